@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite: a plain build, the same suites under
+# AddressSanitizer+UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer,
+# and a bounded fuzzing run of the image readers.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+status=0
+
+run_ctest() {
+    local dir="$1"; shift
+    ctest --test-dir "$dir" --output-on-failure -j2 "$@" || status=1
+}
+
+echo "== plain build" >&2
+scripts/setup.sh "$here/build"
+run_ctest "$here/build"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer" >&2
+scripts/setup.sh "$here/build-asan" -DBRASVIK_SANITIZE=address -DBRASVIK_BUILD_BENCH=OFF
+run_ctest "$here/build-asan"
+
+echo "== ThreadSanitizer (threaded suites)" >&2
+scripts/setup.sh "$here/build-tsan" -DBRASVIK_SANITIZE=thread -DBRASVIK_BUILD_BENCH=OFF
+run_ctest "$here/build-tsan" -L threaded
+
+if [[ -x scripts/fuzz.sh ]]; then
+    echo "== fuzzing" >&2
+    scripts/fuzz.sh || status=1
+fi
+
+exit $status

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+// Access to the program's settings file: on Linux the INI file
+// $XDG_CONFIG_HOME/Halvero/BrasvikV6.ini, values at top level, COM port device paths in the
+// group "Ports". Each call opens and closes the store, so an interrupted read or write never
+// leaves a store object behind.
+namespace SettingsStore {
+
+std::unique_ptr<QSettings> open();
+
+// A value that is missing or not a plain decimal integer yields the default.
+int readInteger(const QString &name, int defaultValue);
+// Default false; any non-zero integer is true.
+bool readBool(const QString &name);
+// False when the store cannot be written.
+bool writeInteger(const QString &name, int value);
+bool writeBool(const QString &name, bool value);
+// Parses a stored text the way readInteger does; false when it is not a plain decimal integer.
+bool parsePlainInteger(const QString &text, int *value);
+
+// Device path of COM<portIndex + 1> (portIndex 0..15): "Ports/COM<n>", default /dev/ttyS<n-1>.
+// A path set with overrideComPortDevicePath wins for the rest of the process.
+QString comPortDevicePath(int portIndex);
+bool setComPortDevicePath(int portIndex, const QString &path);
+void overrideComPortDevicePath(int portIndex, const QString &path);
+
+// The CAN bus the dongle library opens, "plugin:interface" (value "CANBus"), default
+// "socketcan:can0". An override wins for the rest of the process.
+QString canBus();
+bool setCanBus(const QString &bus);
+void overrideCanBus(const QString &bus);
+
+// Drops the in-process overrides (tests).
+void clearOverrides();
+
+} // namespace SettingsStore
