@@ -22,4 +22,6 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S "$here" -B "$build" -G Ninja "$@" >&2
-cmake --build "$build" >&2
+if [[ -z "${SETUP_NO_BUILD:-}" ]]; then
+    cmake --build "$build" >&2
+fi
