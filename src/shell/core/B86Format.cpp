@@ -1,0 +1,1 @@
+#include "B86Format.h"

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+struct ImageState;
+
+// A short text naming what the image holds, e.g. "Operating system", for the status bar.
+QString ContentText(const ImageState &image, quint8 deviceType);

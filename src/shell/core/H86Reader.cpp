@@ -1,0 +1,1 @@
+#include "H86Reader.h"

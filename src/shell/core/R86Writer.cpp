@@ -1,0 +1,1 @@
+#include "R86Writer.h"
