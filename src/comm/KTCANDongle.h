@@ -1,0 +1,51 @@
+#pragma once
+
+#include "CanDongleLibrary.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class TBKCANThread;
+struct CANWorkerState;
+
+using TCANResultEvent = std::function<void(TBKCANThread *Sender, const TCANMsg &Msg)>;
+using TCANErrorEvent = std::function<void(TBKCANThread *Sender, quint32 ErrorCode)>;
+
+// Text for a dongle library result code (exact match; combined bits are "Unknown error").
+QString CANErrorText(quint32 code);
+
+// Bus-timing value, I/O address and interrupt for the configuration indices.
+quint16 CANBusTimingForCode(quint8 bitrateCode);
+quint32 CANIOAddressForIndex(quint8 portIndex);
+quint16 CANInterruptForIndex(quint8 interruptIndex);
+
+// Receives CAN messages through the dongle library in a thread of its own and hands each one,
+// and each error, to the handlers: on the thread that created this object when OpenDongle was
+// asked to synchronise (waiting until the handler returns), else on the receive thread.
+// Own it with std::unique_ptr. Terminate() stops it without waiting; destroying it stops the
+// thread (within a few milliseconds, also from inside a handler) and closes the dongle. No
+// handler is called after destruction has begun.
+class TBKCANThread
+{
+public:
+    TBKCANThread(TCANResultEvent OnResult, TCANErrorEvent OnError);
+    ~TBKCANThread();
+    TBKCANThread(const TBKCANThread &) = delete;
+    TBKCANThread &operator=(const TBKCANThread &) = delete;
+
+    quint32 OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds, quint8 PortIndex,
+                       quint8 InterruptIndex, bool SyncEvents);
+    void CloseDongle();
+    quint32 WriteMessage(TCANMsg Msg);
+
+    // The terminate flag: the thread leaves its loop and delivers nothing more.
+    void Terminate();
+    bool Terminated() const;
+    bool DongleOpen() const;
+    quint32 ErrorCode() const;
+
+private:
+    std::shared_ptr<CANWorkerState> m_state;
+};

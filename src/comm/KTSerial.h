@@ -1,0 +1,139 @@
+#pragma once
+
+#include "KTComm.h"
+#include "TEventHandler.h"
+
+#include <QObject>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+class TKTSerial;
+struct SerialWorkerState;
+
+// Port event bits of the worker's wait.
+enum : quint32 { EV_RXCHAR = 0x0001, EV_TXEMPTY = 0x0004, EV_ERR = 0x0080 };
+
+// The five time-out values last written to the port (milliseconds).
+struct TCommTimeouts
+{
+    quint32 ReadIntervalTimeout = 0;
+    quint32 ReadTotalTimeoutMultiplier = 0;
+    quint32 ReadTotalTimeoutConstant = 0;
+    quint32 WriteTotalTimeoutMultiplier = 0;
+    quint32 WriteTotalTimeoutConstant = 0;
+    bool operator==(const TCommTimeouts &) const = default;
+};
+
+// Queue status that ClearCommError reports with the flags.
+struct TComStat
+{
+    quint32 cbInQue = 0;
+    quint32 cbOutQue = 0;
+};
+
+// Reads and clears the line error flags (CE_* bits) of the open port whose Handle is given:
+// the driver's error counters since the last call and any I/O failure seen on the port.
+// False on an invalid or closed handle, with errno set (LastErrorText tells why).
+bool ClearCommError(int Handle, quint32 *Errors, TComStat *Stat = nullptr);
+
+using TNotifyEvent = TEventHandler<TKTSerial *>;
+
+// One serial port: opened exclusive, non-blocking and raw on the device path that the settings
+// map its PortName to. A worker thread waits for port events and calls OnError, OnRxChar and
+// OnTxEmpty (in that order), on the thread that owns the component when SyncEventHandling is
+// set. Read, Write and InputCount never block and never raise.
+class TKTSerial : public QObject
+{
+public:
+    explicit TKTSerial(QObject *owner = nullptr);
+    ~TKTSerial() override;
+    TKTSerial(const TKTSerial &) = delete;
+    TKTSerial &operator=(const TKTSerial &) = delete;
+
+    // Raise ECommHandleError / ECommInitError / ESystemError.
+    void Open();
+    void Close();
+
+    quint32 InputCount();
+    quint32 Read(void *Buffer, quint32 Count);
+    // Bytes the driver took at once: Count, or 0 while the rest is still being sent. The data
+    // is copied; OnTxEmpty follows once everything has left the transmit queue.
+    quint32 Write(const void *Buffer, quint32 Count);
+    // Copies the settings of Source while this port is closed (not VicPortAccess, not events).
+    void Assign(const TKTSerial &Source);
+
+    bool Active() const { return m_active; }
+    void SetActive(bool value);
+
+    TBaudrate Baudrate() const { return m_baudrate; }
+    void SetBaudrate(TBaudrate value);
+    TDataBit FrameDatabits() const { return m_dataBits; }
+    void SetFrameDatabits(TDataBit value);
+    TParityBit FrameParitybit() const { return m_parity; }
+    void SetFrameParitybit(TParityBit value);
+    TStopBit FrameStopbits() const { return m_stopBits; }
+    void SetFrameStopbits(TStopBit value);
+    TPort PortName() const { return m_port; }
+    void SetPortName(TPort value);
+    int RxBufSize() const { return m_rxBufSize; }
+    void SetRxBufSize(int value);
+    int TxBufSize() const { return m_txBufSize; }
+    void SetTxBufSize(int value);
+    int RxTimeOut() const { return m_rxTimeOut; }
+    void SetRxTimeOut(int value);
+    int TxTimeOut() const { return m_txTimeOut; }
+    void SetTxTimeOut(int value);
+    bool SyncEventHandling() const { return m_syncEventHandling; }
+    void SetSyncEventHandling(bool value);
+    QThread::Priority ThreadPriority() const { return m_threadPriority; }
+    void SetThreadPriority(QThread::Priority value);
+    bool VicPortAccess() const { return m_vicPortAccess; }
+    void SetVicPortAccess(bool value);
+
+    // The file descriptor of the open port; -1 (all bits set) while closed.
+    int Handle() const { return m_handle; }
+    quint16 UARTBase() const { return m_uartBase; }
+    // What ApplyTimeouts last wrote (Linux has no equivalent for non-blocking I/O: kept only).
+    TCommTimeouts Timeouts() const { return m_timeouts; }
+    // True while a worker thread serves this opening.
+    bool HasWorker() const;
+
+    TNotifyEvent OnActivate;
+    TNotifyEvent OnDeactivate;
+    TNotifyEvent OnError;
+    TNotifyEvent OnRxChar;
+    TNotifyEvent OnTxEmpty;
+
+    // Runs the handlers for one event mask (worker dispatch; public for the worker only).
+    void DispatchEvents(quint32 eventMask);
+
+private:
+    void ApplyTimeouts();
+    void ApplyLine();
+    void StartWorker(quint32 mask);
+    void StopWorker();
+    [[noreturn]] void RaiseRefusal(const char *what, const char *action) const;
+
+    std::atomic<bool> m_active {false};
+    bool m_destroying = false;
+    int m_handle = -1;
+    TBaudrate m_baudrate = br9600;
+    TDataBit m_dataBits = db_8;
+    TParityBit m_parity = TParityBit::Even;
+    TStopBit m_stopBits = sb_1;
+    TPort m_port = COM1;
+    int m_rxBufSize = 2048;
+    int m_txBufSize = 2048;
+    int m_rxTimeOut = 0;
+    int m_txTimeOut = 0;
+    std::atomic<bool> m_syncEventHandling {false};
+    QThread::Priority m_threadPriority = QThread::NormalPriority;
+    std::atomic<bool> m_vicPortAccess {false};
+    std::atomic<quint16> m_uartBase {0x3F8};
+    TCommTimeouts m_timeouts;
+    struct LineState;
+    std::unique_ptr<LineState> m_line;
+    std::shared_ptr<SerialWorkerState> m_worker;
+};
