@@ -1,0 +1,614 @@
+#include "DownloadTransfer.h"
+
+#include "KTComm.h"
+#include "SectorMap.h"
+#include "TargetFiles.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcDownload, "brasvik.download", QtWarningMsg)
+
+namespace {
+
+constexpr int RxBufferSize = 512;
+
+QString hex2(quint8 b)
+{
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString hex6(qint64 v)
+{
+    return QStringLiteral("%1").arg(v, 6, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
+
+DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory,
+                                   DownloadRequest request, QObject *parent)
+    : TransferBase(serial, std::move(canFactory), parent), m_request(std::move(request))
+{
+    const TSettings &s = m_request.settings;
+    m_retainHandlers = m_request.retainData;
+    setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
+    m_operationWord = QStringLiteral("Download");
+    m_useCan = TargetFiles::usesCan(m_request.deviceType, s.COMInterface);
+    const TargetFiles::Names names
+        = TargetFiles::choose(TargetFiles::Direction::Download, m_request.retainData,
+                              m_request.deviceType, s.COMInterface, s.CANBaudrate);
+    const QString dir = TargetFiles::directory();
+    m_loaderFile = TargetFiles::resolve(dir, names.loader);
+    m_programFile = TargetFiles::resolve(dir, names.program);
+    m_baudrateOrdinal = m_request.deviceType == Device4610 ? s.brCVBRDx : s.brDefault;
+    m_canParams.epp = s.CANEPP;
+    m_canParams.bitrateCode = s.CANBaudrate;
+    m_canParams.extendedIds = false;
+    m_canParams.portIndex = s.CANIOPort;
+    m_canParams.interruptIndex = s.CANInterrupt;
+    m_position = progressMinimum();
+}
+
+DownloadTransfer::~DownloadTransfer() = default;
+
+qint64 DownloadTransfer::progressMinimum() const
+{
+    return SectorStart(m_request.firstSector);
+}
+
+QString DownloadTransfer::abortedPrefix() const
+{
+    return m_retainHandlers ? QStringLiteral("Retain values programming aborted:\r\n\r\n")
+                            : QStringLiteral("Flash programming aborted:\r\n\r\n");
+}
+
+QString DownloadTransfer::userBreakText() const
+{
+    return abortedPrefix() + QStringLiteral("User break!");
+}
+
+void DownloadTransfer::onBootConfirmed()
+{
+    m_state = State::WaitTargetId;
+    sendByte(0x00);
+}
+
+void DownloadTransfer::onSerialRx()
+{
+    if (m_retainHandlers)
+        SerialResultNV();
+    else
+        SerialResult();
+}
+
+void DownloadTransfer::onSerialTxEmpty()
+{
+    if (m_retainHandlers)
+        SerialTxEmptyNV();
+    else
+        SerialTxEmpty();
+}
+
+void DownloadTransfer::onCanResult(const TCANMsg &msg)
+{
+    if (m_request.retainData)
+        CANResultNV(msg);
+    else
+        CANResult(msg);
+}
+
+void DownloadTransfer::SerialTxEmpty()
+{
+    TransferBase::onSerialTxEmpty();
+}
+
+void DownloadTransfer::SerialTxEmptyNV()
+{
+    TransferBase::onSerialTxEmpty();
+}
+
+int DownloadTransfer::receiveAnswer()
+{
+    stopWatchdog();
+    const qint64 waiting = serial().inputCount();
+    char buffer[RxBufferSize];
+    if (m_state == State::Idle) {
+        if (waiting > 0)
+            serial().read(buffer, qMin<qint64>(waiting, RxBufferSize));
+        return -1;
+    }
+    if (waiting <= 0 || serial().read(buffer, qMin<qint64>(waiting, RxBufferSize)) <= 0) {
+        armWatchdog();
+        return -1;
+    }
+    // Later bytes of the same event are dropped: the target answers one byte per request.
+    return quint8(buffer[0]);
+}
+
+void DownloadTransfer::unexpectedReply()
+{
+    setResultCode(3, Outcome::Aborted);
+    endSoon();
+}
+
+void DownloadTransfer::failToLoad(const QString &path)
+{
+    const QString text = QStringLiteral("Cannot read file: %1").arg(QFileInfo(path).fileName());
+    setResult(3, abortedPrefix() + text, Outcome::Aborted);
+    scheduleFinish();
+}
+
+bool DownloadTransfer::sendTargetFile(const QString &path, int *size)
+{
+    QByteArray bytes;
+    if (!loadProgram(path, &bytes)) {
+        failToLoad(path);
+        return false;
+    }
+    *size = int(bytes.size());
+    log(QStringLiteral("Transmitting %1...").arg(QFileInfo(path).fileName()));
+    sendSerial(bytes);
+    return true;
+}
+
+void DownloadTransfer::handleTargetId(quint8 b)
+{
+    if (b == TargetIdC5 || b == TargetIdD5) {
+        log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
+        if (sendTargetFile(m_loaderFile, &m_loaderSize))
+            m_state = State::WaitLoaderStart;
+        return;
+    }
+    log(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)));
+    setResult(3, abortedPrefix() + QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)),
+              Outcome::Aborted);
+    scheduleFinish();
+}
+
+void DownloadTransfer::succeed(const QString &finishedLine, const QString &successHeading)
+{
+    const qint64 used = elapsedMs();
+    log(finishedLine);
+    setResult(1,
+              successHeading
+                  + QStringLiteral("\r\n\r\n%1 bytes programmed\r\n\r\nUsed time: %2 ms")
+                        .arg(m_bytesProgrammed)
+                        .arg(used),
+              Outcome::Success);
+    scheduleFinish();
+}
+
+void DownloadTransfer::SerialResult()
+{
+    const int answer = receiveAnswer();
+    if (answer < 0)
+        return;
+    const quint8 b = quint8(answer);
+    switch (m_state) {
+    case State::WaitTargetId:
+        handleTargetId(b);
+        break;
+    case State::WaitLoaderStart:
+        if (b != LoaderStarted) {
+            unexpectedReply();
+            break;
+        }
+        log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
+        log(QStringLiteral("Loader started..."));
+        setWatchdogInterval(FlashProgramStartTimeoutMs);
+        if (sendTargetFile(m_programFile, &m_programSize))
+            m_state = m_request.deviceType == Device4610 ? State::WaitEndSectorAck
+                                                         : State::WaitProgramStart;
+        break;
+    case State::WaitProgramStart:
+        if (b != Acknowledge) {
+            unexpectedReply();
+            break;
+        }
+        log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
+        log(QStringLiteral("Brasvik started..."));
+        if (usesCan()) {
+            scheduleCanPhase();
+            break;
+        }
+        log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
+        setWatchdogInterval(SectorAckTimeoutMs);
+        m_state = State::WaitStartSectorAck;
+        sendByte(quint8(m_request.firstSector));
+        break;
+    case State::WaitStartSectorAck:
+        if (b != Acknowledge) {
+            unexpectedReply();
+            break;
+        }
+        log(QStringLiteral("1 Byte transmitted"));
+        // The log names the count, the wire carries the end sector (0 for the whole flash).
+        log(QStringLiteral("Transmitting sector count: %1...")
+                .arg(m_request.endSector == m_request.firstSector
+                         ? 19
+                         : m_request.endSector - m_request.firstSector));
+        m_state = State::WaitEndSectorAck;
+        sendByte(quint8(m_request.endSector));
+        break;
+    case State::WaitEndSectorAck:
+        if (b != Acknowledge) {
+            unexpectedReply();
+            break;
+        }
+        if (m_request.deviceType == Device4610) {
+            log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
+            log(QStringLiteral("Brasvik started..."));
+        } else {
+            log(QStringLiteral("1 Byte transmitted"));
+        }
+        if (m_request.endSector == m_request.firstSector)
+            log(QStringLiteral("Erasing all flash sectors..."));
+        else
+            log(QStringLiteral("Erasing flash sectors %1 up to %2...")
+                    .arg(m_request.firstSector)
+                    .arg(m_request.endSector - 1));
+        m_state = State::WaitErase;
+        setWatchdogInterval(EraseTimeoutMs);
+        armWatchdog();
+        break;
+    case State::WaitErase:
+        if (b == quint8(m_request.endSector) && b != Refused) {
+            if (b != 0)
+                log(QStringLiteral("Flash sectors %1 up to %2 erased")
+                        .arg(m_request.firstSector)
+                        .arg(m_request.endSector - 1));
+            else
+                log(QStringLiteral("Flash erased"));
+            log(QStringLiteral("Start flash programming..."));
+            m_state = State::Programming;
+            setWatchdogInterval(FlashBlockTimeoutMs);
+            SendFlashBlock();
+        } else {
+            log(QStringLiteral("Flash erase error!"));
+            setResult(3, abortedPrefix() + QStringLiteral("Flash erase error!"), Outcome::Failed);
+            scheduleFinish();
+        }
+        break;
+    case State::Programming:
+        switch (b) {
+        case BlockOk:
+            SendFlashBlock();
+            break;
+        case CompareError:
+            log(QStringLiteral("Compare error!"));
+            setResult(2,
+                      abortedPrefix()
+                          + QStringLiteral("Compare error!\r\n\r\nSector: %1\r\nRange:  %2h to %3h")
+                                .arg(m_blockSector)
+                                .arg(hex6(m_blockStart), hex6(m_position)),
+                      Outcome::Failed);
+            scheduleFinish();
+            break;
+        case Refused:
+            // The whole frame again, checksum included.
+            sendSerial(m_lastFrame);
+            break;
+        case Acknowledge:
+            succeed(QStringLiteral("Flash programming finished!"),
+                    QStringLiteral("Flash programming successful:"));
+            break;
+        default:
+            armWatchdog();
+            break;
+        }
+        break;
+    case State::Idle:
+    case State::RetainProgramming:
+        break;
+    }
+}
+
+void DownloadTransfer::SerialResultNV()
+{
+    const int answer = receiveAnswer();
+    if (answer < 0)
+        return;
+    const quint8 b = quint8(answer);
+    switch (m_state) {
+    case State::WaitTargetId:
+        handleTargetId(b);
+        break;
+    case State::WaitLoaderStart:
+        if (b != LoaderStarted) {
+            unexpectedReply();
+            break;
+        }
+        log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
+        log(QStringLiteral("Loader started..."));
+        setWatchdogInterval(RetainProgramStartTimeoutMs);
+        if (sendTargetFile(m_programFile, &m_programSize))
+            m_state = State::WaitProgramStart;
+        break;
+    case State::WaitProgramStart:
+        if (b != Acknowledge) {
+            unexpectedReply();
+            break;
+        }
+        log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
+        log(QStringLiteral("Brasvik started..."));
+        if (usesCan()) {
+            scheduleCanPhase();
+            break;
+        }
+        log(QStringLiteral("Start retain values programming..."));
+        m_state = State::RetainProgramming;
+        setWatchdogInterval(RetainBlockTimeoutMs);
+        SendRetainBlock();
+        break;
+    case State::RetainProgramming:
+        switch (b) {
+        case BlockOk:
+            SendRetainBlock();
+            break;
+        case CompareError:
+            log(QStringLiteral("Compare error!"));
+            setResult(3, abortedPrefix() + QStringLiteral("Compare error!"), Outcome::Failed);
+            scheduleFinish();
+            break;
+        case Refused:
+            sendSerial(m_lastFrame);
+            break;
+        case Acknowledge:
+            succeed(QStringLiteral("Retain values programming finished!"),
+                    QStringLiteral("Retain values programming successful:"));
+            break;
+        default:
+            armWatchdog();
+            break;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void DownloadTransfer::SendFlashBlock()
+{
+    emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
+    const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
+        m_request.image, m_position, m_request.dataEnd, m_request.deviceType == Device4610);
+    m_position = block.nextPosition;
+    if (!block.data.isEmpty()) {
+        m_blockStart = block.start;
+        m_blockSector = block.sector;
+    }
+    emit progress(m_position);
+    if (block.data.isEmpty()) {
+        if (m_position < m_request.dataEnd && m_position < m_request.image.size()) {
+            // The NV parameters of the combined 4610 image follow its flash part.
+            m_retainHandlers = true;
+            setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
+            m_state = State::RetainProgramming;
+            sendByte(DownloadFrames::SwitchToRetain);
+        } else {
+            sendByte(DownloadFrames::EndOfData);
+        }
+        return;
+    }
+    m_bytesProgrammed += int(block.data.size());
+    m_lastFrame = DownloadFrames::flashBlockFrame(block);
+    sendSerial(m_lastFrame);
+}
+
+void DownloadTransfer::SendRetainBlock()
+{
+    emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
+    QByteArray data;
+    if (m_position < m_request.image.size()) {
+        data = m_request.image.mid(m_position, DownloadFrames::RetainFrameBytes);
+        m_position += data.size();
+    }
+    emit progress(m_position);
+    if (data.isEmpty()) {
+        sendByte(DownloadFrames::EndOfData);
+        return;
+    }
+    m_bytesProgrammed += int(data.size());
+    m_lastFrame = DownloadFrames::retainBlockFrame(data);
+    sendSerial(m_lastFrame);
+}
+
+void DownloadTransfer::SerialError()
+{
+    if (m_state == State::Idle)
+        return;
+    stopWatchdog();
+    quint32 flags = 0;
+    if (!serial().takeLineErrors(&flags)) {
+        QString text = serial().lastErrorText();
+        if (text.isEmpty())
+            text = QStringLiteral("Unknown Error!");
+        setResultText(abortedPrefix() + QStringLiteral("System error:\r\n") + text);
+    } else if (flags != 0) {
+        setResultText(abortedPrefix() + QStringLiteral("COM error:\r\n") + CommErrorText(flags));
+    }
+    // Bytes that still arrive are discarded; the time-out path ends the transfer.
+    m_state = State::Idle;
+    endSoon();
+}
+
+void DownloadTransfer::CANError(quint32 code)
+{
+    if (m_state == State::Idle)
+        return;
+    if (can())
+        can()->closeDongle();
+    stopWatchdog();
+    const QString text = CANErrorText(code);
+    log(QStringLiteral("CAN Dongle error: ") + text);
+    setResult(2, abortedPrefix() + QStringLiteral("CAN Dongle error: ") + text, Outcome::Failed);
+    scheduleFinish();
+}
+
+void DownloadTransfer::StartCANPhase()
+{
+    stopWatchdog();
+    if (hasFinished())
+        return;
+    m_canCommand = TCANMsg {};
+    m_canCommand.ID = CanCommandId;
+    m_canCommand.MsgType = 0;
+    for (int i = 0; i < 4; ++i) {
+        m_canData[i] = TCANMsg {};
+        m_canData[i].ID = CanDataIds[i];
+        m_canData[i].MsgType = 0;
+    }
+    if (m_request.retainData) {
+        log(QStringLiteral("Start retain values programming..."));
+        m_canCommand.Len = 1;
+        setWatchdogInterval(CanRetainBlockTimeoutMs);
+        SendCANRetainBlock();
+        return;
+    }
+    m_canCommand.Data[0] = quint8(m_request.firstSector);
+    if (m_request.endSector == m_request.firstSector) {
+        m_canCommand.Data[1] = CanWholeFlashEnd;
+        log(QStringLiteral("Erasing all flash sectors..."));
+    } else {
+        m_canCommand.Data[1] = quint8(m_request.endSector);
+        log(QStringLiteral("Erasing flash sectors %1 up to %2...")
+                .arg(m_request.firstSector)
+                .arg(m_request.endSector - 1));
+    }
+    m_canCommand.Len = 2;
+    setWatchdogInterval(EraseTimeoutMs);
+    armWatchdog();
+    sendCan(m_canCommand);
+}
+
+void DownloadTransfer::CANResult(const TCANMsg &msg)
+{
+    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+        return;
+    stopWatchdog();
+    switch (quint8(msg.Data[0])) {
+    case CanEraseFinished:
+        if (m_request.endSector == m_request.firstSector)
+            log(QStringLiteral("Flash erased"));
+        else
+            log(QStringLiteral("Flash sectors %1 up to %2 erased")
+                    .arg(m_request.firstSector)
+                    .arg(m_request.endSector - 1));
+        log(QStringLiteral("Start flash programming..."));
+        m_canCommand.Len = 5;
+        setWatchdogInterval(FlashBlockTimeoutMs);
+        SendCANFlashBlock();
+        break;
+    case BlockOk:
+        SendCANFlashBlock();
+        break;
+    case CompareError:
+        log(QStringLiteral("Compare error!"));
+        setResult(2,
+                  abortedPrefix()
+                      + QStringLiteral("Compare error!\r\n\r\nSector: %1\r\nRange:  %2h to %3h")
+                            .arg(m_blockSector)
+                            .arg(hex6(m_blockStart), hex6(m_position)),
+                  Outcome::Failed);
+        scheduleFinish();
+        break;
+    case Refused:
+        log(QStringLiteral("Flash erase error!"));
+        setResult(2, abortedPrefix() + QStringLiteral("Flash erase error!"), Outcome::Failed);
+        scheduleFinish();
+        break;
+    case Acknowledge:
+        succeed(QStringLiteral("Flash programming finished!"),
+                QStringLiteral("Flash programming successful:"));
+        break;
+    default:
+        armWatchdog();
+        break;
+    }
+}
+
+void DownloadTransfer::CANResultNV(const TCANMsg &msg)
+{
+    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+        return;
+    stopWatchdog();
+    switch (quint8(msg.Data[0])) {
+    case BlockOk:
+        SendCANRetainBlock();
+        break;
+    case CompareError:
+        log(QStringLiteral("Compare error!"));
+        setResult(2, abortedPrefix() + QStringLiteral("Compare error!"), Outcome::Failed);
+        scheduleFinish();
+        break;
+    case Acknowledge:
+        succeed(QStringLiteral("Retain values programming finished!"),
+                QStringLiteral("Retain values programming successful:"));
+        break;
+    default:
+        armWatchdog();
+        break;
+    }
+}
+
+void DownloadTransfer::sendCanBlock(const QByteArray &data)
+{
+    for (TCANMsg &slot : m_canData) {
+        slot.Len = 0;
+        std::fill(std::begin(slot.Data), std::end(slot.Data), quint8(0));
+    }
+    for (qsizetype k = 0; k < data.size(); ++k) {
+        TCANMsg &slot = m_canData[size_t(k / 8)];
+        slot.Data[k % 8] = quint8(data.at(k));
+        slot.Len = quint8(slot.Len + 1);
+    }
+    // A slot without block bytes still goes out, with one meaningless byte.
+    for (TCANMsg &slot : m_canData) {
+        if (slot.Len == 0)
+            slot.Len = 1;
+    }
+    for (const TCANMsg &slot : m_canData)
+        sendCan(slot);
+    armWatchdog();
+    sendCan(m_canCommand);
+}
+
+void DownloadTransfer::SendCANFlashBlock()
+{
+    emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
+    const DownloadFrames::FlashBlock block
+        = DownloadFrames::nextFlashBlock(m_request.image, m_position, m_request.dataEnd, false);
+    m_position = block.nextPosition;
+    emit progress(m_position);
+    const int d = int(block.data.size());
+    if (d > 0) {
+        m_blockStart = block.start;
+        m_blockSector = block.sector;
+        m_bytesProgrammed += d;
+        m_canCommand.Len = 5;
+        m_canCommand.Data[0] = quint8(d);
+        m_canCommand.Data[1] = m_blockSector;
+        m_canCommand.Data[2] = quint8(m_blockStart & 0xFF);
+        m_canCommand.Data[3] = quint8((m_blockStart >> 8) & 0xFF);
+        m_canCommand.Data[4] = quint8((m_blockStart >> 16) & 0xFF);
+    } else {
+        m_canCommand.Len = 1;
+        m_canCommand.Data[0] = 0x00;
+    }
+    sendCanBlock(block.data);
+}
+
+void DownloadTransfer::SendCANRetainBlock()
+{
+    emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
+    QByteArray data;
+    if (m_position < m_request.image.size()) {
+        data = m_request.image.mid(m_position, DownloadFrames::MaxFlashBlockBytes);
+        m_position += data.size();
+    }
+    emit progress(m_position);
+    m_bytesProgrammed += int(data.size());
+    m_canCommand.Len = 1;
+    m_canCommand.Data[0] = quint8(data.size());
+    sendCanBlock(data);
+}

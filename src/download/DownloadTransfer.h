@@ -1,0 +1,132 @@
+#pragma once
+
+#include "BKGlobal.h"
+#include "DownloadFrames.h"
+#include "TransferBase.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+
+// Everything a download takes over from the main window when it starts: its own copy of the
+// image and of the fields that describe it, and the selections that choose the target files and
+// the ports.
+struct DownloadRequest
+{
+    QByteArray image;
+    QString fileName;
+    qint32 firstSector = 0;
+    qint32 endSector = 0;
+    qint32 dataEnd = 0;
+    bool retainData = false;
+    quint8 deviceType = Device46xx;
+    TSettings settings;
+};
+
+// One download into the device: flash programming over RS-232, retain values (also the NV part
+// of the combined 4610 image), or either of them over CAN after the start over RS-232.
+class DownloadTransfer : public TransferBase
+{
+    Q_OBJECT
+public:
+    enum class State : quint8 {
+        Idle = 0,
+        WaitTargetId = 1,
+        WaitLoaderStart = 2,
+        WaitProgramStart = 4,
+        WaitStartSectorAck = 5,
+        WaitEndSectorAck = 6, // on the 4610 board: waiting for the program start
+        WaitErase = 7,
+        Programming = 8,
+        RetainProgramming = 12,
+    };
+
+    // Watchdog intervals of the protocol's waits.
+    static constexpr int TargetIdTimeoutMs = 2000;
+    static constexpr int FlashProgramStartTimeoutMs = 5000;
+    static constexpr int RetainProgramStartTimeoutMs = 1000;
+    static constexpr int SectorAckTimeoutMs = 1000;
+    static constexpr int EraseTimeoutMs = 50000;
+    static constexpr int FlashBlockTimeoutMs = 5000;
+    static constexpr int RetainBlockTimeoutMs = 2000;
+    static constexpr int CanRetainBlockTimeoutMs = 5000;
+
+    // Answers of the target.
+    static constexpr quint8 TargetIdC5 = 0xC5;
+    static constexpr quint8 TargetIdD5 = 0xD5;
+    static constexpr quint8 LoaderStarted = 0x01;
+    static constexpr quint8 Acknowledge = 0xAA;
+    static constexpr quint8 BlockOk = 0x55;
+    static constexpr quint8 CompareError = 0x5A;
+    static constexpr quint8 Refused = 0xA5; // erase error during the erase, else send again
+    static constexpr quint8 CanEraseFinished = 0x33;
+
+    static constexpr quint32 CanCommandId = 0x63F;
+    static constexpr quint32 CanDataIds[4] = {0x23F, 0x33F, 0x43F, 0x53F};
+    static constexpr quint32 CanReplyId = 0x5BF;
+    static constexpr quint8 CanWholeFlashEnd = 19;
+
+    DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory, DownloadRequest request,
+                     QObject *parent = nullptr);
+    ~DownloadTransfer() override;
+
+    State state() const { return m_state; }
+    bool retainData() const { return m_request.retainData; }
+    qint32 bytesProgrammed() const { return m_bytesProgrammed; }
+    qint64 progressMinimum() const;
+    qint64 progressMaximum() const { return m_request.dataEnd; }
+    const DownloadRequest &request() const { return m_request; }
+
+    // The protocol's handlers; public so that tests can drive them one by one.
+    void SerialResult();
+    void SerialTxEmpty();
+    void SerialResultNV();
+    void SerialTxEmptyNV();
+    void SerialError();
+    void CANResult(const TCANMsg &msg);
+    void CANResultNV(const TCANMsg &msg);
+    void CANError(quint32 code);
+    void StartCANPhase();
+
+protected:
+    bool stateIsIdle() const override { return m_state == State::Idle; }
+    void onBootConfirmed() override;
+    void onSerialRx() override;
+    void onSerialTxEmpty() override;
+    void onSerialError() override { SerialError(); }
+    void onCanResult(const TCANMsg &msg) override;
+    void onCanError(quint32 code) override { CANError(code); }
+    void onStartCanPhase() override { StartCANPhase(); }
+    QString userBreakText() const override;
+
+private:
+    // Receive step: stops the watchdog, reads what is waiting and returns the first byte, or -1
+    // when there is nothing to act on.
+    int receiveAnswer();
+    void SendFlashBlock();
+    void SendRetainBlock();
+    void SendCANFlashBlock();
+    void SendCANRetainBlock();
+    void unexpectedReply();
+    void succeed(const QString &finishedLine, const QString &successHeading);
+    // Phase 1 and 2 answers, shared by the flash and the retain-values handlers.
+    void handleTargetId(quint8 b);
+    bool sendTargetFile(const QString &path, int *size);
+    void failToLoad(const QString &path);
+    QString abortedPrefix() const;
+    void sendCanBlock(const QByteArray &data);
+
+    DownloadRequest m_request;
+    State m_state = State::Idle;
+    bool m_retainHandlers = false; // serial events go to the retain-values handlers
+    qint64 m_position = 0; // TransferImage position
+    qint32 m_bytesProgrammed = 0;
+    qint32 m_blockStart = 0;
+    quint8 m_blockSector = 0;
+    QByteArray m_lastFrame;
+    int m_loaderSize = 0;
+    int m_programSize = 0;
+    TCANMsg m_canCommand {};
+    std::array<TCANMsg, 4> m_canData {};
+};

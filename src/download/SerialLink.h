@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+// The narrow view of a serial port that a transfer drives: the window and the command-line tool
+// hand in an adapter over the serial component, the unit tests an in-memory fake. All calls and
+// all handlers run on the GUI (main) thread.
+class SerialLink
+{
+public:
+    struct Handlers
+    {
+        std::function<void()> rxChar; // bytes arrived
+        std::function<void()> txEmpty; // the transmit queue has drained
+        std::function<void()> error; // a line error (also a device that went away)
+    };
+
+    enum class OpenStatus {
+        Opened,
+        NotActive, // the open call returned without error, yet the port is not active
+        Raised, // the port refused to open; message in OpenResult::message
+    };
+    struct OpenResult
+    {
+        OpenStatus status = OpenStatus::Opened;
+        QString message;
+    };
+
+    virtual ~SerialLink() = default;
+
+    // Installed while the port is closed; they decide which events the port reports.
+    virtual void setHandlers(Handlers handlers) = 0;
+    virtual void clearHandlers() = 0;
+
+    // TBaudrate ordinal (0 = 1200 .. 8 = 115200 bit/s); it stays on the port afterwards.
+    virtual void setBaudrate(int ordinal) = 0;
+    [[nodiscard]] virtual OpenResult open() = 0;
+    virtual bool isActive() const = 0;
+    // Never throws; a port that is not open is left alone.
+    virtual void close() = 0;
+
+    // Bytes reported written at once: 0 while the transmission is still in progress.
+    virtual qint64 write(const QByteArray &bytes) = 0;
+    virtual qint64 inputCount() = 0;
+    virtual qint64 read(char *buffer, qint64 count) = 0;
+    // Reads and clears the line error flags (the CommErrorText bits). False when that fails.
+    [[nodiscard]] virtual bool takeLineErrors(quint32 *flags) = 0;
+    // The system's text for the last failure ("Unknown Error!" when it has none).
+    virtual QString lastErrorText() const = 0;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The two target programs of a transfer (a small loader, then the program that does the work)
+// live as Intel HEX files in the folder "H86" beside the executable, or in a folder named for
+// one run with --h86-dir. Shared by the download and the upload.
+namespace TargetFiles {
+
+enum class Direction { Download, Upload };
+
+// Bare file names of the loader and the program, e.g. "DLoader.H86" and "Download.H86".
+struct Names
+{
+    QString loader;
+    QString program;
+};
+
+// The choice by data kind, device type (1 = 46xx, anything else = 4610 board), COMInterface
+// (0 = RS-232; 1, 2 = CAN1, CAN2; only for the 46xx devices) and CAN bit-rate code
+// (6 = 250 kbit/s, 7 = 500 kbit/s, any other = 125 kbit/s).
+Names choose(Direction direction, bool retainValues, int deviceType, int comInterface,
+             int canBaudrate);
+
+// True exactly when a transfer with these selections runs its data phase over CAN.
+bool usesCan(int deviceType, int comInterface);
+
+// The folder searched: the one set by setDirectory, else "H86" beside the executable.
+QString directory();
+// Sets the folder for the rest of this process (the --h86-dir option); empty restores the default.
+void setDirectory(const QString &dir);
+
+// Full path of the file `name` in `dir`, matched without regard to letter case (files copied
+// from another system often change case). An exact match wins; without any match the path
+// `dir`/`name` is returned, so that exists() on it fails and messages name the expected file.
+QString resolve(const QString &dir, const QString &name);
+
+} // namespace TargetFiles
