@@ -1,0 +1,182 @@
+#include "H86Builder.h"
+#include "H86Reader.h"
+
+#include <QTest>
+
+using H86Reader::Error;
+
+class tst_H86Reader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void placesData_data();
+    void placesData();
+    void failures_data();
+    void failures();
+    void lineEndings_data();
+    void lineEndings();
+    void mismatchDoesNotStopReading();
+    void recordRunningOverTheEnd();
+};
+
+static QByteArray filled(qsizetype size)
+{
+    return QByteArray(size, char(0xFF));
+}
+
+void tst_H86Reader::placesData_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<qsizetype>("bufferSize");
+    QTest::addColumn<qint32>("address");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint32>("dataEnd");
+
+    const qsizetype mib = 0x100000;
+    QTest::newRow("first record") << QByteArray(":0400000001020304F2\r\n:00000001FF\r\n") << mib
+                                  << 0 << QByteArray::fromHex("01020304") << 4;
+    QTest::newRow("load offset") << H86Builder().data(0x1234, "\xAA\xBB").end().text() << mib
+                                 << 0x1234 << QByteArray::fromHex("AABB") << 0x1236;
+    QTest::newRow("lower case") << QByteArray(":02001000abcdxx\n") << mib << 0x10
+                                << QByteArray::fromHex("ABCD") << 0x12;
+    QTest::newRow("non-hex digit as 0")
+        << QByteArray(":02000000G1Z9xx\n") << mib << 0 << QByteArray::fromHex("0109") << 2;
+    QTest::newRow("upper address 000F") << QByteArray(":02000004000FEB\n:020010001122xx\n") << mib
+                                        << 0xF0010 << QByteArray::fromHex("1122") << 0xF0012;
+    QTest::newRow("upper address 0010 counts as 0")
+        << QByteArray(":020000040010EA\n:020010001122xx\n") << mib << 0x10
+        << QByteArray::fromHex("1122") << 0x12;
+    QTest::newRow("type 01 does not end the file")
+        << QByteArray(":00000001FF\n:020020003344xx\n") << mib << 0x20
+        << QByteArray::fromHex("3344") << 0x22;
+    QTest::newRow("other record types skipped")
+        << QByteArray(":0400000300003800C1\n:04000005000000CD2A\n:0100300055xx\n") << mib << 0x30
+        << QByteArray::fromHex("55") << 0x31;
+    QTest::newRow("last byte of the 46xx flash")
+        << H86Builder().data(0xFFFFE, "\x12\x34").text() << mib << 0xFFFFE
+        << QByteArray::fromHex("1234") << 0x100000;
+    QTest::newRow("last byte of the 4610 flash")
+        << H86Builder().data(0x4FFFF, "\x56").text() << qsizetype(0x50000) << 0x4FFFF
+        << QByteArray::fromHex("56") << 0x50000;
+    QTest::newRow("data end is the highest address")
+        << H86Builder().data(0x7FFF0, QByteArray(16, 'x')).data(0x100, "\x01").text() << mib
+        << 0x100 << QByteArray::fromHex("01") << 0x80000;
+    QTest::newRow("empty file") << QByteArray() << mib << 0 << QByteArray::fromHex("FF") << 0;
+    QTest::newRow("tabs and DOS end mark pass")
+        << QByteArray(":01000000\t7xx\n\x1A\x1A\x1A\x1A\x1A\x1A\x1A\x1A\x1A\n") << mib << 0
+        << QByteArray::fromHex("07") << 1;
+}
+
+void tst_H86Reader::placesData()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(qsizetype, bufferSize);
+    QFETCH(qint32, address);
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint32, dataEnd);
+
+    QByteArray buffer = filled(bufferSize);
+    const H86Reader::Result result = H86Reader::read(text, buffer);
+    QCOMPARE(result.error, Error::None);
+    QCOMPARE(buffer.size(), bufferSize);
+    QCOMPARE(buffer.mid(address, bytes.size()), bytes);
+    QCOMPARE(result.dataEnd, dataEnd);
+    // Nothing else was touched around the placed bytes.
+    if (address > 0)
+        QCOMPARE(buffer.at(address - 1), char(0xFF));
+}
+
+void tst_H86Reader::failures_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<qsizetype>("bufferSize");
+    QTest::addColumn<Error>("error");
+    QTest::addColumn<qsizetype>("line");
+
+    const qsizetype mib = 0x100000;
+    const QByteArray good = ":0400000001020304F2\n";
+    QTest::newRow("type 02") << good + ":020000021000EC\n"
+                             << mib << Error::InvalidHexFileType << qsizetype(2);
+    QTest::newRow("type 02 wins over an earlier mismatch")
+        << QByteArray(":02000004000FEB\n:02FFFF001122xx\n:020000021000EC\n") << qsizetype(0x50000)
+        << Error::InvalidHexFileType << qsizetype(3);
+    QTest::newRow("beyond the 4610 flash")
+        << H86Builder().data(0x50000, "\x01").text() << qsizetype(0x50000) << Error::DeviceMismatch
+        << qsizetype(0);
+    QTest::newRow("beyond the 46xx flash") << QByteArray(":02000004000FEB\n:02FFFF001122xx\n")
+                                           << mib << Error::DeviceMismatch << qsizetype(0);
+    QTest::newRow("empty line") << good + "\n" + good << mib << Error::LineTooShort << qsizetype(2);
+    QTest::newRow("eight characters") << good + ":0000000" + "\n"
+                                      << mib << Error::LineTooShort << qsizetype(2);
+    QTest::newRow("short type-04 line")
+        << QByteArray(":02000004000\n") << mib << Error::LineTooShort << qsizetype(1);
+    QTest::newRow("short line stops before a mismatch is reported")
+        << QByteArray(":02000004000FEB\n:02FFFF001122xx\nshort\n") << mib << Error::LineTooShort
+        << qsizetype(3);
+    QTest::newRow("NUL byte") << good + QByteArray(":04000000\0\0\0\0F2\n", 19) << mib
+                              << Error::NotText << qsizetype(2);
+    QTest::newRow("binary junk") << QByteArray::fromHex("7f454c4602010100000000000000") << mib
+                                 << Error::NotText << qsizetype(1);
+}
+
+void tst_H86Reader::failures()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(qsizetype, bufferSize);
+    QFETCH(Error, error);
+    QFETCH(qsizetype, line);
+
+    QByteArray buffer = filled(bufferSize);
+    const H86Reader::Result result = H86Reader::read(text, buffer);
+    QCOMPARE(result.error, error);
+    if (line)
+        QCOMPARE(result.line, line);
+    QCOMPARE(buffer.size(), bufferSize);
+}
+
+void tst_H86Reader::lineEndings_data()
+{
+    QTest::addColumn<QByteArray>("eol");
+    QTest::newRow("CR LF") << QByteArray("\r\n");
+    QTest::newRow("LF") << QByteArray("\n");
+    QTest::newRow("CR") << QByteArray("\r");
+}
+
+void tst_H86Reader::lineEndings()
+{
+    QFETCH(QByteArray, eol);
+    QByteArray text = H86Builder().data(0x20, "\x01\x02").data(0x100, "\x03").end().text(eol);
+    // The last line needs no terminator.
+    text.chop(eol.size());
+    QByteArray buffer = filled(0x100000);
+    const H86Reader::Result result = H86Reader::read(text, buffer);
+    QCOMPARE(result.error, Error::None);
+    QCOMPARE(buffer.mid(0x20, 2), QByteArray::fromHex("0102"));
+    QCOMPARE(buffer.at(0x100), char(3));
+    QCOMPARE(result.dataEnd, 0x101);
+}
+
+// A mismatch is only reported at the end: the lines after it are still read (and a short line
+// after it still stops the reading, see the failure rows).
+void tst_H86Reader::mismatchDoesNotStopReading()
+{
+    const QByteArray text = H86Builder().data(0x60000, "\x01").data(0x10, "\x22").text();
+    QByteArray buffer = filled(0x50000);
+    const H86Reader::Result result = H86Reader::read(text, buffer);
+    QCOMPARE(result.error, Error::DeviceMismatch);
+    QCOMPARE(buffer.at(0x10), char(0x22));
+}
+
+void tst_H86Reader::recordRunningOverTheEnd()
+{
+    QByteArray buffer = filled(0x50000);
+    const H86Reader::Result result
+        = H86Reader::read(H86Builder().data(0x4FFFE, "\x01\x02\x03\x04", 4).text(), buffer);
+    QCOMPARE(result.error, Error::DeviceMismatch);
+    QCOMPARE(buffer.size(), 0x50000);
+    QCOMPARE(buffer.right(2), QByteArray::fromHex("0102"));
+}
+
+QTEST_GUILESS_MAIN(tst_H86Reader)
+#include "tst_h86reader.moc"
