@@ -1,0 +1,54 @@
+#include "UploadRegion.h"
+
+#include "BKGlobal.h"
+#include "SectorMap.h"
+
+UploadRegion UploadRegion::of(quint8 deviceType, bool retainMode, qint32 firstSector,
+                              qint32 endSector)
+{
+    UploadRegion region;
+    if (retainMode) {
+        region.end
+            = deviceType == Device46xx ? UploadWire::RetainSize46xx : UploadWire::RetainSize4610;
+    } else if (deviceType == Device46xx) {
+        region.start = SectorStart(firstSector);
+        region.end = EndSectorAddress(endSector);
+    } else {
+        region.end = UploadWire::BoardImageEnd;
+    }
+    return region;
+}
+
+namespace UploadWire {
+
+QByteArray serialSectorBytes(qint32 firstSector, qint32 endSector)
+{
+    QByteArray bytes;
+    bytes.append(char(quint8(firstSector)));
+    bytes.append(char(quint8(endSector)));
+    return bytes;
+}
+
+QByteArray canFirstCommand(bool retainMode, qint32 firstSector, qint32 endSector)
+{
+    QByteArray bytes;
+    if (retainMode) {
+        bytes.append(char(0x55));
+        return bytes;
+    }
+    bytes.append(char(quint8(firstSector)));
+    bytes.append(char(firstSector == endSector ? CanWholeFlashEndSector : quint8(endSector)));
+    return bytes;
+}
+
+bool prefilledBuffer(quint8 deviceType, bool retainMode)
+{
+    return deviceType == Device46xx && !retainMode;
+}
+
+bool appendsTrailer(quint8 deviceType, bool retainMode, qint32 firstSector, qint32 endSector)
+{
+    return deviceType == Device46xx && !retainMode && firstSector != endSector;
+}
+
+} // namespace UploadWire

@@ -1,0 +1,538 @@
+#include "UploadTransfer.h"
+
+#include "ImageState.h"
+#include "KTComm.h"
+#include "SectorMap.h"
+#include "TargetFiles.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include <array>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcUpload, "brasvik.upload", QtWarningMsg)
+
+namespace {
+
+// Outside block collection one read takes at most this many bytes.
+constexpr qint64 RxBufferSize = 513;
+constexpr quint8 TargetIdC5 = 0xC5;
+constexpr quint8 TargetIdD5 = 0xD5;
+constexpr quint8 LoaderStarted = 0x01;
+constexpr quint8 ProgramStarted = 0xAA;
+constexpr quint8 SectorAck = 0xAA;
+constexpr qint32 WholeFlashSectorCount = 19;
+
+QString hex2(quint8 b)
+{
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString bareName(const QString &path)
+{
+    return QFileInfo(path).fileName();
+}
+
+} // namespace
+
+UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceType,
+                                        const TSettings &settings)
+{
+    UploadSetup setup;
+    setup.deviceType = deviceType;
+    setup.FirstSector = image.FirstSector;
+    setup.EndSector = image.EndSector;
+    setup.RetainMode = image.RetainData;
+    setup.CompareMode = image.CompareMode;
+    setup.UploadChoiceText = image.UploadChoiceText;
+    setup.comInterface = settings.COMInterface;
+    setup.baudrateOrdinal = deviceType == Device4610 ? settings.brCVBRDx : settings.brDefault;
+    setup.can.epp = settings.CANEPP;
+    setup.can.bitrateCode = settings.CANBaudrate;
+    setup.can.extendedIds = false;
+    setup.can.portIndex = settings.CANIOPort;
+    setup.can.interruptIndex = settings.CANInterrupt;
+    return setup;
+}
+
+UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
+                               CanLinkFactory canFactory, QObject *parent)
+    : TransferBase(serial, std::move(canFactory), parent)
+    , m_setup(setup)
+    , m_region(
+          UploadRegion::of(setup.deviceType, setup.RetainMode, setup.FirstSector, setup.EndSector))
+{
+    const TargetFiles::Names names
+        = TargetFiles::choose(TargetFiles::Direction::Upload, setup.RetainMode, setup.deviceType,
+                              setup.comInterface, setup.can.bitrateCode);
+    const QString dir = TargetFiles::directory();
+    m_loaderFile = TargetFiles::resolve(dir, names.loader);
+    m_programFile = TargetFiles::resolve(dir, names.program);
+    m_useCan = TargetFiles::usesCan(setup.deviceType, setup.comInterface);
+    m_baudrateOrdinal = setup.baudrateOrdinal;
+    m_canParams = setup.can;
+    m_operationWord = QStringLiteral("Upload");
+
+    setWatchdogInterval(InitialTimeoutMs);
+    setResultText(abortPrefix() + QStringLiteral("TIMEOUT"));
+    m_canCommand.ID = CanCommandId;
+    m_canCommand.MsgType = MSGTYPE_STANDARD;
+}
+
+UploadTransfer::~UploadTransfer() = default;
+
+QString UploadTransfer::caption() const
+{
+    return (m_setup.CompareMode ? QStringLiteral("Compare - ") : QStringLiteral("Upload - "))
+        + m_setup.UploadChoiceText;
+}
+
+QString UploadTransfer::abortPrefix() const
+{
+    return m_setup.RetainMode ? QStringLiteral("Retain values reading aborted:\r\n\r\n")
+                              : QStringLiteral("Flash reading aborted:\r\n\r\n");
+}
+
+QString UploadTransfer::userBreakText() const
+{
+    return abortPrefix() + QStringLiteral("User break!");
+}
+
+void UploadTransfer::onUserBreak()
+{
+    m_state = State::Idle;
+}
+
+void UploadTransfer::onBootConfirmed()
+{
+    // A 46xx flash region is read into a 1 MiB image of erased flash, addressed by device
+    // address; everything else is appended from offset 0.
+    if (UploadWire::prefilledBuffer(m_setup.deviceType, m_setup.RetainMode)) {
+        m_uploadData = QByteArray(FlashSize46xx, char(0xFF));
+        m_uploadPos = m_region.start;
+    } else {
+        m_uploadData.clear();
+        m_uploadPos = 0;
+    }
+    m_block.reset();
+    m_retryCount = 0;
+    m_batch.clear();
+    emit progressRange(m_region.start, m_region.end);
+    emit progress(m_region.start);
+    m_state = State::WaitTargetID;
+    m_txByte = BootByte;
+    sendByte(m_txByte);
+}
+
+void UploadTransfer::onSerialRx()
+{
+    stopWatchdog();
+    if (receiving()) {
+        if (!collectBlockBytes())
+            armWatchdog();
+        return;
+    }
+
+    std::array<char, RxBufferSize> rx;
+    if (m_state == State::Idle) {
+        // Nothing is expected: consume and drop, the watchdog stays off.
+        while (serial().inputCount() > 0 && serial().read(rx.data(), qint64(rx.size())) > 0) { }
+        return;
+    }
+    const qint64 n = serial().inputCount();
+    if (n <= 0) {
+        armWatchdog();
+        return;
+    }
+    const qint64 count = serial().read(rx.data(), std::min<qint64>(n, RxBufferSize));
+    if (count <= 0) {
+        armWatchdog();
+        return;
+    }
+    answer(quint8(rx[0]), rx.data(), count);
+}
+
+void UploadTransfer::answer(quint8 b, const char *data, qint64 count)
+{
+    switch (m_state) {
+    case State::WaitTargetID:
+        onTargetId(b);
+        break;
+    case State::WaitLoaderStarted:
+        onLoaderStarted(b);
+        break;
+    case State::WaitProgramStarted:
+        onProgramStarted(b);
+        break;
+    case State::WaitStartSectorAck:
+        onStartSectorAck(b);
+        break;
+    case State::WaitEndSectorAck:
+        onEndSectorAck(b);
+        break;
+    case State::WaitBlock:
+    case State::WaitRetainBlock:
+        onBlockAnswer(data, count);
+        break;
+    default:
+        // CAN phase or finished: the bytes are dropped and the watchdog stays off.
+        break;
+    }
+}
+
+void UploadTransfer::sendLoaderOrProgram(const QString &path, QByteArray *bytes)
+{
+    log(QStringLiteral("Transmitting %1...").arg(bareName(path)));
+    sendSerial(*bytes);
+}
+
+void UploadTransfer::abortWithText(const QString &line)
+{
+    log(line);
+    setResult(3, abortPrefix() + line, Outcome::Aborted);
+    m_state = State::Idle;
+    scheduleFinish();
+}
+
+void UploadTransfer::onTargetId(quint8 b)
+{
+    if (b != TargetIdC5 && b != TargetIdD5) {
+        abortWithText(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)));
+        return;
+    }
+    log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
+    if (!loadProgram(m_loaderFile, &m_loaderBytes)) {
+        abortWithText(QStringLiteral("Missing bootstrap loader file!"));
+        return;
+    }
+    m_state = State::WaitLoaderStarted;
+    sendLoaderOrProgram(m_loaderFile, &m_loaderBytes);
+}
+
+void UploadTransfer::onLoaderStarted(quint8 b)
+{
+    if (b != LoaderStarted) {
+        setResultCode(3, Outcome::Aborted);
+        armWatchdog();
+        return;
+    }
+    log(QStringLiteral("%1 Byte transmitted").arg(m_loaderBytes.size()));
+    log(QStringLiteral("Loader started..."));
+    if (!loadProgram(m_programFile, &m_programBytes)) {
+        abortWithText(QStringLiteral("Missing bootstrap loader file!"));
+        return;
+    }
+    m_state = (m_setup.RetainMode || m_setup.deviceType == Device46xx) ? State::WaitProgramStarted
+                                                                       : State::WaitEndSectorAck;
+    setWatchdogInterval(ProgramTimeoutMs);
+    sendLoaderOrProgram(m_programFile, &m_programBytes);
+}
+
+void UploadTransfer::onProgramStarted(quint8 b)
+{
+    if (b != ProgramStarted) {
+        setResultCode(3, Outcome::Aborted);
+        if (m_setup.RetainMode)
+            armWatchdog();
+        else
+            endSoon();
+        return;
+    }
+    log(QStringLiteral("%1 Byte transmitted").arg(m_programBytes.size()));
+    log(QStringLiteral("Brasvik started..."));
+    if (usesCan()) {
+        // The rest runs on CAN; the serial line stays open and quiet.
+        scheduleCanPhase();
+        return;
+    }
+    if (m_setup.RetainMode) {
+        log(QStringLiteral("Reading retain values..."));
+        m_state = State::WaitRetainBlock;
+        m_txByte = BlockRequest;
+        setWatchdogInterval(RetainBlockTimeoutMs);
+        sendByte(m_txByte);
+        return;
+    }
+    log(QStringLiteral("Transmitting start sector: %1...").arg(m_setup.FirstSector));
+    m_state = State::WaitStartSectorAck;
+    setWatchdogInterval(SectorTimeoutMs);
+    sendByte(quint8(m_setup.FirstSector));
+}
+
+void UploadTransfer::onStartSectorAck(quint8 b)
+{
+    if (b != SectorAck) {
+        setResultCode(3, Outcome::Aborted);
+        endSoon();
+        return;
+    }
+    log(QStringLiteral("1 Byte transmitted"));
+    // The count is what the memo shows; the byte sent is the end sector itself.
+    const qint32 count = m_setup.EndSector == m_setup.FirstSector
+        ? WholeFlashSectorCount
+        : m_setup.EndSector - m_setup.FirstSector;
+    log(QStringLiteral("Transmitting sector count: %1...").arg(count));
+    m_state = State::WaitEndSectorAck;
+    sendByte(quint8(m_setup.EndSector));
+}
+
+void UploadTransfer::onEndSectorAck(quint8 b)
+{
+    if (b != SectorAck) {
+        setResultCode(3, Outcome::Aborted);
+        armWatchdog();
+        return;
+    }
+    if (m_setup.deviceType == Device46xx) {
+        log(QStringLiteral("1 Byte transmitted"));
+        if (m_setup.FirstSector != m_setup.EndSector) {
+            log(QStringLiteral("Reading flash data sectors %1 up to %2...")
+                    .arg(m_setup.FirstSector)
+                    .arg(m_setup.EndSector - 1));
+        } else {
+            log(QStringLiteral("Reading all flash data sectors..."));
+        }
+    } else {
+        log(QStringLiteral("%1 Byte transmitted").arg(m_programBytes.size()));
+        log(QStringLiteral("Brasvik started..."));
+        log(QStringLiteral("Reading all flash data sectors and NV parameter..."));
+    }
+    m_state = State::WaitBlock;
+    m_txByte = BlockRequest;
+    setWatchdogInterval(BlockTimeoutMs);
+    sendByte(m_txByte);
+}
+
+void UploadTransfer::onBlockAnswer(const char *data, qint64 count)
+{
+    const quint8 b = quint8(data[0]);
+    if (b == EndMark) {
+        completeReading();
+        return;
+    }
+    if (b != BlockHeader) {
+        armWatchdog();
+        return;
+    }
+    m_state
+        = m_state == State::WaitRetainBlock ? State::ReceivingRetainBlock : State::ReceivingBlock;
+    // The header often arrives together with the first block bytes.
+    if (count > 1 && m_block.append(QByteArrayView(data + 1, count - 1)) > 0)
+        blockBytesTaken();
+    else
+        armWatchdog();
+}
+
+bool UploadTransfer::collectBlockBytes()
+{
+    const qint64 n = serial().inputCount();
+    if (n <= 0)
+        return false;
+    std::array<char, UploadBlock::FrameSize> buf;
+    const qint64 count = serial().read(buf.data(), std::min<qint64>(n, m_block.room()));
+    if (count <= 0)
+        return false;
+    m_block.append(QByteArrayView(buf.data(), count));
+    blockBytesTaken();
+    return true;
+}
+
+void UploadTransfer::blockBytesTaken()
+{
+    if (m_block.complete())
+        CheckBlock();
+    else
+        armWatchdog();
+}
+
+void UploadTransfer::CheckBlock()
+{
+    if (m_block.isGood()) {
+        storeData(m_block.data());
+        m_txByte = BlockRequest;
+    } else {
+        // Answered with a re-request; bad check bytes are not counted against the block.
+        qCDebug(lcUpload) << "bad check byte at" << m_uploadPos;
+        m_txByte = BlockRefused;
+    }
+    m_retryCount = 0;
+    m_block.reset();
+    m_state = m_state == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock;
+    setResultText(abortPrefix() + QStringLiteral("TIMEOUT"));
+    sendByte(m_txByte);
+}
+
+void UploadTransfer::storeData(QByteArrayView bytes)
+{
+    const qint64 end = qint64(m_uploadPos) + bytes.size();
+    if (end > m_uploadData.size())
+        m_uploadData.resize(end, char(0xFF));
+    std::memcpy(m_uploadData.data() + m_uploadPos, bytes.data(), size_t(bytes.size()));
+    m_uploadPos = qint32(end);
+    emit statusText(QStringLiteral("%1 bytes have been read").arg(bytesRead()));
+    emit progress(m_uploadPos);
+}
+
+void UploadTransfer::onTimeout()
+{
+    if (!receiving()) {
+        TransferBase::onTimeout();
+        return;
+    }
+    // Late bytes are still taken; otherwise the block is asked for again, twice at most.
+    if (collectBlockBytes())
+        return;
+    if (m_retryCount >= MaxBlockRetries) {
+        TransferBase::onTimeout();
+        return;
+    }
+    ++m_retryCount;
+    m_block.reset();
+    m_txByte = BlockRefused;
+    m_state = m_state == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock;
+    sendByte(m_txByte);
+}
+
+void UploadTransfer::completeReading()
+{
+    const qint64 used = elapsedMs();
+    const bool retain = m_setup.RetainMode;
+    log(retain ? QStringLiteral("Retain values reading finished!")
+               : QStringLiteral("Flash reading finished!"));
+    const QString text = (retain ? QStringLiteral("Retain values reading successful:\r\n\r\n")
+                                 : QStringLiteral("Flash reading successful:\r\n\r\n"))
+        + QStringLiteral("%1 bytes have been read").arg(bytesRead())
+        + QStringLiteral("\r\n\r\nUsed time: %1 ms").arg(used);
+    if (UploadWire::appendsTrailer(m_setup.deviceType, retain, m_setup.FirstSector,
+                                   m_setup.EndSector)) {
+        const qint32 sectors[2] = {m_setup.FirstSector, m_setup.EndSector};
+        for (qint32 s : sectors) {
+            for (int i = 0; i < 4; ++i)
+                m_uploadData.append(char((quint32(s) >> (8 * i)) & 0xFF));
+        }
+    }
+    setResult(1, text, Outcome::Success);
+    // Whatever still arrives belongs to no reading.
+    m_state = State::Idle;
+    scheduleFinish();
+}
+
+void UploadTransfer::onSerialError()
+{
+    if (m_state == State::Idle)
+        return;
+    stopWatchdog();
+    quint32 flags = 0;
+    if (!serial().takeLineErrors(&flags)) {
+        setResultText(abortPrefix() + QStringLiteral("System error:\r\n")
+                      + serial().lastErrorText());
+    } else if (flags != 0) {
+        setResultText(abortPrefix() + QStringLiteral("COM error:\r\n") + CommErrorText(flags));
+    }
+    // The state is kept: during block collection the expiry counts as a block time-out.
+    endSoon();
+}
+
+void UploadTransfer::onCanError(quint32 code)
+{
+    if (m_state == State::Idle)
+        return;
+    if (can())
+        can()->closeDongle();
+    stopWatchdog();
+    const QString line = QStringLiteral("CAN Dongle error: ") + CANErrorText(code);
+    log(line);
+    setResult(2, abortPrefix() + line, Outcome::Failed);
+    m_state = State::Idle;
+    scheduleFinish();
+}
+
+void UploadTransfer::onStartCanPhase()
+{
+    // A user break or an error that came first has ended the reading already.
+    if (m_state == State::Idle || hasFinished())
+        return;
+    stopWatchdog();
+    m_batch.clear();
+    const QByteArray first
+        = UploadWire::canFirstCommand(m_setup.RetainMode, m_setup.FirstSector, m_setup.EndSector);
+    m_canCommand.Len = quint8(first.size());
+    std::memcpy(m_canCommand.Data, first.constData(), size_t(first.size()));
+    if (m_setup.RetainMode) {
+        log(QStringLiteral("Reading retain values..."));
+        m_state = State::CANReading;
+    } else if (m_setup.FirstSector == m_setup.EndSector) {
+        log(QStringLiteral("Reading all flash data sectors..."));
+    } else {
+        log(QStringLiteral("Reading flash data sectors %1 up to %2...")
+                .arg(m_setup.FirstSector)
+                .arg(m_setup.EndSector - 1));
+    }
+    setWatchdogInterval(CanTimeoutMs);
+    armWatchdog();
+    sendCan(m_canCommand);
+}
+
+void UploadTransfer::onCanResult(const TCANMsg &received)
+{
+    const TCANMsg msg = received;
+    if (m_state == State::Idle || msg.Len == 0)
+        return;
+    if (m_state == State::WaitProgramStarted && !m_setup.RetainMode) {
+        // Only the answer to the region request counts; others leave the watchdog running.
+        if (msg.ID != CANUploadBatch::StatusId)
+            return;
+        stopWatchdog();
+        if (msg.Data[0] == CANUploadBatch::StatusRegionAccepted) {
+            m_canCommand.Len = 1;
+            m_canCommand.Data[0] = BlockRequest;
+            m_state = State::CANReading;
+            armWatchdog();
+            sendCan(m_canCommand);
+        } else {
+            armWatchdog();
+        }
+        return;
+    }
+
+    stopWatchdog();
+    switch (m_batch.take(msg)) {
+    case CANUploadBatch::Event::Complete:
+        StoreCANBlock();
+        break;
+    case CANUploadBatch::Event::EndOfData:
+        completeReading();
+        break;
+    case CANUploadBatch::Event::Empty:
+    case CANUploadBatch::Event::Foreign:
+    case CANUploadBatch::Event::Waiting:
+        armWatchdog();
+        break;
+    }
+}
+
+void UploadTransfer::StoreCANBlock()
+{
+    storeData(m_batch.batch());
+    m_batch.clear();
+    m_canCommand.Len = 1;
+    m_canCommand.Data[0] = BlockRequest;
+    armWatchdog();
+    sendCan(m_canCommand);
+}
+
+CompareResult UploadTransfer::compare(QByteArrayView image)
+{
+    log(QStringLiteral("Comparing data..."));
+    const bool relocationRule = !m_setup.RetainMode && m_setup.deviceType != Device46xx;
+    const qint32 start = m_region.start;
+    const CompareResult result
+        = CompareData(image, m_uploadData, start, m_region.end, relocationRule, [&](qint32 p) {
+              emit statusText(QStringLiteral("%1 bytes have been compared").arg(p - start));
+              emit progress(p);
+          });
+    log(result.memoLine);
+    setResultText(result.resultText);
+    return result;
+}
