@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// Splits a command's arguments into positional ones and "--name VALUE", "--name=VALUE" or
+// "--flag" options, refusing anything it was not told about.
+class CliOptions
+{
+public:
+    CliOptions(QStringList valueOptions, QStringList flagOptions);
+
+    // False with a message in error() for an unknown option or a missing value.
+    [[nodiscard]] bool parse(const QStringList &args);
+
+    const QStringList &positional() const { return m_positional; }
+    bool isSet(const QString &name) const;
+    QString value(const QString &name) const;
+    QString error() const { return m_error; }
+
+private:
+    QStringList m_valueOptions;
+    QStringList m_flagOptions;
+    QStringList m_positional;
+    QHash<QString, QString> m_values;
+    QSet<QString> m_flags;
+    QString m_error;
+};

@@ -1,0 +1,207 @@
+#include "CliTransferRunner.h"
+
+#include "CliCommand.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Self-pipe for SIGINT: the handler only writes a byte, the event loop does the rest.
+int interruptFds[2] = {-1, -1};
+
+extern "C" void onSigint(int)
+{
+    const char byte = 1;
+    if (interruptFds[1] >= 0) {
+        const ssize_t written = ::write(interruptFds[1], &byte, 1);
+        (void)written;
+    }
+}
+
+QString formatDuration(qint64 seconds)
+{
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes, qint64 progressMinimum,
+                                     qint64 progressMaximum)
+    : m_transfer(transfer)
+    , m_assumeYes(assumeYes)
+    , m_minimum(progressMinimum)
+    , m_maximum(qMax(progressMinimum, progressMaximum))
+    , m_position(progressMinimum)
+    , m_stderrIsTerminal(::isatty(STDERR_FILENO) == 1)
+{
+    connect(&m_transfer, &TransferBase::logLine, this, &CliTransferRunner::onLog);
+    connect(&m_transfer, &TransferBase::progress, this, &CliTransferRunner::onProgress);
+    connect(&m_transfer, &TransferBase::errorBox, this,
+            [this](const QString &title, const QString &text) {
+                clearProgress();
+                printErr(title + QStringLiteral(": ") + TransferBase::plainText(text));
+            });
+    connect(&m_transfer, &TransferBase::bootPromptRequested, this,
+            &CliTransferRunner::onBootPrompt);
+}
+
+CliTransferRunner::~CliTransferRunner()
+{
+    delete m_stdinNotifier;
+    delete m_signalNotifier;
+    if (interruptFds[0] >= 0) {
+        std::signal(SIGINT, SIG_DFL);
+        ::close(interruptFds[0]);
+        ::close(interruptFds[1]);
+        interruptFds[0] = interruptFds[1] = -1;
+    }
+}
+
+TransferBase::Report CliTransferRunner::run()
+{
+    if (interruptFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, interruptFds) == 0) {
+        m_signalNotifier = new QSocketNotifier(interruptFds[0], QSocketNotifier::Read);
+        connect(m_signalNotifier, &QSocketNotifier::activated, this,
+                &CliTransferRunner::onInterrupt);
+        struct sigaction action = {};
+        action.sa_handler = onSigint;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &action, nullptr);
+    }
+
+    QEventLoop loop;
+    TransferBase::Report report;
+    bool showReport = false;
+    connect(&m_transfer, &TransferBase::finished, &loop,
+            [&](const TransferBase::Report &r, bool show) {
+                report = r;
+                showReport = show;
+                loop.quit();
+            });
+    m_progressClock.start();
+    m_transfer.start();
+    loop.exec();
+
+    clearProgress();
+    if (showReport) {
+        printOut(QString());
+        printOut(TransferBase::plainText(report.resultText));
+    }
+    std::fflush(stdout);
+    return report;
+}
+
+int CliTransferRunner::exitCode(const TransferBase::Report &report)
+{
+    switch (report.outcome) {
+    case TransferBase::Outcome::Success:
+        return ExitSuccess;
+    case TransferBase::Outcome::Aborted:
+        return ExitAborted;
+    case TransferBase::Outcome::Failed:
+        break;
+    }
+    return ExitFailed;
+}
+
+void CliTransferRunner::onLog(const QString &line)
+{
+    clearProgress();
+    printOut(line);
+    std::fflush(stdout);
+    drawProgress();
+}
+
+void CliTransferRunner::onProgress(qint64 position)
+{
+    m_position = position;
+    // A redraw per block would cost more than the block itself on a fast line.
+    if (!m_redrawClock.isValid() || m_redrawClock.elapsed() >= 100) {
+        m_redrawClock.start();
+        drawProgress();
+    }
+}
+
+void CliTransferRunner::drawProgress()
+{
+    if (!m_stderrIsTerminal || m_position <= m_minimum)
+        return;
+    const qint64 total = m_maximum - m_minimum;
+    const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
+    constexpr int Width = 30;
+    const int filled = total > 0 ? int(done * Width / total) : Width;
+    const double seconds = m_progressClock.elapsed() / 1000.0;
+    const double rate = seconds > 0 ? done / seconds : 0;
+    QString left = QStringLiteral("--:--");
+    if (rate > 0)
+        left = formatDuration(qint64((total - done) / rate));
+    const QString bar = QStringLiteral("\r[%1%2] %3/%4 bytes  %5 KiB/s  %6 left\x1b[K")
+                            .arg(QString(filled, u'#'), QString(Width - filled, u' '))
+                            .arg(done)
+                            .arg(total)
+                            .arg(rate / 1024.0, 0, 'f', 1)
+                            .arg(left);
+    std::fputs(bar.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+    m_progressShown = true;
+}
+
+void CliTransferRunner::clearProgress()
+{
+    if (!m_progressShown)
+        return;
+    std::fputs("\r\x1b[K", stderr);
+    std::fflush(stderr);
+    m_progressShown = false;
+}
+
+void CliTransferRunner::onBootPrompt(const QString &text)
+{
+    if (m_assumeYes) {
+        m_transfer.answerBootPrompt(true);
+        return;
+    }
+    clearProgress();
+    printErr(TransferBase::plainText(text));
+    printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
+    m_stdinLine.clear();
+    m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read);
+    connect(m_stdinNotifier, &QSocketNotifier::activated, this,
+            &CliTransferRunner::onStdinReadable);
+}
+
+void CliTransferRunner::onStdinReadable()
+{
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    const bool endOfInput = n <= 0;
+    const bool enter = n > 0 && QByteArray(buffer, int(n)).contains('\n');
+    if (!endOfInput && !enter)
+        return;
+    m_stdinNotifier->setEnabled(false);
+    m_stdinNotifier->deleteLater();
+    m_stdinNotifier = nullptr;
+    // End of input declines the prompt: no one is there to press the button.
+    m_transfer.answerBootPrompt(!endOfInput);
+}
+
+void CliTransferRunner::onInterrupt()
+{
+    char byte;
+    while (::recv(interruptFds[0], &byte, 1, MSG_DONTWAIT) > 0) { }
+    if (m_stdinNotifier) {
+        m_stdinNotifier->setEnabled(false);
+        m_stdinNotifier->deleteLater();
+        m_stdinNotifier = nullptr;
+    }
+    clearProgress();
+    m_transfer.userBreak();
+}

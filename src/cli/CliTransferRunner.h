@@ -1,0 +1,48 @@
+#pragma once
+
+#include "TransferBase.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+
+class QSocketNotifier;
+
+// Presents a transfer on the terminal, as the window does on the screen: log lines on stdout,
+// then an empty line and the final report; error boxes, the boot prompt and a live progress bar
+// on stderr. Ctrl+C is the user break ("Close COM"); before the boot prompt is answered it
+// declines the prompt.
+class CliTransferRunner : public QObject
+{
+    Q_OBJECT
+public:
+    CliTransferRunner(TransferBase &transfer, bool assumeYes, qint64 progressMinimum,
+                      qint64 progressMaximum);
+    ~CliTransferRunner() override;
+
+    // Starts the transfer and runs the event loop until it has finished.
+    TransferBase::Report run();
+    // 0 success, 2 ended without success, 3 aborted.
+    static int exitCode(const TransferBase::Report &report);
+
+private:
+    void onLog(const QString &line);
+    void onProgress(qint64 position);
+    void onBootPrompt(const QString &text);
+    void onStdinReadable();
+    void onInterrupt();
+    void drawProgress();
+    void clearProgress();
+
+    TransferBase &m_transfer;
+    bool m_assumeYes;
+    qint64 m_minimum;
+    qint64 m_maximum;
+    qint64 m_position;
+    bool m_progressShown = false;
+    bool m_stderrIsTerminal = false;
+    QElapsedTimer m_progressClock;
+    QElapsedTimer m_redrawClock;
+    QSocketNotifier *m_stdinNotifier = nullptr;
+    QSocketNotifier *m_signalNotifier = nullptr;
+    QByteArray m_stdinLine;
+};

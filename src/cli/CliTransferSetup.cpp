@@ -1,0 +1,185 @@
+#include "CliTransferSetup.h"
+
+#include "CliCommand.h"
+#include "CliOptions.h"
+#include "ImageLoader.h"
+#include "ImageState.h"
+#include "KTSerial.h"
+#include "SettingsStore.h"
+#include "TargetFiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace CliTransferSetup {
+
+QStringList valueOptions()
+{
+    return {QStringLiteral("device"), QStringLiteral("interface"), QStringLiteral("port"),
+            QStringLiteral("baud"),   QStringLiteral("can-bus"),   QStringLiteral("can-bitrate"),
+            QStringLiteral("h86-dir")};
+}
+
+QStringList flagOptions()
+{
+    return {QStringLiteral("yes")};
+}
+
+bool parseDevice(const QString &text, quint8 *deviceType)
+{
+    if (text.compare(QLatin1String("46xx"), Qt::CaseInsensitive) == 0) {
+        *deviceType = Device46xx;
+        return true;
+    }
+    if (text == QLatin1String("4610")) {
+        *deviceType = Device4610;
+        return true;
+    }
+    return false;
+}
+
+bool loadImage(const QString &path, const CliOptions &options, ImageState *image,
+               quint8 *deviceType)
+{
+    quint8 wanted = DeviceNone;
+    if (options.isSet(QStringLiteral("device"))
+        && !parseDevice(options.value(QStringLiteral("device")), &wanted)) {
+        usageError(QStringLiteral("--device must be 46xx or 4610"));
+        return false;
+    }
+    const bool isH86
+        = QFileInfo(path).suffix().compare(QLatin1String("h86"), Qt::CaseInsensitive) == 0;
+    if (isH86 && wanted == DeviceNone) {
+        usageError(QStringLiteral("--device is required for an H86 image"));
+        return false;
+    }
+    quint8 type = DeviceNone;
+    const ImageLoader::Result result
+        = ImageLoader::LoadImageFile(*image, path, type, [wanted](quint8 &chosen) {
+              chosen = wanted;
+              return true;
+          });
+    if (!result.ok()) {
+        printErr(result.message.text.isEmpty() ? QStringLiteral("Cannot load %1").arg(path)
+                                               : result.message.text);
+        return false;
+    }
+    if (!isH86 && wanted != DeviceNone && wanted != type) {
+        usageError(QStringLiteral("the image is for the %1, not for the device given with --device")
+                       .arg(type == Device4610 ? QStringLiteral("VMC 4610 converter board")
+                                               : QStringLiteral("46xx devices")));
+        return false;
+    }
+    *deviceType = type;
+    return true;
+}
+
+bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString *error)
+{
+    RegistryUnit::LoadSettings(setup->settings, setup->serial);
+    TSettings &s = setup->settings;
+    setup->assumeYes = options.isSet(QStringLiteral("yes"));
+
+    if (options.isSet(QStringLiteral("interface"))) {
+        const QString iface = options.value(QStringLiteral("interface")).toLower();
+        if (iface == QLatin1String("rs232"))
+            s.COMInterface = InterfaceRS232;
+        else if (iface == QLatin1String("can1"))
+            s.COMInterface = InterfaceCAN1;
+        else if (iface == QLatin1String("can2"))
+            s.COMInterface = InterfaceCAN2;
+        else {
+            *error = QStringLiteral("--interface must be rs232, can1 or can2");
+            return false;
+        }
+        if (s.COMInterface != InterfaceRS232 && deviceType != Device46xx) {
+            *error = QStringLiteral("CAN is available for the 46xx devices only");
+            return false;
+        }
+    } else if (!s.CANEnabled) {
+        s.COMInterface = InterfaceRS232;
+    }
+
+    if (options.isSet(QStringLiteral("port"))) {
+        const QString port = options.value(QStringLiteral("port"));
+        static const QRegularExpression com(QStringLiteral("^COM([0-9]+)$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpressionMatch m = com.match(port);
+        if (m.hasMatch()) {
+            const int n = m.captured(1).toInt();
+            if (n < 1 || n > RegistryUnit::PortCount) {
+                *error = QStringLiteral("--port must be COM1 to COM16 or a device path");
+                return false;
+            }
+            setup->serial.PortIndex = n - 1;
+        } else if (port.isEmpty()) {
+            *error = QStringLiteral("--port must be COM1 to COM16 or a device path");
+            return false;
+        } else {
+            // A path stands for the selected COM port for this run only.
+            SettingsStore::overrideComPortDevicePath(setup->serial.PortIndex,
+                                                     QFileInfo(port).absoluteFilePath());
+        }
+    }
+
+    if (options.isSet(QStringLiteral("baud"))) {
+        bool ok = false;
+        const int rate = options.value(QStringLiteral("baud")).toInt(&ok);
+        TBaudrate ordinal = br9600;
+        if (!ok || !BaudrateFromValue(rate, &ordinal)) {
+            *error = QStringLiteral("--baud must be one of 1200, 2400, 4800, 9600, 19200, 28800, "
+                                    "38400, 57600, 115200");
+            return false;
+        }
+        s.brDefault = ordinal;
+        s.brCVBRDx = ordinal;
+    }
+
+    if (options.isSet(QStringLiteral("can-bus"))) {
+        const QString bus = options.value(QStringLiteral("can-bus"));
+        if (!bus.contains(u':')) {
+            *error = QStringLiteral("--can-bus must be written PLUGIN:INTERFACE");
+            return false;
+        }
+        SettingsStore::overrideCanBus(bus);
+    }
+
+    if (options.isSet(QStringLiteral("can-bitrate"))) {
+        const QString rate = options.value(QStringLiteral("can-bitrate"));
+        if (rate == QLatin1String("125"))
+            s.CANBaudrate = 5;
+        else if (rate == QLatin1String("250"))
+            s.CANBaudrate = 6;
+        else if (rate == QLatin1String("500"))
+            s.CANBaudrate = 7;
+        else {
+            *error = QStringLiteral("--can-bitrate must be 125, 250 or 500");
+            return false;
+        }
+    }
+
+    if (options.isSet(QStringLiteral("h86-dir"))) {
+        const QString dir = options.value(QStringLiteral("h86-dir"));
+        if (!QFileInfo(dir).isDir()) {
+            *error = QStringLiteral("--h86-dir: %1 is not a folder").arg(dir);
+            return false;
+        }
+        TargetFiles::setDirectory(dir);
+    }
+    return true;
+}
+
+std::unique_ptr<TKTSerial> makeSerial(const Setup &setup)
+{
+    auto serial = std::make_unique<TKTSerial>();
+    serial->SetPortName(TPort(setup.serial.PortIndex));
+    serial->SetBaudrate(TBaudrate(setup.serial.Baudrate));
+    serial->SetFrameParitybit(TParityBit::None);
+    serial->SetRxBufSize(4096);
+    serial->SetTxBufSize(4096);
+    serial->SetSyncEventHandling(true);
+    return serial;
+}
+
+} // namespace CliTransferSetup

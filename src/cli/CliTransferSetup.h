@@ -1,0 +1,47 @@
+#pragma once
+
+#include "BKGlobal.h"
+#include "RegistryUnit.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+class CliOptions;
+class TKTSerial;
+struct ImageState;
+
+// What the transfer commands (download, upload, compare) share: the device and transfer options
+// on top of the settings file (read, never written), the image loading, and the serial port.
+namespace CliTransferSetup {
+
+// Value options of every transfer command.
+QStringList valueOptions();
+// Flag options of every transfer command.
+QStringList flagOptions();
+
+// "46xx" -> 1, "4610" -> 2.
+[[nodiscard]] bool parseDevice(const QString &text, quint8 *deviceType);
+
+// Loads IMAGE as the window's Open does. An H86 image needs --device; a B86 image brings its
+// own type, and a --device that contradicts it is an error. False with the message on stderr.
+[[nodiscard]] bool loadImage(const QString &path, const CliOptions &options, ImageState *image,
+                             quint8 *deviceType);
+
+struct Setup
+{
+    TSettings settings;
+    RegistryUnit::TSerialSelection serial;
+    bool assumeYes = false;
+};
+
+// Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate and
+// --h86-dir for this run only. False with a message in `error`.
+[[nodiscard]] bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup,
+                           QString *error);
+
+// A serial component configured as the window's `Serial` is, on the selected port.
+std::unique_ptr<TKTSerial> makeSerial(const Setup &setup);
+
+} // namespace CliTransferSetup

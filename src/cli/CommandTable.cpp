@@ -1,0 +1,23 @@
+#include "CliCommand.h"
+
+// Each command lives in its own file; add new ones to this table.
+int runInfo(const QStringList &args);
+int runConvert(const QStringList &args);
+int runDownload(const QStringList &args);
+
+const std::vector<CliCommand> &cliCommands()
+{
+    static const std::vector<CliCommand> commands = {
+        {QStringLiteral("info"), QStringLiteral("info IMAGE [--device 46xx|4610]"), runInfo},
+        {QStringLiteral("convert"), QStringLiteral("convert IMAGE OUTPUT [--device 46xx|4610]"),
+         runConvert},
+        {QStringLiteral("download"),
+         QStringLiteral("download IMAGE [--device 46xx|4610] [--erase os|all] "
+                        "[--interface rs232|can1|can2]\n"
+                        "                    [--port COMn|PATH] [--baud RATE] "
+                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
+                        "                    [--h86-dir DIR] [--yes]"),
+         runDownload},
+    };
+    return commands;
+}

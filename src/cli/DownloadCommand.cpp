@@ -1,0 +1,78 @@
+#include "CliCommand.h"
+#include "CliOptions.h"
+#include "CliTransferRunner.h"
+#include "CliTransferSetup.h"
+#include "DownloadTransfer.h"
+#include "ImageState.h"
+#include "KTCanLink.h"
+#include "KTSerial.h"
+#include "KTSerialLink.h"
+#include "SectorMap.h"
+
+int runDownload(const QStringList &args)
+{
+    CliOptions options(CliTransferSetup::valueOptions() << QStringLiteral("erase"),
+                       CliTransferSetup::flagOptions());
+    if (!options.parse(args))
+        return usageError(options.error());
+    if (options.positional().size() != 1)
+        return usageError(QStringLiteral("download needs exactly one IMAGE"));
+
+    const bool eraseGiven = options.isSet(QStringLiteral("erase"));
+    const QString erase = options.value(QStringLiteral("erase")).toLower();
+    if (eraseGiven && erase != QLatin1String("os") && erase != QLatin1String("all"))
+        return usageError(QStringLiteral("--erase must be os or all"));
+
+    ImageState image;
+    quint8 deviceType = DeviceNone;
+    if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
+        return ExitUsage;
+
+    CliTransferSetup::Setup setup;
+    QString error;
+    if (!CliTransferSetup::prepare(options, deviceType, &setup, &error))
+        return usageError(error);
+
+    // The erase option, as the dialog sets it; a B86 image carries its own sectors.
+    if (!image.BinaryImage) {
+        bool eraseAll = erase == QLatin1String("all");
+        if (deviceType != Device46xx) {
+            eraseAll = true; // the 4610 board is always erased completely
+        } else if (eraseAll && !setup.settings.DownloadOpt1) {
+            return usageError(QStringLiteral("erasing the whole FLASH is not enabled in the "
+                                             "settings (DownloadOpt1)"));
+        }
+        if (eraseAll) {
+            image.FirstSector = 0;
+            image.EndSector = 0;
+        } else {
+            image.EndSector = LastSectorBelow(image.DataEnd) + 1;
+        }
+    } else if (eraseGiven) {
+        return usageError(QStringLiteral("--erase applies to H86 images only; a B86 image "
+                                         "carries its own sectors"));
+    }
+
+    DownloadRequest request;
+    request.image = image.ImageBuffer;
+    request.fileName = image.FileName;
+    request.firstSector = image.FirstSector;
+    request.endSector = image.EndSector;
+    request.dataEnd = image.DataEnd;
+    request.retainData = image.RetainData;
+    request.deviceType = deviceType;
+    request.settings = setup.settings;
+    image.ImageBuffer.clear(); // the transfer holds the only copy from here on
+
+    const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
+    KTSerialLink link(*serial);
+    TransferBase::Report report;
+    {
+        DownloadTransfer transfer(
+            link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+        CliTransferRunner runner(transfer, setup.assumeYes, transfer.progressMinimum(),
+                                 transfer.progressMaximum());
+        report = runner.run();
+    }
+    return CliTransferRunner::exitCode(report);
+}
