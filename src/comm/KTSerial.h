@@ -46,6 +46,8 @@ using TNotifyEvent = TEventHandler<TKTSerial *>;
 // set. Read, Write and InputCount never block and never raise.
 class TKTSerial : public QObject
 {
+    Q_OBJECT
+
 public:
     explicit TKTSerial(QObject *owner = nullptr);
     ~TKTSerial() override;
@@ -106,14 +108,22 @@ public:
     TNotifyEvent OnRxChar;
     TNotifyEvent OnTxEmpty;
 
-    // Runs the handlers for one event mask (worker dispatch; public for the worker only).
+    // Runs the handlers for one event mask: OnError, OnRxChar, OnTxEmpty.
     void DispatchEvents(quint32 eventMask);
 
+private slots:
+    // The worker's hand-over when SyncEventHandling is set.
+    void RunPendingDispatch();
+
 private:
+    friend class TKTSerialThread;
+    // Stops at the first handler after the opening that started the worker was closed.
+    void Dispatch(quint32 eventMask, const SerialWorkerState *worker);
     void ApplyTimeouts();
     void ApplyLine();
     void StartWorker(quint32 mask);
     void StopWorker();
+    void SwitchLineDriverToReceive();
     [[noreturn]] void RaiseRefusal(const char *what, const char *action) const;
 
     std::atomic<bool> m_active {false};
