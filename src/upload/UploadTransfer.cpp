@@ -127,17 +127,17 @@ void UploadTransfer::onBootConfirmed()
 
 void UploadTransfer::onSerialRx()
 {
+    std::array<char, RxBufferSize> rx;
+    if (m_state == State::Idle) {
+        // Nothing is expected: consume and drop. A running watchdog is the end of a user break
+        // or an abort and is left alone.
+        while (serial().inputCount() > 0 && serial().read(rx.data(), qint64(rx.size())) > 0) { }
+        return;
+    }
     stopWatchdog();
     if (receiving()) {
         if (!collectBlockBytes())
             armWatchdog();
-        return;
-    }
-
-    std::array<char, RxBufferSize> rx;
-    if (m_state == State::Idle) {
-        // Nothing is expected: consume and drop, the watchdog stays off.
-        while (serial().inputCount() > 0 && serial().read(rx.data(), qint64(rx.size())) > 0) { }
         return;
     }
     const qint64 n = serial().inputCount();

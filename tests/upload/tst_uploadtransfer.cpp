@@ -1,0 +1,720 @@
+#include "FakeLinks.h"
+#include "IdleSlot.h"
+#include "TargetFiles.h"
+#include "UploadBlock.h"
+#include "UploadChoice.h"
+#include "UploadTransfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QByteArray LoaderBytes = QByteArray::fromHex("11223344");
+const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
+
+// The transfer with its watchdog expiry reachable, so time-outs need no waiting.
+class TestableUpload : public UploadTransfer
+{
+public:
+    using UploadTransfer::UploadTransfer;
+    void expire()
+    {
+        stopWatchdog();
+        onTimeout();
+    }
+};
+
+QByteArray blockData(int seed)
+{
+    QByteArray data(256, Qt::Uninitialized);
+    for (int i = 0; i < 256; ++i)
+        data[i] = char((seed * 31 + i) & 0xFF);
+    return data;
+}
+
+QByteArray frame(const QByteArray &data, bool good = true)
+{
+    return data + char(UploadBlock::checkByteFor(data) ^ (good ? 0 : 0x01));
+}
+
+TCANMsg canMessage(quint32 id, const QByteArray &data)
+{
+    TCANMsg m;
+    m.ID = id;
+    m.Len = quint8(data.size());
+    std::memcpy(m.Data, data.constData(), size_t(std::min<qsizetype>(data.size(), 8)));
+    return m;
+}
+
+UploadSetup setupFor(UploadChoice choice, quint8 deviceType = Device46xx, int comInterface = 0)
+{
+    const UploadRequest req = UploadChoices::request(choice, deviceType);
+    UploadSetup s;
+    s.deviceType = deviceType;
+    s.FirstSector = req.FirstSector;
+    s.EndSector = req.EndSector;
+    s.RetainMode = req.RetainData;
+    s.UploadChoiceText = req.UploadChoiceText;
+    s.comInterface = comInterface;
+    return s;
+}
+
+struct Harness
+{
+    explicit Harness(const UploadSetup &setup)
+    {
+        transfer = std::make_unique<TestableUpload>(
+            setup, serial, [this] { return std::make_unique<FakeCanLink>(&can); });
+        QObject::connect(transfer.get(), &TransferBase::logLine,
+                         [this](const QString &l) { log << l; });
+        QObject::connect(transfer.get(), &TransferBase::statusText,
+                         [this](const QString &s) { status = s; });
+        QObject::connect(transfer.get(), &TransferBase::finished,
+                         [this](const TransferBase::Report &r, bool) {
+                             report = r;
+                             finished = true;
+                         });
+    }
+
+    // Up to the boot byte on the wire.
+    bool boot()
+    {
+        transfer->start();
+        if (!QTest::qWaitFor([this] { return transfer->bootPromptPending() || finished; }))
+            return false;
+        transfer->answerBootPrompt(true);
+        return serial.takeWritten() == QByteArray(1, 0x00);
+    }
+
+    // Target-ID, loader and program; true when the expected bytes went out.
+    bool startProgram()
+    {
+        if (!boot())
+            return false;
+        serial.deliver(QByteArray::fromHex("c5"));
+        if (serial.takeWritten() != LoaderBytes)
+            return false;
+        serial.deliver(QByteArray::fromHex("01"));
+        return serial.takeWritten() == ProgramBytes;
+    }
+
+    bool waitFinished()
+    {
+        return QTest::qWaitFor([this] { return finished; });
+    }
+
+    FakeSerialLink serial;
+    FakeCanLink::Shared can;
+    std::unique_ptr<TestableUpload> transfer;
+    QStringList log;
+    QString status;
+    TransferBase::Report report;
+    bool finished = false;
+};
+
+} // namespace
+
+class TestUploadTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup();
+
+    void serialRegions_data();
+    void serialRegions();
+    void openingLogAndIntervals();
+    void headerArrivesWithBlockData_data();
+    void headerArrivesWithBlockData();
+    void badCheckByteIsRequestedAgain();
+    void timeoutsRequestTheBlockAgain();
+    void endMarkAtOnce();
+    void invalidTargetId();
+    void wrongAnswers_data();
+    void wrongAnswers();
+    void lineErrorDuringBlock();
+    void userBreak();
+    void boardImage();
+    void retainValuesSerial();
+    void canRegions_data();
+    void canRegions();
+    void canBatchesInAnyOrder();
+    void canShortDataMessageTimesOut();
+    void canEndRightAfterAcceptance();
+    void canRetainValues();
+    void canDongleError();
+    void compareAfterReading();
+
+private:
+    QTemporaryDir m_h86;
+};
+
+void TestUploadTransfer::initTestCase()
+{
+    QVERIFY(m_h86.isValid());
+    // Stand-in target files for every upload selection: a loader and a program that differ.
+    for (bool retain : {false, true}) {
+        for (int device : {1, 2}) {
+            for (int iface : {0, 1, 2}) {
+                for (int rate : {5, 6, 7}) {
+                    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, retain,
+                                                           device, iface, rate);
+                    QFile loader(m_h86.filePath(names.loader));
+                    QVERIFY(loader.open(QIODevice::WriteOnly));
+                    loader.write(":0400000011223344FF\r\n:00000001FF\r\n");
+                    QFile program(m_h86.filePath(names.program));
+                    QVERIFY(program.open(QIODevice::WriteOnly));
+                    program.write(":03000000AABBCCFF\r\n");
+                }
+            }
+        }
+    }
+    TargetFiles::setDirectory(m_h86.path());
+}
+
+void TestUploadTransfer::cleanupTestCase()
+{
+    TargetFiles::setDirectory(QString());
+}
+
+void TestUploadTransfer::cleanup()
+{
+    IdleSlot::cancel();
+}
+
+void TestUploadTransfer::serialRegions_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<QByteArray>("sectorBytes");
+    QTest::addColumn<qint32>("landing");
+    QTest::addColumn<QString>("readingLine");
+    QTest::addColumn<QByteArray>("trailer");
+
+    QTest::newRow("flash") << int(UploadChoice::Flash) << QByteArray::fromHex("0000") << 0
+                           << "Reading all flash data sectors..." << QByteArray();
+    QTest::newRow("os") << int(UploadChoice::OperatingSystem) << QByteArray::fromHex("000b") << 0
+                        << "Reading flash data sectors 0 up to 10..."
+                        << QByteArray::fromHex("000000000b000000");
+    QTest::newRow("parameters") << int(UploadChoice::Parameters) << QByteArray::fromHex("1113")
+                                << 0xE0000 << "Reading flash data sectors 17 up to 18..."
+                                << QByteArray::fromHex("1100000013000000");
+    QTest::newRow("plc") << int(UploadChoice::PlcProject) << QByteArray::fromHex("0b11") << 0x80000
+                         << "Reading flash data sectors 11 up to 16..."
+                         << QByteArray::fromHex("0b00000011000000");
+    QTest::newRow("plc-code") << int(UploadChoice::PlcCode) << QByteArray::fromHex("0b0f")
+                              << 0x80000 << "Reading flash data sectors 11 up to 14..."
+                              << QByteArray::fromHex("0b0000000f000000");
+    QTest::newRow("plc-data") << int(UploadChoice::PlcData) << QByteArray::fromHex("0f11")
+                              << 0xC0000 << "Reading flash data sectors 15 up to 16..."
+                              << QByteArray::fromHex("0f00000011000000");
+}
+
+void TestUploadTransfer::serialRegions()
+{
+    QFETCH(int, choice);
+    QFETCH(QByteArray, sectorBytes);
+    QFETCH(qint32, landing);
+    QFETCH(QString, readingLine);
+    QFETCH(QByteArray, trailer);
+
+    Harness h(setupFor(UploadChoice(choice)));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.serial.takeWritten(), sectorBytes.left(1));
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.serial.takeWritten(), sectorBytes.mid(1));
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    QCOMPARE(h.log.last(), readingLine);
+
+    for (int b = 0; b < 2; ++b) {
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    }
+    QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.report.resultText.startsWith(
+        QStringLiteral("Flash reading successful:\r\n\r\n512 bytes have been read\r\n\r\n"
+                       "Used time: ")));
+    QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
+    QVERIFY(!h.serial.active);
+
+    const QByteArray &data = h.transfer->uploadData();
+    QCOMPARE(data.size(), 0x100000 + trailer.size());
+    QCOMPARE(data.mid(landing, 256), blockData(0));
+    QCOMPARE(data.mid(landing + 256, 256), blockData(1));
+    QCOMPARE(data.right(trailer.size()), trailer);
+    // Everything not read stays erased flash.
+    QCOMPARE(data.left(landing), QByteArray(landing, char(0xFF)));
+    QCOMPARE(data.mid(landing + 512, 0x100000 - landing - 512),
+             QByteArray(0x100000 - landing - 512, char(0xFF)));
+}
+
+void TestUploadTransfer::openingLogAndIntervals()
+{
+    Harness h(setupFor(UploadChoice::PlcCode));
+    QCOMPARE(h.transfer->caption(), QStringLiteral("Upload - CoDeSys PLC program code"));
+    QCOMPARE(h.transfer->watchdogInterval(), 1000);
+    QVERIFY(h.boot());
+    QVERIFY(h.transfer->watchdogActive()); // the write was still in progress
+    h.serial.deliver(QByteArray::fromHex("d5"));
+    QCOMPARE(h.transfer->watchdogInterval(), 1000);
+    h.serial.deliver(QByteArray::fromHex("01"));
+    QCOMPARE(h.transfer->watchdogInterval(), 5000);
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.transfer->watchdogInterval(), 1000);
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.transfer->watchdogInterval(), 2000);
+    QCOMPARE(h.log,
+             (QStringList {"Target-ID: D5", "Transmitting ULoader.H86...", "4 Byte transmitted",
+                           "Loader started...", "Transmitting Upload.H86...", "3 Byte transmitted",
+                           "Brasvik started...", "Transmitting start sector: 11...",
+                           "1 Byte transmitted", "Transmitting sector count: 4...",
+                           "1 Byte transmitted", "Reading flash data sectors 11 up to 14..."}));
+    QCOMPARE(h.serial.written, LoaderBytes + ProgramBytes + QByteArray::fromHex("0b0f55"));
+}
+
+void TestUploadTransfer::headerArrivesWithBlockData_data()
+{
+    // How the 258 bytes of header and block are cut into reads.
+    QTest::addColumn<QList<int>>("cuts");
+    QTest::newRow("header alone") << QList<int> {1, 257};
+    QTest::newRow("header and the whole block") << QList<int> {258};
+    QTest::newRow("header and part of the block") << QList<int> {101, 157};
+    QTest::newRow("many small reads") << QList<int> {3, 50, 5, 100, 100};
+}
+
+void TestUploadTransfer::headerArrivesWithBlockData()
+{
+    QFETCH(QList<int>, cuts);
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.takeWritten();
+
+    const QByteArray wire = QByteArray(1, char(0xAA)) + frame(blockData(7));
+    int at = 0;
+    for (int cut : cuts) {
+        QVERIFY(h.serial.written.isEmpty());
+        h.serial.deliver(wire.mid(at, cut));
+        at += cut;
+    }
+    QCOMPARE(at, wire.size());
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    QCOMPARE(h.transfer->uploadData().left(256), blockData(7));
+    QCOMPARE(h.transfer->bytesRead(), 256);
+}
+
+void TestUploadTransfer::badCheckByteIsRequestedAgain()
+{
+    Harness h(setupFor(UploadChoice::Parameters));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.takeWritten();
+
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
+    QCOMPARE(h.transfer->bytesRead(), 0);
+    // Bad check bytes are not counted: any number of them is answered 0x5A.
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(2), false));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    QCOMPARE(h.transfer->bytesRead(), 256);
+    QCOMPARE(h.transfer->uploadData().mid(0xE0000, 256), blockData(1));
+    QCOMPARE(h.transfer->uploadData().mid(0xE0100, 256), QByteArray(256, char(0xFF)));
+}
+
+void TestUploadTransfer::timeoutsRequestTheBlockAgain()
+{
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.takeWritten();
+
+    const QByteArray wire = QByteArray(1, char(0xAA)) + frame(blockData(3));
+    // A block that stalls: late bytes found at the time-out are still taken.
+    h.serial.deliver(wire.left(100));
+    h.serial.input += wire.mid(100, 50);
+    h.transfer->expire();
+    QVERIFY(h.serial.written.isEmpty());
+    QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
+
+    for (int retry = 1; retry <= 2; ++retry) {
+        h.transfer->expire();
+        QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
+        QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitBlock);
+        h.serial.deliver(wire.left(30));
+    }
+    h.transfer->expire();
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report.resultCode, 2);
+    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QVERIFY(h.serial.written.isEmpty());
+}
+
+void TestUploadTransfer::endMarkAtOnce()
+{
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    // Whole flash: no trailer.
+    QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
+}
+
+void TestUploadTransfer::invalidTargetId()
+{
+    Harness h(setupFor(UploadChoice::Retain));
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("b5c5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log, QStringList {"Invalid Target-ID: B5"});
+    QCOMPARE(h.report.resultCode, 3);
+    QCOMPARE(h.report.resultText,
+             QStringLiteral("Retain values reading aborted:\r\n\r\nInvalid Target-ID: B5"));
+    QVERIFY(h.serial.written.isEmpty());
+}
+
+void TestUploadTransfer::wrongAnswers_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<int>("goodAnswers"); // after the program was sent
+    QTest::addColumn<int>("interval");
+
+    QTest::newRow("loader") << int(UploadChoice::Flash) << -1 << 1000;
+    QTest::newRow("program") << int(UploadChoice::Flash) << 0 << 100;
+    QTest::newRow("start sector") << int(UploadChoice::Flash) << 1 << 100;
+    QTest::newRow("end sector") << int(UploadChoice::Flash) << 2 << 1000;
+    QTest::newRow("retain program") << int(UploadChoice::Retain) << 0 << 5000;
+}
+
+void TestUploadTransfer::wrongAnswers()
+{
+    QFETCH(int, choice);
+    QFETCH(int, goodAnswers);
+    QFETCH(int, interval);
+
+    Harness h(setupFor(UploadChoice(choice)));
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("c5"));
+    if (goodAnswers >= 0) {
+        h.serial.deliver(QByteArray::fromHex("01"));
+        for (int i = 0; i < goodAnswers; ++i)
+            h.serial.deliver(QByteArray::fromHex("aa"));
+    }
+    h.serial.deliver(QByteArray::fromHex("77"));
+    QCOMPARE(h.transfer->watchdogInterval(), interval);
+    QVERIFY(h.transfer->watchdogActive());
+    QVERIFY(!h.finished);
+    h.transfer->expire();
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 3);
+    QVERIFY(h.report.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
+    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
+}
+
+void TestUploadTransfer::lineErrorDuringBlock()
+{
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.takeWritten();
+    h.serial.deliver(QByteArray(1, char(0xAA)) + blockData(0).left(10));
+    h.serial.raiseLineError(0x0008);
+    QCOMPARE(h.transfer->watchdogInterval(), 100);
+    // The expiry counts as a block time-out: the block is asked for again.
+    h.transfer->expire();
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
+    h.transfer->expire();
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 2);
+    QVERIFY(h.report.resultText.startsWith(
+        QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+}
+
+void TestUploadTransfer::userBreak()
+{
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.startProgram());
+    h.transfer->userBreak();
+    QVERIFY(!h.serial.active);
+    QCOMPARE(h.transfer->state(), UploadTransfer::State::Idle);
+    QCOMPARE(h.transfer->watchdogInterval(), 100);
+    // Bytes arriving now are dropped without an answer.
+    h.serial.active = true;
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(h.serial.written.isEmpty());
+    QVERIFY(h.serial.input.isEmpty());
+    QVERIFY(h.waitFinished()); // the 100 ms time-out path
+    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report.resultCode, 2);
+    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
+}
+
+void TestUploadTransfer::boardImage()
+{
+    Harness h(setupFor(UploadChoice::Flash, Device4610));
+    QCOMPARE(h.transfer->region().end, 329732);
+    QVERIFY(h.startProgram());
+    // No sector bytes on the 4610 board: the program's start leads to reading.
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    QCOMPARE(h.log.mid(h.log.size() - 3),
+             (QStringList {"3 Byte transmitted", "Brasvik started...",
+                           "Reading all flash data sectors and NV parameter..."}));
+    QByteArray expected;
+    for (int b = 0; b < 1289; ++b) {
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        expected += blockData(b);
+    }
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.report.resultText.contains(QStringLiteral("329984 bytes have been read")));
+    QCOMPARE(h.transfer->uploadData().size(), 329984);
+    QCOMPARE(h.transfer->uploadData(), expected);
+}
+
+void TestUploadTransfer::retainValuesSerial()
+{
+    Harness h(setupFor(UploadChoice::Retain));
+    QCOMPARE(h.transfer->region().end, 4096);
+    QVERIFY(h.startProgram());
+    QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitProgramStarted);
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    QCOMPARE(h.transfer->watchdogInterval(), 1500);
+    QByteArray expected;
+    for (int b = 0; b < 16; ++b) {
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+        expected += blockData(b);
+    }
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log,
+             (QStringList {"Target-ID: C5", "Transmitting ULoaderNV.H86...", "4 Byte transmitted",
+                           "Loader started...", "Transmitting UploadNV.H86...",
+                           "3 Byte transmitted", "Brasvik started...", "Reading retain values...",
+                           "Retain values reading finished!"}));
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.report.resultText.startsWith(
+        QStringLiteral("Retain values reading successful:\r\n\r\n4096 bytes have been read")));
+    // Never padded, no trailer.
+    QCOMPARE(h.transfer->uploadData(), expected);
+}
+
+void TestUploadTransfer::canRegions_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("readingLine");
+    QTest::newRow("flash") << int(UploadChoice::Flash) << QByteArray::fromHex("0013")
+                           << "Reading all flash data sectors...";
+    QTest::newRow("os") << int(UploadChoice::OperatingSystem) << QByteArray::fromHex("000b")
+                        << "Reading flash data sectors 0 up to 10...";
+    QTest::newRow("parameters") << int(UploadChoice::Parameters) << QByteArray::fromHex("1113")
+                                << "Reading flash data sectors 17 up to 18...";
+    QTest::newRow("plc") << int(UploadChoice::PlcProject) << QByteArray::fromHex("0b11")
+                         << "Reading flash data sectors 11 up to 16...";
+    QTest::newRow("plc-code") << int(UploadChoice::PlcCode) << QByteArray::fromHex("0b0f")
+                              << "Reading flash data sectors 11 up to 14...";
+    QTest::newRow("plc-data") << int(UploadChoice::PlcData) << QByteArray::fromHex("0f11")
+                              << "Reading flash data sectors 15 up to 16...";
+    QTest::newRow("retain") << int(UploadChoice::Retain) << QByteArray::fromHex("55")
+                            << "Reading retain values...";
+}
+
+void TestUploadTransfer::canRegions()
+{
+    QFETCH(int, choice);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, readingLine);
+
+    Harness h(setupFor(UploadChoice(choice), Device46xx, 2));
+    QVERIFY(h.transfer->usesCan());
+    QVERIFY(h.transfer->programFile().contains(QLatin1String("CAN2_500K")));
+    QVERIFY(h.startProgram());
+    QVERIFY(h.can.open);
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(!h.transfer->watchdogActive());
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    QCOMPARE(h.can.sent.size(), 1);
+    const TCANMsg cmd = h.can.sent.takeFirst();
+    QCOMPARE(cmd.ID, 0x63Fu);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(cmd.Data), cmd.Len), request);
+    QCOMPARE(h.log.last(), readingLine);
+    QCOMPARE(h.transfer->watchdogInterval(), 5000);
+    QVERIFY(h.serial.written.isEmpty());
+}
+
+void TestUploadTransfer::canBatchesInAnyOrder()
+{
+    Harness h(setupFor(UploadChoice::Parameters, Device46xx, 1));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    h.can.sent.clear();
+    // Other status bytes while the request is outstanding keep the host waiting.
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("33")));
+    QVERIFY(h.can.sent.isEmpty());
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    QCOMPARE(h.can.sent.size(), 1);
+    QCOMPARE(int(h.can.sent.takeFirst().Data[0]), 0x55);
+
+    const QList<QList<int>> orders {{0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}, {2, 4, 0, 3, 1}};
+    QByteArray expected;
+    for (int batch = 0; batch < orders.size(); ++batch) {
+        QByteArray bytes = blockData(batch).left(32);
+        expected += bytes;
+        for (int part : orders[batch]) {
+            QVERIFY(h.can.sent.isEmpty());
+            if (part == 4)
+                h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
+            else
+                h.can.onResult(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+        }
+        QCOMPARE(h.can.sent.size(), 1);
+        const TCANMsg next = h.can.sent.takeFirst();
+        QCOMPARE(int(next.Len), 1);
+        QCOMPARE(int(next.Data[0]), 0x55);
+    }
+    QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.can.stopped);
+    const QByteArray &data = h.transfer->uploadData();
+    QCOMPARE(data.size(), 0x100008);
+    QCOMPARE(data.mid(0xE0000, 96), expected);
+    QCOMPARE(data.right(8), QByteArray::fromHex("1100000013000000"));
+}
+
+void TestUploadTransfer::canShortDataMessageTimesOut()
+{
+    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    h.can.sent.clear();
+    h.can.onResult(canMessage(0x1BF, QByteArray(8, 1)));
+    h.can.onResult(canMessage(0x2BF, QByteArray(7, 2)));
+    h.can.onResult(canMessage(0x3BF, QByteArray(8, 3)));
+    h.can.onResult(canMessage(0x4BF, QByteArray(8, 4)));
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
+    h.can.onResult(canMessage(0x7FF, QByteArray(8, 5)));
+    QVERIFY(h.can.sent.isEmpty());
+    QVERIFY(h.transfer->watchdogActive());
+    h.transfer->expire();
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 2);
+    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
+}
+
+void TestUploadTransfer::canEndRightAfterAcceptance()
+{
+    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+}
+
+void TestUploadTransfer::canRetainValues()
+{
+    Harness h(setupFor(UploadChoice::Retain, Device46xx, 1));
+    QVERIFY(h.transfer->programFile().endsWith(QLatin1String("UploadNVCAN1_500K.H86")));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
+    h.can.sent.clear();
+    // A data message before any status does not stop the watchdog.
+    h.can.onResult(canMessage(0x1BF, QByteArray(8, 9)));
+    QVERIFY(h.transfer->watchdogActive());
+    QByteArray expected;
+    for (int batch = 0; batch < 128; ++batch) {
+        const QByteArray bytes = blockData(batch).left(32);
+        expected += bytes;
+        for (int part = 0; part < 4; ++part)
+            h.can.onResult(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+        h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
+    }
+    QCOMPARE(h.can.sent.size(), 128);
+    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log.last(), QStringLiteral("Retain values reading finished!"));
+    QCOMPARE(h.transfer->uploadData(), expected);
+}
+
+void TestUploadTransfer::canDongleError()
+{
+    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    h.can.onError(0x0008);
+    QVERIFY(h.waitFinished());
+    QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
+    QCOMPARE(h.report.resultCode, 2);
+    QVERIFY(h.report.resultText.startsWith(
+        QStringLiteral("Flash reading aborted:\r\n\r\nCAN Dongle error: ")));
+    QVERIFY(!h.can.open);
+}
+
+void TestUploadTransfer::compareAfterReading()
+{
+    UploadSetup setup = setupFor(UploadChoice::PlcData);
+    setup.CompareMode = true;
+    Harness h(setup);
+    QCOMPARE(h.transfer->caption(), QStringLiteral("Compare - CoDeSys PLC data"));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    for (int b = 0; b < 512; ++b)
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 1);
+
+    QByteArray image = h.transfer->uploadData();
+    std::memset(image.data(), 0, 0xC0000); // outside the region: never looked at
+    CompareResult r = h.transfer->compare(image);
+    QVERIFY(r.equal());
+    QCOMPARE(h.log.mid(h.log.size() - 2),
+             (QStringList {"Comparing data...", "Data compare complete!"}));
+    QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
+    image[0xDFFFF] = char(image[0xDFFFF] ^ 0x40);
+    r = h.transfer->compare(image);
+    QCOMPARE(r.address, 0xDFFFF);
+    QCOMPARE(h.log.last(), QStringLiteral("Data compare aborted!"));
+    QCOMPARE(h.transfer->report().resultText, r.resultText);
+}
+
+QTEST_GUILESS_MAIN(TestUploadTransfer)
+#include "tst_uploadtransfer.moc"
