@@ -1,0 +1,543 @@
+#include "BrasvikMain.h"
+
+#include "BKGlobal.h"
+#include "BrasvikDeviceType.h"
+#include "BrasvikInit.h"
+#include "BrasvikInterface.h"
+#include "BrasvikOptions.h"
+#include "BrasvikUploadChoice.h"
+#include "ContentText.h"
+#include "HexViewer.h"
+#include "IdleSlot.h"
+#include "ImageLoader.h"
+#include "ImageSaver.h"
+#include "ModalResult.h"
+#include "RegistryUnit.h"
+#include "TransferWindows.h"
+#include "VersionInfo.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <exception>
+
+Q_LOGGING_CATEGORY(lcShell, "brasvik.shell", QtWarningMsg)
+
+namespace {
+
+constexpr QSize DesignedClientSize(609, 372);
+constexpr QSize ToolButtonSize(55, 38);
+constexpr QSize ToolIconSize(32, 32);
+constexpr int ContentPanel = 6;
+
+struct PanelDesign
+{
+    Qt::Alignment alignment;
+    int width;
+    bool bevel;
+};
+// Port, baud rate, CAN dongle and content, each a caption and a value.
+constexpr std::array<PanelDesign, 8> Panels {{
+    {Qt::AlignRight | Qt::AlignVCenter, 37, false},
+    {Qt::AlignCenter, 20, true},
+    {Qt::AlignCenter, 70, true},
+    {Qt::AlignRight | Qt::AlignVCenter, 105, false},
+    {Qt::AlignCenter, 65, false},
+    {Qt::AlignRight | Qt::AlignVCenter, 59, false},
+    {Qt::AlignCenter, 239, true},
+    {Qt::AlignLeft | Qt::AlignVCenter, 50, false},
+}};
+
+void setBevel(QLabel *label, bool lowered)
+{
+    label->setFrameStyle(lowered ? (QFrame::Panel | QFrame::Sunken) : QFrame::NoFrame);
+}
+
+QIcon commandIcon(const char *themeName, QStyle::StandardPixmap fallback, const QStyle *style)
+{
+    return QIcon::fromTheme(QLatin1String(themeName), style->standardIcon(fallback));
+}
+
+QString baudrateText(TBaudrate baudrate)
+{
+    switch (baudrate) {
+    case br19200:
+        return QStringLiteral("19200 bit/s");
+    case br38400:
+        return QStringLiteral("38400 bit/s");
+    case br57600:
+        return QStringLiteral("57600 bit/s");
+    case br115200:
+        return QStringLiteral("115200 bit/s");
+    default:
+        return QStringLiteral("9600 bit/s");
+    }
+}
+
+QString canBaudrateText(quint8 code)
+{
+    switch (code) {
+    case 6:
+        return QStringLiteral("250 kBit/s");
+    case 7:
+        return QStringLiteral("500 kBit/s");
+    default:
+        return QStringLiteral("125 kBit/s");
+    }
+}
+
+// A stored placement is used only when its size is sane and part of it lies on a screen.
+bool placementOnScreen(const RegistryUnit::TWindowPlacement &p)
+{
+    constexpr int MinSide = 100;
+    constexpr int MaxSide = 16384;
+    constexpr int MinVisible = 32;
+    if (p.Width < MinSide || p.Height < MinSide || p.Width > MaxSide || p.Height > MaxSide)
+        return false;
+    const QRect rect(p.Left, p.Top, p.Width, p.Height);
+    for (const QScreen *screen : QGuiApplication::screens()) {
+        const QRect visible = rect.intersected(screen->availableGeometry());
+        if (visible.width() >= MinVisible && visible.height() >= MinVisible)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TBKMainForm::TBKMainForm(const QStringList &arguments, QWidget *parent)
+    : QMainWindow(parent), m_arguments(arguments)
+{
+    RunModal = [](QDialog &dialog) {
+        return dialog.exec();
+    };
+    setWindowTitle(QStringLiteral("BrasvikV6"));
+    setWindowIcon(QApplication::windowIcon());
+
+    Serial.SetBaudrate(br57600);
+    Serial.SetFrameParitybit(TParityBit::None);
+    Serial.SetRxBufSize(4096);
+    Serial.SetTxBufSize(4096);
+    Serial.SetSyncEventHandling(true);
+
+    buildToolBar();
+    Viewer = new THexViewer(this);
+    Viewer->setObjectName(QStringLiteral("Viewer"));
+    Viewer->setImage(&Image);
+    setCentralWidget(Viewer);
+    buildStatusBar();
+    resize(DesignedClientSize);
+
+    // The window sees the arrow keys before the scroll bar does.
+    Viewer->VScrollBar->installEventFilter(this);
+
+    LoadSettings();
+    DeviceType = DeviceNone;
+    Viewer->setScrollRange(false);
+    FormActivate();
+
+    IdleSlot::post([self = QPointer<TBKMainForm>(this)] {
+        if (self)
+            self->StartupCheck();
+    });
+}
+
+TBKMainForm::~TBKMainForm()
+{
+    SaveSettings();
+    Image.ImageBuffer.clear();
+}
+
+void TBKMainForm::buildToolBar()
+{
+    ToolBar1 = new QToolBar(this);
+    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
+    ToolBar1->setIconSize(ToolIconSize);
+    ToolBar1->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, ToolBar1);
+
+    const QStyle *st = style();
+    auto add = [this](const char *name, const QIcon &icon, const QString &hint,
+                      void (TBKMainForm::*handler)(), bool enabled) {
+        auto *action = new QAction(icon, hint, this);
+        action->setObjectName(QLatin1String(name));
+        action->setToolTip(hint);
+        action->setEnabled(enabled);
+        connect(action, &QAction::triggered, this, handler);
+        ToolBar1->addAction(action);
+        if (auto *button = qobject_cast<QToolButton *>(ToolBar1->widgetForAction(action))) {
+            button->setObjectName(QLatin1String(name));
+            button->setFixedSize(ToolButtonSize);
+            button->setAutoRaise(true);
+        }
+        return action;
+    };
+    ButtonOpenFile
+        = add("ButtonOpenFile", commandIcon("document-open", QStyle::SP_DialogOpenButton, st),
+              tr("Open file..."), &TBKMainForm::ButtonOpenFileClick, true);
+    ButtonSaveFile
+        = add("ButtonSaveFile", commandIcon("document-save", QStyle::SP_DialogSaveButton, st),
+              tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false);
+    ToolBar1->addSeparator();
+    ButtonDownload = add("ButtonDownload", commandIcon("go-down", QStyle::SP_ArrowDown, st),
+                         tr("Download..."), &TBKMainForm::ButtonDownloadClick, false);
+    ButtonUpload = add("ButtonUpload", commandIcon("go-up", QStyle::SP_ArrowUp, st),
+                       tr("Upload..."), &TBKMainForm::ButtonUploadClick, true);
+    ButtonCompare
+        = add("ButtonCompare", commandIcon("edit-find", QStyle::SP_FileDialogContentsView, st),
+              tr("Upload and compare..."), &TBKMainForm::ButtonCompareClick, false);
+    ToolBar1->addSeparator();
+    ButtonInit = add("ButtonInit", commandIcon("preferences-system", QStyle::SP_ComputerIcon, st),
+                     tr("Init COM/Options..."), &TBKMainForm::ButtonInitClick, true);
+    ToolBar1->addSeparator();
+    ButtonInfo = add("ButtonInfo", commandIcon("help-about", QStyle::SP_MessageBoxInformation, st),
+                     tr("Info"), &TBKMainForm::ButtonInfoClick, true);
+}
+
+void TBKMainForm::buildStatusBar()
+{
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
+    for (int i = 0; i < int(Panels.size()); ++i) {
+        auto *label = new QLabel(bar);
+        label->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        label->setAlignment(Panels[i].alignment);
+        label->setFixedWidth(Panels[i].width);
+        label->setMargin(1);
+        setBevel(label, Panels[i].bevel);
+        StatusPanels[i] = label;
+        bar->addWidget(label);
+    }
+    StatusPanels[0]->setText(QStringLiteral("COM:"));
+    StatusPanels[5]->setText(QStringLiteral("Content:"));
+}
+
+QString TBKMainForm::statusText(int panel) const
+{
+    return StatusPanels.at(panel)->text();
+}
+
+void TBKMainForm::LoadSettings()
+{
+    RegistryUnit::TSerialSelection serial {Serial.PortName(), Serial.Baudrate()};
+    RegistryUnit::LoadSettings(Settings, serial);
+    Serial.SetPortName(static_cast<TPort>(serial.PortIndex));
+    Serial.SetBaudrate(static_cast<TBaudrate>(serial.Baudrate));
+
+    RegistryUnit::TWindowPlacement designed;
+    designed.Left = x();
+    designed.Top = y();
+    designed.Width = width();
+    designed.Height = height();
+    designed.State = RegistryUnit::StateNormal;
+    const RegistryUnit::TWindowPlacement stored = RegistryUnit::LoadPlacement(designed);
+    if (placementOnScreen(stored)) {
+        move(stored.Left, stored.Top);
+        resize(stored.Width, stored.Height);
+    }
+    if (stored.State == RegistryUnit::StateMaximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void TBKMainForm::SaveSettings()
+{
+    RegistryUnit::TWindowPlacement placement;
+    // Width and Height are the inner size, so a round trip never grows the window by its frame.
+    placement.Left = x();
+    placement.Top = y();
+    placement.Width = width();
+    placement.Height = height();
+    placement.State = isMinimized() ? RegistryUnit::StateMinimized
+        : isMaximized()             ? RegistryUnit::StateMaximized
+                                    : RegistryUnit::StateNormal;
+    if (!RegistryUnit::SavePlacement(placement)
+        || !RegistryUnit::SaveSettings(Settings, {Serial.PortName(), Serial.Baudrate()}))
+        qCWarning(lcShell) << "The settings could not be saved.";
+}
+
+void TBKMainForm::FormActivate()
+{
+    StatusPanels[1]->setText(QString::number(int(Serial.PortName()) + 1));
+    StatusPanels[2]->setText(baudrateText(Serial.Baudrate()));
+    if (Settings.CANEnabled) {
+        StatusPanels[3]->setText(QStringLiteral("PEAK-CAN-Dongle:"));
+        StatusPanels[4]->setText(canBaudrateText(Settings.CANBaudrate));
+        setBevel(StatusPanels[4], true);
+    } else {
+        Settings.COMInterface = InterfaceRS232;
+        StatusPanels[3]->clear();
+        StatusPanels[4]->clear();
+        setBevel(StatusPanels[4], false);
+    }
+}
+
+void TBKMainForm::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        FormActivate();
+}
+
+void TBKMainForm::keyPressEvent(QKeyEvent *event)
+{
+    if (Viewer->SectorJump(event->key()))
+        event->accept();
+    else
+        QMainWindow::keyPressEvent(event);
+}
+
+bool TBKMainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Viewer->VScrollBar && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
+            if (Viewer->SectorJump(key->key()))
+                return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TBKMainForm::setImageCommandsEnabled(bool enabled)
+{
+    ButtonSaveFile->setEnabled(enabled);
+    ButtonDownload->setEnabled(enabled);
+    ButtonCompare->setEnabled(enabled);
+}
+
+void TBKMainForm::showImage()
+{
+    setWindowTitle(Image.caption());
+    setImageCommandsEnabled(true);
+    Viewer->setScrollRange(true);
+    Viewer->moveToTop();
+}
+
+void TBKMainForm::clearImageView()
+{
+    setWindowTitle(QStringLiteral("BrasvikV6"));
+    Viewer->setScrollRange(false);
+    Viewer->moveToTop();
+    Viewer->RepaintView();
+}
+
+void TBKMainForm::showMessage(const UserMessage &message)
+{
+    QMessageBox box(message.icon == UserMessage::Icon::Error ? QMessageBox::Critical
+                                                             : QMessageBox::Information,
+                    message.title, message.text, QMessageBox::Ok, this);
+    RunModal(box);
+}
+
+bool TBKMainForm::LoadImageFile(const QString &path)
+{
+    const auto askDeviceType = [this](quint8 &deviceType) {
+        deviceType = DeviceNone;
+        TBKDeviceTypeForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return false;
+        deviceType = DeviceType;
+        return deviceType != DeviceNone;
+    };
+    const ImageLoader::Result result
+        = ImageLoader::LoadImageFile(Image, path, DeviceType, askDeviceType);
+    if (result.cancelled())
+        return false;
+
+    setImageCommandsEnabled(false);
+    StatusPanels[ContentPanel]->clear();
+    Viewer->VScrollBar->setEnabled(false);
+    if (!result.ok()) {
+        showMessage(result.message);
+        clearImageView();
+        return false;
+    }
+    StatusPanels[ContentPanel]->setText(result.contentText);
+    showImage();
+    return true;
+}
+
+void TBKMainForm::ShowContentText()
+{
+    StatusPanels[ContentPanel]->setText(ContentText(Image, DeviceType));
+}
+
+void TBKMainForm::RepaintView()
+{
+    Viewer->RepaintView();
+}
+
+void TBKMainForm::ButtonOpenFileClick()
+{
+    QFileDialog dialog(this, tr("Open file..."));
+    dialog.setNameFilters({QStringLiteral("Intel H86 hex files (*.h86)"),
+                           QStringLiteral("Device dependent binary files (*.b86)")});
+    dialog.setDefaultSuffix(QStringLiteral("h86"));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (!Image.FileName.isEmpty())
+        dialog.selectFile(Image.FileName);
+    if (RunModal(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    LoadImageFile(dialog.selectedFiles().constFirst());
+}
+
+void TBKMainForm::ButtonSaveFileClick()
+{
+    QFileDialog dialog(this, ImageSaver::DialogTitle);
+    QStringList filters {ImageSaver::FilterB86};
+    if (ImageSaver::offersR86(Image))
+        filters << ImageSaver::FilterR86;
+    dialog.setNameFilters(filters);
+    dialog.setDefaultSuffix(ImageSaver::DefaultSuffix);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setSizeGripEnabled(true);
+    dialog.selectFile(ImageSaver::baseName(Image));
+    if (RunModal(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(Image, DeviceType, dialog.selectedFiles().constFirst());
+    if (result.outcome == ImageSaver::Outcome::WroteB86)
+        setWindowTitle(Image.caption());
+    else if (!result.message.isEmpty())
+        showMessage(result.message);
+}
+
+int TBKMainForm::runTransfer(const std::function<int()> &open)
+{
+    try {
+        return open();
+    } catch (const std::exception &e) {
+        showMessage({QStringLiteral("Brasvik"), QString::fromLocal8Bit(e.what()),
+                     UserMessage::Icon::Error});
+    }
+    return mrAbort;
+}
+
+void TBKMainForm::OpenDownloadWindow()
+{
+    runTransfer([this] { return TransferWindows::openDownload(*this); });
+}
+
+void TBKMainForm::ButtonDownloadClick()
+{
+    {
+        TBKDeviceTypeForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    if (DeviceType == Device46xx && Settings.CANEnabled) {
+        TBKInterfaceForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    // A binary image is downloaded with the sectors it already carries.
+    if (!Image.BinaryImage) {
+        TBKOptionsForm dialog(this, Image);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    OpenDownloadWindow();
+}
+
+void TBKMainForm::ButtonUploadClick()
+{
+    const quint8 remembered = DeviceType;
+    DeviceType = DeviceNone;
+    {
+        TBKDeviceTypeForm dialog(this);
+        if (RunModal(dialog) != mrOk) {
+            DeviceType = remembered;
+            return;
+        }
+    }
+    if (DeviceType == Device46xx && Settings.CANEnabled) {
+        TBKInterfaceForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    Image.CompareMode = false;
+    {
+        TBKChooseForm dialog(this, Image);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    const int result = runTransfer([this] { return TransferWindows::openUpload(*this, false); });
+    if (result == mrOk) {
+        StatusPanels[ContentPanel]->setText(Image.applyUploadedImage(DeviceType));
+        showImage();
+    } else if (result == mrCancel) {
+        // Ended without data: the view is blanked, the buffer itself is left alone.
+        Image.FileName.clear();
+        StatusPanels[ContentPanel]->clear();
+        setImageCommandsEnabled(false);
+        setWindowTitle(Image.caption());
+        Viewer->VScrollBar->setEnabled(false);
+        Viewer->RepaintView();
+    }
+}
+
+void TBKMainForm::ButtonCompareClick()
+{
+    {
+        TBKDeviceTypeForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    if (DeviceType == Device46xx && Settings.CANEnabled) {
+        TBKInterfaceForm dialog(this);
+        if (RunModal(dialog) != mrOk)
+            return;
+    }
+    Image.prepareCompare(DeviceType, statusText(ContentPanel));
+    runTransfer([this] { return TransferWindows::openUpload(*this, true); });
+}
+
+void TBKMainForm::ButtonInitClick()
+{
+    int port = Serial.PortName();
+    {
+        TBKInitForm dialog(this, port);
+        RunModal(dialog);
+    }
+    if (port != Serial.PortName()) {
+        try {
+            Serial.SetPortName(static_cast<TPort>(port));
+        } catch (const std::exception &e) {
+            showMessage({QStringLiteral("Brasvik"), QString::fromLocal8Bit(e.what()),
+                         UserMessage::Icon::Error});
+        }
+    }
+    FormActivate();
+}
+
+void TBKMainForm::ButtonInfoClick()
+{
+    TVerInfoForm dialog(this);
+    RunModal(dialog);
+}
+
+void TBKMainForm::StartupCheck()
+{
+    if (m_arguments.isEmpty())
+        return;
+    if (LoadImageFile(m_arguments.constFirst()))
+        ButtonDownloadClick();
+}

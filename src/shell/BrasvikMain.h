@@ -1,0 +1,89 @@
+#pragma once
+
+#include "ImageState.h"
+#include "KTSerial.h"
+
+#include <QMainWindow>
+#include <QStringList>
+
+#include <array>
+#include <functional>
+
+class QAction;
+class QDialog;
+class QLabel;
+class QToolBar;
+class THexViewer;
+struct UserMessage;
+
+// The program's one window: owns the firmware image and the serial component, shows the image
+// in the hex viewer and turns each toolbar command into its chain of modal dialogs.
+class TBKMainForm : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // `arguments` are the command-line arguments after the program name; the first one, if
+    // any, is loaded on the first idle moment and followed by the Download command.
+    explicit TBKMainForm(const QStringList &arguments = {}, QWidget *parent = nullptr);
+    ~TBKMainForm() override;
+
+    // The image and the serial port, used directly by the transfer windows.
+    ImageState Image;
+    TKTSerial Serial;
+
+    // Runs a modal dialog or message box and returns its result. Tests replace it to answer
+    // the dialogs of a command without a nested event loop.
+    std::function<int(QDialog &)> RunModal;
+
+    QToolBar *ToolBar1 = nullptr;
+    QAction *ButtonOpenFile = nullptr;
+    QAction *ButtonSaveFile = nullptr;
+    QAction *ButtonDownload = nullptr;
+    QAction *ButtonUpload = nullptr;
+    QAction *ButtonCompare = nullptr;
+    QAction *ButtonInit = nullptr;
+    QAction *ButtonInfo = nullptr;
+    THexViewer *Viewer = nullptr;
+    std::array<QLabel *, 8> StatusPanels {};
+
+    // Loads an H86 or B86 file (asking for the device type of an H86 file); shows its own
+    // messages. True when an image was loaded.
+    bool LoadImageFile(const QString &path);
+    void ShowContentText();
+    void RepaintView();
+    // Opens the download window for the current image; its result is not used.
+    void OpenDownloadWindow();
+
+    void ButtonOpenFileClick();
+    void ButtonSaveFileClick();
+    void ButtonDownloadClick();
+    void ButtonUploadClick();
+    void ButtonCompareClick();
+    void ButtonInitClick();
+    void ButtonInfoClick();
+    // Refreshes the status panels for port, baud rate and CAN dongle.
+    void FormActivate();
+    // Loads the first command-line argument and starts the Download command.
+    void StartupCheck();
+
+    QString statusText(int panel) const;
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildToolBar();
+    void buildStatusBar();
+    void LoadSettings();
+    void SaveSettings();
+    void setImageCommandsEnabled(bool enabled);
+    void showImage();
+    void clearImageView();
+    void showMessage(const UserMessage &message);
+    // Runs a transfer window; a failure that escapes it is shown, never passed to the loop.
+    int runTransfer(const std::function<int()> &open);
+
+    QStringList m_arguments;
+};

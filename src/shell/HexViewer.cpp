@@ -1,0 +1,286 @@
+#include "HexViewer.h"
+
+#include "BKGlobal.h"
+#include "HexLayout.h"
+#include "ImageState.h"
+
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyleOptionHeader>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int FontPixelSize = 13;
+constexpr int HeaderFontPixelSize = 9;
+constexpr int HeaderFirstSection = 58;
+constexpr int HeaderSection = 24;
+const QColor AddrBackground(227, 227, 227);
+const QColor AsciiBackground(255, 255, 206);
+
+QFrame *makePanel(QWidget *parent, const char *name)
+{
+    auto *panel = new QFrame(parent);
+    panel->setObjectName(QLatin1String(name));
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setLineWidth(1);
+    return panel;
+}
+
+TPaintBox *makeBox(QFrame *panel, const char *name)
+{
+    auto *box = new TPaintBox(panel);
+    box->setObjectName(QLatin1String(name));
+    auto *layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(panel->frameWidth(), panel->frameWidth(), panel->frameWidth(),
+                               panel->frameWidth());
+    layout->setSpacing(0);
+    layout->addWidget(box, 1);
+    return box;
+}
+
+bool hasControlChars(const QString &s)
+{
+    for (QChar c : s) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TPaintBox::TPaintBox(QWidget *parent) : QWidget(parent)
+{
+    // The handler paints every pixel, so Qt need not clear the box first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void TPaintBox::paintEvent(QPaintEvent *)
+{
+    if (!OnPaint)
+        return;
+    QPainter painter(this);
+    OnPaint(painter);
+}
+
+THeaderControl::THeaderControl(QWidget *parent) : QWidget(parent)
+{
+    QFont f = font();
+    f.setPixelSize(HeaderFontPixelSize + 2);
+    setFont(f);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+QSize THeaderControl::sizeHint() const
+{
+    return {HeaderFirstSection + 16 * HeaderSection, fontMetrics().height() + 6};
+}
+
+void THeaderControl::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    QStyleOptionHeader opt;
+    opt.initFrom(this);
+    opt.textAlignment = Qt::AlignCenter;
+    opt.state |= QStyle::State_Raised;
+    auto section = [&](int x, int w, const QString &text) {
+        opt.rect = QRect(x, 0, w, height());
+        opt.text = text;
+        style()->drawControl(QStyle::CE_Header, &opt, &p, this);
+    };
+    section(0, HeaderFirstSection, QString());
+    int x = HeaderFirstSection;
+    for (int i = 0; i < 16; ++i, x += HeaderSection)
+        section(x, HeaderSection, QString::number(i, 16).toUpper());
+    section(x, std::max(0, width() - x), QString());
+}
+
+THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
+{
+    m_font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    m_font.setPixelSize(FontPixelSize);
+    m_font.setStyleHint(QFont::TypeWriter);
+    m_lineHeight = std::abs(m_font.pixelSize());
+
+    HeaderControl1 = new THeaderControl(this);
+    HeaderControl1->setObjectName(QStringLiteral("HeaderControl1"));
+    AddrPanel = makePanel(this, "AddrPanel");
+    DataPanel = makePanel(this, "DataPanel");
+    ASCIIPanel = makePanel(this, "ASCIIPanel");
+    AddrPanel->setFixedWidth(AddrWidth);
+    DataPanel->setFixedWidth(DataWidth);
+    AddrBox = makeBox(AddrPanel, "AddrBox");
+    DataBox = makeBox(DataPanel, "DataBox");
+    ASCIIBox = makeBox(ASCIIPanel, "ASCIIBox");
+    for (TPaintBox *box : {AddrBox, DataBox, ASCIIBox})
+        box->setFont(m_font);
+    AddrBox->OnPaint = [this](QPainter &p) {
+        AddrBoxPaint(p);
+    };
+    DataBox->OnPaint = [this](QPainter &p) {
+        DataBoxPaint(p);
+    };
+    ASCIIBox->OnPaint = [this](QPainter &p) {
+        ASCIIBoxPaint(p);
+    };
+
+    VScrollBar = new QScrollBar(Qt::Vertical, ASCIIPanel);
+    VScrollBar->setObjectName(QStringLiteral("VScrollBar"));
+    VScrollBar->setFixedWidth(ScrollBarWidth);
+    VScrollBar->setFocusPolicy(Qt::ClickFocus);
+    VScrollBar->setSingleStep(m_lineHeight);
+    VScrollBar->setRange(0, HexLayout::scrollMaximum(0x100000, m_lineHeight));
+    VScrollBar->setEnabled(false);
+    static_cast<QHBoxLayout *>(ASCIIPanel->layout())->addWidget(VScrollBar);
+    connect(VScrollBar, &QScrollBar::valueChanged, this, &THexViewer::RepaintView);
+
+    auto *columns = new QHBoxLayout;
+    columns->setContentsMargins(0, 0, 0, 0);
+    columns->setSpacing(0);
+    columns->addWidget(AddrPanel);
+    columns->addWidget(DataPanel);
+    columns->addWidget(ASCIIPanel, 1);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(HeaderControl1);
+    layout->addLayout(columns, 1);
+}
+
+void THexViewer::setImage(const ImageState *image)
+{
+    m_image = image;
+    RepaintView();
+}
+
+int THexViewer::columnHeight() const
+{
+    return AddrBox->height();
+}
+
+qint32 THexViewer::topAddress() const
+{
+    return HexLayout::firstLineAddress(VScrollBar->value(), m_lineHeight);
+}
+
+QStringList THexViewer::paintLines(Column column) const
+{
+    using namespace HexLayout;
+    const int total = visibleLines(columnHeight(), m_lineHeight);
+    QStringList lines;
+    lines.reserve(total);
+    if (m_image && m_image->hasImage()) {
+        const QByteArrayView buffer(m_image->ImageBuffer);
+        for (qint32 address = topAddress(); lines.size() < total && address < m_image->ViewSize;
+             address += BytesPerLine) {
+            switch (column) {
+            case AddrColumn:
+                lines << addressText(address);
+                break;
+            case DataColumn:
+                lines << dataText(lineBytes(buffer, address));
+                break;
+            case AsciiColumn:
+                lines << asciiText(lineBytes(buffer, address));
+                break;
+            }
+        }
+    }
+    const int blank = column == AddrColumn ? AddressBlankChars
+        : column == DataColumn             ? DataBlankChars
+                                           : AsciiBlankChars;
+    while (lines.size() < total)
+        lines << QString(blank, u' ');
+    return lines;
+}
+
+void THexViewer::paintColumn(QPainter &painter, Column column, const QColor &background)
+{
+    TPaintBox *box = column == AddrColumn ? AddrBox : column == DataColumn ? DataBox : ASCIIBox;
+    painter.fillRect(box->rect(), background);
+    painter.setFont(m_font);
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QFontMetrics fm(m_font);
+    const int charWidth = fm.horizontalAdvance(u'0');
+    const QStringList lines = paintLines(column);
+    int y = 0;
+    for (const QString &line : lines) {
+        const int baseline = y + fm.ascent() - (fm.height() - m_lineHeight) / 2;
+        if (column == AsciiColumn && hasControlChars(line)) {
+            // Control characters have no advance of their own: keep every cell in place.
+            for (int i = 0; i < line.size(); ++i)
+                painter.drawText(TextX + i * charWidth, baseline, QString(line.at(i)));
+        } else {
+            painter.drawText(TextX, baseline, line);
+        }
+        y += m_lineHeight;
+    }
+}
+
+void THexViewer::AddrBoxPaint(QPainter &painter)
+{
+    paintColumn(painter, AddrColumn, AddrBackground);
+}
+
+void THexViewer::DataBoxPaint(QPainter &painter)
+{
+    paintColumn(painter, DataColumn, palette().color(QPalette::Base));
+}
+
+void THexViewer::ASCIIBoxPaint(QPainter &painter)
+{
+    paintColumn(painter, AsciiColumn, AsciiBackground);
+}
+
+void THexViewer::RepaintView()
+{
+    AddrBox->update();
+    DataBox->update();
+    ASCIIBox->update();
+}
+
+void THexViewer::AddrPanelResize()
+{
+    VScrollBar->setPageStep(HexLayout::largeStep(columnHeight(), m_lineHeight));
+}
+
+void THexViewer::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    AddrPanelResize();
+}
+
+void THexViewer::setScrollRange(bool enable)
+{
+    const qint32 viewSize = m_image ? m_image->ViewSize : 0x100000;
+    VScrollBar->setMaximum(std::max(0, HexLayout::scrollMaximum(viewSize, m_lineHeight)));
+    VScrollBar->setEnabled(enable);
+    if (enable)
+        VScrollBar->setFocus();
+}
+
+void THexViewer::moveToTop()
+{
+    if (VScrollBar->value() == 0)
+        RepaintView();
+    else
+        VScrollBar->setValue(0);
+}
+
+bool THexViewer::SectorJump(int key)
+{
+    if (key != Qt::Key_Left && key != Qt::Key_Right)
+        return false;
+    if (!m_image || !m_image->hasImage() || m_image->RetainData)
+        return true;
+    const int p = VScrollBar->value();
+    const int target = key == Qt::Key_Right
+        ? HexLayout::rightTarget(p, m_lineHeight, DeviceType, m_image->ImageBuffer.size())
+        : HexLayout::leftTarget(p, m_lineHeight, DeviceType);
+    VScrollBar->setValue(target);
+    return true;
+}

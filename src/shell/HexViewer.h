@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QFont>
+#include <QFrame>
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+
+struct ImageState;
+class QScrollBar;
+class QPainter;
+
+// A paint box: a plain widget whose painting is done by its owner's handler.
+class TPaintBox : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit TPaintBox(QWidget *parent = nullptr);
+    std::function<void(QPainter &)> OnPaint;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// The flat column header above the viewer: an empty section over the addresses, then "0" to
+// "F" over the data bytes.
+class THeaderControl : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit THeaderControl(QWidget *parent = nullptr);
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// The hex dump of the image: address, data and character columns with one vertical scroll
+// bar. It only displays; the image it shows belongs to the main window. Left and Right jump
+// between the sector starts of the device type.
+class THexViewer : public QWidget
+{
+    Q_OBJECT
+public:
+    enum Column { AddrColumn, DataColumn, AsciiColumn };
+
+    static constexpr int AddrWidth = 57;
+    static constexpr int DataWidth = 385;
+    static constexpr int ScrollBarWidth = 16;
+    static constexpr int TextX = 4;
+
+    explicit THexViewer(QWidget *parent = nullptr);
+
+    // The image to show; it must outlive the viewer.
+    void setImage(const ImageState *image);
+
+    THeaderControl *HeaderControl1 = nullptr;
+    QFrame *AddrPanel = nullptr;
+    QFrame *DataPanel = nullptr;
+    QFrame *ASCIIPanel = nullptr;
+    TPaintBox *AddrBox = nullptr;
+    TPaintBox *DataBox = nullptr;
+    TPaintBox *ASCIIBox = nullptr;
+    QScrollBar *VScrollBar = nullptr;
+
+    int LineHeight() const { return m_lineHeight; }
+    QFont boxFont() const { return m_font; }
+
+    void AddrBoxPaint(QPainter &painter);
+    void DataBoxPaint(QPainter &painter);
+    void ASCIIBoxPaint(QPainter &painter);
+    // Repaints the three columns.
+    void RepaintView();
+    // Recomputes the large step after the address panel changed its height.
+    void AddrPanelResize();
+
+    // Sets the scroll range for ViewSize; with `enable` the bar is enabled and focused.
+    void setScrollRange(bool enable);
+    // Moves to the top; repaints even when the view already was there.
+    void moveToTop();
+    // The arrow-key sector jump; false when the key is not one the viewer takes.
+    bool SectorJump(int key);
+
+    // The lines a column paints at the current position and panel height.
+    QStringList paintLines(Column column) const;
+    // Address of the first visible line.
+    qint32 topAddress() const;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void paintColumn(QPainter &painter, Column column, const QColor &background);
+    int columnHeight() const;
+
+    const ImageState *m_image = nullptr;
+    QFont m_font;
+    int m_lineHeight = 13;
+};
