@@ -4,6 +4,8 @@
 int runInfo(const QStringList &args);
 int runConvert(const QStringList &args);
 int runDownload(const QStringList &args);
+int runUpload(const QStringList &args);
+int runCompare(const QStringList &args);
 
 const std::vector<CliCommand> &cliCommands()
 {
@@ -18,6 +20,20 @@ const std::vector<CliCommand> &cliCommands()
                         "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
                         "                    [--h86-dir DIR] [--yes]"),
          runDownload},
+        {QStringLiteral("upload"),
+         QStringLiteral("upload CHOICE OUTPUT [--device 46xx|4610] [--interface rs232|can1|can2]\n"
+                        "                    [--port COMn|PATH] [--baud RATE] "
+                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
+                        "                    [--h86-dir DIR] [--yes]\n"
+                        "                    CHOICE: flash, os, parameters, plc, plc-code, "
+                        "plc-data, retain"),
+         runUpload},
+        {QStringLiteral("compare"),
+         QStringLiteral("compare IMAGE [--device 46xx|4610] [--interface rs232|can1|can2]\n"
+                        "                    [--port COMn|PATH] [--baud RATE] "
+                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
+                        "                    [--h86-dir DIR] [--yes]"),
+         runCompare},
     };
     return commands;
 }

@@ -1,0 +1,90 @@
+#include "CliCommand.h"
+#include "CliOptions.h"
+#include "CliTransferRunner.h"
+#include "CliTransferSetup.h"
+#include "ImageSaver.h"
+#include "ImageState.h"
+#include "KTCanLink.h"
+#include "KTSerial.h"
+#include "KTSerialLink.h"
+#include "UploadChoice.h"
+#include "UploadTransfer.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+int runUpload(const QStringList &args)
+{
+    CliOptions options(CliTransferSetup::valueOptions(), CliTransferSetup::flagOptions());
+    if (!options.parse(args))
+        return usageError(options.error());
+    if (options.positional().size() != 2)
+        return usageError(QStringLiteral("upload needs CHOICE and OUTPUT"));
+
+    const auto choice = UploadChoices::fromName(options.positional().at(0));
+    if (!choice) {
+        return usageError(QStringLiteral("CHOICE must be one of %1")
+                              .arg(UploadChoices::names().join(QStringLiteral(", "))));
+    }
+    const QString output = options.positional().at(1);
+    const QFileInfo outputInfo(output);
+    if (!outputInfo.absoluteDir().exists() || outputInfo.isDir())
+        return usageError(QStringLiteral("cannot write OUTPUT %1").arg(output));
+
+    quint8 deviceType = DeviceNone;
+    if (!options.isSet(QStringLiteral("device")))
+        return usageError(QStringLiteral("--device is required for upload"));
+    if (!CliTransferSetup::parseDevice(options.value(QStringLiteral("device")), &deviceType))
+        return usageError(QStringLiteral("--device must be 46xx or 4610"));
+
+    CliTransferSetup::Setup setup;
+    QString error;
+    if (!CliTransferSetup::prepare(options, deviceType, &setup, &error))
+        return usageError(error);
+
+    // The choices the upload-choice dialog would offer, and nothing else.
+    const QString caption = UploadChoices::caption(*choice, Device46xx);
+    if (deviceType != Device46xx && *choice != UploadChoice::Flash) {
+        return usageError(QStringLiteral("\"%1\" cannot be read from the VMC 4610 converter "
+                                         "board; only flash is offered")
+                              .arg(caption));
+    }
+    if (!UploadChoices::offered(*choice, deviceType, setup.settings)) {
+        return usageError(QStringLiteral("\"%1\" is not enabled in the settings (%2)")
+                              .arg(caption, UploadChoices::settingName(*choice)));
+    }
+
+    // The fields the dialog's OK would set.
+    ImageState image;
+    const UploadRequest request = UploadChoices::request(*choice, deviceType);
+    image.FirstSector = request.FirstSector;
+    image.EndSector = request.EndSector;
+    image.RetainData = request.RetainData;
+    image.UploadChoiceText = request.UploadChoiceText;
+    image.CompareMode = false;
+    DeviceType = deviceType;
+
+    const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
+    KTSerialLink link(*serial);
+    TransferBase::Report report;
+    {
+        UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
+                                link, [] { return std::make_unique<KTCanLink>(); });
+        CliTransferRunner runner(transfer, setup.assumeYes, transfer.region().start,
+                                 transfer.region().end);
+        report = runner.run();
+        if (report.resultCode == 1)
+            image.ImageBuffer = transfer.uploadData();
+    }
+    if (report.resultCode != 1)
+        return CliTransferRunner::exitCode(report);
+
+    // Exactly what Save writes as B86 after the same upload: the buffer as it is.
+    image.applyUploadedImage(deviceType);
+    QString writeError;
+    if (!ImageSaver::writeFileAtomically(output, image.ImageBuffer, &writeError)) {
+        printErr(QStringLiteral("Cannot write %1: %2").arg(output, writeError));
+        return ExitFailed;
+    }
+    return ExitSuccess;
+}
