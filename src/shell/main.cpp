@@ -1,9 +1,11 @@
 #include "AppIcon.h"
 #include "BrasvikMain.h"
+#include "BrasvikUpload.h"
 #include "TransferWindows.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QLabel>
 
 int main(int argc, char *argv[])
 {
@@ -18,6 +20,11 @@ int main(int argc, char *argv[])
 
     // The transfer windows register here:
     // TransferWindows::setDownload(...) and TransferWindows::setUpload(...).
+    TransferWindows::setUpload([](TBKMainForm &owner, bool) {
+        TBKUploadForm form(&owner, owner.Serial, owner.Image, DeviceType, Settings,
+                           [&owner](const QString &text) { owner.StatusPanels[2]->setText(text); });
+        return form.exec();
+    });
 
     TBKMainForm mainForm(QApplication::arguments().mid(1));
     mainForm.show();
