@@ -330,7 +330,11 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
     if (n == 0)
         return 0;
     const ssize_t got = ::read(m_handle, Buffer, n);
-    return got > 0 ? quint32(got) : 0;
+    if (got <= 0)
+        return 0;
+    if (SerialWorkerState *worker = m_worker.get())
+        worker->bytesRead += quint64(got);
+    return quint32(got);
 }
 
 quint32 TKTSerial::Write(const void *Buffer, quint32 Count)

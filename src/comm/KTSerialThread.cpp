@@ -93,6 +93,8 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
     const bool haveCounters = SerialPlatform::errorCounters(s.fd, &counters);
     bool hungUp = false;
     int rxSeen = 0; // bytes already announced and still queued
+    int rxAnnounced = 0;
+    quint64 readMark = 0;
 
     auto lineFailed = [&](quint32 *events) {
         if (!hungUp)
@@ -173,10 +175,13 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
             const int queued = SerialPlatform::inputQueue(s.fd);
             if (queued < 0 && !hungUp)
                 lineFailed(&events);
-            else if (queued > rxSeen)
+            else if (queued > rxSeen) {
                 events |= EV_RXCHAR;
-            else
+                rxAnnounced = queued;
+                readMark = s.bytesRead;
+            } else {
                 rxSeen = qMax(0, queued);
+            }
         }
         if (haveCounters && wantError && !hungUp) {
             SerialPlatform::ErrorCounters now;
@@ -191,6 +196,11 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
         dispatch(s, events);
         if (s.terminate)
             break;
-        rxSeen = wantRx ? qMax(0, SerialPlatform::inputQueue(s.fd)) : 0;
+        if (events & EV_RXCHAR) {
+            // What the handlers left of the announced bytes; anything beyond that is new and
+            // completes the next wait at once.
+            const quint64 taken = s.bytesRead - readMark;
+            rxSeen = int(qMax<qint64>(0, qint64(rxAnnounced) - qint64(taken)));
+        }
     }
 }

@@ -30,6 +30,9 @@ struct SerialWorkerState
     std::atomic<bool> terminate {false};
     std::atomic<int> bitRate {9600};
     std::atomic<std::thread::id> workerId {};
+    // Bytes the component's Read has taken, so the worker can tell new bytes from the ones a
+    // handler left in the queue.
+    std::atomic<quint64> bytesRead {0};
     std::thread thread;
 
     // Hand-over to the component's thread. `mutex` also makes the worker wait until `thread`
