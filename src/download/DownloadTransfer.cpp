@@ -109,14 +109,16 @@ void DownloadTransfer::SerialTxEmptyNV()
 
 int DownloadTransfer::receiveAnswer()
 {
-    stopWatchdog();
     const qint64 waiting = serial().inputCount();
     char buffer[RxBufferSize];
     if (m_state == State::Idle) {
+        // Discarded. The watchdog is left alone: after a line error it is what ends the
+        // transfer, and a stray byte must not stop it.
         if (waiting > 0)
             serial().read(buffer, qMin<qint64>(waiting, RxBufferSize));
         return -1;
     }
+    stopWatchdog();
     if (waiting <= 0 || serial().read(buffer, qMin<qint64>(waiting, RxBufferSize)) <= 0) {
         armWatchdog();
         return -1;

@@ -1,0 +1,780 @@
+#include "DownloadTransfer.h"
+#include "FakeLinks.h"
+#include "KTComm.h"
+#include "TargetFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <optional>
+
+// The download's protocols against in-memory ports: every state, answer and failure path, with
+// the bytes and CAN messages the transfer sends.
+class tst_DownloadTransfer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void serialFlashProgramming();
+    void wholeFlashErase();
+    void failures_data();
+    void failures();
+    void refusedBlockIsSentWhole();
+    void firstByteOfAnEventCounts();
+    void board4610CombinedImage();
+    void retainValuesSerial();
+    void refusedRetainFrameIsSentWhole();
+    void canFlashProgramming();
+    void canEraseErrorAndIgnoredReplies();
+    void canRetainValues();
+    void lineErrorEndsTransfer();
+    void lineErrorBeforePromptIsIgnored();
+    void canDongleError();
+    void userBreakDuringErase();
+    void missingTargetFile();
+    void portThatCannotBeOpened_data();
+    void portThatCannotBeOpened();
+    void dongleThatCannotBeOpened();
+    void bootPromptDeclined();
+    void watchdogTimeout();
+    void transmitEmptyArmsWatchdog();
+    void destroyedMidTransfer();
+};
+
+namespace {
+
+const QByteArray LoaderBytes = QByteArray::fromHex("11223344");
+const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
+
+QByteArray image46xx(const QByteArray &data, qint32 at = 0)
+{
+    QByteArray image(0x100008, char(0xFF));
+    image.replace(at, data.size(), data);
+    return image;
+}
+
+QByteArray pattern(int n, int seed = 1)
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b.append(char((i * 7 + seed) % 0xFE));
+    return b;
+}
+
+struct Harness
+{
+    QTemporaryDir dir;
+    FakeSerialLink serial;
+    std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
+    std::unique_ptr<DownloadTransfer> transfer;
+    QStringList logs;
+    QStringList boxes;
+    QString status;
+    std::optional<TransferBase::Report> report;
+    bool showReport = false;
+    bool promptShown = false;
+
+    explicit Harness(DownloadRequest request, bool writeTargets = true)
+    {
+        TargetFiles::setDirectory(dir.path());
+        transfer = std::make_unique<DownloadTransfer>(
+            serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request));
+        TargetFiles::setDirectory(QString());
+        if (writeTargets) {
+            writeHex(transfer->loaderFile(), LoaderBytes);
+            writeHex(transfer->programFile(), ProgramBytes);
+        }
+        QObject::connect(transfer.get(), &TransferBase::logLine,
+                         [this](const QString &l) { logs << l; });
+        QObject::connect(transfer.get(), &TransferBase::statusText,
+                         [this](const QString &t) { status = t; });
+        QObject::connect(
+            transfer.get(), &TransferBase::errorBox,
+            [this](const QString &title, const QString &text) { boxes << title + u'|' + text; });
+        QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
+                         [this] { promptShown = true; });
+        QObject::connect(transfer.get(), &TransferBase::finished,
+                         [this](const TransferBase::Report &r, bool show) {
+                             report = r;
+                             showReport = show;
+                         });
+    }
+
+    static void writeHex(const QString &path, const QByteArray &data)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(":020000040000FA\r\n");
+        f.write(":" + QByteArray::number(data.size(), 16).rightJustified(2, '0') + "000000"
+                + data.toHex().toUpper() + "00\r\n");
+        f.write(":00000001FF\r\n");
+    }
+
+    // Runs pending idle actions.
+    static void settle()
+    {
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+    }
+
+    // Start, confirm the boot prompt; the boot byte has gone out.
+    void startConfirmed()
+    {
+        transfer->start();
+        settle();
+        QVERIFY(promptShown);
+        transfer->answerBootPrompt(true);
+        QCOMPARE(serial.takeWritten(), QByteArray(1, '\0'));
+    }
+
+    // Through loader, program (and sector bytes on a 46xx over RS-232), up to the erase wait.
+    void bootToErase(int sectorBytes = 2)
+    {
+        startConfirmed();
+        serial.deliver(0xC5);
+        QCOMPARE(serial.takeWritten(), LoaderBytes);
+        serial.deliver(0x01);
+        QCOMPARE(serial.takeWritten(), ProgramBytes);
+        for (int i = 0; i < sectorBytes + 1; ++i)
+            serial.deliver(0xAA);
+        serial.takeWritten();
+    }
+
+    void waitFinished(int ms = 1000) { QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), ms); }
+};
+
+DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, qint32 dataEnd)
+{
+    DownloadRequest r;
+    r.image = image;
+    r.fileName = QStringLiteral("/tmp/os.h86");
+    r.firstSector = first;
+    r.endSector = end;
+    r.dataEnd = dataEnd;
+    r.deviceType = Device46xx;
+    return r;
+}
+
+} // namespace
+
+void tst_DownloadTransfer::serialFlashProgramming()
+{
+    const QByteArray data = pattern(70);
+    Harness h(flashRequest(image46xx(data), 0, 11, 70));
+    QCOMPARE(h.transfer->progressMinimum(), 0);
+    QCOMPARE(h.transfer->progressMaximum(), 70);
+    h.startConfirmed();
+    QCOMPARE(h.serial.baudrate, 7);
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::TargetIdTimeoutMs);
+    QVERIFY(h.transfer->watchdogActive());
+
+    h.serial.deliver(0xC5);
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes);
+    h.serial.deliver(0x01);
+    QCOMPARE(h.serial.takeWritten(), ProgramBytes);
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::FlashProgramStartTimeoutMs);
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("00"));
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::SectorAckTimeoutMs);
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("0b"));
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.serial.takeWritten(), QByteArray());
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+    QVERIFY(h.transfer->watchdogActive());
+    h.serial.deliver(0x0B);
+    // 70 bytes: blocks of 32, 32 and 6 (DataEnd 70 rounds to the word).
+    QCOMPARE(
+        h.serial.takeWritten(),
+        QByteArray::fromHex("2400000000") + data.left(32)
+            + char(DownloadFrames::xorChecksum(QByteArray::fromHex("2400000000") + data.left(32))));
+    h.serial.deliver(0x55);
+    QCOMPARE(h.serial.takeWritten().size(), 38);
+    QCOMPARE(h.status, QStringLiteral("32 bytes programmed"));
+    h.serial.deliver(0x55);
+    QCOMPARE(h.serial.takeWritten().left(5), QByteArray::fromHex("0a00400000"));
+    h.serial.deliver(0x55);
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("ff"));
+    h.serial.deliver(0xAA);
+    h.waitFinished();
+
+    QCOMPARE(
+        h.logs,
+        QStringList({"Target-ID: C5", "Transmitting DLoader.H86...", "4 Byte transmitted",
+                     "Loader started...", "Transmitting Download.H86...", "3 Byte transmitted",
+                     "Brasvik started...", "Transmitting start sector: 0...", "1 Byte transmitted",
+                     "Transmitting sector count: 11...", "1 Byte transmitted",
+                     "Erasing flash sectors 0 up to 10...", "Flash sectors 0 up to 10 erased",
+                     "Start flash programming...", "Flash programming finished!"}));
+    QVERIFY(h.showReport);
+    QCOMPARE(h.report->resultCode, 1);
+    QCOMPARE(h.report->outcome, TransferBase::Outcome::Success);
+    QVERIFY(h.report->resultText.startsWith(
+        "Flash programming successful:\r\n\r\n70 bytes programmed\r\n\r\nUsed time: "));
+    QVERIFY(h.report->resultText.endsWith(" ms"));
+    QVERIFY(!h.serial.active);
+    QCOMPARE(h.serial.closeCount, 1);
+}
+
+void tst_DownloadTransfer::wholeFlashErase()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 0, 4));
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.serial.takeWritten().right(1), QByteArray::fromHex("00"));
+    h.serial.deliver(0xAA);
+    // The log names 19 sectors; the wire carries the end sector 0.
+    QCOMPARE(h.logs.last(), QStringLiteral("Transmitting sector count: 19..."));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("00"));
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+    h.serial.deliver(0x00);
+    QVERIFY(h.logs.contains(QStringLiteral("Flash erased")));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Programming);
+
+    // Sectors 17 to 19: the bytes 0x11 and 0x13, the count 2.
+    Harness p(flashRequest(image46xx(pattern(4), 0xE0000), 17, 19, 0xE0004));
+    p.startConfirmed();
+    p.serial.deliver(0xC5);
+    p.serial.deliver(0x01);
+    p.serial.takeWritten();
+    p.serial.deliver(0xAA);
+    QCOMPARE(p.serial.takeWritten(), QByteArray::fromHex("11"));
+    p.serial.deliver(0xAA);
+    QCOMPARE(p.serial.takeWritten(), QByteArray::fromHex("13"));
+    QCOMPARE(p.logs.last(), QStringLiteral("Transmitting sector count: 2..."));
+    p.serial.deliver(0xAA);
+    QCOMPARE(p.logs.last(), QStringLiteral("Erasing flash sectors 17 up to 18..."));
+    p.serial.deliver(0x13);
+    QVERIFY(p.logs.contains(QStringLiteral("Flash sectors 17 up to 18 erased")));
+    QCOMPARE(p.serial.takeWritten().left(5),
+             QByteArray::fromHex("0811"
+                                 "00000e"));
+}
+
+void tst_DownloadTransfer::failures_data()
+{
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("lastLog");
+    const int aborted = int(TransferBase::Outcome::Aborted);
+    const int failed = int(TransferBase::Outcome::Failed);
+    const QString p = QStringLiteral("Flash programming aborted:\r\n\r\n");
+    QTest::newRow("invalid identification")
+        << QByteArray::fromHex("b5") << 3 << aborted << p + "Invalid Target-ID: B5"
+        << "Invalid Target-ID: B5";
+    QTest::newRow("unexpected loader answer")
+        << QByteArray::fromHex("c502") << 3 << aborted << p + "TIMEOUT"
+        << "TIMEOUT";
+    QTest::newRow("unexpected program answer")
+        << QByteArray::fromHex("c50155") << 3 << aborted << p + "TIMEOUT"
+        << "TIMEOUT";
+    QTest::newRow("unexpected sector acknowledge")
+        << QByteArray::fromHex("c501aa00") << 3 << aborted << p + "TIMEOUT"
+        << "TIMEOUT";
+    QTest::newRow("unexpected end sector acknowledge")
+        << QByteArray::fromHex("c501aaaa01") << 3 << aborted << p + "TIMEOUT"
+        << "TIMEOUT";
+    QTest::newRow("erase error") << QByteArray::fromHex("c501aaaaaaa5") << 3 << failed
+                                 << p + "Flash erase error!"
+                                 << "Flash erase error!";
+    QTest::newRow("0xAA during erase")
+        << QByteArray::fromHex("c501aaaaaaaa") << 3 << failed << p + "Flash erase error!"
+        << "Flash erase error!";
+    QTest::newRow("compare error")
+        << QByteArray::fromHex("c501aaaaaa0b5a") << 2 << failed
+        << p + "Compare error!\r\n\r\nSector: 0\r\nRange:  000000h to 000020h"
+        << "Compare error!";
+}
+
+void tst_DownloadTransfer::failures()
+{
+    QFETCH(QByteArray, answers);
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.startConfirmed();
+    for (char answer : answers)
+        h.serial.deliver(quint8(answer));
+    h.waitFinished();
+    QTEST(h.report->resultCode, "code");
+    QTEST(int(h.report->outcome), "outcome");
+    QTEST(h.report->resultText, "text");
+    QTEST(h.logs.last(), "lastLog");
+    QVERIFY(h.showReport);
+    QVERIFY(!h.serial.active);
+}
+
+void tst_DownloadTransfer::refusedBlockIsSentWhole()
+{
+    Harness h(flashRequest(image46xx(pattern(10)), 0, 11, 10));
+    h.bootToErase();
+    h.serial.deliver(0x0B);
+    const QByteArray frame = h.serial.takeWritten();
+    QCOMPARE(frame.size(), 10 + 6);
+    h.serial.deliver(0xA5);
+    QCOMPARE(h.serial.takeWritten(), frame);
+    // A byte the protocol does not know keeps the wait going.
+    h.serial.deliver(0x77);
+    QVERIFY(h.transfer->watchdogActive());
+    QCOMPARE(h.serial.takeWritten(), QByteArray());
+    h.serial.deliver(0x55);
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("ff"));
+    QCOMPARE(h.transfer->bytesProgrammed(), 10);
+}
+
+void tst_DownloadTransfer::firstByteOfAnEventCounts()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.startConfirmed();
+    h.serial.deliver(QByteArray::fromHex("c555"));
+    QCOMPARE(h.logs.first(), QStringLiteral("Target-ID: C5"));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitLoaderStart);
+    h.serial.deliver(QByteArray::fromHex("01aa"));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitProgramStart);
+}
+
+void tst_DownloadTransfer::board4610CombinedImage()
+{
+    DownloadRequest r;
+    r.image = QByteArray(0x50900, char(0xFF));
+    r.image.replace(0x4FFE0, 32, pattern(32));
+    r.image.replace(0x50000, 0x900, pattern(0x900, 3));
+    r.dataEnd = 0x50804;
+    r.deviceType = Device4610;
+    r.settings.brCVBRDx = 8;
+    r.settings.COMInterface = 1; // ignored for the board
+    Harness h(r);
+    QVERIFY(h.transfer->loaderFile().endsWith(QLatin1String("DLoaderIF.H86")));
+    QVERIFY(!h.transfer->usesCan());
+    h.startConfirmed();
+    QCOMPARE(h.serial.baudrate, 8);
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.takeWritten();
+    h.serial.deliver(0xAA); // the program has started: no sector bytes on the board
+    QCOMPARE(h.serial.takeWritten(), QByteArray());
+    QCOMPARE(
+        h.logs.mid(5),
+        QStringList({"3 Byte transmitted", "Brasvik started...", "Erasing all flash sectors..."}));
+    h.serial.deliver(0x00);
+    QCOMPARE(h.serial.takeWritten().left(5), QByteArray::fromHex("2407e0ff04"));
+    h.serial.deliver(0x55);
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("f0"));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::RetainProgramming);
+    int frames = 0;
+    for (;;) {
+        h.serial.deliver(0x55);
+        const QByteArray w = h.serial.takeWritten();
+        if (w == QByteArray::fromHex("ff"))
+            break;
+        QCOMPARE(w.size(), 18);
+        if (frames == 0)
+            QCOMPARE(w.mid(1, 16), pattern(0x900, 3).left(16));
+        ++frames;
+    }
+    QCOMPARE(frames, 0x900 / 16);
+    h.serial.deliver(0xAA);
+    h.waitFinished();
+    QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
+    QVERIFY(h.report->resultText.startsWith(
+        QStringLiteral("Retain values programming successful:\r\n\r\n%1 bytes programmed")
+            .arg(32 + 0x900)));
+}
+
+void tst_DownloadTransfer::retainValuesSerial()
+{
+    DownloadRequest r;
+    r.image = pattern(4096, 5);
+    r.dataEnd = 4096;
+    r.retainData = true;
+    r.deviceType = Device46xx;
+    Harness h(r);
+    QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadNV.H86")));
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::RetainProgramStartTimeoutMs);
+    h.serial.takeWritten();
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::RetainBlockTimeoutMs);
+    QByteArray sent;
+    int frames = 0;
+    for (QByteArray w = h.serial.takeWritten(); w != QByteArray::fromHex("ff");
+         w = h.serial.takeWritten()) {
+        QCOMPARE(w.size(), 18);
+        QCOMPARE(w.at(0), char(0x10));
+        QCOMPARE(DownloadFrames::xorChecksum(w), quint8(0));
+        sent += w.mid(1, 16);
+        ++frames;
+        h.serial.deliver(0x55);
+    }
+    QCOMPARE(frames, 256);
+    QCOMPARE(sent, r.image);
+    h.serial.deliver(0x5A);
+    h.waitFinished();
+    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->outcome, TransferBase::Outcome::Failed);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Retain values programming aborted:\r\n\r\nCompare error!"));
+}
+
+void tst_DownloadTransfer::refusedRetainFrameIsSentWhole()
+{
+    DownloadRequest r;
+    r.image = pattern(4096, 5);
+    r.dataEnd = 4096;
+    r.retainData = true;
+    Harness h(r);
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.takeWritten();
+    h.serial.deliver(0xAA);
+    const QByteArray frame = h.serial.takeWritten();
+    h.serial.deliver(0xA5);
+    QCOMPARE(h.serial.takeWritten(), frame);
+    QCOMPARE(frame.size(), 18);
+}
+
+void tst_DownloadTransfer::canFlashProgramming()
+{
+    // 20 bytes at 0x80000 (sector 11) and 8 bytes at 0x90000 (sector 12).
+    QByteArray image = image46xx(pattern(20), 0x80000);
+    image.replace(0x90000, 8, pattern(8, 9));
+    DownloadRequest r = flashRequest(image, 11, 17, 0x90008);
+    r.settings.COMInterface = 2;
+    r.settings.CANBaudrate = 6;
+    r.settings.CANIOPort = 3;
+    Harness h(r);
+    QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadCAN2_250K.H86")));
+    h.startConfirmed();
+    QVERIFY(h.bus->opened);
+    QCOMPARE(h.bus->params.bitrateCode, quint8(6));
+    QCOMPARE(h.bus->params.portIndex, quint8(3));
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.takeWritten();
+    h.serial.deliver(0xAA);
+    QCOMPARE(h.serial.takeWritten(), QByteArray()); // no sector bytes over RS-232
+    QVERIFY(!h.transfer->watchdogActive());
+    Harness::settle();
+    QCOMPARE(h.logs.last(), QStringLiteral("Erasing flash sectors 11 up to 16..."));
+    QList<TCANMsg> sent = h.bus->takeSent();
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent[0].ID, 0x63Fu);
+    QCOMPARE(sent[0].Len, quint8(2));
+    QCOMPARE(sent[0].Data[0], quint8(11));
+    QCOMPARE(sent[0].Data[1], quint8(17));
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+
+    h.bus->reply(0x33);
+    QCOMPARE(h.logs.mid(h.logs.size() - 2),
+             QStringList({"Flash sectors 11 up to 16 erased", "Start flash programming..."}));
+    sent = h.bus->takeSent();
+    QCOMPARE(sent.size(), 5);
+    const quint32 ids[] = {0x23F, 0x33F, 0x43F, 0x53F, 0x63F};
+    const quint8 lens[] = {8, 8, 4, 1, 5};
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(sent[i].ID, ids[i]);
+        QCOMPARE(sent[i].Len, lens[i]);
+    }
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(sent[2].Data), 4), pattern(20).mid(16));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(sent[4].Data), 5),
+             QByteArray::fromHex("140b000008"));
+
+    h.bus->reply(0x55);
+    sent = h.bus->takeSent();
+    QCOMPARE(sent[0].Len, quint8(8));
+    QCOMPARE(sent[1].Len, quint8(1));
+    QCOMPARE(sent[4].Data[0], quint8(8));
+
+    h.bus->reply(0x55);
+    sent = h.bus->takeSent();
+    QCOMPARE(sent.size(), 5);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(sent[i].Len, quint8(1));
+    QCOMPARE(sent[4].Len, quint8(1));
+    QCOMPARE(sent[4].Data[0], quint8(0));
+
+    h.bus->reply(0xAA);
+    h.waitFinished();
+    QCOMPARE(h.report->resultCode, 1);
+    QVERIFY(h.report->resultText.contains(QLatin1String("28 bytes programmed")));
+    QVERIFY(h.bus->stopped);
+    QVERIFY(!h.serial.active);
+}
+
+void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
+{
+    DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 0, 64);
+    r.settings.COMInterface = 1;
+    Harness h(r);
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.deliver(0xAA);
+    Harness::settle();
+    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+    QList<TCANMsg> sent = h.bus->takeSent();
+    QCOMPARE(sent[0].Data[0], quint8(0));
+    QCOMPARE(sent[0].Data[1], quint8(0x13));
+
+    TCANMsg empty;
+    empty.ID = 0x5BF;
+    h.bus->deliver(empty);
+    TCANMsg other;
+    other.ID = 0x1BF;
+    other.Len = 1;
+    other.Data[0] = 0x33;
+    h.bus->deliver(other);
+    QCOMPARE(h.bus->takeSent().size(), 0);
+    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+
+    h.bus->reply(0x33);
+    QCOMPARE(h.logs.at(h.logs.size() - 2), QStringLiteral("Flash erased"));
+    h.bus->reply(0xA5);
+    h.waitFinished();
+    QCOMPARE(h.report->resultCode, 2);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nFlash erase error!"));
+}
+
+void tst_DownloadTransfer::canRetainValues()
+{
+    DownloadRequest r;
+    r.image = pattern(4096, 2);
+    r.dataEnd = 4096;
+    r.retainData = true;
+    r.settings.COMInterface = 1;
+    Harness h(r);
+    QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadNVCAN1_500K.H86")));
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.deliver(0xAA);
+    Harness::settle();
+    QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
+    QByteArray received;
+    int blocks = 0;
+    for (;;) {
+        const QList<TCANMsg> sent = h.bus->takeSent();
+        QCOMPARE(sent.size(), 5);
+        const TCANMsg &command = sent[4];
+        QCOMPARE(command.Len, quint8(1));
+        if (command.Data[0] == 0)
+            break;
+        QCOMPARE(command.Data[0], quint8(32));
+        for (int i = 0; i < 4; ++i)
+            received.append(reinterpret_cast<const char *>(sent[i].Data), sent[i].Len);
+        ++blocks;
+        if (blocks == 3) {
+            // 0xA5 means nothing for retain values: the wait goes on.
+            h.bus->reply(0xA5);
+            QCOMPARE(h.bus->sent.size(), 0);
+            QVERIFY(h.transfer->watchdogActive());
+        }
+        h.bus->reply(0x55);
+    }
+    QCOMPARE(blocks, 128);
+    QCOMPARE(received, r.image);
+    h.bus->reply(0xAA);
+    h.waitFinished();
+    QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
+    QCOMPARE(h.report->resultCode, 1);
+}
+
+void tst_DownloadTransfer::lineErrorEndsTransfer()
+{
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.bootToErase();
+    h.serial.raiseLineError(CE_FRAME | CE_OVERRUN);
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Idle);
+    h.serial.deliver(0x0B); // discarded from now on
+    QCOMPARE(h.serial.takeWritten(), QByteArray());
+    h.waitFinished();
+    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report->resultCode, 2);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nCOM error:\r\n")
+                 + CommErrorText(CE_FRAME | CE_OVERRUN));
+
+    // The flag query itself fails: the system's text.
+    Harness s(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    s.startConfirmed();
+    s.serial.failLineErrorQuery = true;
+    s.serial.raiseLineError(CE_IOE);
+    s.waitFinished();
+    QCOMPARE(s.report->resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nSystem "
+                            "error:\r\nInput/output error"));
+}
+
+void tst_DownloadTransfer::lineErrorBeforePromptIsIgnored()
+{
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.transfer->start();
+    Harness::settle();
+    QVERIFY(h.promptShown);
+    h.serial.raiseLineError(CE_BREAK);
+    h.serial.deliver(0xC5);
+    QVERIFY(!h.transfer->watchdogActive());
+    h.transfer->answerBootPrompt(true);
+    QCOMPARE(h.serial.takeWritten(), QByteArray(1, '\0'));
+    h.serial.deliver(0xC5);
+    QCOMPARE(h.logs.first(), QStringLiteral("Target-ID: C5"));
+}
+
+void tst_DownloadTransfer::canDongleError()
+{
+    DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 11, 64);
+    r.settings.COMInterface = 1;
+    Harness h(r);
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.deliver(0xAA);
+    Harness::settle();
+    h.bus->raiseError(0x10);
+    QCOMPARE(h.bus->closeDongleCount, 1);
+    QCOMPARE(h.logs.last(), QStringLiteral("CAN Dongle error: ") + CANErrorText(0x10));
+    h.waitFinished();
+    QCOMPARE(h.report->resultCode, 2);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nCAN Dongle error: ")
+                 + CANErrorText(0x10));
+    QVERIFY(h.bus->stopped);
+}
+
+void tst_DownloadTransfer::userBreakDuringErase()
+{
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.bootToErase();
+    QVERIFY(h.serial.active);
+    h.transfer->userBreak();
+    QVERIFY(!h.serial.active); // closed at once
+    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
+    h.waitFinished();
+    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report->resultCode, 2);
+    QCOMPARE(h.report->resultText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
+}
+
+void tst_DownloadTransfer::missingTargetFile()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4), false);
+    Harness::writeHex(h.transfer->programFile(), ProgramBytes);
+    h.transfer->start();
+    Harness::settle();
+    QCOMPARE(h.boxes,
+             QStringList(QStringLiteral(
+                 "Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
+                 "Download will be aborted!")));
+    QVERIFY(h.report.has_value());
+    QVERIFY(!h.showReport);
+    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.serial.openCount, 0);
+    QVERIFY(!h.promptShown);
+}
+
+void tst_DownloadTransfer::portThatCannotBeOpened_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("raises") << int(SerialLink::OpenStatus::Raised)
+                            << "Open COM error|Device or resource busy";
+    QTest::newRow("not active") << int(SerialLink::OpenStatus::NotActive)
+                                << "Open COM error|Input/output error";
+}
+
+void tst_DownloadTransfer::portThatCannotBeOpened()
+{
+    QFETCH(int, status);
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.serial.openResult
+        = {SerialLink::OpenStatus(status), QStringLiteral("Device or resource busy")};
+    h.transfer->start();
+    Harness::settle();
+    QTEST(h.boxes.value(0), "box");
+    QVERIFY(h.report.has_value());
+    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->outcome, TransferBase::Outcome::Aborted);
+    QVERIFY(!h.promptShown);
+}
+
+void tst_DownloadTransfer::dongleThatCannotBeOpened()
+{
+    DownloadRequest r = flashRequest(image46xx(pattern(4)), 0, 11, 4);
+    r.settings.COMInterface = 2;
+    Harness h(r);
+    h.bus->openResult = 0x400;
+    h.transfer->start();
+    Harness::settle();
+    QCOMPARE(h.boxes,
+             QStringList(QStringLiteral("Open PEAK-CAN-Dongle error|") + CANErrorText(0x400)));
+    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.serial.openCount, 0);
+    QVERIFY(h.bus->stopped);
+}
+
+void tst_DownloadTransfer::bootPromptDeclined()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.transfer->start();
+    Harness::settle();
+    QVERIFY(h.serial.active);
+    h.transfer->answerBootPrompt(false);
+    QVERIFY(!h.serial.active);
+    QCOMPARE(h.report->resultCode, 3);
+    QVERIFY(!h.showReport);
+    QCOMPARE(h.serial.takeWritten(), QByteArray());
+}
+
+void tst_DownloadTransfer::watchdogTimeout()
+{
+    DownloadRequest r;
+    r.image = pattern(4096);
+    r.dataEnd = 4096;
+    r.retainData = true;
+    Harness h(r);
+    h.startConfirmed(); // nobody answers the boot byte
+    h.waitFinished(DownloadTransfer::TargetIdTimeoutMs + 2000);
+    QCOMPARE(h.logs, QStringList(QStringLiteral("TIMEOUT")));
+    QCOMPARE(h.report->resultCode, 2);
+    QCOMPARE(h.report->outcome, TransferBase::Outcome::Failed);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
+}
+
+void tst_DownloadTransfer::transmitEmptyArmsWatchdog()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.serial.writeCompletesAtOnce = true;
+    h.startConfirmed();
+    QVERIFY(!h.transfer->watchdogActive());
+    h.serial.raiseTxEmpty();
+    QVERIFY(h.transfer->watchdogActive());
+}
+
+void tst_DownloadTransfer::destroyedMidTransfer()
+{
+    DownloadRequest r = flashRequest(image46xx(pattern(4)), 0, 11, 4);
+    r.settings.COMInterface = 1;
+    auto h = std::make_unique<Harness>(r);
+    h->startConfirmed();
+    h->serial.deliver(0xB5); // schedules the finish
+    QVERIFY(h->serial.hasHandlers());
+    h->transfer.reset();
+    QVERIFY(!h->serial.active);
+    QVERIFY(!h->serial.hasHandlers());
+    QVERIFY(h->bus->stopped);
+    Harness::settle(); // the queued finish finds no transfer
+    QVERIFY(!h->report.has_value());
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadTransfer)
+#include "tst_downloadtransfer.moc"
