@@ -1,20 +1,19 @@
-#!/ usr / bin / env bash
-#Takes the README's screenshot: starts the program under Xvfb with a sample image given on
-#the command line, cancels the device - type question of the Download command that follows
-#the load, and captures the main window into docs / screenshot.png.
-#scripts / screenshot.sh[BUILD_DIR]
-set - euo pipefail here = "$(cd " $(dirname "${BASH_SOURCE[0]}") /.." && pwd)" build
-    = "${1:-$here/build}" exe = "$build/bin/BrasvikV6"[[-x "$exe"]] ||
-{
-    echo "Build first: $exe is missing" > &2;
-    exit 1;
-}
+#!/usr/bin/env bash
+# Takes the README's screenshot: starts the program under Xvfb with a sample image given on
+# the command line, cancels the device-type question of the Download command that follows
+# the load, and captures the main window into docs/screenshot.png.
+#   scripts/screenshot.sh [BUILD_DIR]
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$here/build}"
+exe="$build/bin/BrasvikV6"
+[[ -x "$exe" ]] || { echo "Build first: $exe is missing" >&2; exit 1; }
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-#A 46xx operating - system image : code - like bytes with a few texts up to 0x80000, erased flash
-#above, the trailer 0, 11 behind the 1 MiB.
+# A 46xx operating-system image: code-like bytes with a few texts up to 0x80000, erased flash
+# above, the trailer 0, 11 behind the 1 MiB.
 python3 - "$work/VMC4650_OS.b86" <<'PY'
 import random, struct, sys
 rnd = random.Random(4650)
@@ -30,7 +29,7 @@ img += struct.pack("<ii", 0, 11)
 open(sys.argv[1], "wb").write(img)
 PY
 
-#Presses Escape on the focused window.
+# Presses Escape on the focused window.
 cat > "$work/escape.py" <<'PY'
 import ctypes
 x11 = ctypes.CDLL("libX11.so.6")
@@ -45,13 +44,13 @@ x11.XCloseDisplay(dpy)
 PY
 
 cat > "$work/shot.sh" <<SHOT
-#!/ usr / bin / env bash
+#!/usr/bin/env bash
 set -eu
 export XDG_CONFIG_HOME="$work/config"
 "$exe" "$work/VMC4650_OS.b86" &
 pid=\$!
 sleep 3
-#The Download command opens its device - type question after the load.
+# The Download command opens its device-type question after the load.
 python3 "$work/escape.py"
 sleep 1
 import -window root "$work/root.png"
@@ -60,6 +59,6 @@ SHOT
 chmod +x "$work/shot.sh"
 xvfb-run -a -s "-screen 0 1024x600x24" "$work/shot.sh"
 mkdir -p "$here/docs"
-#The window sits at the top left of an otherwise black screen.
+# The window sits at the top left of an otherwise black screen.
 convert "$work/root.png" -trim +repage "$here/docs/screenshot.png"
 echo "Wrote $here/docs/screenshot.png" >&2
