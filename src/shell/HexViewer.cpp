@@ -4,6 +4,8 @@
 #include "HexLayout.h"
 #include "ImageState.h"
 
+#include <algorithm>
+
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPaintEvent>
@@ -175,7 +177,10 @@ QStringList THexViewer::paintLines(Column column) const
     lines.reserve(total);
     if (m_image && m_image->hasImage()) {
         const QByteArrayView buffer(m_image->ImageBuffer);
-        for (qint32 address = topAddress(); lines.size() < total && address < m_image->ViewSize;
+        // A buffer shorter than ViewSize (an upload of another length) ends the dump: lines
+        // wholly beyond it are blank.
+        const qint64 end = std::min<qint64>(m_image->ViewSize, buffer.size());
+        for (qint32 address = topAddress(); lines.size() < total && address < end;
              address += BytesPerLine) {
             switch (column) {
             case AddrColumn:
