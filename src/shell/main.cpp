@@ -1,6 +1,8 @@
 #include "AppIcon.h"
+#include "BrasvikDownload.h"
 #include "BrasvikMain.h"
 #include "BrasvikUpload.h"
+#include "TargetFiles.h"
 #include "TransferWindows.h"
 
 #include <QApplication>
@@ -26,7 +28,29 @@ int main(int argc, char *argv[])
         return form.exec();
     });
 
-    TBKMainForm mainForm(QApplication::arguments().mid(1));
+    TransferWindows::setDownload([](TBKMainForm &owner) {
+        TBKDownloadForm form(
+            &owner, owner.Serial, owner.Image, DeviceType, Settings,
+            [&owner](const QString &text) { owner.StatusPanels[2]->setText(text); });
+        return form.exec();
+    });
+
+    // --h86-dir DIR names another folder of target programs for this run; the image path stays
+    // the one positional argument.
+    QStringList args = QApplication::arguments().mid(1);
+    for (qsizetype i = 0; i < args.size();) {
+        if (args.at(i) == QLatin1String("--h86-dir") && i + 1 < args.size()) {
+            TargetFiles::setDirectory(args.at(i + 1));
+            args.remove(i, 2);
+        } else if (args.at(i).startsWith(QLatin1String("--h86-dir="))) {
+            TargetFiles::setDirectory(args.at(i).mid(10));
+            args.remove(i);
+        } else {
+            ++i;
+        }
+    }
+
+    TBKMainForm mainForm(args);
     mainForm.show();
     return app.exec();
 }
