@@ -1,0 +1,361 @@
+#include "BKGlobal.h"
+#include "BrasvikDeviceType.h"
+#include "BrasvikInit.h"
+#include "BrasvikInterface.h"
+#include "BrasvikOptions.h"
+#include "BrasvikUploadChoice.h"
+#include "ImageState.h"
+#include "RadioGroup.h"
+#include "SettingsStore.h"
+#include "TempSettings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+
+class tst_Dialogs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        Settings = TSettings();
+        DeviceType = DeviceNone;
+    }
+
+    void deviceTypePreselection_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("checked46xx");
+        QTest::addColumn<bool>("checkedBoard");
+        QTest::addColumn<bool>("enabled46xx");
+        QTest::addColumn<bool>("enabledBoard");
+        QTest::addColumn<bool>("okEnabled");
+        QTest::newRow("none chosen") << 0 << false << false << true << true << false;
+        QTest::newRow("46xx") << 1 << true << false << true << false << true;
+        QTest::newRow("board") << 2 << false << true << false << true << true;
+    }
+
+    void deviceTypePreselection()
+    {
+        QFETCH(int, type);
+        DeviceType = quint8(type);
+        TBKDeviceTypeForm f(nullptr);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Select device type"));
+        QTEST(f.RBType46xx->isChecked(), "checked46xx");
+        QTEST(f.RBTypeCVBRD1_Zx->isChecked(), "checkedBoard");
+        QTEST(f.RBType46xx->isEnabled(), "enabled46xx");
+        QTEST(f.RBTypeCVBRD1_Zx->isEnabled(), "enabledBoard");
+        QTEST(f.ButtonOK->isEnabled(), "okEnabled");
+    }
+
+    void deviceTypeClickEnablesOkAndStores()
+    {
+        TBKDeviceTypeForm f(nullptr);
+        f.show();
+        QTest::mouseClick(f.RBTypeCVBRD1_Zx, Qt::LeftButton);
+        QVERIFY(f.ButtonOK->isEnabled());
+        QTest::mouseClick(f.ButtonOK, Qt::LeftButton);
+        QCOMPARE(f.result(), int(mrOk));
+        QCOMPARE(DeviceType, quint8(Device4610));
+    }
+
+    void deviceTypeCancelStoresNothing()
+    {
+        TBKDeviceTypeForm f(nullptr);
+        f.show();
+        f.RBType46xx->click();
+        QTest::mouseClick(f.ButtonCancel, Qt::LeftButton);
+        QCOMPARE(f.result(), int(mrCancel));
+        QCOMPARE(DeviceType, quint8(DeviceNone));
+    }
+
+    void closingCountsAsCancel()
+    {
+        TBKInterfaceForm f(nullptr);
+        f.show();
+        f.reject();
+        QCOMPARE(f.result(), int(mrCancel));
+    }
+
+    void interfaceChoice_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<QString>("checked");
+        QTest::addColumn<QString>("click");
+        QTest::addColumn<int>("result");
+        QTest::newRow("RS-232") << 0 << "RBCOM1"
+                                << "RBCAN2" << 2;
+        QTest::newRow("CAN1") << 1 << "RBCAN1"
+                              << "RBCOM1" << 0;
+        QTest::newRow("CAN2") << 2 << "RBCAN2"
+                              << "RBCAN1" << 1;
+        QTest::newRow("out of range") << 9 << "RBCOM1"
+                                      << "RBCOM1" << 0;
+    }
+
+    void interfaceChoice()
+    {
+        QFETCH(int, stored);
+        QFETCH(QString, checked);
+        QFETCH(QString, click);
+        Settings.COMInterface = stored;
+        TBKInterfaceForm f(nullptr);
+        QVERIFY(f.findChild<QRadioButton *>(checked)->isChecked());
+        f.findChild<QRadioButton *>(click)->click();
+        f.ButtonOKClick();
+        QCOMPARE(f.result(), int(mrOk));
+        QTEST(Settings.COMInterface, "result");
+    }
+
+    void eraseOptions_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("downloadOpt1");
+        QTest::addColumn<bool>("chooseFlash");
+        QTest::addColumn<bool>("flashEnabled");
+        QTest::addColumn<bool>("osEnabled");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("end");
+        // The image starts with FirstSector 3, EndSector 11, DataEnd 0x12345.
+        QTest::newRow("46xx, OS sectors") << 1 << false << false << false << true << 3 << 5;
+        QTest::newRow("46xx, whole flash allowed") << 1 << true << true << true << true << 0 << 0;
+        QTest::newRow("46xx, allowed but OS kept") << 1 << true << false << true << true << 3 << 5;
+        QTest::newRow("board") << 2 << false << true << true << false << 0 << 0;
+    }
+
+    void eraseOptions()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, downloadOpt1);
+        QFETCH(bool, chooseFlash);
+        DeviceType = quint8(type);
+        Settings.DownloadOpt1 = downloadOpt1;
+        ImageState image;
+        image.FirstSector = 3;
+        image.EndSector = 11;
+        image.DataEnd = 0x12345;
+        TBKOptionsForm f(nullptr, image);
+        QCOMPARE(f.windowTitle(), QStringLiteral("H86 Download options"));
+        QTEST(f.RBFlash->isEnabled(), "flashEnabled");
+        QTEST(f.RBOS->isEnabled(), "osEnabled");
+        QCOMPARE(f.RBFlash->isChecked(), type == Device4610);
+        if (chooseFlash)
+            f.RBFlash->click();
+        f.ButtonOKClick();
+        QTEST(image.FirstSector, "first");
+        QTEST(image.EndSector, "end");
+    }
+
+    void eraseOptionsCancel()
+    {
+        DeviceType = Device46xx;
+        ImageState image;
+        image.FirstSector = 3;
+        image.EndSector = 11;
+        image.DataEnd = 0x12345;
+        TBKOptionsForm f(nullptr, image);
+        f.reject();
+        QCOMPARE(image.EndSector, 11);
+    }
+
+    void uploadChoice_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("end");
+        QTest::addColumn<bool>("retain");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("flash") << "RBFlash" << 0 << 0 << false
+                               << "FLASH memory completely (without NV RAM)";
+        QTest::newRow("os") << "RBOS" << 0 << 11 << false << "Operating system";
+        QTest::newRow("parameters")
+            << "RBParameter" << 17 << 19 << false << "Curve and system parameters";
+        QTest::newRow("project") << "RBCoDeSys" << 11 << 17 << false
+                                 << "CoDeSys PLC project completely";
+        QTest::newRow("code") << "RBCoDeSysCode" << 11 << 15 << false << "CoDeSys PLC program code";
+        QTest::newRow("data") << "RBCoDeSysData" << 15 << 17 << false << "CoDeSys PLC data";
+        QTest::newRow("retain") << "RBRetain" << 0 << 0 << true << "Retain values (NV RAM)";
+    }
+
+    void uploadChoice()
+    {
+        QFETCH(QString, button);
+        DeviceType = Device46xx;
+        Settings.UploadOpt1 = Settings.UploadOpt2 = Settings.UploadOpt3 = true;
+        Settings.UploadOpt4 = Settings.UploadOpt5 = Settings.UploadOpt6 = true;
+        ImageState image;
+        image.FirstSector = 4;
+        image.EndSector = 7;
+        image.RetainData = true;
+        TBKChooseForm f(nullptr, image);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Upload options"));
+        auto *rb = f.findChild<QRadioButton *>(button);
+        QVERIFY(rb && rb->isEnabled());
+        rb->click();
+        f.ButtonOKClick();
+        QTEST(image.FirstSector, "first");
+        QTEST(image.EndSector, "end");
+        QTEST(image.RetainData, "retain");
+        QTEST(image.UploadChoiceText, "text");
+    }
+
+    void uploadChoiceOffersOnlyWhatIsEnabled()
+    {
+        DeviceType = Device46xx;
+        Settings.UploadOpt2 = true;
+        Settings.UploadOpt6 = true;
+        ImageState image;
+        TBKChooseForm f(nullptr, image);
+        QVERIFY(f.RBFlash->isChecked());
+        QVERIFY(!f.RBOS->isEnabled());
+        QVERIFY(f.RBParameter->isEnabled());
+        QVERIFY(!f.RBCoDeSys->isEnabled());
+        QVERIFY(!f.RBCoDeSysCode->isEnabled());
+        QVERIFY(!f.RBCoDeSysData->isEnabled());
+        QVERIFY(f.RBRetain->isEnabled());
+    }
+
+    void uploadChoiceForTheBoard()
+    {
+        DeviceType = Device4610;
+        Settings.UploadOpt1 = Settings.UploadOpt6 = true;
+        ImageState image;
+        TBKChooseForm f(nullptr, image);
+        QCOMPARE(f.RBFlash->text(), QStringLiteral("VMC 4610 Firmware image with NV parameter"));
+        for (QRadioButton *b :
+             {f.RBOS, f.RBParameter, f.RBCoDeSys, f.RBCoDeSysCode, f.RBCoDeSysData, f.RBRetain})
+            QVERIFY(!b->isEnabled());
+        f.ButtonOKClick();
+        QCOMPARE(image.FirstSector, 0);
+        QCOMPARE(image.EndSector, 8);
+        QCOMPARE(image.UploadChoiceText,
+                 QStringLiteral("VMC 4610 Firmware image with NV parameter"));
+        QVERIFY(!image.RetainData);
+    }
+
+    void initMappings()
+    {
+        const int brDefaultItems[] = {-1, 0, 1, 2, 3, 5};
+        const int brDefaultCodes[] = {7, 3, 4, 6, 7, 7};
+        for (int i = 0; i < 6; ++i)
+            QCOMPARE(TBKInitForm::itemToBrDefault(brDefaultItems[i]), brDefaultCodes[i]);
+        const int codes[] = {0, 3, 4, 5, 6, 7, 8, 255};
+        const int brDefaultToItem[] = {3, 0, 1, 3, 2, 3, 3, 3};
+        const int brCVBRDxToItem[] = {4, 0, 1, 4, 2, 3, 4, 4};
+        const int canToItem[] = {0, 0, 0, 0, 1, 2, 0, 0};
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(TBKInitForm::brDefaultToItem(codes[i]), brDefaultToItem[i]);
+            QCOMPARE(TBKInitForm::brCVBRDxToItem(codes[i]), brCVBRDxToItem[i]);
+            QCOMPARE(TBKInitForm::canBaudrateToItem(codes[i]), canToItem[i]);
+        }
+        QCOMPARE(TBKInitForm::itemToBrCVBRDx(4), 8);
+        QCOMPARE(TBKInitForm::itemToBrCVBRDx(-1), 8);
+        QCOMPARE(TBKInitForm::itemToCanBaudrate(-1), 5);
+        QCOMPARE(TBKInitForm::itemToCanBaudrate(2), 7);
+    }
+
+    void initOpensFromSettings()
+    {
+        TempSettings temp;
+        Settings.brDefault = 8; // 115200 is not offered for the 46xx devices
+        Settings.brCVBRDx = 6;
+        Settings.UploadOpt3 = true;
+        Settings.CANBaudrate = 5;
+        Settings.CANIOPort = 5;
+        Settings.CANInterrupt = 8;
+        int port = 3;
+        TBKInitForm f(nullptr, port);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Configuration"));
+        QCOMPARE(f.PageControl->currentWidget(), f.TSInitCOM);
+        QVERIFY(!f.PageControl->isTabVisible(1));
+        QCOMPARE(f.PageControl->tabText(1), QStringLiteral("Init PEAK-CAN-Dongle"));
+        QCOMPARE(f.CBCOMPort->count(), 16);
+        QCOMPARE(f.CBCOMPort->itemText(15), QStringLiteral("COM 16"));
+        QCOMPARE(f.CBCOMPort->currentText(), QStringLiteral("COM 4"));
+        QCOMPARE(f.CBCOMPath->currentText(), QStringLiteral("/dev/ttyS3"));
+        QCOMPARE(f.RGbrDefault->itemText(f.RGbrDefault->itemIndex()),
+                 QStringLiteral("57600 bit/s"));
+        QCOMPARE(f.RGbrCVBRDx->itemIndex(), 2);
+        QCOMPARE(f.RGCANBaudrate->itemText(f.RGCANBaudrate->itemIndex()),
+                 QStringLiteral("125 kBit/s"));
+        QVERIFY(f.CBUploadOption3->isChecked());
+        QVERIFY(!f.CBUploadOption1->isChecked());
+        QCOMPARE(f.CBUploadOption6->text(), QStringLiteral("Retain values (NV RAM)"));
+        QCOMPARE(f.CBIOPort->currentText(), QStringLiteral("0278h"));
+        QCOMPARE(f.CBInterrupt->currentText(), QStringLiteral("15"));
+        // The dongle is off: its controls are hidden.
+        QVERIFY(f.LaCANBaudrate->isHidden());
+        QVERIFY(f.CBEPP->isHidden());
+        f.CBCANEnable->click();
+        QVERIFY(!f.RGCANBaudrate->isHidden());
+        QVERIFY(!f.CBIOPort->isHidden());
+
+        f.ButtonOKClick();
+        QCOMPARE(Settings.brDefault, quint8(7));
+        QCOMPARE(Settings.brCVBRDx, quint8(6));
+        QCOMPARE(Settings.CANBaudrate, quint8(5));
+        QVERIFY(Settings.CANEnabled);
+        QCOMPARE(port, 3);
+    }
+
+    void initOkStoresChoices()
+    {
+        TempSettings temp;
+        int port = 0;
+        TBKInitForm f(nullptr, port);
+        f.CBCOMPort->setCurrentIndex(11);
+        f.CBCOMPath->setEditText(QStringLiteral("/dev/ttyUSB7"));
+        f.CBCOMPort->setCurrentIndex(0);
+        QCOMPARE(f.CBCOMPath->currentText(), QStringLiteral("/dev/ttyS0"));
+        f.CBCOMPort->setCurrentIndex(11);
+        QCOMPARE(f.CBCOMPath->currentText(), QStringLiteral("/dev/ttyUSB7"));
+        f.RGbrDefault->setItemIndex(1);
+        f.RGbrCVBRDx->setItemIndex(4);
+        f.CBDownloadOption1->setChecked(true);
+        f.CBUploadOption5->setChecked(true);
+        f.CBEPP->setChecked(true);
+        f.RGCANBaudrate->setItemIndex(1);
+        // No selection: the stored values stay.
+        Settings.CANIOPort = 11;
+        f.CBIOPort->setCurrentIndex(-1);
+        f.CBInterrupt->setCurrentIndex(4);
+        f.ButtonOKClick();
+        QCOMPARE(port, 11);
+        QCOMPARE(SettingsStore::comPortDevicePath(11), QStringLiteral("/dev/ttyUSB7"));
+        QCOMPARE(Settings.brDefault, quint8(4));
+        QCOMPARE(Settings.brCVBRDx, quint8(8));
+        QVERIFY(Settings.DownloadOpt1);
+        QVERIFY(Settings.UploadOpt5);
+        QVERIFY(Settings.CANEPP);
+        QCOMPARE(Settings.CANBaudrate, quint8(6));
+        QCOMPARE(Settings.CANIOPort, quint8(11));
+        QCOMPARE(Settings.CANInterrupt, quint8(4));
+    }
+
+    void initCancelChangesNothing()
+    {
+        TempSettings temp;
+        int port = 2;
+        const TSettings before = Settings;
+        TBKInitForm f(nullptr, port);
+        f.CBCOMPort->setCurrentIndex(5);
+        f.CBCOMPath->setEditText(QStringLiteral("/dev/ttyACM0"));
+        f.CBDownloadOption1->setChecked(true);
+        f.RGbrDefault->setItemIndex(0);
+        f.reject();
+        QCOMPARE(f.result(), int(mrCancel));
+        QCOMPARE(port, 2);
+        QCOMPARE(Settings.DownloadOpt1, before.DownloadOpt1);
+        QCOMPARE(Settings.brDefault, before.brDefault);
+        QCOMPARE(SettingsStore::comPortDevicePath(5), QStringLiteral("/dev/ttyS5"));
+    }
+};
+
+QTEST_MAIN(tst_Dialogs)
+#include "tst_Dialogs.moc"
