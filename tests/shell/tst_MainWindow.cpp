@@ -1,0 +1,572 @@
+#include "BKGlobal.h"
+#include "BrasvikDeviceType.h"
+#include "BrasvikMain.h"
+#include "HexViewer.h"
+#include "IdleSlot.h"
+#include "ModalScript.h"
+#include "SettingsStore.h"
+#include "TempSettings.h"
+#include "TransferWindows.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray flashImage(qint32 first, qint32 end)
+{
+    QByteArray image(0x100000, char(0xFF));
+    for (int i = 0; i < 0x80000; ++i)
+        image[i] = char(i * 7);
+    image.append(reinterpret_cast<const char *>(&first), 4);
+    image.append(reinterpret_cast<const char *>(&end), 4);
+    return image;
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TempSettings> m_settings;
+    QTemporaryDir m_dir;
+    int m_downloads = 0;
+    int m_uploads = 0;
+    int m_uploadResult = mrAbort;
+    QByteArray m_uploadData;
+    bool m_lastCompare = false;
+
+    QString writeFile(const QString &name, const QByteArray &data)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return {};
+        f.write(data);
+        return path;
+    }
+
+    // A window with a 46xx operating-system image loaded from a B86 file.
+    std::unique_ptr<TBKMainForm> windowWithImage(const QByteArray &data = flashImage(0, 11),
+                                                 const QString &name = "os.b86")
+    {
+        auto w = std::make_unique<TBKMainForm>();
+        ModalScript script(*w);
+        const bool loaded = w->LoadImageFile(writeFile(name, data));
+        w->RunModal = nullptr;
+        return loaded ? std::move(w) : nullptr;
+    }
+
+    static bool imageCommandsEnabled(const TBKMainForm &w)
+    {
+        return w.ButtonSaveFile->isEnabled() && w.ButtonDownload->isEnabled()
+            && w.ButtonCompare->isEnabled();
+    }
+    static bool imageCommandsDisabled(const TBKMainForm &w)
+    {
+        return !w.ButtonSaveFile->isEnabled() && !w.ButtonDownload->isEnabled()
+            && !w.ButtonCompare->isEnabled();
+    }
+
+private slots:
+    void init()
+    {
+        m_settings = std::make_unique<TempSettings>();
+        Settings = TSettings();
+        DeviceType = DeviceNone;
+        m_downloads = m_uploads = 0;
+        m_uploadResult = mrAbort;
+        m_uploadData.clear();
+        TransferWindows::setDownload([this](TBKMainForm &) {
+            ++m_downloads;
+            return int(mrOk);
+        });
+        TransferWindows::setUpload([this](TBKMainForm &owner, bool compare) {
+            ++m_uploads;
+            m_lastCompare = compare;
+            if (m_uploadResult == mrOk && !compare)
+                owner.Image.ImageBuffer = m_uploadData;
+            return m_uploadResult;
+        });
+    }
+
+    void cleanup()
+    {
+        IdleSlot::cancel();
+        m_settings.reset();
+    }
+
+    void startState()
+    {
+        TBKMainForm w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6"));
+        QVERIFY(imageCommandsDisabled(w));
+        QVERIFY(w.ButtonOpenFile->isEnabled());
+        QVERIFY(w.ButtonUpload->isEnabled());
+        QVERIFY(w.ButtonInit->isEnabled());
+        QVERIFY(w.ButtonInfo->isEnabled());
+        QCOMPARE(w.ButtonCompare->toolTip(), QStringLiteral("Upload and compare..."));
+        QCOMPARE(w.ButtonInit->toolTip(), QStringLiteral("Init COM/Options..."));
+        const QStringList panels {"COM:", "1", "57600 bit/s", "", "", "Content:", "", ""};
+        for (int i = 0; i < 8; ++i)
+            QCOMPARE(w.statusText(i), panels.at(i));
+        QVERIFY(!w.Viewer->VScrollBar->isEnabled());
+        QCOMPARE(w.Serial.Baudrate(), br57600);
+        QCOMPARE(w.Serial.FrameParitybit(), TParityBit::None);
+        QVERIFY(w.Serial.SyncEventHandling());
+        QCOMPARE(w.Image.ViewSize, 0x100000);
+        for (const QString &line : w.Viewer->paintLines(THexViewer::DataColumn))
+            QCOMPARE(line, QString(48, u' '));
+    }
+
+    void loadB86ShowsTheImage()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
+        QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
+        QVERIFY(imageCommandsEnabled(*w));
+        QVERIFY(w->Viewer->VScrollBar->isEnabled());
+        QCOMPARE(w->Viewer->VScrollBar->maximum(), 0xFFFF * w->Viewer->LineHeight());
+        QCOMPARE(DeviceType, quint8(Device46xx));
+        w->Viewer->resize(600, 200);
+        const QStringList addr = w->Viewer->paintLines(THexViewer::AddrColumn);
+        QVERIFY(!addr.isEmpty());
+        QCOMPARE(addr.at(0), QStringLiteral("000000"));
+        QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).at(1),
+                 QStringLiteral("70 77 7e 85 8c 93 9a a1 a8 af b6 bd c4 cb d2 d9"));
+    }
+
+    void loadH86AsksForTheDeviceType()
+    {
+        const QString path = writeFile("os.h86",
+                                       ":10000000000102030405060708090A0B0C0D0E0F00\n"
+                                       ":00000001FF\n");
+        TBKMainForm w;
+        ModalScript script(w);
+        script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx");
+        QVERIFY(w.LoadImageFile(path));
+        QVERIFY(script.unexpected.isEmpty());
+        QCOMPARE(script.seen, QStringList {"TBKDeviceTypeForm"});
+        QCOMPARE(DeviceType, quint8(Device4610));
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - os.h86"));
+        QCOMPARE(w.statusText(6), QStringLiteral("Operating system"));
+        QCOMPARE(w.Image.ImageBuffer.size(), 0x50000);
+    }
+
+    void cancelledDeviceTypeKeepsThePreviousImage()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        ModalScript script(*w);
+        script.cancel("TBKDeviceTypeForm");
+        QVERIFY(!w->LoadImageFile(writeFile("other.h86", ":0400000001020304F2\n")));
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
+        QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
+        QVERIFY(imageCommandsEnabled(*w));
+        QCOMPARE(DeviceType, quint8(Device46xx));
+    }
+
+    void loadFailures_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("asksType");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("extension")
+            << "image.bin" << QByteArray(16, 'x') << false << "Invalid file type!";
+        QTest::newRow("b86 length")
+            << "short.b86" << QByteArray(0x50000, 'x') << false << "Invalid file type!";
+        QTest::newRow("segment record")
+            << "seg.h86" << QByteArray(":020000021000EC\n") << true << "Invalid HEX file type!";
+        QTest::newRow("beyond the flash")
+            << "big.h86" << QByteArray(":02000004000AF0\n:04FFFE0001020304F7\n") << true
+            << "HEX file and device type does not match!";
+        QTest::newRow("short line") << "cut.h86" << QByteArray(":100000\n") << true << "cut.h86";
+        QTest::newRow("missing file") << "" << QByteArray() << false << "nothing.b86";
+    }
+
+    void loadFailures()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(bool, asksType);
+        QFETCH(QString, text);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        const QString path
+            = name.isEmpty() ? m_dir.filePath("nothing.b86") : writeFile(name, content);
+        ModalScript script(*w);
+        if (asksType)
+            script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx");
+        script.message();
+        QVERIFY(!w->LoadImageFile(path));
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(script.messages.size(), 1);
+        QVERIFY(script.messages.at(0).startsWith("Brasvik|error|"));
+        QVERIFY2(script.messages.at(0).contains(text), qPrintable(script.messages.at(0)));
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6"));
+        QVERIFY(imageCommandsDisabled(*w));
+        QVERIFY(!w->Viewer->VScrollBar->isEnabled());
+        QCOMPARE(w->statusText(6), QString());
+        QVERIFY(w->Image.ImageBuffer.isEmpty());
+        for (const QString &line : w->Viewer->paintLines(THexViewer::AddrColumn))
+            QCOMPARE(line, QString(6, u' '));
+    }
+
+    void downloadChain_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("can");
+        QTest::addColumn<QStringList>("dialogs");
+        const QString t = "TBKDeviceTypeForm", i = "TBKInterfaceForm", o = "TBKOptionsForm";
+        QTest::newRow("h86") << "h86" << false << QStringList {t, o};
+        QTest::newRow("b86") << "b86" << false << QStringList {t};
+        QTest::newRow("h86 with CAN") << "h86" << true << QStringList {t, i, o};
+        QTest::newRow("b86 with CAN") << "b86" << true << QStringList {t, i};
+        QTest::newRow("board h86 with CAN") << "board" << true << QStringList {t, o};
+    }
+
+    void downloadChain()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, can);
+        QFETCH(QStringList, dialogs);
+        TBKMainForm w;
+        Settings.CANEnabled = can;
+        {
+            ModalScript load(w);
+            load.ok("TBKDeviceTypeForm", file == "board" ? "RBTypeCVBRD1_Zx" : "RBType46xx");
+            const QString path = file == "b86" ? writeFile("os.b86", flashImage(0, 11))
+                                               : writeFile("os.h86", ":0400000001020304F2\n");
+            QVERIFY(w.LoadImageFile(path));
+        }
+        ModalScript script(w);
+        for (const QString &d : dialogs) {
+            const QByteArray name = d.toLatin1();
+            // The loaded type is preselected and the other one locked.
+            if (d == "TBKDeviceTypeForm")
+                script.then([&](QDialog &dlg) {
+                    auto &f = static_cast<TBKDeviceTypeForm &>(dlg);
+                    const bool board = file == "board";
+                    if (f.RBTypeCVBRD1_Zx->isChecked() != board
+                        || f.RBType46xx->isEnabled() == board)
+                        script.unexpected << "preselection";
+                    f.ButtonOKClick();
+                    return f.result();
+                });
+            else
+                script.ok(name.constData());
+        }
+        w.ButtonDownload->trigger();
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(script.seen, dialogs);
+        QCOMPARE(m_downloads, 1);
+    }
+
+    void downloadStopsAtACancel()
+    {
+        TBKMainForm window;
+        {
+            ModalScript load(window);
+            load.ok("TBKDeviceTypeForm", "RBType46xx");
+            QVERIFY(window.LoadImageFile(writeFile("os.h86", ":0400000001020304F2\n")));
+        }
+        ModalScript script(window);
+        script.ok("TBKDeviceTypeForm").cancel("TBKOptionsForm");
+        window.ButtonDownload->trigger();
+        QCOMPARE(m_downloads, 0);
+        QCOMPARE(window.Image.EndSector, 1);
+    }
+
+    void uploadResults_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::newRow("data read") << int(mrOk);
+        QTest::newRow("ended without data") << int(mrCancel);
+        QTest::newRow("aborted") << int(mrAbort);
+    }
+
+    void uploadResults()
+    {
+        QFETCH(int, result);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        Settings.UploadOpt2 = true;
+        m_uploadResult = result;
+        m_uploadData = flashImage(17, 19);
+        ModalScript script(*w);
+        script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
+        w->ButtonUpload->trigger();
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(m_uploads, 1);
+        QVERIFY(!m_lastCompare);
+        switch (result) {
+        case mrOk:
+            QCOMPARE(w->windowTitle(),
+                     QStringLiteral("BrasvikV6 - Curve and system parameters.b86"));
+            QCOMPARE(w->statusText(6), QStringLiteral("Curve and system parameters"));
+            QVERIFY(imageCommandsEnabled(*w));
+            QVERIFY(w->Image.BinaryImage);
+            QCOMPARE(w->Image.FirstSector, 17);
+            QCOMPARE(w->Image.EndSector, 19);
+            QCOMPARE(w->Image.DataEnd, 0x100000);
+            QVERIFY(w->Viewer->VScrollBar->isEnabled());
+            break;
+        case mrCancel:
+            QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6"));
+            QCOMPARE(w->statusText(6), QString());
+            QVERIFY(imageCommandsDisabled(*w));
+            QVERIFY(!w->Viewer->VScrollBar->isEnabled());
+            QCOMPARE(w->Image.ImageBuffer.size(), 0x100008); // the buffer is not touched
+            QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).value(0), QString(48, u' '));
+            break;
+        default:
+            QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
+            QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
+            QVERIFY(imageCommandsEnabled(*w));
+        }
+    }
+
+    void uploadCancelRestoresTheDeviceType()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        ModalScript script(*w);
+        script.then([&](QDialog &dlg) {
+            // Both types are offered for an upload.
+            auto &f = static_cast<TBKDeviceTypeForm &>(dlg);
+            if (f.RBType46xx->isChecked() || !f.RBTypeCVBRD1_Zx->isEnabled())
+                script.unexpected << "preselected";
+            dlg.reject();
+            return dlg.result();
+        });
+        w->ButtonUpload->trigger();
+        QVERIFY(script.unexpected.isEmpty());
+        QCOMPARE(DeviceType, quint8(Device46xx));
+        QCOMPARE(m_uploads, 0);
+    }
+
+    void uploadOfRetainValues()
+    {
+        TBKMainForm w;
+        Settings.UploadOpt6 = true;
+        m_uploadResult = mrOk;
+        m_uploadData = QByteArray(4096, 'R');
+        ModalScript script(w);
+        script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBRetain");
+        w.ButtonUpload->trigger();
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - Retain values (NV RAM).b86"));
+        QCOMPARE(w.Image.ViewSize, 4096);
+        QCOMPARE(w.Viewer->VScrollBar->maximum(), 255 * w.Viewer->LineHeight());
+        // Sector jumps do nothing on retain values.
+        QTest::keyClick(w.Viewer->VScrollBar, Qt::Key_Right);
+        QCOMPARE(w.Viewer->topAddress(), 0);
+    }
+
+    void interfaceDialogOnlyFor46xxWithCan()
+    {
+        TBKMainForm w;
+        Settings.CANEnabled = true;
+        ModalScript script(w);
+        script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx").ok("TBKChooseForm");
+        w.ButtonUpload->trigger();
+        QCOMPARE(script.seen, (QStringList {"TBKDeviceTypeForm", "TBKChooseForm"}));
+        ModalScript again(w);
+        again.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKInterfaceForm", "RBCAN2");
+        again.ok("TBKChooseForm");
+        w.ButtonUpload->trigger();
+        QVERIFY(again.unexpected.isEmpty());
+        QCOMPARE(Settings.COMInterface, 2);
+    }
+
+    void compareChangesNothing()
+    {
+        TBKMainForm w;
+        {
+            ModalScript load(w);
+            load.ok("TBKDeviceTypeForm", "RBType46xx");
+            QVERIFY(w.LoadImageFile(writeFile("os.h86", ":02000004000AF0\n:0400100001020304E2\n")));
+        }
+        QCOMPARE(w.Image.DataEnd, 0xA0014);
+        m_uploadResult = mrOk;
+        ModalScript script(w);
+        script.ok("TBKDeviceTypeForm");
+        const QByteArray before = w.Image.ImageBuffer;
+        w.ButtonCompare->trigger();
+        QVERIFY(script.unexpected.isEmpty());
+        QVERIFY(m_lastCompare);
+        QVERIFY(w.Image.CompareMode);
+        QCOMPARE(w.Image.UploadChoiceText, QStringLiteral("Operating system"));
+        QCOMPARE(w.Image.EndSector, 14);
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - os.h86"));
+        QCOMPARE(w.statusText(6), QStringLiteral("Operating system"));
+        QCOMPARE(w.Image.ImageBuffer, before);
+    }
+
+    void configurationRefreshesTheStatusBar()
+    {
+        TBKMainForm w;
+        ModalScript script(w);
+        script.then([](QDialog &dlg) {
+            auto *enable = dlg.findChild<QAbstractButton *>("CBCANEnable");
+            enable->click();
+            auto *port = dlg.findChild<QComboBox *>("CBCOMPort");
+            port->setCurrentIndex(4);
+            static_cast<TBKDialog &>(dlg).ButtonOKClick();
+            return dlg.result();
+        });
+        w.ButtonInit->trigger();
+        QCOMPARE(script.seen, QStringList {"TBKInitForm"});
+        QCOMPARE(w.statusText(1), QStringLiteral("5"));
+        QCOMPARE(w.statusText(3), QStringLiteral("PEAK-CAN-Dongle:"));
+        QCOMPARE(w.statusText(4), QStringLiteral("500 kBit/s"));
+        QCOMPARE(w.Serial.PortName(), COM5);
+
+        // Disabling the dongle resets the interface even when the dialog is cancelled.
+        Settings.COMInterface = 2;
+        Settings.CANEnabled = false;
+        ModalScript cancel(w);
+        cancel.cancel("TBKInitForm");
+        w.ButtonInit->trigger();
+        QCOMPARE(Settings.COMInterface, 0);
+        QCOMPARE(w.statusText(3), QString());
+        QCOMPARE(w.statusText(4), QString());
+    }
+
+    void startupLoadsTheArgumentAndDownloads()
+    {
+        const QString path = writeFile("start.b86", flashImage(11, 17));
+        TBKMainForm w({path});
+        ModalScript script(w);
+        script.then([&](QDialog &dlg) {
+            auto &f = static_cast<TBKDeviceTypeForm &>(dlg);
+            if (!f.RBType46xx->isChecked() || f.RBTypeCVBRD1_Zx->isEnabled())
+                script.unexpected << "preselection";
+            f.ButtonOKClick();
+            return f.result();
+        });
+        QTRY_COMPARE(m_downloads, 1);
+        QVERIFY(script.unexpected.isEmpty());
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - start.b86"));
+        QCOMPARE(w.statusText(6), QStringLiteral("CoDeSys PLC project completely"));
+    }
+
+    void startupWithABadFileOnlyReports()
+    {
+        TBKMainForm w({m_dir.filePath("absent.txt")});
+        ModalScript script(w);
+        script.message();
+        QTRY_VERIFY(script.finished());
+        QTest::qWait(20);
+        QCOMPARE(m_downloads, 0);
+        QCOMPARE(script.seen, QStringList {"QMessageBox"});
+    }
+
+    void arrowKeysJumpBetweenSectors()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        w->Viewer->resize(600, 300);
+        QScrollBar *bar = w->Viewer->VScrollBar;
+        bar->setValue((0x12340 / 16) * w->Viewer->LineHeight());
+        QTest::keyClick(bar, Qt::Key_Right);
+        QCOMPARE(w->Viewer->topAddress(), 0x20000);
+        QTest::keyClick(bar, Qt::Key_Left);
+        QTest::keyClick(bar, Qt::Key_Left);
+        QCOMPARE(w->Viewer->topAddress(), 0x8000);
+        QTest::keyClick(bar, Qt::Key_Down);
+        QCOMPARE(w->Viewer->topAddress(), 0x8010);
+        QCOMPARE(w->Viewer->paintLines(THexViewer::AddrColumn).at(0), QStringLiteral("008010"));
+        bar->setValue(bar->maximum());
+        QTest::keyClick(bar, Qt::Key_Right);
+        QCOMPARE(w->Viewer->topAddress(), 0xFFFF0);
+    }
+
+    void saveAsB86()
+    {
+        auto w = windowWithImage(flashImage(11, 17), "plc.b86");
+        QVERIFY(w);
+        const QString target = m_dir.filePath("copy.b86");
+        ModalScript script(*w);
+        script.then([&](QDialog &dlg) {
+            auto &fd = static_cast<QFileDialog &>(dlg);
+            // No signature test passes for a PLC image: B86 only.
+            if (fd.nameFilters().size() != 1 || fd.windowTitle() != "Save as...")
+                script.unexpected << fd.nameFilters().join(";");
+            fd.selectFile(target);
+            return int(QDialog::Accepted);
+        });
+        w->ButtonSaveFile->trigger();
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QFile f(target);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), w->Image.ImageBuffer);
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - copy.b86"));
+        QCOMPARE(w->Image.FileName, target);
+    }
+
+    void saveFailureKeepsTheCaption()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        ModalScript script(*w);
+        script.then([&](QDialog &dlg) {
+            static_cast<QFileDialog &>(dlg).selectFile(m_dir.filePath("no/such/dir/x.b86"));
+            return int(QDialog::Accepted);
+        });
+        script.message();
+        w->ButtonSaveFile->trigger();
+        QCOMPARE(script.messages.size(), 1);
+        QVERIFY(script.messages.at(0).startsWith("Brasvik|error|"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
+    }
+
+    void settingsSurviveARestart()
+    {
+        {
+            TBKMainForm w;
+            Settings.UploadOpt4 = true;
+            Settings.brCVBRDx = 8;
+            w.Serial.SetPortName(COM7);
+            w.Serial.SetBaudrate(br115200);
+        }
+        Settings = TSettings();
+        TBKMainForm w;
+        QVERIFY(Settings.UploadOpt4);
+        QCOMPARE(Settings.brCVBRDx, quint8(8));
+        QCOMPARE(w.Serial.PortName(), COM7);
+        QCOMPARE(w.statusText(1), QStringLiteral("7"));
+        QCOMPARE(w.statusText(2), QStringLiteral("115200 bit/s"));
+    }
+
+    void offScreenGeometryIsIgnored()
+    {
+        {
+            QSettings s(m_settings->iniFile(), QSettings::IniFormat);
+            s.setValue("Left", "-50000");
+            s.setValue("Top", "-50000");
+            s.setValue("Width", "800");
+            s.setValue("Height", "600");
+            s.setValue("State", "2");
+        }
+        TBKMainForm w;
+        QVERIFY(w.x() > -1000 && w.y() > -1000);
+        QVERIFY(w.windowState() & Qt::WindowMaximized);
+    }
+};
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_MainWindow.moc"
