@@ -59,5 +59,8 @@ quint32 CAN_Close();
 // True when one is waiting. Lets a reader sleep instead of polling.
 bool CAN_WaitReceive(int timeoutMs);
 
+// Makes every CAN_WaitReceive return at once (a reader that is asked to stop).
+void CAN_CancelWait();
+
 // The bit rate (bit/s) a bus-timing value stands for; 0 when it is not one of the table's.
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1);

@@ -14,7 +14,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcSerialWorker, "brasvik.comm.serial", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcSerialWorker, "brasvik.comm.serial", QtCriticalMsg)
 
 namespace {
 

@@ -1,0 +1,388 @@
+#include "CanBusLibrary.h"
+#include "CanFrameMapping.h"
+#include "KTCANDongle.h"
+#include "SettingsStore.h"
+#include "VirtualCanPeer.h"
+
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+struct Received
+{
+    QList<TCANMsg> messages;
+    QList<quint32> errors;
+    QList<QThread *> threads;
+};
+
+std::unique_ptr<TBKCANThread> makeThread(Received *rec)
+{
+    return std::make_unique<TBKCANThread>(
+        [rec](TBKCANThread *, const TCANMsg &msg) {
+            rec->messages.append(msg);
+            rec->threads.append(QThread::currentThread());
+        },
+        [rec](TBKCANThread *, quint32 code) {
+            rec->errors.append(code);
+            rec->threads.append(QThread::currentThread());
+        });
+}
+
+quint32 openDefault(TBKCANThread &thread, bool sync = true)
+{
+    return thread.OpenDongle(false, 7, false, 11, 3, sync);
+}
+
+// The bus server learns of a new client only when this thread's event loop runs: a frame from
+// the dongle arriving at the peer shows that the peer's frames will reach the dongle too.
+bool syncWithPeer(TBKCANThread &thread, VirtualCanPeer &peer)
+{
+    TCANMsg ping;
+    ping.ID = 0x7FF;
+    if (thread.WriteMessage(ping) != 0)
+        return false;
+    const bool ok = QTest::qWaitFor([&] {
+        for (const QCanBusFrame &f : peer.take()) {
+            if (f.frameId() == 0x7FF)
+                return true;
+        }
+        return false;
+    });
+    return ok;
+}
+
+TCANMsg message(quint32 id, QByteArray data, quint8 type = MSGTYPE_STANDARD)
+{
+    TCANMsg msg;
+    msg.ID = id;
+    msg.MsgType = type;
+    msg.Len = quint8(data.size());
+    std::copy(data.begin(), data.end(), msg.Data);
+    return msg;
+}
+
+} // namespace
+
+class tst_KTCANDongle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void errorTexts_data();
+    void errorTexts();
+    void configurationTables();
+    void frameMapping();
+    void writeBeforeOpen();
+    void openRefusals_data();
+    void openRefusals();
+    void deliversInOrderOnOwnerThread();
+    void writeReachesTheBus();
+    void statusAndReadErrors_data();
+    void statusAndReadErrors();
+    void openCloseReopen();
+    void stopDuringDelivery();
+    void destroyWhileHandOverPending();
+    void deliveryOnReceiveThreadWithoutSync();
+
+private:
+    std::unique_ptr<VirtualCanPeer> m_peer;
+};
+
+void tst_KTCANDongle::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
+    m_peer = std::make_unique<VirtualCanPeer>();
+    QVERIFY(m_peer->isConnected());
+    SettingsStore::overrideCanBus(m_peer->busSetting());
+}
+
+void tst_KTCANDongle::cleanup()
+{
+    CAN_Close();
+    SettingsStore::overrideCanBus(m_peer->busSetting());
+    QTest::qWait(5);
+    m_peer->take();
+}
+
+void tst_KTCANDongle::errorTexts_data()
+{
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0") << 0u << "No error";
+    QTest::newRow("bus off") << 0x10u << "Bus off";
+    QTest::newRow("queue empty") << 0x20u << "Receive queue empty";
+    QTest::newRow("queue overrun") << 0x40u << "Receive queue overrun";
+    QTest::newRow("driver") << 0x200u << "No VXD/SYS driver";
+    QTest::newRow("illegal hardware") << 0x1400u << "Illegal hardware handle";
+    QTest::newRow("client") << 0x1C00u << "Illegal client handle";
+    QTest::newRow("param value") << 0x8000u << "Parameter value invalid";
+    QTest::newRow("combined bits") << 0x401u << "Unknown error";
+    QTest::newRow("empty plus overrun") << 0x60u << "Unknown error";
+    QTest::newRow("status fallback") << 0xFFFFu << "Unknown error";
+}
+
+void tst_KTCANDongle::errorTexts()
+{
+    QFETCH(quint32, code);
+    QFETCH(QString, text);
+    QCOMPARE(CANErrorText(code), text);
+}
+
+void tst_KTCANDongle::configurationTables()
+{
+    QCOMPARE(CANBusTimingForCode(0), quint16(0x7F7F));
+    QCOMPARE(CANBusTimingForCode(5), quint16(0x031C));
+    QCOMPARE(CANBusTimingForCode(7), quint16(0x001C));
+    QCOMPARE(CANBusTimingForCode(8), quint16(0x0014));
+    QCOMPARE(CANBusTimingForCode(9), quint16(0x7F7F));
+    QCOMPARE(CANBitrateFromBTR0BTR1(CANBusTimingForCode(5)), 125000);
+    QCOMPARE(CANBitrateFromBTR0BTR1(CANBusTimingForCode(6)), 250000);
+    QCOMPARE(CANBitrateFromBTR0BTR1(CANBusTimingForCode(7)), 500000);
+    QCOMPARE(CANBitrateFromBTR0BTR1(0x1234), 0);
+    // The third entry is the 0140h the configuration dialog lists.
+    QCOMPARE(CANIOAddressForIndex(2), 0x140u);
+    QCOMPARE(CANIOAddressForIndex(0), 0x100u);
+    QCOMPARE(CANIOAddressForIndex(11), 0x378u);
+    QCOMPARE(CANIOAddressForIndex(14), 0x3F8u);
+    QCOMPARE(CANIOAddressForIndex(15), 0x100u);
+    QCOMPARE(CANInterruptForIndex(0), quint16(3));
+    QCOMPARE(CANInterruptForIndex(3), quint16(7));
+    QCOMPARE(CANInterruptForIndex(8), quint16(15));
+    QCOMPARE(CANInterruptForIndex(9), quint16(3));
+}
+
+void tst_KTCANDongle::frameMapping()
+{
+    const TCANMsg ext = message(0x1ABCDEF0, "\x01\x02", MSGTYPE_EXTENDED);
+    const QCanBusFrame frame = CanFrameMapping::toFrame(ext);
+    QVERIFY(frame.hasExtendedFrameFormat());
+    QCOMPARE(frame.frameId(), 0x1ABCDEF0u);
+    QCOMPARE(frame.payload(), QByteArray("\x01\x02"));
+    TCANMsg back;
+    QVERIFY(CanFrameMapping::fromFrame(frame, &back));
+    QCOMPARE(back.MsgType, quint8(MSGTYPE_EXTENDED));
+    QCOMPARE(back.Len, quint8(2));
+
+    TCANMsg tooLong = message(0x63F, "12345678");
+    tooLong.Len = 12;
+    QCOMPARE(CanFrameMapping::toFrame(tooLong).payload().size(), 8);
+
+    QCanBusFrame busOff(QCanBusFrame::ErrorFrame);
+    busOff.setError(QCanBusFrame::BusOffError);
+    QVERIFY(CanFrameMapping::fromFrame(busOff, &back));
+    QCOMPARE(back.MsgType, quint8(MSGTYPE_STATUS));
+    QCOMPARE(back.Data[3], quint8(0x10));
+    QCanBusFrame passive(QCanBusFrame::ErrorFrame);
+    passive.setError(QCanBusFrame::ControllerError);
+    passive.setPayload(QByteArray("\x00\x10\x00\x00\x00\x00\x00\x00", 8));
+    QCOMPARE(CanFrameMapping::statusCodeForErrorFrame(passive), quint8(8));
+    passive.setPayload(QByteArray("\x00\x01\x00\x00\x00\x00\x00\x00", 8));
+    QCOMPARE(CanFrameMapping::statusCodeForErrorFrame(passive), quint8(2));
+}
+
+void tst_KTCANDongle::writeBeforeOpen()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(thread->WriteMessage(message(0x63F, "\x01")), 0x1400u);
+    SettingsStore::overrideCanBus(QStringLiteral("nosuchplugin:can0"));
+    QVERIFY(openDefault(*thread) != 0);
+    QCOMPARE(thread->WriteMessage(message(0x63F, "\x01")), 0x1400u);
+    QTest::qWait(20);
+    QVERIFY(m_peer->take().isEmpty());
+}
+
+void tst_KTCANDongle::openRefusals_data()
+{
+    QTest::addColumn<QString>("bus");
+    QTest::addColumn<quint32>("code");
+    QTest::newRow("unknown plugin") << "nosuchplugin:can0" << 0x200u;
+    QTest::newRow("no interface part") << "virtualcan" << 0x8000u;
+    QTest::newRow("no plugin part") << ":can0" << 0x8000u;
+}
+
+void tst_KTCANDongle::openRefusals()
+{
+    QFETCH(QString, bus);
+    QFETCH(quint32, code);
+    SettingsStore::overrideCanBus(bus);
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), code);
+    QVERIFY(!thread->DongleOpen());
+}
+
+void tst_KTCANDongle::deliversInOrderOnOwnerThread()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    QVERIFY(syncWithPeer(*thread, *m_peer));
+    QVERIFY(thread->DongleOpen());
+    constexpr int count = 200;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(m_peer->send(QCanBusFrame(0x5BF, QByteArray(1, char(i)) + "abc")));
+    QVERIFY(QTest::qWaitFor([&] { return rec.messages.size() == count; }, 5000));
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(rec.messages[i].ID, 0x5BFu);
+        QCOMPARE(rec.messages[i].Len, quint8(4));
+        QCOMPARE(rec.messages[i].Data[0], quint8(i));
+    }
+    for (QThread *t : rec.threads)
+        QCOMPARE(t, QThread::currentThread());
+    QVERIFY(rec.errors.isEmpty());
+}
+
+void tst_KTCANDongle::writeReachesTheBus()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    QCOMPARE(thread->WriteMessage(message(0x63F, "\xAA\x55")), 0u);
+    QCOMPARE(thread->WriteMessage(message(0x1234567, "\x01", MSGTYPE_EXTENDED)), 0u);
+    QList<QCanBusFrame> frames;
+    QVERIFY(QTest::qWaitFor([&] {
+        frames += m_peer->take();
+        return frames.size() == 2;
+    }));
+    QCOMPARE(frames[0].frameId(), 0x63Fu);
+    QVERIFY(!frames[0].hasExtendedFrameFormat());
+    QCOMPARE(frames[0].payload(), QByteArray("\xAA\x55"));
+    QCOMPARE(frames[1].frameId(), 0x1234567u);
+    QVERIFY(frames[1].hasExtendedFrameFormat());
+}
+
+void tst_KTCANDongle::statusAndReadErrors_data()
+{
+    QTest::addColumn<int>("kind"); // 0 status message, 1 read result, 2 message type
+    QTest::addColumn<quint32>("value");
+    QTest::addColumn<qint64>("expectedError"); // -1: delivered to OnResult
+    QTest::newRow("status bus off") << 0 << 0x10u << qint64(0x10);
+    QTest::newRow("status overrun") << 0 << 0x02u << qint64(0x02);
+    QTest::newRow("status heavy") << 0 << 0x08u << qint64(0x08);
+    QTest::newRow("status unknown byte") << 0 << 0x01u << qint64(0xFFFF);
+    QTest::newRow("read empty plus overrun") << 1 << 0x60u << qint64(0x40);
+    QTest::newRow("read illegal hardware") << 1 << 0x1400u << qint64(0x1400);
+    QTest::newRow("type rtr") << 2 << 0x01u << qint64(-1);
+    QTest::newRow("type extended") << 2 << 0x02u << qint64(-1);
+}
+
+void tst_KTCANDongle::statusAndReadErrors()
+{
+    QFETCH(int, kind);
+    QFETCH(quint32, value);
+    QFETCH(qint64, expectedError);
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    if (kind == 0)
+        CanBusLibrary::instance().push(CanFrameMapping::statusMessage(quint8(value)));
+    else if (kind == 1)
+        CanBusLibrary::instance().injectReadResult(value);
+    else
+        CanBusLibrary::instance().push(message(0x5BF, "\x01", quint8(value)));
+    QVERIFY(QTest::qWaitFor([&] { return rec.errors.size() + rec.messages.size() == 1; }));
+    if (expectedError < 0) {
+        QCOMPARE(rec.messages.first().MsgType, quint8(value));
+    } else {
+        QCOMPARE(rec.errors.first(), quint32(expectedError));
+        QCOMPARE(thread->ErrorCode(), quint32(expectedError));
+    }
+    // A plain empty queue is no error.
+    CanBusLibrary::instance().injectReadResult(0x20);
+    QTest::qWait(30);
+    QCOMPARE(rec.errors.size() + rec.messages.size(), 1);
+}
+
+void tst_KTCANDongle::openCloseReopen()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    QCOMPARE(openDefault(*thread), 0u); // closes first
+    thread->CloseDongle();
+    thread->CloseDongle();
+    QVERIFY(!thread->DongleOpen());
+    QCOMPARE(thread->WriteMessage(message(0x63F, "\x01")), 0x1400u);
+    QVERIFY(m_peer->send(QCanBusFrame(0x5BF, "x")));
+    QTest::qWait(50);
+    QVERIFY(rec.messages.isEmpty());
+    QVERIFY(rec.errors.isEmpty());
+    QCOMPARE(openDefault(*thread), 0u);
+    QVERIFY(syncWithPeer(*thread, *m_peer));
+    QVERIFY(m_peer->send(QCanBusFrame(0x5BF, "y")));
+    QVERIFY(QTest::qWaitFor([&] { return rec.messages.size() == 1; }));
+    QCOMPARE(rec.messages.first().Data[0], quint8('y'));
+    QCOMPARE(CAN_Close(), 0u);
+    QCOMPARE(CAN_Close(), 0u);
+}
+
+void tst_KTCANDongle::stopDuringDelivery()
+{
+    std::unique_ptr<TBKCANThread> thread;
+    int calls = 0;
+    quint8 seen = 0;
+    thread = std::make_unique<TBKCANThread>(
+        [&](TBKCANThread *sender, const TCANMsg &msg) {
+            ++calls;
+            QCOMPARE(sender, thread.get());
+            thread.reset(); // the window ends the transfer from inside the handler
+            seen = msg.Data[0]; // the delivery copy stays valid for the whole call
+        },
+        [](TBKCANThread *, quint32) {});
+    QCOMPARE(openDefault(*thread), 0u);
+    QVERIFY(syncWithPeer(*thread, *m_peer));
+    QVERIFY(m_peer->send(QCanBusFrame(0x5BF, QByteArray("\x07", 1))));
+    QVERIFY(m_peer->send(QCanBusFrame(0x5BF, QByteArray("\x08", 1))));
+    QVERIFY(QTest::qWaitFor([&] { return calls == 1; }));
+    QTest::qWait(50);
+    QCOMPARE(calls, 1);
+    QCOMPARE(seen, quint8(7));
+    QVERIFY(!thread);
+}
+
+void tst_KTCANDongle::destroyWhileHandOverPending()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    CanBusLibrary::instance().push(message(0x5BF, "\x01"));
+    QThread::msleep(50); // the receive thread now waits for this one
+    thread->Terminate();
+    QVERIFY(thread->Terminated());
+    QElapsedTimer timer;
+    timer.start();
+    thread.reset();
+    QVERIFY(timer.elapsed() < 1000);
+    QCoreApplication::processEvents();
+    QVERIFY(rec.messages.isEmpty());
+}
+
+void tst_KTCANDongle::deliveryOnReceiveThreadWithoutSync()
+{
+    std::atomic<QThread *> where {nullptr};
+    std::atomic<int> calls {0};
+    auto thread = std::make_unique<TBKCANThread>(
+        [&](TBKCANThread *, const TCANMsg &) {
+            where = QThread::currentThread();
+            ++calls;
+        },
+        nullptr);
+    QCOMPARE(openDefault(*thread, false), 0u);
+    QVERIFY(syncWithPeer(*thread, *m_peer));
+    QVERIFY(m_peer->send(QCanBusFrame(0x5BF, "z")));
+    QVERIFY(QTest::qWaitFor([&] { return calls == 1; }));
+    QVERIFY(where != QThread::currentThread());
+}
+
+QTEST_GUILESS_MAIN(tst_KTCANDongle)
+#include "tst_KTCANDongle.moc"
