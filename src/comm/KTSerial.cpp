@@ -57,6 +57,7 @@ TKTSerial::TKTSerial(QObject *owner) : QObject(owner), m_line(std::make_unique<L
 
 TKTSerial::~TKTSerial()
 {
+    JoinRetiredWorker();
     m_destroying = true;
     try {
         Close();
@@ -77,6 +78,7 @@ void TKTSerial::Open()
 {
     if (m_active)
         return;
+    JoinRetiredWorker();
     const bool vic = m_vicPortAccess;
     if (vic)
         OpenPortDriver();
@@ -124,10 +126,10 @@ void TKTSerial::Open()
 
 void TKTSerial::StartWorker(quint32 mask)
 {
-    m_worker = TKTSerialThread::start(this, m_handle, mask, BaudrateValue(m_baudrate),
-                                      niceFor(m_threadPriority));
+    m_worker = TKTSerialThread::create(this, m_handle, mask, BaudrateValue(m_baudrate));
     if (!m_worker)
         raiseInitError();
+    TKTSerialThread::run(m_worker, niceFor(m_threadPriority));
 }
 
 void TKTSerial::StopWorker()
@@ -144,11 +146,23 @@ void TKTSerial::StopWorker()
     worker->wake();
     if (worker->workerId.load() == std::this_thread::get_id()) {
         // Closed from a handler running on the worker itself: it sees the flag when the
-        // handler returns and ends without touching the port or this component again.
-        worker->thread.detach();
+        // handler returns and ends without touching the port again.
+        m_retiredWorker = std::move(worker);
     } else if (worker->thread.joinable()) {
         worker->thread.join();
     }
+}
+
+void TKTSerial::JoinRetiredWorker()
+{
+    std::shared_ptr<SerialWorkerState> worker = std::move(m_retiredWorker);
+    m_retiredWorker.reset();
+    if (!worker || !worker->thread.joinable())
+        return;
+    if (worker->workerId.load() == std::this_thread::get_id())
+        worker->thread.detach(); // destroyed from its own handler: it touches nothing after
+    else
+        worker->thread.join();
 }
 
 void TKTSerial::Close()
@@ -332,8 +346,7 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
     const ssize_t got = ::read(m_handle, Buffer, n);
     if (got <= 0)
         return 0;
-    if (SerialWorkerState *worker = m_worker.get())
-        worker->bytesRead += quint64(got);
+    m_bytesRead += quint64(got);
     return quint32(got);
 }
 

@@ -123,6 +123,7 @@ private:
     void ApplyLine();
     void StartWorker(quint32 mask);
     void StopWorker();
+    void JoinRetiredWorker();
     void SwitchLineDriverToReceive();
     [[noreturn]] void RaiseRefusal(const char *what, const char *action) const;
 
@@ -146,4 +147,9 @@ private:
     struct LineState;
     std::unique_ptr<LineState> m_line;
     std::shared_ptr<SerialWorkerState> m_worker;
+    // A worker that closed its own port from a handler; joined by the next Open or the
+    // destructor, so nothing of it runs on when the component goes.
+    std::shared_ptr<SerialWorkerState> m_retiredWorker;
+    // Bytes Read has taken, so the worker can tell new bytes from those a handler left.
+    std::atomic<quint64> m_bytesRead {0};
 };

@@ -46,16 +46,20 @@ void SerialWorkerState::wake() const
     (void)!::write(wakeFd, &one, sizeof one);
 }
 
-std::shared_ptr<SerialWorkerState> TKTSerialThread::start(TKTSerial *component, int fd,
-                                                          quint32 mask, int bitRate, int niceValue)
+std::shared_ptr<SerialWorkerState> TKTSerialThread::create(TKTSerial *component, int fd,
+                                                           quint32 mask, int bitRate)
 {
     auto state = std::make_shared<SerialWorkerState>(component, fd, mask);
     if (state->wakeFd < 0)
         return nullptr;
     state->bitRate = bitRate;
+    return state;
+}
+
+void TKTSerialThread::run(const std::shared_ptr<SerialWorkerState> &state, int niceValue)
+{
     std::lock_guard lock(state->mutex);
     state->thread = std::thread(&TKTSerialThread::execute, state, niceValue);
-    return state;
 }
 
 void TKTSerialThread::dispatch(SerialWorkerState &s, quint32 mask)
@@ -178,7 +182,7 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
             else if (queued > rxSeen) {
                 events |= EV_RXCHAR;
                 rxAnnounced = queued;
-                readMark = s.bytesRead;
+                readMark = s.owner->m_bytesRead;
             } else {
                 rxSeen = qMax(0, queued);
             }
@@ -199,7 +203,7 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
         if (events & EV_RXCHAR) {
             // What the handlers left of the announced bytes; anything beyond that is new and
             // completes the next wait at once.
-            const quint64 taken = s.bytesRead - readMark;
+            const quint64 taken = s.owner->m_bytesRead - readMark;
             rxSeen = int(qMax<qint64>(0, qint64(rxAnnounced) - qint64(taken)));
         }
     }

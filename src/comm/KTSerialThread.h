@@ -30,9 +30,6 @@ struct SerialWorkerState
     std::atomic<bool> terminate {false};
     std::atomic<int> bitRate {9600};
     std::atomic<std::thread::id> workerId {};
-    // Bytes the component's Read has taken, so the worker can tell new bytes from the ones a
-    // handler left in the queue.
-    std::atomic<quint64> bytesRead {0};
     std::thread thread;
 
     // Hand-over to the component's thread. `mutex` also makes the worker wait until `thread`
@@ -54,8 +51,10 @@ struct SerialWorkerState
 class TKTSerialThread
 {
 public:
-    static std::shared_ptr<SerialWorkerState> start(TKTSerial *component, int fd, quint32 mask,
-                                                    int bitRate, int niceValue);
+    // The shared state first, so the component holds it before the thread runs.
+    static std::shared_ptr<SerialWorkerState> create(TKTSerial *component, int fd, quint32 mask,
+                                                     int bitRate);
+    static void run(const std::shared_ptr<SerialWorkerState> &state, int niceValue);
 
 private:
     static void execute(const std::shared_ptr<SerialWorkerState> &state, int niceValue);
