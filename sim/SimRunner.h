@@ -1,0 +1,60 @@
+#pragma once
+
+#include "DeviceMemory.h"
+#include "DeviceOutput.h"
+#include "SimOptions.h"
+#include "SimSummary.h"
+#include "TraceWriter.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class CanLink;
+class SerialLink;
+class TargetDevice;
+
+// Puts the simulator together: the memory, the device model, the serial and CAN links and
+// the trace; decides when a run ends and reports it.
+//
+// Exit codes: 0 the run ended normally (in one-shot mode: with a complete transfer), 1 the
+// simulator could not start, 2 a one-shot run ended without a complete transfer.
+class SimRunner : public QObject, public DeviceOutput
+{
+    Q_OBJECT
+
+public:
+    explicit SimRunner(const SimOptions &options, QObject *parent = nullptr);
+    ~SimRunner() override;
+
+    bool start(QString *error);
+    // Ends the run: saves the memory, flushes the trace, prints the summary, quits the loop.
+    void finish(int exitCode);
+
+    void sendSerial(const QByteArray &bytes, SimClock::Micros at) override;
+    void sendCan(quint32 id, const QByteArray &data, SimClock::Micros at) override;
+    void event(const QString &text) override;
+    void transferEnded(bool complete, SimClock::Micros at) override;
+
+private:
+    bool openSerial(QString *error);
+    void serialReceived(const QByteArray &bytes, qint64 firstNs, qint64 perByteNs);
+    void hostClosed();
+    void hungUp(const QString &why);
+    void saveMemory();
+    void announce(const QString &what, const QString &value);
+
+    SimOptions m_options;
+    DeviceMemory m_memory;
+    SimSummary m_summary;
+    TraceWriter m_trace;
+    std::unique_ptr<TargetDevice> m_device;
+    std::unique_ptr<SerialLink> m_serial;
+    std::unique_ptr<CanLink> m_can;
+    QTimer m_traceFlush;
+    QTimer m_lingerAfterEnd;
+    QTimer m_timeLimit;
+    bool m_complete = false;
+    bool m_finished = false;
+};
