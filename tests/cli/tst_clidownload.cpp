@@ -1,0 +1,332 @@
+#include "H86Builder.h"
+#include "SimDevice.h"
+#include "TempSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+// brasvik-cli download end to end against the simulated device: exit statuses, the stdout/stderr
+// split, the wire bytes and what the device holds afterwards.
+class tst_CliDownload : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void serialDownloadWritesLogAndReport();
+    void deviceFailures_data();
+    void deviceFailures();
+    void retainValues();
+    void board4610CombinedImage();
+    void canDownload();
+    void usageErrors_data();
+    void usageErrors();
+    void missingTargetFile();
+    void bootPromptOnStdin();
+    void ctrlCIsUserBreak();
+    void infoAndConvert();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run cli(const QStringList &args, const QByteArray &input = {}, bool closeInput = true);
+    QString writeFile(const QString &name, const QByteArray &data);
+
+    TempSettings m_settings;
+    QTemporaryDir m_dir;
+    QString m_osImage;
+    QByteArray m_osData;
+};
+
+namespace {
+
+QByteArray pattern(int n, int seed = 1)
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b.append(char((i * 13 + seed) % 0xFD));
+    return b;
+}
+
+QString cliPath()
+{
+    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
+}
+
+} // namespace
+
+void tst_CliDownload::initTestCase()
+{
+    QVERIFY(QFileInfo(cliPath()).isExecutable());
+    m_osData = pattern(0x4100);
+    m_osImage
+        = writeFile(QStringLiteral("os.h86"), H86Builder().data(0, m_osData, 32).end().text());
+}
+
+QString tst_CliDownload::writeFile(const QString &name, const QByteArray &data)
+{
+    const QString path = QDir(m_dir.path()).filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        return {};
+    return path;
+}
+
+tst_CliDownload::Run tst_CliDownload::cli(const QStringList &args, const QByteArray &input,
+                                          bool closeInput)
+{
+    QProcess p;
+    p.start(cliPath(), args);
+    if (!p.waitForStarted())
+        return {};
+    if (!input.isEmpty())
+        p.write(input);
+    if (closeInput)
+        p.closeWriteChannel();
+    p.waitForFinished(60000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()),
+            QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+void tst_CliDownload::serialDownloadWritesLogAndReport()
+{
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const Run r
+        = cli({QStringLiteral("download"), m_osImage, QStringLiteral("--device"),
+               QStringLiteral("46xx"), QStringLiteral("--port"), sim.serialPath(),
+               QStringLiteral("--h86-dir"), SimDevice::h86Directory(), QStringLiteral("--yes")});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n');
+    QCOMPARE(lines.mid(0, 2), QStringList({"Target-ID: C5", "Transmitting DLoader.H86..."}));
+    QVERIFY(lines.contains(QStringLiteral("Transmitting sector count: 2...")));
+    QVERIFY(lines.contains(QStringLiteral("Erasing flash sectors 0 up to 1...")));
+    const int blank = int(lines.indexOf(QString()));
+    QCOMPARE(lines.at(blank - 1), QStringLiteral("Flash programming finished!"));
+    QCOMPARE(lines.mid(blank + 1, 3),
+             QStringList({"Flash programming successful:", "", "16640 bytes programmed"}));
+    QVERIFY(lines.at(blank + 5).startsWith(QLatin1String("Used time: ")));
+    QVERIFY(!r.err.contains(QLatin1String("Please press"))); // --yes prints no prompt
+
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_osData.size()), m_osData);
+    // Boot byte first; the sector bytes 0 and 2 follow the program.
+    const QByteArray host = sim.hostBytes();
+    QCOMPARE(host.left(1), QByteArray(1, '\0'));
+    QCOMPARE(host.right(1), QByteArray::fromHex("ff"));
+    QVERIFY(host.contains(QByteArray::fromHex("2400000000") + m_osData.left(32)));
+}
+
+void tst_CliDownload::deviceFailures_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<int>("idByte");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reportEnd");
+    QTest::newRow("erase error") << QStringList {"--erase-fail"} << 0xC5 << 2
+                                 << "Flash erase error!";
+    QTest::newRow("compare error")
+        << QStringList {"--compare-error", "3"} << 0xC5 << 2 << "Range:  000040h to 000060h";
+    QTest::newRow("invalid identification")
+        << QStringList() << 0xB5 << 3 << "Invalid Target-ID: B5";
+    QTest::newRow("refused block is sent again whole")
+        << QStringList {"--refuse-block", "2", "--refuse-count", "2"} << 0xC5 << 0 << "Used time: ";
+    QTest::newRow("device hangs up") << QStringList {"--hangup-after-rx", "3000"} << 0xC5 << 2
+                                     << "An I/O error occurred during communications with the "
+                                        "interface.";
+    QTest::newRow("no answer") << QStringList {"--silent-from", "id"} << 0xC5 << 2 << "TIMEOUT";
+}
+
+void tst_CliDownload::deviceFailures()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(int, idByte);
+    SimDeviceOptions options;
+    options.idByte = idByte;
+    options.extraArguments = simArgs;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const Run r = cli({"download", m_osImage, "--device", "46xx", "--port", sim.serialPath(),
+                       "--h86-dir", SimDevice::h86Directory(), "--yes"});
+    QTEST(r.exitCode, "exitCode");
+    QFETCH(QString, reportEnd);
+    const QString report = r.out.section(QStringLiteral("\n\n"), -3).trimmed();
+    QVERIFY2(report.contains(reportEnd), qPrintable(r.out + r.err));
+}
+
+void tst_CliDownload::retainValues()
+{
+    const QByteArray nv = pattern(4096, 7);
+    const QString image = writeFile(QStringLiteral("nv.b86"), nv);
+    SimDevice sim;
+    QVERIFY(sim.isReady());
+    const Run r = cli({"download", image, "--port", sim.serialPath(), "--h86-dir",
+                       SimDevice::h86Directory(), "--yes"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(QLatin1String("Start retain values programming...")));
+    QVERIFY(r.out.contains(
+        QLatin1String("Retain values programming successful:\n\n4096 bytes programmed")));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.nvRam().left(4096), nv);
+}
+
+void tst_CliDownload::board4610CombinedImage()
+{
+    QByteArray image(329984, char(0xFF));
+    image.replace(0, 0x100, pattern(0x100));
+    image.replace(0x50000, 0x900, pattern(0x900, 5));
+    const QString path = writeFile(QStringLiteral("board.b86"), image);
+    SimDeviceOptions options;
+    options.device = QStringLiteral("4610");
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    const Run r = cli({"download", path, "--device", "4610", "--port", sim.serialPath(),
+                       "--h86-dir", SimDevice::h86Directory(), "--yes"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(QLatin1String("Flash erased\nStart flash programming...")));
+    QVERIFY(r.out.contains(QLatin1String("Retain values programming finished!")));
+    QVERIFY(r.out.contains(QStringLiteral("%1 bytes programmed").arg(0x100 + 0x900)));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(0x100), image.left(0x100));
+    QCOMPARE(sim.nvParameters().left(0x900), image.mid(0x50000, 0x900));
+    QVERIFY(sim.hostBytes().contains(QByteArray::fromHex("f010")));
+}
+
+void tst_CliDownload::canDownload()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    options.canChannel = 2;
+    options.canBitrate = 250000;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const Run r = cli({"download", m_osImage, "--device", "46xx", "--interface", "can2",
+                       "--can-bitrate", "250", "--can-bus", sim.canBus(), "--port",
+                       sim.serialPath(), "--h86-dir", SimDevice::h86Directory(), "--yes"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    QVERIFY(r.out.contains(QLatin1String("Transmitting DownloadCAN2_250K.H86...")));
+    QVERIFY(r.out.contains(QLatin1String("Erasing flash sectors 0 up to 1...")));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_osData.size()), m_osData);
+    const QList<SimTraceLine> can = sim.canMessages();
+    QVERIFY(!can.isEmpty());
+    QCOMPARE(can.first().canId, 0x63Fu);
+    QCOMPARE(can.first().bytes, QByteArray::fromHex("0002"));
+}
+
+void tst_CliDownload::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("H86 without device") << QStringList {"download", "@os"} << "--device";
+    QTest::newRow("erase all not offered")
+        << QStringList {"download", "@os", "--device", "46xx", "--erase", "all"} << "DownloadOpt1";
+    QTest::newRow("unknown option") << QStringList {"download", "@os", "--fast"} << "--fast";
+    QTest::newRow("bad interface")
+        << QStringList {"download", "@os", "--device", "46xx", "--interface", "usb"}
+        << "--interface";
+    QTest::newRow("CAN on the board")
+        << QStringList {"download", "@os", "--device", "4610", "--interface", "can1"} << "CAN";
+    QTest::newRow("image that cannot be loaded")
+        << QStringList {"download", "@bad", "--device", "46xx"} << "Invalid file type!";
+    QTest::newRow("unknown command") << QStringList {"flash"} << "unknown command";
+}
+
+void tst_CliDownload::usageErrors()
+{
+    QFETCH(QStringList, args);
+    const QString bad = writeFile(QStringLiteral("bad.b86"), QByteArray(100, 'x'));
+    args.replaceInStrings(QStringLiteral("@os"), m_osImage);
+    args.replaceInStrings(QStringLiteral("@bad"), bad);
+    const Run r = cli(args);
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out, QString());
+    QFETCH(QString, message);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+void tst_CliDownload::missingTargetFile()
+{
+    QTemporaryDir empty;
+    const Run r = cli({"download", m_osImage, "--device", "46xx", "--port", "/dev/null",
+                       "--h86-dir", empty.path(), "--yes"});
+    QCOMPARE(r.exitCode, 3);
+    QCOMPARE(r.out, QString());
+    QVERIFY(r.err.contains(QLatin1String(
+        "Missing bootstrap loader file!\n\nFile: DLoader.H86\n\nDownload will be aborted!")));
+}
+
+void tst_CliDownload::bootPromptOnStdin()
+{
+    {
+        SimDevice sim;
+        QVERIFY(sim.isReady());
+        // End of input declines the prompt.
+        const Run r = cli({"download", m_osImage, "--device", "46xx", "--port", sim.serialPath(),
+                           "--h86-dir", SimDevice::h86Directory()});
+        QCOMPARE(r.exitCode, 3);
+        QVERIFY(r.err.contains(
+            QLatin1String("Please press the boot pushbutton\nand restart your hardware now!")));
+        QCOMPARE(r.out, QString());
+    }
+    SimDevice sim;
+    QVERIFY(sim.isReady());
+    const Run r = cli({"download", m_osImage, "--device", "46xx", "--port", sim.serialPath(),
+                       "--h86-dir", SimDevice::h86Directory()},
+                      "\n");
+    QCOMPARE(r.exitCode, 0);
+}
+
+void tst_CliDownload::ctrlCIsUserBreak()
+{
+    SimDeviceOptions options;
+    options.baud = 9600; // slow enough to interrupt
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    QProcess p;
+    p.start(cliPath(),
+            {"download", m_osImage, "--device", "46xx", "--port", sim.serialPath(), "--h86-dir",
+             SimDevice::h86Directory(), "--yes"});
+    QVERIFY(p.waitForStarted());
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromLocal8Bit(p.readAllStandardOutput()))
+                                 .contains(QLatin1String("Start flash programming...")),
+                             20000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(10000));
+    out += QString::fromLocal8Bit(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 2);
+    QVERIFY(out.contains(QLatin1String("TIMEOUT\n\nFlash programming aborted:\n\nUser break!")));
+    QVERIFY(sim.waitForFinished()); // the port was closed: the one-shot device ends
+}
+
+void tst_CliDownload::infoAndConvert()
+{
+    const Run info = cli({"info", m_osImage, "--device", "46xx"});
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY(info.out.contains(QLatin1String("Content: Operating system")));
+    QVERIFY(info.out.contains(QLatin1String("DataEnd: 0x4100 (16640)")));
+    QVERIFY(info.out.contains(QLatin1String("EndSector: 2")));
+
+    const QString b86 = QDir(m_dir.path()).filePath(QStringLiteral("os.b86"));
+    const Run convert = cli({"convert", m_osImage, b86, "--device", "46xx"});
+    QCOMPARE(convert.exitCode, 0);
+    QCOMPARE(QFileInfo(b86).size(), 0x100008);
+    const Run again = cli({"info", b86});
+    QVERIFY(again.out.contains(QLatin1String("Content: Operating system")));
+    const Run contradiction = cli({"info", b86, "--device", "4610"});
+    QCOMPARE(contradiction.exitCode, 1);
+}
+
+QTEST_GUILESS_MAIN(tst_CliDownload)
+#include "tst_clidownload.moc"
