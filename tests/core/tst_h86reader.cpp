@@ -114,7 +114,7 @@ void tst_H86Reader::failures_data()
     QTest::newRow("short line stops before a mismatch is reported")
         << QByteArray(":02000004000FEB\n:02FFFF001122xx\nshort\n") << mib << Error::LineTooShort
         << qsizetype(3);
-    QTest::newRow("NUL byte") << good + QByteArray(":04000000\0\0\0\0F2\n", 19) << mib
+    QTest::newRow("NUL byte") << good + QByteArray(":04000000\0\0\0\0F2\n", 16) << mib
                               << Error::NotText << qsizetype(2);
     QTest::newRow("binary junk") << QByteArray::fromHex("7f454c4602010100000000000000") << mib
                                  << Error::NotText << qsizetype(1);
