@@ -2,6 +2,7 @@
 
 #include "BKGlobal.h"
 #include "HexLayout.h"
+#include "HexTextPainter.h"
 #include "ImageState.h"
 
 #include <algorithm>
@@ -44,13 +45,15 @@ TPaintBox *makeBox(QFrame *panel, const char *name)
     return box;
 }
 
-bool hasControlChars(const QString &s)
+// Control characters have no glyph and no advance of their own; drawn as blanks they keep
+// every following character in its cell.
+QString printable(QString s)
 {
-    for (QChar c : s) {
+    for (QChar &c : s) {
         if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
-            return true;
+            c = u' ';
     }
-    return false;
+    return s;
 }
 
 } // namespace
@@ -107,6 +110,7 @@ THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
     m_font.setPixelSize(FontPixelSize);
     m_font.setStyleHint(QFont::TypeWriter);
     m_lineHeight = std::abs(m_font.pixelSize());
+    m_text = std::make_unique<THexTextPainter>(m_font);
 
     HeaderControl1 = new THeaderControl(this);
     HeaderControl1->setObjectName(QStringLiteral("HeaderControl1"));
@@ -152,6 +156,8 @@ THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
     layout->addWidget(HeaderControl1);
     layout->addLayout(columns, 1);
 }
+
+THexViewer::~THexViewer() = default;
 
 void THexViewer::setImage(const ImageState *image)
 {
@@ -210,18 +216,12 @@ void THexViewer::paintColumn(QPainter &painter, Column column, const QColor &bac
     painter.setFont(m_font);
     painter.setPen(palette().color(QPalette::WindowText));
     const QFontMetrics fm(m_font);
-    const int charWidth = fm.horizontalAdvance(u'0');
+    const int ascent = fm.ascent() - (fm.height() - m_lineHeight) / 2;
     const QStringList lines = paintLines(column);
     int y = 0;
     for (const QString &line : lines) {
-        const int baseline = y + fm.ascent() - (fm.height() - m_lineHeight) / 2;
-        if (column == AsciiColumn && hasControlChars(line)) {
-            // Control characters have no advance of their own: keep every cell in place.
-            for (int i = 0; i < line.size(); ++i)
-                painter.drawText(TextX + i * charWidth, baseline, QString(line.at(i)));
-        } else {
-            painter.drawText(TextX, baseline, line);
-        }
+        m_text->draw(painter, QPointF(TextX, y + ascent),
+                     column == AsciiColumn ? printable(line) : line);
         y += m_lineHeight;
     }
 }

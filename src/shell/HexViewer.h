@@ -6,10 +6,12 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 struct ImageState;
 class QScrollBar;
 class QPainter;
+class THexTextPainter;
 
 // A paint box: a plain widget whose painting is done by its owner's handler.
 class TPaintBox : public QWidget
@@ -51,6 +53,7 @@ public:
     static constexpr int TextX = 4;
 
     explicit THexViewer(QWidget *parent = nullptr);
+    ~THexViewer() override;
 
     // The image to show; it must outlive the viewer.
     void setImage(const ImageState *image);
@@ -97,4 +100,5 @@ private:
     const ImageState *m_image = nullptr;
     QFont m_font;
     int m_lineHeight = 13;
+    std::unique_ptr<THexTextPainter> m_text;
 };

@@ -1,0 +1,51 @@
+#include "HexTextPainter.h"
+
+#include <QFontMetricsF>
+#include <QGlyphRun>
+#include <QPainter>
+
+THexTextPainter::THexTextPainter(const QFont &font)
+    : m_font(font)
+    , m_raw(QRawFont::fromFont(font))
+    , m_cellWidth(QFontMetricsF(font).horizontalAdvance(u'0'))
+{ }
+
+quint32 THexTextPainter::glyphFor(char16_t c)
+{
+    const auto it = m_glyphs.constFind(c);
+    if (it != m_glyphs.cend())
+        return *it;
+    quint32 index = 0;
+    int count = 1;
+    const QChar ch(c);
+    if (!m_raw.isValid() || !m_raw.glyphIndexesForChars(&ch, 1, &index, &count) || count != 1)
+        index = 0;
+    m_glyphs.insert(c, index);
+    return index;
+}
+
+void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QString &line)
+{
+    m_indexes.resize(0);
+    m_positions.resize(0);
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char16_t c = line.at(i).unicode();
+        if (c == u' ')
+            continue;
+        const quint32 glyph = glyphFor(c);
+        if (glyph == 0) {
+            painter.setFont(m_font);
+            painter.drawText(origin, line);
+            return;
+        }
+        m_indexes.append(glyph);
+        m_positions.append(QPointF(origin.x() + i * m_cellWidth, origin.y()));
+    }
+    if (m_indexes.isEmpty())
+        return;
+    QGlyphRun run;
+    run.setRawFont(m_raw);
+    run.setGlyphIndexes(m_indexes);
+    run.setPositions(m_positions);
+    painter.drawGlyphRun(QPointF(0, 0), run);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QFont>
+#include <QHash>
+#include <QRawFont>
+#include <QVector>
+
+class QPainter;
+class QPointF;
+
+// Draws the viewer's fixed-pitch lines as glyph runs: every character in its own cell, without
+// shaping the text anew on every repaint. Characters the font lacks fall back to drawText.
+class THexTextPainter
+{
+public:
+    explicit THexTextPainter(const QFont &font);
+
+    // Draws `line` with its baseline starting at `origin`.
+    void draw(QPainter &painter, const QPointF &origin, const QString &line);
+    qreal cellWidth() const { return m_cellWidth; }
+
+private:
+    // 0 when the font has no glyph for the character.
+    quint32 glyphFor(char16_t c);
+
+    QFont m_font;
+    QRawFont m_raw;
+    qreal m_cellWidth = 0;
+    QHash<char16_t, quint32> m_glyphs;
+    QVector<quint32> m_indexes;
+    QVector<QPointF> m_positions;
+};
