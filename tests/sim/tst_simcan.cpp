@@ -1,0 +1,293 @@
+#include "SimDevice.h"
+#include "SimWire.h"
+
+#include <QCanBus>
+#include <QCanBusDevice>
+#include <QCanBusFrame>
+#include <QEventLoop>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+constexpr quint32 Command = 0x63F;
+constexpr quint32 Reply = 0x5BF;
+
+// A node on the simulator's virtual bus, through Qt's own plugin as the tool uses it.
+class BusNode
+{
+public:
+    explicit BusNode(const QString &bus)
+    {
+        const QString prefix = QStringLiteral("virtualcan:");
+        QString error;
+        m_device.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"),
+                                                         bus.mid(prefix.size()), &error));
+        if (m_device)
+            m_device->connectDevice();
+    }
+    bool waitConnected()
+    {
+        return m_device
+            && QTest::qWaitFor(
+                   [this] { return m_device->state() == QCanBusDevice::ConnectedState; }, 5000);
+    }
+    void send(quint32 id, const QByteArray &data) { m_device->writeFrame(QCanBusFrame(id, data)); }
+    // Waits for count messages (in arrival order); returns what came within the time.
+    QList<QCanBusFrame> receive(int count, int timeoutMs = 3000)
+    {
+        auto drain = [&] {
+            while (m_device->framesAvailable())
+                m_frames << m_device->readFrame();
+            return m_frames.size() >= count;
+        };
+        if (!drain()) {
+            // Woken by each arrival rather than polled, so long exchanges stay quick.
+            QEventLoop loop;
+            QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+            QObject::connect(m_device.get(), &QCanBusDevice::framesReceived, &loop, [&] {
+                if (drain())
+                    loop.quit();
+            });
+            loop.exec();
+        }
+        QList<QCanBusFrame> out = m_frames.mid(0, count);
+        m_frames = m_frames.mid(qMin<qsizetype>(count, m_frames.size()));
+        return out;
+    }
+    QByteArray replyByte(int timeoutMs = 3000)
+    {
+        const QList<QCanBusFrame> f = receive(1, timeoutMs);
+        if (f.isEmpty() || f.first().frameId() != Reply)
+            return {};
+        return f.first().payload();
+    }
+
+private:
+    std::unique_ptr<QCanBusDevice> m_device;
+    QList<QCanBusFrame> m_frames;
+};
+
+bool boot(SimWire &wire, const QString &loader, const QString &program)
+{
+    wire.write(QByteArray(1, '\0'));
+    QByteArray answers = wire.read(1);
+    wire.write(SimWire::programBytes(loader));
+    answers += wire.read(1, 600);
+    wire.write(SimWire::programBytes(program));
+    answers += wire.read(1, 600);
+    return answers == QByteArray::fromHex("C501AA");
+}
+
+void sendBlock(BusNode &node, const QByteArray &bytes, const QByteArray &header)
+{
+    for (int k = 0; k < 4; ++k) {
+        const QByteArray part = bytes.mid(8 * k, 8);
+        node.send(0x23F + 0x100 * quint32(k), part.isEmpty() ? QByteArray(1, '\x77') : part);
+    }
+    node.send(Command, header);
+}
+
+} // namespace
+
+class TestSimCan : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void flashDownload();
+    void retainDownload();
+    void flashUpload_data();
+    void flashUpload();
+    void retainUpload();
+    void programMustFitTheBus_data();
+    void programMustFitTheBus();
+};
+
+void TestSimCan::flashDownload()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    options.eraseMs = 10;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QVERIFY(sim.canBus().startsWith("virtualcan:tcp://127.0.0.1:"));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_500K.H86"));
+
+    // Whole flash on CAN is 0..19.
+    node.send(Command, QByteArray::fromHex("0013"));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
+    // 20 bytes at 080000h, sector 11: slots of 8, 8, 4 and one meaningless byte.
+    QByteArray data;
+    for (int i = 0; i < 20; ++i)
+        data.append(char(0x30 + i));
+    sendBlock(node, data, QByteArray::fromHex("140B000008"));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("55"));
+    // A padding slot with the wrong length means the tool built the block wrongly.
+    node.send(0x23F, QByteArray(8, 'a'));
+    node.send(0x33F, QByteArray(1, 'x'));
+    node.send(0x43F, QByteArray(2, 'x'));
+    node.send(0x53F, QByteArray(1, 'x'));
+    node.send(Command, QByteArray::fromHex("080B200008"));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("5A"));
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().mid(0x80000, 20), data);
+    QCOMPARE(sim.flash().mid(0x80020, 8), QByteArray(8, char(0xFF)));
+    const QList<SimTraceLine> can = sim.canMessages();
+    QVERIFY(can.size() >= 12);
+    QCOMPARE(can[0].canId, Command);
+    QCOMPARE(can[0].bytes, QByteArray::fromHex("0013"));
+    QCOMPARE(can[1].kind, SimTraceLine::Kind::DeviceToHost);
+    QCOMPARE(can[1].bytes, QByteArray::fromHex("33"));
+}
+
+void TestSimCan::retainDownload()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "DLoaderNVCAN.H86", "DownloadNVCAN2_125K.H86"));
+    QByteArray values;
+    for (int i = 0; i < 4096; ++i)
+        values.append(char(i ^ (i >> 4)));
+    for (int at = 0; at < 4096; at += 32) {
+        sendBlock(node, values.mid(at, 32), QByteArray(1, char(32)));
+        QCOMPARE(node.replyByte(), QByteArray::fromHex("55"));
+    }
+    sendBlock(node, {}, QByteArray(1, '\0'));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("AA"));
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(sim.nvRam(), values);
+}
+
+void TestSimCan::flashUpload_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("size");
+    QTest::newRow("curve and system parameters")
+        << QByteArray::fromHex("1113") << 0xE0000 << 0x20000;
+    QTest::newRow("one small sector") << QByteArray::fromHex("0102") << 0x4000 << 0x2000;
+    QTest::newRow("empty range") << QByteArray::fromHex("0505") << 0 << 0;
+}
+
+void TestSimCan::flashUpload()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, from);
+    QFETCH(int, size);
+    QByteArray memory(0x100000 + 4096, '\0');
+    for (int i = 0; i < 0x100000; ++i)
+        memory[i] = char((i >> 8) ^ i);
+    SimDeviceOptions options;
+    options.can = true;
+    options.initialMemory = memory;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoaderCAN.H86", "UploadCAN1_250K.H86"));
+    node.send(Command, request);
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("AA"));
+    QByteArray read;
+    for (;;) {
+        node.send(Command, QByteArray::fromHex("55"));
+        const QList<QCanBusFrame> frames = node.receive(1);
+        QVERIFY(!frames.isEmpty());
+        if (frames.first().frameId() == Reply) {
+            QCOMPARE(frames.first().payload(), QByteArray::fromHex("00"));
+            break;
+        }
+        const QList<QCanBusFrame> rest = node.receive(4);
+        QCOMPARE(rest.size(), 4);
+        QList<QCanBusFrame> batch = {frames.first()};
+        batch += rest.mid(0, 3);
+        for (int k = 0; k < 4; ++k) {
+            QCOMPARE(batch[k].frameId(), 0x1BFU + 0x100U * quint32(k));
+            QCOMPARE(batch[k].payload().size(), 8);
+            read += batch[k].payload();
+        }
+        QCOMPARE(rest[3].frameId(), Reply);
+        QCOMPARE(rest[3].payload(), QByteArray::fromHex("20"));
+        QVERIFY(read.size() <= size);
+    }
+    QCOMPARE(read, memory.mid(from, size));
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 0);
+}
+
+void TestSimCan::retainUpload()
+{
+    QByteArray memory(0x100000 + 4096, char(0xFF));
+    for (int i = 0; i < 4096; ++i)
+        memory[0x100000 + i] = char(i * 3);
+    SimDeviceOptions options;
+    options.can = true;
+    options.initialMemory = memory;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"));
+    QByteArray read;
+    for (int batch = 0; batch < 129; ++batch) {
+        node.send(Command, QByteArray::fromHex("55"));
+        const QList<QCanBusFrame> frames = node.receive(batch < 128 ? 5 : 1);
+        QVERIFY(!frames.isEmpty());
+        if (batch == 128) {
+            QCOMPARE(frames.first().payload(), QByteArray::fromHex("00"));
+            break;
+        }
+        for (int k = 0; k < 4; ++k)
+            read += frames[k].payload();
+    }
+    QCOMPARE(read, memory.mid(0x100000));
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+}
+
+void TestSimCan::programMustFitTheBus_data()
+{
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("bitrate");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("any bus") << 0 << 0 << "DownloadCAN2_250K.H86" << true;
+    QTest::newRow("matching") << 2 << 250000 << "DownloadCAN2_250K.H86" << true;
+    QTest::newRow("other channel") << 1 << 0 << "DownloadCAN2_250K.H86" << false;
+    QTest::newRow("other bit rate") << 0 << 500000 << "DownloadCAN2_250K.H86" << false;
+}
+
+void TestSimCan::programMustFitTheBus()
+{
+    QFETCH(int, channel);
+    QFETCH(int, bitrate);
+    QFETCH(QString, program);
+    QFETCH(bool, accepted);
+    SimDeviceOptions options;
+    options.can = true;
+    options.canChannel = channel;
+    options.canBitrate = bitrate;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QCOMPARE(boot(wire, "DLoaderCAN.H86", program), accepted);
+}
+
+QTEST_GUILESS_MAIN(TestSimCan)
+#include "tst_simcan.moc"
