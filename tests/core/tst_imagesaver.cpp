@@ -27,6 +27,7 @@ private slots:
     void refusedRangeWritesNothing();
     void unwritablePathKeepsState();
     void failedWriteKeepsExistingFile();
+    void replacesExistingFile();
 
 private:
     QByteArray read(const QString &path) const;
@@ -223,6 +224,19 @@ void tst_ImageSaver::failedWriteKeepsExistingFile()
     QCOMPARE(read(path), QByteArray("old contents"));
     QCOMPARE(entries(), QStringList {QStringLiteral("existing.b86")});
     QCOMPARE(m_image.FileName, QStringLiteral("/images/os.h86"));
+}
+
+void tst_ImageSaver::replacesExistingFile()
+{
+    const QString path = m_dir.filePath(QStringLiteral("existing.b86"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(0x200000, 'o'));
+    }
+    QVERIFY(ImageSaver::SaveImageFile(m_image, 1, path).ok());
+    QCOMPARE(read(path), osImage().ImageBuffer);
+    QCOMPARE(entries(), QStringList {QStringLiteral("existing.b86")});
 }
 
 QTEST_GUILESS_MAIN(tst_ImageSaver)
