@@ -80,7 +80,7 @@ bool SimRunner::start(QString *error)
                                                                    : QStringLiteral("4610"))
               .arg(DeviceContext::hexByte(m_options.idByte))
               .arg(m_options.faultSummary()));
-    m_device->powerOn(SimClock::now());
+    m_device->powerOn();
     announce(QStringLiteral("ready"), QString());
     return true;
 }
@@ -101,8 +101,10 @@ bool SimRunner::openSerial(QString *error)
             [this](bool fromHost, const QByteArray &bytes, SimClock::Micros at) {
                 m_trace.serial(fromHost, bytes, at);
             });
-    connect(m_serial.get(), &SerialLink::hostOpened, this,
-            [this] { event(QStringLiteral("host opened the port")); });
+    connect(m_serial.get(), &SerialLink::hostOpened, this, [this] {
+        event(QStringLiteral("host opened the port"));
+        m_device->lineOpened(SimClock::now());
+    });
     connect(m_serial.get(), &SerialLink::hostClosed, this, &SimRunner::hostClosed);
     connect(m_serial.get(), &SerialLink::hungUp, this, &SimRunner::hungUp);
     announce(QStringLiteral("serial"), m_serial->devicePath());
@@ -170,7 +172,7 @@ void SimRunner::hostClosed()
         return;
     }
     // The next transfer starts with the user resetting the device into its bootstrap mode.
-    m_device->powerOn(SimClock::now());
+    m_device->powerOn();
 }
 
 void SimRunner::hungUp(const QString &why)
@@ -192,7 +194,7 @@ void SimRunner::hungUp(const QString &why)
         finish(2);
         return;
     }
-    m_device->powerOn(SimClock::now());
+    m_device->powerOn();
 }
 
 void SimRunner::saveMemory()

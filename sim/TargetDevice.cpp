@@ -37,14 +37,19 @@ TargetDevice::TargetDevice(const SimOptions &options, DeviceMemory &memory, Devi
 
 TargetDevice::~TargetDevice() = default;
 
-void TargetDevice::powerOn(SimClock::Micros at)
+void TargetDevice::powerOn()
 {
     m_stage = Stage::WaitBoot;
     m_buffer.clear();
     m_loader.reset();
     m_program.reset();
     m_ctx.event(QStringLiteral("bootstrap mode"));
-    m_ctx.sendStartupStray(at);
+}
+
+void TargetDevice::lineOpened(SimClock::Micros at)
+{
+    if (m_stage == Stage::WaitBoot)
+        m_ctx.sendStartupStray(at);
 }
 
 void TargetDevice::serialByte(quint8 byte, SimClock::Micros at)

@@ -24,7 +24,9 @@ public:
     TargetDevice &operator=(const TargetDevice &) = delete;
 
     // Reset into the bootstrap loader (the boot pushbutton and a restart).
-    void powerOn(SimClock::Micros at);
+    void powerOn();
+    // The tool has opened its end of the line (stray bytes at startup go out now).
+    void lineOpened(SimClock::Micros at);
 
     void serialByte(quint8 byte, SimClock::Micros at);
     void canFrame(quint32 id, QByteArrayView data, SimClock::Micros at);

@@ -1,0 +1,273 @@
+#include "SimDevice.h"
+#include "SimWire.h"
+
+#include <QTest>
+
+namespace {
+
+const QByteArray Ack = QByteArray::fromHex("AA");
+
+SimDeviceOptions withFaults(const QStringList &arguments)
+{
+    SimDeviceOptions options;
+    options.eraseMs = 10;
+    options.extraArguments = arguments;
+    return options;
+}
+
+// One exchange: what the host writes and what the device must answer within a short time.
+struct Step
+{
+    QByteArray send;
+    QByteArray expect;
+};
+
+QList<Step> downloadSteps(int blocks)
+{
+    QList<Step> steps {{QByteArray(1, '\0'), QByteArray::fromHex("C5")},
+                       {SimWire::programBytes("DLoader.H86"), QByteArray::fromHex("01")},
+                       {SimWire::programBytes("Download.H86"), Ack},
+                       {QByteArray::fromHex("00"), Ack},
+                       {QByteArray::fromHex("0B"), QByteArray::fromHex("AA0B")}};
+    for (int n = 0; n < blocks; ++n)
+        steps.append({SimWire::flashFrame(4, 0x10000 + 32 * n, QByteArray(32, char(n))),
+                      QByteArray::fromHex("55")});
+    steps.append({QByteArray::fromHex("FF"), Ack});
+    return steps;
+}
+
+// Plays the steps; returns the index of the first step whose answer differs (steps.size()
+// when all matched) and the answer that came instead.
+int play(SimWire &wire, const QList<Step> &steps, QByteArray *got, int quietMs = 300)
+{
+    for (int i = 0; i < steps.size(); ++i) {
+        wire.write(steps[i].send);
+        *got = wire.read(int(steps[i].expect.size()), quietMs);
+        if (*got != steps[i].expect)
+            return i;
+    }
+    return int(steps.size());
+}
+
+} // namespace
+
+class TestSimFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void silentFrom_data();
+    void silentFrom();
+    void eraseFails();
+    void refusedBlockIsTakenAgain();
+    void compareErrorAtBlock();
+    void uploadBlockFaults_data();
+    void uploadBlockFaults();
+    void hangUp_data();
+    void hangUp();
+    void strayBytes();
+    void strayBytesAtStartup();
+    void slowErase();
+    void badOptionsAreRefused_data();
+    void badOptionsAreRefused();
+};
+
+void TestSimFaults::silentFrom_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<int>("lastAnswered"); // index of the first step left unanswered
+    QTest::newRow("id") << "id" << 0;
+    QTest::newRow("loader") << "loader" << 1;
+    QTest::newRow("program") << "program" << 2;
+    QTest::newRow("start sector") << "start-sector" << 3;
+    QTest::newRow("block 2") << "block:2" << 6;
+    QTest::newRow("end") << "end" << 8;
+}
+
+void TestSimFaults::silentFrom()
+{
+    QFETCH(QString, step);
+    QFETCH(int, lastAnswered);
+    SimDevice sim(withFaults({"--silent-from", step}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QByteArray got;
+    QCOMPARE(play(wire, downloadSteps(3), &got), lastAnswered);
+    QVERIFY(got.isEmpty());
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.summaryValue("faults").contains("silent from " + step));
+}
+
+void TestSimFaults::eraseFails()
+{
+    SimDevice sim(withFaults({"--erase-fail"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QList<Step> steps = downloadSteps(0);
+    steps[4].expect = QByteArray::fromHex("AAA5");
+    QByteArray got;
+    QCOMPARE(play(wire, steps.mid(0, 5), &got), 5);
+}
+
+void TestSimFaults::refusedBlockIsTakenAgain()
+{
+    SimDevice sim(withFaults({"--refuse-block", "2", "--refuse-count", "2"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QList<Step> steps = downloadSteps(3);
+    // Block 2 is refused twice; the tool sends the whole frame again each time.
+    const Step block2 = steps[6];
+    steps[6].expect = QByteArray::fromHex("A5");
+    steps.insert(7, {block2.send, QByteArray::fromHex("A5")});
+    steps.insert(8, block2);
+    QByteArray got;
+    QCOMPARE(play(wire, steps, &got), steps.size());
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(sim.flash().mid(0x10020, 32), QByteArray(32, char(1)));
+    QCOMPARE(sim.summaryValue("programmed"),
+             QStringLiteral("96 flash bytes, 0 retain bytes in 3 blocks"));
+}
+
+void TestSimFaults::compareErrorAtBlock()
+{
+    SimDevice sim(withFaults({"--compare-error", "1"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QList<Step> steps = downloadSteps(1);
+    steps[5].expect = QByteArray::fromHex("5A");
+    QByteArray got;
+    QCOMPARE(play(wire, steps.mid(0, 6), &got), 6);
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 2);
+}
+
+void TestSimFaults::uploadBlockFaults_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("firstLength");
+    QTest::addColumn<bool>("firstCheckGood");
+    QTest::newRow("wrong check byte") << "--bad-check" << 258 << false;
+    QTest::newRow("block cut short") << "--short-block" << 129 << false;
+}
+
+void TestSimFaults::uploadBlockFaults()
+{
+    QFETCH(QString, option);
+    QFETCH(int, firstLength);
+    QFETCH(bool, firstCheckGood);
+    SimDevice sim(withFaults({option, "2"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QByteArray got;
+    const QList<Step> start {{QByteArray(1, '\0'), QByteArray::fromHex("C5")},
+                             {SimWire::programBytes("ULoaderNV.H86"), QByteArray::fromHex("01")},
+                             {SimWire::programBytes("UploadNV.H86"), Ack}};
+    QCOMPARE(play(wire, start, &got), 3);
+    const QByteArray good = Ack + QByteArray(256, '\0') + Ack;
+    wire.write(QByteArray::fromHex("55"));
+    QCOMPARE(wire.read(258), good);
+    wire.write(QByteArray::fromHex("55"));
+    const QByteArray faulty = wire.read(258, 400);
+    QCOMPARE(faulty.size(), firstLength);
+    QCOMPARE(faulty == good, firstCheckGood);
+    // Asked again, the device sends the block right.
+    wire.write(QByteArray::fromHex("5A"));
+    QCOMPARE(wire.read(258), good);
+}
+
+void TestSimFaults::hangUp_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("deviceBytes");
+    QTest::newRow("after bytes from the host") << "--hangup-after-rx" << 5 << 1;
+    QTest::newRow("after bytes to the host") << "--hangup-after-tx" << 2 << 2;
+}
+
+void TestSimFaults::hangUp()
+{
+    QFETCH(QString, option);
+    QFETCH(int, count);
+    QFETCH(int, deviceBytes);
+    SimDevice sim(withFaults({option, QString::number(count)}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    wire.write(QByteArray(1, '\0'));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("C5"));
+    wire.write(SimWire::programBytes("DLoader.H86"));
+    QVERIFY(wire.hungUp(2000));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 2);
+    QCOMPARE(sim.deviceBytes().size(), deviceBytes);
+    QVERIFY(sim.summaryValue("faults").contains("hang-up"));
+}
+
+void TestSimFaults::strayBytes()
+{
+    SimDevice sim(withFaults({"--stray", "loader", "--stray-bytes", "3CE1"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QList<Step> steps = downloadSteps(0);
+    steps[1].expect = QByteArray::fromHex("013CE1");
+    QByteArray got;
+    QCOMPARE(play(wire, steps.mid(0, 3), &got), 3);
+}
+
+void TestSimFaults::strayBytesAtStartup()
+{
+    SimDevice sim(withFaults({"--stray", "startup"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QCOMPARE(wire.read(1, 1000), QByteArray::fromHex("E1"));
+    QByteArray got;
+    QCOMPARE(play(wire, downloadSteps(1), &got), 7);
+}
+
+void TestSimFaults::slowErase()
+{
+    SimDeviceOptions options = withFaults({});
+    options.eraseMs = 1500;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QList<Step> steps = downloadSteps(0);
+    steps[4].expect = Ack;
+    QByteArray got;
+    QCOMPARE(play(wire, steps.mid(0, 5), &got), 5);
+    // Nothing while the erase runs, then the answer.
+    QVERIFY(wire.read(1, 500).isEmpty());
+    QCOMPARE(wire.read(1, 3000), QByteArray::fromHex("0B"));
+}
+
+void TestSimFaults::badOptionsAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("device") << QStringList {"--device", "4620"} << "--device";
+    QTest::newRow("step") << QStringList {"--silent-from", "block:0"} << "unknown step";
+    QTest::newRow("id") << QStringList {"--id", "1C5"} << "--id";
+    QTest::newRow("number") << QStringList {"--refuse-block", "x"} << "--refuse-block";
+    QTest::newRow("bus") << QStringList {"--can", "socketcan:can0"} << "virtualcan";
+    QTest::newRow("4610 with CAN")
+        << QStringList {"--device", "4610", "--can", "virtualcan:can0"} << "no CAN";
+}
+
+void TestSimFaults::badOptionsAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    SimDeviceOptions options;
+    options.extraArguments = arguments;
+    SimDevice sim(options);
+    QVERIFY(!sim.isReady());
+    QVERIFY2(sim.errorString().contains(message), qPrintable(sim.errorString()));
+    QCOMPARE(sim.exitCode(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestSimFaults)
+#include "tst_simfaults.moc"

@@ -1,0 +1,199 @@
+#include "SimDevice.h"
+#include "SimWire.h"
+
+#include <QTest>
+
+namespace {
+
+bool boot(SimWire &wire, const QString &loader, const QString &program)
+{
+    wire.write(QByteArray(1, '\0'));
+    QByteArray answers = wire.read(1);
+    wire.write(SimWire::programBytes(loader));
+    answers += wire.read(1, 600);
+    wire.write(SimWire::programBytes(program));
+    answers += wire.read(1, 600);
+    return answers.size() == 3 && answers.mid(1) == QByteArray::fromHex("01AA");
+}
+
+// A recognisable memory: every flash byte differs from its neighbours.
+QByteArray patternMemory(qsizetype flash, qsizetype rest)
+{
+    QByteArray m(flash + rest, '\0');
+    for (qsizetype i = 0; i < m.size(); ++i)
+        m[i] = char((i * 31) ^ (i >> 9));
+    return m;
+}
+
+// Requests blocks with 0x55 until the end mark; returns the data, or an empty array (and
+// fails the test) when a block is malformed.
+QByteArray readAll(SimWire &wire, int expectedBlocks)
+{
+    QByteArray data;
+    for (int n = 0; n <= expectedBlocks; ++n) {
+        wire.write(QByteArray::fromHex("55"));
+        const QByteArray head = wire.read(1);
+        if (head == QByteArray::fromHex("A5"))
+            return n == expectedBlocks ? data : QByteArray();
+        const QByteArray block = wire.read(257);
+        if (head != QByteArray::fromHex("AA") || block.size() != 257
+            || quint8(block[256]) != SimWire::uploadCheck(block.left(256)))
+            return {};
+        data += block.left(256);
+    }
+    return {};
+}
+
+} // namespace
+
+class TestSimUpload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void flashRegions_data();
+    void flashRegions();
+    void blockAgainOn5A();
+    void board4610Image();
+    void retainValues_data();
+    void retainValues();
+    void checkByteOfErasedBlock();
+};
+
+void TestSimUpload::flashRegions_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("to");
+    QTest::newRow("operating system") << 0 << 11 << 0 << 0x80000;
+    QTest::newRow("PLC program code") << 11 << 15 << 0x80000 << 0xC0000;
+    QTest::newRow("small sector 2") << 2 << 3 << 0x6000 << 0x8000;
+    QTest::newRow("nothing") << 20 << 21 << 0 << 0;
+}
+
+void TestSimUpload::flashRegions()
+{
+    QFETCH(int, first);
+    QFETCH(int, end);
+    QFETCH(int, from);
+    QFETCH(int, to);
+    SimDeviceOptions options;
+    options.initialMemory = patternMemory(0x100000, 4096);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    wire.write(QByteArray(1, char(first)));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    wire.write(QByteArray(1, char(end)));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    const QByteArray data = readAll(wire, (to - from) / 256);
+    QCOMPARE(data.size(), to - from);
+    QCOMPARE(data, options.initialMemory.mid(from, to - from));
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(sim.summaryValue("result"), QStringLiteral("upload complete"));
+    // Reading leaves the memory as it was.
+    QCOMPARE(sim.memory(), options.initialMemory);
+}
+
+void TestSimUpload::blockAgainOn5A()
+{
+    SimDeviceOptions options;
+    options.initialMemory = patternMemory(0x100000, 4096);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    wire.write(QByteArray::fromHex("11"));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    wire.write(QByteArray::fromHex("13"));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    const QByteArray expected = options.initialMemory.mid(0xE0000, 512);
+    wire.write(QByteArray::fromHex("55"));
+    const QByteArray first = wire.read(258);
+    QCOMPARE(first.mid(1, 256), expected.left(256));
+    // The block refused (or lost) is sent again, the same bytes.
+    wire.write(QByteArray::fromHex("5A"));
+    QCOMPARE(wire.read(258), first);
+    wire.write(QByteArray::fromHex("55"));
+    const QByteArray second = wire.read(258);
+    QCOMPARE(second.mid(1, 256), expected.mid(256));
+    // Bytes other than 0x55 and 0x5A are no request.
+    wire.write(QByteArray::fromHex("33"));
+    QVERIFY(wire.read(1, 150).isEmpty());
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.summaryValue("read"), QStringLiteral("512 bytes, 1 blocks sent again"));
+}
+
+void TestSimUpload::board4610Image()
+{
+    SimDeviceOptions options;
+    options.device = "4610";
+    options.initialMemory = patternMemory(0x50000, 2304 + 0x7000);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoaderIF.H86", "UploadIF.H86"));
+    // No sector bytes on the board: the flash and the NV parameters, 329984 bytes.
+    const QByteArray data = readAll(wire, 1289);
+    QCOMPARE(data.size(), 329984);
+    QCOMPARE(data, options.initialMemory.left(329984));
+}
+
+void TestSimUpload::retainValues_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("loader");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<int>("flashSize");
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("size");
+    QTest::newRow("46xx") << "46xx"
+                          << "ULoaderNV.H86"
+                          << "UploadNV.H86" << 0x100000 << 0 << 4096;
+    QTest::newRow("4610") << "4610"
+                          << "ULoaderNVIF.H86"
+                          << "UploadNVIF.H86" << 0x50000 << 2304 << 0x7000;
+}
+
+void TestSimUpload::retainValues()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, loader);
+    QFETCH(QString, program);
+    QFETCH(int, flashSize);
+    QFETCH(int, before);
+    QFETCH(int, size);
+    SimDeviceOptions options;
+    options.device = device;
+    options.initialMemory = patternMemory(flashSize, before + size);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, loader, program));
+    const QByteArray data = readAll(wire, size / 256);
+    QCOMPARE(data, options.initialMemory.right(size));
+}
+
+void TestSimUpload::checkByteOfErasedBlock()
+{
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    wire.write(QByteArray::fromHex("00"));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    wire.write(QByteArray::fromHex("00"));
+    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    wire.write(QByteArray::fromHex("55"));
+    // 256 bytes of erased flash carry the check byte 0xAA.
+    QCOMPARE(wire.read(258),
+             QByteArray::fromHex("AA") + QByteArray(256, char(0xFF)) + QByteArray::fromHex("AA"));
+}
+
+QTEST_GUILESS_MAIN(TestSimUpload)
+#include "tst_simupload.moc"
