@@ -1,0 +1,220 @@
+// Download benchmarks against brasvik-sim:
+//   1. a 1 MiB image (no 0xFFFF word) over RS-232 paced at 115200 bit/s, against the line limit
+//      (every byte of both directions at 11,520 bytes per second);
+//   2. the host's turnaround per block (answer in, next frame out) on an unpaced line;
+//   3. the same image over the virtual CAN bus paced at 500 kbit/s, against the bus limit of
+//      the frames exchanged;
+//   4. the peak memory of a whole download.
+// Usage: bench_download [--size BYTES] [--skip-paced]
+#include "DownloadTransfer.h"
+#include "KTCanLink.h"
+#include "KTSerial.h"
+#include "KTSerialLink.h"
+#include "SettingsStore.h"
+#include "SimDevice.h"
+#include "TargetFiles.h"
+#include "TempSettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+
+namespace {
+
+struct RunResult
+{
+    bool ok = false;
+    double seconds = 0;
+    QList<SimTraceLine> trace;
+};
+
+long maxRssKiB()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// An image without a single 0xFF byte, so that every word is sent.
+QByteArray benchImage(int size)
+{
+    QByteArray image(0x100008, char(0xFF));
+    for (int i = 0; i < size; ++i)
+        image[i] = char(i % 251);
+    return image;
+}
+
+RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptions &options,
+                      bool overCan)
+{
+    RunResult result;
+    SimDevice sim(options);
+    if (!sim.isReady()) {
+        std::fprintf(stderr, "brasvik-sim: %s\n", qPrintable(sim.errorString()));
+        return result;
+    }
+    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
+    if (overCan)
+        SettingsStore::overrideCanBus(sim.canBus());
+
+    TKTSerial serial;
+    serial.SetPortName(COM1);
+    serial.SetFrameParitybit(TParityBit::None);
+    serial.SetSyncEventHandling(true);
+    KTSerialLink link(serial);
+
+    DownloadRequest request;
+    request.image = image;
+    request.dataEnd = dataEnd;
+    request.deviceType = Device46xx;
+    request.settings.brDefault = br115200;
+    request.settings.COMInterface = overCan ? InterfaceCAN1 : InterfaceRS232;
+    request.settings.CANBaudrate = 7;
+
+    DownloadTransfer transfer(
+        link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QObject::connect(&transfer, &TransferBase::bootPromptRequested, &transfer, [&] {
+        clock.start();
+        transfer.answerBootPrompt(true);
+    });
+    QObject::connect(&transfer, &TransferBase::finished, &loop,
+                     [&](const TransferBase::Report &report, bool) {
+                         result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
+                         result.ok = report.resultCode == 1;
+                         if (!result.ok)
+                             std::fprintf(stderr, "download failed: %s\n",
+                                          qPrintable(TransferBase::plainText(report.resultText)));
+                         loop.quit();
+                     });
+    transfer.start();
+    loop.exec();
+    sim.waitForFinished(10000);
+    result.trace = sim.trace();
+    return result;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
+        qputenv("BRASVIK_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
+    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
+        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    int size = 0x100000 - 2;
+    bool skipPaced = false;
+    const QStringList args = app.arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--size") && i + 1 < args.size())
+            size = qBound(2, args[++i].toInt(), 0x100000 - 2);
+        else if (args[i] == QLatin1String("--skip-paced"))
+            skipPaced = true;
+    }
+    TempSettings settings;
+    TargetFiles::setDirectory(SimDevice::h86Directory());
+
+    const long rssBefore = maxRssKiB();
+    QByteArray image = benchImage(size);
+    std::printf("image: %d bytes of data (%.2f MiB), no 0xFFFF word\n", size, size / 1048576.0);
+
+    // 2. Turnaround, unpaced.
+    {
+        SimDeviceOptions options;
+        const RunResult r = runDownload(image, size, options, false);
+        if (!r.ok)
+            return 1;
+        std::vector<double> turnaround;
+        qint64 answerAt = -1;
+        for (const SimTraceLine &line : r.trace) {
+            if (line.can)
+                continue;
+            if (line.kind == SimTraceLine::Kind::DeviceToHost && line.bytes == "\x55")
+                answerAt = line.micros;
+            else if (line.kind == SimTraceLine::Kind::HostToDevice && answerAt >= 0) {
+                turnaround.push_back(double(line.micros - answerAt) / 1000.0);
+                answerAt = -1;
+            }
+        }
+        std::printf("unpaced RS-232: %.2f s for the download, %zu blocks\n", r.seconds,
+                    turnaround.size());
+        std::printf("host turnaround per block (answer in to next frame out, seen by the "
+                    "device): median %.3f ms, p99 %.3f ms (goal: median < 0.5 ms)\n",
+                    percentile(turnaround, 0.5), percentile(turnaround, 0.99));
+    }
+    const long rssAfter = maxRssKiB();
+    std::printf("peak memory: %.1f MiB above the start, image %.1f MiB "
+                "(the caller's copy plus the transfer's copy)\n",
+                (rssAfter - rssBefore) / 1024.0, image.size() / 1048576.0);
+
+    if (skipPaced)
+        return 0;
+
+    // 1. RS-232 paced at 115200 bit/s.
+    {
+        SimDeviceOptions options;
+        options.baud = 115200;
+        options.exitAfterSeconds = 600;
+        const RunResult r = runDownload(image, size, options, false);
+        if (!r.ok)
+            return 1;
+        qint64 bytes = 0;
+        for (const SimTraceLine &line : r.trace) {
+            if (!line.can && line.kind != SimTraceLine::Kind::Event)
+                bytes += line.bytes.size();
+        }
+        const double limit = bytes / 11520.0;
+        std::printf("RS-232 at 115200 bit/s: %.2f s; line limit for %lld bytes both ways "
+                    "%.2f s; ratio %.3f (goal >= 0.95)\n",
+                    r.seconds, qlonglong(bytes), limit, limit / r.seconds);
+    }
+
+    // 3. CAN paced at 500 kbit/s.
+    {
+        SimDeviceOptions options;
+        options.can = true;
+        options.canBitrate = 500000;
+        options.canPace = true;
+        options.exitAfterSeconds = 600;
+        const RunResult r = runDownload(image, size, options, true);
+        if (!r.ok)
+            return 1;
+        double bits = 0;
+        qint64 first = -1;
+        qint64 last = 0;
+        int frames = 0;
+        for (const SimTraceLine &line : r.trace) {
+            if (!line.can)
+                continue;
+            // Standard data frame without stuff bits: 44 + 8 per data byte, plus 3 of
+            // interframe space.
+            bits += 47 + 8.0 * line.bytes.size();
+            if (first < 0)
+                first = line.micros;
+            last = line.micros;
+            ++frames;
+        }
+        const double limit = bits / 500000.0;
+        const double phase = (last - first) / 1e6;
+        std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames), bus limit %.2f s; ratio "
+                    "%.3f; whole download %.2f s\n",
+                    phase, frames, limit, phase > 0 ? limit / phase : 0, r.seconds);
+    }
+    return 0;
+}
