@@ -168,7 +168,23 @@ bool CanBusLibrary::ensureThread()
     m_thread->setObjectName(QStringLiteral("CAN library"));
     m_worker = new CanBusWorker(this);
     m_worker->moveToThread(m_thread);
+    // Wait until the thread runs with its event dispatcher, so that everything it set up is
+    // visibly done before the first request is posted to it.
+    bool started = false;
+    QObject::connect(
+        m_thread, &QThread::started, m_worker,
+        [this, &started] {
+            std::lock_guard lock(m_requestMutex);
+            started = true;
+            m_requestDone.notify_all();
+        },
+        Qt::DirectConnection);
     m_thread->start();
+    {
+        std::unique_lock lock(m_requestMutex);
+        m_requestDone.wait(lock, [&] { return started; });
+    }
+    QObject::disconnect(m_thread, &QThread::started, m_worker, nullptr);
     qAddPostRoutine(&CanBusLibrary::shutdown);
     return true;
 }
@@ -180,10 +196,11 @@ void CanBusLibrary::shutdown()
     if (!library.m_thread)
         return;
     Request request;
-    request.kind = RequestKind::Close;
+    request.kind = RequestKind::Shutdown;
     library.submit(request, CAN_ERR_OK);
-    library.m_thread->quit();
-    library.m_thread->wait();
+    if (!library.m_thread->wait(kRequestTimeoutMs))
+        return; // a thread that hangs is left to the process's end
+
     delete library.m_worker;
     delete library.m_thread;
     library.m_worker = nullptr;
@@ -231,12 +248,16 @@ void CanBusLibrary::serve()
     case RequestKind::Close:
         result = m_worker->close();
         break;
+    case RequestKind::Shutdown:
+        // Ended from inside, so that no other thread touches its event loop while it winds up.
+        result = m_worker->close();
+        QThread::currentThread()->quit();
+        break;
     }
-    {
-        std::lock_guard lock(m_requestMutex);
-        m_request.result = result;
-        m_request.finished = true;
-    }
+    // Notified under the lock: the waiter may be the one that tears the library down.
+    std::lock_guard lock(m_requestMutex);
+    m_request.result = result;
+    m_request.finished = true;
     m_requestDone.notify_all();
 }
 
@@ -325,45 +346,37 @@ bool CanBusLibrary::waitReceive(int timeoutMs)
 
 void CanBusLibrary::cancelWait()
 {
-    {
-        std::lock_guard lock(m_queueMutex);
-        ++m_cancelGeneration;
-    }
+    std::lock_guard lock(m_queueMutex);
+    ++m_cancelGeneration;
     m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::injectReadResult(quint32 code)
 {
-    {
-        std::lock_guard lock(m_queueMutex);
-        m_injectedResult = code;
-    }
+    std::lock_guard lock(m_queueMutex);
+    m_injectedResult = code;
     m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::push(const TCANMsg &msg)
 {
-    {
-        std::lock_guard lock(m_queueMutex);
-        if (!m_open)
-            return;
-        if (m_queue.size() >= kQueueCapacity)
-            m_overrun = true;
-        else
-            m_queue.push_back(msg);
-    }
+    std::lock_guard lock(m_queueMutex);
+    if (!m_open)
+        return;
+    if (m_queue.size() >= kQueueCapacity)
+        m_overrun = true;
+    else
+        m_queue.push_back(msg);
     m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::setOpen(bool open)
 {
-    {
-        std::lock_guard lock(m_queueMutex);
-        m_open = open;
-        m_overrun = false;
-        m_injectedResult = 0;
-        m_queue.clear();
-    }
+    std::lock_guard lock(m_queueMutex);
+    m_open = open;
+    m_overrun = false;
+    m_injectedResult = 0;
+    m_queue.clear();
     m_queueChanged.notify_all();
 }
 

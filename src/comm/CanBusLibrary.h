@@ -35,7 +35,7 @@ public:
     void push(const TCANMsg &msg);
     void setOpen(bool open);
 
-    enum class RequestKind { Init, Write, Close };
+    enum class RequestKind { Init, Write, Close, Shutdown };
     struct Request
     {
         RequestKind kind = RequestKind::Close;
