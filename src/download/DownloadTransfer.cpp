@@ -111,9 +111,10 @@ int DownloadTransfer::receiveAnswer()
 {
     const qint64 waiting = serial().inputCount();
     char buffer[RxBufferSize];
-    if (m_state == State::Idle) {
+    if (m_state == State::Idle || m_canPhase) {
         // Discarded. The watchdog is left alone: after a line error it is what ends the
-        // transfer, and a stray byte must not stop it.
+        // transfer, and during the CAN phase it guards the CAN replies; a stray byte must
+        // neither stop it nor start the CAN phase over.
         if (waiting > 0)
             serial().read(buffer, qMin<qint64>(waiting, RxBufferSize));
         return -1;
@@ -210,6 +211,7 @@ void DownloadTransfer::SerialResult()
         log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
         log(QStringLiteral("Brasvik started..."));
         if (usesCan()) {
+            m_canPhase = true;
             scheduleCanPhase();
             break;
         }
@@ -334,6 +336,7 @@ void DownloadTransfer::SerialResultNV()
         log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
         log(QStringLiteral("Brasvik started..."));
         if (usesCan()) {
+            m_canPhase = true;
             scheduleCanPhase();
             break;
         }

@@ -120,6 +120,7 @@ private:
     DownloadRequest m_request;
     State m_state = State::Idle;
     bool m_retainHandlers = false; // serial events go to the retain-values handlers
+    bool m_canPhase = false; // the RS-232 part is over; the serial line only listens
     qint64 m_position = 0; // TransferImage position
     qint32 m_bytesProgrammed = 0;
     qint32 m_blockStart = 0;

@@ -24,6 +24,7 @@ private slots:
     void retainValues();
     void board4610CombinedImage();
     void canDownload();
+    void canRetainValues();
     void usageErrors_data();
     void usageErrors();
     void missingTargetFile();
@@ -222,6 +223,35 @@ void tst_CliDownload::canDownload()
     QVERIFY(!can.isEmpty());
     QCOMPARE(can.first().canId, 0x63Fu);
     QCOMPARE(can.first().bytes, QByteArray::fromHex("0002"));
+}
+
+void tst_CliDownload::canRetainValues()
+{
+    const QByteArray nv = pattern(4096, 11);
+    const QString image = writeFile(QStringLiteral("nv-can.b86"), nv);
+    SimDeviceOptions options;
+    options.can = true;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const Run r
+        = cli({"download", image, "--interface", "can1", "--can-bus", sim.canBus(), "--port",
+               sim.serialPath(), "--h86-dir", SimDevice::h86Directory(), "--yes"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    QVERIFY(r.out.contains(QLatin1String("Transmitting DownloadNVCAN1_500K.H86...")));
+    QVERIFY(r.out.contains(QLatin1String("Retain values programming successful:\n\n4096 bytes")));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.nvRam().left(4096), nv);
+    // 128 blocks of 32 bytes, then the end of data with the count 0.
+    int commands = 0;
+    QByteArray last;
+    for (const SimTraceLine &line : sim.canMessages()) {
+        if (line.canId == 0x63F && line.kind == SimTraceLine::Kind::HostToDevice) {
+            ++commands;
+            last = line.bytes;
+        }
+    }
+    QCOMPARE(commands, 129);
+    QCOMPARE(last, QByteArray(1, '\0'));
 }
 
 void tst_CliDownload::usageErrors_data()

@@ -524,6 +524,14 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     QCOMPARE(sent[0].Data[0], quint8(0));
     QCOMPARE(sent[0].Data[1], quint8(0x13));
 
+    // Serial bytes during the CAN phase neither restart it nor stop its watchdog.
+    h.serial.deliver(0xAA);
+    h.serial.deliver(0x42);
+    Harness::settle();
+    QCOMPARE(h.bus->takeSent().size(), 0);
+    QVERIFY(h.transfer->watchdogActive());
+    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+
     TCANMsg empty;
     empty.ID = 0x5BF;
     h.bus->deliver(empty);
