@@ -18,7 +18,8 @@
 namespace {
 
 constexpr int FontPixelSize = 13;
-constexpr int HeaderFontPixelSize = 9;
+// The header's small caption font, at a size that stays legible with today's UI fonts.
+constexpr int HeaderFontPixelSize = 11;
 constexpr int HeaderFirstSection = 58;
 constexpr int HeaderSection = 24;
 const QColor AddrBackground(227, 227, 227);
@@ -75,7 +76,7 @@ void TPaintBox::paintEvent(QPaintEvent *)
 THeaderControl::THeaderControl(QWidget *parent) : QWidget(parent)
 {
     QFont f = font();
-    f.setPixelSize(HeaderFontPixelSize + 2);
+    f.setPixelSize(HeaderFontPixelSize);
     setFont(f);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }

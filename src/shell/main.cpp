@@ -20,8 +20,7 @@ int main(int argc, char *argv[])
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))
         QIcon::setThemeName(QStringLiteral("Adwaita"));
 
-    // The transfer windows register here:
-    // TransferWindows::setDownload(...) and TransferWindows::setUpload(...).
+    // The windows that the Download, Upload and Compare commands end in.
     TransferWindows::setUpload([](TBKMainForm &owner, bool) {
         TBKUploadForm form(&owner, owner.Serial, owner.Image, DeviceType, Settings,
                            [&owner](const QString &text) { owner.StatusPanels[2]->setText(text); });
