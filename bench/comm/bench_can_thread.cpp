@@ -153,33 +153,30 @@ int main(int argc, char **argv)
 
     // Reference turnaround: a plain device echoing from a thread of its own.
     QThread echoThread;
+    QObject echoContext;
+    echoContext.moveToThread(&echoThread);
     echoThread.start();
     QCanBusDevice *echo = nullptr;
     QMetaObject::invokeMethod(
-        qApp,
+        &echoContext,
         [&] {
-            QMetaObject::invokeMethod(
-                &echoThread,
-                [&] {
-                    echo = QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), iface);
-                    QObject::connect(echo, &QCanBusDevice::framesReceived, echo, [&] {
-                        while (echo->framesAvailable()) {
-                            QCanBusFrame f = echo->readFrame();
-                            if (f.frameId() == 0x100) {
-                                f.setFrameId(0x200);
-                                echo->writeFrame(f);
-                            }
-                        }
-                    });
-                    echo->connectDevice();
-                },
-                Qt::BlockingQueuedConnection);
+            echo = QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), iface);
+            QObject::connect(echo, &QCanBusDevice::framesReceived, echo, [&] {
+                while (echo->framesAvailable()) {
+                    QCanBusFrame f = echo->readFrame();
+                    if (f.frameId() == 0x100) {
+                        f.setFrameId(0x200);
+                        echo->writeFrame(f);
+                    }
+                }
+            });
+            echo->connectDevice();
         },
-        Qt::DirectConnection);
+        Qt::BlockingQueuedConnection);
     spin(300);
     const Figures plain = pingPong(*peer);
     QMetaObject::invokeMethod(
-        &echoThread, [&] { delete echo; }, Qt::BlockingQueuedConnection);
+        &echoContext, [&] { delete echo; }, Qt::BlockingQueuedConnection);
     echoThread.quit();
     echoThread.wait();
 
