@@ -143,6 +143,7 @@ THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
     VScrollBar->setRange(0, HexLayout::scrollMaximum(0x100000, m_lineHeight));
     VScrollBar->setEnabled(false);
     static_cast<QHBoxLayout *>(ASCIIPanel->layout())->addWidget(VScrollBar);
+    AddrPanel->installEventFilter(this);
     connect(VScrollBar, &QScrollBar::valueChanged, this, &THexViewer::RepaintView);
 
     auto *columns = new QHBoxLayout;
@@ -168,7 +169,8 @@ void THexViewer::setImage(const ImageState *image)
 
 int THexViewer::columnHeight() const
 {
-    return AddrBox->height();
+    // The address panel's client height; its box fills it.
+    return AddrPanel->contentsRect().height();
 }
 
 qint32 THexViewer::topAddress() const
@@ -254,10 +256,11 @@ void THexViewer::AddrPanelResize()
     VScrollBar->setPageStep(HexLayout::largeStep(columnHeight(), m_lineHeight));
 }
 
-void THexViewer::resizeEvent(QResizeEvent *event)
+bool THexViewer::eventFilter(QObject *watched, QEvent *event)
 {
-    QWidget::resizeEvent(event);
-    AddrPanelResize();
+    if (watched == AddrPanel && event->type() == QEvent::Resize)
+        AddrPanelResize();
+    return QWidget::eventFilter(watched, event);
 }
 
 void THexViewer::setScrollRange(bool enable)

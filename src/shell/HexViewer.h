@@ -91,7 +91,7 @@ public:
     qint32 topAddress() const;
 
 protected:
-    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void paintColumn(QPainter &painter, Column column, const QColor &background);

@@ -495,6 +495,30 @@ private slots:
         QCOMPARE(w->Viewer->topAddress(), 0xFFFF0);
     }
 
+    void viewerEndsWithBlankLines()
+    {
+        auto w = windowWithImage(QByteArray(4096, '\0'), "nv.b86");
+        QVERIFY(w);
+        QCOMPARE(w->statusText(6), QStringLiteral("Retain values (NV RAM)"));
+        w->resize(800, 600);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const int lh = w->Viewer->LineHeight();
+        const int height = w->Viewer->AddrPanel->contentsRect().height();
+        QCOMPARE(w->Viewer->VScrollBar->pageStep(), (height / lh) * lh);
+        w->Viewer->VScrollBar->setValue(w->Viewer->VScrollBar->maximum());
+        const QStringList addr = w->Viewer->paintLines(THexViewer::AddrColumn);
+        const QStringList data = w->Viewer->paintLines(THexViewer::DataColumn);
+        const QStringList ascii = w->Viewer->paintLines(THexViewer::AsciiColumn);
+        QVERIFY(addr.size() > 2);
+        QCOMPARE(addr.at(0), QStringLiteral("000ff0"));
+        QCOMPARE(data.at(0), QStringLiteral("00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
+        QCOMPARE(ascii.at(0), QString(16, u' '));
+        QCOMPARE(addr.at(1), QString(6, u' '));
+        QCOMPARE(data.at(1), QString(48, u' '));
+        QCOMPARE(data.constLast(), QString(48, u' '));
+    }
+
     void saveAsB86()
     {
         auto w = windowWithImage(flashImage(11, 17), "plc.b86");
