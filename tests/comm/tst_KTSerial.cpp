@@ -1,5 +1,6 @@
 #include "KTSerial.h"
 #include "PtyPair.h"
+#include "SerialLineErrors.h"
 #include "SerialPlatform.h"
 #include "SettingsStore.h"
 
@@ -71,6 +72,8 @@ private slots:
     void lineConfiguration();
     void closedPortDoesNothing();
     void readWriteAndInputCount();
+    void lineErrorHidesQueueOnce();
+    void dispatchOrder();
     void noWorkerWithoutHandlers();
     void eventsOnOwnerThread();
     void largeWriteCompletesWithTxEmpty();
@@ -318,6 +321,49 @@ void tst_KTSerial::readWriteAndInputCount()
     const QByteArray out("\x00\x0a\x0d\x11\x13\xff", 6);
     QCOMPARE(m_port->Write(out.constData(), quint32(out.size())), quint32(out.size()));
     QCOMPARE(m_pty->read(out.size()), out);
+}
+
+void tst_KTSerial::lineErrorHidesQueueOnce()
+{
+    m_port->Open();
+    QVERIFY(m_pty->write("xyz"));
+    QVERIFY(waitFor([&] { return m_port->InputCount() == 3; }));
+    // What the driver's counters report after a framing error on real hardware.
+    SerialLineErrors::raise(m_port->Handle(), CE_FRAME);
+    QCOMPARE(m_port->InputCount(), 0u);
+    QCOMPARE(m_port->InputCount(), 3u);
+    SerialLineErrors::raise(m_port->Handle(), CE_RXPARITY | CE_OVERRUN);
+    quint32 errors = 0;
+    TComStat stat;
+    QVERIFY(ClearCommError(m_port->Handle(), &errors, &stat));
+    QCOMPARE(errors, CE_RXPARITY | CE_OVERRUN);
+    QCOMPARE(stat.cbInQue, 3u);
+    QVERIFY(ClearCommError(m_port->Handle(), &errors));
+    QCOMPARE(errors, 0u);
+}
+
+void tst_KTSerial::dispatchOrder()
+{
+    QStringList order;
+    m_port->OnTxEmpty = [&](TKTSerial *) {
+        order << "txempty";
+    };
+    m_port->OnRxChar = [&](TKTSerial *) {
+        order << "rx";
+    };
+    m_port->OnError = [&](TKTSerial *) {
+        order << "error";
+    };
+    m_port->DispatchEvents(EV_TXEMPTY | EV_RXCHAR | EV_ERR);
+    QCOMPARE(order, (QStringList {"error", "rx", "txempty"}));
+    // Only assigned handlers run; a handler may clear another before its turn.
+    order.clear();
+    m_port->OnError = [&](TKTSerial *s) {
+        order << "error";
+        s->OnRxChar = nullptr;
+    };
+    m_port->DispatchEvents(EV_RXCHAR | EV_ERR);
+    QCOMPARE(order, QStringList {"error"});
 }
 
 void tst_KTSerial::noWorkerWithoutHandlers()
