@@ -31,6 +31,7 @@ struct RunResult
 {
     bool ok = false;
     double seconds = 0;
+    long peakRssKiB = 0; // at the end of the download, before the trace is read
     QList<SimTraceLine> trace;
 };
 
@@ -89,6 +90,7 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
                      [&](const TransferBase::Report &report, bool) {
                          result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
                          result.ok = report.resultCode == 1;
+                         result.peakRssKiB = maxRssKiB();
                          if (!result.ok)
                              std::fprintf(stderr, "download failed: %s\n",
                                           qPrintable(TransferBase::plainText(report.resultText)));
@@ -131,7 +133,7 @@ int main(int argc, char *argv[])
     TargetFiles::setDirectory(SimDevice::h86Directory());
 
     const long rssBefore = maxRssKiB();
-    QByteArray image = benchImage(size);
+    const QByteArray image = benchImage(size);
     std::printf("image: %d bytes of data (%.2f MiB), no 0xFFFF word\n", size, size / 1048576.0);
 
     // 2. Turnaround, unpaced.
@@ -157,11 +159,10 @@ int main(int argc, char *argv[])
         std::printf("host turnaround per block (answer in to next frame out, seen by the "
                     "device): median %.3f ms, p99 %.3f ms (goal: median < 0.5 ms)\n",
                     percentile(turnaround, 0.5), percentile(turnaround, 0.99));
+        std::printf("peak memory of the download: %.1f MiB above the start, image %.1f MiB "
+                    "(the caller's copy plus the transfer's copy)\n",
+                    (r.peakRssKiB - rssBefore) / 1024.0, image.size() / 1048576.0);
     }
-    const long rssAfter = maxRssKiB();
-    std::printf("peak memory: %.1f MiB above the start, image %.1f MiB "
-                "(the caller's copy plus the transfer's copy)\n",
-                (rssAfter - rssBefore) / 1024.0, image.size() / 1048576.0);
 
     if (skipPaced)
         return 0;
