@@ -83,8 +83,11 @@ TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageS
 
     DownloadTransfer *t = m_transfer.get();
     connect(t, &TransferBase::logLine, ResultMemo, &QPlainTextEdit::appendPlainText);
-    connect(t, &TransferBase::progress, ProgressBar,
-            [this](qint64 position) { ProgressBar->setValue(int(position)); });
+    connect(t, &TransferBase::progress, ProgressBar, [this](qint64 position) {
+        // The combined 4610 image sends its NV part to the image end, past DataEnd.
+        ProgressBar->setValue(
+            int(qBound<qint64>(ProgressBar->minimum(), position, ProgressBar->maximum())));
+    });
     connect(t, &TransferBase::statusText, StatusBar,
             [this](const QString &text) { StatusBar->showMessage(text); });
     connect(t, &TransferBase::breakAvailable, ButtonCloseCOM, &QToolButton::setEnabled);
