@@ -101,6 +101,8 @@ TBKUploadForm::~TBKUploadForm()
 
 void TBKUploadForm::ButtonCloseCOMClick()
 {
+    // One break is enough: a second one would only restart its short wait for the end.
+    ButtonCloseCOM->setEnabled(false);
     m_transfer->userBreak();
 }
 
