@@ -28,6 +28,8 @@ private slots:
     void canFlashProgramming();
     void canEraseErrorAndIgnoredReplies();
     void canRetainValues();
+    void retainFailures_data();
+    void retainFailures();
     void lineErrorEndsTransfer();
     void lineErrorBeforePromptIsIgnored();
     void canDongleError();
@@ -594,6 +596,44 @@ void tst_DownloadTransfer::canRetainValues()
     h.waitFinished();
     QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
     QCOMPARE(h.report->resultCode, 1);
+}
+
+void tst_DownloadTransfer::retainFailures_data()
+{
+    QTest::addColumn<int>("comInterface");
+    QTest::addColumn<QByteArray>("serialAnswers");
+    QTest::addColumn<int>("canAnswer"); // -1: none
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    const QString p = QStringLiteral("Retain values programming aborted:\r\n\r\n");
+    QTest::newRow("invalid identification")
+        << 0 << QByteArray::fromHex("d4") << -1 << 3 << p + "Invalid Target-ID: D4";
+    QTest::newRow("unexpected program answer")
+        << 0 << QByteArray::fromHex("d50100") << -1 << 3 << p + "TIMEOUT";
+    QTest::newRow("compare error over CAN")
+        << 1 << QByteArray::fromHex("d501aa") << 0x5A << 2 << p + "Compare error!";
+}
+
+void tst_DownloadTransfer::retainFailures()
+{
+    QFETCH(int, comInterface);
+    QFETCH(QByteArray, serialAnswers);
+    QFETCH(int, canAnswer);
+    DownloadRequest r;
+    r.image = pattern(4096);
+    r.dataEnd = 4096;
+    r.retainData = true;
+    r.settings.COMInterface = comInterface;
+    Harness h(r);
+    h.startConfirmed();
+    for (char answer : serialAnswers)
+        h.serial.deliver(quint8(answer));
+    Harness::settle();
+    if (canAnswer >= 0)
+        h.bus->reply(quint8(canAnswer));
+    h.waitFinished();
+    QTEST(h.report->resultCode, "code");
+    QTEST(h.report->resultText, "text");
 }
 
 void tst_DownloadTransfer::lineErrorEndsTransfer()
