@@ -33,6 +33,7 @@
 #include <QToolButton>
 
 #include <exception>
+#include <limits>
 
 Q_LOGGING_CATEGORY(lcShell, "brasvik.shell", QtWarningMsg)
 
@@ -99,13 +100,20 @@ QString canBaudrateText(quint8 code)
     }
 }
 
-// A stored placement is used only when its size is sane and part of it lies on a screen.
-bool placementOnScreen(const RegistryUnit::TWindowPlacement &p)
+constexpr int NoPosition = std::numeric_limits<int>::min();
+
+bool sizeUsable(int width, int height)
 {
     constexpr int MinSide = 100;
     constexpr int MaxSide = 16384;
+    return width >= MinSide && height >= MinSide && width <= MaxSide && height <= MaxSide;
+}
+
+// A stored placement is used only when its size is sane and part of it lies on a screen.
+bool placementOnScreen(const RegistryUnit::TWindowPlacement &p)
+{
     constexpr int MinVisible = 32;
-    if (p.Width < MinSide || p.Height < MinSide || p.Width > MaxSide || p.Height > MaxSide)
+    if (!sizeUsable(p.Width, p.Height))
         return false;
     const QRect rect(p.Left, p.Top, p.Width, p.Height);
     for (const QScreen *screen : QGuiApplication::screens()) {
@@ -240,15 +248,20 @@ void TBKMainForm::LoadSettings()
     Serial.SetPortName(static_cast<TPort>(serial.PortIndex));
     Serial.SetBaudrate(static_cast<TBaudrate>(serial.Baudrate));
 
+    // Without a stored position the window system places the window.
     RegistryUnit::TWindowPlacement designed;
-    designed.Left = x();
-    designed.Top = y();
+    designed.Left = NoPosition;
+    designed.Top = NoPosition;
     designed.Width = width();
     designed.Height = height();
     designed.State = RegistryUnit::StateNormal;
     const RegistryUnit::TWindowPlacement stored = RegistryUnit::LoadPlacement(designed);
-    if (placementOnScreen(stored)) {
-        move(stored.Left, stored.Top);
+    if (stored.Left != NoPosition && stored.Top != NoPosition) {
+        if (placementOnScreen(stored)) {
+            move(stored.Left, stored.Top);
+            resize(stored.Width, stored.Height);
+        }
+    } else if (sizeUsable(stored.Width, stored.Height)) {
         resize(stored.Width, stored.Height);
     }
     if (stored.State == RegistryUnit::StateMaximized)

@@ -576,6 +576,21 @@ private slots:
         QCOMPARE(w.statusText(2), QStringLiteral("115200 bit/s"));
     }
 
+    void storedGeometryIsUsed()
+    {
+        {
+            QSettings s(m_settings->iniFile(), QSettings::IniFormat);
+            s.setValue("Left", "10");
+            s.setValue("Top", "20");
+            s.setValue("Width", "700");
+            s.setValue("Height", "500");
+        }
+        TBKMainForm w;
+        QCOMPARE(w.pos(), QPoint(10, 20));
+        QCOMPARE(w.size(), QSize(700, 500));
+        QVERIFY(!(w.windowState() & Qt::WindowMaximized));
+    }
+
     void offScreenGeometryIsIgnored()
     {
         {
