@@ -38,6 +38,7 @@ private slots:
     void blockFramesAndFlashSemantics();
     void retainValues();
     void combined4610Image();
+    void persistentRunResetsBetweenSessions();
 };
 
 void TestSimDownload::identificationByte_data()
@@ -295,6 +296,33 @@ void TestSimDownload::combined4610Image()
     QCOMPARE(second.flash().mid(0x4FFE0, 32), QByteArray(32, char(0xFF)));
     QCOMPARE(second.flash().left(2), QByteArray::fromHex("0102"));
     QCOMPARE(second.memory().size(), 0x50000 + 2304 + 0x7000);
+}
+
+void TestSimDownload::persistentRunResetsBetweenSessions()
+{
+    SimDeviceOptions options;
+    options.oneShot = false;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    for (char fill : {'a', 'b'}) {
+        SimWire wire(sim.serialPath());
+        QByteArray answers;
+        QVERIFY(boot(wire, "DLoaderNV.H86", "DownloadNV.H86", &answers));
+        wire.write(SimWire::retainFrame(QByteArray(16, fill)));
+        QCOMPARE(wire.read(1), BlockOk);
+        wire.write(QByteArray::fromHex("FF"));
+        QCOMPARE(wire.read(1), Ack);
+        wire.close();
+        // Closing the port ends the session; the next one starts in bootstrap mode. Give
+        // the device a moment to see the close before the port opens again.
+        QTest::qWait(200);
+        QVERIFY(sim.isRunning());
+    }
+    sim.stop();
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(sim.nvRam().left(17), QByteArray(16, 'b') + QByteArray(1, '\0'));
+    QCOMPARE(sim.summaryValue("programmed"),
+             QStringLiteral("0 flash bytes, 32 retain bytes in 2 blocks"));
 }
 
 QTEST_GUILESS_MAIN(TestSimDownload)
