@@ -542,6 +542,34 @@ private slots:
         QCOMPARE(w->Image.FileName, target);
     }
 
+    void operatingSystemImageOffersR86()
+    {
+        QByteArray data = flashImage(0, 11);
+        data[0x200] = char(0x55);
+        data[0x201] = char(0x55);
+        auto w = windowWithImage(data);
+        QVERIFY(w);
+        for (const QString &name : {QStringLiteral("os.bin"), QStringLiteral("os.r86")}) {
+            ModalScript script(*w);
+            script.then([&](QDialog &dlg) {
+                auto &fd = static_cast<QFileDialog &>(dlg);
+                if (fd.nameFilters().size() != 2)
+                    script.unexpected << fd.nameFilters().join(";");
+                fd.selectFile(m_dir.filePath(name));
+                return int(QDialog::Accepted);
+            });
+            w->ButtonSaveFile->trigger();
+            QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        }
+        // Another extension writes nothing; an R86 file leaves name and caption alone.
+        QVERIFY(!QFile::exists(m_dir.filePath("os.bin")));
+        QFile r86(m_dir.filePath("os.r86"));
+        QVERIFY(r86.open(QIODevice::ReadOnly));
+        QCOMPARE(r86.size(), 50 + 0x80000);
+        QVERIFY(r86.read(9) == "File-ID: ");
+        QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
+    }
+
     void saveFailureKeepsTheCaption()
     {
         auto w = windowWithImage();
