@@ -1,0 +1,272 @@
+#include "H86Builder.h"
+#include "SimDevice.h"
+#include "TempSettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// brasvik-cli upload and compare end to end against the simulated device: exit statuses, the
+// file written, stdout with the log and the reports.
+class tst_CliUpload : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void uploadWritesTheB86File();
+    void uploadRefusesChoicesNotOffered_data();
+    void uploadRefusesChoicesNotOffered();
+    void failedUploadWritesNothing();
+    void retainValuesOverCan();
+    void boardImage();
+    void compare_data();
+    void compare();
+    void compareImageShorterThanTheRange();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run cli(const QStringList &args);
+    QString path(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
+    QString writeFile(const QString &name, const QByteArray &data);
+    static QByteArray readFile(const QString &path);
+
+    TempSettings m_settings;
+    QTemporaryDir m_dir;
+};
+
+namespace {
+
+QByteArray pattern(qsizetype n, int seed)
+{
+    QByteArray b(n, Qt::Uninitialized);
+    for (qsizetype i = 0; i < n; ++i)
+        b[i] = char((i * 11 + (i >> 8) + seed) % 0xFB);
+    return b;
+}
+
+QString cliPath()
+{
+    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
+}
+
+QStringList transferArgs(const SimDevice &sim)
+{
+    return {QStringLiteral("--port"), sim.serialPath(), QStringLiteral("--h86-dir"),
+            SimDevice::h86Directory(), QStringLiteral("--yes")};
+}
+
+} // namespace
+
+void tst_CliUpload::initTestCase()
+{
+    QVERIFY(QFileInfo(cliPath()).isExecutable());
+    QVERIFY(m_dir.isValid());
+    // The settings offer the parameters and the retain values, nothing else.
+    QSettings ini(m_settings.iniFile(), QSettings::IniFormat);
+    ini.setValue(QStringLiteral("UploadOpt2"), 1);
+    ini.setValue(QStringLiteral("UploadOpt6"), 1);
+}
+
+QString tst_CliUpload::writeFile(const QString &name, const QByteArray &data)
+{
+    QFile f(path(name));
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        return {};
+    return f.fileName();
+}
+
+QByteArray tst_CliUpload::readFile(const QString &name)
+{
+    QFile f(name);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+tst_CliUpload::Run tst_CliUpload::cli(const QStringList &args)
+{
+    QProcess p;
+    p.start(cliPath(), args);
+    if (!p.waitForStarted())
+        return {};
+    p.closeWriteChannel();
+    p.waitForFinished(90000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()),
+            QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+void tst_CliUpload::uploadWritesTheB86File()
+{
+    SimDeviceOptions options;
+    options.initialMemory = pattern(0x100000, 1) + pattern(4096, 2);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString out = path(QStringLiteral("parameters.b86"));
+    const Run r
+        = cli(QStringList {"upload", "parameters", out, "--device", "46xx"} + transferArgs(sim));
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n');
+    QCOMPARE(lines.first(), QStringLiteral("Target-ID: C5"));
+    QVERIFY(lines.contains(QStringLiteral("Transmitting sector count: 2...")));
+    const int blank = int(lines.indexOf(QString()));
+    QCOMPARE(lines.at(blank - 1), QStringLiteral("Flash reading finished!"));
+    QCOMPARE(lines.mid(blank + 1, 3),
+             QStringList({"Flash reading successful:", "", "131072 bytes have been read"}));
+
+    // What Save writes after the same upload: 1 MiB of flash image, then the trailer 17, 19.
+    const QByteArray file = readFile(out);
+    QCOMPARE(file.size(), 0x100008);
+    QCOMPARE(file.left(0xE0000), QByteArray(0xE0000, char(0xFF)));
+    QCOMPARE(file.mid(0xE0000, 0x20000), sim.flash().mid(0xE0000, 0x20000));
+    QCOMPARE(file.right(8), QByteArray::fromHex("1100000013000000"));
+
+    // The file is an image the program reads back as what was uploaded.
+    const Run info = cli({"info", out});
+    QCOMPARE(info.exitCode, 0);
+    QVERIFY2(info.out.contains(QLatin1String("Curve and system parameters")), qPrintable(info.out));
+}
+
+void tst_CliUpload::uploadRefusesChoicesNotOffered_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("setting off") << QStringList {"upload", "os", "x.b86", "--device", "46xx"}
+                                 << "UploadOpt1";
+    QTest::newRow("4610 board") << QStringList {"upload", "retain", "x.b86", "--device", "4610"}
+                                << "only flash";
+    QTest::newRow("unknown choice")
+        << QStringList {"upload", "nvram", "x.b86", "--device", "46xx"} << "CHOICE must be one of";
+    QTest::newRow("no device") << QStringList {"upload", "flash", "x.b86"} << "--device";
+}
+
+void tst_CliUpload::uploadRefusesChoicesNotOffered()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    args[2] = path(args[2]);
+    const Run r = cli(args + QStringList {"--port", "/nonexistent/tty", "--yes"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(!QFile::exists(args[2]));
+}
+
+void tst_CliUpload::failedUploadWritesNothing()
+{
+    SimDeviceOptions options;
+    options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("block:3")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString out = writeFile(QStringLiteral("kept.b86"), "previous contents");
+    const Run r = cli(QStringList {"upload", "flash", out, "--device", "46xx"} + transferArgs(sim));
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.out.endsWith(QStringLiteral("TIMEOUT\n\nFlash reading aborted:\n\nTIMEOUT\n")));
+    QCOMPARE(readFile(out), QByteArray("previous contents"));
+}
+
+void tst_CliUpload::retainValuesOverCan()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    options.initialMemory = pattern(0x100000, 3) + pattern(4096, 4);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString out = path(QStringLiteral("retain.b86"));
+    const Run r = cli(QStringList {"upload", "retain", out, "--device", "46xx", "--interface",
+                                   "can1", "--can-bus", sim.canBus()}
+                      + transferArgs(sim));
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.out.contains(QLatin1String("Retain values reading successful:\n\n"
+                                         "4096 bytes have been read")));
+    QCOMPARE(readFile(out), sim.nvRam());
+}
+
+void tst_CliUpload::boardImage()
+{
+    SimDeviceOptions options;
+    options.device = QStringLiteral("4610");
+    options.initialMemory = pattern(0x50000, 5) + pattern(2304, 6) + pattern(0x7000, 7);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString out = path(QStringLiteral("board.b86"));
+    const Run r = cli(QStringList {"upload", "flash", out, "--device", "4610"} + transferArgs(sim));
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(readFile(out), sim.memory().left(329984));
+
+    // The same image compared with the device is equal over its 329732 bytes.
+    SimDevice again(options);
+    QVERIFY(again.isReady());
+    const Run c = cli(QStringList {"compare", out} + transferArgs(again));
+    QCOMPARE(c.exitCode, 0);
+    QVERIFY(c.out.endsWith(QLatin1String("329732 bytes have been compared.\n\n"
+                                         "Data compare successful!\n")));
+}
+
+void tst_CliUpload::compare_data()
+{
+    QTest::addColumn<qint32>("diffAt"); // -1: equal
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reportEnd");
+    QTest::newRow("equal") << -1 << 0
+                           << "1048576 bytes have been compared.\n\nData compare successful!\n";
+    QTest::newRow("first byte") << 0 << 4
+                                << "1 bytes have been compared.\n\n"
+                                   "Different value at address 000000h found!\n";
+}
+
+void tst_CliUpload::compare()
+{
+    QFETCH(qint32, diffAt);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reportEnd);
+
+    const QByteArray flash = pattern(0x100000, 8);
+    SimDeviceOptions options;
+    options.initialMemory = flash + pattern(4096, 9);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QByteArray image = flash;
+    if (diffAt >= 0)
+        image[diffAt] = char(~image[diffAt]);
+    const QString file = writeFile(QStringLiteral("compare.b86"), image);
+    const Run r = cli(QStringList {"compare", file} + transferArgs(sim));
+    QCOMPARE(r.exitCode, exitCode);
+    // The log, the reading's report, then the compare's report.
+    const QStringList lines = r.out.split(u'\n');
+    QCOMPARE(lines.first(), QStringLiteral("Target-ID: C5"));
+    QVERIFY(lines.contains(QStringLiteral("Flash reading successful:")));
+    QVERIFY(lines.contains(QStringLiteral("Comparing data...")));
+    QVERIFY2(r.out.endsWith(reportEnd), qPrintable(r.out));
+    QCOMPARE(readFile(file), image);
+}
+
+void tst_CliUpload::compareImageShorterThanTheRange()
+{
+    // A 4610 image from an H86 file holds 0x50000 bytes; the compared range runs to 329732.
+    const QByteArray flash = pattern(0x50000, 10);
+    SimDeviceOptions options;
+    options.device = QStringLiteral("4610");
+    options.initialMemory = flash + pattern(2304, 11) + pattern(0x7000, 12);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString file
+        = writeFile(QStringLiteral("board.h86"), H86Builder().data(0, flash, 32).end().text());
+    const Run r = cli(QStringList {"compare", file, "--device", "4610"} + transferArgs(sim));
+    QCOMPARE(r.exitCode, 4);
+    QVERIFY2(
+        r.out.endsWith(QLatin1String("327680 bytes have been compared.\n\n"
+                                     "Image ends at address 050000h!\n"
+                                     "Data from 050000h to 050803h have not been compared!\n")),
+        qPrintable(r.out));
+    QVERIFY(!r.out.contains(QLatin1String("Data compare successful!")));
+}
+
+QTEST_GUILESS_MAIN(tst_CliUpload)
+#include "tst_cliupload.moc"
