@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-// The host side of hand-written wire exchanges with brasvik-sim: the test opens the
+// The host side of hand-written wire exchanges with brasvik-sim: the caller opens the
 // pseudo-terminal itself and writes and reads raw bytes. Deliberately independent of the
 // tool's own protocol code.
 class SimWire
