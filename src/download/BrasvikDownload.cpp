@@ -86,7 +86,7 @@ TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageS
     connect(t, &TransferBase::progress, ProgressBar, [this](qint64 position) {
         // The combined 4610 image sends its NV part to the image end, past DataEnd.
         ProgressBar->setValue(
-            int(qBound<qint64>(ProgressBar->minimum(), position, ProgressBar->maximum())));
+            int(qBound(qint64(ProgressBar->minimum()), position, qint64(ProgressBar->maximum()))));
     });
     connect(t, &TransferBase::statusText, StatusBar,
             [this](const QString &text) { StatusBar->showMessage(text); });

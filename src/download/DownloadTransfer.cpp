@@ -49,7 +49,10 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_position = progressMinimum();
 }
 
-DownloadTransfer::~DownloadTransfer() = default;
+DownloadTransfer::~DownloadTransfer()
+{
+    shutdown();
+}
 
 qint64 DownloadTransfer::progressMinimum() const
 {

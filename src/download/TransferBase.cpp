@@ -45,8 +45,14 @@ TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObjec
 
 TransferBase::~TransferBase()
 {
-    closePorts();
+    shutdown();
+}
+
+void TransferBase::shutdown()
+{
+    // Handlers first: closing must not find a handler that still points here.
     m_serial.clearHandlers();
+    closePorts();
 }
 
 void TransferBase::start()

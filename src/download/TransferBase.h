@@ -21,8 +21,9 @@
 //   3. answers bootPromptRequested() with answerBootPrompt(), at once or later;
 //   4. offers userBreak() while breakAvailable(true);
 //   5. on finished() shows the report when `showReport` is set, then ends with report.resultCode.
-// Destroying the transfer closes the ports, stops the CAN thread and removes the serial handlers;
-// idle actions still queued for it are dropped.
+// Destroying the transfer removes the serial handlers, stops the CAN thread and closes the port;
+// idle actions still queued for it are dropped. A subclass calls shutdown() in its own destructor,
+// so that nothing reaches its handlers once its part of the object is gone.
 class TransferBase : public QObject
 {
     Q_OBJECT
@@ -136,6 +137,8 @@ protected:
     qint64 elapsedMs() const;
 
     void closePorts();
+    // Removes the serial handlers and closes the ports; safe to call more than once.
+    void shutdown();
     bool loadProgram(const QString &path, QByteArray *bytes);
 
 private:
