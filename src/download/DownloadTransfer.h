@@ -115,6 +115,8 @@ private:
     bool sendTargetFile(const QString &path, int *size);
     void failToLoad(const QString &path);
     QString abortedPrefix() const;
+    // "Compare error!" with the sector and range of the block the target refused.
+    QString compareErrorText() const;
     void sendCanBlock(const QByteArray &data);
 
     DownloadRequest m_request;
