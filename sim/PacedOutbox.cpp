@@ -15,11 +15,11 @@ PacedOutbox::PacedOutbox(SimClock::Micros batchSlack, Deliver deliver, QObject *
     connect(&m_timer, &QTimer::timeout, this, &PacedOutbox::pump);
 }
 
-void PacedOutbox::push(SimClock::Micros due, quint32 tag, const QByteArray &data)
+void PacedOutbox::push(SimClock::Micros due, quint32 tag, const QByteArray &data, bool startNow)
 {
     m_lastDue = qMax(due, m_lastDue);
     m_items.push_back(Item {m_lastDue, tag, data});
-    if (!m_pumping && !m_timer.isActive())
+    if (startNow && !m_pumping && !m_timer.isActive())
         pump();
 }
 

@@ -29,8 +29,9 @@ public:
 
     PacedOutbox(SimClock::Micros batchSlack, Deliver deliver, QObject *parent = nullptr);
 
-    // Queues an item; it never leaves before the items queued earlier.
-    void push(SimClock::Micros due, quint32 tag, const QByteArray &data);
+    // Queues an item; it never leaves before the items queued earlier. Pass startNow false
+    // for all but the last of a run of items, so that they can leave together.
+    void push(SimClock::Micros due, quint32 tag, const QByteArray &data, bool startNow = true);
     void clear();
     bool isEmpty() const { return m_items.empty(); }
     SimClock::Micros lastDue() const { return m_lastDue; }

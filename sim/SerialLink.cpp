@@ -14,7 +14,7 @@ Q_LOGGING_CATEGORY(lcSimSerial, "brasvik.sim.serial", QtWarningMsg)
 
 namespace {
 
-constexpr int HostPollMs = 20;
+constexpr int HostPollMs = 5;
 // Device bytes that fall due within this of each other leave in one write.
 constexpr SimClock::Micros TxBatchSlack = 500;
 // A tool that stops reading overruns the line; the rest is dropped after this long.
@@ -187,9 +187,9 @@ void SerialLink::send(const QByteArray &bytes, SimClock::Micros at)
     // Each byte leaves when the line has carried it (full duplex: the transmit line has a
     // clock of its own).
     qint64 t = qMax(at * 1000, m_txFreeNs);
-    for (char c : bytes) {
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
         t += m_byteNs;
-        m_outbox->push((t + 999) / 1000, 0, QByteArray(1, c));
+        m_outbox->push((t + 999) / 1000, 0, QByteArray(1, bytes[i]), i + 1 == bytes.size());
     }
     m_txFreeNs = t;
 }

@@ -14,6 +14,8 @@ Micros now();
 // Sleeps until the given time with microsecond precision (absolute, so late wake-ups do not
 // add up). Returns at once when the time has passed.
 void sleepUntil(Micros when);
+// The sleep alone, without the final spin.
+void sleepPrecisely(Micros when);
 
 // Lowers the kernel's timer slack so that short sleeps end on time; called once at start.
 void makeTimersPrecise();
