@@ -15,6 +15,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image,
                              quint8 deviceType, const TSettings &settings,
                              std::function<void(const QString &)> showBaudrate)
@@ -76,7 +78,10 @@ TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &imag
     UploadTransfer *t = m_transfer.get();
     connect(t, &TransferBase::logLine, ResultMemo, &QPlainTextEdit::appendPlainText);
     connect(t, &TransferBase::progress, ProgressBar,
-            [this](qint64 position) { ProgressBar->setValue(int(position)); });
+            [this](qint64 position) {
+                // The 4610 board's reading runs a little past the end of its range.
+                ProgressBar->setValue(int(std::min<qint64>(position, ProgressBar->maximum())));
+            });
     connect(t, &TransferBase::statusText, StatusBar,
             [this](const QString &text) { StatusBar->showMessage(text); });
     connect(t, &TransferBase::breakAvailable, ButtonCloseCOM, &QToolButton::setEnabled);
