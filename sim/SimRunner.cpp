@@ -184,17 +184,20 @@ void SimRunner::hungUp(const QString &why)
         finish(m_complete ? 0 : 2);
         return;
     }
-    // Like a new adapter plugged in: a fresh pseudo-terminal (the link follows it).
+    // Like a new adapter plugged in: a fresh pseudo-terminal (the link follows it). Not
+    // from here: the old link is still inside the call that reported the hang-up.
     m_options.hangupAfterRx = -1;
     m_options.hangupAfterTx = -1;
-    QString error;
-    m_serial.reset();
-    if (!openSerial(&error)) {
-        fprintf(stderr, "brasvik-sim: %s\n", qPrintable(error));
-        finish(2);
-        return;
-    }
-    m_device->powerOn();
+    QTimer::singleShot(0, this, [this] {
+        QString error;
+        m_serial.reset();
+        if (!openSerial(&error)) {
+            fprintf(stderr, "brasvik-sim: %s\n", qPrintable(error));
+            finish(2);
+            return;
+        }
+        m_device->powerOn();
+    });
 }
 
 void SimRunner::saveMemory()

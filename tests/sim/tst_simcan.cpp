@@ -102,6 +102,9 @@ private slots:
     void flashUpload_data();
     void flashUpload();
     void retainUpload();
+    void faults_data();
+    void faults();
+    void shortBatch();
     void programMustFitTheBus_data();
     void programMustFitTheBus();
 };
@@ -259,6 +262,65 @@ void TestSimCan::retainUpload()
     QCOMPARE(read, memory.mid(0x100000));
     wire.close();
     QVERIFY(sim.waitForFinished());
+}
+
+void TestSimCan::faults_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("eraseReply");
+    QTest::addColumn<QByteArray>("blockReply");
+    QTest::newRow("erase fails") << QStringList {"--erase-fail"} << QByteArray::fromHex("A5")
+                                 << QByteArray();
+    QTest::newRow("silent from the erase")
+        << QStringList {"--silent-from", "erase"} << QByteArray() << QByteArray();
+    QTest::newRow("block refused") << QStringList {"--refuse-block", "1"}
+                                   << QByteArray::fromHex("33") << QByteArray::fromHex("A5");
+    QTest::newRow("compare error") << QStringList {"--compare-error", "1"}
+                                   << QByteArray::fromHex("33") << QByteArray::fromHex("5A");
+    QTest::newRow("silent from block 1")
+        << QStringList {"--silent-from", "block:1"} << QByteArray::fromHex("33") << QByteArray();
+}
+
+void TestSimCan::faults()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, eraseReply);
+    QFETCH(QByteArray, blockReply);
+    SimDeviceOptions options;
+    options.can = true;
+    options.eraseMs = 10;
+    options.extraArguments = arguments;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_125K.H86"));
+    node.send(Command, QByteArray::fromHex("1113"));
+    QCOMPARE(node.replyByte(eraseReply.isEmpty() ? 300 : 3000), eraseReply);
+    if (eraseReply != QByteArray::fromHex("33"))
+        return;
+    sendBlock(node, QByteArray(8, 'z'), QByteArray::fromHex("081100000E"));
+    QCOMPARE(node.replyByte(blockReply.isEmpty() ? 300 : 3000), blockReply);
+}
+
+void TestSimCan::shortBatch()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    options.extraArguments = {"--short-block", "1"};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"));
+    node.send(Command, QByteArray::fromHex("55"));
+    const QList<QCanBusFrame> batch = node.receive(5);
+    QCOMPARE(batch.size(), 5);
+    QCOMPARE(batch[3].frameId(), 0x4BFU);
+    QCOMPARE(batch[3].payload().size(), 4);
+    QCOMPARE(batch[4].payload(), QByteArray::fromHex("20"));
 }
 
 void TestSimCan::programMustFitTheBus_data()

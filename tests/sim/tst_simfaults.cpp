@@ -3,6 +3,10 @@
 
 #include <QTest>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 namespace {
 
 const QByteArray Ack = QByteArray::fromHex("AA");
@@ -65,6 +69,8 @@ private slots:
     void uploadBlockFaults();
     void hangUp_data();
     void hangUp();
+    void hangUpThenFreshLine();
+    void existingSerialDevice();
     void strayBytes();
     void strayBytesAtStartup();
     void slowErase();
@@ -205,6 +211,48 @@ void TestSimFaults::hangUp()
     QCOMPARE(sim.exitCode(), 2);
     QCOMPARE(sim.deviceBytes().size(), deviceBytes);
     QVERIFY(sim.summaryValue("faults").contains("hang-up"));
+}
+
+void TestSimFaults::hangUpThenFreshLine()
+{
+    SimDeviceOptions options = withFaults({"--hangup-after-rx", "1"});
+    options.oneShot = false;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString first = sim.serialPath();
+    SimWire wire(first);
+    wire.write(QByteArray(1, '\0'));
+    QVERIFY(wire.hungUp(2000));
+    // Like a new adapter: another line, and the fault is used up.
+    QTRY_VERIFY(sim.serialPath() != first);
+    SimWire fresh(sim.serialPath());
+    QByteArray got;
+    QCOMPARE(play(fresh, downloadSteps(1), &got), 7);
+    sim.stop();
+    QCOMPARE(sim.exitCode(), 0);
+    QCOMPARE(sim.flash().mid(0x10000, 32), QByteArray(32, '\0'));
+}
+
+void TestSimFaults::existingSerialDevice()
+{
+    // A pseudo-terminal made here stands in for a real port (a null-modem cable).
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0);
+    QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
+    const QString port = QString::fromLocal8Bit(ptsname(master));
+    SimDevice sim(withFaults({"--port", port}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QCOMPARE(sim.serialPath(), port);
+    const char boot = 0;
+    QCOMPARE(::write(master, &boot, 1), ssize_t(1));
+    pollfd p {master, POLLIN, 0};
+    QVERIFY(::poll(&p, 1, 3000) == 1);
+    char answer = 0;
+    QCOMPARE(::read(master, &answer, 1), ssize_t(1));
+    QCOMPARE(quint8(answer), quint8(0xC5));
+    sim.stop();
+    ::close(master);
+    QCOMPARE(sim.hostBytes(), QByteArray(1, '\0'));
 }
 
 void TestSimFaults::strayBytes()

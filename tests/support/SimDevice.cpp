@@ -97,8 +97,7 @@ SimDevice::~SimDevice()
 void SimDevice::collectOutput()
 {
     m_stdout += m_process->readAllStandardOutput();
-    if (m_ready)
-        return;
+    // The latest "serial" line wins: after a hang-up the device announces a fresh one.
     for (const QByteArray &line : m_stdout.split('\n')) {
         if (line.startsWith("brasvik-sim: serial "))
             m_serialPath = QString::fromLocal8Bit(line.mid(20).trimmed());

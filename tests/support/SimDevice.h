@@ -64,7 +64,9 @@ public:
 
     bool isReady() const { return m_ready; }
     QString errorString() const { return m_error; }
-    // The pseudo-terminal end to open as the tool's COM port.
+    // The pseudo-terminal end to open as the tool's COM port. After a hang-up in a run that
+    // is not one-shot the device announces a fresh one; it shows here once the calling
+    // thread's event loop has run (QTRY_VERIFY does).
     QString serialPath() const { return m_serialPath; }
     // The virtual CAN bus in the "CANBus" notation (empty without CAN).
     QString canBus() const { return m_canBus; }
