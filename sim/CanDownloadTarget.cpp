@@ -66,6 +66,7 @@ void CanDownloadTarget::erase(QByteArrayView command, SimClock::Micros at)
         else
             m_ctx.fault(QStringLiteral("erase fails"));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("erase failed");
         reply(step(FaultStep::Kind::Erase), CanIds::Failed, done);
         return;
     }
@@ -143,6 +144,7 @@ void CanDownloadTarget::flashBlock(QByteArrayView header, SimClock::Micros at)
                         .arg(count)
                         .arg(problem));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("compare error at block %1").arg(m_block - 1);
         reply(here, CanIds::CompareError, at);
         return;
     }
@@ -184,6 +186,7 @@ void CanDownloadTarget::retainBlock(int count, SimClock::Micros at)
         ++m_ctx.summary.compareErrors;
         m_ctx.event(QStringLiteral("retain block %1: %2").arg(m_block - 1).arg(problem));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("compare error at block %1").arg(m_block - 1);
         reply(here, CanIds::CompareError, at);
         return;
     }

@@ -117,6 +117,7 @@ void SerialDownloadTarget::erase(int first, int end, SimClock::Micros at)
         else
             m_ctx.fault(QStringLiteral("erase fails"));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("erase failed");
         m_ctx.answer(FaultStep::Kind::Erase, Refused, done);
         return;
     }
@@ -187,6 +188,7 @@ void SerialDownloadTarget::flashFrame(SimClock::Micros at)
                         .arg(dataLength)
                         .arg(problem));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("compare error at block %1").arg(m_block - 1);
         m_ctx.answer(here, QByteArray(1, char(CompareError)), at);
         return;
     }
@@ -220,6 +222,7 @@ void SerialDownloadTarget::retainFrame(SimClock::Micros at)
                             .arg(m_block - 1)
                             .arg(m_retainTarget->size()));
         m_state = State::Finished;
+        m_ctx.summary.result = QStringLiteral("compare error at block %1").arg(m_block - 1);
         m_ctx.answer(here, QByteArray(1, char(CompareError)), at);
         return;
     }

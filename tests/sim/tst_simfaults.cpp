@@ -150,6 +150,7 @@ void TestSimFaults::compareErrorAtBlock()
     wire.close();
     QVERIFY(sim.waitForFinished());
     QCOMPARE(sim.exitCode(), 2);
+    QCOMPARE(sim.summaryValue("result"), QStringLiteral("compare error at block 1"));
 }
 
 void TestSimFaults::uploadBlockFaults_data()
