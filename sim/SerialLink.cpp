@@ -20,6 +20,30 @@ constexpr SimClock::Micros TxBatchSlack = 500;
 // A tool that stops reading overruns the line; the rest is dropped after this long.
 constexpr SimClock::Micros WriteStallLimit = 2'000'000;
 
+speed_t lineSpeed(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+
 bool makeRaw(int fd)
 {
     termios tio {};
@@ -109,6 +133,20 @@ bool SerialLink::openExisting(QString *error)
         *error = QStringLiteral("%1 is not a serial device").arg(m_config.existingPort);
         ::close(fd);
         return false;
+    }
+    if (m_config.baud > 0) {
+        // A real line paces itself: set its rate instead of pacing in software.
+        const speed_t speed = lineSpeed(m_config.baud);
+        termios tio {};
+        if (speed == B0 || tcgetattr(fd, &tio) != 0 || cfsetspeed(&tio, speed) != 0
+            || tcsetattr(fd, TCSANOW, &tio) != 0) {
+            *error = QStringLiteral("cannot set %1 to %2 bit/s")
+                         .arg(m_config.existingPort)
+                         .arg(m_config.baud);
+            ::close(fd);
+            return false;
+        }
+        m_byteNs = 0;
     }
     m_fd = fd;
     m_devicePath = m_config.existingPort;

@@ -5,6 +5,7 @@
 #include <QCanBusDevice>
 #include <QCanBusFrame>
 #include <QEventLoop>
+#include <QTcpServer>
 #include <QTest>
 #include <QTimer>
 
@@ -105,6 +106,7 @@ private slots:
     void faults_data();
     void faults();
     void shortBatch();
+    void joinsABusServedElsewhere();
     void programMustFitTheBus_data();
     void programMustFitTheBus();
 };
@@ -321,6 +323,29 @@ void TestSimCan::shortBatch()
     QCOMPARE(batch[3].frameId(), 0x4BFU);
     QCOMPARE(batch[3].payload().size(), 4);
     QCOMPARE(batch[4].payload(), QByteArray::fromHex("20"));
+}
+
+void TestSimCan::joinsABusServedElsewhere()
+{
+    // Qt's plugin starts a bus server in this process for the first node on a free port;
+    // the device then finds the port taken and joins as a client.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const QString bus = QStringLiteral("virtualcan:tcp://127.0.0.1:%1/can0").arg(port);
+    BusNode node(bus);
+    QVERIFY(node.waitConnected());
+    SimDeviceOptions options;
+    options.eraseMs = 10;
+    options.extraArguments = {"--can", bus};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QCOMPARE(sim.canBus(), bus);
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN2_500K.H86"));
+    node.send(Command, QByteArray::fromHex("0B11"));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
 }
 
 void TestSimCan::programMustFitTheBus_data()
