@@ -24,9 +24,7 @@ int runInfo(const QStringList &args)
                  .arg(deviceType == Device4610
                           ? QStringLiteral("4610 (VMC 4610 converter board)")
                           : QStringLiteral("46xx (VMC 4630, 4640, 4650 or VD200)")));
-    printOut(QStringLiteral("DataEnd: %1 (%2)")
-                 .arg(hex(image.DataEnd).replace(QLatin1String("0X"), QLatin1String("0x")))
-                 .arg(image.DataEnd));
+    printOut(QStringLiteral("DataEnd: %1 (%2)").arg(hex(image.DataEnd)).arg(image.DataEnd));
     printOut(QStringLiteral("FirstSector: %1").arg(image.FirstSector));
     printOut(QStringLiteral("EndSector: %1").arg(image.EndSector));
     printOut(QStringLiteral("Image size: %1 bytes").arg(image.ImageBuffer.size()));
