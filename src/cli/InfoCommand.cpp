@@ -16,7 +16,7 @@ int runInfo(const QStringList &args)
     if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
         return ExitUsage;
     const auto hex = [](qint64 v) {
-        return QStringLiteral("0x%1").arg(v, 0, 16).toUpper();
+        return QStringLiteral("0x") + QString::number(v, 16).toUpper();
     };
     printOut(QStringLiteral("File: %1").arg(image.FileName));
     printOut(QStringLiteral("Content: %1").arg(ContentText(image, deviceType)));
