@@ -27,13 +27,15 @@ private slots:
     void init();
     void cleanup();
     void programsTheDevice();
+    void retainValuesOverCan();
     void userBreak();
     void closedByTheUserMidTransfer();
     void portThatCannotBeOpened();
     void missingTargetFile();
 
 private:
-    int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {});
+    int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
+                  const TSettings &settings = {});
     void makeSerial(const QString &path);
 
     TempSettings m_settings;
@@ -76,9 +78,9 @@ void tst_DownloadWindow::makeSerial(const QString &path)
     m_serial->SetSyncEventHandling(true);
 }
 
-int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning)
+int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning,
+                                  const TSettings &settings)
 {
-    TSettings settings;
     TBKDownloadForm form(nullptr, *m_serial, m_image, Device46xx, settings,
                          [this](const QString &text) { m_baudText = text; });
     // Answers every message box the way a user would, and lets the test act meanwhile.
@@ -129,6 +131,39 @@ void tst_DownloadWindow::programsTheDevice()
     QCOMPARE(m_image.ImageBuffer, before); // the window programs a copy
     QVERIFY(sim.waitForFinished());
     QCOMPARE(sim.flash().left(m_data.size()), m_data);
+}
+
+void tst_DownloadWindow::retainValuesOverCan()
+{
+    QByteArray nv;
+    for (int i = 0; i < 4096; ++i)
+        nv.append(char(i * 3));
+    quint8 type = DeviceNone;
+    QVERIFY(ImageLoader::LoadB86Data(m_image, nv, type).ok());
+    m_image.FileName = QStringLiteral("/images/nv.b86");
+    QCOMPARE(type, Device46xx);
+
+    SimDeviceOptions options;
+    options.can = true;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    SettingsStore::overrideCanBus(sim.canBus());
+    TSettings settings;
+    settings.CANEnabled = true;
+    settings.COMInterface = InterfaceCAN1;
+    settings.CANBaudrate = 7;
+    QString memo;
+    const int result = runWindow(
+        [&](TBKDownloadForm &form) { memo = form.ResultMemo->toPlainText(); }, settings);
+    QCOMPARE(result, 1);
+    QVERIFY(m_boxes.last().startsWith(
+        QStringLiteral("Brasvik|Retain values programming successful:\n\n4096 bytes programmed")));
+    QVERIFY(m_memo.contains(QLatin1String("Transmitting DownloadNVCAN1_500K.H86...")));
+    QVERIFY(m_memo.endsWith(QLatin1String("Retain values programming finished!")));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.nvRam().left(4096), nv);
 }
 
 void tst_DownloadWindow::userBreak()
