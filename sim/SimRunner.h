@@ -31,6 +31,8 @@ public:
     bool start(QString *error);
     // Ends the run: saves the memory, flushes the trace, prints the summary, quits the loop.
     void finish(int exitCode);
+    // Ends the run from outside (a signal), with the exit code the run has earned so far.
+    void stop() { finish(m_options.oneShot && !m_complete ? 2 : 0); }
 
     void sendSerial(const QByteArray &bytes, SimClock::Micros at) override;
     void sendCan(quint32 id, const QByteArray &data, SimClock::Micros at) override;

@@ -65,12 +65,11 @@ int main(int argc, char *argv[])
     // SIGINT and SIGTERM end the run in order: memory saved, trace flushed, summary printed.
     if (pipe(g_signalPipe) == 0) {
         auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app,
-                         [&runner, oneShot = options->oneShot] {
-                             char byte = 0;
-                             [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-                             runner.finish(oneShot ? 2 : 0);
-                         });
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&runner] {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+            runner.stop();
+        });
         struct sigaction action
         {
         };
