@@ -6,8 +6,10 @@
 #include <QCanBusFrame>
 #include <QEventLoop>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <memory>
 
@@ -107,6 +109,7 @@ private slots:
     void faults();
     void shortBatch();
     void joinsABusServedElsewhere();
+    void busSurvivesMalformedLines();
     void programMustFitTheBus_data();
     void programMustFitTheBus();
 };
@@ -346,6 +349,32 @@ void TestSimCan::joinsABusServedElsewhere()
     QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN2_500K.H86"));
     node.send(Command, QByteArray::fromHex("0B11"));
     QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
+}
+
+void TestSimCan::busSurvivesMalformedLines()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    options.eraseMs = 10;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QUrl url(sim.canBus().mid(11));
+    QTcpSocket raw;
+    raw.connectToHost(QHostAddress::LocalHost, quint16(url.port()));
+    QVERIFY(raw.waitForConnected(3000));
+    raw.write("connect:can0\ncan0:\ncan0:abc\ncan0:1599#X\ncan0:1599##zz\n:::\n"
+              "can0:1599#R#0013\ncan7:1#2#3\n");
+    raw.write(QByteArray(8192, 'q'));
+    QVERIFY(raw.waitForBytesWritten(3000));
+    QTest::qWait(100);
+    // The garbage neither crashed the device nor reached it; a proper node still works.
+    BusNode node(sim.canBus());
+    QVERIFY(node.waitConnected());
+    SimWire wire(sim.serialPath());
+    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_250K.H86"));
+    node.send(Command, QByteArray::fromHex("0013"));
+    QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
+    QVERIFY(sim.isRunning());
 }
 
 void TestSimCan::programMustFitTheBus_data()
