@@ -1,6 +1,7 @@
 #include "SerialLink.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <cerrno>
@@ -73,8 +74,7 @@ SerialLink::~SerialLink()
     m_readNotifier.reset();
     if (m_fd >= 0)
         ::close(m_fd);
-    if (!m_config.linkPath.isEmpty() && m_pseudoTerminal)
-        QFile::remove(m_config.linkPath);
+    removeOwnLink();
 }
 
 bool SerialLink::open(QString *error)
@@ -105,7 +105,16 @@ bool SerialLink::openPseudoTerminal(QString *error)
     m_pseudoTerminal = true;
     m_devicePath = QString::fromLocal8Bit(name);
     if (!m_config.linkPath.isEmpty()) {
-        QFile::remove(m_config.linkPath);
+        // Replace an old link, but never a file that is something else.
+        const QFileInfo existing(m_config.linkPath);
+        if (existing.exists() || existing.isSymLink()) {
+            if (!existing.isSymLink()) {
+                *error = QStringLiteral("%1 exists and is not a link; not replacing it")
+                             .arg(m_config.linkPath);
+                return false;
+            }
+            QFile::remove(m_config.linkPath);
+        }
         if (!QFile::link(m_devicePath, m_config.linkPath)) {
             *error = QStringLiteral("cannot create the link %1").arg(m_config.linkPath);
             return false;
@@ -288,6 +297,15 @@ void SerialLink::writeOut(const QByteArray &bytes)
         closeDevice(QStringLiteral("hang-up after %1 bytes sent").arg(m_txCount));
 }
 
+void SerialLink::removeOwnLink()
+{
+    if (m_config.linkPath.isEmpty() || !m_pseudoTerminal)
+        return;
+    // Only the link that still points at this line: a newer run may have taken the name.
+    if (QFileInfo(m_config.linkPath).symLinkTarget() == m_devicePath)
+        QFile::remove(m_config.linkPath);
+}
+
 void SerialLink::closeDevice(const QString &why)
 {
     if (m_fd < 0)
@@ -297,7 +315,6 @@ void SerialLink::closeDevice(const QString &why)
     m_outbox->clear();
     ::close(m_fd);
     m_fd = -1;
-    if (!m_config.linkPath.isEmpty() && m_pseudoTerminal)
-        QFile::remove(m_config.linkPath);
+    removeOwnLink();
     emit hungUp(why);
 }

@@ -64,6 +64,7 @@ private:
     void deliver(QList<PacedOutbox::Item> &&items);
     void writeOut(const QByteArray &bytes);
     void closeDevice(const QString &why);
+    void removeOwnLink();
 
     Config m_config;
     int m_fd = -1;

@@ -1,6 +1,8 @@
 #include "SimDevice.h"
 #include "SimWire.h"
 
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
@@ -76,6 +78,7 @@ private slots:
     void slowErase();
     void survivesGarbage_data();
     void survivesGarbage();
+    void linkToTheLine();
     void badOptionsAreRefused_data();
     void badOptionsAreRefused();
 };
@@ -336,6 +339,33 @@ void TestSimFaults::survivesGarbage()
     // an 0xFF ends a retain download); the memory file is whole.
     QVERIFY2(sim.exitCode() == 0 || sim.exitCode() == 2, qPrintable(sim.standardError()));
     QCOMPARE(sim.memory().size(), 0x100000 + 4096);
+}
+
+void TestSimFaults::linkToTheLine()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("ttySim");
+    {
+        SimDevice sim(withFaults({"--link", link}));
+        QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.serialPath());
+        SimWire wire(link);
+        wire.write(QByteArray(1, '\0'));
+        QCOMPARE(wire.read(1), QByteArray::fromHex("C5"));
+        wire.close();
+        QVERIFY(sim.waitForFinished());
+        QVERIFY(!QFileInfo(link).isSymLink());
+    }
+    // A file of the user's at that name is never replaced.
+    QFile file(link);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("keep me");
+    file.close();
+    SimDevice refused(withFaults({"--link", link}));
+    QVERIFY(!refused.isReady());
+    QVERIFY(refused.errorString().contains("not a link"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("keep me"));
 }
 
 void TestSimFaults::badOptionsAreRefused_data()
