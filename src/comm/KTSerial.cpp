@@ -95,6 +95,7 @@ void TKTSerial::Open()
     m_handle = fd;
     m_active = true;
     SerialLineErrors::attach(fd);
+    qCDebug(lcSerialWorker) << "opened" << CommPortDeviceName(m_port) << "as descriptor" << fd;
 
     try {
         // Queue sizes have no Linux equivalent: the driver's buffers are fixed. They stay stored.
@@ -171,6 +172,7 @@ void TKTSerial::Close()
         return;
     StopWorker();
     const int fd = m_handle;
+    qCDebug(lcSerialWorker) << "closing" << CommPortDeviceName(m_port) << "descriptor" << fd;
     SerialPlatform::purge(fd);
     SerialLineErrors::detach(fd);
     const bool closed = SerialPlatform::closeDevice(fd);
