@@ -63,6 +63,7 @@ private slots:
     void openCloseAreIdempotent();
     void openFailures_data();
     void openFailures();
+    void notATerminalIsRefused();
     void refusedSetters_data();
     void refusedSetters();
     void setterClamps();
@@ -163,6 +164,20 @@ void tst_KTSerial::openFailures()
     }
     QVERIFY(!m_port->Active());
     QCOMPARE(m_port->Handle(), -1);
+}
+
+void tst_KTSerial::notATerminalIsRefused()
+{
+    // The device opens, but it has no line to configure: the opening is undone.
+    SettingsStore::overrideComPortDevicePath(0, QStringLiteral("/dev/null"));
+    m_port->OnRxChar = [](TKTSerial *) {};
+    QVERIFY_THROWS_EXCEPTION(ECommInitError, m_port->Open());
+    QVERIFY(!m_port->Active());
+    QCOMPARE(m_port->Handle(), -1);
+    QVERIFY(!m_port->HasWorker());
+    SettingsStore::overrideComPortDevicePath(0, m_pty->devicePath());
+    m_port->Open();
+    QVERIFY(m_port->Active());
 }
 
 void tst_KTSerial::refusedSetters_data()
