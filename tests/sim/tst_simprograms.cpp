@@ -44,6 +44,7 @@ private slots:
     void committedFilesAreCurrent();
     void neverWhereTheToolLooks();
     void corruptedProgramIsRefused();
+    void sampleImage();
     void sectorMap_data();
     void sectorMap();
     void flashOnlyClearsBits();
@@ -127,6 +128,50 @@ void TestSimPrograms::corruptedProgramIsRefused()
     QVERIFY(why.contains("CRC"));
     QVERIFY(!StandInProgram::parse(stream.left(stream.size() - 1), &why));
     QVERIFY(!StandInProgram::declaredLength(QByteArray("BKSX") + stream.mid(4)));
+}
+
+void TestSimPrograms::sampleImage()
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath("sample.h86");
+    QProcess script;
+    script.start(
+        "python3",
+        {QDir(qEnvironmentVariable("BRASVIK_SOURCE_DIR")).filePath("scripts/make-sample-image.py"),
+         out});
+    if (!script.waitForStarted(5000))
+        QSKIP("python3 is not installed");
+    QVERIFY(script.waitForFinished(30000));
+    QCOMPARE(script.exitCode(), 0);
+    QFile file(out);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    // Read it as a plain Intel HEX file: type 04 sets the upper address, type 00 loads.
+    QByteArray image(0x100000, char(0xFF));
+    int upper = 0;
+    int end = 0;
+    for (QByteArray line : file.readAll().split('\n')) {
+        line = line.trimmed();
+        if (line.isEmpty())
+            continue;
+        const QByteArray record = QByteArray::fromHex(line.mid(1));
+        quint8 sum = 0;
+        for (char b : record)
+            sum += quint8(b);
+        QCOMPARE(sum, quint8(0));
+        const int type = quint8(record[3]);
+        const int offset = (quint8(record[1]) << 8) | quint8(record[2]);
+        if (type == 4)
+            upper = ((quint8(record[4]) << 8) | quint8(record[5])) << 16;
+        if (type == 0) {
+            const QByteArray data = record.mid(4, quint8(record[0]));
+            image.replace(upper + offset, data.size(), data);
+            end = qMax(end, upper + offset + int(data.size()));
+        }
+    }
+    // An operating-system image of a few hundred KiB with its signature word at 0x200.
+    QCOMPARE(image.mid(0x200, 2), QByteArray::fromHex("5AA5"));
+    QVERIFY(end >= 0x40000 && end < 0x80000);
+    QVERIFY(image.mid(0x210, 64).contains("VMC 46xx sample operating system"));
 }
 
 void TestSimPrograms::sectorMap_data()
