@@ -45,6 +45,7 @@ private slots:
     void neverWhereTheToolLooks();
     void corruptedProgramIsRefused();
     void sampleImage();
+    void traceLines();
     void sectorMap_data();
     void sectorMap();
     void flashOnlyClearsBits();
@@ -172,6 +173,29 @@ void TestSimPrograms::sampleImage()
     QCOMPARE(image.mid(0x200, 2), QByteArray::fromHex("5AA5"));
     QVERIFY(end >= 0x40000 && end < 0x80000);
     QVERIFY(image.mid(0x210, 64).contains("VMC 46xx sample operating system"));
+}
+
+void TestSimPrograms::traceLines()
+{
+    const QList<SimTraceLine> lines = SimDevice::parseTrace("# brasvik-sim trace 1\n"
+                                                            "12 EVT boot byte\n"
+                                                            "15 H>D SER 0604000001123425\n"
+                                                            "19 D>H SER 55\n"
+                                                            "20 H>D CAN 63F 0013\n"
+                                                            "21 D>H CAN 5BF -\n"
+                                                            "garbage\n");
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines[0].kind, SimTraceLine::Kind::Event);
+    QCOMPARE(lines[0].text, QStringLiteral("boot byte"));
+    QCOMPARE(lines[1].micros, 15);
+    QCOMPARE(lines[1].kind, SimTraceLine::Kind::HostToDevice);
+    QCOMPARE(lines[1].bytes, QByteArray::fromHex("0604000001123425"));
+    QCOMPARE(lines[2].kind, SimTraceLine::Kind::DeviceToHost);
+    QVERIFY(lines[3].can);
+    QCOMPARE(lines[3].canId, 0x63FU);
+    QCOMPARE(lines[3].bytes, QByteArray::fromHex("0013"));
+    QCOMPARE(lines[4].canId, 0x5BFU);
+    QVERIFY(lines[4].bytes.isEmpty());
 }
 
 void TestSimPrograms::sectorMap_data()
