@@ -42,6 +42,8 @@ public slots:
     void serve() { m_library->serve(); }
 
 private:
+    static std::unique_ptr<QCanBusDevice> connectDevice(const QString &plugin,
+                                                        const QString &interfaceName, int bitRate);
     void drain();
     void deviceError(QCanBusDevice::CanBusError error);
     void stateChanged(QCanBusDevice::CanBusDeviceState state);
@@ -58,29 +60,47 @@ quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, 
         qCWarning(lcCanLibrary) << "no CAN plugin" << plugin;
         return CAN_ERR_NOVXD;
     }
-    QString error;
-    m_device.reset(QCanBus::instance()->createDevice(plugin, interfaceName, &error));
-    if (!m_device) {
-        qCWarning(lcCanLibrary) << "cannot create" << plugin << interfaceName << error;
+    // The virtual bus has no bit rate. Elsewhere the rate goes through the plugin's key; an
+    // interface that cannot take it (no rights, no support) is expected to be configured
+    // already, so the opening is tried once more without it.
+    const bool withRate = bitRate > 0 && plugin != QLatin1String("virtualcan");
+    m_device = connectDevice(plugin, interfaceName, withRate ? bitRate : 0);
+    if (!m_device && withRate)
+        m_device = connectDevice(plugin, interfaceName, 0);
+    if (!m_device)
         return CAN_ERR_RESOURCE;
+    m_reportedLoss = false;
+    m_library->setOpen(true);
+    connect(m_device.get(), &QCanBusDevice::framesReceived, this, &CanBusWorker::drain);
+    connect(m_device.get(), &QCanBusDevice::errorOccurred, this, &CanBusWorker::deviceError);
+    connect(m_device.get(), &QCanBusDevice::stateChanged, this, &CanBusWorker::stateChanged);
+    drain();
+    return CAN_ERR_OK;
+}
+
+std::unique_ptr<QCanBusDevice>
+CanBusWorker::connectDevice(const QString &plugin, const QString &interfaceName, int bitRate)
+{
+    QString error;
+    std::unique_ptr<QCanBusDevice> device(
+        QCanBus::instance()->createDevice(plugin, interfaceName, &error));
+    if (!device) {
+        qCWarning(lcCanLibrary) << "cannot create" << plugin << interfaceName << error;
+        return nullptr;
     }
-    // The virtual bus has no bit rate; elsewhere an interface that refuses the key is expected
-    // to be configured already.
-    if (bitRate > 0 && plugin != QLatin1String("virtualcan"))
-        m_device->setConfigurationParameter(QCanBusDevice::BitRateKey, bitRate);
+    if (bitRate > 0)
+        device->setConfigurationParameter(QCanBusDevice::BitRateKey, bitRate);
     if (plugin == QLatin1String("socketcan"))
-        m_device->setConfigurationParameter(
+        device->setConfigurationParameter(
             QCanBusDevice::ErrorFilterKey,
             QVariant::fromValue(QCanBusFrame::FrameErrors(QCanBusFrame::AnyError)));
-
-    if (!m_device->connectDevice()) {
-        qCWarning(lcCanLibrary) << "cannot connect" << interfaceName << m_device->errorString();
-        m_device.reset();
-        return CAN_ERR_RESOURCE;
+    if (!device->connectDevice()) {
+        qCWarning(lcCanLibrary) << "cannot connect" << interfaceName << device->errorString();
+        return nullptr;
     }
-    if (m_device->state() != QCanBusDevice::ConnectedState) {
+    if (device->state() != QCanBusDevice::ConnectedState) {
         QEventLoop loop;
-        QObject::connect(m_device.get(), &QCanBusDevice::stateChanged, &loop,
+        QObject::connect(device.get(), &QCanBusDevice::stateChanged, &loop,
                          [&loop](QCanBusDevice::CanBusDeviceState state) {
                              if (state == QCanBusDevice::ConnectedState
                                  || state == QCanBusDevice::UnconnectedState)
@@ -89,18 +109,11 @@ quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, 
         QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    if (m_device->state() != QCanBusDevice::ConnectedState) {
-        qCWarning(lcCanLibrary) << "no connection to" << interfaceName << m_device->errorString();
-        m_device.reset();
-        return CAN_ERR_RESOURCE;
+    if (device->state() != QCanBusDevice::ConnectedState) {
+        qCWarning(lcCanLibrary) << "no connection to" << interfaceName << device->errorString();
+        return nullptr;
     }
-    m_reportedLoss = false;
-    m_library->setOpen(true);
-    connect(m_device.get(), &QCanBusDevice::framesReceived, this, &CanBusWorker::drain);
-    connect(m_device.get(), &QCanBusDevice::errorOccurred, this, &CanBusWorker::deviceError);
-    connect(m_device.get(), &QCanBusDevice::stateChanged, this, &CanBusWorker::stateChanged);
-    drain();
-    return CAN_ERR_OK;
+    return device;
 }
 
 quint32 CanBusWorker::write(const QCanBusFrame &frame)
