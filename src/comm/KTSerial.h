@@ -44,6 +44,11 @@ using TNotifyEvent = TEventHandler<TKTSerial *>;
 // map its PortName to. A worker thread waits for port events and calls OnError, OnRxChar and
 // OnTxEmpty (in that order), on the thread that owns the component when SyncEventHandling is
 // set. Read, Write and InputCount never block and never raise.
+//
+// The event kinds served are fixed at Open by the handlers assigned then; a handler may be
+// replaced or cleared at any time. Close and the destructor may be called from inside a
+// handler: the worker is stopped (and joined, unless the caller is the worker itself) without
+// ever waiting for the handler, and no handler of that opening runs after Close returns.
 class TKTSerial : public QObject
 {
     Q_OBJECT
