@@ -28,6 +28,8 @@ public:
     // The device answers: the bytes are queued and the receive event is raised.
     void deliver(const QByteArray &bytes);
     void deliver(quint8 byte) { deliver(QByteArray(1, char(byte))); }
+    // Bytes that wait in the input queue without a receive event (late bytes a time-out finds).
+    void queue(const QByteArray &bytes) { m_rx += bytes; }
     void raiseTxEmpty();
     void raiseLineError(quint32 flags);
     bool hasHandlers() const { return bool(m_handlers.rxChar); }

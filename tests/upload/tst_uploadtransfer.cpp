@@ -67,7 +67,7 @@ struct Harness
     explicit Harness(const UploadSetup &setup)
     {
         transfer = std::make_unique<TestableUpload>(
-            setup, serial, [this] { return std::make_unique<FakeCanLink>(&can); });
+            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); });
         QObject::connect(transfer.get(), &TransferBase::logLine,
                          [this](const QString &l) { log << l; });
         QObject::connect(transfer.get(), &TransferBase::statusText,
@@ -107,7 +107,7 @@ struct Harness
     }
 
     FakeSerialLink serial;
-    FakeCanLink::Shared can;
+    std::shared_ptr<FakeCanBus> can = std::make_shared<FakeCanBus>();
     std::unique_ptr<TestableUpload> transfer;
     QStringList log;
     QString status;
@@ -279,7 +279,7 @@ void TestUploadTransfer::openingLogAndIntervals()
                            "Brasvik started...", "Transmitting start sector: 11...",
                            "1 Byte transmitted", "Transmitting sector count: 4...",
                            "1 Byte transmitted", "Reading flash data sectors 11 up to 14..."}));
-    QCOMPARE(h.serial.written, LoaderBytes + ProgramBytes + QByteArray::fromHex("0b0f55"));
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes + ProgramBytes + QByteArray::fromHex("0b0f55"));
 }
 
 void TestUploadTransfer::headerArrivesWithBlockData_data()
@@ -305,7 +305,7 @@ void TestUploadTransfer::headerArrivesWithBlockData()
     const QByteArray wire = QByteArray(1, char(0xAA)) + frame(blockData(7));
     int at = 0;
     for (int cut : cuts) {
-        QVERIFY(h.serial.written.isEmpty());
+        QVERIFY(h.serial.takeWritten().isEmpty());
         h.serial.deliver(wire.mid(at, cut));
         at += cut;
     }
@@ -347,9 +347,9 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     const QByteArray wire = QByteArray(1, char(0xAA)) + frame(blockData(3));
     // A block that stalls: late bytes found at the time-out are still taken.
     h.serial.deliver(wire.left(100));
-    h.serial.input += wire.mid(100, 50);
+    h.serial.queue(wire.mid(100, 50));
     h.transfer->expire();
-    QVERIFY(h.serial.written.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
     QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
@@ -363,7 +363,7 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report.resultCode, 2);
     QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
-    QVERIFY(h.serial.written.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
 void TestUploadTransfer::endMarkAtOnce()
@@ -390,7 +390,7 @@ void TestUploadTransfer::invalidTargetId()
     QCOMPARE(h.report.resultCode, 3);
     QCOMPARE(h.report.resultText,
              QStringLiteral("Retain values reading aborted:\r\n\r\nInvalid Target-ID: B5"));
-    QVERIFY(h.serial.written.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
 void TestUploadTransfer::wrongAnswers_data()
@@ -462,8 +462,8 @@ void TestUploadTransfer::userBreak()
     // Bytes arriving now are dropped without an answer.
     h.serial.active = true;
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(h.serial.written.isEmpty());
-    QVERIFY(h.serial.input.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
+    QCOMPARE(h.serial.inputCount(), 0);
     QVERIFY(h.waitFinished()); // the 100 ms time-out path
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report.resultCode, 2);
@@ -554,17 +554,17 @@ void TestUploadTransfer::canRegions()
     QVERIFY(h.transfer->usesCan());
     QVERIFY(h.transfer->programFile().contains(QLatin1String("CAN2_500K")));
     QVERIFY(h.startProgram());
-    QVERIFY(h.can.open);
+    QVERIFY(h.can->opened);
     h.serial.deliver(QByteArray::fromHex("aa"));
     QVERIFY(!h.transfer->watchdogActive());
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
-    QCOMPARE(h.can.sent.size(), 1);
-    const TCANMsg cmd = h.can.sent.takeFirst();
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    QCOMPARE(h.can->sent.size(), 1);
+    const TCANMsg cmd = h.can->sent.takeFirst();
     QCOMPARE(cmd.ID, 0x63Fu);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(cmd.Data), cmd.Len), request);
     QCOMPARE(h.log.last(), readingLine);
     QCOMPARE(h.transfer->watchdogInterval(), 5000);
-    QVERIFY(h.serial.written.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
 void TestUploadTransfer::canBatchesInAnyOrder()
@@ -572,14 +572,14 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     Harness h(setupFor(UploadChoice::Parameters, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
-    h.can.sent.clear();
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.can->sent.clear();
     // Other status bytes while the request is outstanding keep the host waiting.
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("33")));
-    QVERIFY(h.can.sent.isEmpty());
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
-    QCOMPARE(h.can.sent.size(), 1);
-    QCOMPARE(int(h.can.sent.takeFirst().Data[0]), 0x55);
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("33")));
+    QVERIFY(h.can->sent.isEmpty());
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    QCOMPARE(h.can->sent.size(), 1);
+    QCOMPARE(int(h.can->sent.takeFirst().Data[0]), 0x55);
 
     const QList<QList<int>> orders {{0, 1, 2, 3, 4}, {4, 3, 2, 1, 0}, {2, 4, 0, 3, 1}};
     QByteArray expected;
@@ -587,22 +587,22 @@ void TestUploadTransfer::canBatchesInAnyOrder()
         QByteArray bytes = blockData(batch).left(32);
         expected += bytes;
         for (int part : orders[batch]) {
-            QVERIFY(h.can.sent.isEmpty());
+            QVERIFY(h.can->sent.isEmpty());
             if (part == 4)
-                h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
+                h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
             else
-                h.can.onResult(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+                h.can->deliver(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
         }
-        QCOMPARE(h.can.sent.size(), 1);
-        const TCANMsg next = h.can.sent.takeFirst();
+        QCOMPARE(h.can->sent.size(), 1);
+        const TCANMsg next = h.can->sent.takeFirst();
         QCOMPARE(int(next.Len), 1);
         QCOMPARE(int(next.Data[0]), 0x55);
     }
     QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.can.stopped);
+    QVERIFY(h.can->stopped);
     const QByteArray &data = h.transfer->uploadData();
     QCOMPARE(data.size(), 0x100008);
     QCOMPARE(data.mid(0xE0000, 96), expected);
@@ -614,16 +614,16 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
-    h.can.sent.clear();
-    h.can.onResult(canMessage(0x1BF, QByteArray(8, 1)));
-    h.can.onResult(canMessage(0x2BF, QByteArray(7, 2)));
-    h.can.onResult(canMessage(0x3BF, QByteArray(8, 3)));
-    h.can.onResult(canMessage(0x4BF, QByteArray(8, 4)));
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
-    h.can.onResult(canMessage(0x7FF, QByteArray(8, 5)));
-    QVERIFY(h.can.sent.isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    h.can->sent.clear();
+    h.can->deliver(canMessage(0x1BF, QByteArray(8, 1)));
+    h.can->deliver(canMessage(0x2BF, QByteArray(7, 2)));
+    h.can->deliver(canMessage(0x3BF, QByteArray(8, 3)));
+    h.can->deliver(canMessage(0x4BF, QByteArray(8, 4)));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+    h.can->deliver(canMessage(0x7FF, QByteArray(8, 5)));
+    QVERIFY(h.can->sent.isEmpty());
     QVERIFY(h.transfer->watchdogActive());
     h.transfer->expire();
     QVERIFY(h.waitFinished());
@@ -637,9 +637,9 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("aa")));
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 1);
     QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
@@ -651,22 +651,22 @@ void TestUploadTransfer::canRetainValues()
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("UploadNVCAN1_500K.H86")));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
     QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
-    h.can.sent.clear();
+    h.can->sent.clear();
     // A data message before any status does not stop the watchdog.
-    h.can.onResult(canMessage(0x1BF, QByteArray(8, 9)));
+    h.can->deliver(canMessage(0x1BF, QByteArray(8, 9)));
     QVERIFY(h.transfer->watchdogActive());
     QByteArray expected;
     for (int batch = 0; batch < 128; ++batch) {
         const QByteArray bytes = blockData(batch).left(32);
         expected += bytes;
         for (int part = 0; part < 4; ++part)
-            h.can.onResult(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
-        h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("20")));
+            h.can->deliver(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+        h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
     }
-    QCOMPARE(h.can.sent.size(), 128);
-    h.can.onResult(canMessage(0x5BF, QByteArray::fromHex("00")));
+    QCOMPARE(h.can->sent.size(), 128);
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("Retain values reading finished!"));
     QCOMPARE(h.transfer->uploadData(), expected);
@@ -677,14 +677,14 @@ void TestUploadTransfer::canDongleError()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can.sent.isEmpty(); }));
-    h.can.onError(0x0008);
+    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.can->raiseError(0x0008);
     QVERIFY(h.waitFinished());
     QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
     QCOMPARE(h.report.resultCode, 2);
     QVERIFY(h.report.resultText.startsWith(
         QStringLiteral("Flash reading aborted:\r\n\r\nCAN Dongle error: ")));
-    QVERIFY(!h.can.open);
+    QCOMPARE(h.can->closeDongleCount, 1);
 }
 
 void TestUploadTransfer::compareAfterReading()
