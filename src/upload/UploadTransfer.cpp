@@ -128,9 +128,9 @@ void UploadTransfer::onBootConfirmed()
 void UploadTransfer::onSerialRx()
 {
     std::array<char, RxBufferSize> rx;
-    if (m_state == State::Idle) {
+    if (m_state == State::Idle || m_canPhase) {
         // Nothing is expected: consume and drop. A running watchdog is the end of a user break
-        // or an abort and is left alone.
+        // or an abort, or guards the CAN phase, and is left alone.
         while (serial().inputCount() > 0 && serial().read(rx.data(), qint64(rx.size())) > 0) { }
         return;
     }
@@ -242,7 +242,9 @@ void UploadTransfer::onProgramStarted(quint8 b)
     log(QStringLiteral("%1 Byte transmitted").arg(m_programBytes.size()));
     log(QStringLiteral("Brasvik started..."));
     if (usesCan()) {
-        // The rest runs on CAN; the serial line stays open and quiet.
+        // The rest runs on CAN; the serial line stays open, and whatever still arrives on it
+        // is no answer any more.
+        m_canPhase = true;
         scheduleCanPhase();
         return;
     }

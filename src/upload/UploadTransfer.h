@@ -133,6 +133,7 @@ private:
     qint32 m_retryCount = 0;
     QByteArray m_uploadData;
     qint32 m_uploadPos = 0;
+    bool m_canPhase = false;
     CANUploadBatch m_batch;
     TCANMsg m_canCommand;
 };

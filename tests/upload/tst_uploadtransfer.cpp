@@ -623,8 +623,12 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     h.can->deliver(canMessage(0x4BF, QByteArray(8, 4)));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
     h.can->deliver(canMessage(0x7FF, QByteArray(8, 5)));
+    // Stray bytes on the serial line are no answer during the CAN phase.
+    h.serial.deliver(QByteArray::fromHex("aa55"));
     QVERIFY(h.can->sent.isEmpty());
+    QVERIFY(h.serial.takeWritten().isEmpty());
     QVERIFY(h.transfer->watchdogActive());
+    QCOMPARE(h.transfer->watchdogInterval(), 5000);
     h.transfer->expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 2);
