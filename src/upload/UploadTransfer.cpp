@@ -181,10 +181,10 @@ void UploadTransfer::answer(quint8 b, const char *data, qint64 count)
     }
 }
 
-void UploadTransfer::sendLoaderOrProgram(const QString &path, QByteArray *bytes)
+void UploadTransfer::sendLoaderOrProgram(const QString &path, const QByteArray &bytes)
 {
     log(QStringLiteral("Transmitting %1...").arg(bareName(path)));
-    sendSerial(*bytes);
+    sendSerial(bytes);
 }
 
 void UploadTransfer::abortWithText(const QString &line)
@@ -207,7 +207,7 @@ void UploadTransfer::onTargetId(quint8 b)
         return;
     }
     m_state = State::WaitLoaderStarted;
-    sendLoaderOrProgram(m_loaderFile, &m_loaderBytes);
+    sendLoaderOrProgram(m_loaderFile, m_loaderBytes);
 }
 
 void UploadTransfer::onLoaderStarted(quint8 b)
@@ -226,7 +226,7 @@ void UploadTransfer::onLoaderStarted(quint8 b)
     m_state = (m_setup.RetainMode || m_setup.deviceType == Device46xx) ? State::WaitProgramStarted
                                                                        : State::WaitEndSectorAck;
     setWatchdogInterval(ProgramTimeoutMs);
-    sendLoaderOrProgram(m_programFile, &m_programBytes);
+    sendLoaderOrProgram(m_programFile, m_programBytes);
 }
 
 void UploadTransfer::onProgramStarted(quint8 b)

@@ -116,7 +116,7 @@ private:
     void StoreCANBlock();
     void completeReading();
     void storeData(QByteArrayView bytes);
-    void sendLoaderOrProgram(const QString &path, QByteArray *bytes);
+    void sendLoaderOrProgram(const QString &path, const QByteArray &bytes);
     void abortWithText(const QString &line);
     bool receiving() const
     {
