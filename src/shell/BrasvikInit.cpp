@@ -17,6 +17,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <array>
+
 namespace {
 
 QFrame *separator(QWidget *parent)
@@ -39,6 +42,22 @@ template<typename T> void storeIndex(const QComboBox *box, T &field)
 {
     if (box->currentIndex() >= 0)
         field = static_cast<T>(box->currentIndex());
+}
+
+// Stored code of each radio-group item; an unknown code or item maps to the fallback item.
+constexpr std::array BrDefaultCodes {3, 4, 6, 7};
+constexpr std::array BrCVBRDxCodes {3, 4, 6, 7, 8};
+constexpr std::array CanBaudrateCodes {5, 6, 7};
+
+template<std::size_t N> int codeToItem(const std::array<int, N> &codes, int code, int fallback)
+{
+    const auto it = std::find(codes.begin(), codes.end(), code);
+    return it != codes.end() ? int(it - codes.begin()) : fallback;
+}
+
+template<std::size_t N> int itemToCode(const std::array<int, N> &codes, int item, int fallback)
+{
+    return codes.at(item >= 0 && item < int(N) ? std::size_t(item) : std::size_t(fallback));
 }
 
 } // namespace
@@ -265,86 +284,32 @@ void TBKInitForm::storeChoice()
 
 int TBKInitForm::brDefaultToItem(int code)
 {
-    switch (code) {
-    case 3:
-        return 0;
-    case 4:
-        return 1;
-    case 6:
-        return 2;
-    default:
-        return 3;
-    }
+    return codeToItem(BrDefaultCodes, code, int(BrDefaultCodes.size()) - 1);
 }
 
 int TBKInitForm::itemToBrDefault(int item)
 {
-    switch (item) {
-    case 0:
-        return 3;
-    case 1:
-        return 4;
-    case 2:
-        return 6;
-    default:
-        return 7;
-    }
+    return itemToCode(BrDefaultCodes, item, int(BrDefaultCodes.size()) - 1);
 }
 
 int TBKInitForm::brCVBRDxToItem(int code)
 {
-    switch (code) {
-    case 3:
-        return 0;
-    case 4:
-        return 1;
-    case 6:
-        return 2;
-    case 7:
-        return 3;
-    default:
-        return 4;
-    }
+    return codeToItem(BrCVBRDxCodes, code, int(BrCVBRDxCodes.size()) - 1);
 }
 
 int TBKInitForm::itemToBrCVBRDx(int item)
 {
-    switch (item) {
-    case 0:
-        return 3;
-    case 1:
-        return 4;
-    case 2:
-        return 6;
-    case 3:
-        return 7;
-    default:
-        return 8;
-    }
+    return itemToCode(BrCVBRDxCodes, item, int(BrCVBRDxCodes.size()) - 1);
 }
 
 int TBKInitForm::canBaudrateToItem(int code)
 {
-    switch (code) {
-    case 6:
-        return 1;
-    case 7:
-        return 2;
-    default:
-        return 0;
-    }
+    return codeToItem(CanBaudrateCodes, code, 0);
 }
 
 int TBKInitForm::itemToCanBaudrate(int item)
 {
-    switch (item) {
-    case 1:
-        return 6;
-    case 2:
-        return 7;
-    default:
-        return 5;
-    }
+    return itemToCode(CanBaudrateCodes, item, 0);
 }
 
 QStringList TBKInitForm::serialDevices()
