@@ -419,6 +419,11 @@ void TBKMainForm::ButtonSaveFileClick()
         filters << ImageSaver::FilterR86;
     dialog.setNameFilters(filters);
     dialog.setDefaultSuffix(ImageSaver::DefaultSuffix);
+    // A name typed without an extension gets the one of the chosen file type.
+    connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString &filter) {
+        dialog.setDefaultSuffix(filter == ImageSaver::FilterR86 ? QStringLiteral("r86")
+                                                                : ImageSaver::DefaultSuffix);
+    });
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setSizeGripEnabled(true);

@@ -555,6 +555,10 @@ private slots:
                 auto &fd = static_cast<QFileDialog &>(dlg);
                 if (fd.nameFilters().size() != 2)
                     script.unexpected << fd.nameFilters().join(";");
+                // A name typed without an extension follows the chosen file type.
+                emit fd.filterSelected(fd.nameFilters().constLast());
+                if (fd.defaultSuffix() != QLatin1String("r86"))
+                    script.unexpected << fd.defaultSuffix();
                 fd.selectFile(m_dir.filePath(name));
                 return int(QDialog::Accepted);
             });
