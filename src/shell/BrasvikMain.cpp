@@ -454,18 +454,25 @@ void TBKMainForm::OpenDownloadWindow()
     runTransfer([this] { return TransferWindows::openDownload(*this); });
 }
 
-void TBKMainForm::ButtonDownloadClick()
+bool TBKMainForm::confirmDeviceAndInterface()
 {
     {
         TBKDeviceTypeForm dialog(this);
         if (RunModal(dialog) != mrOk)
-            return;
+            return false;
     }
     if (DeviceType == Device46xx && Settings.CANEnabled) {
         TBKInterfaceForm dialog(this);
         if (RunModal(dialog) != mrOk)
-            return;
+            return false;
     }
+    return true;
+}
+
+void TBKMainForm::ButtonDownloadClick()
+{
+    if (!confirmDeviceAndInterface())
+        return;
     // A binary image is downloaded with the sectors it already carries.
     if (!Image.BinaryImage) {
         TBKOptionsForm dialog(this, Image);
@@ -479,17 +486,11 @@ void TBKMainForm::ButtonUploadClick()
 {
     const quint8 remembered = DeviceType;
     DeviceType = DeviceNone;
-    {
-        TBKDeviceTypeForm dialog(this);
-        if (RunModal(dialog) != mrOk) {
+    if (!confirmDeviceAndInterface()) {
+        // Only a cancelled device-type dialog puts the type back.
+        if (DeviceType == DeviceNone)
             DeviceType = remembered;
-            return;
-        }
-    }
-    if (DeviceType == Device46xx && Settings.CANEnabled) {
-        TBKInterfaceForm dialog(this);
-        if (RunModal(dialog) != mrOk)
-            return;
+        return;
     }
     Image.CompareMode = false;
     {
@@ -514,16 +515,8 @@ void TBKMainForm::ButtonUploadClick()
 
 void TBKMainForm::ButtonCompareClick()
 {
-    {
-        TBKDeviceTypeForm dialog(this);
-        if (RunModal(dialog) != mrOk)
-            return;
-    }
-    if (DeviceType == Device46xx && Settings.CANEnabled) {
-        TBKInterfaceForm dialog(this);
-        if (RunModal(dialog) != mrOk)
-            return;
-    }
+    if (!confirmDeviceAndInterface())
+        return;
     Image.prepareCompare(DeviceType, statusText(ContentPanel));
     runTransfer([this] { return TransferWindows::openUpload(*this, true); });
 }

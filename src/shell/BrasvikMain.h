@@ -78,6 +78,9 @@ private:
     void buildStatusBar();
     void LoadSettings();
     void SaveSettings();
+    // The device-type dialog, then the interface dialog where the CAN dongle can be used.
+    // False when either is cancelled.
+    bool confirmDeviceAndInterface();
     void setImageCommandsEnabled(bool enabled);
     void showImage();
     void clearImageView();

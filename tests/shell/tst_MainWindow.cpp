@@ -357,6 +357,14 @@ private slots:
         QVERIFY(script.unexpected.isEmpty());
         QCOMPARE(DeviceType, quint8(Device46xx));
         QCOMPARE(m_uploads, 0);
+
+        // A type chosen and confirmed stays chosen when a later dialog is cancelled.
+        ModalScript later(*w);
+        later.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx").cancel("TBKChooseForm");
+        w->ButtonUpload->trigger();
+        QVERIFY(later.unexpected.isEmpty());
+        QCOMPARE(DeviceType, quint8(Device4610));
+        QCOMPARE(m_uploads, 0);
     }
 
     void uploadOfRetainValues()
