@@ -80,7 +80,11 @@ UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
     m_canCommand.MsgType = MSGTYPE_STANDARD;
 }
 
-UploadTransfer::~UploadTransfer() = default;
+UploadTransfer::~UploadTransfer()
+{
+    // Nothing may reach the protocol handlers once this part of the object is gone.
+    shutdown();
+}
 
 QString UploadTransfer::caption() const
 {
