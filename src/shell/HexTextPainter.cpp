@@ -1,5 +1,7 @@
 #include "HexTextPainter.h"
 
+#include <cmath>
+
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QPainter>
@@ -7,7 +9,8 @@
 THexTextPainter::THexTextPainter(const QFont &font)
     : m_font(font)
     , m_raw(QRawFont::fromFont(font))
-    , m_cellWidth(QFontMetricsF(font).horizontalAdvance(u'0'))
+    // Whole-pixel cells keep the columns under the header's sections and the glyphs crisp.
+    , m_cellWidth(std::ceil(QFontMetricsF(font).horizontalAdvance(u'0')))
 { }
 
 quint32 THexTextPainter::glyphFor(char16_t c)
