@@ -6,7 +6,9 @@
 
 namespace {
 
-QPixmap draw(int side)
+enum class Arrow { Into, OutOf };
+
+QPixmap draw(int side, Arrow direction, const QColor &arrowColour)
 {
     QPixmap pixmap(side, side);
     pixmap.fill(Qt::transparent);
@@ -26,7 +28,11 @@ QPixmap draw(int side)
     p.setBrush(QColor(110, 125, 140));
     p.drawEllipse(QRectF(16, 12, 5, 5));
 
-    // Arrow into the chip.
+    // Arrow into the chip (download) or, mirrored, out of it (upload).
+    if (direction == Arrow::OutOf) {
+        p.translate(0, 64);
+        p.scale(1, -1);
+    }
     QPainterPath arrow;
     arrow.moveTo(27, 16);
     arrow.lineTo(37, 16);
@@ -36,17 +42,35 @@ QPixmap draw(int side)
     arrow.lineTo(19, 32);
     arrow.lineTo(27, 32);
     arrow.closeSubpath();
-    p.setBrush(QColor(255, 190, 40));
+    p.setBrush(arrowColour);
     p.drawPath(arrow);
     return pixmap;
 }
+
+QIcon icon(Arrow direction, const QColor &arrowColour)
+{
+    QIcon result;
+    for (int side : {16, 24, 32, 48, 64, 128})
+        result.addPixmap(draw(side, direction, arrowColour));
+    return result;
+}
+
+const QColor Download(255, 190, 40);
+const QColor Upload(90, 200, 110);
 
 } // namespace
 
 QIcon BrasvikAppIcon()
 {
-    QIcon icon;
-    for (int side : {16, 24, 32, 48, 64, 128})
-        icon.addPixmap(draw(side));
-    return icon;
+    return icon(Arrow::Into, Download);
+}
+
+QIcon BrasvikDownloadIcon()
+{
+    return icon(Arrow::Into, Download);
+}
+
+QIcon BrasvikUploadIcon()
+{
+    return icon(Arrow::OutOf, Upload);
 }

@@ -1,5 +1,6 @@
 #include "BrasvikMain.h"
 
+#include "AppIcon.h"
 #include "BKGlobal.h"
 #include "BrasvikDeviceType.h"
 #include "BrasvikInit.h"
@@ -202,10 +203,10 @@ void TBKMainForm::buildToolBar()
         = add("ButtonSaveFile", commandIcon("document-save", QStyle::SP_DialogSaveButton, st),
               tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false);
     ToolBar1->addSeparator();
-    ButtonDownload = add("ButtonDownload", commandIcon("go-down", QStyle::SP_ArrowDown, st),
-                         tr("Download..."), &TBKMainForm::ButtonDownloadClick, false);
-    ButtonUpload = add("ButtonUpload", commandIcon("go-up", QStyle::SP_ArrowUp, st),
-                       tr("Upload..."), &TBKMainForm::ButtonUploadClick, true);
+    ButtonDownload = add("ButtonDownload", BrasvikDownloadIcon(), tr("Download..."),
+                         &TBKMainForm::ButtonDownloadClick, false);
+    ButtonUpload = add("ButtonUpload", BrasvikUploadIcon(), tr("Upload..."),
+                       &TBKMainForm::ButtonUploadClick, true);
     ButtonCompare
         = add("ButtonCompare", commandIcon("edit-find", QStyle::SP_FileDialogContentsView, st),
               tr("Upload and compare..."), &TBKMainForm::ButtonCompareClick, false);
