@@ -1,26 +1,19 @@
 #pragma once
 
 #include "BKGlobal.h"
-
-#include <QDialog>
+#include "TransferForm.h"
 
 #include <functional>
 #include <memory>
 
 class DownloadTransfer;
-class KTSerialLink;
-class QLabel;
-class QPlainTextEdit;
-class QProgressBar;
-class QStatusBar;
-class QToolButton;
 class TKTSerial;
 struct ImageState;
 
 // The download window: runs one download of the main window's image and presents it (log,
 // progress, byte count, "Close COM", boot prompt, final report). The protocols live in
 // DownloadTransfer; the window only shows what it reports. It works on its own copy of the image.
-class TBKDownloadForm : public QDialog
+class TBKDownloadForm : public TransferForm
 {
     Q_OBJECT
 public:
@@ -33,21 +26,9 @@ public:
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
 
-    QPlainTextEdit *ResultMemo = nullptr;
-    QToolButton *ButtonCloseCOM = nullptr;
-    QProgressBar *ProgressBar = nullptr;
-    QStatusBar *StatusBar = nullptr;
-
-public slots:
-    // The close box: close the ports and return the cancel result without a message.
-    void reject() override;
+protected:
+    void transferFinished(int resultCode, const QString &resultText, bool withReport) override;
 
 private:
-    void ButtonCloseCOMClick();
-    void showErrorBox(const QString &title, const QString &text);
-    void showBootPrompt(const QString &text);
-    void transferFinished(int resultCode, const QString &resultText, bool showReport);
-
-    std::unique_ptr<KTSerialLink> m_link;
     std::unique_ptr<DownloadTransfer> m_transfer;
 };

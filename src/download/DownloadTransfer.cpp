@@ -1,5 +1,6 @@
 #include "DownloadTransfer.h"
 
+#include "ImageState.h"
 #include "KTComm.h"
 #include "SectorMap.h"
 #include "TargetFiles.h"
@@ -24,6 +25,21 @@ QString hex6(qint64 v)
 }
 
 } // namespace
+
+DownloadRequest DownloadRequest::fromImage(const ImageState &image, quint8 deviceType,
+                                           const TSettings &settings)
+{
+    DownloadRequest request;
+    request.image = image.ImageBuffer;
+    request.fileName = image.FileName;
+    request.firstSector = image.FirstSector;
+    request.endSector = image.EndSector;
+    request.dataEnd = image.DataEnd;
+    request.retainData = image.RetainData;
+    request.deviceType = deviceType;
+    request.settings = settings;
+    return request;
+}
 
 DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory,
                                    DownloadRequest request, QObject *parent)
@@ -173,9 +189,42 @@ void DownloadTransfer::handleTargetId(quint8 b)
             m_state = State::WaitLoaderStart;
         return;
     }
-    log(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)));
-    setResult(3, abortedPrefix() + QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)),
-              Outcome::Aborted);
+    endWithError(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)), 3, Outcome::Aborted);
+}
+
+bool DownloadTransfer::handleLoaderStarted(quint8 b, int programTimeoutMs)
+{
+    if (b != LoaderStarted) {
+        unexpectedReply();
+        return false;
+    }
+    log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
+    log(QStringLiteral("Loader started..."));
+    setWatchdogInterval(programTimeoutMs);
+    return sendTargetFile(m_programFile, &m_programSize);
+}
+
+bool DownloadTransfer::handleProgramStarted(quint8 b)
+{
+    if (b != Acknowledge) {
+        unexpectedReply();
+        return false;
+    }
+    log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
+    log(QStringLiteral("Brasvik started..."));
+    if (!usesCan())
+        return true;
+    // The watchdog stays stopped until the CAN phase arms it.
+    m_canPhase = true;
+    scheduleCanPhase();
+    return false;
+}
+
+void DownloadTransfer::endWithError(const QString &line, int code, Outcome outcome,
+                                    const QString &text)
+{
+    log(line);
+    setResult(code, text.isEmpty() ? abortedPrefix() + line : text, outcome);
     scheduleFinish();
 }
 
@@ -203,29 +252,13 @@ void DownloadTransfer::SerialResult()
         handleTargetId(b);
         break;
     case State::WaitLoaderStart:
-        if (b != LoaderStarted) {
-            unexpectedReply();
-            break;
-        }
-        log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
-        log(QStringLiteral("Loader started..."));
-        setWatchdogInterval(FlashProgramStartTimeoutMs);
-        if (sendTargetFile(m_programFile, &m_programSize))
+        if (handleLoaderStarted(b, FlashProgramStartTimeoutMs))
             m_state = m_request.deviceType == Device4610 ? State::WaitEndSectorAck
                                                          : State::WaitProgramStart;
         break;
     case State::WaitProgramStart:
-        if (b != Acknowledge) {
-            unexpectedReply();
+        if (!handleProgramStarted(b))
             break;
-        }
-        log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-        log(QStringLiteral("Brasvik started..."));
-        if (usesCan()) {
-            m_canPhase = true;
-            scheduleCanPhase();
-            break;
-        }
         log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
         setWatchdogInterval(SectorAckTimeoutMs);
         m_state = State::WaitStartSectorAck;
@@ -279,9 +312,7 @@ void DownloadTransfer::SerialResult()
             setWatchdogInterval(FlashBlockTimeoutMs);
             SendFlashBlock();
         } else {
-            log(QStringLiteral("Flash erase error!"));
-            setResult(3, abortedPrefix() + QStringLiteral("Flash erase error!"), Outcome::Failed);
-            scheduleFinish();
+            endWithError(QStringLiteral("Flash erase error!"), 3, Outcome::Failed);
         }
         break;
     case State::Programming:
@@ -290,9 +321,7 @@ void DownloadTransfer::SerialResult()
             SendFlashBlock();
             break;
         case CompareError:
-            log(QStringLiteral("Compare error!"));
-            setResult(2, compareErrorText(), Outcome::Failed);
-            scheduleFinish();
+            endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed, compareErrorText());
             break;
         case Refused:
             // The whole frame again, checksum included.
@@ -324,28 +353,12 @@ void DownloadTransfer::SerialResultNV()
         handleTargetId(b);
         break;
     case State::WaitLoaderStart:
-        if (b != LoaderStarted) {
-            unexpectedReply();
-            break;
-        }
-        log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
-        log(QStringLiteral("Loader started..."));
-        setWatchdogInterval(RetainProgramStartTimeoutMs);
-        if (sendTargetFile(m_programFile, &m_programSize))
+        if (handleLoaderStarted(b, RetainProgramStartTimeoutMs))
             m_state = State::WaitProgramStart;
         break;
     case State::WaitProgramStart:
-        if (b != Acknowledge) {
-            unexpectedReply();
+        if (!handleProgramStarted(b))
             break;
-        }
-        log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-        log(QStringLiteral("Brasvik started..."));
-        if (usesCan()) {
-            m_canPhase = true;
-            scheduleCanPhase();
-            break;
-        }
         log(QStringLiteral("Start retain values programming..."));
         m_state = State::RetainProgramming;
         setWatchdogInterval(RetainBlockTimeoutMs);
@@ -357,9 +370,7 @@ void DownloadTransfer::SerialResultNV()
             SendRetainBlock();
             break;
         case CompareError:
-            log(QStringLiteral("Compare error!"));
-            setResult(3, abortedPrefix() + QStringLiteral("Compare error!"), Outcome::Failed);
-            scheduleFinish();
+            endWithError(QStringLiteral("Compare error!"), 3, Outcome::Failed);
             break;
         case Refused:
             sendSerial(m_lastFrame);

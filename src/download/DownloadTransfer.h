@@ -9,6 +9,8 @@
 
 #include <array>
 
+struct ImageState;
+
 // Everything a download takes over from the main window when it starts: its own copy of the
 // image and of the fields that describe it, and the selections that choose the target files and
 // the ports.
@@ -22,6 +24,10 @@ struct DownloadRequest
     bool retainData = false;
     quint8 deviceType = Device46xx;
     TSettings settings;
+
+    // The main window's image state and the selections of the command.
+    static DownloadRequest fromImage(const ImageState &image, quint8 deviceType,
+                                     const TSettings &settings);
 };
 
 // One download into the device: flash programming over RS-232, retain values (also the NV part
@@ -110,8 +116,16 @@ private:
     void SendCANRetainBlock();
     void unexpectedReply();
     void succeed(const QString &finishedLine, const QString &successHeading);
-    // Phase 1 and 2 answers, shared by the flash and the retain-values handlers.
+    // Phase 1 to 3 answers, shared by the flash and the retain-values handlers.
     void handleTargetId(quint8 b);
+    // The loader runs: sends the program. False when the answer is unexpected or the program
+    // cannot be sent.
+    bool handleLoaderStarted(quint8 b, int programTimeoutMs);
+    // The program runs. True when the transfer goes on over RS-232; over CAN the next phase is
+    // scheduled.
+    bool handleProgramStarted(quint8 b);
+    // Logs `line` and ends with the report `text` (default: the aborted heading and `line`).
+    void endWithError(const QString &line, int code, Outcome outcome, const QString &text = {});
     bool sendTargetFile(const QString &path, int *size);
     void failToLoad(const QString &path);
     QString abortedPrefix() const;

@@ -16,10 +16,7 @@ void DownloadTransfer::CANError(quint32 code)
     if (can())
         can()->closeDongle();
     stopWatchdog();
-    const QString text = CANErrorText(code);
-    log(QStringLiteral("CAN Dongle error: ") + text);
-    setResult(2, abortedPrefix() + QStringLiteral("CAN Dongle error: ") + text, Outcome::Failed);
-    scheduleFinish();
+    endWithError(QStringLiteral("CAN Dongle error: ") + CANErrorText(code), 2, Outcome::Failed);
 }
 
 void DownloadTransfer::StartCANPhase()
@@ -80,14 +77,10 @@ void DownloadTransfer::CANResult(const TCANMsg &msg)
         SendCANFlashBlock();
         break;
     case CompareError:
-        log(QStringLiteral("Compare error!"));
-        setResult(2, compareErrorText(), Outcome::Failed);
-        scheduleFinish();
+        endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed, compareErrorText());
         break;
     case Refused:
-        log(QStringLiteral("Flash erase error!"));
-        setResult(2, abortedPrefix() + QStringLiteral("Flash erase error!"), Outcome::Failed);
-        scheduleFinish();
+        endWithError(QStringLiteral("Flash erase error!"), 2, Outcome::Failed);
         break;
     case Acknowledge:
         succeed(QStringLiteral("Flash programming finished!"),
@@ -109,9 +102,7 @@ void DownloadTransfer::CANResultNV(const TCANMsg &msg)
         SendCANRetainBlock();
         break;
     case CompareError:
-        log(QStringLiteral("Compare error!"));
-        setResult(2, abortedPrefix() + QStringLiteral("Compare error!"), Outcome::Failed);
-        scheduleFinish();
+        endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed);
         break;
     case Acknowledge:
         succeed(QStringLiteral("Retain values programming finished!"),

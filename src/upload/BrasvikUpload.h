@@ -1,17 +1,11 @@
 #pragma once
 
 #include "BKGlobal.h"
-
-#include <QDialog>
+#include "TransferForm.h"
 
 #include <functional>
 #include <memory>
 
-class KTSerialLink;
-class QPlainTextEdit;
-class QProgressBar;
-class QStatusBar;
-class QToolButton;
 class TKTSerial;
 class UploadTransfer;
 struct ImageState;
@@ -20,7 +14,7 @@ struct ImageState;
 // "Close interface", boot prompt, final report). After a successful upload it replaces the
 // image's buffer with the data read; in compare mode it compares them with the image instead
 // and leaves the image as it is. The protocols live in UploadTransfer.
-class TBKUploadForm : public QDialog
+class TBKUploadForm : public TransferForm
 {
     Q_OBJECT
 public:
@@ -35,22 +29,10 @@ public:
 
     UploadTransfer *transfer() const { return m_transfer.get(); }
 
-    QPlainTextEdit *ResultMemo = nullptr;
-    QToolButton *ButtonCloseCOM = nullptr;
-    QProgressBar *ProgressBar = nullptr;
-    QStatusBar *StatusBar = nullptr;
-
-public slots:
-    // The close box: close the interfaces and end without data and without a message.
-    void reject() override;
+protected:
+    void transferFinished(int resultCode, const QString &resultText, bool withReport) override;
 
 private:
-    void ButtonCloseCOMClick();
-    void showErrorBox(const QString &title, const QString &text);
-    void showBootPrompt(const QString &text);
-    void FinishTransfer(int resultCode, const QString &resultText, bool showReport);
-
     ImageState &m_image;
-    std::unique_ptr<KTSerialLink> m_link;
     std::unique_ptr<UploadTransfer> m_transfer;
 };
