@@ -170,6 +170,19 @@ bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString
     return true;
 }
 
+bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
+                    quint8 *deviceType, Setup *setup)
+{
+    if (!loadImage(path, options, image, deviceType))
+        return false;
+    QString error;
+    if (!prepare(options, *deviceType, setup, &error)) {
+        usageError(error);
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<TKTSerial> makeSerial(const Setup &setup)
 {
     auto serial = std::make_unique<TKTSerial>();

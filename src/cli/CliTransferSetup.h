@@ -41,6 +41,11 @@ struct Setup
 [[nodiscard]] bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup,
                            QString *error);
 
+// The start of the commands that take an IMAGE: loadImage, then prepare. True when both
+// succeeded; otherwise the message is on stderr (the exit status is ExitUsage).
+[[nodiscard]] bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
+                                  quint8 *deviceType, Setup *setup);
+
 // A serial component configured as the window's `Serial` is, on the selected port.
 std::unique_ptr<TKTSerial> makeSerial(const Setup &setup);
 

@@ -21,13 +21,10 @@ int runCompare(const QStringList &args)
 
     ImageState image;
     quint8 deviceType = DeviceNone;
-    if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
-        return ExitUsage;
-
     CliTransferSetup::Setup setup;
-    QString error;
-    if (!CliTransferSetup::prepare(options, deviceType, &setup, &error))
-        return usageError(error);
+    if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
+                                          &deviceType, &setup))
+        return ExitUsage;
 
     // The region as the Compare command sets it from the loaded image.
     DeviceType = deviceType;

@@ -25,13 +25,10 @@ int runDownload(const QStringList &args)
 
     ImageState image;
     quint8 deviceType = DeviceNone;
-    if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
-        return ExitUsage;
-
     CliTransferSetup::Setup setup;
-    QString error;
-    if (!CliTransferSetup::prepare(options, deviceType, &setup, &error))
-        return usageError(error);
+    if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
+                                          &deviceType, &setup))
+        return ExitUsage;
 
     // The erase option, as the dialog sets it; a B86 image carries its own sectors.
     if (!image.BinaryImage) {
@@ -53,15 +50,7 @@ int runDownload(const QStringList &args)
                                          "carries its own sectors"));
     }
 
-    DownloadRequest request;
-    request.image = image.ImageBuffer;
-    request.fileName = image.FileName;
-    request.firstSector = image.FirstSector;
-    request.endSector = image.EndSector;
-    request.dataEnd = image.DataEnd;
-    request.retainData = image.RetainData;
-    request.deviceType = deviceType;
-    request.settings = setup.settings;
+    DownloadRequest request = DownloadRequest::fromImage(image, deviceType, setup.settings);
     image.ImageBuffer.clear(); // the transfer holds the only copy from here on
 
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
