@@ -33,6 +33,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 
@@ -50,17 +51,19 @@ struct PanelDesign
     Qt::Alignment alignment;
     int width;
     bool bevel;
+    // The longest text the panel shows; the panel grows to fit it in a larger UI font.
+    const char *widest;
 };
 // Port, baud rate, CAN dongle and content, each a caption and a value.
 constexpr std::array<PanelDesign, 8> Panels {{
-    {Qt::AlignRight | Qt::AlignVCenter, 37, false},
-    {Qt::AlignCenter, 20, true},
-    {Qt::AlignCenter, 70, true},
-    {Qt::AlignRight | Qt::AlignVCenter, 105, false},
-    {Qt::AlignCenter, 65, false},
-    {Qt::AlignRight | Qt::AlignVCenter, 59, false},
-    {Qt::AlignCenter, 239, true},
-    {Qt::AlignLeft | Qt::AlignVCenter, 50, false},
+    {Qt::AlignRight | Qt::AlignVCenter, 37, false, "COM:"},
+    {Qt::AlignCenter, 20, true, "16"},
+    {Qt::AlignCenter, 70, true, "115200 bit/s"},
+    {Qt::AlignRight | Qt::AlignVCenter, 105, false, "PEAK-CAN-Dongle:"},
+    {Qt::AlignCenter, 65, false, "500 kBit/s"},
+    {Qt::AlignRight | Qt::AlignVCenter, 59, false, "Content:"},
+    {Qt::AlignCenter, 239, true, ""},
+    {Qt::AlignLeft | Qt::AlignVCenter, 50, false, ""},
 }};
 
 void setBevel(QLabel *label, bool lowered)
@@ -148,7 +151,9 @@ TBKMainForm::TBKMainForm(const QStringList &arguments, QWidget *parent)
     Viewer->setImage(&Image);
     setCentralWidget(Viewer);
     buildStatusBar();
-    resize(DesignedClientSize);
+    // Wide enough for the status panels up to the content text in the UI font in use.
+    const int statusWidth = statusBar()->sizeHint().width() - StatusPanels.back()->width();
+    resize(DesignedClientSize.expandedTo(QSize(statusWidth, 0)));
 
     // The window sees the arrow keys before the scroll bar does.
     Viewer->VScrollBar->installEventFilter(this);
@@ -227,8 +232,12 @@ void TBKMainForm::buildStatusBar()
         auto *label = new QLabel(bar);
         label->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         label->setAlignment(Panels[i].alignment);
-        label->setFixedWidth(Panels[i].width);
         label->setMargin(1);
+        setBevel(label, true);
+        // Sized with the frame every panel may get, so a bevel never clips the text.
+        const int fit = label->fontMetrics().horizontalAdvance(QLatin1String(Panels[i].widest))
+            + 2 * (label->margin() + label->frameWidth()) + 6;
+        label->setFixedWidth(std::max(Panels[i].width, fit));
         setBevel(label, Panels[i].bevel);
         StatusPanels[i] = label;
         bar->addWidget(label);
