@@ -417,15 +417,21 @@ void DownloadTransfer::SendFlashBlock()
     sendSerial(m_lastFrame);
 }
 
-void DownloadTransfer::SendRetainBlock()
+QByteArray DownloadTransfer::nextRetainBytes(int count)
 {
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     QByteArray data;
     if (m_position < m_request.image.size()) {
-        data = m_request.image.mid(m_position, DownloadFrames::RetainFrameBytes);
+        data = m_request.image.mid(m_position, count);
         m_position += data.size();
     }
     emit progress(m_position);
+    return data;
+}
+
+void DownloadTransfer::SendRetainBlock()
+{
+    const QByteArray data = nextRetainBytes(DownloadFrames::RetainFrameBytes);
     if (data.isEmpty()) {
         sendByte(DownloadFrames::EndOfData);
         return;

@@ -114,6 +114,9 @@ private:
     void SendRetainBlock();
     void SendCANFlashBlock();
     void SendCANRetainBlock();
+    // Up to `count` retain-values bytes from the image position on (none at the image end), with
+    // the byte count shown before and the progress after.
+    QByteArray nextRetainBytes(int count);
     void unexpectedReply();
     void succeed(const QString &finishedLine, const QString &successHeading);
     // Phase 1 to 3 answers, shared by the flash and the retain-values handlers.

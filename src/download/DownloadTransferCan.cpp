@@ -163,13 +163,7 @@ void DownloadTransfer::SendCANFlashBlock()
 
 void DownloadTransfer::SendCANRetainBlock()
 {
-    emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
-    QByteArray data;
-    if (m_position < m_request.image.size()) {
-        data = m_request.image.mid(m_position, DownloadFrames::MaxFlashBlockBytes);
-        m_position += data.size();
-    }
-    emit progress(m_position);
+    const QByteArray data = nextRetainBytes(DownloadFrames::MaxFlashBlockBytes);
     m_bytesProgrammed += int(data.size());
     m_canCommand.Len = 1;
     m_canCommand.Data[0] = quint8(data.size());
