@@ -21,9 +21,11 @@ void DownloadTransfer::CANError(quint32 code)
 
 void DownloadTransfer::StartCANPhase()
 {
-    stopWatchdog();
-    if (hasFinished())
+    // A user break or a line error since the scheduling has closed the ports and is ending the
+    // transfer through its short wait: that wait must stay.
+    if (hasFinished() || m_state == State::Idle || !can())
         return;
+    stopWatchdog();
     m_canCommand = TCANMsg {};
     m_canCommand.ID = CanCommandId;
     m_canCommand.MsgType = 0;

@@ -33,6 +33,8 @@ private slots:
     void lineErrorEndsTransfer();
     void lineErrorBeforePromptIsIgnored();
     void canDongleError();
+    void endBeforeCanPhaseStarts_data();
+    void endBeforeCanPhaseStarts();
     void userBreakDuringErase();
     void missingTargetFile();
     void portThatCannotBeOpened_data();
@@ -696,6 +698,38 @@ void tst_DownloadTransfer::canDongleError()
              QStringLiteral("Flash programming aborted:\r\n\r\nCAN Dongle error: ")
                  + CANErrorText(0x10));
     QVERIFY(h.bus->stopped);
+}
+
+void tst_DownloadTransfer::endBeforeCanPhaseStarts_data()
+{
+    QTest::addColumn<bool>("lineError");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("user break") << false << "Flash programming aborted:\r\n\r\nUser break!";
+    QTest::newRow("line error") << true
+                                << "Flash programming aborted:\r\n\r\nCOM error:\r\n"
+            + CommErrorText(CE_FRAME);
+}
+
+// The program has started and the CAN phase is scheduled, but the transfer ends first: the
+// CAN phase must not start, nor replace the short wait by the erase time-out.
+void tst_DownloadTransfer::endBeforeCanPhaseStarts()
+{
+    QFETCH(bool, lineError);
+    DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 11, 64);
+    r.settings.COMInterface = 1;
+    Harness h(r);
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    h.serial.deliver(0xAA);
+    if (lineError)
+        h.serial.raiseLineError(CE_FRAME);
+    else
+        h.transfer->userBreak();
+    h.waitFinished();
+    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QTEST(h.report->resultText, "text");
+    QVERIFY(h.bus->takeSent().isEmpty());
 }
 
 void tst_DownloadTransfer::userBreakDuringErase()
