@@ -1,5 +1,6 @@
 #include "HexTextPainter.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QFontMetricsF>
@@ -10,7 +11,7 @@ THexTextPainter::THexTextPainter(const QFont &font)
     : m_font(font)
     , m_raw(QRawFont::fromFont(font))
     // Whole-pixel cells keep the columns under the header's sections and the glyphs crisp.
-    , m_cellWidth(std::ceil(QFontMetricsF(font).horizontalAdvance(u'0')))
+    , m_cellWidth(std::max(1.0, std::round(QFontMetricsF(font).horizontalAdvance(u'0'))))
 { }
 
 quint32 THexTextPainter::glyphFor(char16_t c)
