@@ -263,7 +263,7 @@ void UploadTransfer::onProgramStarted(quint8 b)
     log(QStringLiteral("Transmitting start sector: %1...").arg(m_setup.FirstSector));
     m_state = State::WaitStartSectorAck;
     setWatchdogInterval(SectorTimeoutMs);
-    sendByte(quint8(m_setup.FirstSector));
+    sendByte(quint8(UploadWire::serialSectorBytes(m_setup.FirstSector, m_setup.EndSector).at(0)));
 }
 
 void UploadTransfer::onStartSectorAck(quint8 b)
@@ -280,7 +280,7 @@ void UploadTransfer::onStartSectorAck(quint8 b)
         : m_setup.EndSector - m_setup.FirstSector;
     log(QStringLiteral("Transmitting sector count: %1...").arg(count));
     m_state = State::WaitEndSectorAck;
-    sendByte(quint8(m_setup.EndSector));
+    sendByte(quint8(UploadWire::serialSectorBytes(m_setup.FirstSector, m_setup.EndSector).at(1)));
 }
 
 void UploadTransfer::onEndSectorAck(quint8 b)
