@@ -36,6 +36,10 @@ SerialWorkerState::SerialWorkerState(TKTSerial *component, int portFd, quint32 e
 
 SerialWorkerState::~SerialWorkerState()
 {
+    // The last reference goes on the worker itself when a handler running there destroyed the
+    // component: nobody is left to join it.
+    if (thread.joinable() && thread.get_id() == std::this_thread::get_id())
+        thread.detach();
     if (wakeFd >= 0)
         ::close(wakeFd);
 }

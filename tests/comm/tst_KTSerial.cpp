@@ -82,6 +82,7 @@ private slots:
     void closeFromInsideHandler();
     void destroyWhileHandOverPending();
     void handlersOnWorkerWithoutSync();
+    void destroyFromHandlerOnWorker();
     void assignCopiesSettings();
 
 private:
@@ -170,7 +171,8 @@ void tst_KTSerial::notATerminalIsRefused()
 {
     // The device opens, but it has no line to configure: the opening is undone.
     SettingsStore::overrideComPortDevicePath(0, QStringLiteral("/dev/null"));
-    m_port->OnRxChar = [](TKTSerial *) {};
+    m_port->OnRxChar = [](TKTSerial *) {
+    };
     QVERIFY_THROWS_EXCEPTION(ECommInitError, m_port->Open());
     QVERIFY(!m_port->Active());
     QCOMPARE(m_port->Handle(), -1);
@@ -526,6 +528,22 @@ void tst_KTSerial::handlersOnWorkerWithoutSync()
     QVERIFY(waitFor([&] { return calls == 2; }));
     QVERIFY(waitFor([&] { return !m_port->Active(); }));
     m_port.reset();
+}
+
+void tst_KTSerial::destroyFromHandlerOnWorker()
+{
+    m_port->SetSyncEventHandling(false);
+    std::atomic<bool> destroyed {false};
+    TKTSerial *port = m_port.release();
+    port->OnRxChar = [&](TKTSerial *s) {
+        delete s; // the worker's own handler ends the component
+        destroyed = true;
+    };
+    port->Open();
+    QVERIFY(m_pty->write("a"));
+    QVERIFY(waitFor([&] { return destroyed.load(); }));
+    // The worker winds up on its own once the handler has returned; the process must survive it.
+    QTest::qWait(100);
 }
 
 void tst_KTSerial::assignCopiesSettings()
