@@ -533,13 +533,18 @@ void tst_KTSerial::handlersOnWorkerWithoutSync()
 void tst_KTSerial::destroyFromHandlerOnWorker()
 {
     m_port->SetSyncEventHandling(false);
+    std::atomic<bool> opened {false};
     std::atomic<bool> destroyed {false};
     TKTSerial *port = m_port.release();
     port->OnRxChar = [&](TKTSerial *s) {
+        // The handler owns the component only once this thread is done with it.
+        if (!opened.load())
+            return;
         delete s; // the worker's own handler ends the component
         destroyed = true;
     };
     port->Open();
+    opened = true;
     QVERIFY(m_pty->write("a"));
     QVERIFY(waitFor([&] { return destroyed.load(); }));
     // The worker winds up on its own once the handler has returned; the process must survive it.
