@@ -6,6 +6,7 @@
 //      bus limit of the frames exchanged;
 //   3. CompareData over 1 MiB against a plain memcmp of the same buffers.
 // Usage: bench_upload [--compare-only] [--skip-can]
+#include "CanBusLoad.h"
 #include "CompareData.h"
 #include "KTCanLink.h"
 #include "KTSerial.h"
@@ -172,29 +173,11 @@ int main(int argc, char *argv[])
         const RunResult r = runUpload(options, InterfaceCAN1);
         if (!r.ok)
             return 1;
-        double bits = 0;
-        qint64 first = -1;
-        qint64 last = 0;
-        int frames = 0;
-        int requests = 0;
-        for (const SimTraceLine &line : r.trace) {
-            if (!line.can)
-                continue;
-            // Standard data frame without stuff bits: 44 + 8 per data byte, plus 3 of
-            // interframe space.
-            bits += 47 + 8.0 * line.bytes.size();
-            if (first < 0)
-                first = line.micros;
-            last = line.micros;
-            ++frames;
-            if (line.kind == SimTraceLine::Kind::HostToDevice)
-                ++requests;
-        }
-        const double limit = bits / 500000.0;
-        const double phase = (last - first) / 1e6;
+        const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
         std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames, %d requests), bus limit "
                     "%.2f s; ratio %.3f; whole upload %.2f s\n",
-                    phase, frames, requests, limit, phase > 0 ? limit / phase : 0, r.seconds);
+                    load.phaseSeconds(), load.frames, load.hostFrames, load.limitSeconds(500000),
+                    load.ratio(500000), r.seconds);
     }
     return 0;
 }
