@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <QVariant>
@@ -15,6 +16,9 @@
 #include <chrono>
 #include <memory>
 #include <utility>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcCanLibrary, "brasvik.comm.can", QtCriticalMsg)
 
@@ -38,6 +42,10 @@ public:
     quint32 write(const QCanBusFrame &frame);
     quint32 close();
 
+    // Called in the library thread: requests are announced through the wake-up descriptor, so
+    // no event object crosses threads (its hand-over inside Qt is invisible to race checkers).
+    void listen(int wakeFd);
+
 public slots:
     void serve() { m_library->serve(); }
 
@@ -52,6 +60,16 @@ private:
     std::unique_ptr<QCanBusDevice> m_device;
     bool m_reportedLoss = false;
 };
+
+void CanBusWorker::listen(int wakeFd)
+{
+    auto *notifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this, wakeFd] {
+        eventfd_t count = 0;
+        eventfd_read(wakeFd, &count);
+        serve();
+    });
+}
 
 quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, int bitRate)
 {
@@ -177,16 +195,20 @@ bool CanBusLibrary::ensureThread()
         return false;
     // The thread stays for the rest of the process: a virtual bus server started by the first
     // device lives in it and other programs may be using it.
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wakeFd < 0)
+        return false;
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("CAN library"));
     m_worker = new CanBusWorker(this);
     m_worker->moveToThread(m_thread);
-    // Wait until the thread runs with its event dispatcher, so that everything it set up is
-    // visibly done before the first request is posted to it.
+    // Wait until the thread runs with its event dispatcher and listens, so that everything it
+    // set up is visibly done before the first request is announced to it.
     bool started = false;
     QObject::connect(
         m_thread, &QThread::started, m_worker,
         [this, &started] {
+            m_worker->listen(m_wakeFd);
             std::lock_guard lock(m_requestMutex);
             started = true;
             m_requestDone.notify_all();
@@ -218,6 +240,8 @@ void CanBusLibrary::shutdown()
     delete library.m_thread;
     library.m_worker = nullptr;
     library.m_thread = nullptr;
+    ::close(library.m_wakeFd);
+    library.m_wakeFd = -1;
     std::lock_guard lock(library.m_queueMutex);
     library.m_queue.clear();
 }
@@ -229,8 +253,8 @@ quint32 CanBusLibrary::submit(Request request, quint32 resultOnTimeout)
     m_request.finished = false;
     const quint64 id = ++m_requestId;
     lock.unlock();
-    // By name: the request itself travels through the locked member, not through Qt's queue.
-    QMetaObject::invokeMethod(m_worker, "serve", Qt::QueuedConnection);
+    // The request itself travels through the locked member; the descriptor only wakes the thread.
+    eventfd_write(m_wakeFd, 1);
     lock.lock();
     const bool done = m_requestDone.wait_for(lock, std::chrono::milliseconds(kRequestTimeoutMs),
                                              [&] { return m_request.finished; });

@@ -74,4 +74,5 @@ private:
 
     QThread *m_thread = nullptr;
     CanBusWorker *m_worker = nullptr;
+    int m_wakeFd = -1; // eventfd that announces a request to the library thread
 };
