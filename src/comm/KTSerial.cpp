@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <unistd.h>
@@ -130,11 +131,36 @@ void TKTSerial::StartWorker(quint32 mask)
     m_worker = TKTSerialThread::create(this, m_handle, mask, BaudrateValue(m_baudrate));
     if (!m_worker)
         raiseInitError();
+    // The notifier watches a descriptor of its own for the same eventfd, so it never watches
+    // a closed one, whichever of it and the worker's state goes first. It has no parent: a
+    // component destroyed on the worker thread must not destroy it there.
+    const int handoverFd = ::dup(m_worker->handoverFd);
+    if (handoverFd < 0) {
+        StopWorker();
+        raiseInitError();
+    }
+    m_handoverNotifier = new QSocketNotifier(handoverFd, QSocketNotifier::Read);
+    connect(m_handoverNotifier, &QObject::destroyed, [handoverFd] { ::close(handoverFd); });
+    connect(m_handoverNotifier, &QSocketNotifier::activated, this, [this, handoverFd] {
+        quint64 count = 0;
+        (void)!::read(handoverFd, &count, sizeof count);
+        RunPendingDispatch();
+    });
     TKTSerialThread::run(m_worker, niceFor(m_threadPriority));
 }
 
 void TKTSerial::StopWorker()
 {
+    if (m_handoverNotifier) {
+        // Possibly inside its own activation: freed once that returns, in its own thread. Its
+        // hand-over connection ends with this component at the latest.
+        if (m_handoverNotifier->thread() == QThread::currentThread())
+            m_handoverNotifier->setEnabled(false);
+        else
+            disconnect(m_handoverNotifier, nullptr, this, nullptr);
+        m_handoverNotifier->deleteLater();
+        m_handoverNotifier = nullptr;
+    }
     std::shared_ptr<SerialWorkerState> worker = std::move(m_worker);
     m_worker.reset();
     if (!worker)

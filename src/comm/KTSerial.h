@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 
+class QSocketNotifier;
 class TKTSerial;
 struct SerialWorkerState;
 
@@ -152,6 +153,8 @@ private:
     struct LineState;
     std::unique_ptr<LineState> m_line;
     std::shared_ptr<SerialWorkerState> m_worker;
+    // Watches the worker's hand-over descriptor in this component's thread.
+    QSocketNotifier *m_handoverNotifier = nullptr;
     // A worker that closed its own port from a handler; joined by the next Open or the
     // destructor, so nothing of it runs on when the component goes.
     std::shared_ptr<SerialWorkerState> m_retiredWorker;

@@ -32,8 +32,10 @@ struct SerialWorkerState
     std::atomic<std::thread::id> workerId {};
     std::thread thread;
 
-    // Hand-over to the component's thread. `mutex` also makes the worker wait until `thread`
-    // has been stored.
+    // Hand-over to the component's thread: the worker posts the mask under `mutex` and
+    // announces it on `handoverFd`, which the component's thread watches. `mutex` also makes
+    // the worker wait until `thread` has been stored.
+    int handoverFd = -1;
     std::mutex mutex;
     std::condition_variable handedBack;
     quint32 pendingMask = 0;
