@@ -5,6 +5,7 @@
 //    thread, WriteMessage), against a plain QCanBusDevice echo in a thread of its own.
 
 #include "KTCANDongle.h"
+#include "LatencyFigures.h"
 #include "SettingsStore.h"
 
 #include <QCanBus>
@@ -84,24 +85,7 @@ std::unique_ptr<QCanBusDevice> connectDevice(const QString &iface)
     return device->state() == QCanBusDevice::ConnectedState ? std::move(device) : nullptr;
 }
 
-struct Figures
-{
-    double median = 0;
-    double p99 = 0;
-    size_t count = 0;
-};
-
-Figures summarise(std::vector<double> v)
-{
-    Figures f;
-    f.count = v.size();
-    if (v.empty())
-        return f;
-    std::sort(v.begin(), v.end());
-    f.median = v[v.size() / 2];
-    f.p99 = v[std::min(v.size() - 1, v.size() * 99 / 100)];
-    return f;
-}
+using Figures = LatencyFigures;
 
 // Sends frame 0x100 and waits for the answer 0x200, kRounds times.
 Figures pingPong(QCanBusDevice &peer)
@@ -132,7 +116,7 @@ Figures pingPong(QCanBusDevice &peer)
     QTimer::singleShot(30000, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(connection);
-    return summarise(micros);
+    return LatencyFigures::of(micros);
 }
 
 } // namespace

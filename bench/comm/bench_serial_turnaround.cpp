@@ -4,6 +4,7 @@
 // pair in the same run.
 
 #include "KTSerial.h"
+#include "LatencyFigures.h"
 #include "PtyPair.h"
 #include "SettingsStore.h"
 
@@ -52,24 +53,7 @@ std::vector<double> measure(int masterFd)
     return micros;
 }
 
-struct Figures
-{
-    double median = 0;
-    double p99 = 0;
-    size_t count = 0;
-};
-
-Figures summarise(std::vector<double> v)
-{
-    Figures f;
-    f.count = v.size();
-    if (v.empty())
-        return f;
-    std::sort(v.begin(), v.end());
-    f.median = v[v.size() / 2];
-    f.p99 = v[std::min(v.size() - 1, v.size() * 99 / 100)];
-    return f;
-}
+using Figures = LatencyFigures;
 
 Figures plainEchoLoop()
 {
@@ -88,7 +72,7 @@ Figures plainEchoLoop()
                 (void)!::write(slave, buffer, size_t(n));
         }
     });
-    const Figures f = summarise(measure(pty.masterFd()));
+    const Figures f = LatencyFigures::of(measure(pty.masterFd()));
     stop = true;
     echo.join();
     ::close(slave);
@@ -119,7 +103,7 @@ Figures componentEcho()
     QCoreApplication::exec();
     client.join();
     serial.Close();
-    return summarise(micros);
+    return LatencyFigures::of(micros);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include "KTCanLink.h"
 #include "KTSerial.h"
 #include "KTSerialLink.h"
+#include "LatencyFigures.h"
 #include "SettingsStore.h"
 #include "SimDevice.h"
 #include "TargetFiles.h"
@@ -104,14 +105,6 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
     return result;
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -155,11 +148,12 @@ int main(int argc, char *argv[])
                 answerAt = -1;
             }
         }
+        const LatencyFigures blocks = LatencyFigures::of(turnaround);
         std::printf("unpaced RS-232: %.2f s for the download, %zu blocks\n", r.seconds,
                     turnaround.size());
         std::printf("host turnaround per block (answer in to next frame out, seen by the "
                     "device): median %.3f ms, p99 %.3f ms (goal: median < 0.5 ms)\n",
-                    percentile(turnaround, 0.5), percentile(turnaround, 0.99));
+                    blocks.median, blocks.p99);
         std::printf("peak memory of the download: %.1f MiB above the start, image %.1f MiB "
                     "(the caller's copy plus the transfer's copy)\n",
                     (r.peakRssKiB - rssBefore) / 1024.0, image.size() / 1048576.0);
@@ -200,8 +194,8 @@ int main(int argc, char *argv[])
         const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
         std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames), bus limit %.2f s; ratio "
                     "%.3f; whole download %.2f s\n",
-                    load.phaseSeconds(), load.frames, load.limitSeconds(500000),
-                    load.ratio(500000), r.seconds);
+                    load.phaseSeconds(), load.frames, load.limitSeconds(500000), load.ratio(500000),
+                    r.seconds);
     }
     return 0;
 }
