@@ -8,7 +8,7 @@ build="${1:-$here/build}"
 shift || true
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-serialbus-dev
-          libqt6serialbus6 python3 clang libclang-rt-14-dev binutils xvfb xauth imagemagick)
+          libqt6serialbus6 python3 clang libclang-rt-14-dev binutils xvfb xauth imagemagick ccache)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -21,7 +21,11 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >&2
 fi
 
-cmake -S "$here" -B "$build" -G Ninja "$@" >&2
+# ccache keeps the three builds of the test command (and rebuilds) short on a small machine.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR="$here"
+cmake -S "$here" -B "$build" -G Ninja "${launcher[@]}" "$@" >&2
 if [[ -z "${SETUP_NO_BUILD:-}" ]]; then
     cmake --build "$build" >&2
 fi

@@ -12,6 +12,9 @@ run_ctest() {
     ctest --test-dir "$dir" --output-on-failure -j2 "$@" || status=1
 }
 
+echo "== layer check" >&2
+python3 scripts/check-layers.py || status=1
+
 echo "== plain build" >&2
 scripts/setup.sh "$here/build"
 run_ctest "$here/build"

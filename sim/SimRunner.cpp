@@ -1,8 +1,8 @@
 #include "SimRunner.h"
 
-#include "CanLink.h"
+#include "SimCanLink.h"
 #include "DeviceContext.h"
-#include "SerialLink.h"
+#include "SimSerialLink.h"
 #include "TargetDevice.h"
 
 #include <QCoreApplication>
@@ -51,18 +51,18 @@ bool SimRunner::start(QString *error)
     m_device = std::make_unique<TargetDevice>(m_options, m_memory, *this, m_summary);
 
     if (!m_options.canBus.isEmpty()) {
-        CanLink::Config config;
+        SimCanLink::Config config;
         config.bus = m_options.canBus;
         config.clientOnly = m_options.canClient;
         config.paceBitrate = m_options.canPace ? m_options.canBitrate : 0;
-        m_can = std::make_unique<CanLink>(config);
+        m_can = std::make_unique<SimCanLink>(config);
         if (!m_can->open(error))
             return false;
-        connect(m_can.get(), &CanLink::received, this,
+        connect(m_can.get(), &SimCanLink::received, this,
                 [this](quint32 id, const QByteArray &data, SimClock::Micros at) {
                     m_device->canFrame(id, data, at);
                 });
-        connect(m_can.get(), &CanLink::traffic, this,
+        connect(m_can.get(), &SimCanLink::traffic, this,
                 [this](bool fromHost, quint32 id, const QByteArray &data, SimClock::Micros at) {
                     m_trace.can(fromHost, id, data, at);
                 });
@@ -87,26 +87,26 @@ bool SimRunner::start(QString *error)
 
 bool SimRunner::openSerial(QString *error)
 {
-    SerialLink::Config config;
+    SimSerialLink::Config config;
     config.existingPort = m_options.serialPort;
     config.linkPath = m_options.linkPath;
     config.baud = m_options.baud;
     config.hangupAfterRx = m_options.hangupAfterRx;
     config.hangupAfterTx = m_options.hangupAfterTx;
-    m_serial = std::make_unique<SerialLink>(config);
+    m_serial = std::make_unique<SimSerialLink>(config);
     if (!m_serial->open(error))
         return false;
-    connect(m_serial.get(), &SerialLink::received, this, &SimRunner::serialReceived);
-    connect(m_serial.get(), &SerialLink::traffic, this,
+    connect(m_serial.get(), &SimSerialLink::received, this, &SimRunner::serialReceived);
+    connect(m_serial.get(), &SimSerialLink::traffic, this,
             [this](bool fromHost, const QByteArray &bytes, SimClock::Micros at) {
                 m_trace.serial(fromHost, bytes, at);
             });
-    connect(m_serial.get(), &SerialLink::hostOpened, this, [this] {
+    connect(m_serial.get(), &SimSerialLink::hostOpened, this, [this] {
         event(QStringLiteral("host opened the port"));
         m_device->lineOpened(SimClock::now());
     });
-    connect(m_serial.get(), &SerialLink::hostClosed, this, &SimRunner::hostClosed);
-    connect(m_serial.get(), &SerialLink::hungUp, this, &SimRunner::hungUp);
+    connect(m_serial.get(), &SimSerialLink::hostClosed, this, &SimRunner::hostClosed);
+    connect(m_serial.get(), &SimSerialLink::hungUp, this, &SimRunner::hungUp);
     announce(QStringLiteral("serial"), m_serial->devicePath());
     if (!m_options.linkPath.isEmpty())
         announce(QStringLiteral("link"), m_options.linkPath);

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-class CanLink;
-class SerialLink;
+class SimCanLink;
+class SimSerialLink;
 class TargetDevice;
 
 // Puts the simulator together: the memory, the device model, the serial and CAN links and
@@ -52,8 +52,8 @@ private:
     SimSummary m_summary;
     TraceWriter m_trace;
     std::unique_ptr<TargetDevice> m_device;
-    std::unique_ptr<SerialLink> m_serial;
-    std::unique_ptr<CanLink> m_can;
+    std::unique_ptr<SimSerialLink> m_serial;
+    std::unique_ptr<SimCanLink> m_can;
     QTimer m_traceFlush;
     QTimer m_lingerAfterEnd;
     QTimer m_timeLimit;

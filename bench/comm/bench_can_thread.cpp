@@ -4,9 +4,9 @@
 //  - frame turnaround through the library and the thread (receive, hand-over to the main
 //    thread, WriteMessage), against a plain QCanBusDevice echo in a thread of its own.
 
-#include "KTCANDongle.h"
+#include "comm/KTCANDongle.h"
 #include "LatencyFigures.h"
-#include "SettingsStore.h"
+#include "base/SettingsStore.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>

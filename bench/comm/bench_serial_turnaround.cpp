@@ -3,10 +3,10 @@
 // end as the round trip, against a plain poll()/read()/write() echo loop on the same kind of
 // pair in the same run.
 
-#include "KTSerial.h"
+#include "comm/KTSerial.h"
 #include "LatencyFigures.h"
-#include "PtyPair.h"
-#include "SettingsStore.h"
+#include "support/PtyPair.h"
+#include "base/SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QTimer>

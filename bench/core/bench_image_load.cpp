@@ -1,8 +1,8 @@
 // Loads a full 1 MiB H86 image (32 data bytes per record) through the image loader and
 // converts the same file with `objcopy -I ihex -O binary`, both in this run, and prints the
 // best of several runs of each and their ratio.
-#include "ImageLoader.h"
-#include "ImageState.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -6,16 +6,16 @@
 //      the frames exchanged;
 //   4. the peak memory of a whole download.
 // Usage: bench_download [--size BYTES] [--skip-paced]
-#include "CanBusLoad.h"
-#include "DownloadTransfer.h"
-#include "KTCanLink.h"
-#include "KTSerial.h"
-#include "KTSerialLink.h"
+#include "support/CanBusLoad.h"
+#include "download/DownloadTransfer.h"
+#include "transfer/KTCanLink.h"
+#include "comm/KTSerial.h"
+#include "transfer/KTSerialLink.h"
 #include "LatencyFigures.h"
-#include "SettingsStore.h"
-#include "SimDevice.h"
-#include "TargetFiles.h"
-#include "TempSettings.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
 
 #include <QCoreApplication>
 #include <QDir>

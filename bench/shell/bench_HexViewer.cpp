@@ -1,8 +1,8 @@
 // Repaint cost of the hex viewer: a full repaint of all three columns at the size of a
 // maximised window, and a scroll step of one line, each compared with a 16 ms frame.
-#include "BKGlobal.h"
-#include "HexViewer.h"
-#include "ImageState.h"
+#include "base/BKGlobal.h"
+#include "shell/HexViewer.h"
+#include "core/ImageState.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -4,8 +4,8 @@
 // unpaced, measured in the same run. A ratio near 1.0 means the device costs the tool
 // nothing beyond the line itself, so the tool's own benchmarks measure the tool.
 
-#include "SimDevice.h"
-#include "SimWire.h"
+#include "support/SimDevice.h"
+#include "support/SimWire.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>

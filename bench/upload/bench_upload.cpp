@@ -6,17 +6,17 @@
 //      bus limit of the frames exchanged;
 //   3. CompareData over 1 MiB against a plain memcmp of the same buffers.
 // Usage: bench_upload [--compare-only] [--skip-can]
-#include "CanBusLoad.h"
-#include "CompareData.h"
-#include "KTCanLink.h"
-#include "KTSerial.h"
-#include "KTSerialLink.h"
-#include "SettingsStore.h"
-#include "SimDevice.h"
-#include "TargetFiles.h"
-#include "TempSettings.h"
-#include "UploadChoice.h"
-#include "UploadTransfer.h"
+#include "support/CanBusLoad.h"
+#include "upload/CompareData.h"
+#include "transfer/KTCanLink.h"
+#include "comm/KTSerial.h"
+#include "transfer/KTSerialLink.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
+#include "upload/UploadChoice.h"
+#include "upload/UploadTransfer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

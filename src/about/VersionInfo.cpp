@@ -1,7 +1,7 @@
-#include "VersionInfo.h"
+#include "about/VersionInfo.h"
 
-#include "MemoryStatus.h"
-#include "ModalResult.h"
+#include "about/MemoryStatus.h"
+#include "base/ModalResult.h"
 
 #include <QApplication>
 #include <QGridLayout>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VersionResource.h"
+#include "about/VersionResource.h"
 
 #include <QDialog>
 #include <QLocale>

@@ -1,4 +1,4 @@
-#include "VersionResource.h"
+#include "about/VersionResource.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CliOptions.h"
+#include "cli/CliOptions.h"
 
 CliOptions::CliOptions(QStringList valueOptions, QStringList flagOptions)
     : m_valueOptions(std::move(valueOptions)), m_flagOptions(std::move(flagOptions))

@@ -1,6 +1,6 @@
-#include "CliTransferRunner.h"
+#include "cli/CliTransferRunner.h"
 
-#include "CliCommand.h"
+#include "cli/CliCommand.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TransferBase.h"
+#include "transfer/TransferBase.h"
 
 #include <QElapsedTimer>
 #include <QObject>

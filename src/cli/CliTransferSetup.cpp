@@ -1,12 +1,12 @@
-#include "CliTransferSetup.h"
+#include "cli/CliTransferSetup.h"
 
-#include "CliCommand.h"
-#include "CliOptions.h"
-#include "ImageLoader.h"
-#include "ImageState.h"
-#include "KTSerial.h"
-#include "SettingsStore.h"
-#include "TargetFiles.h"
+#include "cli/CliCommand.h"
+#include "cli/CliOptions.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
+#include "comm/KTSerial.h"
+#include "base/SettingsStore.h"
+#include "transfer/TargetFiles.h"
 
 #include <QDir>
 #include <QFileInfo>

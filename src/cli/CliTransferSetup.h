@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BKGlobal.h"
-#include "RegistryUnit.h"
+#include "base/BKGlobal.h"
+#include "base/RegistryUnit.h"
 
 #include <QString>
 #include <QStringList>

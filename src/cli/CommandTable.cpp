@@ -1,4 +1,4 @@
-#include "CliCommand.h"
+#include "cli/CliCommand.h"
 
 // Each command lives in its own file; add new ones to this table.
 int runInfo(const QStringList &args);

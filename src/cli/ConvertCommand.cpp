@@ -1,8 +1,8 @@
-#include "CliCommand.h"
-#include "CliOptions.h"
-#include "CliTransferSetup.h"
-#include "ImageSaver.h"
-#include "ImageState.h"
+#include "cli/CliCommand.h"
+#include "cli/CliOptions.h"
+#include "cli/CliTransferSetup.h"
+#include "core/ImageSaver.h"
+#include "core/ImageState.h"
 
 #include <QFileInfo>
 

@@ -1,13 +1,13 @@
-#include "CliCommand.h"
-#include "CliOptions.h"
-#include "CliTransferRunner.h"
-#include "CliTransferSetup.h"
-#include "DownloadTransfer.h"
-#include "ImageState.h"
-#include "KTCanLink.h"
-#include "KTSerial.h"
-#include "KTSerialLink.h"
-#include "SectorMap.h"
+#include "cli/CliCommand.h"
+#include "cli/CliOptions.h"
+#include "cli/CliTransferRunner.h"
+#include "cli/CliTransferSetup.h"
+#include "download/DownloadTransfer.h"
+#include "core/ImageState.h"
+#include "transfer/KTCanLink.h"
+#include "comm/KTSerial.h"
+#include "transfer/KTSerialLink.h"
+#include "core/SectorMap.h"
 
 int runDownload(const QStringList &args)
 {

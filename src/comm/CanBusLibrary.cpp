@@ -1,7 +1,7 @@
-#include "CanBusLibrary.h"
+#include "comm/CanBusLibrary.h"
 
-#include "CanFrameMapping.h"
-#include "SettingsStore.h"
+#include "comm/CanFrameMapping.h"
+#include "base/SettingsStore.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>

@@ -1,6 +1,6 @@
-#include "CanDongleLibrary.h"
+#include "comm/CanDongleLibrary.h"
 
-#include "CanBusLibrary.h"
+#include "comm/CanBusLibrary.h"
 
 quint32 CAN_Init(quint16 wBTR0BTR1, quint16 CANMsgType, quint32 CANHwType, quint32 IO_Port,
                  quint16 Interrupt)

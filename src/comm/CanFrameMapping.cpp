@@ -1,4 +1,4 @@
-#include "CanFrameMapping.h"
+#include "comm/CanFrameMapping.h"
 
 #include <algorithm>
 #include <cstring>

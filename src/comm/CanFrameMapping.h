@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CanDongleLibrary.h"
+#include "comm/CanDongleLibrary.h"
 
 #include <QCanBusFrame>
 

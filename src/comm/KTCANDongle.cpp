@@ -1,4 +1,4 @@
-#include "KTCANDongle.h"
+#include "comm/KTCANDongle.h"
 
 #include <QLoggingCategory>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "KTComm.h"
+#include "comm/KTComm.h"
 
 #include <array>
 #include <cerrno>

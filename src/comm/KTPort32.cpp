@@ -1,6 +1,6 @@
-#include "KTPort32.h"
+#include "comm/KTPort32.h"
 
-#include "KTComm.h"
+#include "comm/KTComm.h"
 
 #include <algorithm>
 #include <mutex>

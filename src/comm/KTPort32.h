@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PortDriverBackend.h"
+#include "comm/PortDriverBackend.h"
 
 #include <QtGlobal>
 

@@ -1,10 +1,10 @@
-#include "KTSerial.h"
+#include "comm/KTSerial.h"
 
-#include "KTPort32.h"
-#include "KTSerialThread.h"
-#include "SerialLineErrors.h"
-#include "SerialPlatform.h"
-#include "SettingsStore.h"
+#include "comm/KTPort32.h"
+#include "comm/KTSerialThread.h"
+#include "comm/SerialLineErrors.h"
+#include "comm/SerialPlatform.h"
+#include "base/SettingsStore.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>

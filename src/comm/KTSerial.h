@@ -1,7 +1,7 @@
 #pragma once
 
-#include "KTComm.h"
-#include "TEventHandler.h"
+#include "comm/KTComm.h"
+#include "comm/TEventHandler.h"
 
 #include <QObject>
 #include <QThread>

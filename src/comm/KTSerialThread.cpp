@@ -1,8 +1,8 @@
-#include "KTSerialThread.h"
+#include "comm/KTSerialThread.h"
 
-#include "KTSerial.h"
-#include "SerialLineErrors.h"
-#include "SerialPlatform.h"
+#include "comm/KTSerial.h"
+#include "comm/SerialLineErrors.h"
+#include "comm/SerialPlatform.h"
 
 #include <QLoggingCategory>
 

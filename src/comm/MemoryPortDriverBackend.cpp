@@ -1,4 +1,4 @@
-#include "MemoryPortDriverBackend.h"
+#include "comm/MemoryPortDriverBackend.h"
 
 MemoryPortDriverBackend::MemoryPortDriverBackend(std::shared_ptr<Data> data)
     : m_data(std::move(data))

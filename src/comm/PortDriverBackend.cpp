@@ -1,4 +1,4 @@
-#include "PortDriverBackend.h"
+#include "comm/PortDriverBackend.h"
 
 #include <QtEndian>
 

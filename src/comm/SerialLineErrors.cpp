@@ -1,7 +1,7 @@
-#include "SerialLineErrors.h"
+#include "comm/SerialLineErrors.h"
 
-#include "KTSerial.h"
-#include "SerialPlatform.h"
+#include "comm/KTSerial.h"
+#include "comm/SerialPlatform.h"
 
 #include <cerrno>
 #include <map>

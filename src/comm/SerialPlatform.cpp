@@ -1,6 +1,6 @@
-#include "SerialPlatform.h"
+#include "comm/SerialPlatform.h"
 
-#include "KTComm.h"
+#include "comm/KTComm.h"
 
 // The kernel's own termios2 (not glibc's termios): it carries arbitrary bit rates (BOTHER),
 // which 28800 needs.

@@ -1,9 +1,9 @@
-#include "BrasvikDownload.h"
+#include "download/BrasvikDownload.h"
 
-#include "DownloadTransfer.h"
-#include "ImageState.h"
-#include "KTCanLink.h"
-#include "KTSerialLink.h"
+#include "download/DownloadTransfer.h"
+#include "core/ImageState.h"
+#include "transfer/KTCanLink.h"
+#include "transfer/KTSerialLink.h"
 
 #include <QFileInfo>
 

@@ -1,6 +1,6 @@
-#include "DownloadFrames.h"
+#include "download/DownloadFrames.h"
 
-#include "SectorMap.h"
+#include "core/SectorMap.h"
 
 namespace DownloadFrames {
 

@@ -1,9 +1,9 @@
-#include "DownloadTransfer.h"
+#include "download/DownloadTransfer.h"
 
-#include "ImageState.h"
-#include "KTComm.h"
-#include "SectorMap.h"
-#include "TargetFiles.h"
+#include "core/ImageState.h"
+#include "comm/KTComm.h"
+#include "core/SectorMap.h"
+#include "transfer/TargetFiles.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BKGlobal.h"
-#include "DownloadFrames.h"
-#include "TransferBase.h"
+#include "base/BKGlobal.h"
+#include "download/DownloadFrames.h"
+#include "transfer/TransferBase.h"
 
 #include <QByteArray>
 #include <QString>

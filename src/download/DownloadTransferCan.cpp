@@ -1,6 +1,6 @@
-#include "DownloadTransfer.h"
+#include "download/DownloadTransfer.h"
 
-#include "KTCANDongle.h"
+#include "comm/KTCANDongle.h"
 
 #include <QLoggingCategory>
 

@@ -1,4 +1,4 @@
-#include "AppIcon.h"
+#include "shell/AppIcon.h"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -1,4 +1,4 @@
-#include "BKDialog.h"
+#include "shell/BKDialog.h"
 
 #include <QBoxLayout>
 #include <QPushButton>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ModalResult.h"
+#include "base/ModalResult.h"
 
 #include <QDialog>
 

@@ -1,6 +1,6 @@
-#include "BrasvikDeviceType.h"
+#include "shell/BrasvikDeviceType.h"
 
-#include "BKGlobal.h"
+#include "base/BKGlobal.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,10 +1,10 @@
-#include "BrasvikInit.h"
+#include "shell/BrasvikInit.h"
 
-#include "BKGlobal.h"
-#include "KTComm.h"
-#include "RadioGroup.h"
-#include "RegistryUnit.h"
-#include "SettingsStore.h"
+#include "base/BKGlobal.h"
+#include "comm/KTComm.h"
+#include "shell/RadioGroup.h"
+#include "base/RegistryUnit.h"
+#include "base/SettingsStore.h"
 
 #include <QCheckBox>
 #include <QComboBox>

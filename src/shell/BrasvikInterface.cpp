@@ -1,6 +1,6 @@
-#include "BrasvikInterface.h"
+#include "shell/BrasvikInterface.h"
 
-#include "BKGlobal.h"
+#include "base/BKGlobal.h"
 
 #include <QLabel>
 #include <QRadioButton>

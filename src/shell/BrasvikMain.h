@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ImageState.h"
-#include "KTSerial.h"
+#include "core/ImageState.h"
+#include "comm/KTSerial.h"
 
 #include <QMainWindow>
 #include <QStringList>

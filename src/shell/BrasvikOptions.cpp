@@ -1,8 +1,8 @@
-#include "BrasvikOptions.h"
+#include "shell/BrasvikOptions.h"
 
-#include "BKGlobal.h"
-#include "ImageState.h"
-#include "SectorMap.h"
+#include "base/BKGlobal.h"
+#include "core/ImageState.h"
+#include "core/SectorMap.h"
 
 #include <QLabel>
 #include <QRadioButton>

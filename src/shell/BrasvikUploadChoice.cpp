@@ -1,8 +1,8 @@
-#include "BrasvikUploadChoice.h"
+#include "shell/BrasvikUploadChoice.h"
 
-#include "BKGlobal.h"
-#include "ImageState.h"
-#include "SectorMap.h"
+#include "base/BKGlobal.h"
+#include "core/ImageState.h"
+#include "core/SectorMap.h"
 
 #include <QFrame>
 #include <QLabel>

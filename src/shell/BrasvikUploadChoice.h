@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BKDialog.h"
+#include "shell/BKDialog.h"
 
 struct ImageState;
 class QLabel;

@@ -1,6 +1,6 @@
-#include "HexLayout.h"
+#include "shell/HexLayout.h"
 
-#include "BKGlobal.h"
+#include "base/BKGlobal.h"
 
 #include <algorithm>
 #include <array>

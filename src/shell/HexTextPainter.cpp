@@ -1,4 +1,4 @@
-#include "HexTextPainter.h"
+#include "shell/HexTextPainter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,9 +1,9 @@
-#include "HexViewer.h"
+#include "shell/HexViewer.h"
 
-#include "BKGlobal.h"
-#include "HexLayout.h"
-#include "HexTextPainter.h"
-#include "ImageState.h"
+#include "base/BKGlobal.h"
+#include "shell/HexLayout.h"
+#include "shell/HexTextPainter.h"
+#include "core/ImageState.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "RadioGroup.h"
+#include "shell/RadioGroup.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>

@@ -1,7 +1,7 @@
-#include "TransferWindows.h"
+#include "shell/TransferWindows.h"
 
-#include "BrasvikMain.h"
-#include "ModalResult.h"
+#include "shell/BrasvikMain.h"
+#include "base/ModalResult.h"
 
 #include <QDialog>
 #include <QTimer>

@@ -1,9 +1,9 @@
-#include "AppIcon.h"
-#include "BrasvikDownload.h"
-#include "BrasvikMain.h"
-#include "BrasvikUpload.h"
-#include "TargetFiles.h"
-#include "TransferWindows.h"
+#include "shell/AppIcon.h"
+#include "download/BrasvikDownload.h"
+#include "shell/BrasvikMain.h"
+#include "upload/BrasvikUpload.h"
+#include "transfer/TargetFiles.h"
+#include "shell/TransferWindows.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,10 +1,10 @@
-#include "BrasvikUpload.h"
+#include "upload/BrasvikUpload.h"
 
-#include "ImageState.h"
-#include "KTCanLink.h"
-#include "KTSerialLink.h"
-#include "ModalResult.h"
-#include "UploadTransfer.h"
+#include "core/ImageState.h"
+#include "transfer/KTCanLink.h"
+#include "transfer/KTSerialLink.h"
+#include "base/ModalResult.h"
+#include "upload/UploadTransfer.h"
 
 #include <QMessageBox>
 

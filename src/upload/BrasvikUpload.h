@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BKGlobal.h"
-#include "TransferForm.h"
+#include "base/BKGlobal.h"
+#include "transfer/TransferForm.h"
 
 #include <functional>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "CANUploadBatch.h"
+#include "upload/CANUploadBatch.h"
 
 CANUploadBatch::Event CANUploadBatch::take(const TCANMsg &msg)
 {

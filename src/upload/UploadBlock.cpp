@@ -1,4 +1,4 @@
-#include "UploadBlock.h"
+#include "upload/UploadBlock.h"
 
 #include <algorithm>
 #include <cstring>

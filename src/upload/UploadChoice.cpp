@@ -1,4 +1,4 @@
-#include "UploadChoice.h"
+#include "upload/UploadChoice.h"
 
 #include <array>
 

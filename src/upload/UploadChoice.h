@@ -1,6 +1,6 @@
 #pragma once
 
-#include "BKGlobal.h"
+#include "base/BKGlobal.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "UploadRegion.h"
+#include "upload/UploadRegion.h"
 
-#include "BKGlobal.h"
-#include "SectorMap.h"
+#include "base/BKGlobal.h"
+#include "core/SectorMap.h"
 
 UploadRegion UploadRegion::of(quint8 deviceType, bool retainMode, qint32 firstSector,
                               qint32 endSector)

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "BKGlobal.h"
-#include "CANUploadBatch.h"
-#include "CompareData.h"
-#include "TransferBase.h"
-#include "UploadBlock.h"
-#include "UploadRegion.h"
+#include "base/BKGlobal.h"
+#include "upload/CANUploadBatch.h"
+#include "upload/CompareData.h"
+#include "transfer/TransferBase.h"
+#include "upload/UploadBlock.h"
+#include "upload/UploadRegion.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "UploadTransfer.h"
+#include "upload/UploadTransfer.h"
 
-#include "KTCANDongle.h"
+#include "comm/KTCANDongle.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "H86Builder.h"
-#include "SimDevice.h"
-#include "TempSettings.h"
+#include "support/H86Builder.h"
+#include "support/SimDevice.h"
+#include "support/TempSettings.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "CanBusLibrary.h"
-#include "CanFrameMapping.h"
-#include "KTCANDongle.h"
-#include "SettingsStore.h"
+#include "comm/CanBusLibrary.h"
+#include "comm/CanFrameMapping.h"
+#include "comm/KTCANDongle.h"
+#include "base/SettingsStore.h"
 #include "VirtualCanPeer.h"
 
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
-#include "KTPort32.h"
-#include "KTSerial.h"
-#include "MemoryPortDriverBackend.h"
-#include "PtyPair.h"
-#include "SettingsStore.h"
+#include "comm/KTPort32.h"
+#include "comm/KTSerial.h"
+#include "comm/MemoryPortDriverBackend.h"
+#include "support/PtyPair.h"
+#include "base/SettingsStore.h"
 
 #include <QTest>
 

@@ -1,8 +1,8 @@
-#include "KTSerial.h"
-#include "PtyPair.h"
-#include "SerialLineErrors.h"
-#include "SerialPlatform.h"
-#include "SettingsStore.h"
+#include "comm/KTSerial.h"
+#include "support/PtyPair.h"
+#include "comm/SerialLineErrors.h"
+#include "comm/SerialPlatform.h"
+#include "base/SettingsStore.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

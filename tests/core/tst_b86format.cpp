@@ -1,4 +1,4 @@
-#include "B86Format.h"
+#include "core/B86Format.h"
 
 #include <QTest>
 

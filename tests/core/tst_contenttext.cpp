@@ -1,5 +1,5 @@
-#include "ContentText.h"
-#include "ImageState.h"
+#include "core/ContentText.h"
+#include "core/ImageState.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "Crc16.h"
+#include "core/Crc16.h"
 
 #include <QTest>
 

@@ -1,5 +1,5 @@
-#include "H86Builder.h"
-#include "H86Reader.h"
+#include "support/H86Builder.h"
+#include "core/H86Reader.h"
 
 #include <QTest>
 

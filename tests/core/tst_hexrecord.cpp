@@ -1,4 +1,4 @@
-#include "HexRecord.h"
+#include "core/HexRecord.h"
 
 #include <QTest>
 

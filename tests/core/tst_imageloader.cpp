@@ -1,7 +1,7 @@
-#include "B86Format.h"
-#include "H86Builder.h"
-#include "ImageLoader.h"
-#include "ImageState.h"
+#include "core/B86Format.h"
+#include "support/H86Builder.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "ImageSaver.h"
-#include "ImageState.h"
+#include "core/ImageSaver.h"
+#include "core/ImageState.h"
 
 #include <QDir>
 #include <QFile>

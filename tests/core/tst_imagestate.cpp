@@ -1,5 +1,5 @@
-#include "B86Format.h"
-#include "ImageState.h"
+#include "core/B86Format.h"
+#include "core/ImageState.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
-#include "B86Format.h"
-#include "Crc16.h"
-#include "ImageState.h"
-#include "R86Writer.h"
+#include "core/B86Format.h"
+#include "core/Crc16.h"
+#include "core/ImageState.h"
+#include "core/R86Writer.h"
 
 #include <QTest>
 #include <QtEndian>

@@ -1,4 +1,4 @@
-#include "SectorMap.h"
+#include "core/SectorMap.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "CanLink.h"
-#include "SerialLink.h"
+#include "transfer/CanLink.h"
+#include "transfer/SerialLink.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "DownloadFrames.h"
-#include "LoaderFile.h"
-#include "TargetFiles.h"
+#include "download/DownloadFrames.h"
+#include "transfer/LoaderFile.h"
+#include "transfer/TargetFiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "DownloadTransfer.h"
+#include "download/DownloadTransfer.h"
 #include "FakeLinks.h"
-#include "KTComm.h"
-#include "TargetFiles.h"
+#include "comm/KTComm.h"
+#include "transfer/TargetFiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,13 +1,13 @@
-#include "BrasvikDownload.h"
-#include "DownloadTransfer.h"
-#include "H86Builder.h"
-#include "ImageLoader.h"
-#include "ImageState.h"
-#include "KTSerial.h"
-#include "SettingsStore.h"
-#include "SimDevice.h"
-#include "TargetFiles.h"
-#include "TempSettings.h"
+#include "download/BrasvikDownload.h"
+#include "download/DownloadTransfer.h"
+#include "support/H86Builder.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
+#include "comm/KTSerial.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
 
 #include <QApplication>
 #include <QMessageBox>

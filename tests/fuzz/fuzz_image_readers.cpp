@@ -1,9 +1,9 @@
 // libFuzzer entry: arbitrary bytes into the H86 and B86 readers. The first byte picks the
 // reader, the rest is the file.
-#include "B86Format.h"
-#include "HexRecord.h"
-#include "ImageLoader.h"
-#include "ImageState.h"
+#include "core/B86Format.h"
+#include "core/HexRecord.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
 
 #include <cstddef>
 #include <cstdint>

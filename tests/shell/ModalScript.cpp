@@ -1,7 +1,7 @@
 #include "ModalScript.h"
 
-#include "BKDialog.h"
-#include "BrasvikMain.h"
+#include "shell/BKDialog.h"
+#include "shell/BrasvikMain.h"
 
 #include <QMessageBox>
 #include <QRadioButton>

@@ -1,13 +1,13 @@
-#include "BKGlobal.h"
-#include "BrasvikDeviceType.h"
-#include "BrasvikInit.h"
-#include "BrasvikInterface.h"
-#include "BrasvikOptions.h"
-#include "BrasvikUploadChoice.h"
-#include "ImageState.h"
-#include "RadioGroup.h"
-#include "SettingsStore.h"
-#include "TempSettings.h"
+#include "base/BKGlobal.h"
+#include "shell/BrasvikDeviceType.h"
+#include "shell/BrasvikInit.h"
+#include "shell/BrasvikInterface.h"
+#include "shell/BrasvikOptions.h"
+#include "shell/BrasvikUploadChoice.h"
+#include "core/ImageState.h"
+#include "shell/RadioGroup.h"
+#include "base/SettingsStore.h"
+#include "support/TempSettings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,5 +1,5 @@
-#include "BKGlobal.h"
-#include "HexLayout.h"
+#include "base/BKGlobal.h"
+#include "shell/HexLayout.h"
 
 #include <QTest>
 

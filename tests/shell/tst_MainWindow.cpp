@@ -1,12 +1,12 @@
-#include "BKGlobal.h"
-#include "BrasvikDeviceType.h"
-#include "BrasvikMain.h"
-#include "HexViewer.h"
-#include "IdleSlot.h"
+#include "base/BKGlobal.h"
+#include "shell/BrasvikDeviceType.h"
+#include "shell/BrasvikMain.h"
+#include "shell/HexViewer.h"
+#include "base/IdleSlot.h"
 #include "ModalScript.h"
-#include "SettingsStore.h"
-#include "TempSettings.h"
-#include "TransferWindows.h"
+#include "base/SettingsStore.h"
+#include "support/TempSettings.h"
+#include "shell/TransferWindows.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -1,7 +1,7 @@
-#include "BKGlobal.h"
-#include "RegistryUnit.h"
-#include "SettingsStore.h"
-#include "TempSettings.h"
+#include "base/BKGlobal.h"
+#include "base/RegistryUnit.h"
+#include "base/SettingsStore.h"
+#include "support/TempSettings.h"
 
 #include <QFile>
 #include <QSettings>

@@ -1,5 +1,5 @@
-#include "VersionInfo.h"
-#include "VersionResource.h"
+#include "about/VersionInfo.h"
+#include "about/VersionResource.h"
 
 #include <QApplication>
 #include <QLabel>

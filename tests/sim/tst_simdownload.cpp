@@ -1,5 +1,5 @@
-#include "SimDevice.h"
-#include "SimWire.h"
+#include "support/SimDevice.h"
+#include "support/SimWire.h"
 
 #include <QTest>
 

@@ -1,6 +1,6 @@
 #include "DeviceMemory.h"
-#include "SimDevice.h"
-#include "SimWire.h"
+#include "support/SimDevice.h"
+#include "support/SimWire.h"
 #include "StandInProgram.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "CanBusLoad.h"
+#include "support/CanBusLoad.h"
 
 CanBusLoad CanBusLoad::fromTrace(const QList<SimTraceLine> &trace)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SimDevice.h"
+#include "support/SimDevice.h"
 
 // The CAN traffic of a simulator trace measured against the bus: what the frames cost on the
 // wire and how long the CAN phase took. Used by the transfer benchmarks.

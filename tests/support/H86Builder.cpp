@@ -1,4 +1,4 @@
-#include "H86Builder.h"
+#include "support/H86Builder.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "SimDevice.h"
+#include "support/SimDevice.h"
 
 #include <QDir>
 #include <QFile>

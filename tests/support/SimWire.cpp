@@ -1,4 +1,4 @@
-#include "SimWire.h"
+#include "support/SimWire.h"
 
 #include <QDir>
 #include <QElapsedTimer>

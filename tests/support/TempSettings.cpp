@@ -1,4 +1,4 @@
-#include "TempSettings.h"
+#include "support/TempSettings.h"
 
 #include <QDir>
 #include <QSettings>

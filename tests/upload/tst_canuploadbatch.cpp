@@ -1,4 +1,4 @@
-#include "CANUploadBatch.h"
+#include "upload/CANUploadBatch.h"
 
 #include <QTest>
 

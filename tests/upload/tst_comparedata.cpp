@@ -1,4 +1,4 @@
-#include "CompareData.h"
+#include "upload/CompareData.h"
 
 #include <QTest>
 

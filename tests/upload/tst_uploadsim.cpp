@@ -1,13 +1,13 @@
-#include "KTCanLink.h"
-#include "KTSerial.h"
-#include "KTSerialLink.h"
-#include "LoaderFile.h"
-#include "SettingsStore.h"
-#include "SimDevice.h"
-#include "TargetFiles.h"
-#include "TempSettings.h"
-#include "UploadChoice.h"
-#include "UploadTransfer.h"
+#include "transfer/KTCanLink.h"
+#include "comm/KTSerial.h"
+#include "transfer/KTSerialLink.h"
+#include "transfer/LoaderFile.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
+#include "upload/UploadChoice.h"
+#include "upload/UploadTransfer.h"
 
 #include <QEventLoop>
 #include <QTest>

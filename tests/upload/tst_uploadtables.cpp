@@ -1,6 +1,6 @@
-#include "UploadBlock.h"
-#include "UploadChoice.h"
-#include "UploadRegion.h"
+#include "upload/UploadBlock.h"
+#include "upload/UploadChoice.h"
+#include "upload/UploadRegion.h"
 
 #include <QTest>
 

@@ -1,9 +1,9 @@
 #include "FakeLinks.h"
-#include "IdleSlot.h"
-#include "TargetFiles.h"
-#include "UploadBlock.h"
-#include "UploadChoice.h"
-#include "UploadTransfer.h"
+#include "base/IdleSlot.h"
+#include "transfer/TargetFiles.h"
+#include "upload/UploadBlock.h"
+#include "upload/UploadChoice.h"
+#include "upload/UploadTransfer.h"
 
 #include <QDir>
 #include <QFile>

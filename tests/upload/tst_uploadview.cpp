@@ -1,6 +1,6 @@
-#include "HexLayout.h"
-#include "HexViewer.h"
-#include "ImageState.h"
+#include "shell/HexLayout.h"
+#include "shell/HexViewer.h"
+#include "core/ImageState.h"
 
 #include <QScrollBar>
 #include <QTest>

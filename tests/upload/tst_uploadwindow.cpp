@@ -1,12 +1,12 @@
-#include "BrasvikMain.h"
-#include "BrasvikUpload.h"
+#include "shell/BrasvikMain.h"
+#include "upload/BrasvikUpload.h"
 #include "ModalScript.h"
-#include "SettingsStore.h"
-#include "SimDevice.h"
-#include "TargetFiles.h"
-#include "TempSettings.h"
-#include "TransferWindows.h"
-#include "UploadTransfer.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
+#include "shell/TransferWindows.h"
+#include "upload/UploadTransfer.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,0 +1,4 @@
+#include "base/BKGlobal.h"
+
+quint8 DeviceType = DeviceNone;
+TSettings Settings;

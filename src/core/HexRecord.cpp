@@ -1,0 +1,79 @@
+#include "core/HexRecord.h"
+
+#include "core/SectorMap.h"
+
+#include <array>
+
+namespace HexRecord {
+
+namespace {
+
+// HexDigitValue as a table: the reader converts every digit of a file through it.
+constexpr std::array<quint8, 256> makeDigitTable()
+{
+    std::array<quint8, 256> t {};
+    for (int c = 0; c < 256; ++c)
+        t[c] = quint8(HexDigitValue(char(c)));
+    return t;
+}
+
+constexpr std::array<quint8, 256> digit = makeDigitTable();
+
+} // namespace
+
+Type type(QByteArrayView line)
+{
+    Q_ASSERT(line.size() >= MinLength);
+    const char hi = line[7];
+    const char lo = line[8];
+    if (hi != '0')
+        return Type::Other;
+    switch (lo) {
+    case '0':
+        return Type::Data;
+    case '4':
+        return Type::ExtendedLinear;
+    case '2':
+        return Type::ExtendedSegment;
+    default:
+        return Type::Other;
+    }
+}
+
+quint16 loadOffset(QByteArrayView line)
+{
+    Q_ASSERT(line.size() >= MinLength);
+    return quint16(HexDigitValue(line[3]) << 12 | HexDigitValue(line[4]) << 8
+                   | HexDigitValue(line[5]) << 4 | HexDigitValue(line[6]));
+}
+
+qint32 upperAddress(QByteArrayView line)
+{
+    Q_ASSERT(line.size() >= MinExtendedLinearLength);
+    return HexDigitValue(line[12]) * 0x10000;
+}
+
+qsizetype dataLength(QByteArrayView line)
+{
+    // The data field runs from index 9 up to the two checksum characters.
+    const qsizetype digits = line.size() - DataStart - 2;
+    return digits > 0 ? digits / 2 : 0;
+}
+
+quint8 dataByte(QByteArrayView line, qsizetype i)
+{
+    const qsizetype at = DataStart + 2 * i;
+    return quint8(digit[uchar(line[at])] << 4 | digit[uchar(line[at + 1])]);
+}
+
+void appendData(QByteArrayView line, QByteArray &out)
+{
+    const qsizetype n = dataLength(line);
+    const qsizetype base = out.size();
+    out.resize(base + n);
+    char *dst = out.data() + base;
+    for (qsizetype i = 0; i < n; ++i)
+        dst[i] = char(dataByte(line, i));
+}
+
+} // namespace HexRecord

@@ -1,0 +1,252 @@
+#include "core/ImageLoader.h"
+
+#include "core/B86Format.h"
+#include "core/ContentText.h"
+#include "core/H86Reader.h"
+#include "core/ImageState.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcImage, "brasvik.image", QtWarningMsg)
+
+namespace ImageLoader {
+
+namespace {
+
+// A full 1 MiB image with one data byte per record is about 15 MB of text; anything far
+// beyond that is not an image and is refused before it is read into memory.
+constexpr qint64 MaxH86FileSize = 256 * 1024 * 1024;
+
+Result failure(Error error, const QString &text)
+{
+    Result result;
+    result.error = error;
+    result.message.text = text;
+    result.message.icon = UserMessage::Icon::Error;
+    return result;
+}
+
+QString shownName(const QString &displayName)
+{
+    return displayName.isEmpty() ? QStringLiteral("(data)") : QDir::toNativeSeparators(displayName);
+}
+
+Result h86Failure(const H86Reader::Result &read, const QString &displayName)
+{
+    const QString name = shownName(displayName);
+    switch (read.error) {
+    case H86Reader::Error::InvalidHexFileType:
+        return failure(Error::InvalidHexFileType, TextInvalidHexFileType);
+    case H86Reader::Error::DeviceMismatch:
+        return failure(Error::DeviceMismatch, TextDeviceMismatch);
+    case H86Reader::Error::LineTooShort:
+        return failure(Error::LineTooShort,
+                       QStringLiteral("Line %1 of the file \"%2\" is too short for an H86 record.")
+                           .arg(read.line)
+                           .arg(name));
+    case H86Reader::Error::NotText:
+        return failure(
+            Error::NotText,
+            QStringLiteral("The file \"%1\" is not a text file (binary data in line %2).")
+                .arg(name)
+                .arg(read.line));
+    case H86Reader::Error::None:
+        break;
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+// Opens a regular file for reading; a failure result otherwise.
+Result openForReading(QFile &file)
+{
+    const QString name = QDir::toNativeSeparators(file.fileName());
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile())
+        return failure(
+            Error::CannotOpen,
+            QStringLiteral("Cannot open the file \"%1\": it is not a regular file.").arg(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return failure(
+            Error::CannotOpen,
+            QStringLiteral("Cannot open the file \"%1\":\n%2").arg(name, file.errorString()));
+    return {};
+}
+
+Result readFailure(const QFile &file)
+{
+    return failure(Error::CannotRead,
+                   QStringLiteral("Cannot read the file \"%1\":\n%2")
+                       .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+}
+
+// Reads exactly `size` bytes; false when the file ends early or a read fails.
+bool readExactly(QFile &file, qint64 size, QByteArray *data)
+{
+    data->resize(size);
+    qint64 done = 0;
+    while (done < size) {
+        const qint64 n = file.read(data->data() + done, size - done);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+Result readH86File(ImageState &image, const QString &path, quint8 deviceType)
+{
+    QFile file(path);
+    if (Result opened = openForReading(file); !opened.ok())
+        return opened;
+    const qint64 size = file.size();
+    if (size > MaxH86FileSize)
+        return failure(Error::CannotRead,
+                       QStringLiteral("The file \"%1\" is too large for an H86 image.")
+                           .arg(QDir::toNativeSeparators(path)));
+    QByteArray text;
+    if (!readExactly(file, size, &text))
+        return readFailure(file);
+    return LoadH86Data(image, text, deviceType, path);
+}
+
+Result readB86File(ImageState &image, const QString &path, quint8 &deviceType)
+{
+    QFile file(path);
+    if (Result opened = openForReading(file); !opened.ok())
+        return opened;
+    // The length decides the kind, so a file of any other length is refused unread.
+    const qint64 size = file.size();
+    if (B86Format::kindOfLength(size) == B86Format::Kind::Invalid)
+        return failure(Error::InvalidFileType, TextInvalidFileType);
+    QByteArray data;
+    if (!readExactly(file, size, &data))
+        return readFailure(file);
+    return LoadB86Data(image, data, deviceType, path);
+}
+
+} // namespace
+
+Result LoadH86Data(ImageState &image, QByteArrayView text, quint8 deviceType,
+                   const QString &displayName)
+{
+    image.BinaryImage = false;
+    image.RetainData = false;
+    const qint32 size = deviceType == 2 ? FlashSize4610 : FlashSize46xx;
+    image.ImageBuffer = QByteArray(size, char(0xFF));
+    image.ViewSize = size;
+    image.FirstSector = 0;
+    image.DataEnd = 0;
+
+    const H86Reader::Result read = H86Reader::read(text, image.ImageBuffer);
+    if (!read.ok()) {
+        qCDebug(lcImage) << "H86 reading failed in line" << read.line;
+        image.reset();
+        return h86Failure(read, displayName);
+    }
+    image.DataEnd = read.dataEnd;
+    if (deviceType == 1) {
+        image.EndSector = LastSectorBelow(image.DataEnd) + 1;
+        // The trailer marks a saved image as an operating-system image whatever its data end.
+        B86Format::appendTrailer(image.ImageBuffer, {image.FirstSector, OperatingSystemEndSector});
+    } else {
+        image.EndSector = 0;
+    }
+    Result result;
+    result.contentText = ContentText(image, deviceType);
+    return result;
+}
+
+Result LoadB86Data(ImageState &image, QByteArrayView data, quint8 &deviceType,
+                   const QString &displayName)
+{
+    Q_UNUSED(displayName);
+    const B86Format::Kind kind = B86Format::kindOfLength(data.size());
+    B86Format::Trailer trailer;
+    bool valid = kind != B86Format::Kind::Invalid;
+    // A trailer with a nonsense sector range would send the device a nonsense range to erase.
+    if (kind == B86Format::Kind::FlashWithTrailer)
+        valid = B86Format::readTrailer(data, &trailer) && trailer.isValid();
+    if (!valid) {
+        image.reset();
+        return failure(Error::InvalidFileType, TextInvalidFileType);
+    }
+
+    image.BinaryImage = true;
+    image.ImageBuffer = data.toByteArray();
+    image.FirstSector = 0;
+    image.EndSector = 0;
+    image.RetainData = false;
+    image.ViewSize = FlashSize46xx;
+    switch (kind) {
+    case B86Format::Kind::Retain46xx:
+        image.ViewSize = image.DataEnd = qint32(B86Format::LengthRetain46xx);
+        image.RetainData = true;
+        deviceType = 1;
+        break;
+    case B86Format::Kind::Retain4610:
+        image.ViewSize = image.DataEnd = qint32(B86Format::LengthRetain4610);
+        image.RetainData = true;
+        deviceType = 2;
+        break;
+    case B86Format::Kind::Firmware4610WithNv:
+        image.ViewSize = qint32(B86Format::Length4610WithNv);
+        image.DataEnd = B86Format::DataEnd4610WithNv;
+        deviceType = 2;
+        break;
+    case B86Format::Kind::Flash46xx:
+        image.DataEnd = FlashSize46xx;
+        deviceType = 1;
+        break;
+    case B86Format::Kind::FlashWithTrailer:
+        image.FirstSector = trailer.firstSector;
+        image.EndSector = trailer.endSector;
+        image.DataEnd = EndSectorAddress(image.EndSector);
+        deviceType = 1;
+        break;
+    case B86Format::Kind::Invalid:
+        Q_UNREACHABLE();
+    }
+    Result result;
+    result.contentText = ContentText(image, deviceType);
+    return result;
+}
+
+Result LoadImageFile(ImageState &image, const QString &path, quint8 &deviceType,
+                     const AskDeviceType &askDeviceType)
+{
+    const QString extension = QLatin1Char('.') + QFileInfo(path).suffix().toUpper();
+    const bool h86 = extension == QLatin1String(".H86");
+    if (h86) {
+        const quint8 previous = deviceType;
+        deviceType = 0;
+        if (!askDeviceType || !askDeviceType(deviceType)) {
+            deviceType = previous;
+            Result cancelled;
+            cancelled.error = Error::Cancelled;
+            return cancelled;
+        }
+    }
+
+    image.reset();
+    Result result;
+    if (h86)
+        result = readH86File(image, path, deviceType);
+    else if (extension == QLatin1String(".B86"))
+        result = readB86File(image, path, deviceType);
+    else
+        result = failure(Error::InvalidFileType, TextInvalidFileType);
+
+    if (!result.ok()) {
+        qCDebug(lcImage) << "loading" << path << "failed:" << result.message.text;
+        image.reset();
+        return result;
+    }
+    image.FileName = path;
+    return result;
+}
+
+} // namespace ImageLoader

@@ -1,0 +1,54 @@
+#include "core/ImageState.h"
+
+#include "core/B86Format.h"
+#include "core/ContentText.h"
+
+#include <QFileInfo>
+
+void ImageState::reset()
+{
+    RetainData = false;
+    ViewSize = FlashSize46xx;
+    ImageBuffer.clear();
+    FileName.clear();
+}
+
+QString ImageState::caption() const
+{
+    if (FileName.isEmpty())
+        return QStringLiteral("BrasvikV6");
+    return QStringLiteral("BrasvikV6 - ") + QFileInfo(FileName).fileName();
+}
+
+QString ImageState::applyUploadedImage(quint8 deviceType)
+{
+    BinaryImage = true;
+    FileName = UploadChoiceText + QStringLiteral(".b86");
+    const QString content = ContentText(*this, deviceType);
+    FirstSector = 0;
+    EndSector = 0;
+    if (RetainData) {
+        ViewSize = DataEnd = deviceType == 1 ? qint32(B86Format::LengthRetain46xx)
+                                             : qint32(B86Format::LengthRetain4610);
+    } else if (deviceType == 1) {
+        B86Format::Trailer trailer;
+        if (B86Format::readTrailer(ImageBuffer, &trailer)) {
+            FirstSector = trailer.firstSector;
+            EndSector = trailer.endSector;
+        }
+        DataEnd = EndSectorAddress(EndSector);
+        ViewSize = FlashSize46xx;
+    } else if (ImageBuffer.size() == B86Format::Length4610WithNv) {
+        ViewSize = qint32(B86Format::Length4610WithNv);
+        DataEnd = B86Format::DataEnd4610WithNv;
+    }
+    return content;
+}
+
+void ImageState::prepareCompare(quint8 deviceType, const QString &contentText)
+{
+    CompareMode = true;
+    UploadChoiceText = contentText;
+    if (!BinaryImage)
+        EndSector = deviceType == 1 ? LastSectorBelow(DataEnd) + 1 : EndSector4610;
+}

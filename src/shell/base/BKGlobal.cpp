@@ -1,4 +1,0 @@
-#include "BKGlobal.h"
-
-quint8 DeviceType = DeviceNone;
-TSettings Settings;

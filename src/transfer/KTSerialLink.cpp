@@ -1,0 +1,96 @@
+#include "transfer/KTSerialLink.h"
+
+#include "comm/KTSerial.h"
+
+#include <QLoggingCategory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcTransfer)
+
+KTSerialLink::KTSerialLink(TKTSerial &serial) : m_serial(serial) { }
+
+KTSerialLink::~KTSerialLink() = default;
+
+void KTSerialLink::setHandlers(Handlers handlers)
+{
+    if (handlers.rxChar)
+        m_serial.OnRxChar = [fn = handlers.rxChar](TKTSerial *) {
+            fn();
+        };
+    if (handlers.txEmpty)
+        m_serial.OnTxEmpty = [fn = handlers.txEmpty](TKTSerial *) {
+            fn();
+        };
+    if (handlers.error)
+        m_serial.OnError = [fn = handlers.error](TKTSerial *) {
+            fn();
+        };
+}
+
+void KTSerialLink::clearHandlers()
+{
+    m_serial.OnRxChar = TNotifyEvent::Function();
+    m_serial.OnTxEmpty = TNotifyEvent::Function();
+    m_serial.OnError = TNotifyEvent::Function();
+}
+
+void KTSerialLink::setBaudrate(int ordinal)
+{
+    try {
+        m_serial.SetBaudrate(TBaudrate(qBound(0, ordinal, TBaudrateCount - 1)));
+    } catch (const std::exception &e) {
+        // Only an open port applies the rate at once; the next Open applies it again.
+        qCWarning(lcTransfer) << "Baud rate not applied:" << e.what();
+    }
+}
+
+SerialLink::OpenResult KTSerialLink::open()
+{
+    try {
+        m_serial.Open();
+    } catch (const std::exception &e) {
+        return {OpenStatus::Raised, QString::fromUtf8(e.what())};
+    }
+    if (!m_serial.Active())
+        return {OpenStatus::NotActive, QString()};
+    return {OpenStatus::Opened, QString()};
+}
+
+bool KTSerialLink::isActive() const
+{
+    return m_serial.Active();
+}
+
+void KTSerialLink::close()
+{
+    try {
+        m_serial.Close();
+    } catch (const std::exception &e) {
+        // The component is closed all the same; nothing is left for the transfer to do.
+        qCWarning(lcTransfer) << "Closing the port:" << e.what();
+    }
+}
+
+qint64 KTSerialLink::write(const QByteArray &bytes)
+{
+    return m_serial.Write(bytes.constData(), quint32(bytes.size()));
+}
+
+qint64 KTSerialLink::inputCount()
+{
+    return m_serial.InputCount();
+}
+
+qint64 KTSerialLink::read(char *buffer, qint64 count)
+{
+    return m_serial.Read(buffer, quint32(qMax<qint64>(count, 0)));
+}
+
+bool KTSerialLink::takeLineErrors(quint32 *flags)
+{
+    return ClearCommError(m_serial.Handle(), flags);
+}
+
+QString KTSerialLink::lastErrorText() const
+{
+    return LastErrorText();
+}

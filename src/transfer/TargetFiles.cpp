@@ -1,0 +1,73 @@
+#include "transfer/TargetFiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+QString &directoryOverride()
+{
+    static QString dir;
+    return dir;
+}
+
+QString canSuffix(int comInterface, int canBaudrate)
+{
+    const char *rate = canBaudrate == 6 ? "250K" : canBaudrate == 7 ? "500K" : "125K";
+    return QStringLiteral("CAN%1_%2").arg(comInterface).arg(QLatin1String(rate));
+}
+
+} // namespace
+
+namespace TargetFiles {
+
+bool usesCan(int deviceType, int comInterface)
+{
+    return deviceType == 1 && (comInterface == 1 || comInterface == 2);
+}
+
+Names choose(Direction direction, bool retainValues, int deviceType, int comInterface,
+             int canBaudrate)
+{
+    const QString d = direction == Direction::Download ? QStringLiteral("D") : QStringLiteral("U");
+    const QString word
+        = direction == Direction::Download ? QStringLiteral("Download") : QStringLiteral("Upload");
+    const QString nv = retainValues ? QStringLiteral("NV") : QString();
+    const QString ext = QStringLiteral(".H86");
+    if (deviceType != 1)
+        return {d + QStringLiteral("Loader") + nv + QStringLiteral("IF") + ext,
+                word + nv + QStringLiteral("IF") + ext};
+    if (usesCan(deviceType, comInterface))
+        return {d + QStringLiteral("Loader") + nv + QStringLiteral("CAN") + ext,
+                word + nv + canSuffix(comInterface, canBaudrate) + ext};
+    return {d + QStringLiteral("Loader") + nv + ext, word + nv + ext};
+}
+
+QString directory()
+{
+    if (!directoryOverride().isEmpty())
+        return directoryOverride();
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("H86"));
+}
+
+void setDirectory(const QString &dir)
+{
+    directoryOverride() = dir.isEmpty() ? QString() : QDir(dir).absolutePath();
+}
+
+QString resolve(const QString &dir, const QString &name)
+{
+    const QDir folder(dir);
+    const QString exact = folder.filePath(name);
+    if (QFileInfo(exact).isFile())
+        return exact;
+    const QStringList entries = folder.entryList(QDir::Files | QDir::Readable | QDir::Hidden);
+    for (const QString &entry : entries) {
+        if (entry.compare(name, Qt::CaseInsensitive) == 0)
+            return folder.filePath(entry);
+    }
+    return exact;
+}
+
+} // namespace TargetFiles

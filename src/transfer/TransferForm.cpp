@@ -1,0 +1,134 @@
+#include "transfer/TransferForm.h"
+
+#include "transfer/KTSerialLink.h"
+#include "base/ModalResult.h"
+#include "transfer/TransferBase.h"
+
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
+                           const QString &closeHint)
+    : QDialog(owner,
+              Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                  | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint)
+    , m_link(std::make_unique<KTSerialLink>(serial))
+{
+    setObjectName(objectName);
+    setFixedSize(401, 244);
+
+    auto *toolBar = new QToolBar(this);
+    toolBar->setIconSize(QSize(32, 32));
+    ButtonCloseCOM = new QToolButton(toolBar);
+    ButtonCloseCOM->setObjectName(QStringLiteral("ButtonCloseCOM"));
+    ButtonCloseCOM->setToolTip(closeHint);
+    ButtonCloseCOM->setAutoRaise(true);
+    ButtonCloseCOM->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
+    ButtonCloseCOM->setIconSize(QSize(32, 32));
+    ButtonCloseCOM->setEnabled(false);
+    toolBar->addWidget(ButtonCloseCOM);
+
+    ResultMemo = new QPlainTextEdit(this);
+    ResultMemo->setObjectName(QStringLiteral("ResultMemo"));
+    ResultMemo->setReadOnly(true);
+    ResultMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    ResultMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ResultMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ResultMemo->viewport()->setCursor(Qt::ArrowCursor);
+
+    ProgressBar = new QProgressBar(this);
+    ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setFixedHeight(16);
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setObjectName(QStringLiteral("StatusBar"));
+    StatusBar->setSizeGripEnabled(false);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(toolBar);
+    layout->addWidget(ResultMemo, 1);
+    layout->addWidget(ProgressBar);
+    layout->addWidget(StatusBar);
+
+    connect(ButtonCloseCOM, &QToolButton::clicked, this, &TransferForm::ButtonCloseCOMClick);
+}
+
+TransferForm::~TransferForm() = default;
+
+void TransferForm::present(TransferBase &transfer, qint64 minimum, qint64 maximum,
+                           std::function<void(const QString &)> showBaudrate)
+{
+    m_transfer = &transfer;
+    ProgressBar->setRange(int(minimum), int(qMax(minimum, maximum)));
+    ProgressBar->setValue(ProgressBar->minimum());
+
+    connect(&transfer, &TransferBase::logLine, ResultMemo, &QPlainTextEdit::appendPlainText);
+    connect(&transfer, &TransferBase::progress, ProgressBar, [this](qint64 position) {
+        // Some transfers run past the end of their range (the NV part of the combined 4610
+        // image, the 4610 board's last reading).
+        ProgressBar->setValue(
+            int(qBound(qint64(ProgressBar->minimum()), position, qint64(ProgressBar->maximum()))));
+    });
+    connect(&transfer, &TransferBase::statusText, StatusBar,
+            [this](const QString &text) { StatusBar->showMessage(text); });
+    connect(&transfer, &TransferBase::breakAvailable, ButtonCloseCOM, &QToolButton::setEnabled);
+    connect(&transfer, &TransferBase::errorBox, this, &TransferForm::showErrorBox);
+    connect(&transfer, &TransferBase::bootPromptRequested, this, &TransferForm::showBootPrompt);
+    connect(&transfer, &TransferBase::finished, this,
+            [this](const TransferBase::Report &report, bool show) {
+                transferFinished(report.resultCode, report.resultText, show);
+            });
+    if (showBaudrate)
+        connect(&transfer, &TransferBase::baudrateChanged, this, std::move(showBaudrate));
+
+    transfer.start();
+}
+
+void TransferForm::ButtonCloseCOMClick()
+{
+    // One break is enough: a second one would only restart its short wait for the end.
+    ButtonCloseCOM->setEnabled(false);
+    if (m_transfer)
+        m_transfer->userBreak();
+}
+
+void TransferForm::reject()
+{
+    if (m_transfer)
+        m_transfer->closedByUser();
+    done(mrCancel);
+}
+
+void TransferForm::showErrorBox(const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Critical, title, TransferBase::plainText(text), QMessageBox::Ok,
+                    this);
+    box.exec();
+}
+
+void TransferForm::showBootPrompt(const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Brasvik"), TransferBase::plainText(text),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("BootPrompt"));
+    const bool confirmed = box.exec() == QMessageBox::Ok;
+    if (m_transfer)
+        m_transfer->answerBootPrompt(confirmed);
+}
+
+void TransferForm::showReport(const QString &resultText)
+{
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Brasvik"),
+                    TransferBase::plainText(resultText), QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("ResultBox"));
+    box.exec();
+}
