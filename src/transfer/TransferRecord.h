@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QtGlobal>
+
+// What a transfer was, with what, how it went and where it failed: one value per download,
+// upload or compare. The transfer fills it in as it goes; presenters, the service record and the
+// JSON progress feed read it. Field names of toJson() are a stored format: add, never rename.
+enum class TransferOperation { Download, Upload, Compare };
+
+// How a transfer ended. Modal result (window) and exit status (command-line tool) both derive
+// from it, in TransferOutcome.h.
+enum class TransferOutcome {
+    Running, // not ended yet (a record written at the start)
+    Success, // the device reported the end
+    Failed, // time-out, user break, line or dongle error, error reported by the device
+    Aborted, // missing target file, port or dongle not opened, prompt declined, invalid
+             // identification, unexpected answer, nothing sent
+};
+
+// The protocol phase a transfer is in; the failing phase of a record is the one it was in.
+enum class TransferPhase {
+    Starting, // target files, ports
+    BootPrompt, // waiting for the user to press the boot pushbutton
+    Identification, // boot byte sent, waiting for the target ID
+    Loader, // sending the loader
+    Program, // sending the program
+    Sectors, // start and end sector
+    Erase,
+    Data, // programming or reading blocks
+    Finishing,
+    Ended,
+};
+
+struct TransferRecord
+{
+    // Identity and what ran.
+    QString id; // a UUID without braces, the same in the start and the end line
+    QString toolVersion;
+    TransferOperation operation = TransferOperation::Download;
+    quint8 deviceType = 1; // 1 = 46xx, 2 = 4610 board
+    QString interfaceName; // "rs232", "can1", "can2"
+    QString portPath; // device path of the serial port
+    QString portName; // "COM1"
+    int lineRate = 0; // bit/s on the serial line
+    int canBitRate = 0; // kbit/s, 0 without CAN
+
+    // With what.
+    QString imageFile; // empty for an upload without a loaded image
+    QByteArray imageSha256; // raw 32 bytes of the bytes sent (download) or read (upload)
+    qint32 firstSector = 0;
+    qint32 endSector = 0;
+    quint32 startAddress = 0;
+    quint32 endAddress = 0; // exclusive
+    bool retain = false; // retain values (NV RAM) rather than flash
+    QString loaderFile;
+    QString programFile;
+
+    // How it went.
+    QDateTime started;
+    QDateTime ended;
+    qint64 bytes = 0; // data bytes programmed or read
+    qint64 totalBytes = 0; // data bytes the transfer set out to move
+    qint64 blocks = 0;
+    qint64 blocksResent = 0;
+    TransferOutcome outcome = TransferOutcome::Running;
+    int modalResult = 0; // mrOk / mrCancel / mrAbort as the window returns it
+    QString reportText; // the final report, "\n" line breaks
+
+    // Where a failure struck; -1 where it does not apply.
+    TransferPhase failedPhase = TransferPhase::Ended;
+    bool hasFailure = false;
+    qint32 failedSector = -1;
+    qint64 failedAddress = -1;
+
+    QJsonObject toJson() const;
+    // Reads what toJson() wrote; unknown fields are ignored, missing ones keep their defaults.
+    static TransferRecord fromJson(const QJsonObject &object);
+
+    static QString operationName(TransferOperation operation); // "download", "upload", "compare"
+    static QString outcomeName(TransferOutcome outcome); // "running", "success", ...
+    static QString phaseName(TransferPhase phase); // "identification", "data", ...
+    static TransferOperation operationFromName(const QString &name);
+    static TransferOutcome outcomeFromName(const QString &name);
+    static TransferPhase phaseFromName(const QString &name);
+};
