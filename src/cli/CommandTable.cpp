@@ -6,6 +6,7 @@ int runConvert(const QStringList &args);
 int runDownload(const QStringList &args);
 int runUpload(const QStringList &args);
 int runCompare(const QStringList &args);
+int runHistory(const QStringList &args);
 
 const std::vector<CliCommand> &cliCommands()
 {
@@ -34,6 +35,8 @@ const std::vector<CliCommand> &cliCommands()
                         "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
                         "                    [--h86-dir DIR] [--yes]"),
          runCompare},
+        {QStringLiteral("history"),
+         QStringLiteral("history [--last N] [--json] [--record FILE]"), runHistory},
     };
     return commands;
 }

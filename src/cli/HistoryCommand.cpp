@@ -1,0 +1,110 @@
+#include "cli/CliCommand.h"
+#include "cli/CliOptions.h"
+#include "transfer/ServiceRecord.h"
+#include "transfer/ServiceRecordReader.h"
+#include "transfer/TransferRate.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+
+#include <array>
+
+namespace {
+
+constexpr int DefaultCount = 10;
+
+QString resultText(const TransferRecord &record)
+{
+    // Only a start line: the transfer is still running, or its program died before the end.
+    if (record.outcome == TransferOutcome::Running)
+        return QStringLiteral("unfinished");
+    return TransferRecord::outcomeName(record.outcome);
+}
+
+QString usedTime(const TransferRecord &record)
+{
+    if (!record.started.isValid() || !record.ended.isValid())
+        return QStringLiteral("-");
+    return TransferRate::durationText(record.started.secsTo(record.ended));
+}
+
+QString orDash(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("-") : text;
+}
+
+void printTable(const QList<TransferRecord> &records)
+{
+    constexpr int Columns = 7;
+    using Row = std::array<QString, Columns>;
+    QList<Row> rows;
+    rows.append({QStringLiteral("Date"), QStringLiteral("Operation"), QStringLiteral("Device"),
+                 QStringLiteral("Port"), QStringLiteral("Image"), QStringLiteral("Result"),
+                 QStringLiteral("Time")});
+    for (const TransferRecord &r : records) {
+        rows.append({
+            r.started.isValid()
+                ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                : QStringLiteral("-"),
+            TransferRecord::operationName(r.operation),
+            r.deviceType == 2 ? QStringLiteral("4610") : QStringLiteral("46xx"),
+            orDash(r.portName.isEmpty() ? r.portPath : r.portName),
+            orDash(QFileInfo(r.imageFile).fileName()),
+            resultText(r),
+            usedTime(r),
+        });
+    }
+    std::array<qsizetype, Columns> width {};
+    for (const Row &row : rows) {
+        for (int c = 0; c < Columns; ++c)
+            width[c] = std::max(width[c], row[c].size());
+    }
+    for (const Row &row : rows) {
+        QString line;
+        for (int c = 0; c < Columns; ++c)
+            line += c + 1 < Columns ? row[c].leftJustified(width[c] + 2) : row[c];
+        printOut(line);
+    }
+}
+
+} // namespace
+
+int runHistory(const QStringList &args)
+{
+    CliOptions options({QStringLiteral("last"), QStringLiteral("record")},
+                       {QStringLiteral("json")});
+    if (!options.parse(args))
+        return usageError(options.error());
+    if (!options.positional().isEmpty())
+        return usageError(QStringLiteral("history takes no arguments besides its options"));
+    int count = DefaultCount;
+    if (options.isSet(QStringLiteral("last"))) {
+        bool ok = false;
+        count = options.value(QStringLiteral("last")).toInt(&ok);
+        if (!ok || count < 1)
+            return usageError(QStringLiteral("--last needs a number of records, 1 or more"));
+    }
+    const QString path = options.isSet(QStringLiteral("record"))
+        ? options.value(QStringLiteral("record"))
+        : ServiceRecord::defaultPath();
+
+    const ServiceRecordReader::Result result = ServiceRecordReader::latest(path, count);
+    if (!result.error.isEmpty())
+        return usageError(result.error);
+    if (result.skippedLines > 0)
+        printErr(QStringLiteral("brasvik-cli: skipped %1 line(s) of %2 that hold no record")
+                     .arg(result.skippedLines)
+                     .arg(path));
+    if (result.records.isEmpty()) {
+        printErr(QStringLiteral("brasvik-cli: no transfers on record in %1").arg(path));
+        return ExitSuccess;
+    }
+    if (options.isSet(QStringLiteral("json"))) {
+        for (const TransferRecord &record : result.records)
+            printOut(
+                QString::fromUtf8(QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact)));
+    } else {
+        printTable(result.records);
+    }
+    return ExitSuccess;
+}

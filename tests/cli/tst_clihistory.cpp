@@ -1,0 +1,228 @@
+#include "transfer/ServiceRecordWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// brasvik-cli history: the table and the JSON lines of the latest records, and its refusals.
+class tst_CliHistory : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void table();
+    void latestN_data();
+    void latestN();
+    void jsonLines();
+    void defaultLocation();
+    void nothingOnRecord();
+    void garbageLinesAreSkipped();
+    void refusals_data();
+    void refusals();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    Run cli(const QStringList &args, const QString &stateHome = {});
+
+    QTemporaryDir m_dir;
+    QString m_file;
+    QList<TransferRecord> m_records; // as the file ends up holding them, oldest first
+};
+
+namespace {
+
+QString cliPath()
+{
+    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
+}
+
+QDateTime at(int hour, int minute, int second)
+{
+    return QDateTime(QDate(2024, 5, 2), QTime(hour, minute, second), Qt::UTC);
+}
+
+} // namespace
+
+void tst_CliHistory::initTestCase()
+{
+    QVERIFY(QFileInfo(cliPath()).isExecutable());
+    QVERIFY(m_dir.isValid());
+    m_file = QDir(m_dir.path()).filePath(QStringLiteral("transfers.jsonl"));
+
+    TransferRecord download;
+    download.id = QStringLiteral("a");
+    download.portName = QStringLiteral("COM1");
+    download.portPath = QStringLiteral("/dev/ttyS0");
+    download.imageFile = QStringLiteral("/home/tech/os.h86");
+    download.started = at(10, 14, 3);
+    TransferRecord upload;
+    upload.id = QStringLiteral("b");
+    upload.operation = TransferOperation::Upload;
+    upload.deviceType = 2;
+    upload.portPath = QStringLiteral("/dev/ttyUSB0");
+    upload.started = at(11, 0, 0);
+    upload.ended = at(11, 0, 5);
+    upload.outcome = TransferOutcome::Failed;
+    TransferRecord compare;
+    compare.id = QStringLiteral("c");
+    compare.operation = TransferOperation::Compare;
+    compare.portName = QStringLiteral("COM2");
+    compare.imageFile = QStringLiteral("cmp.b86");
+    compare.started = at(12, 30, 59);
+
+    ServiceRecordWriter writer(m_file);
+    QVERIFY(writer.append(download)); // start line
+    download.ended = download.started.addSecs(62);
+    download.outcome = TransferOutcome::Success;
+    QVERIFY(writer.append(download)); // end line
+    QVERIFY(writer.append(upload));
+    QVERIFY(writer.append(compare)); // no end line: still running, or the program died
+    m_records = {download, upload, compare};
+}
+
+tst_CliHistory::Run tst_CliHistory::cli(const QStringList &args, const QString &stateHome)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    env.insert(QStringLiteral("XDG_STATE_HOME"),
+               stateHome.isEmpty() ? QDir(m_dir.path()).filePath(QStringLiteral("unused"))
+                                   : stateHome);
+    p.setProcessEnvironment(env);
+    p.start(cliPath(), QStringList {QStringLiteral("history")} + args);
+    if (!p.waitForStarted() || !p.waitForFinished(30000))
+        return {};
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+void tst_CliHistory::table()
+{
+    const Run r = cli({QStringLiteral("--record"), m_file});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.err, QString());
+    // Columns as wide as their widest cell, two spaces apart; the start and the end line of
+    // "a" are one row, the end winning.
+    const QStringList expected {
+        "Date                 Operation  Device  Port          Image    Result      Time",
+        "2024-05-02 10:14:03  download   46xx    COM1          os.h86   success     1:02",
+        "2024-05-02 11:00:00  upload     4610    /dev/ttyUSB0  -        failed      0:05",
+        "2024-05-02 12:30:59  compare    46xx    COM2          cmp.b86  unfinished  -",
+        "",
+    };
+    QCOMPARE(r.out.split(u'\n'), expected);
+}
+
+void tst_CliHistory::latestN_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("ids");
+    QTest::newRow("default") << QStringList {} << QStringList {"a", "b", "c"};
+    QTest::newRow("last 1") << QStringList {"--last", "1"} << QStringList {"c"};
+    QTest::newRow("last=2") << QStringList {"--last=2"} << QStringList {"b", "c"};
+    QTest::newRow("more than there are")
+        << QStringList {"--last", "500"} << QStringList {"a", "b", "c"};
+}
+
+void tst_CliHistory::latestN()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QStringList, ids);
+    const Run r
+        = cli(args + QStringList {QStringLiteral("--json"), QStringLiteral("--record"), m_file});
+    QCOMPARE(r.exitCode, 0);
+    QStringList got;
+    for (const QString &line : r.out.split(u'\n', Qt::SkipEmptyParts))
+        got.append(QJsonDocument::fromJson(line.toUtf8()).object().value("id").toString());
+    QCOMPARE(got, ids);
+}
+
+void tst_CliHistory::jsonLines()
+{
+    const Run r = cli({QStringLiteral("--json"), QStringLiteral("--record"), m_file});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n');
+    QCOMPARE(lines.size(), m_records.size() + 1);
+    QCOMPARE(lines.last(), QString());
+    for (qsizetype i = 0; i < m_records.size(); ++i) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(lines.at(i).toUtf8(), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(doc.object(), m_records.at(i).toJson());
+    }
+}
+
+void tst_CliHistory::defaultLocation()
+{
+    QTemporaryDir state;
+    const QString dir = QDir(state.path()).filePath(QStringLiteral("Halvero/BrasvikV6"));
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(QFile::copy(m_file, dir + QStringLiteral("/transfers.jsonl")));
+    const Run r = cli({QStringLiteral("--last"), QStringLiteral("1")}, state.path());
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY2(r.out.contains(QLatin1String("cmp.b86")), qPrintable(r.out));
+    QCOMPARE(r.out.count(u'\n'), 2);
+}
+
+void tst_CliHistory::nothingOnRecord()
+{
+    const QString missing = QDir(m_dir.path()).filePath(QStringLiteral("none.jsonl"));
+    for (const bool json : {false, true}) {
+        QStringList args {QStringLiteral("--record"), missing};
+        if (json)
+            args.append(QStringLiteral("--json"));
+        const Run r = cli(args);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.out, QString());
+        QVERIFY2(r.err.contains(QLatin1String("no transfers on record")), qPrintable(r.err));
+    }
+}
+
+void tst_CliHistory::garbageLinesAreSkipped()
+{
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("garbage.jsonl"));
+    QVERIFY(QFile::copy(m_file, path));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::Append));
+    f.write("not a record\n{\"id\":\"d\",\"operation\":\"download\",\"star"); // torn at the end
+    f.close();
+    const Run r = cli({QStringLiteral("--record"), path});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.count(u'\n'), 4);
+    QVERIFY2(r.err.contains(QLatin1String("skipped 2 line(s)")), qPrintable(r.err));
+}
+
+void tst_CliHistory::refusals_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("zero") << QStringList {"--last", "0"} << "--last needs a number";
+    QTest::newRow("not a number") << QStringList {"--last", "ten"} << "--last needs a number";
+    QTest::newRow("no value") << QStringList {"--last"} << "needs a value";
+    QTest::newRow("argument") << QStringList {"extra"} << "history takes no arguments";
+    QTest::newRow("unknown option") << QStringList {"--port", "COM1"} << "unknown option --port";
+    QTest::newRow("record is a folder") << QStringList {"--record", "."} << "is a folder";
+}
+
+void tst_CliHistory::refusals()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const Run r = cli(args);
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.out, QString());
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+}
+
+QTEST_GUILESS_MAIN(tst_CliHistory)
+#include "tst_clihistory.moc"
