@@ -15,7 +15,7 @@ function(brasvik_add_test name)
         set(ARG_TIMEOUT 300)
     endif()
     set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${xdg};BRASVIK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;BRASVIK_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=0;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${xdg};XDG_STATE_HOME=${xdg}/state;BRASVIK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;BRASVIK_SOURCE_DIR=${PROJECT_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=0;TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp"
         TIMEOUT ${ARG_TIMEOUT}
         LABELS "${ARG_LABELS}")
 endfunction()

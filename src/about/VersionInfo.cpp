@@ -225,9 +225,8 @@ void TVerInfoForm::setEggShown(bool shown)
 
 void TVerInfoForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
 {
-    // Pressing Ctrl on its way to Ctrl+F1 is not a key of its own.
-    if (key == Qt::Key_Control || key == Qt::Key_Shift || key == Qt::Key_Alt || key == Qt::Key_Meta
-        || key == Qt::Key_AltGr)
+    // Pressing Ctrl on its way to Ctrl+F1 is not a key of its own; Shift or Alt alone is.
+    if (key == Qt::Key_Control)
         return;
     setEggShown(!EggShown && (modifiers & Qt::ControlModifier) && key == Qt::Key_F1);
 }

@@ -49,6 +49,17 @@ bool CliOptions::parse(const QStringList &args)
     return true;
 }
 
+bool CliOptions::helpRequested(const QStringList &args)
+{
+    for (const QString &arg : args) {
+        if (arg == QLatin1String("--"))
+            return false;
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h"))
+            return true;
+    }
+    return false;
+}
+
 bool CliOptions::isSet(const QString &name) const
 {
     return m_flags.contains(name) || m_values.contains(name);

@@ -14,6 +14,8 @@ public:
 
     // False with a message in error() for an unknown option or a missing value.
     [[nodiscard]] bool parse(const QStringList &args);
+    // True when "-h" or "--help" is among the options, that is before a "--".
+    static bool helpRequested(const QStringList &args);
 
     const QStringList &positional() const { return m_positional; }
     bool isSet(const QString &name) const;

@@ -1,6 +1,8 @@
 #include "cli/CliCommand.h"
 
-// Each command lives in its own file; add new ones to this table.
+#include <algorithm>
+
+// Each command lives in its own file; add new ones to this table, with their help text here.
 int runInfo(const QStringList &args);
 int runConvert(const QStringList &args);
 int runDownload(const QStringList &args);
@@ -8,35 +10,212 @@ int runUpload(const QStringList &args);
 int runCompare(const QStringList &args);
 int runHistory(const QStringList &args);
 
+namespace {
+
+const char InfoUsage[] = R"(Usage: brasvik-cli info IMAGE [--device 46xx|4610]
+
+Loads IMAGE as the window's Open command does and prints what it holds: the
+content, the device type, the end of the data, the sectors and the sizes.
+
+Arguments:
+  IMAGE                  the image file, .h86 or .b86
+
+Options:
+  --device 46xx|4610     the device type; needed for an H86 image, checked
+                         against the type a B86 image brings
+
+Exit status: 0 success, 1 bad usage or an image that cannot be loaded.
+)";
+
+const char ConvertUsage[] = R"(Usage: brasvik-cli convert IMAGE OUTPUT [--device 46xx|4610]
+
+Loads IMAGE and saves it as the window's Save command does: OUTPUT ending in
+.b86 gets the image as B86 file, OUTPUT ending in .r86 a remote-update file
+(from an operating-system image only).
+
+Arguments:
+  IMAGE                  the image file, .h86 or .b86
+  OUTPUT                 the file to write, .b86 or .r86
+
+Options:
+  --device 46xx|4610     the device type; needed for an H86 image, checked
+                         against the type a B86 image brings
+
+Exit status: 0 success, 1 bad usage, an image that cannot be loaded or an
+OUTPUT that cannot be written.
+)";
+
+const char DownloadUsage[]
+    = R"(Usage: brasvik-cli download IMAGE [--device 46xx|4610] [--erase os|all]
+                            [CONNECTION OPTIONS]
+
+Programs IMAGE into the device's flash or NV RAM through its bootstrap loader,
+as the window's Download command does. Reset the device into its bootstrap
+mode when asked. The log and the report go to stdout, the rest to stderr.
+
+Arguments:
+  IMAGE                  the image file, .h86 or .b86
+
+Options:
+  --device 46xx|4610     the device type; needed for an H86 image, checked
+                         against the type a B86 image brings
+  --erase os|all         for an H86 image: erase only the sectors the image
+                         covers (os, the default) or the whole FLASH (all;
+                         needs DownloadOpt1 in the settings). The VMC 4610 is
+                         always erased completely; a B86 image brings its own
+                         sectors.
+)";
+
+const char UploadUsage[]
+    = R"(Usage: brasvik-cli upload CHOICE OUTPUT --device 46xx|4610 [CONNECTION OPTIONS]
+
+Reads a region of the device and writes it to OUTPUT as a B86 file, as the
+window's Upload command followed by Save does. Reset the device into its
+bootstrap mode when asked. The log and the report go to stdout, the rest to
+stderr.
+
+Arguments:
+  CHOICE                 what is read:
+                           flash       the FLASH memory completely, without
+                                       the NV RAM (the only choice for the
+                                       VMC 4610)
+                           os          operating system (UploadOpt1)
+                           parameters  curve and system parameters
+                                       (UploadOpt2)
+                           plc         CoDeSys PLC project completely
+                                       (UploadOpt3)
+                           plc-code    CoDeSys PLC program code (UploadOpt4)
+                           plc-data    CoDeSys PLC data (UploadOpt5)
+                           retain      retain values, NV RAM (UploadOpt6)
+                         a choice with a setting in brackets must be enabled
+                         in the settings
+  OUTPUT                 the B86 file to write
+
+Options:
+  --device 46xx|4610     the device type (required)
+)";
+
+const char CompareUsage[]
+    = R"(Usage: brasvik-cli compare IMAGE [--device 46xx|4610] [CONNECTION OPTIONS]
+
+Reads the region of the device that IMAGE covers and compares it with IMAGE,
+as the window's "Upload and compare..." command does. Reset the device into
+its bootstrap mode when asked. The log and the result go to stdout, the rest
+to stderr.
+
+Arguments:
+  IMAGE                  the image file, .h86 or .b86
+
+Options:
+  --device 46xx|4610     the device type; needed for an H86 image, checked
+                         against the type a B86 image brings
+)";
+
+const char HistoryUsage[] = R"(Usage: brasvik-cli history [--last N] [--json] [--record FILE]
+
+Lists the latest transfers of the service record, oldest first: date,
+operation, device, port, image, result and time.
+
+Options:
+  --last N               how many transfers (default 10)
+  --json                 one JSON object per transfer instead of the table
+  --record FILE          read this service record instead of the default one
+
+Exit status: 0 success, 1 bad usage or a record that cannot be read.
+)";
+
+// The options download, upload and compare share.
+const char ConnectionOptions[] = R"(
+Connection options (each changes the settings for this run only):
+  --interface rs232|can1|can2
+                         the line the transfer goes on after the start over
+                         RS-232; CAN for the 46xx devices only
+  --port COMn|PATH       the COM port, COM1 to COM16, or a serial device path
+                         for the selected port
+  --baud RATE            the serial bit rate: 1200, 2400, 4800, 9600, 19200,
+                         28800, 38400, 57600 or 115200
+  --can-bus PLUGIN:IFACE the CAN bus, for example socketcan:can0
+  --can-bitrate 125|250|500
+                         the CAN bit rate in kbit/s
+  --h86-dir DIR          the folder of the target programs, instead of H86
+                         beside the program
+  --yes                  answer the boot prompt at once instead of waiting
+                         for Enter
+)";
+
+QString transferUsage(const char *usage)
+{
+    return QString::fromUtf8(usage) + QString::fromUtf8(ConnectionOptions) + u'\n'
+        + cliExitStatusHelp();
+}
+
+} // namespace
+
 const std::vector<CliCommand> &cliCommands()
 {
     static const std::vector<CliCommand> commands = {
-        {QStringLiteral("info"), QStringLiteral("info IMAGE [--device 46xx|4610]"), runInfo},
-        {QStringLiteral("convert"), QStringLiteral("convert IMAGE OUTPUT [--device 46xx|4610]"),
-         runConvert},
-        {QStringLiteral("download"),
-         QStringLiteral("download IMAGE [--device 46xx|4610] [--erase os|all] "
-                        "[--interface rs232|can1|can2]\n"
-                        "                    [--port COMn|PATH] [--baud RATE] "
-                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
-                        "                    [--h86-dir DIR] [--yes]"),
-         runDownload},
-        {QStringLiteral("upload"),
-         QStringLiteral("upload CHOICE OUTPUT [--device 46xx|4610] [--interface rs232|can1|can2]\n"
-                        "                    [--port COMn|PATH] [--baud RATE] "
-                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
-                        "                    [--h86-dir DIR] [--yes]\n"
-                        "                    CHOICE: flash, os, parameters, plc, plc-code, "
-                        "plc-data, retain"),
-         runUpload},
-        {QStringLiteral("compare"),
-         QStringLiteral("compare IMAGE [--device 46xx|4610] [--interface rs232|can1|can2]\n"
-                        "                    [--port COMn|PATH] [--baud RATE] "
-                        "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
-                        "                    [--h86-dir DIR] [--yes]"),
-         runCompare},
-        {QStringLiteral("history"),
-         QStringLiteral("history [--last N] [--json] [--record FILE]"), runHistory},
+        {QStringLiteral("info"), QStringLiteral("show what an image file holds"),
+         QString::fromUtf8(InfoUsage), runInfo},
+        {QStringLiteral("convert"), QStringLiteral("save an image as a B86 or R86 file"),
+         QString::fromUtf8(ConvertUsage), runConvert},
+        {QStringLiteral("download"), QStringLiteral("program an image into the device"),
+         transferUsage(DownloadUsage), runDownload},
+        {QStringLiteral("upload"), QStringLiteral("read a region of the device into a B86 file"),
+         transferUsage(UploadUsage), runUpload},
+        {QStringLiteral("compare"), QStringLiteral("read the device and compare it with an image"),
+         transferUsage(CompareUsage), runCompare},
+        {QStringLiteral("history"), QStringLiteral("list the latest transfers of the service record"),
+         QString::fromUtf8(HistoryUsage), runHistory},
     };
     return commands;
+}
+
+const CliCommand *findCliCommand(const QString &name)
+{
+    for (const CliCommand &command : cliCommands()) {
+        if (command.name == name)
+            return &command;
+    }
+    return nullptr;
+}
+
+QString cliExitStatusHelp()
+{
+    return QStringLiteral(
+        "Exit status:\n"
+        "  0  success\n"
+        "  1  bad usage or input: an unknown option, a bad argument, an image that\n"
+        "     cannot be loaded; nothing was sent to the device\n"
+        "  2  the transfer ended without success: user break (Ctrl+C), time-out,\n"
+        "     line or dongle error, or an error the device reported\n"
+        "  3  refused before the transfer: a target file missing or unreadable, the\n"
+        "     port or the dongle not opened, the boot prompt declined, or a wrong\n"
+        "     answer while the device was being started\n"
+        "  4  compare found a difference\n");
+}
+
+QString cliToolHelp()
+{
+    QString text = QStringLiteral(
+        "Usage: brasvik-cli COMMAND [ARGUMENTS] [OPTIONS]\n"
+        "       brasvik-cli COMMAND --help\n"
+        "       brasvik-cli --help | --version\n"
+        "\n"
+        "Shows and converts firmware images of the VMC devices, and programs, reads\n"
+        "and compares their flash through the bootstrap loader, over RS-232 and CAN.\n"
+        "\n"
+        "Commands:\n");
+    qsizetype width = 0;
+    for (const CliCommand &command : cliCommands())
+        width = std::max(width, command.name.size());
+    for (const CliCommand &command : cliCommands())
+        text += QStringLiteral("  ") + command.name.leftJustified(width + 2) + command.summary
+            + u'\n';
+    text += QStringLiteral(
+        "\n"
+        "\"brasvik-cli COMMAND --help\" shows a command's arguments and options.\n"
+        "The settings are read from Halvero/BrasvikV6.ini under $XDG_CONFIG_HOME\n"
+        "(~/.config) and never written; options change them for one run.\n"
+        "\n");
+    return text + cliExitStatusHelp();
 }

@@ -1,4 +1,5 @@
 #include "cli/CliCommand.h"
+#include "cli/CliOptions.h"
 
 #include <QCoreApplication>
 
@@ -27,15 +28,11 @@ int usageError(const QString &text)
 
 namespace {
 
-void printUsage()
+// Help texts end in a newline of their own.
+void printHelp(const QString &text, std::FILE *to)
 {
-    QString text = QStringLiteral("Usage:\n");
-    for (const CliCommand &command : cliCommands())
-        text += QStringLiteral("  brasvik-cli ") + command.synopsis + u'\n';
-    text += QStringLiteral("\nExit status: 0 success, 1 bad usage or image not loaded, "
-                           "2 transfer ended without success, 3 transfer aborted, "
-                           "4 compare found a difference.");
-    printErr(text);
+    std::fputs(text.toLocal8Bit().constData(), to);
+    std::fflush(to);
 }
 
 } // namespace
@@ -49,17 +46,31 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("BrasvikV6"));
 
     QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.isEmpty() || args.first() == QLatin1String("--help")
-        || args.first() == QLatin1String("-h")) {
-        printUsage();
-        return args.isEmpty() ? ExitUsage : ExitSuccess;
+    if (args.isEmpty()) {
+        printHelp(cliToolHelp(), stderr);
+        return ExitUsage;
     }
-    const QString name = args.takeFirst();
-    for (const CliCommand &command : cliCommands()) {
-        if (command.name == name)
-            return command.run(args);
+    const QString first = args.takeFirst();
+    if (first == QLatin1String("--version")) {
+        printOut(QStringLiteral("brasvik-cli " BRASVIK_VERSION));
+        return ExitSuccess;
     }
-    usageError(QStringLiteral("unknown command \"%1\"").arg(name));
-    printUsage();
-    return ExitUsage;
+    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        // "--help COMMAND" is the command's help.
+        const CliCommand *command = args.isEmpty() ? nullptr : findCliCommand(args.first());
+        printHelp(command ? command->usage : cliToolHelp(), stdout);
+        return ExitSuccess;
+    }
+    const CliCommand *command = findCliCommand(first);
+    if (!command) {
+        usageError(first.startsWith(u'-') ? QStringLiteral("unknown option %1").arg(first)
+                                          : QStringLiteral("unknown command \"%1\"").arg(first));
+        printHelp(cliToolHelp(), stderr);
+        return ExitUsage;
+    }
+    if (CliOptions::helpRequested(args)) {
+        printHelp(command->usage, stdout);
+        return ExitSuccess;
+    }
+    return command->run(args);
 }

@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -76,7 +77,11 @@ TBKInitForm::TBKInitForm(QWidget *owner, int &portIndex)
     PageControl->addTab(TSDownloadOptions, tr("Download options"));
     PageControl->addTab(TSUploadOptions, tr("Upload options"));
     // The dongle page is kept so its values pass through, but the user cannot switch to it.
+    // Hiding the tab alone is not enough: Ctrl+Tab still stops at hidden tabs, but every way of
+    // switching pages skips a disabled one. Only the tab is disabled, not the page, so its
+    // controls keep working for the values they carry.
     PageControl->setTabVisible(1, false);
+    PageControl->tabBar()->setTabEnabled(1, false);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(PageControl, 1);
@@ -101,7 +106,7 @@ QWidget *TBKInitForm::buildComPage()
     CBCOMPath->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     CBCOMPath->setMinimumContentsLength(16);
     CBCOMPath->addItems(serialDevices());
-    CBCOMPath->setToolTip(tr("Serial device of the selected COM port"));
+    CBCOMPath->setToolTip(tr("Serial device of the selected COM port; empty for its default"));
 
     RGbrDefault = new TRadioGroup(
         {tr("  9600 bit/s"), tr("19200 bit/s"), tr("38400 bit/s"), tr("57600 bit/s")}, page);
@@ -275,9 +280,9 @@ void TBKInitForm::storeChoice()
     storeIndex(CBIOPort, Settings.CANIOPort);
     storeIndex(CBInterrupt, Settings.CANInterrupt);
     Settings.CANEPP = CBEPP->isChecked();
-    // An emptied path falls back to the default device of that port.
+    // An emptied path is stored empty, which stands for the port's default device.
     for (int i = 0; i < m_paths.size(); ++i) {
-        if (m_paths.at(i) != m_storedPaths.at(i) && !m_paths.at(i).isEmpty())
+        if (m_paths.at(i) != m_storedPaths.at(i))
             SettingsStore::setComPortDevicePath(i, m_paths.at(i));
     }
 }

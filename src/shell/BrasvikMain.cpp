@@ -32,6 +32,7 @@
 #include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
 
 #include <algorithm>
 #include <exception>
@@ -327,12 +328,22 @@ void TBKMainForm::keyPressEvent(QKeyEvent *event)
 
 bool TBKMainForm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == windowHandle() && event->type() == QEvent::Expose
+        && windowHandle()->isExposed()) {
+        // Placed and on screen: the start-up check goes on at the next idle moment.
+        windowHandle()->removeEventFilter(this);
+        IdleSlot::post([self = QPointer<TBKMainForm>(this)] {
+            if (self)
+                self->StartupCheck();
+        });
+    }
     if (watched == Viewer->VScrollBar && event->type() == QEvent::KeyPress) {
+        // Shift and Ctrl do not change the jump; the bar would otherwise step one line.
         const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->modifiers() == Qt::NoModifier || key->modifiers() == Qt::KeypadModifier) {
-            if (Viewer->SectorJump(key->key()))
-                return true;
-        }
+        const Qt::KeyboardModifiers ignored
+            = Qt::KeypadModifier | Qt::ShiftModifier | Qt::ControlModifier;
+        if (!(key->modifiers() & ~ignored) && Viewer->SectorJump(key->key()))
+            return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -450,13 +461,24 @@ void TBKMainForm::ButtonSaveFileClick()
 
 int TBKMainForm::runTransfer(const std::function<int()> &open)
 {
+    int result = mrAbort;
     try {
-        return open();
+        result = open();
     } catch (const std::exception &e) {
         showMessage({QStringLiteral("Brasvik"), QString::fromLocal8Bit(e.what()),
                      UserMessage::Icon::Error});
     }
-    return mrAbort;
+    returnFocusToViewer();
+    return result;
+}
+
+void TBKMainForm::returnFocusToViewer()
+{
+    // The window system does not always hand the focus back when the transfer window is
+    // destroyed; the keys would then reach no window until the user clicks one.
+    activateWindow();
+    if (Viewer->VScrollBar->isEnabled())
+        Viewer->VScrollBar->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void TBKMainForm::OpenDownloadWindow()
@@ -557,8 +579,19 @@ void TBKMainForm::ButtonInfoClick()
 
 void TBKMainForm::StartupCheck()
 {
-    if (m_arguments.isEmpty())
+    if (m_arguments.isEmpty() || waitForPlacement())
         return;
     if (LoadImageFile(m_arguments.constFirst()))
         ButtonDownloadClick();
+}
+
+bool TBKMainForm::waitForPlacement()
+{
+    // The first idle moment can come before the window system has placed the window; a dialog
+    // centred over it then would be centred over the window's unplaced position.
+    QWindow *handle = windowHandle();
+    if (!isVisible() || !handle || handle->isExposed())
+        return false;
+    handle->installEventFilter(this);
+    return true;
 }

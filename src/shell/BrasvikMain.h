@@ -86,7 +86,12 @@ private:
     void clearImageView();
     void showMessage(const UserMessage &message);
     // Runs a transfer window; a failure that escapes it is shown, never passed to the loop.
+    // The keyboard focus comes back to the viewer afterwards.
     int runTransfer(const std::function<int()> &open);
+    void returnFocusToViewer();
+    // True when the window is shown but not yet on screen; the start-up check then runs again
+    // once it is.
+    bool waitForPlacement();
 
     QStringList m_arguments;
 };

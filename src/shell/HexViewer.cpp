@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPaintEvent>
@@ -144,6 +145,9 @@ THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
     VScrollBar->setEnabled(false);
     static_cast<QHBoxLayout *>(ASCIIPanel->layout())->addWidget(VScrollBar);
     AddrPanel->installEventFilter(this);
+    // The wheel scrolls over the whole dump, not only over the bar.
+    for (TPaintBox *box : {AddrBox, DataBox, ASCIIBox})
+        box->installEventFilter(this);
     connect(VScrollBar, &QScrollBar::valueChanged, this, &THexViewer::RepaintView);
 
     auto *columns = new QHBoxLayout;
@@ -260,6 +264,13 @@ bool THexViewer::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == AddrPanel && event->type() == QEvent::Resize)
         AddrPanelResize();
+    if (event->type() == QEvent::Wheel
+        && (watched == AddrBox || watched == DataBox || watched == ASCIIBox)) {
+        if (!VScrollBar->isEnabled())
+            return false;
+        QCoreApplication::sendEvent(VScrollBar, event);
+        return event->isAccepted();
+    }
     return QWidget::eventFilter(watched, event);
 }
 

@@ -9,13 +9,17 @@
 #include "base/SettingsStore.h"
 #include "support/TempSettings.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QWheelEvent>
 
 class tst_Dialogs : public QObject
 {
@@ -336,6 +340,92 @@ private slots:
         QCOMPARE(Settings.CANBaudrate, quint8(6));
         QCOMPARE(Settings.CANIOPort, quint8(11));
         QCOMPARE(Settings.CANInterrupt, quint8(4));
+    }
+
+    void initClearedPathRestoresTheDefault_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("deleted with keys") << "/dev/ttyUSB9" << "<keys>";
+        QTest::newRow("emptied") << "/dev/ttyUSB9" << "";
+        QTest::newRow("blanks") << "/dev/ttyUSB9" << "   ";
+        QTest::newRow("nothing stored") << "" << "";
+    }
+
+    void initClearedPathRestoresTheDefault()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, typed);
+        TempSettings temp;
+        if (!stored.isEmpty())
+            QVERIFY(SettingsStore::setComPortDevicePath(3, stored));
+        QVERIFY(SettingsStore::setComPortDevicePath(5, QStringLiteral("/dev/ttyACM5")));
+        int port = 3;
+        {
+            TBKInitForm f(nullptr, port);
+            QCOMPARE(f.CBCOMPath->currentText(),
+                     stored.isEmpty() ? QStringLiteral("/dev/ttyS3") : stored);
+            if (typed == "<keys>") {
+                f.CBCOMPath->lineEdit()->selectAll();
+                QTest::keyClick(f.CBCOMPath->lineEdit(), Qt::Key_Backspace);
+                QCOMPARE(f.CBCOMPath->currentText(), QString());
+            } else {
+                f.CBCOMPath->setEditText(typed);
+            }
+            f.ButtonOKClick();
+        }
+        QCOMPARE(SettingsStore::comPortDevicePath(3), QStringLiteral("/dev/ttyS3"));
+        QCOMPARE(SettingsStore::comPortDevicePath(5), QStringLiteral("/dev/ttyACM5"));
+        TBKInitForm again(nullptr, port);
+        QCOMPARE(again.CBCOMPath->currentText(), QStringLiteral("/dev/ttyS3"));
+    }
+
+    void initDonglePageCannotBeReached()
+    {
+        TempSettings temp;
+        int port = 0;
+        TBKInitForm f(nullptr, port);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        QSet<int> visited {f.PageControl->currentIndex()};
+        connect(f.PageControl, &QTabWidget::currentChanged, this, [&](int i) { visited << i; });
+
+        // Page switching keys from the device-path field, and from wherever the focus goes.
+        f.CBCOMPath->setFocus();
+        const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+            QWidget *focus = QApplication::focusWidget();
+            QTest::keyClick(focus ? focus : f.PageControl, key, modifiers);
+        };
+        for (int i = 0; i < 4; ++i)
+            press(Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(visited, (QSet<int> {0, 2, 3}));
+        for (int i = 0; i < 4; ++i)
+            press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+        for (Qt::Key key : {Qt::Key_PageDown, Qt::Key_PageUp}) {
+            for (int i = 0; i < 4; ++i)
+                press(key, Qt::ControlModifier);
+        }
+
+        // The tab bar: arrow keys, the wheel and clicks along its whole width.
+        QTabBar *tabs = f.PageControl->tabBar();
+        tabs->setFocus();
+        for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left}) {
+            for (int i = 0; i < 4; ++i)
+                QTest::keyClick(tabs, key);
+        }
+        for (int delta : {-120, -120, -120, 120, 120, 120}) {
+            const QPointF pos(tabs->width() / 2.0, tabs->height() / 2.0);
+            QWheelEvent wheel(pos, tabs->mapToGlobal(pos), QPoint(), QPoint(0, delta), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(tabs, &wheel);
+        }
+        for (int x = 1; x < tabs->width(); x += 4)
+            QTest::mouseClick(tabs, Qt::LeftButton, {}, QPoint(x, tabs->height() / 2));
+
+        QVERIFY(!visited.contains(1));
+        QVERIFY(!f.CBCANEnable->isVisible());
+        f.ButtonOKClick();
+        QVERIFY(!Settings.CANEnabled);
     }
 
     void initCancelChangesNothing()

@@ -9,15 +9,20 @@
 #include "shell/TransferWindows.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QWheelEvent>
+#include <QWindow>
 
 #include <memory>
 
@@ -501,6 +506,151 @@ private slots:
         bar->setValue(bar->maximum());
         QTest::keyClick(bar, Qt::Key_Right);
         QCOMPARE(w->Viewer->topAddress(), 0xFFFF0);
+    }
+
+    void startupWaitsUntilTheWindowIsOnScreen()
+    {
+        const QString path = writeFile("start.h86", ":0400000001020304F2\n");
+        TBKMainForm w({path});
+        w.move(240, 160);
+        bool onScreen = false;
+        QPoint offCentre;
+        ModalScript script(w);
+        script.then([&](QDialog &dlg) {
+            onScreen = w.windowHandle() && w.windowHandle()->isExposed();
+            // Shown as exec() shows it, the dialog places itself over its owner.
+            dlg.show();
+            offCentre = dlg.frameGeometry().center() - w.frameGeometry().center();
+            dlg.hide();
+            auto &f = static_cast<TBKDeviceTypeForm &>(dlg);
+            f.RBType46xx->click();
+            f.ButtonOKClick();
+            return f.result();
+        });
+        script.ok("TBKDeviceTypeForm").ok("TBKOptionsForm");
+        w.show();
+        QTRY_COMPARE(m_downloads, 1);
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QVERIFY(onScreen);
+        QVERIFY2(offCentre.manhattanLength() < 60,
+                 qPrintable(QStringLiteral("%1, %2").arg(offCentre.x()).arg(offCentre.y())));
+    }
+
+    void focusReturnsToTheViewerAfterATransfer_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("download") << "download";
+        QTest::newRow("upload") << "upload";
+        QTest::newRow("compare") << "compare";
+    }
+
+    void focusReturnsToTheViewerAfterATransfer()
+    {
+        QFETCH(QString, command);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QScrollBar *bar = w->Viewer->VScrollBar;
+        QTRY_COMPARE(QApplication::focusWidget(), bar);
+
+        // A transfer window that takes the focus into its log, as the real ones do.
+        bool transferHadFocus = false;
+        const auto transferWindow = [&](TBKMainForm &owner) {
+            QDialog window(&owner);
+            auto *memo = new QPlainTextEdit(&window);
+            QTimer::singleShot(0, &window, [&] {
+                // A dialog shares its owner's activation; wait for the window itself.
+                if (QTest::qWaitFor([&] { return QApplication::activeWindow() == &window; })) {
+                    memo->setFocus();
+                    transferHadFocus = QApplication::focusWidget() == memo;
+                }
+                window.done(mrAbort);
+            });
+            return window.exec();
+        };
+        TransferWindows::setDownload(transferWindow);
+        TransferWindows::setUpload([&](TBKMainForm &owner, bool) { return transferWindow(owner); });
+
+        ModalScript script(*w);
+        if (command == "upload") {
+            Settings.UploadOpt2 = true;
+            script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
+            w->ButtonUpload->trigger();
+        } else {
+            script.ok("TBKDeviceTypeForm");
+            (command == "download" ? w->ButtonDownload : w->ButtonCompare)->trigger();
+        }
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QVERIFY(transferHadFocus);
+        QTRY_COMPARE(QApplication::focusWidget(), bar);
+        QCOMPARE(QGuiApplication::focusWindow(), w->windowHandle());
+        // Keys reach the window that has the focus: arrows and Home work at once.
+        QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Right);
+        QCOMPARE(w->Viewer->topAddress(), 0x4000);
+        QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Down);
+        QCOMPARE(w->Viewer->topAddress(), 0x4010);
+        QTest::keyClick(QGuiApplication::focusWindow(), Qt::Key_Home);
+        QCOMPARE(w->Viewer->topAddress(), 0);
+    }
+
+    void sectorJumpIgnoresShiftAndCtrl_data()
+    {
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("none") << int(Qt::NoModifier);
+        QTest::newRow("shift") << int(Qt::ShiftModifier);
+        QTest::newRow("ctrl") << int(Qt::ControlModifier);
+        QTest::newRow("shift+ctrl") << int(Qt::ShiftModifier | Qt::ControlModifier);
+        QTest::newRow("keypad") << int(Qt::KeypadModifier);
+    }
+
+    void sectorJumpIgnoresShiftAndCtrl()
+    {
+        QFETCH(int, modifiers);
+        const auto mods = Qt::KeyboardModifiers(modifiers);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        w->Viewer->resize(600, 300);
+        QScrollBar *bar = w->Viewer->VScrollBar;
+        bar->setValue((0x12340 / 16) * w->Viewer->LineHeight());
+        QTest::keyClick(bar, Qt::Key_Right, mods);
+        QCOMPARE(w->Viewer->topAddress(), 0x20000);
+        QTest::keyClick(bar, Qt::Key_Left, mods);
+        QCOMPARE(w->Viewer->topAddress(), 0x10000);
+    }
+
+    void wheelScrollsOverEveryColumn_data()
+    {
+        QTest::addColumn<QString>("under");
+        QTest::newRow("addresses") << "AddrBox";
+        QTest::newRow("data") << "DataBox";
+        QTest::newRow("characters") << "ASCIIBox";
+        QTest::newRow("scroll bar") << "VScrollBar";
+    }
+
+    void wheelScrollsOverEveryColumn()
+    {
+        QFETCH(QString, under);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        // Shown, so the page step (the most one notch may move) is that of a real view.
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        auto *target = w->Viewer->findChild<QWidget *>(under);
+        QVERIFY(target);
+        const auto turn = [target](int delta) {
+            const QPointF pos(target->width() / 2.0, target->height() / 2.0);
+            QWheelEvent wheel(pos, target->mapToGlobal(pos), QPoint(), QPoint(0, delta),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(target, &wheel);
+        };
+        const int lines = QApplication::wheelScrollLines();
+        turn(-120);
+        QCOMPARE(w->Viewer->topAddress(), lines * 16);
+        turn(-240);
+        QCOMPARE(w->Viewer->topAddress(), 3 * lines * 16);
+        turn(360);
+        QCOMPARE(w->Viewer->topAddress(), 0);
     }
 
     void viewerEndsWithBlankLines()

@@ -106,6 +106,31 @@ private slots:
         QVERIFY(f.EggImage->isHidden());
     }
 
+    void eggAndLoneModifierKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("stillShown");
+        QTest::newRow("Ctrl") << int(Qt::Key_Control) << true;
+        QTest::newRow("Shift") << int(Qt::Key_Shift) << false;
+        QTest::newRow("Alt") << int(Qt::Key_Alt) << false;
+        QTest::newRow("Meta") << int(Qt::Key_Meta) << false;
+    }
+
+    void eggAndLoneModifierKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, stillShown);
+        TVerInfoForm f(nullptr, TVersionResource::program(), QLocale(QLocale::English));
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        QTest::keyClick(&f, Qt::Key_F1, Qt::ControlModifier);
+        QVERIFY(f.EggShown);
+        QTest::keyClick(&f, Qt::Key(key));
+        QCOMPARE(f.EggShown, stillShown);
+        QCOMPARE(f.EggImage->isVisible(), stillShown);
+        QCOMPARE(f.EasterEggLabel->text().isEmpty(), !stillShown);
+    }
+
     void eggWithoutValueShowsTheIconOnly()
     {
         TVersionResource r;
