@@ -1,4 +1,5 @@
 #include "cli/CliCommand.h"
+#include "base/SettingsStore.h"
 
 #include <QCoreApplication>
 
@@ -54,6 +55,8 @@ int main(int argc, char *argv[])
         printUsage();
         return args.isEmpty() ? ExitUsage : ExitSuccess;
     }
+    if (const QString problem = SettingsStore::readProblem(); !problem.isEmpty())
+        printErr(QStringLiteral("brasvik-cli: ") + problem);
     const QString name = args.takeFirst();
     for (const CliCommand &command : cliCommands()) {
         if (command.name == name)
