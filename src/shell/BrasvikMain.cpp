@@ -488,6 +488,11 @@ bool TBKMainForm::confirmDeviceAndInterface()
 
 void TBKMainForm::ButtonDownloadClick()
 {
+    if (!Image.hasDataToDownload()) {
+        showMessage({QStringLiteral("Brasvik"), Image.noDataToDownloadText(),
+                     UserMessage::Icon::Error});
+        return;
+    }
     if (!confirmDeviceAndInterface())
         return;
     // A binary image is downloaded with the sectors it already carries.
