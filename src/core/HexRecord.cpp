@@ -19,7 +19,65 @@ constexpr std::array<quint8, 256> makeDigitTable()
 
 constexpr std::array<quint8, 256> digit = makeDigitTable();
 
+constexpr bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
 } // namespace
+
+Check check(QByteArrayView line)
+{
+    Check result;
+    if (line.size() < MinRecordLength) {
+        result.defect = Defect::TooShort;
+        return result;
+    }
+    if (line[0] != ':') {
+        result.defect = Defect::NoStartCode;
+        result.column = 1;
+        return result;
+    }
+    for (qsizetype i = 1; i < line.size(); ++i) {
+        if (!isHexDigit(line[i])) {
+            result.defect = Defect::NotHexDigit;
+            result.column = i + 1;
+            return result;
+        }
+    }
+    // Start code, then count, offset (two bytes), type, data and checksum as digit pairs.
+    const qsizetype digits = line.size() - 1;
+    const quint8 count = quint8(digit[uchar(line[1])] << 4 | digit[uchar(line[2])]);
+    if (digits % 2 != 0 || digits / 2 != qsizetype(count) + 5) {
+        result.defect = Defect::LengthMismatch;
+        return result;
+    }
+    quint8 sum = 0;
+    for (qsizetype i = 1; i < line.size(); i += 2)
+        sum += quint8(digit[uchar(line[i])] << 4 | digit[uchar(line[i + 1])]);
+    if (sum != 0)
+        result.defect = Defect::BadChecksum;
+    return result;
+}
+
+const char *defectText(Defect defect)
+{
+    switch (defect) {
+    case Defect::None:
+        return "no defect";
+    case Defect::TooShort:
+        return "it is too short for a record";
+    case Defect::NoStartCode:
+        return "it does not begin with ':'";
+    case Defect::NotHexDigit:
+        return "it holds a character that is not a hexadecimal digit";
+    case Defect::LengthMismatch:
+        return "its byte count does not match its length";
+    case Defect::BadChecksum:
+        return "its checksum is wrong";
+    }
+    return "";
+}
 
 Type type(QByteArrayView line)
 {
