@@ -2,6 +2,8 @@
 
 #include "core/HexRecord.h"
 
+#include <algorithm>
+
 namespace H86Reader {
 
 namespace {
@@ -61,17 +63,15 @@ Result read(QByteArrayView text, QByteArray &buffer)
                 ++p;
         }
 
-        for (char c : line) {
-            if (isBinaryCharacter(uchar(c))) {
-                result.error = Error::NotText;
-                result.line = lineNumber;
-                return result;
-            }
-        }
         const HexRecord::Check record = HexRecord::check(line);
         if (!record.ok()) {
-            result.error = record.defect == HexRecord::Defect::TooShort ? Error::LineTooShort
-                                                                        : Error::InvalidRecord;
+            // A binary file opened by mistake is named as such rather than by its first
+            // "record" defect.
+            const bool binary = std::any_of(line.begin(), line.end(),
+                                            [](char c) { return isBinaryCharacter(uchar(c)); });
+            result.error = binary                                        ? Error::NotText
+                : record.defect == HexRecord::Defect::TooShort ? Error::LineTooShort
+                                                               : Error::InvalidRecord;
             result.line = lineNumber;
             result.record = record;
             return result;
