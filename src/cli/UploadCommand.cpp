@@ -19,8 +19,8 @@ namespace {
 // trailer of a partial region), the others hold what was read.
 qint64 expectedUploadSize(const UploadRequest &request, quint8 deviceType)
 {
-    const UploadRegion region = UploadRegion::of(deviceType, request.RetainData,
-                                                 request.FirstSector, request.EndSector);
+    const UploadRegion region
+        = UploadRegion::of(deviceType, request.RetainData, request.FirstSector, request.EndSector);
     qint64 size = UploadWire::prefilledBuffer(deviceType, request.RetainData)
         ? FlashSize46xx
         : qint64(region.end) - region.start;

@@ -69,7 +69,7 @@ Result read(QByteArrayView text, QByteArray &buffer)
             // "record" defect.
             const bool binary = std::any_of(line.begin(), line.end(),
                                             [](char c) { return isBinaryCharacter(uchar(c)); });
-            result.error = binary                                        ? Error::NotText
+            result.error = binary                              ? Error::NotText
                 : record.defect == HexRecord::Defect::TooShort ? Error::LineTooShort
                                                                : Error::InvalidRecord;
             result.line = lineNumber;

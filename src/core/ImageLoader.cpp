@@ -58,10 +58,10 @@ Result h86Failure(const H86Reader::Result &read, const QString &displayName)
         QString where = QString::number(read.line);
         if (read.record.column > 0)
             where += QStringLiteral(", column %1").arg(read.record.column);
-        return failure(Error::InvalidRecord,
-                       QStringLiteral("Line %1 of the file \"%2\" is not a valid H86 record: %3.")
-                           .arg(where, name,
-                                QLatin1String(HexRecord::defectText(read.record.defect))));
+        return failure(
+            Error::InvalidRecord,
+            QStringLiteral("Line %1 of the file \"%2\" is not a valid H86 record: %3.")
+                .arg(where, name, QLatin1String(HexRecord::defectText(read.record.defect))));
     }
     case H86Reader::Error::NoData:
         return failure(Error::NoData,

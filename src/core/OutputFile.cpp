@@ -31,7 +31,7 @@ QString systemText(int error)
 
 } // namespace
 
-OutputFile::OutputFile(const QString &path) : m_path(path), m_file(path) {}
+OutputFile::OutputFile(const QString &path) : m_path(path), m_file(path) { }
 
 OutputFile::~OutputFile()
 {

@@ -50,8 +50,8 @@ private:
     QString writeFile(const QString &name, const QByteArray &data);
     QStringList entries() const
     {
-        return QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden
-                                             | QDir::NoDotAndDotDot);
+        return QDir(m_dir->path())
+            .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     }
     // Makes `name` what `kind` says; false with a skip reason when it cannot be made here.
     bool makeNode(const QString &name, const QString &kind, QString *skip);
@@ -81,8 +81,8 @@ mode_t modeOf(const QString &path)
 
 QStringList transferArgs(const QString &port)
 {
-    return {QStringLiteral("--port"), port, QStringLiteral("--h86-dir"),
-            SimDevice::h86Directory(), QStringLiteral("--yes")};
+    return {QStringLiteral("--port"), port, QStringLiteral("--h86-dir"), SimDevice::h86Directory(),
+            QStringLiteral("--yes")};
 }
 
 } // namespace
@@ -154,10 +154,10 @@ void tst_CliFiles::damagedImagesAreRefused_data()
     QTest::newRow("download an empty file") << "download" << QByteArray() << "holds no data";
     QTest::newRow("download an end record only")
         << "download" << QByteArray(":00000001FF\r\n") << "holds no data";
-    QTest::newRow("download a bad checksum")
-        << "download" << good + ":0400100001020304E3\r\n" << "Line 2 of the file";
-    QTest::newRow("info on a bad checksum")
-        << "info" << good + ":0400100001020304E3\r\n" << "checksum is wrong";
+    QTest::newRow("download a bad checksum") << "download" << good + ":0400100001020304E3\r\n"
+                                             << "Line 2 of the file";
+    QTest::newRow("info on a bad checksum") << "info" << good + ":0400100001020304E3\r\n"
+                                            << "checksum is wrong";
     QTest::newRow("convert a text file")
         << "convert" << QByteArray("hello world\r\n") << "does not begin with ':'";
 }
@@ -188,10 +188,14 @@ void tst_CliFiles::convertRefusesOutputsThatAreNoRegularFiles_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
-    QTest::newRow("fifo") << "fifo" << "is a named pipe, not a regular file";
-    QTest::newRow("link to a fifo") << "link to a fifo" << "is a named pipe, not a regular file";
-    QTest::newRow("device") << "device" << "is a device, not a regular file";
-    QTest::newRow("folder") << "folder" << "is a folder, not a regular file";
+    QTest::newRow("fifo") << "fifo"
+                          << "is a named pipe, not a regular file";
+    QTest::newRow("link to a fifo") << "link to a fifo"
+                                    << "is a named pipe, not a regular file";
+    QTest::newRow("device") << "device"
+                            << "is a device, not a regular file";
+    QTest::newRow("folder") << "folder"
+                            << "is a folder, not a regular file";
 }
 
 void tst_CliFiles::convertRefusesOutputsThatAreNoRegularFiles()
@@ -247,9 +251,12 @@ void tst_CliFiles::uploadChecksItsOutputBeforeTheTransfer_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
-    QTest::newRow("fifo") << "fifo" << "is a named pipe, not a regular file";
-    QTest::newRow("device") << "device" << "is a device, not a regular file";
-    QTest::newRow("missing folder") << "missing" << "No such file or directory";
+    QTest::newRow("fifo") << "fifo"
+                          << "is a named pipe, not a regular file";
+    QTest::newRow("device") << "device"
+                            << "is a device, not a regular file";
+    QTest::newRow("missing folder") << "missing"
+                                    << "No such file or directory";
 }
 
 void tst_CliFiles::uploadChecksItsOutputBeforeTheTransfer()

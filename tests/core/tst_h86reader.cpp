@@ -1,5 +1,5 @@
-#include "support/H86Builder.h"
 #include "core/H86Reader.h"
+#include "support/H86Builder.h"
 
 #include <QTest>
 
@@ -65,8 +65,7 @@ void tst_H86Reader::placesData_data()
         << QByteArray(":0100000007F8\r\n\x1A\x1A\x1A\x1A\r\n\x1A") << mib << 0
         << QByteArray::fromHex("07") << 1;
     QTest::newRow("a zero-length record besides data")
-        << QByteArray(":0000000000\n:0100000007F8\n") << mib << 0 << QByteArray::fromHex("07")
-        << 1;
+        << QByteArray(":0000000000\n:0100000007F8\n") << mib << 0 << QByteArray::fromHex("07") << 1;
 }
 
 void tst_H86Reader::placesData()
@@ -120,23 +119,23 @@ void tst_H86Reader::failures_data()
                                << qsizetype(1);
     QTest::newRow("type-04 line cut short")
         << QByteArray(":02000004000\n") << mib << Error::InvalidRecord << qsizetype(1);
-    QTest::newRow("non-hex digit")
-        << good + ":02000000G1Z9xx\n" << mib << Error::InvalidRecord << qsizetype(2);
+    QTest::newRow("non-hex digit") << good + ":02000000G1Z9xx\n"
+                                   << mib << Error::InvalidRecord << qsizetype(2);
     QTest::newRow("tab in a record")
         << QByteArray(":01000000\t07F8\n") << mib << Error::InvalidRecord << qsizetype(1);
     QTest::newRow("bad checksum") << good + ":0400100001020304E3\n" + good << mib
                                   << Error::InvalidRecord << qsizetype(2);
-    QTest::newRow("byte count too high")
-        << good + ":0500000001020304F1\n" << mib << Error::InvalidRecord << qsizetype(2);
+    QTest::newRow("byte count too high") << good + ":0500000001020304F1\n"
+                                         << mib << Error::InvalidRecord << qsizetype(2);
     QTest::newRow("bad record after a mismatch")
         << QByteArray(":02000004000FEB\n:02FFFF001122CD\n:02FFFF001122CE\n") << mib
         << Error::InvalidRecord << qsizetype(3);
-    QTest::newRow("end mark inside the file")
-        << good + "\x1A:0400100001020304E2\n" << mib << Error::InvalidRecord << qsizetype(2);
+    QTest::newRow("end mark inside the file") << good + "\x1A:0400100001020304E2\n"
+                                              << mib << Error::InvalidRecord << qsizetype(2);
     // Nothing to program.
     QTest::newRow("empty file") << QByteArray() << mib << Error::NoData << qsizetype(0);
-    QTest::newRow("end record only") << QByteArray(":00000001FF\r\n") << mib << Error::NoData
-                                     << qsizetype(0);
+    QTest::newRow("end record only")
+        << QByteArray(":00000001FF\r\n") << mib << Error::NoData << qsizetype(0);
     QTest::newRow("records without data")
         << QByteArray(":020000040001F9\n:0000000000\n:00000001FF\n") << mib << Error::NoData
         << qsizetype(0);

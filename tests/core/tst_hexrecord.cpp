@@ -123,22 +123,20 @@ void tst_HexRecord::check_data()
                                 << qsizetype(0);
     QTest::newRow("end of file") << QByteArray(":00000001FF") << Defect::None << qsizetype(0);
     QTest::newRow("type 04") << QByteArray(":02000004000FEB") << Defect::None << qsizetype(0);
-    QTest::newRow("ten characters") << QByteArray(":00000001F") << Defect::TooShort
-                                    << qsizetype(0);
+    QTest::newRow("ten characters") << QByteArray(":00000001F") << Defect::TooShort << qsizetype(0);
     QTest::newRow("empty") << QByteArray() << Defect::TooShort << qsizetype(0);
     QTest::newRow("text") << QByteArray("hello world") << Defect::NoStartCode << qsizetype(1);
-    QTest::newRow("semicolon") << QByteArray(";00000001FF") << Defect::NoStartCode
-                               << qsizetype(1);
+    QTest::newRow("semicolon") << QByteArray(";00000001FF") << Defect::NoStartCode << qsizetype(1);
     QTest::newRow("letter G") << QByteArray(":0400000001020G04F2") << Defect::NotHexDigit
                               << qsizetype(15);
-    QTest::newRow("trailing blank") << QByteArray(":00000001FF ") << Defect::NotHexDigit
-                                    << qsizetype(12);
+    QTest::newRow("trailing blank")
+        << QByteArray(":00000001FF ") << Defect::NotHexDigit << qsizetype(12);
     QTest::newRow("second colon") << QByteArray(":00000001:FF") << Defect::NotHexDigit
                                   << qsizetype(10);
-    QTest::newRow("count too high") << QByteArray(":0500000001020304F1") << Defect::LengthMismatch
-                                    << qsizetype(0);
-    QTest::newRow("count too low") << QByteArray(":0300000001020304F3") << Defect::LengthMismatch
-                                   << qsizetype(0);
+    QTest::newRow("count too high")
+        << QByteArray(":0500000001020304F1") << Defect::LengthMismatch << qsizetype(0);
+    QTest::newRow("count too low")
+        << QByteArray(":0300000001020304F3") << Defect::LengthMismatch << qsizetype(0);
     QTest::newRow("odd digits") << QByteArray(":0400000001020304F20") << Defect::LengthMismatch
                                 << qsizetype(0);
     QTest::newRow("checksum off by one")

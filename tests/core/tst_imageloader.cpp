@@ -1,7 +1,7 @@
 #include "core/B86Format.h"
-#include "support/H86Builder.h"
 #include "core/ImageLoader.h"
 #include "core/ImageState.h"
+#include "support/H86Builder.h"
 
 #include <QDir>
 #include <QFile>

@@ -197,11 +197,10 @@ void tst_ImageState::dataToDownload_data()
     const QString file = QStringLiteral("/tmp/x.h86");
     QTest::newRow("one byte") << file << qsizetype(0x100008) << 1 << 0 << false << true;
     QTest::newRow("data end 0") << file << qsizetype(0x100008) << 0 << 0 << false << false;
-    QTest::newRow("no image") << QString() << qsizetype(0x100008) << 0x80000 << 0 << false
-                              << false;
+    QTest::newRow("no image") << QString() << qsizetype(0x100008) << 0x80000 << 0 << false << false;
     QTest::newRow("empty buffer") << file << qsizetype(0) << 0x80000 << 0 << false << false;
-    QTest::newRow("CoDeSys region") << file << qsizetype(0x100008) << 0xE0000 << 11 << false
-                                    << true;
+    QTest::newRow("CoDeSys region")
+        << file << qsizetype(0x100008) << 0xE0000 << 11 << false << true;
     QTest::newRow("data end at the region start")
         << file << qsizetype(0x100008) << 0x80000 << 11 << false << false;
     QTest::newRow("retain values") << file << qsizetype(4096) << 4096 << 0 << true << true;

@@ -76,8 +76,8 @@ private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
     QStringList entries() const
     {
-        return QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden
-                                             | QDir::NoDotAndDotDot);
+        return QDir(m_dir->path())
+            .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -105,11 +105,16 @@ void tst_OutputFile::refusesWhatIsNoRegularFile_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("text");
-    QTest::newRow("fifo") << "fifo" << "a named pipe";
-    QTest::newRow("link to a fifo") << "link" << "a named pipe";
-    QTest::newRow("folder") << "folder" << "a folder";
-    QTest::newRow("socket") << "socket" << "a socket";
-    QTest::newRow("device") << "device" << "a device";
+    QTest::newRow("fifo") << "fifo"
+                          << "a named pipe";
+    QTest::newRow("link to a fifo") << "link"
+                                    << "a named pipe";
+    QTest::newRow("folder") << "folder"
+                            << "a folder";
+    QTest::newRow("socket") << "socket"
+                            << "a socket";
+    QTest::newRow("device") << "device"
+                            << "a device";
 }
 
 void tst_OutputFile::refusesWhatIsNoRegularFile()

@@ -240,10 +240,14 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("folder in place of the file") << "folder" << "not a regular file";
-        QTest::newRow("file in place of the folder") << "file" << "Not a directory";
-        QTest::newRow("file without read permission") << "mode" << "Permission denied";
-        QTest::newRow("folder without permission") << "dirmode" << "Permission denied";
+        QTest::newRow("folder in place of the file") << "folder"
+                                                     << "not a regular file";
+        QTest::newRow("file in place of the folder") << "file"
+                                                     << "Not a directory";
+        QTest::newRow("file without read permission") << "mode"
+                                                      << "Permission denied";
+        QTest::newRow("folder without permission") << "dirmode"
+                                                   << "Permission denied";
     }
 
     void unreadableSettingsAreReported()
@@ -269,8 +273,8 @@ private slots:
         }
         const QString problem = SettingsStore::readProblem();
         if (kind == QLatin1String("dirmode"))
-            QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                      | QFileDevice::ExeOwner);
+            QFile::setPermissions(
+                folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         QVERIFY2(problem.contains(temp.iniFile()), qPrintable(problem));
         QVERIFY2(problem.contains(reason), qPrintable(problem));
 
