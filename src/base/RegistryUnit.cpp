@@ -40,7 +40,10 @@ int ReadInteger(QSettings &key, const QString &name, int defaultValue)
 
 bool ReadBool(QSettings &key, const QString &name)
 {
-    return ReadInteger(key, name, 0) != 0;
+    const QVariant v = key.value(name);
+    bool flag = false;
+    return v.typeId() == QMetaType::QString && SettingsStore::parseFlag(v.toString(), &flag)
+        && flag;
 }
 
 bool WriteInteger(QSettings &key, const QString &name, int value)

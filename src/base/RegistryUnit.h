@@ -36,7 +36,7 @@ constexpr int StateMinimized = 1;
 constexpr int StateMaximized = 2;
 
 // The helpers work on one open store object ("key"); a missing value, or one that is not a
-// plain decimal integer, yields the default.
+// plain decimal integer, yields the default. A flag is also read from true/false or yes/no.
 int ReadInteger(QSettings &key, const QString &name, int defaultValue);
 bool ReadBool(QSettings &key, const QString &name);
 // False (and nothing written) when the store cannot be written.

@@ -1,7 +1,15 @@
 #include "base/SettingsStore.h"
 
+#include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QSettings>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +33,30 @@ QString portKey(int portIndex)
 bool writable(QSettings &s)
 {
     return s.isWritable() && s.status() == QSettings::NoError;
+}
+
+// The value text of `key` in `[group]` exactly as the INI file holds it. The INI reader turns a
+// value with an unquoted comma into a list, which is not what a hand-written device path means.
+QString rawIniValue(const QString &fileName, const QString &group, const QString &key)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    const QByteArray wantedGroup = '[' + group.toUtf8() + ']';
+    const QByteArray wantedKey = key.toUtf8();
+    bool inGroup = false;
+    QString found;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.startsWith('[')) {
+            inGroup = line == wantedGroup;
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        if (inGroup && eq > 0 && line.left(eq).trimmed() == wantedKey)
+            found = QString::fromUtf8(line.mid(eq + 1).trimmed()); // the last one counts
+    }
+    return found;
 }
 
 } // namespace
@@ -54,6 +86,49 @@ bool parsePlainInteger(const QString &text, int *value)
     return ok;
 }
 
+bool parseFlag(const QString &text, bool *value)
+{
+    int number = 0;
+    bool flag = false;
+    if (parsePlainInteger(text, &number))
+        flag = number != 0;
+    else if (text.compare(u"true", Qt::CaseInsensitive) == 0
+             || text.compare(u"yes", Qt::CaseInsensitive) == 0)
+        flag = true;
+    else if (text.compare(u"false", Qt::CaseInsensitive) != 0
+             && text.compare(u"no", Qt::CaseInsensitive) != 0)
+        return false;
+    if (value)
+        *value = flag;
+    return true;
+}
+
+QString readProblem()
+{
+    const QString fileName = open()->fileName();
+    const QString shown = QDir::toNativeSeparators(fileName);
+    const QString defaults = QStringLiteral(" The default settings are used.");
+    const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // No file (or no folder yet) is a first start, not a problem.
+        if (error == ENOENT)
+            return {};
+        return QStringLiteral("The settings file \"%1\" cannot be read: %2.")
+                   .arg(shown, QString::fromLocal8Bit(std::strerror(error)))
+            + defaults;
+    }
+    struct stat st;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (!regular)
+        return QStringLiteral("The settings file \"%1\" cannot be read: it is not a regular "
+                              "file.")
+                   .arg(shown)
+            + defaults;
+    return {};
+}
+
 int readInteger(const QString &name, int defaultValue)
 {
     auto s = open();
@@ -66,7 +141,10 @@ int readInteger(const QString &name, int defaultValue)
 
 bool readBool(const QString &name)
 {
-    return readInteger(name, 0) != 0;
+    auto s = open();
+    const QVariant v = s->value(name);
+    bool flag = false;
+    return v.typeId() == QMetaType::QString && parseFlag(v.toString(), &flag) && flag;
 }
 
 bool writeInteger(const QString &name, int value)
@@ -91,7 +169,15 @@ QString comPortDevicePath(int portIndex)
         return *it;
     const QString fallback = QStringLiteral("/dev/ttyS%1").arg(portIndex);
     auto s = open();
-    const QString stored = s->value(portKey(portIndex)).toString();
+    const QVariant value = s->value(portKey(portIndex));
+    QString stored = value.toString();
+    if (value.typeId() == QMetaType::QStringList) {
+        stored = rawIniValue(s->fileName(), QStringLiteral("Ports"),
+                             QStringLiteral("COM%1").arg(portIndex + 1));
+        if (stored.isEmpty())
+            stored = value.toStringList().join(u',');
+    }
+    stored = stored.trimmed();
     return stored.isEmpty() ? fallback : stored;
 }
 
@@ -107,7 +193,10 @@ bool setComPortDevicePath(int portIndex, const QString &path)
 
 void overrideComPortDevicePath(int portIndex, const QString &path)
 {
-    overrides().ports.insert(portIndex, path);
+    if (path.trimmed().isEmpty())
+        overrides().ports.remove(portIndex);
+    else
+        overrides().ports.insert(portIndex, path);
 }
 
 QString canBus()

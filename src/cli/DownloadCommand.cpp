@@ -29,6 +29,10 @@ int runDownload(const QStringList &args)
     if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
                                           &deviceType, &setup))
         return ExitUsage;
+    if (!image.hasDataToDownload()) {
+        printErr(image.noDataToDownloadText());
+        return ExitUsage;
+    }
 
     // The erase option, as the dialog sets it; a B86 image carries its own sectors.
     if (!image.BinaryImage) {

@@ -2,16 +2,35 @@
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
-#include "core/ImageSaver.h"
+#include "core/B86Format.h"
 #include "core/ImageState.h"
+#include "core/OutputFile.h"
+#include "core/SectorMap.h"
 #include "transfer/KTCanLink.h"
 #include "comm/KTSerial.h"
 #include "transfer/KTSerialLink.h"
 #include "upload/UploadChoice.h"
+#include "upload/UploadRegion.h"
 #include "upload/UploadTransfer.h"
 
-#include <QDir>
-#include <QFileInfo>
+namespace {
+
+// Bytes of the file an upload writes: a 46xx flash reading fills a 1 MiB image (with the
+// trailer of a partial region), the others hold what was read.
+qint64 expectedUploadSize(const UploadRequest &request, quint8 deviceType)
+{
+    const UploadRegion region
+        = UploadRegion::of(deviceType, request.RetainData, request.FirstSector, request.EndSector);
+    qint64 size = UploadWire::prefilledBuffer(deviceType, request.RetainData)
+        ? FlashSize46xx
+        : qint64(region.end) - region.start;
+    if (UploadWire::appendsTrailer(deviceType, request.RetainData, request.FirstSector,
+                                   request.EndSector))
+        size += B86Format::TrailerSize;
+    return size;
+}
+
+} // namespace
 
 int runUpload(const QStringList &args)
 {
@@ -27,9 +46,6 @@ int runUpload(const QStringList &args)
                               .arg(UploadChoices::names().join(QStringLiteral(", "))));
     }
     const QString output = options.positional().at(1);
-    const QFileInfo outputInfo(output);
-    if (!outputInfo.absoluteDir().exists() || outputInfo.isDir())
-        return usageError(QStringLiteral("cannot write OUTPUT %1").arg(output));
 
     quint8 deviceType = DeviceNone;
     if (!options.isSet(QStringLiteral("device")))
@@ -57,6 +73,13 @@ int runUpload(const QStringList &args)
     // The fields the dialog's OK would set.
     ImageState image;
     const UploadRequest request = UploadChoices::request(*choice, deviceType);
+
+    // The output is opened, and its space claimed, before the first byte goes out: a target
+    // that cannot be written or a full disk must not cost a whole reading.
+    OutputFile outputFile(output);
+    if (!outputFile.open() || !outputFile.reserve(expectedUploadSize(request, deviceType)))
+        return usageError(
+            QStringLiteral("cannot write OUTPUT %1: %2").arg(output, outputFile.errorString()));
     image.FirstSector = request.FirstSector;
     image.EndSector = request.EndSector;
     image.RetainData = request.RetainData;
@@ -81,9 +104,8 @@ int runUpload(const QStringList &args)
 
     // Exactly what Save writes as B86 after the same upload: the buffer as it is.
     image.applyUploadedImage(deviceType);
-    QString writeError;
-    if (!ImageSaver::writeFileAtomically(output, image.ImageBuffer, &writeError)) {
-        printErr(QStringLiteral("Cannot write %1: %2").arg(output, writeError));
+    if (!outputFile.commit(image.ImageBuffer)) {
+        printErr(QStringLiteral("Cannot write %1: %2").arg(output, outputFile.errorString()));
         return ExitFailed;
     }
     return ExitSuccess;

@@ -1,4 +1,5 @@
 #include "cli/CliCommand.h"
+#include "base/SettingsStore.h"
 #include "cli/CliOptions.h"
 
 #include <QCoreApplication>
@@ -72,5 +73,7 @@ int main(int argc, char *argv[])
         printHelp(command->usage, stdout);
         return ExitSuccess;
     }
+    if (const QString problem = SettingsStore::readProblem(); !problem.isEmpty())
+        printErr(QStringLiteral("brasvik-cli: ") + problem);
     return command->run(args);
 }

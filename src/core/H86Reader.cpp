@@ -2,15 +2,37 @@
 
 #include "core/HexRecord.h"
 
+#include <algorithm>
+
 namespace H86Reader {
 
 namespace {
+
+constexpr char DosEndOfFile = 0x1A;
 
 // Control characters other than tab, line and page breaks and the DOS end-of-file mark do not
 // occur in a text file; a file holding them is a binary file opened by mistake.
 bool isBinaryCharacter(uchar c)
 {
-    return c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != 0x1A;
+    return c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != DosEndOfFile;
+}
+
+// The end of the text without a trailing run of line breaks and DOS end-of-file marks, when
+// that run holds such a mark; else the whole text. An end mark anywhere else is not padding
+// (a flipped line break, say) and fails the record check of its line.
+qsizetype withoutEndPadding(QByteArrayView text)
+{
+    qsizetype end = text.size();
+    bool mark = false;
+    while (end > 0) {
+        const char c = text[end - 1];
+        if (c == DosEndOfFile)
+            mark = true;
+        else if (c != '\n' && c != '\r')
+            break;
+        --end;
+    }
+    return mark ? end : text.size();
 }
 
 } // namespace
@@ -21,7 +43,7 @@ Result read(QByteArrayView text, QByteArray &buffer)
     const qsizetype bufferLength = buffer.size();
     char *const out = buffer.data();
     const char *p = text.data();
-    const char *const end = p + text.size();
+    const char *const end = p + withoutEndPadding(text);
     qint32 upper = 0;
     bool mismatch = false;
     qsizetype lineNumber = 0;
@@ -41,16 +63,17 @@ Result read(QByteArrayView text, QByteArray &buffer)
                 ++p;
         }
 
-        for (char c : line) {
-            if (isBinaryCharacter(uchar(c))) {
-                result.error = Error::NotText;
-                result.line = lineNumber;
-                return result;
-            }
-        }
-        if (line.size() < HexRecord::MinLength) {
-            result.error = Error::LineTooShort;
+        const HexRecord::Check record = HexRecord::check(line);
+        if (!record.ok()) {
+            // A binary file opened by mistake is named as such rather than by its first
+            // "record" defect.
+            const bool binary = std::any_of(line.begin(), line.end(),
+                                            [](char c) { return isBinaryCharacter(uchar(c)); });
+            result.error = binary                              ? Error::NotText
+                : record.defect == HexRecord::Defect::TooShort ? Error::LineTooShort
+                                                               : Error::InvalidRecord;
             result.line = lineNumber;
+            result.record = record;
             return result;
         }
 
@@ -58,6 +81,7 @@ Result read(QByteArrayView text, QByteArray &buffer)
         case HexRecord::Type::Data: {
             qsizetype pos = upper + HexRecord::loadOffset(line);
             const qsizetype n = HexRecord::dataLength(line);
+            result.dataBytes += n;
             for (qsizetype i = 0; i < n; ++i) {
                 if (pos >= bufferLength) {
                     // The rest of this line lies outside the device's flash; later lines are
@@ -90,6 +114,8 @@ Result read(QByteArrayView text, QByteArray &buffer)
 
     if (mismatch)
         result.error = Error::DeviceMismatch;
+    else if (result.dataBytes == 0)
+        result.error = Error::NoData;
     return result;
 }
 

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "core/HexRecord.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QtGlobal>
 
-// Reads the text of an H86 (Intel HEX) file into a flash image.
+// Reads the text of an H86 (Intel HEX) image file into a flash image. Every record is checked
+// (start code, hex digits, byte count, checksum): a damaged or foreign file must never reach
+// the device's flash.
 namespace H86Reader {
 
 enum class Error {
@@ -13,20 +17,26 @@ enum class Error {
     DeviceMismatch, // data beyond the buffer; reported after all lines were read
     LineTooShort, // a line too short for the field being read: reading stops there
     NotText, // control characters that no text file holds
+    InvalidRecord, // a line that fails HexRecord::check: reading stops there
+    NoData, // not a single data byte in the whole file
 };
 
 struct Result
 {
     Error error = Error::None;
-    qsizetype line = 0; // 1-based line of a LineTooShort, InvalidHexFileType or NotText error
+    // 1-based line of a LineTooShort, InvalidHexFileType, NotText or InvalidRecord error
+    qsizetype line = 0;
+    HexRecord::Check record; // what is wrong with the line of an InvalidRecord error
     qint32 dataEnd = 0; // highest address written plus one
+    qsizetype dataBytes = 0; // data bytes in the file's data records
 
     bool ok() const { return error == Error::None; }
 };
 
 // Writes the data records of `text` into `buffer`, whose size is the device's flash size and
-// which the caller has filled with 0xFF. Lines end with LF, CR or CR LF. The upper address
-// starts at 0; type-01 records do not end the reading.
+// which the caller has filled with 0xFF. Lines end with LF, CR or CR LF; DOS end-of-file marks
+// (0x1A) may pad the end of the text. The upper address starts at 0; type-01 records do not
+// end the reading.
 [[nodiscard]] Result read(QByteArrayView text, QByteArray &buffer);
 
 } // namespace H86Reader

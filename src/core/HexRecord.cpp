@@ -19,7 +19,86 @@ constexpr std::array<quint8, 256> makeDigitTable()
 
 constexpr std::array<quint8, 256> digit = makeDigitTable();
 
+// Digit values for the strict check: NotHex marks every character that is not a hex digit.
+constexpr quint8 NotHex = 0x10;
+
+constexpr std::array<quint8, 256> makeStrictTable()
+{
+    std::array<quint8, 256> t {};
+    for (int c = 0; c < 256; ++c) {
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        t[c] = hex ? quint8(HexDigitValue(char(c))) : NotHex;
+    }
+    return t;
+}
+
+constexpr std::array<quint8, 256> strictDigit = makeStrictTable();
+
 } // namespace
+
+Check check(QByteArrayView line)
+{
+    Check result;
+    if (line.size() < MinRecordLength) {
+        result.defect = Defect::TooShort;
+        return result;
+    }
+    if (line[0] != ':') {
+        result.defect = Defect::NoStartCode;
+        result.column = 1;
+        return result;
+    }
+    // One pass over the digit pairs: validity and the byte sum together (this runs for every
+    // record of a 1 MiB image).
+    const uchar *const text = reinterpret_cast<const uchar *>(line.data());
+    const qsizetype size = line.size();
+    quint8 sum = 0;
+    qsizetype i = 1;
+    for (; i + 1 < size; i += 2) {
+        const quint8 hi = strictDigit[text[i]];
+        const quint8 lo = strictDigit[text[i + 1]];
+        if ((hi | lo) & NotHex) {
+            result.defect = Defect::NotHexDigit;
+            result.column = (hi & NotHex) ? i + 1 : i + 2;
+            return result;
+        }
+        sum += quint8(hi << 4 | lo);
+    }
+    if (i < size && (strictDigit[text[i]] & NotHex)) {
+        result.defect = Defect::NotHexDigit;
+        result.column = i + 1;
+        return result;
+    }
+    // Count, offset (two bytes), type, data and checksum as digit pairs after the start code.
+    const qsizetype digits = size - 1;
+    const quint8 count = quint8(strictDigit[text[1]] << 4 | strictDigit[text[2]]);
+    if (digits % 2 != 0 || digits / 2 != qsizetype(count) + 5) {
+        result.defect = Defect::LengthMismatch;
+        return result;
+    }
+    if (sum != 0)
+        result.defect = Defect::BadChecksum;
+    return result;
+}
+
+const char *defectText(Defect defect)
+{
+    switch (defect) {
+    case Defect::None:
+        return "no defect";
+    case Defect::TooShort:
+        return "it is too short for a record";
+    case Defect::NoStartCode:
+        return "it does not begin with ':'";
+    case Defect::NotHexDigit:
+        return "it holds a character that is not a hexadecimal digit";
+    case Defect::LengthMismatch:
+        return "its byte count does not match its length";
+    case Defect::BadChecksum:
+        return "its checksum is wrong";
+    }
+    return "";
+}
 
 Type type(QByteArrayView line)
 {

@@ -3,6 +3,7 @@
 #include "core/B86Format.h"
 #include "core/ContentText.h"
 #include "core/H86Reader.h"
+#include "core/HexRecord.h"
 #include "core/ImageState.h"
 
 #include <QDir>
@@ -53,6 +54,18 @@ Result h86Failure(const H86Reader::Result &read, const QString &displayName)
             QStringLiteral("The file \"%1\" is not a text file (binary data in line %2).")
                 .arg(name)
                 .arg(read.line));
+    case H86Reader::Error::InvalidRecord: {
+        QString where = QString::number(read.line);
+        if (read.record.column > 0)
+            where += QStringLiteral(", column %1").arg(read.record.column);
+        return failure(
+            Error::InvalidRecord,
+            QStringLiteral("Line %1 of the file \"%2\" is not a valid H86 record: %3.")
+                .arg(where, name, QLatin1String(HexRecord::defectText(read.record.defect))));
+    }
+    case H86Reader::Error::NoData:
+        return failure(Error::NoData,
+                       QStringLiteral("The file \"%1\" holds no data records.").arg(name));
     case H86Reader::Error::None:
         break;
     }
@@ -76,22 +89,32 @@ Result openForReading(QFile &file)
     return {};
 }
 
-Result readFailure(const QFile &file)
+Result readFailure(const QFile &file, const QString &reason)
 {
     return failure(Error::CannotRead,
                    QStringLiteral("Cannot read the file \"%1\":\n%2")
-                       .arg(QDir::toNativeSeparators(file.fileName()), file.errorString()));
+                       .arg(QDir::toNativeSeparators(file.fileName()), reason));
 }
 
-// Reads exactly `size` bytes; false when the file ends early or a read fails.
-bool readExactly(QFile &file, qint64 size, QByteArray *data)
+// Reads exactly `size` bytes; false with the reason when a read fails or the file ends early
+// (it shrank after its size was taken).
+bool readExactly(QFile &file, qint64 size, QByteArray *data, QString *reason)
 {
     data->resize(size);
     qint64 done = 0;
     while (done < size) {
         const qint64 n = file.read(data->data() + done, size - done);
-        if (n <= 0)
+        if (n < 0) {
+            *reason = file.errorString();
             return false;
+        }
+        if (n == 0) {
+            *reason = QStringLiteral("The file ended after %1 of its %2 bytes; it was changed "
+                                     "while it was read.")
+                          .arg(done)
+                          .arg(size);
+            return false;
+        }
         done += n;
     }
     return true;
@@ -108,8 +131,9 @@ Result readH86File(ImageState &image, const QString &path, quint8 deviceType)
                        QStringLiteral("The file \"%1\" is too large for an H86 image.")
                            .arg(QDir::toNativeSeparators(path)));
     QByteArray text;
-    if (!readExactly(file, size, &text))
-        return readFailure(file);
+    QString reason;
+    if (!readExactly(file, size, &text, &reason))
+        return readFailure(file, reason);
     return LoadH86Data(image, text, deviceType, path);
 }
 
@@ -123,8 +147,9 @@ Result readB86File(ImageState &image, const QString &path, quint8 &deviceType)
     if (B86Format::kindOfLength(size) == B86Format::Kind::Invalid)
         return failure(Error::InvalidFileType, TextInvalidFileType);
     QByteArray data;
-    if (!readExactly(file, size, &data))
-        return readFailure(file);
+    QString reason;
+    if (!readExactly(file, size, &data, &reason))
+        return readFailure(file, reason);
     return LoadB86Data(image, data, deviceType, path);
 }
 

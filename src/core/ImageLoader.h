@@ -27,6 +27,8 @@ enum class Error {
     DeviceMismatch, // H86 data beyond the device's flash
     LineTooShort,
     NotText,
+    InvalidRecord, // a damaged H86 record: start code, digits, byte count or checksum
+    NoData, // an H86 file without a single data byte
     CannotOpen,
     CannotRead,
 };

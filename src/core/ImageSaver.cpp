@@ -1,11 +1,11 @@
 #include "core/ImageSaver.h"
 
 #include "core/ImageState.h"
+#include "core/OutputFile.h"
 #include "core/R86Writer.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ImageSaver {
 
@@ -104,24 +104,12 @@ Result SaveImageFile(ImageState &image, quint8 deviceType, const QString &path,
 
 bool writeFileAtomically(const QString &path, QByteArrayView data, QString *errorText)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        if (errorText)
-            *errorText = file.errorString();
-        return false;
-    }
-    if (file.write(data.data(), data.size()) != data.size()) {
-        if (errorText)
-            *errorText = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        if (errorText)
-            *errorText = file.errorString();
-        return false;
-    }
-    return true;
+    OutputFile file(path);
+    if (file.commit(data))
+        return true;
+    if (errorText)
+        *errorText = file.errorString();
+    return false;
 }
 
 } // namespace ImageSaver

@@ -47,7 +47,8 @@ struct Result
 [[nodiscard]] Result SaveImageFile(ImageState &image, quint8 deviceType, const QString &path,
                                    const QDateTime &now = QDateTime::currentDateTime());
 
-// Writes `data` to `path` atomically: on failure the file at `path` is left as it was.
+// Writes `data` to `path` atomically: on failure the file at `path` is left as it was. Only a
+// regular file is replaced, and it keeps its permissions (see OutputFile).
 [[nodiscard]] bool writeFileAtomically(const QString &path, QByteArrayView data,
                                        QString *errorText);
 

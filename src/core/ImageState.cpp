@@ -3,6 +3,7 @@
 #include "core/B86Format.h"
 #include "core/ContentText.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 void ImageState::reset()
@@ -11,6 +12,23 @@ void ImageState::reset()
     ViewSize = FlashSize46xx;
     ImageBuffer.clear();
     FileName.clear();
+}
+
+bool ImageState::hasDataToDownload() const
+{
+    if (!hasImage())
+        return false;
+    const qint64 start = RetainData ? 0 : SectorStart(FirstSector);
+    const qint64 end = qMin<qint64>(DataEnd, ImageBuffer.size());
+    return start < end;
+}
+
+QString ImageState::noDataToDownloadText() const
+{
+    if (!hasImage())
+        return QStringLiteral("There is no image to download.");
+    return QStringLiteral("The image \"%1\" holds no data to program. Nothing was downloaded.")
+        .arg(QDir::toNativeSeparators(FileName));
 }
 
 QString ImageState::caption() const

@@ -26,6 +26,14 @@ struct ImageState
 
     bool hasImage() const { return !FileName.isEmpty(); }
 
+    // True when a download has data to program: the image's data range
+    // (from the first sector's start, or 0 for retain values, up to DataEnd within the buffer)
+    // is not empty. A download without data would erase flash and program nothing, so it is
+    // refused before any port is opened.
+    bool hasDataToDownload() const;
+    // The refusal shown when hasDataToDownload() is false.
+    QString noDataToDownloadText() const;
+
     // Discards the image before a load: no file, empty buffer, full-flash view size, no
     // retain values. The other fields are set by whatever fills the buffer next.
     void reset();

@@ -14,6 +14,7 @@
 #include "core/ImageSaver.h"
 #include "base/ModalResult.h"
 #include "base/RegistryUnit.h"
+#include "base/SettingsStore.h"
 #include "shell/TransferWindows.h"
 #include "about/VersionInfo.h"
 
@@ -164,9 +165,15 @@ TBKMainForm::TBKMainForm(const QStringList &arguments, QWidget *parent)
     Viewer->setScrollRange(false);
     FormActivate();
 
-    IdleSlot::post([self = QPointer<TBKMainForm>(this)] {
-        if (self)
-            self->StartupCheck();
+    // Told once, when the window is up, before the start-up download.
+    const QString settingsProblem = SettingsStore::readProblem();
+    IdleSlot::post([self = QPointer<TBKMainForm>(this), settingsProblem] {
+        if (!self)
+            return;
+        if (!settingsProblem.isEmpty())
+            self->showMessage(
+                {QStringLiteral("Brasvik"), settingsProblem, UserMessage::Icon::Error});
+        self->StartupCheck();
     });
 }
 
@@ -503,6 +510,11 @@ bool TBKMainForm::confirmDeviceAndInterface()
 
 void TBKMainForm::ButtonDownloadClick()
 {
+    if (!Image.hasDataToDownload()) {
+        showMessage({QStringLiteral("Brasvik"), Image.noDataToDownloadText(),
+                     UserMessage::Icon::Error});
+        return;
+    }
     if (!confirmDeviceAndInterface())
         return;
     // A binary image is downloaded with the sectors it already carries.

@@ -15,6 +15,8 @@ private slots:
     void upperAddress();
     void data_data();
     void data();
+    void check_data();
+    void check();
 };
 
 void tst_HexRecord::type_data()
@@ -107,6 +109,53 @@ void tst_HexRecord::data()
     QByteArray out("prefix");
     HexRecord::appendData(line, out);
     QCOMPARE(out, QByteArray("prefix") + bytes);
+}
+
+void tst_HexRecord::check_data()
+{
+    using HexRecord::Defect;
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<Defect>("defect");
+    QTest::addColumn<qsizetype>("column");
+
+    QTest::newRow("data") << QByteArray(":0400000001020304F2") << Defect::None << qsizetype(0);
+    QTest::newRow("lower case") << QByteArray(":0400000001020304f2") << Defect::None
+                                << qsizetype(0);
+    QTest::newRow("end of file") << QByteArray(":00000001FF") << Defect::None << qsizetype(0);
+    QTest::newRow("type 04") << QByteArray(":02000004000FEB") << Defect::None << qsizetype(0);
+    QTest::newRow("ten characters") << QByteArray(":00000001F") << Defect::TooShort << qsizetype(0);
+    QTest::newRow("empty") << QByteArray() << Defect::TooShort << qsizetype(0);
+    QTest::newRow("text") << QByteArray("hello world") << Defect::NoStartCode << qsizetype(1);
+    QTest::newRow("semicolon") << QByteArray(";00000001FF") << Defect::NoStartCode << qsizetype(1);
+    QTest::newRow("letter G") << QByteArray(":0400000001020G04F2") << Defect::NotHexDigit
+                              << qsizetype(15);
+    QTest::newRow("trailing blank")
+        << QByteArray(":00000001FF ") << Defect::NotHexDigit << qsizetype(12);
+    QTest::newRow("second colon") << QByteArray(":00000001:FF") << Defect::NotHexDigit
+                                  << qsizetype(10);
+    QTest::newRow("count too high")
+        << QByteArray(":0500000001020304F1") << Defect::LengthMismatch << qsizetype(0);
+    QTest::newRow("count too low")
+        << QByteArray(":0300000001020304F3") << Defect::LengthMismatch << qsizetype(0);
+    QTest::newRow("odd digits") << QByteArray(":0400000001020304F20") << Defect::LengthMismatch
+                                << qsizetype(0);
+    QTest::newRow("checksum off by one")
+        << QByteArray(":0400000001020304F3") << Defect::BadChecksum << qsizetype(0);
+    QTest::newRow("data digit changed")
+        << QByteArray(":0400000001020305F2") << Defect::BadChecksum << qsizetype(0);
+    QTest::newRow("type changed") << QByteArray(":00000000FF") << Defect::BadChecksum
+                                  << qsizetype(0);
+}
+
+void tst_HexRecord::check()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(HexRecord::Defect, defect);
+    QFETCH(qsizetype, column);
+    const HexRecord::Check result = HexRecord::check(line);
+    QCOMPARE(result.defect, defect);
+    QCOMPARE(result.ok(), defect == HexRecord::Defect::None);
+    QCOMPARE(result.column, column);
 }
 
 QTEST_GUILESS_MAIN(tst_HexRecord)

@@ -1,7 +1,7 @@
 #include "core/B86Format.h"
-#include "support/H86Builder.h"
 #include "core/ImageLoader.h"
 #include "core/ImageState.h"
+#include "support/H86Builder.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +32,9 @@ private slots:
     void unreadableFiles_data();
     void unreadableFiles();
     void badLineNamesFileAndLine();
+    void damagedRecordNamesFileAndLine_data();
+    void damagedRecordNamesFileAndLine();
+    void shortReadIsNamed();
     void deviceTypeKeptAfterFailure();
 
 private:
@@ -96,8 +99,6 @@ void tst_ImageLoader::h86Layout_data()
                           << 0x50000 << 0x50000 << 0 << "Operating system";
     QTest::newRow("4610 file as 46xx") << H86Builder().data(0x4FFFF, "\x02").text() << 1 << 0x100008
                                        << 0x50000 << 8 << "Operating system";
-    QTest::newRow("no data") << H86Builder().end().text() << 1 << 0x100008 << 0 << 1
-                             << "Operating system";
 }
 
 void tst_ImageLoader::h86Layout()
@@ -227,7 +228,7 @@ void tst_ImageLoader::failureTable_data()
         << "image.h86" << H86Builder().data(0x50000, "\x01").text() << 2 << Error::DeviceMismatch
         << "HEX file and device type does not match!";
     QTest::newRow("beyond the 46xx flash")
-        << "image.h86" << QByteArray(":02000004000FEB\n:02FFFF001122xx\n") << 1
+        << "image.h86" << QByteArray(":02000004000FEB\n:02FFFF001122CD\n") << 1
         << Error::DeviceMismatch << "HEX file and device type does not match!";
     QTest::newRow("line too short")
         << "image.h86" << good + ":0000" << 1 << Error::LineTooShort << QString();
@@ -235,6 +236,13 @@ void tst_ImageLoader::failureTable_data()
         << "image.h86" << QByteArray(":020000040\n") << 1 << Error::LineTooShort << QString();
     QTest::newRow("binary file") << "image.h86" << QByteArray(0x100000, 0) << 1 << Error::NotText
                                  << QString();
+    QTest::newRow("text file") << "image.h86" << QByteArray("hello world\r\n") << 1
+                               << Error::InvalidRecord << QString();
+    QTest::newRow("bad checksum") << "image.h86" << QByteArray(":0400000001020304F3\r\n") << 1
+                                  << Error::InvalidRecord << QString();
+    QTest::newRow("empty H86") << "image.h86" << QByteArray() << 1 << Error::NoData << QString();
+    QTest::newRow("end record only")
+        << "image.h86" << H86Builder().end().text() << 1 << Error::NoData << QString();
 }
 
 void tst_ImageLoader::failureTable()
@@ -366,6 +374,54 @@ void tst_ImageLoader::badLineNamesFileAndLine()
     QCOMPARE(result.error, Error::LineTooShort);
     QVERIFY(result.message.text.contains(QStringLiteral("Line 3 ")));
     QVERIFY(result.message.text.contains(path));
+}
+
+void tst_ImageLoader::damagedRecordNamesFileAndLine_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("start code") << QByteArray("04000000010203F2") << "Line 2, column 1 "
+                                << "does not begin with ':'";
+    QTest::newRow("digit") << QByteArray(":04000000010203x4F2") << "Line 2, column 16 "
+                           << "not a hexadecimal digit";
+    QTest::newRow("count") << QByteArray(":0300000001020304F3") << "Line 2 "
+                           << "byte count does not match";
+    QTest::newRow("checksum") << QByteArray(":0400000001020304F3") << "Line 2 "
+                              << "checksum is wrong";
+}
+
+void tst_ImageLoader::damagedRecordNamesFileAndLine()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, where);
+    QFETCH(QString, reason);
+    const QByteArray text = H86Builder().data(0, "\x01").text() + line + "\r\n";
+    const QString path = write(QStringLiteral("damaged.h86"), text);
+    const ImageLoader::Result result = load(path, 1);
+    QCOMPARE(result.error, Error::InvalidRecord);
+    QVERIFY2(result.message.text.startsWith(where), qPrintable(result.message.text));
+    QVERIFY2(result.message.text.contains(reason), qPrintable(result.message.text));
+    QVERIFY(result.message.text.contains(path));
+    QVERIFY(!m_image.hasImage());
+}
+
+// A file that delivers fewer bytes than its size says (it shrank while it was read; sysfs
+// files do so by design) is named with the reason, not with an "Unknown error".
+void tst_ImageLoader::shortReadIsNamed()
+{
+    const QString shrinking = QStringLiteral("/sys/devices/system/cpu/online");
+    const QFileInfo info(shrinking);
+    if (!info.isFile() || info.size() != 4096)
+        QSKIP("no sysfs attribute file to read");
+    const QString path = m_dir.filePath(QStringLiteral("retain.b86"));
+    QVERIFY(QFile::link(shrinking, path));
+    const ImageLoader::Result result = load(path, 0);
+    QCOMPARE(result.error, Error::CannotRead);
+    QVERIFY2(result.message.text.contains(QStringLiteral("of its 4096 bytes")),
+             qPrintable(result.message.text));
+    QVERIFY(!result.message.text.contains(QStringLiteral("Unknown error")));
+    QVERIFY(!m_image.hasImage());
 }
 
 void tst_ImageLoader::deviceTypeKeptAfterFailure()

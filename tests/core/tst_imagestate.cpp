@@ -16,6 +16,8 @@ private slots:
     void uploadedImage();
     void prepareCompare_data();
     void prepareCompare();
+    void dataToDownload_data();
+    void dataToDownload();
 };
 
 void tst_ImageState::startsEmpty()
@@ -181,6 +183,49 @@ void tst_ImageState::prepareCompare()
     QCOMPARE(image.UploadChoiceText, QStringLiteral("Operating system"));
     QCOMPARE(image.FirstSector, 11);
     QCOMPARE(image.EndSector, end);
+}
+
+void tst_ImageState::dataToDownload_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<qsizetype>("bufferSize");
+    QTest::addColumn<qint32>("dataEnd");
+    QTest::addColumn<qint32>("firstSector");
+    QTest::addColumn<bool>("retain");
+    QTest::addColumn<bool>("expected");
+
+    const QString file = QStringLiteral("/tmp/x.h86");
+    QTest::newRow("one byte") << file << qsizetype(0x100008) << 1 << 0 << false << true;
+    QTest::newRow("data end 0") << file << qsizetype(0x100008) << 0 << 0 << false << false;
+    QTest::newRow("no image") << QString() << qsizetype(0x100008) << 0x80000 << 0 << false << false;
+    QTest::newRow("empty buffer") << file << qsizetype(0) << 0x80000 << 0 << false << false;
+    QTest::newRow("CoDeSys region")
+        << file << qsizetype(0x100008) << 0xE0000 << 11 << false << true;
+    QTest::newRow("data end at the region start")
+        << file << qsizetype(0x100008) << 0x80000 << 11 << false << false;
+    QTest::newRow("retain values") << file << qsizetype(4096) << 4096 << 0 << true << true;
+    QTest::newRow("retain values without data")
+        << file << qsizetype(0) << 4096 << 0 << true << false;
+}
+
+void tst_ImageState::dataToDownload()
+{
+    QFETCH(QString, fileName);
+    QFETCH(qsizetype, bufferSize);
+    QFETCH(qint32, dataEnd);
+    QFETCH(qint32, firstSector);
+    QFETCH(bool, retain);
+    QFETCH(bool, expected);
+
+    ImageState image;
+    image.FileName = fileName;
+    image.ImageBuffer = QByteArray(bufferSize, char(0xFF));
+    image.DataEnd = dataEnd;
+    image.FirstSector = firstSector;
+    image.RetainData = retain;
+    QCOMPARE(image.hasDataToDownload(), expected);
+    if (!expected && !fileName.isEmpty())
+        QVERIFY(image.noDataToDownloadText().contains(fileName));
 }
 
 QTEST_GUILESS_MAIN(tst_ImageState)

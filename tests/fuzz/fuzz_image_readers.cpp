@@ -50,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 1:
         result
             = ImageLoader::LoadH86Data(image, input, quint8(mode + 1), QStringLiteral("fuzz.h86"));
+        // An image without data would erase flash and program nothing: it is never loaded.
+        if (result.ok()) {
+            image.FileName = QStringLiteral("fuzz.h86");
+            if (image.DataEnd <= 0 || !image.hasDataToDownload())
+                __builtin_trap();
+        }
         break;
     case 2:
         result = ImageLoader::LoadB86Data(image, input, deviceType, QStringLiteral("fuzz.b86"));
@@ -66,8 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     checkLoaded(image, result);
 
-    // The target-file conversion walks the same record layout.
+    // The target-file conversion walks the same record layout, leniently; the strict check
+    // of image records must take any line.
     QByteArray bytes;
     HexRecord::appendData(input, bytes);
+    const HexRecord::Check check = HexRecord::check(input);
+    if (check.column < 0 || check.column > input.size())
+        __builtin_trap();
     return 0;
 }

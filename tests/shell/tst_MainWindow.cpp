@@ -157,7 +157,7 @@ private slots:
     void loadH86AsksForTheDeviceType()
     {
         const QString path = writeFile("os.h86",
-                                       ":10000000000102030405060708090A0B0C0D0E0F00\n"
+                                       ":10000000000102030405060708090A0B0C0D0E0F78\n"
                                        ":00000001FF\n");
         TBKMainForm w;
         ModalScript script(w);
@@ -197,7 +197,7 @@ private slots:
         QTest::newRow("segment record")
             << "seg.h86" << QByteArray(":020000021000EC\n") << true << "Invalid HEX file type!";
         QTest::newRow("beyond the flash")
-            << "big.h86" << QByteArray(":02000004000AF0\n:04FFFE0001020304F7\n") << true
+            << "big.h86" << QByteArray(":02000004000AF0\n:04FFFE0001020304F5\n") << true
             << "HEX file and device type does not match!";
         QTest::newRow("short line") << "cut.h86" << QByteArray(":100000\n") << true << "cut.h86";
         QTest::newRow("missing file") << "" << QByteArray() << false << "nothing.b86";

@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QTest>
 
+#include <unistd.h>
+
 using namespace RegistryUnit;
 
 class tst_RegistryUnit : public QObject
@@ -124,8 +126,17 @@ private slots:
             << QByteArray("CANEnabled=1\nCOMInterface=2") << "COMInterface" << 2;
         QTest::newRow("interface 2, dongle off")
             << QByteArray("CANEnabled=0\nCOMInterface=2") << "COMInterface" << 0;
-        QTest::newRow("bool as word") << QByteArray("UploadOpt1=true") << "UploadOpt1" << 0;
+        QTest::newRow("bool as word") << QByteArray("UploadOpt1=true") << "UploadOpt1" << 1;
         QTest::newRow("bool 2") << QByteArray("UploadOpt1=2") << "UploadOpt1" << 1;
+        QTest::newRow("bool yes") << QByteArray("UploadOpt1=yes") << "UploadOpt1" << 1;
+        QTest::newRow("bool TRUE") << QByteArray("UploadOpt1=TRUE") << "UploadOpt1" << 1;
+        QTest::newRow("bool false") << QByteArray("UploadOpt1=false") << "UploadOpt1" << 0;
+        QTest::newRow("bool No") << QByteArray("UploadOpt1=No") << "UploadOpt1" << 0;
+        QTest::newRow("bool other word") << QByteArray("UploadOpt1=on") << "UploadOpt1" << 0;
+        QTest::newRow("dongle on as word")
+            << QByteArray("CANEnabled=yes\nCOMInterface=1") << "COMInterface" << 1;
+        QTest::newRow("dongle off as word")
+            << QByteArray("CANEnabled=false\nCOMInterface=1") << "COMInterface" << 0;
         QTest::newRow("blank") << QByteArray("brCVBRDx= 4") << "brCVBRDx" << 4;
     }
 
@@ -171,6 +182,107 @@ private slots:
         QCOMPARE(p.Left, 1);
         QCOMPARE(p.Width, 3);
         QCOMPARE(p.State, StateNormal);
+    }
+
+    void flagWordsThroughTheStore()
+    {
+        TempSettings temp;
+        writeIni(temp, "CANEnabled=Yes\nCANEPP=no\n");
+        QVERIFY(SettingsStore::readBool(QStringLiteral("CANEnabled")));
+        QVERIFY(!SettingsStore::readBool(QStringLiteral("CANEPP")));
+    }
+
+    void portPaths_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("plain") << QByteArray("COM1=/dev/ttyUSB0") << "/dev/ttyUSB0";
+        QTest::newRow("comma") << QByteArray("COM1=/dev/serial/by-id/usb-FTDI,_Inc-if00")
+                               << "/dev/serial/by-id/usb-FTDI,_Inc-if00";
+        QTest::newRow("comma and blank") << QByteArray("COM1=/tmp/a, b") << "/tmp/a, b";
+        QTest::newRow("quoted comma") << QByteArray("COM1=\"/tmp/a,b\"") << "/tmp/a,b";
+        QTest::newRow("blanks around") << QByteArray("COM1 =  /dev/ttyACM0  ") << "/dev/ttyACM0";
+        QTest::newRow("empty") << QByteArray("COM1=") << "/dev/ttyS0";
+        QTest::newRow("blank") << QByteArray("COM1=   ") << "/dev/ttyS0";
+        QTest::newRow("other port only") << QByteArray("COM2=/dev/ttyUSB1") << "/dev/ttyS0";
+    }
+
+    void portPaths()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, path);
+        TempSettings temp;
+        SettingsStore::clearOverrides();
+        writeIni(temp, "COM1=/dev/wrong-group\n[Ports]\n" + line + "\n[Other]\nCOM1=/dev/wrong\n");
+        QCOMPARE(SettingsStore::comPortDevicePath(0), path);
+    }
+
+    void portPathWrittenWithACommaReadsBack()
+    {
+        TempSettings temp;
+        SettingsStore::clearOverrides();
+        QVERIFY(SettingsStore::setComPortDevicePath(2, QStringLiteral("/tmp/x,y")));
+        QCOMPARE(SettingsStore::comPortDevicePath(2), QStringLiteral("/tmp/x,y"));
+        // Clearing the path gives the port its default back.
+        QVERIFY(SettingsStore::setComPortDevicePath(2, QString()));
+        QCOMPARE(SettingsStore::comPortDevicePath(2), QStringLiteral("/dev/ttyS2"));
+    }
+
+    void readableSettingsAreNoProblem()
+    {
+        TempSettings temp;
+        QCOMPARE(SettingsStore::readProblem(), QString()); // a first start: nothing there
+        writeIni(temp, "COMPort=2\n");
+        QCOMPARE(SettingsStore::readProblem(), QString());
+    }
+
+    void unreadableSettingsAreReported_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("folder in place of the file") << "folder"
+                                                     << "not a regular file";
+        QTest::newRow("file in place of the folder") << "file"
+                                                     << "Not a directory";
+        QTest::newRow("file without read permission") << "mode"
+                                                      << "Permission denied";
+        QTest::newRow("folder without permission") << "dirmode"
+                                                   << "Permission denied";
+    }
+
+    void unreadableSettingsAreReported()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        TempSettings temp;
+        const QString folder = QFileInfo(temp.iniFile()).absolutePath();
+        if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(temp.iniFile()));
+        } else if (kind == QLatin1String("file")) {
+            QFile f(folder);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else {
+            // Permissions do not stop a privileged process.
+            if (::geteuid() == 0)
+                QSKIP("root reads every file");
+            writeIni(temp, "COMPort=2\n");
+            if (kind == QLatin1String("mode"))
+                QVERIFY(QFile::setPermissions(temp.iniFile(), QFileDevice::WriteOwner));
+            else
+                QVERIFY(QFile::setPermissions(folder, QFileDevice::WriteOwner));
+        }
+        const QString problem = SettingsStore::readProblem();
+        if (kind == QLatin1String("dirmode"))
+            QFile::setPermissions(
+                folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QVERIFY2(problem.contains(temp.iniFile()), qPrintable(problem));
+        QVERIFY2(problem.contains(reason), qPrintable(problem));
+
+        // The settings themselves fall back to the defaults.
+        TSettings s;
+        TSerialSelection serial {0, 7};
+        LoadSettings(s, serial);
+        QCOMPARE(serial.PortIndex, 0);
     }
 
     void saveIntoUnwritableStoreFails()
