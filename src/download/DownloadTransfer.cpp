@@ -42,8 +42,8 @@ DownloadRequest DownloadRequest::fromImage(const ImageState &image, quint8 devic
 }
 
 DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory,
-                                   DownloadRequest request, QObject *parent)
-    : TransferBase(serial, std::move(canFactory), parent), m_request(std::move(request))
+                                   DownloadRequest request, QObject *parent, TimerSource &timers)
+    : TransferBase(serial, std::move(canFactory), parent, timers), m_request(std::move(request))
 {
     const TSettings &s = m_request.settings;
     m_retainHandlers = m_request.retainData;

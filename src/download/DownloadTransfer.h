@@ -74,7 +74,7 @@ public:
     static constexpr quint8 CanWholeFlashEnd = 19;
 
     DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory, DownloadRequest request,
-                     QObject *parent = nullptr);
+                     QObject *parent = nullptr, TimerSource &timers = TimerSource::system());
     ~DownloadTransfer() override;
 
     State state() const { return m_state; }

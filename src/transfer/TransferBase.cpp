@@ -21,14 +21,15 @@ QString bareName(const QString &path)
 
 } // namespace
 
-TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent)
-    : QObject(parent), m_serial(serial), m_canFactory(std::move(canFactory))
+TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent,
+                           TimerSource &timers)
+    : QObject(parent)
+    , m_serial(serial)
+    , m_canFactory(std::move(canFactory))
+    , m_timers(timers)
+    , m_watchdog(timers.createTimer([this] { onTimeout(); }))
 {
-    m_watchdog.setInterval(InitialWatchdogMs);
-    connect(&m_watchdog, &QTimer::timeout, this, [this] {
-        m_watchdog.stop();
-        onTimeout();
-    });
+    m_watchdog->setInterval(InitialWatchdogMs);
     // Installed while the port is closed, so that the port reports all three kinds of event.
     SerialLink::Handlers handlers;
     handlers.rxChar = [this] {
@@ -64,7 +65,7 @@ void TransferBase::postIdle(void (TransferBase::*action)())
 {
     // The slot outlives the transfer; a guard drops an action whose transfer is gone.
     QPointer<TransferBase> guard(this);
-    IdleSlot::post([guard, action] {
+    IdleSlot::post(m_timers, [guard, action] {
         if (guard)
             (guard.data()->*action)();
     });
@@ -144,7 +145,7 @@ bool TransferBase::openPorts()
 
 void TransferBase::closePorts()
 {
-    m_watchdog.stop();
+    m_watchdog->stop();
     if (m_serial.isActive())
         m_serial.close();
     if (m_can) {
@@ -164,7 +165,7 @@ void TransferBase::answerBootPrompt(bool confirmed)
         return;
     }
     emit breakAvailable(true);
-    m_clock.start();
+    m_startMs = m_timers.monotonicMs();
     onBootConfirmed();
 }
 
@@ -240,19 +241,19 @@ void TransferBase::sendCan(const TCANMsg &msg)
 
 void TransferBase::armWatchdog()
 {
-    if (!m_watchdog.isActive())
-        m_watchdog.start();
+    if (!m_watchdog->isActive())
+        m_watchdog->start();
 }
 
 void TransferBase::stopWatchdog()
 {
-    m_watchdog.stop();
+    m_watchdog->stop();
 }
 
 void TransferBase::setWatchdogInterval(int ms)
 {
-    if (m_watchdog.interval() != ms)
-        m_watchdog.setInterval(ms);
+    if (m_watchdog->interval() != ms)
+        m_watchdog->setInterval(ms);
 }
 
 void TransferBase::endSoon()
@@ -281,7 +282,7 @@ void TransferBase::setResultCode(int code, Outcome outcome)
 
 qint64 TransferBase::elapsedMs() const
 {
-    return m_clock.isValid() ? m_clock.elapsed() : 0;
+    return m_startMs >= 0 ? m_timers.monotonicMs() - m_startMs : 0;
 }
 
 bool TransferBase::loadProgram(const QString &path, QByteArray *bytes)

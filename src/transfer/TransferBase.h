@@ -1,12 +1,11 @@
 #pragma once
 
+#include "base/TimerSource.h"
 #include "transfer/CanLink.h"
 #include "transfer/SerialLink.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -63,8 +62,8 @@ public:
     QString loaderFile() const { return m_loaderFile; }
     QString programFile() const { return m_programFile; }
     bool usesCan() const { return m_useCan; }
-    int watchdogInterval() const { return m_watchdog.interval(); }
-    bool watchdogActive() const { return m_watchdog.isActive(); }
+    int watchdogInterval() const { return m_watchdog->interval(); }
+    bool watchdogActive() const { return m_watchdog->isActive(); }
 
     // The final report with "\r\n" turned into "\n".
     static QString plainText(const QString &text);
@@ -84,7 +83,9 @@ signals:
     void finished(const TransferBase::Report &report, bool showReport);
 
 protected:
-    TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent);
+    // Watchdog, short waits, idle actions and the used time run on `timers`.
+    TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent,
+                 TimerSource &timers);
 
     // Set by the subclass before start().
     QString m_loaderFile;
@@ -151,8 +152,9 @@ private:
     SerialLink &m_serial;
     CanLinkFactory m_canFactory;
     std::unique_ptr<CanLink> m_can;
-    QTimer m_watchdog;
-    QElapsedTimer m_clock;
+    TimerSource &m_timers;
+    std::unique_ptr<ClockTimer> m_watchdog;
+    qint64 m_startMs = -1; // when the user confirmed the boot prompt
     QByteArray m_txBuffer; // kept until the next write: the port may still be sending it
     Report m_report;
     bool m_bootPromptPending = false;

@@ -57,8 +57,8 @@ UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceTy
 }
 
 UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
-                               CanLinkFactory canFactory, QObject *parent)
-    : TransferBase(serial, std::move(canFactory), parent)
+                               CanLinkFactory canFactory, QObject *parent, TimerSource &timers)
+    : TransferBase(serial, std::move(canFactory), parent, timers)
     , m_setup(setup)
     , m_region(
           UploadRegion::of(setup.deviceType, setup.RetainMode, setup.FirstSector, setup.EndSector))

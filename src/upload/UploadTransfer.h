@@ -70,7 +70,7 @@ public:
     static constexpr quint32 CanCommandId = 0x63F;
 
     UploadTransfer(const UploadSetup &setup, SerialLink &serial, CanLinkFactory canFactory,
-                   QObject *parent = nullptr);
+                   QObject *parent = nullptr, TimerSource &timers = TimerSource::system());
     ~UploadTransfer() override;
 
     const UploadSetup &setup() const { return m_setup; }

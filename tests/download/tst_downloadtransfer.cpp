@@ -1,6 +1,8 @@
-#include "download/DownloadTransfer.h"
 #include "FakeLinks.h"
+#include "base/IdleSlot.h"
 #include "comm/KTComm.h"
+#include "download/DownloadTransfer.h"
+#include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 
 #include <QDir>
@@ -10,12 +12,13 @@
 
 #include <optional>
 
-// The download's protocols against in-memory ports: every state, answer and failure path, with
-// the bytes and CAN messages the transfer sends.
+// The download's protocols against in-memory ports and virtual time: every state, answer and
+// failure path, with the bytes and CAN messages the transfer sends and the moment it gives up.
 class tst_DownloadTransfer : public QObject
 {
     Q_OBJECT
 private slots:
+    void cleanup();
     void serialFlashProgramming();
     void wholeFlashErase();
     void failures_data();
@@ -42,6 +45,8 @@ private slots:
     void dongleThatCannotBeOpened();
     void bootPromptDeclined();
     void watchdogTimeout();
+    void everyWaitEndsAfterItsInterval_data();
+    void everyWaitEndsAfterItsInterval();
     void transmitEmptyArmsWatchdog();
     void destroyedMidTransfer();
 };
@@ -69,6 +74,7 @@ QByteArray pattern(int n, int seed = 1)
 struct Harness
 {
     QTemporaryDir dir;
+    VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
     std::unique_ptr<DownloadTransfer> transfer;
@@ -83,7 +89,8 @@ struct Harness
     {
         TargetFiles::setDirectory(dir.path());
         transfer = std::make_unique<DownloadTransfer>(
-            serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request));
+            serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request),
+            nullptr, clock);
         TargetFiles::setDirectory(QString());
         if (writeTargets) {
             writeHex(transfer->loaderFile(), LoaderBytes);
@@ -115,12 +122,8 @@ struct Harness
         f.write(":00000001FF\r\n");
     }
 
-    // Runs pending idle actions.
-    static void settle()
-    {
-        for (int i = 0; i < 5; ++i)
-            QCoreApplication::processEvents();
-    }
+    // Runs pending idle actions; no time passes.
+    void settle() { clock.settle(); }
 
     // Start, confirm the boot prompt; the boot byte has gone out.
     void startConfirmed()
@@ -145,7 +148,11 @@ struct Harness
         serial.takeWritten();
     }
 
-    void waitFinished(int ms = 1000) { QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), ms); }
+    // Lets up to `ms` of virtual time pass until the transfer has finished.
+    void waitFinished(int ms = 1000)
+    {
+        QVERIFY(clock.advanceUntil([this] { return report.has_value(); }, ms));
+    }
 };
 
 DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, qint32 dataEnd)
@@ -161,6 +168,11 @@ DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, 
 }
 
 } // namespace
+
+void tst_DownloadTransfer::cleanup()
+{
+    IdleSlot::cancel();
+}
 
 void tst_DownloadTransfer::serialFlashProgramming()
 {
@@ -466,7 +478,7 @@ void tst_DownloadTransfer::canFlashProgramming()
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten(), QByteArray()); // no sector bytes over RS-232
     QVERIFY(!h.transfer->watchdogActive());
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Erasing flash sectors 11 up to 16..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent.size(), 1);
@@ -522,7 +534,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent[0].Data[0], quint8(0));
@@ -531,7 +543,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     // Serial bytes during the CAN phase neither restart it nor stop its watchdog.
     h.serial.deliver(0xAA);
     h.serial.deliver(0x42);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.bus->takeSent().size(), 0);
     QVERIFY(h.transfer->watchdogActive());
     QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
@@ -569,7 +581,7 @@ void tst_DownloadTransfer::canRetainValues()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
     QByteArray received;
     int blocks = 0;
@@ -630,7 +642,7 @@ void tst_DownloadTransfer::retainFailures()
     h.startConfirmed();
     for (char answer : serialAnswers)
         h.serial.deliver(quint8(answer));
-    Harness::settle();
+    h.settle();
     if (canAnswer >= 0)
         h.bus->reply(quint8(canAnswer));
     h.waitFinished();
@@ -668,7 +680,7 @@ void tst_DownloadTransfer::lineErrorBeforePromptIsIgnored()
 {
     Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QVERIFY(h.promptShown);
     h.serial.raiseLineError(CE_BREAK);
     h.serial.deliver(0xC5);
@@ -688,7 +700,7 @@ void tst_DownloadTransfer::canDongleError()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     h.bus->raiseError(0x10);
     QCOMPARE(h.bus->closeDongleCount, 1);
     QCOMPARE(h.logs.last(), QStringLiteral("CAN Dongle error: ") + CANErrorText(0x10));
@@ -740,7 +752,10 @@ void tst_DownloadTransfer::userBreakDuringErase()
     h.transfer->userBreak();
     QVERIFY(!h.serial.active); // closed at once
     QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
-    h.waitFinished();
+    h.clock.advance(TransferBase::AbortDelayMs - 1);
+    QVERIFY(!h.report.has_value());
+    h.clock.advance(1);
+    QVERIFY(h.report.has_value());
     QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report->resultCode, 2);
     QCOMPARE(h.report->resultText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
@@ -751,7 +766,7 @@ void tst_DownloadTransfer::missingTargetFile()
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4), false);
     Harness::writeHex(h.transfer->programFile(), ProgramBytes);
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.boxes,
              QStringList(QStringLiteral(
                  "Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
@@ -780,7 +795,7 @@ void tst_DownloadTransfer::portThatCannotBeOpened()
     h.serial.openResult
         = {SerialLink::OpenStatus(status), QStringLiteral("Device or resource busy")};
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QTEST(h.boxes.value(0), "box");
     QVERIFY(h.report.has_value());
     QCOMPARE(h.report->resultCode, 3);
@@ -795,7 +810,7 @@ void tst_DownloadTransfer::dongleThatCannotBeOpened()
     Harness h(r);
     h.bus->openResult = 0x400;
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.boxes,
              QStringList(QStringLiteral("Open PEAK-CAN-Dongle error|") + CANErrorText(0x400)));
     QCOMPARE(h.report->resultCode, 3);
@@ -807,7 +822,7 @@ void tst_DownloadTransfer::bootPromptDeclined()
 {
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QVERIFY(h.serial.active);
     h.transfer->answerBootPrompt(false);
     QVERIFY(!h.serial.active);
@@ -824,12 +839,51 @@ void tst_DownloadTransfer::watchdogTimeout()
     r.retainData = true;
     Harness h(r);
     h.startConfirmed(); // nobody answers the boot byte
-    h.waitFinished(DownloadTransfer::TargetIdTimeoutMs + 2000);
+    h.clock.advance(DownloadTransfer::TargetIdTimeoutMs - 1);
+    QVERIFY(h.logs.isEmpty());
+    h.clock.advance(1);
+    QVERIFY(h.report.has_value());
     QCOMPARE(h.logs, QStringList(QStringLiteral("TIMEOUT")));
     QCOMPARE(h.report->resultCode, 2);
     QCOMPARE(h.report->outcome, TransferBase::Outcome::Failed);
     QCOMPARE(h.report->resultText,
              QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
+}
+
+void tst_DownloadTransfer::everyWaitEndsAfterItsInterval_data()
+{
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<int>("interval");
+    QTest::newRow("identification") << QByteArray() << DownloadTransfer::TargetIdTimeoutMs;
+    QTest::newRow("loader start") << QByteArray::fromHex("c5")
+                                  << DownloadTransfer::TargetIdTimeoutMs;
+    QTest::newRow("program start")
+        << QByteArray::fromHex("c501") << DownloadTransfer::FlashProgramStartTimeoutMs;
+    QTest::newRow("start sector") << QByteArray::fromHex("c501aa")
+                                  << DownloadTransfer::SectorAckTimeoutMs;
+    QTest::newRow("end sector") << QByteArray::fromHex("c501aaaa")
+                                << DownloadTransfer::SectorAckTimeoutMs;
+    QTest::newRow("erase") << QByteArray::fromHex("c501aaaaaa") << DownloadTransfer::EraseTimeoutMs;
+    QTest::newRow("block") << QByteArray::fromHex("c501aaaaaa0b")
+                           << DownloadTransfer::FlashBlockTimeoutMs;
+}
+
+// Each wait lasts exactly its interval from the last transmission, not a millisecond less.
+void tst_DownloadTransfer::everyWaitEndsAfterItsInterval()
+{
+    QFETCH(QByteArray, answers);
+    QFETCH(int, interval);
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.startConfirmed();
+    for (char answer : answers)
+        h.serial.deliver(quint8(answer));
+    QCOMPARE(h.transfer->watchdogInterval(), interval);
+    h.clock.advance(interval - 1);
+    QVERIFY(!h.logs.contains(QStringLiteral("TIMEOUT")));
+    h.clock.advance(1);
+    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QVERIFY(h.report.has_value());
+    QCOMPARE(h.report->resultText, QStringLiteral("Flash programming aborted:\r\n\r\nTIMEOUT"));
 }
 
 void tst_DownloadTransfer::transmitEmptyArmsWatchdog()
@@ -854,7 +908,7 @@ void tst_DownloadTransfer::destroyedMidTransfer()
     QVERIFY(!h->serial.active);
     QVERIFY(!h->serial.hasHandlers());
     QVERIFY(h->bus->stopped);
-    Harness::settle(); // the queued finish finds no transfer
+    h->settle(); // the queued finish finds no transfer
     QVERIFY(!h->report.has_value());
 }
 

@@ -1,5 +1,6 @@
 #include "FakeLinks.h"
 #include "base/IdleSlot.h"
+#include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
@@ -14,18 +15,6 @@ namespace {
 
 const QByteArray LoaderBytes = QByteArray::fromHex("11223344");
 const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
-
-// The transfer with its watchdog expiry reachable, so time-outs need no waiting.
-class TestableUpload : public UploadTransfer
-{
-public:
-    using UploadTransfer::UploadTransfer;
-    void expire()
-    {
-        stopWatchdog();
-        onTimeout();
-    }
-};
 
 QByteArray blockData(int seed)
 {
@@ -66,8 +55,9 @@ struct Harness
 {
     explicit Harness(const UploadSetup &setup)
     {
-        transfer = std::make_unique<TestableUpload>(
-            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); });
+        transfer = std::make_unique<UploadTransfer>(
+            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); }, nullptr,
+            clock);
         QObject::connect(transfer.get(), &TransferBase::logLine,
                          [this](const QString &l) { log << l; });
         QObject::connect(transfer.get(), &TransferBase::statusText,
@@ -83,7 +73,8 @@ struct Harness
     bool boot()
     {
         transfer->start();
-        if (!QTest::qWaitFor([this] { return transfer->bootPromptPending() || finished; }))
+        clock.settle();
+        if (!transfer->bootPromptPending())
             return false;
         transfer->answerBootPrompt(true);
         return serial.takeWritten() == QByteArray(1, 0x00);
@@ -101,14 +92,23 @@ struct Harness
         return serial.takeWritten() == ProgramBytes;
     }
 
+    // Lets virtual time pass until the transfer has finished (idle actions, short waits).
     bool waitFinished()
     {
-        return QTest::qWaitFor([this] { return finished; });
+        return clock.advanceUntil([this] { return finished; }, 10000);
     }
 
+    // The watchdog runs out: exactly its interval passes.
+    void expire()
+    {
+        QVERIFY(transfer->watchdogActive());
+        clock.advance(transfer->watchdogInterval());
+    }
+
+    VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> can = std::make_shared<FakeCanBus>();
-    std::unique_ptr<TestableUpload> transfer;
+    std::unique_ptr<UploadTransfer> transfer;
     QStringList log;
     QString status;
     TransferBase::Report report;
@@ -348,17 +348,17 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     // A block that stalls: late bytes found at the time-out are still taken.
     h.serial.deliver(wire.left(100));
     h.serial.queue(wire.mid(100, 50));
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.serial.takeWritten().isEmpty());
     QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
-        h.transfer->expire();
+        h.expire();
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
         QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitBlock);
         h.serial.deliver(wire.left(30));
     }
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report.resultCode, 2);
@@ -424,7 +424,7 @@ void TestUploadTransfer::wrongAnswers()
     QCOMPARE(h.transfer->watchdogInterval(), interval);
     QVERIFY(h.transfer->watchdogActive());
     QVERIFY(!h.finished);
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 3);
     QVERIFY(h.report.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
@@ -442,9 +442,9 @@ void TestUploadTransfer::lineErrorDuringBlock()
     h.serial.raiseLineError(0x0008);
     QCOMPARE(h.transfer->watchdogInterval(), 100);
     // The expiry counts as a block time-out: the block is asked for again.
-    h.transfer->expire();
+    h.expire();
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 2);
     QVERIFY(h.report.resultText.startsWith(
@@ -557,7 +557,8 @@ void TestUploadTransfer::canRegions()
     QVERIFY(h.can->opened);
     h.serial.deliver(QByteArray::fromHex("aa"));
     QVERIFY(!h.transfer->watchdogActive());
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     QCOMPARE(h.can->sent.size(), 1);
     const TCANMsg cmd = h.can->sent.takeFirst();
     QCOMPARE(cmd.ID, 0x63Fu);
@@ -572,7 +573,8 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     Harness h(setupFor(UploadChoice::Parameters, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->sent.clear();
     // Other status bytes while the request is outstanding keep the host waiting.
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("33")));
@@ -614,7 +616,8 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->sent.clear();
     h.can->deliver(canMessage(0x1BF, QByteArray(8, 1)));
@@ -629,7 +632,7 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     QVERIFY(h.serial.takeWritten().isEmpty());
     QVERIFY(h.transfer->watchdogActive());
     QCOMPARE(h.transfer->watchdogInterval(), 5000);
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.resultCode, 2);
     QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
@@ -641,7 +644,8 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
@@ -655,7 +659,8 @@ void TestUploadTransfer::canRetainValues()
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("UploadNVCAN1_500K.H86")));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
     h.can->sent.clear();
     // A data message before any status does not stop the watchdog.
@@ -681,7 +686,8 @@ void TestUploadTransfer::canDongleError()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->raiseError(0x0008);
     QVERIFY(h.waitFinished());
     QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
