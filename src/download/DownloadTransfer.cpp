@@ -1,7 +1,7 @@
 #include "download/DownloadTransfer.h"
 
-#include "core/ImageState.h"
 #include "comm/KTComm.h"
+#include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "transfer/TargetFiles.h"
 
@@ -13,11 +13,6 @@ Q_LOGGING_CATEGORY(lcDownload, "brasvik.download", QtWarningMsg)
 namespace {
 
 constexpr int RxBufferSize = 512;
-
-QString hex2(quint8 b)
-{
-    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-}
 
 QString hex6(qint64 v)
 {
@@ -63,6 +58,12 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_canParams.portIndex = s.CANIOPort;
     m_canParams.interruptIndex = s.CANInterrupt;
     m_position = progressMinimum();
+
+    m_bootstrapRules.programStartTimeoutMs
+        = m_request.retainData ? RetainProgramStartTimeoutMs : FlashProgramStartTimeoutMs;
+    // The board's flash program answers its start only after the (absent) sector bytes.
+    if (!m_request.retainData && m_request.deviceType == Device4610)
+        m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
 }
 
 DownloadTransfer::~DownloadTransfer()
@@ -89,15 +90,9 @@ QString DownloadTransfer::compareErrorText() const
               .arg(hex6(m_blockStart), hex6(m_position));
 }
 
-QString DownloadTransfer::userBreakText() const
-{
-    return abortedPrefix() + QStringLiteral("User break!");
-}
-
 void DownloadTransfer::onBootConfirmed()
 {
-    m_state = State::WaitTargetId;
-    sendByte(0x00);
+    sendBootByte();
 }
 
 void DownloadTransfer::onSerialRx()
@@ -138,7 +133,7 @@ int DownloadTransfer::receiveAnswer()
 {
     const qint64 waiting = serial().inputCount();
     char buffer[RxBufferSize];
-    if (m_state == State::Idle || m_canPhase) {
+    if (isIdle() || inCanPhase()) {
         // Discarded. The watchdog is left alone: after a line error it is what ends the
         // transfer, and during the CAN phase it guards the CAN replies; a stray byte must
         // neither stop it nor start the CAN phase over.
@@ -159,65 +154,6 @@ void DownloadTransfer::unexpectedReply()
 {
     setResultCode(3, Outcome::Aborted);
     endSoon();
-}
-
-void DownloadTransfer::failToLoad(const QString &path)
-{
-    const QString text = QStringLiteral("Cannot read file: %1").arg(QFileInfo(path).fileName());
-    setResult(3, abortedPrefix() + text, Outcome::Aborted);
-    scheduleFinish();
-}
-
-bool DownloadTransfer::sendTargetFile(const QString &path, int *size)
-{
-    QByteArray bytes;
-    if (!loadProgram(path, &bytes)) {
-        failToLoad(path);
-        return false;
-    }
-    *size = int(bytes.size());
-    log(QStringLiteral("Transmitting %1...").arg(QFileInfo(path).fileName()));
-    sendSerial(bytes);
-    return true;
-}
-
-void DownloadTransfer::handleTargetId(quint8 b)
-{
-    if (b == TargetIdC5 || b == TargetIdD5) {
-        log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
-        if (sendTargetFile(m_loaderFile, &m_loaderSize))
-            m_state = State::WaitLoaderStart;
-        return;
-    }
-    endWithError(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)), 3, Outcome::Aborted);
-}
-
-bool DownloadTransfer::handleLoaderStarted(quint8 b, int programTimeoutMs)
-{
-    if (b != LoaderStarted) {
-        unexpectedReply();
-        return false;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
-    log(QStringLiteral("Loader started..."));
-    setWatchdogInterval(programTimeoutMs);
-    return sendTargetFile(m_programFile, &m_programSize);
-}
-
-bool DownloadTransfer::handleProgramStarted(quint8 b)
-{
-    if (b != Acknowledge) {
-        unexpectedReply();
-        return false;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-    log(QStringLiteral("Brasvik started..."));
-    if (!usesCan())
-        return true;
-    // The watchdog stays stopped until the CAN phase arms it.
-    m_canPhase = true;
-    scheduleCanPhase();
-    return false;
 }
 
 void DownloadTransfer::endWithError(const QString &line, int code, Outcome outcome,
@@ -241,29 +177,30 @@ void DownloadTransfer::succeed(const QString &finishedLine, const QString &succe
     scheduleFinish();
 }
 
+void DownloadTransfer::onProgramRunning()
+{
+    if (m_retainHandlers) {
+        log(QStringLiteral("Start retain values programming..."));
+        setState(State::RetainProgramming);
+        setWatchdogInterval(RetainBlockTimeoutMs);
+        SendRetainBlock();
+        return;
+    }
+    log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
+    setWatchdogInterval(SectorAckTimeoutMs);
+    setState(State::WaitStartSectorAck);
+    sendByte(quint8(m_request.firstSector));
+}
+
 void DownloadTransfer::SerialResult()
 {
     const int answer = receiveAnswer();
     if (answer < 0)
         return;
     const quint8 b = quint8(answer);
-    switch (m_state) {
-    case State::WaitTargetId:
-        handleTargetId(b);
-        break;
-    case State::WaitLoaderStart:
-        if (handleLoaderStarted(b, FlashProgramStartTimeoutMs))
-            m_state = m_request.deviceType == Device4610 ? State::WaitEndSectorAck
-                                                         : State::WaitProgramStart;
-        break;
-    case State::WaitProgramStart:
-        if (!handleProgramStarted(b))
-            break;
-        log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
-        setWatchdogInterval(SectorAckTimeoutMs);
-        m_state = State::WaitStartSectorAck;
-        sendByte(quint8(m_request.firstSector));
-        break;
+    if (bootstrapAnswer(b))
+        return;
+    switch (state()) {
     case State::WaitStartSectorAck:
         if (b != Acknowledge) {
             unexpectedReply();
@@ -273,9 +210,9 @@ void DownloadTransfer::SerialResult()
         // The log names the count, the wire carries the end sector (0 for the whole flash).
         log(QStringLiteral("Transmitting sector count: %1...")
                 .arg(m_request.endSector == m_request.firstSector
-                         ? 19
+                         ? SectorCount
                          : m_request.endSector - m_request.firstSector));
-        m_state = State::WaitEndSectorAck;
+        setState(State::WaitEndSectorAck);
         sendByte(quint8(m_request.endSector));
         break;
     case State::WaitEndSectorAck:
@@ -284,8 +221,8 @@ void DownloadTransfer::SerialResult()
             break;
         }
         if (m_request.deviceType == Device4610) {
-            log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-            log(QStringLiteral("Brasvik started..."));
+            // The board's program answers here that it runs.
+            programStarted();
         } else {
             log(QStringLiteral("1 Byte transmitted"));
         }
@@ -295,7 +232,7 @@ void DownloadTransfer::SerialResult()
             log(QStringLiteral("Erasing flash sectors %1 up to %2...")
                     .arg(m_request.firstSector)
                     .arg(m_request.endSector - 1));
-        m_state = State::WaitErase;
+        setState(State::WaitErase);
         setWatchdogInterval(EraseTimeoutMs);
         armWatchdog();
         break;
@@ -308,7 +245,7 @@ void DownloadTransfer::SerialResult()
             else
                 log(QStringLiteral("Flash erased"));
             log(QStringLiteral("Start flash programming..."));
-            m_state = State::Programming;
+            setState(State::Programming);
             setWatchdogInterval(FlashBlockTimeoutMs);
             SendFlashBlock();
         } else {
@@ -336,8 +273,7 @@ void DownloadTransfer::SerialResult()
             break;
         }
         break;
-    case State::Idle:
-    case State::RetainProgramming:
+    default:
         break;
     }
 }
@@ -348,43 +284,24 @@ void DownloadTransfer::SerialResultNV()
     if (answer < 0)
         return;
     const quint8 b = quint8(answer);
-    switch (m_state) {
-    case State::WaitTargetId:
-        handleTargetId(b);
-        break;
-    case State::WaitLoaderStart:
-        if (handleLoaderStarted(b, RetainProgramStartTimeoutMs))
-            m_state = State::WaitProgramStart;
-        break;
-    case State::WaitProgramStart:
-        if (!handleProgramStarted(b))
-            break;
-        log(QStringLiteral("Start retain values programming..."));
-        m_state = State::RetainProgramming;
-        setWatchdogInterval(RetainBlockTimeoutMs);
+    if (bootstrapAnswer(b) || state() != State::RetainProgramming)
+        return;
+    switch (b) {
+    case BlockOk:
         SendRetainBlock();
         break;
-    case State::RetainProgramming:
-        switch (b) {
-        case BlockOk:
-            SendRetainBlock();
-            break;
-        case CompareError:
-            endWithError(QStringLiteral("Compare error!"), 3, Outcome::Failed);
-            break;
-        case Refused:
-            sendSerial(m_lastFrame);
-            break;
-        case Acknowledge:
-            succeed(QStringLiteral("Retain values programming finished!"),
-                    QStringLiteral("Retain values programming successful:"));
-            break;
-        default:
-            armWatchdog();
-            break;
-        }
+    case CompareError:
+        endWithError(QStringLiteral("Compare error!"), 3, Outcome::Failed);
+        break;
+    case Refused:
+        sendSerial(m_lastFrame);
+        break;
+    case Acknowledge:
+        succeed(QStringLiteral("Retain values programming finished!"),
+                QStringLiteral("Retain values programming successful:"));
         break;
     default:
+        armWatchdog();
         break;
     }
 }
@@ -405,7 +322,7 @@ void DownloadTransfer::SendFlashBlock()
             // The NV parameters of the combined 4610 image follow its flash part.
             m_retainHandlers = true;
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
-            m_state = State::RetainProgramming;
+            setState(State::RetainProgramming);
             sendByte(DownloadFrames::SwitchToRetain);
         } else {
             sendByte(DownloadFrames::EndOfData);
@@ -439,23 +356,4 @@ void DownloadTransfer::SendRetainBlock()
     m_bytesProgrammed += int(data.size());
     m_lastFrame = DownloadFrames::retainBlockFrame(data);
     sendSerial(m_lastFrame);
-}
-
-void DownloadTransfer::SerialError()
-{
-    if (m_state == State::Idle)
-        return;
-    stopWatchdog();
-    quint32 flags = 0;
-    if (!serial().takeLineErrors(&flags)) {
-        QString text = serial().lastErrorText();
-        if (text.isEmpty())
-            text = QStringLiteral("Unknown Error!");
-        setResultText(abortedPrefix() + QStringLiteral("System error:\r\n") + text);
-    } else if (flags != 0) {
-        setResultText(abortedPrefix() + QStringLiteral("COM error:\r\n") + CommErrorText(flags));
-    }
-    // Bytes that still arrive are discarded; the time-out path ends the transfer.
-    m_state = State::Idle;
-    endSoon();
 }

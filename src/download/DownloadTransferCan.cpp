@@ -11,7 +11,7 @@
 
 void DownloadTransfer::CANError(quint32 code)
 {
-    if (m_state == State::Idle)
+    if (isIdle())
         return;
     if (can())
         can()->closeDongle();
@@ -23,7 +23,7 @@ void DownloadTransfer::StartCANPhase()
 {
     // A user break or a line error since the scheduling has closed the ports and is ending the
     // transfer through its short wait: that wait must stay.
-    if (hasFinished() || m_state == State::Idle || !can())
+    if (hasFinished() || isIdle() || !can())
         return;
     stopWatchdog();
     m_canCommand = TCANMsg {};
@@ -59,7 +59,7 @@ void DownloadTransfer::StartCANPhase()
 
 void DownloadTransfer::CANResult(const TCANMsg &msg)
 {
-    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+    if (isIdle() || msg.ID != CanReplyId || msg.Len == 0)
         return;
     stopWatchdog();
     switch (quint8(msg.Data[0])) {
@@ -96,7 +96,7 @@ void DownloadTransfer::CANResult(const TCANMsg &msg)
 
 void DownloadTransfer::CANResultNV(const TCANMsg &msg)
 {
-    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+    if (isIdle() || msg.ID != CanReplyId || msg.Len == 0)
         return;
     stopWatchdog();
     switch (quint8(msg.Data[0])) {

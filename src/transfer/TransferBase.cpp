@@ -178,7 +178,7 @@ void TransferBase::userBreak()
         return;
     }
     closePorts();
-    m_report.resultText = userBreakText();
+    m_report.resultText = abortedPrefix() + QStringLiteral("User break!");
     onUserBreak();
     endSoon();
 }

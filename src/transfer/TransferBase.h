@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/TimerSource.h"
+#include "transfer/Bootstrap.h"
 #include "transfer/CanLink.h"
 #include "transfer/SerialLink.h"
 
@@ -96,19 +97,65 @@ protected:
     // "Download" or "Upload", for "... will be aborted!".
     QString m_operationWord;
 
+    // The protocol state byte. The bootstrap phase's states mean the same in every transfer;
+    // each protocol names them, and its own, in its State enum.
+    enum class BootState : quint8 {
+        Idle = 0, // nothing expected: received bytes are dropped
+        WaitTargetId = 1,
+        WaitLoaderStarted = 2,
+        WaitProgramStarted = 4,
+    };
+    quint8 stateByte() const { return m_state; }
+    void setStateByte(quint8 state) { m_state = state; }
+    bool isIdle() const { return m_state == quint8(BootState::Idle); }
+
+    // What sets the bootstrap phase of one transfer apart from another's (download or upload,
+    // flash or retain values, 46xx device or 4610 board). Set by the subclass's constructor.
+    struct BootstrapRules
+    {
+        // The wait for the program's start.
+        int programStartTimeoutMs = Bootstrap::ProgramStartTimeoutMs;
+        // An unexpected answer to the loader or to the program sets the abort result and ends
+        // the transfer after the short wait; otherwise only when the current wait runs out (a
+        // right answer meanwhile still counts).
+        bool shortWaitOnWrongLoaderAnswer = true;
+        bool shortWaitOnWrongProgramAnswer = true;
+        // The state once the loader runs: WaitProgramStarted, or the protocol's own state in
+        // which the program's start is answered (the 4610 board's flash transfers).
+        quint8 stateAfterLoader = quint8(BootState::WaitProgramStarted);
+        // A line error makes the protocol drop what arrives from then on; otherwise the state
+        // is kept, so that the short wait ends as a time-out of that state would.
+        bool lineErrorStopsProtocol = true;
+    };
+    BootstrapRules m_bootstrapRules;
+
+    // Phase 1: the boot byte goes out and the target's identification is awaited.
+    void sendBootByte();
+    // Phases 1 to 3 (identification, loader, program): acts on the answer `b` in the
+    // bootstrap's states and returns true; false in any other state.
+    bool bootstrapAnswer(quint8 b);
+    // The program has answered that it runs: logs its size and "Brasvik started...". Over CAN
+    // the CAN phase is scheduled and the result is false; true when RS-232 goes on.
+    bool programStarted();
+    // The RS-232 part is over: whatever the serial line still brings is no answer.
+    bool inCanPhase() const { return m_canPhase; }
+
     // Protocol hooks, all on the GUI thread.
-    virtual bool stateIsIdle() const = 0;
-    virtual void onBootConfirmed() = 0; // set the first state and send the boot byte
+    virtual void onBootConfirmed() = 0; // set the protocol up and send the boot byte
     virtual void onSerialRx() = 0;
     virtual void onSerialTxEmpty(); // default: arm the watchdog while the port is open
-    virtual void onSerialError() = 0;
+    // A line error: the result text names it ("COM error:" and the flags, or "System error:"
+    // when the flags cannot be read) and the transfer ends through the short wait.
+    void onSerialError();
     virtual void onCanResult(const TCANMsg &msg) = 0;
     virtual void onCanError(quint32 code) = 0;
     virtual void onStartCanPhase() = 0;
     virtual void onTimeout(); // default: log "TIMEOUT" and finish
-    // Text for the user break ("Flash programming aborted:\r\n\r\nUser break!").
-    virtual QString userBreakText() const = 0;
     virtual void onUserBreak() { }
+    // The program runs and the protocol goes on over RS-232 (sectors, erase or reading).
+    virtual void onProgramRunning() = 0;
+    // The start of every abort text ("Flash programming aborted:\r\n\r\n").
+    virtual QString abortedPrefix() const = 0;
 
     SerialLink &serial() { return m_serial; }
     CanLink *can() { return m_can.get(); }
@@ -141,8 +188,15 @@ protected:
     // Removes the serial handlers and closes the ports; safe to call more than once.
     void shutdown();
     bool loadProgram(const QString &path, QByteArray *bytes);
+    // Sizes of the loader and the program as sent.
+    int loaderSize() const { return m_loaderSize; }
+    int programSize() const { return m_programSize; }
 
 private:
+    // Loads a target file, sets `nextState` and sends the file; on a file that cannot be read
+    // the transfer ends instead.
+    void sendTargetFile(const QString &path, int *size, quint8 nextState);
+    void wrongBootstrapAnswer(bool shortWait);
     void startTransfer();
     bool openPorts();
     void finishTransfer();
@@ -157,6 +211,10 @@ private:
     qint64 m_startMs = -1; // when the user confirmed the boot prompt
     QByteArray m_txBuffer; // kept until the next write: the port may still be sending it
     Report m_report;
+    quint8 m_state = 0;
+    bool m_canPhase = false;
+    int m_loaderSize = 0;
+    int m_programSize = 0;
     bool m_bootPromptPending = false;
     bool m_finished = false;
 };

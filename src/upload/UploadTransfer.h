@@ -1,9 +1,9 @@
 #pragma once
 
 #include "base/BKGlobal.h"
+#include "transfer/TransferBase.h"
 #include "upload/CANUploadBatch.h"
 #include "upload/CompareData.h"
-#include "transfer/TransferBase.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadRegion.h"
 
@@ -53,8 +53,9 @@ public:
         CANReading = 16,
     };
 
+    // The first wait, for the identification and for the loader's start.
     static constexpr int InitialTimeoutMs = 1000;
-    static constexpr int ProgramTimeoutMs = 5000;
+    static constexpr int ProgramTimeoutMs = Bootstrap::ProgramStartTimeoutMs;
     static constexpr int SectorTimeoutMs = 1000;
     static constexpr int BlockTimeoutMs = 2000;
     static constexpr int RetainBlockTimeoutMs = 1500;
@@ -62,7 +63,6 @@ public:
     // Re-requests after time-outs within one block; the next time-out ends the reading.
     static constexpr int MaxBlockRetries = 2;
 
-    static constexpr quint8 BootByte = 0x00;
     static constexpr quint8 BlockRequest = 0x55;
     static constexpr quint8 BlockRefused = 0x5A;
     static constexpr quint8 BlockHeader = 0xAA;
@@ -76,7 +76,7 @@ public:
     const UploadSetup &setup() const { return m_setup; }
     // The range read: progress minimum and maximum, the compared range.
     UploadRegion region() const { return m_region; }
-    State state() const { return m_state; }
+    State state() const { return State(stateByte()); }
     // "Upload - " or "Compare - " and the choice's text.
     QString caption() const;
     // The data read: for a 46xx flash region 0x100000 bytes addressed by device address (and
@@ -89,23 +89,19 @@ public:
     CompareResult compare(QByteArrayView image);
 
 protected:
-    bool stateIsIdle() const override { return m_state == State::Idle; }
     void onBootConfirmed() override;
     void onSerialRx() override;
-    void onSerialError() override;
     void onCanResult(const TCANMsg &msg) override;
     void onCanError(quint32 code) override;
     void onStartCanPhase() override;
     void onTimeout() override;
-    QString userBreakText() const override;
     void onUserBreak() override;
+    void onProgramRunning() override;
+    QString abortedPrefix() const override;
 
 private:
-    QString abortPrefix() const;
+    void setState(State state) { setStateByte(quint8(state)); }
     void answer(quint8 b, const char *data, qint64 count);
-    void onTargetId(quint8 b);
-    void onLoaderStarted(quint8 b);
-    void onProgramStarted(quint8 b);
     void onStartSectorAck(quint8 b);
     void onEndSectorAck(quint8 b);
     void onBlockAnswer(const char *data, qint64 count);
@@ -116,24 +112,18 @@ private:
     void StoreCANBlock();
     void completeReading();
     void storeData(QByteArrayView bytes);
-    void sendLoaderOrProgram(const QString &path, const QByteArray &bytes);
-    void abortWithText(const QString &line);
     bool receiving() const
     {
-        return m_state == State::ReceivingBlock || m_state == State::ReceivingRetainBlock;
+        return state() == State::ReceivingBlock || state() == State::ReceivingRetainBlock;
     }
 
     UploadSetup m_setup;
     UploadRegion m_region;
-    State m_state = State::Idle;
-    quint8 m_txByte = BootByte;
-    QByteArray m_loaderBytes;
-    QByteArray m_programBytes;
+    quint8 m_txByte = Bootstrap::BootByte;
     UploadBlock m_block;
     qint32 m_retryCount = 0;
     QByteArray m_uploadData;
     qint32 m_uploadPos = 0;
-    bool m_canPhase = false;
     CANUploadBatch m_batch;
     TCANMsg m_canCommand;
 };

@@ -40,6 +40,7 @@ private slots:
     void endBeforeCanPhaseStarts();
     void userBreakDuringErase();
     void missingTargetFile();
+    void targetFileUnreadableWhenSent();
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
     void dongleThatCannotBeOpened();
@@ -665,15 +666,18 @@ void tst_DownloadTransfer::lineErrorEndsTransfer()
              QStringLiteral("Flash programming aborted:\r\n\r\nCOM error:\r\n")
                  + CommErrorText(CE_FRAME | CE_OVERRUN));
 
-    // The flag query itself fails: the system's text.
-    Harness s(flashRequest(image46xx(pattern(64)), 0, 11, 64));
-    s.startConfirmed();
-    s.serial.failLineErrorQuery = true;
-    s.serial.raiseLineError(CE_IOE);
-    s.waitFinished();
-    QCOMPARE(s.report->resultText,
-             QStringLiteral("Flash programming aborted:\r\n\r\nSystem "
-                            "error:\r\nInput/output error"));
+    // The flag query itself fails: the system's text, or "Unknown Error!" when it has none.
+    for (const QString &system : {QStringLiteral("Input/output error"), QString()}) {
+        Harness s(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+        s.startConfirmed();
+        s.serial.failLineErrorQuery = true;
+        s.serial.lastError = system;
+        s.serial.raiseLineError(CE_IOE);
+        s.waitFinished();
+        QCOMPARE(s.report->resultText,
+                 QStringLiteral("Flash programming aborted:\r\n\r\nSystem error:\r\n")
+                     + (system.isEmpty() ? QStringLiteral("Unknown Error!") : system));
+    }
 }
 
 void tst_DownloadTransfer::lineErrorBeforePromptIsIgnored()
@@ -776,6 +780,22 @@ void tst_DownloadTransfer::missingTargetFile()
     QCOMPARE(h.report->resultCode, 3);
     QCOMPARE(h.serial.openCount, 0);
     QVERIFY(!h.promptShown);
+}
+
+// The file was there at the start and has gone when its turn comes.
+void tst_DownloadTransfer::targetFileUnreadableWhenSent()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    QVERIFY(QFile::remove(h.transfer->programFile()));
+    h.serial.deliver(0x01);
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes); // the loader only
+    h.waitFinished();
+    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nCannot read file: Download.H86"));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Idle);
 }
 
 void tst_DownloadTransfer::portThatCannotBeOpened_data()

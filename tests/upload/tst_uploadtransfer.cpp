@@ -1,5 +1,6 @@
 #include "FakeLinks.h"
 #include "base/IdleSlot.h"
+#include "comm/KTComm.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "upload/UploadBlock.h"
@@ -138,6 +139,9 @@ private slots:
     void wrongAnswers_data();
     void wrongAnswers();
     void lineErrorDuringBlock();
+    void lineErrorTexts_data();
+    void lineErrorTexts();
+    void targetFileUnreadableWhenSent();
     void userBreak();
     void boardImage();
     void retainValuesSerial();
@@ -449,6 +453,58 @@ void TestUploadTransfer::lineErrorDuringBlock()
     QCOMPARE(h.report.resultCode, 2);
     QVERIFY(h.report.resultText.startsWith(
         QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+}
+
+void TestUploadTransfer::lineErrorTexts_data()
+{
+    QTest::addColumn<bool>("queryFails");
+    QTest::addColumn<QString>("system");
+    QTest::addColumn<QString>("text");
+    const QString p = QStringLiteral("Flash reading aborted:\r\n\r\n");
+    QTest::newRow("flags") << false << QString() << p + "COM error:\r\n" + CommErrorText(0x0008);
+    QTest::newRow("query fails") << true << QStringLiteral("Input/output error")
+                                 << p + "System error:\r\nInput/output error";
+    QTest::newRow("query fails without a text")
+        << true << QString() << p + "System error:\r\nUnknown Error!";
+}
+
+// A line error while the loader starts ends the reading with the error's text.
+void TestUploadTransfer::lineErrorTexts()
+{
+    QFETCH(bool, queryFails);
+    QFETCH(QString, system);
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("c5"));
+    h.serial.failLineErrorQuery = queryFails;
+    h.serial.lastError = system;
+    h.serial.raiseLineError(0x0008);
+    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report.resultCode, 2);
+    QTEST(h.report.resultText, "text");
+}
+
+// The file was there at the start and has gone when its turn comes.
+void TestUploadTransfer::targetFileUnreadableWhenSent()
+{
+    QTemporaryDir dir;
+    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, false, 1, 0, 7);
+    for (const QString &name : {names.loader, names.program})
+        QVERIFY(QFile::copy(m_h86.filePath(name), dir.filePath(name)));
+    TargetFiles::setDirectory(dir.path());
+    Harness h(setupFor(UploadChoice::Flash));
+    TargetFiles::setDirectory(m_h86.path());
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("c5"));
+    QVERIFY(QFile::remove(dir.filePath(names.program)));
+    h.serial.deliver(QByteArray::fromHex("01"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.resultCode, 3);
+    QCOMPARE(h.report.resultText,
+             QStringLiteral("Flash reading aborted:\r\n\r\nCannot read file: Upload.H86"));
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes);
 }
 
 void TestUploadTransfer::userBreak()
