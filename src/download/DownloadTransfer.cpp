@@ -5,6 +5,7 @@
 #include "core/SectorMap.h"
 #include "transfer/TargetFiles.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
@@ -59,11 +60,61 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_canParams.interruptIndex = s.CANInterrupt;
     m_position = progressMinimum();
 
+    m_comInterface = s.COMInterface;
     m_bootstrapRules.programStartTimeoutMs
         = m_request.retainData ? RetainProgramStartTimeoutMs : FlashProgramStartTimeoutMs;
     // The board's flash program answers its start only after the (absent) sector bytes.
     if (!m_request.retainData && m_request.deviceType == Device4610)
         m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
+
+    m_record.operation = TransferOperation::Download;
+    m_record.deviceType = m_request.deviceType;
+    m_record.imageFile = m_request.fileName;
+    m_record.firstSector = m_request.firstSector;
+    m_record.endSector = m_request.endSector;
+    m_record.startAddress = quint32(progressMinimum());
+    m_record.endAddress = quint32(qMax<qint64>(0, m_request.dataEnd));
+    m_record.retain = m_request.retainData;
+    planTransfer();
+}
+
+void DownloadTransfer::planTransfer()
+{
+    // The blocks this download will send, built as the protocol builds them: their bytes give
+    // the total and the fingerprint of what goes to the device.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    qint64 total = 0;
+    qint64 position = progressMinimum();
+    bool retainPart = m_request.retainData;
+    if (!retainPart) {
+        const bool boardLimit = m_request.deviceType == Device4610 && !usesCan();
+        for (;;) {
+            const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
+                m_request.image, position, m_request.dataEnd, boardLimit);
+            position = block.nextPosition;
+            if (block.data.isEmpty())
+                break;
+            total += block.data.size();
+            hash.addData(block.data);
+        }
+        // The NV parameters of a combined 4610 image follow its flash part.
+        retainPart
+            = boardLimit && position < m_request.dataEnd && position < m_request.image.size();
+    }
+    if (retainPart && position < m_request.image.size()) {
+        const QByteArrayView rest = QByteArrayView(m_request.image).sliced(position);
+        total += rest.size();
+        hash.addData(rest);
+    }
+    m_record.totalBytes = total;
+    m_record.imageSha256 = hash.result();
+}
+
+TransferBase::Place DownloadTransfer::failurePlace() const
+{
+    if (m_retainHandlers)
+        return {-1, m_blockStart};
+    return {m_blockSector, m_blockStart};
 }
 
 DownloadTransfer::~DownloadTransfer()
@@ -152,15 +203,15 @@ int DownloadTransfer::receiveAnswer()
 
 void DownloadTransfer::unexpectedReply()
 {
-    setResultCode(3, Outcome::Aborted);
+    setOutcome(TransferOutcome::Aborted);
     endSoon();
 }
 
-void DownloadTransfer::endWithError(const QString &line, int code, Outcome outcome,
+void DownloadTransfer::endWithError(const QString &line, TransferOutcome outcome,
                                     const QString &text)
 {
     log(line);
-    setResult(code, text.isEmpty() ? abortedPrefix() + line : text, outcome);
+    setResult(outcome, text.isEmpty() ? abortedPrefix() + line : text);
     scheduleFinish();
 }
 
@@ -168,12 +219,12 @@ void DownloadTransfer::succeed(const QString &finishedLine, const QString &succe
 {
     const qint64 used = elapsedMs();
     log(finishedLine);
-    setResult(1,
+    m_record.bytes = m_bytesProgrammed;
+    setResult(TransferOutcome::Success,
               successHeading
                   + QStringLiteral("\r\n\r\n%1 bytes programmed\r\n\r\nUsed time: %2 ms")
                         .arg(m_bytesProgrammed)
-                        .arg(used),
-              Outcome::Success);
+                        .arg(used));
     scheduleFinish();
 }
 
@@ -181,11 +232,13 @@ void DownloadTransfer::onProgramRunning()
 {
     if (m_retainHandlers) {
         log(QStringLiteral("Start retain values programming..."));
+        enterPhase(TransferPhase::Data);
         setState(State::RetainProgramming);
         setWatchdogInterval(RetainBlockTimeoutMs);
         SendRetainBlock();
         return;
     }
+    enterPhase(TransferPhase::Sectors);
     log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
     setWatchdogInterval(SectorAckTimeoutMs);
     setState(State::WaitStartSectorAck);
@@ -232,6 +285,7 @@ void DownloadTransfer::SerialResult()
             log(QStringLiteral("Erasing flash sectors %1 up to %2...")
                     .arg(m_request.firstSector)
                     .arg(m_request.endSector - 1));
+        enterPhase(TransferPhase::Erase);
         setState(State::WaitErase);
         setWatchdogInterval(EraseTimeoutMs);
         armWatchdog();
@@ -245,11 +299,12 @@ void DownloadTransfer::SerialResult()
             else
                 log(QStringLiteral("Flash erased"));
             log(QStringLiteral("Start flash programming..."));
+            enterPhase(TransferPhase::Data);
             setState(State::Programming);
             setWatchdogInterval(FlashBlockTimeoutMs);
             SendFlashBlock();
         } else {
-            endWithError(QStringLiteral("Flash erase error!"), 3, Outcome::Failed);
+            endWithError(QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
         }
         break;
     case State::Programming:
@@ -258,10 +313,12 @@ void DownloadTransfer::SerialResult()
             SendFlashBlock();
             break;
         case CompareError:
-            endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed, compareErrorText());
+            endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed,
+                         compareErrorText());
             break;
         case Refused:
             // The whole frame again, checksum included.
+            ++m_record.blocksResent;
             sendSerial(m_lastFrame);
             break;
         case Acknowledge:
@@ -291,9 +348,10 @@ void DownloadTransfer::SerialResultNV()
         SendRetainBlock();
         break;
     case CompareError:
-        endWithError(QStringLiteral("Compare error!"), 3, Outcome::Failed);
+        endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed);
         break;
     case Refused:
+        ++m_record.blocksResent;
         sendSerial(m_lastFrame);
         break;
     case Acknowledge:
@@ -308,6 +366,7 @@ void DownloadTransfer::SerialResultNV()
 
 void DownloadTransfer::SendFlashBlock()
 {
+    m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
         m_request.image, m_position, m_request.dataEnd, m_request.deviceType == Device4610);
@@ -316,7 +375,7 @@ void DownloadTransfer::SendFlashBlock()
         m_blockStart = block.start;
         m_blockSector = block.sector;
     }
-    emit progress(m_position);
+    reportProgress(m_position);
     if (block.data.isEmpty()) {
         if (m_position < m_request.dataEnd && m_position < m_request.image.size()) {
             // The NV parameters of the combined 4610 image follow its flash part.
@@ -330,19 +389,24 @@ void DownloadTransfer::SendFlashBlock()
         return;
     }
     m_bytesProgrammed += int(block.data.size());
+    ++m_record.blocks;
     m_lastFrame = DownloadFrames::flashBlockFrame(block);
     sendSerial(m_lastFrame);
 }
 
 QByteArray DownloadTransfer::nextRetainBytes(int count)
 {
+    m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     QByteArray data;
     if (m_position < m_request.image.size()) {
+        m_blockStart = qint32(m_position);
         data = m_request.image.mid(m_position, count);
         m_position += data.size();
     }
-    emit progress(m_position);
+    reportProgress(m_position);
+    if (!data.isEmpty())
+        ++m_record.blocks;
     return data;
 }
 

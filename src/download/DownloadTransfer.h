@@ -100,6 +100,7 @@ protected:
     void onStartCanPhase() override { StartCANPhase(); }
     void onProgramRunning() override;
     QString abortedPrefix() const override;
+    Place failurePlace() const override;
 
 private:
     // Receive step: stops the watchdog, reads what is waiting and returns the first byte, or -1
@@ -116,7 +117,9 @@ private:
     void unexpectedReply();
     void succeed(const QString &finishedLine, const QString &successHeading);
     // Logs `line` and ends with the report `text` (default: the aborted heading and `line`).
-    void endWithError(const QString &line, int code, Outcome outcome, const QString &text = {});
+    void endWithError(const QString &line, TransferOutcome outcome, const QString &text = {});
+    // The total and the SHA-256 of the data bytes that the blocks will carry.
+    void planTransfer();
     // "Compare error!" with the sector and range of the block the target refused.
     QString compareErrorText() const;
     void sendCanBlock(const QByteArray &data);

@@ -24,6 +24,7 @@ QString hex2(quint8 b)
 void TransferBase::sendBootByte()
 {
     m_state = quint8(BootState::WaitTargetId);
+    enterPhase(TransferPhase::Identification);
     sendByte(Bootstrap::BootByte);
 }
 
@@ -34,13 +35,14 @@ bool TransferBase::bootstrapAnswer(quint8 b)
         if (b != Bootstrap::TargetIdC5 && b != Bootstrap::TargetIdD5) {
             const QString line = QStringLiteral("Invalid Target-ID: %1").arg(hex2(b));
             log(line);
-            setResult(3, abortedPrefix() + line, Outcome::Aborted);
+            setResult(TransferOutcome::Aborted, abortedPrefix() + line);
             m_state = quint8(BootState::Idle);
             scheduleFinish();
             return true;
         }
         log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
-        sendTargetFile(m_loaderFile, &m_loaderSize, quint8(BootState::WaitLoaderStarted));
+        sendTargetFile(m_loaderFile, &m_loaderSize, TransferPhase::Loader,
+                       quint8(BootState::WaitLoaderStarted));
         return true;
     case BootState::WaitLoaderStarted:
         if (b != Bootstrap::LoaderStarted) {
@@ -50,7 +52,8 @@ bool TransferBase::bootstrapAnswer(quint8 b)
         log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
         log(QStringLiteral("Loader started..."));
         setWatchdogInterval(m_bootstrapRules.programStartTimeoutMs);
-        sendTargetFile(m_programFile, &m_programSize, m_bootstrapRules.stateAfterLoader);
+        sendTargetFile(m_programFile, &m_programSize, TransferPhase::Program,
+                       m_bootstrapRules.stateAfterLoader);
         return true;
     case BootState::WaitProgramStarted:
         if (b != Bootstrap::ProgramStarted) {
@@ -66,26 +69,28 @@ bool TransferBase::bootstrapAnswer(quint8 b)
     return false;
 }
 
-void TransferBase::sendTargetFile(const QString &path, int *size, quint8 nextState)
+void TransferBase::sendTargetFile(const QString &path, int *size, TransferPhase phase,
+                                  quint8 nextState)
 {
     QByteArray bytes;
     if (!loadProgram(path, &bytes)) {
         // It was there at the start; now it cannot be read.
-        setResult(3, abortedPrefix() + QStringLiteral("Cannot read file: %1").arg(bareName(path)),
-                  Outcome::Aborted);
+        setResult(TransferOutcome::Aborted,
+                  abortedPrefix() + QStringLiteral("Cannot read file: %1").arg(bareName(path)));
         m_state = quint8(BootState::Idle);
         scheduleFinish();
         return;
     }
     *size = int(bytes.size());
     m_state = nextState;
+    enterPhase(phase);
     log(QStringLiteral("Transmitting %1...").arg(bareName(path)));
     sendSerial(bytes);
 }
 
 void TransferBase::wrongBootstrapAnswer(bool shortWait)
 {
-    setResultCode(3, Outcome::Aborted);
+    setOutcome(TransferOutcome::Aborted);
     if (shortWait)
         endSoon();
     else

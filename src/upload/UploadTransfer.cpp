@@ -37,6 +37,10 @@ UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceTy
     setup.can.extendedIds = false;
     setup.can.portIndex = settings.CANIOPort;
     setup.can.interruptIndex = settings.CANInterrupt;
+    if (image.CompareMode) {
+        setup.compareImage = image.ImageBuffer;
+        setup.imageFile = image.FileName;
+    }
     return setup;
 }
 
@@ -68,6 +72,17 @@ UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
     if (!setup.RetainMode && setup.deviceType != Device46xx)
         m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
     m_bootstrapRules.lineErrorStopsProtocol = false;
+
+    m_comInterface = setup.comInterface;
+    m_record.operation = setup.CompareMode ? TransferOperation::Compare : TransferOperation::Upload;
+    m_record.deviceType = setup.deviceType;
+    m_record.imageFile = setup.CompareMode ? setup.imageFile : QString();
+    m_record.firstSector = setup.FirstSector;
+    m_record.endSector = setup.EndSector;
+    m_record.startAddress = quint32(m_region.start);
+    m_record.endAddress = quint32(m_region.end);
+    m_record.retain = setup.RetainMode;
+    m_record.totalBytes = m_region.end - m_region.start;
     m_canCommand.ID = CanCommandId;
     m_canCommand.MsgType = MSGTYPE_STANDARD;
 }
@@ -109,8 +124,8 @@ void UploadTransfer::onBootConfirmed()
     m_block.reset();
     m_retryCount = 0;
     m_batch.clear();
-    emit progressRange(m_region.start, m_region.end);
-    emit progress(m_region.start);
+    m_hash.reset();
+    reportProgress(m_region.start);
     m_txByte = Bootstrap::BootByte;
     sendBootByte();
 }
@@ -168,12 +183,14 @@ void UploadTransfer::onProgramRunning()
 {
     if (m_setup.RetainMode) {
         log(QStringLiteral("Reading retain values..."));
+        enterPhase(TransferPhase::Data);
         setState(State::WaitRetainBlock);
         m_txByte = BlockRequest;
         setWatchdogInterval(RetainBlockTimeoutMs);
         sendByte(m_txByte);
         return;
     }
+    enterPhase(TransferPhase::Sectors);
     log(QStringLiteral("Transmitting start sector: %1...").arg(m_setup.FirstSector));
     setState(State::WaitStartSectorAck);
     setWatchdogInterval(SectorTimeoutMs);
@@ -183,7 +200,7 @@ void UploadTransfer::onProgramRunning()
 void UploadTransfer::onStartSectorAck(quint8 b)
 {
     if (b != SectorAck) {
-        setResultCode(3, Outcome::Aborted);
+        setOutcome(TransferOutcome::Aborted);
         endSoon();
         return;
     }
@@ -200,7 +217,7 @@ void UploadTransfer::onStartSectorAck(quint8 b)
 void UploadTransfer::onEndSectorAck(quint8 b)
 {
     if (b != SectorAck) {
-        setResultCode(3, Outcome::Aborted);
+        setOutcome(TransferOutcome::Aborted);
         armWatchdog();
         return;
     }
@@ -218,6 +235,7 @@ void UploadTransfer::onEndSectorAck(quint8 b)
         programStarted();
         log(QStringLiteral("Reading all flash data sectors and NV parameter..."));
     }
+    enterPhase(TransferPhase::Data);
     setState(State::WaitBlock);
     m_txByte = BlockRequest;
     setWatchdogInterval(BlockTimeoutMs);
@@ -275,6 +293,7 @@ void UploadTransfer::CheckBlock()
         // Answered with a re-request; bad check bytes are not counted against the block.
         qCDebug(lcUpload) << "bad check byte at" << m_uploadPos;
         m_txByte = BlockRefused;
+        ++m_record.blocksResent;
     }
     m_retryCount = 0;
     m_block.reset();
@@ -290,8 +309,11 @@ void UploadTransfer::storeData(QByteArrayView bytes)
         m_uploadData.resize(end, char(0xFF));
     std::memcpy(m_uploadData.data() + m_uploadPos, bytes.data(), size_t(bytes.size()));
     m_uploadPos = qint32(end);
+    m_hash.addData(bytes);
+    m_record.bytes = bytesRead();
+    ++m_record.blocks;
     emit statusText(QStringLiteral("%1 bytes have been read").arg(bytesRead()));
-    emit progress(m_uploadPos);
+    reportProgress(m_uploadPos);
 }
 
 void UploadTransfer::onTimeout()
@@ -308,6 +330,7 @@ void UploadTransfer::onTimeout()
         return;
     }
     ++m_retryCount;
+    ++m_record.blocksResent;
     m_block.reset();
     m_txByte = BlockRefused;
     setState(state() == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock);
@@ -332,13 +355,28 @@ void UploadTransfer::completeReading()
                 m_uploadData.append(char((quint32(s) >> (8 * i)) & 0xFF));
         }
     }
-    setResult(1, text, Outcome::Success);
+    m_record.imageSha256 = m_hash.result();
+    setResult(TransferOutcome::Success, text);
     // Whatever still arrives belongs to no reading.
     setState(State::Idle);
     scheduleFinish();
 }
 
-CompareResult UploadTransfer::compare(QByteArrayView image)
+TransferBase::Place UploadTransfer::failurePlace() const
+{
+    // The block being read starts where the data read so far end.
+    const bool sectors
+        = m_setup.deviceType == Device46xx && !m_setup.RetainMode && m_uploadPos < FlashSize46xx;
+    return {sectors ? SectorOfAddress(m_uploadPos) : -1, m_uploadPos};
+}
+
+void UploadTransfer::onReported()
+{
+    if (m_setup.CompareMode && outcome() == TransferOutcome::Success)
+        compare(m_setup.compareImage);
+}
+
+void UploadTransfer::compare(QByteArrayView image)
 {
     log(QStringLiteral("Comparing data..."));
     const bool relocationRule = !m_setup.RetainMode && m_setup.deviceType != Device46xx;
@@ -346,9 +384,12 @@ CompareResult UploadTransfer::compare(QByteArrayView image)
     const CompareResult result
         = CompareData(image, m_uploadData, start, m_region.end, relocationRule, [&](qint32 p) {
               emit statusText(QStringLiteral("%1 bytes have been compared").arg(p - start));
-              emit progress(p);
+              reportProgress(p);
           });
     log(result.memoLine);
-    setResultText(result.resultText);
-    return result;
+    m_record.compared = true;
+    m_record.compareEqual = result.equal();
+    m_record.compareAddress = result.equal() ? -1 : result.address;
+    m_record.compareText = plainText(result.resultText);
+    m_compareResult = result;
 }

@@ -8,6 +8,7 @@
 #include "upload/UploadRegion.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QString>
 
 struct ImageState;
@@ -24,8 +25,12 @@ struct UploadSetup
     qint32 comInterface = InterfaceRS232;
     int baudrateOrdinal = 7; // TBaudrate ordinal
     CanLink::Params can;
+    // Compare mode: the image that the data read are compared with, and its file name.
+    QByteArray compareImage;
+    QString imageFile;
 
-    // From the main window's request fields, the device type and the settings.
+    // From the main window's request fields (and, for a compare, its image), the device type
+    // and the settings.
     static UploadSetup fromSelections(const ImageState &image, quint8 deviceType,
                                       const TSettings &settings);
 };
@@ -33,8 +38,9 @@ struct UploadSetup
 // One reading of a flash region or of the retain values: over RS-232 (blocks of 256 bytes with
 // a check byte, re-requested on a bad check byte or a time-out) or, after the RS-232 start, over
 // CAN (batches of 32 bytes). A presenter (the upload window or the command-line tool) starts it,
-// answers the boot prompt and, on finished(): shows the report; after a successful reading it
-// either hands uploadData() to the image or, in compare mode, runs compare().
+// answers the boot prompt and shows the final report. In compare mode a successful reading is
+// then compared with the setup's image before the Finished event, whose record holds the
+// compare's result; otherwise the presenter takes uploadData() after a successful reading.
 class UploadTransfer : public TransferBase
 {
     Q_OBJECT
@@ -83,10 +89,8 @@ public:
     // the trailer after a partial read), else the bytes read from offset 0.
     const QByteArray &uploadData() const { return m_uploadData; }
     qint32 bytesRead() const { return m_uploadPos - m_region.start; }
-
-    // Compares the data read with `image` over the region; the report replaces the result
-    // text. Logs "Comparing data..." and the outcome, reports progress every 256 bytes.
-    CompareResult compare(QByteArrayView image);
+    // The compare's result, once it has run (the record holds its summary).
+    const CompareResult &compareResult() const { return m_compareResult; }
 
 protected:
     void onBootConfirmed() override;
@@ -98,8 +102,13 @@ protected:
     void onUserBreak() override;
     void onProgramRunning() override;
     QString abortedPrefix() const override;
+    void onReported() override;
+    Place failurePlace() const override;
 
 private:
+    // Compares the data read with `image` over the region into the record. Logs "Comparing
+    // data..." and the outcome, reports progress every 256 bytes.
+    void compare(QByteArrayView image);
     void setState(State state) { setStateByte(quint8(state)); }
     void answer(quint8 b, const char *data, qint64 count);
     void onStartSectorAck(quint8 b);
@@ -124,6 +133,8 @@ private:
     qint32 m_retryCount = 0;
     QByteArray m_uploadData;
     qint32 m_uploadPos = 0;
+    QCryptographicHash m_hash {QCryptographicHash::Sha256}; // of the data read
     CANUploadBatch m_batch;
+    CompareResult m_compareResult;
     TCANMsg m_canCommand;
 };

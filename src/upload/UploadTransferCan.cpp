@@ -17,7 +17,7 @@ void UploadTransfer::onCanError(quint32 code)
     stopWatchdog();
     const QString line = QStringLiteral("CAN Dongle error: ") + CANErrorText(code);
     log(line);
-    setResult(2, abortedPrefix() + line, Outcome::Failed);
+    setResult(TransferOutcome::Failed, abortedPrefix() + line);
     setState(State::Idle);
     scheduleFinish();
 }
@@ -35,10 +35,14 @@ void UploadTransfer::onStartCanPhase()
     std::memcpy(m_canCommand.Data, first.constData(), size_t(first.size()));
     if (m_setup.RetainMode) {
         log(QStringLiteral("Reading retain values..."));
+        enterPhase(TransferPhase::Data);
         setState(State::CANReading);
     } else if (m_setup.FirstSector == m_setup.EndSector) {
+        // The region request: the sectors that the reading covers.
+        enterPhase(TransferPhase::Sectors);
         log(QStringLiteral("Reading all flash data sectors..."));
     } else {
+        enterPhase(TransferPhase::Sectors);
         log(QStringLiteral("Reading flash data sectors %1 up to %2...")
                 .arg(m_setup.FirstSector)
                 .arg(m_setup.EndSector - 1));
@@ -59,6 +63,7 @@ void UploadTransfer::onCanResult(const TCANMsg &received)
             return;
         stopWatchdog();
         if (msg.Data[0] == CANUploadBatch::StatusRegionAccepted) {
+            enterPhase(TransferPhase::Data);
             m_canCommand.Len = 1;
             m_canCommand.Data[0] = BlockRequest;
             setState(State::CANReading);

@@ -3,10 +3,12 @@
 #include "comm/KTComm.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
+#include "transfer/TransferOutcome.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -59,16 +61,25 @@ struct Harness
         transfer = std::make_unique<UploadTransfer>(
             setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); }, nullptr,
             clock);
-        QObject::connect(transfer.get(), &TransferBase::logLine,
-                         [this](const QString &l) { log << l; });
+        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            kinds << e.kind;
+            if (e.kind == TransferEvent::Kind::Log)
+                log << e.text;
+            if (e.kind == TransferEvent::Kind::Finished) {
+                report = e.record;
+                finished = true;
+            }
+        });
         QObject::connect(transfer.get(), &TransferBase::statusText,
                          [this](const QString &s) { status = s; });
-        QObject::connect(transfer.get(), &TransferBase::finished,
-                         [this](const TransferBase::Report &r, bool) {
-                             report = r;
-                             finished = true;
-                         });
+        QObject::connect(transfer.get(), &TransferBase::finalReport,
+                         [this](const QString &text) { resultText = text; });
     }
+
+    // A transfer freed before its end still sends Finished: it must find the harness whole.
+    ~Harness() { transfer.reset(); }
+    Harness(const Harness &) = delete;
+    Harness &operator=(const Harness &) = delete;
 
     // Up to the boot byte on the wire.
     bool boot()
@@ -93,10 +104,17 @@ struct Harness
         return serial.takeWritten() == ProgramBytes;
     }
 
-    // Lets virtual time pass until the transfer has finished (idle actions, short waits).
+    // Lets virtual time pass until the transfer has finished (idle actions, short waits);
+    // true when it has, with Started first, Finished last and once, and the final report that
+    // was shown in the record.
     bool waitFinished()
     {
-        return clock.advanceUntil([this] { return finished; }, 10000);
+        if (!clock.advanceUntil([this] { return finished; }, 10000))
+            return false;
+        return kinds.first() == TransferEvent::Kind::Started && kinds.count(kinds.last()) == 1
+            && kinds.last() == TransferEvent::Kind::Finished
+            && report.reportText == TransferBase::plainText(resultText)
+            && report.modalResult == TransferOutcomes::modalResult(report.outcome);
     }
 
     // The watchdog runs out: exactly its interval passes.
@@ -110,9 +128,11 @@ struct Harness
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> can = std::make_shared<FakeCanBus>();
     std::unique_ptr<UploadTransfer> transfer;
+    QList<TransferEvent::Kind> kinds;
     QStringList log;
     QString status;
-    TransferBase::Report report;
+    TransferRecord report; // the Finished event's record
+    QString resultText; // the final report as the message box shows it ("\r\n")
     bool finished = false;
 };
 
@@ -152,7 +172,11 @@ private slots:
     void canEndRightAfterAcceptance();
     void canRetainValues();
     void canDongleError();
+    void compareAfterReading_data();
     void compareAfterReading();
+    void recordOfAnUpload();
+    void recordOfAFailedUpload_data();
+    void recordOfAFailedUpload();
 
 private:
     QTemporaryDir m_h86;
@@ -243,8 +267,8 @@ void TestUploadTransfer::serialRegions()
     QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Flash reading successful:\r\n\r\n512 bytes have been read\r\n\r\n"
                        "Used time: ")));
     QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
@@ -365,8 +389,8 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
@@ -378,8 +402,8 @@ void TestUploadTransfer::endMarkAtOnce()
         h.serial.deliver(QByteArray::fromHex("aa"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
     // Whole flash: no trailer.
     QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
 }
@@ -391,8 +415,8 @@ void TestUploadTransfer::invalidTargetId()
     h.serial.deliver(QByteArray::fromHex("b5c5"));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log, QStringList {"Invalid Target-ID: B5"});
-    QCOMPARE(h.report.resultCode, 3);
-    QCOMPARE(h.report.resultText,
+    QCOMPARE(h.report.modalResult, 3);
+    QCOMPARE(h.resultText,
              QStringLiteral("Retain values reading aborted:\r\n\r\nInvalid Target-ID: B5"));
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
@@ -430,8 +454,8 @@ void TestUploadTransfer::wrongAnswers()
     QVERIFY(!h.finished);
     h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 3);
-    QVERIFY(h.report.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
+    QCOMPARE(h.report.modalResult, 3);
+    QVERIFY(h.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
 }
 
@@ -450,9 +474,9 @@ void TestUploadTransfer::lineErrorDuringBlock()
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
     h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 2);
-    QVERIFY(h.report.resultText.startsWith(
-        QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+    QCOMPARE(h.report.modalResult, 2);
+    QVERIFY(
+        h.resultText.startsWith(QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
 }
 
 void TestUploadTransfer::lineErrorTexts_data()
@@ -482,8 +506,8 @@ void TestUploadTransfer::lineErrorTexts()
     QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.resultCode, 2);
-    QTEST(h.report.resultText, "text");
+    QCOMPARE(h.report.modalResult, 2);
+    QTEST(h.resultText, "text");
 }
 
 // The file was there at the start and has gone when its turn comes.
@@ -501,8 +525,8 @@ void TestUploadTransfer::targetFileUnreadableWhenSent()
     QVERIFY(QFile::remove(dir.filePath(names.program)));
     h.serial.deliver(QByteArray::fromHex("01"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 3);
-    QCOMPARE(h.report.resultText,
+    QCOMPARE(h.report.modalResult, 3);
+    QCOMPARE(h.resultText,
              QStringLiteral("Flash reading aborted:\r\n\r\nCannot read file: Upload.H86"));
     QCOMPARE(h.serial.takeWritten(), LoaderBytes);
 }
@@ -522,8 +546,8 @@ void TestUploadTransfer::userBreak()
     QCOMPARE(h.serial.inputCount(), 0);
     QVERIFY(h.waitFinished()); // the 100 ms time-out path
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
 }
 
 void TestUploadTransfer::boardImage()
@@ -544,8 +568,8 @@ void TestUploadTransfer::boardImage()
     }
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("329984 bytes have been read")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("329984 bytes have been read")));
     QCOMPARE(h.transfer->uploadData().size(), 329984);
     QCOMPARE(h.transfer->uploadData(), expected);
 }
@@ -572,8 +596,8 @@ void TestUploadTransfer::retainValuesSerial()
                            "Loader started...", "Transmitting UploadNV.H86...",
                            "3 Byte transmitted", "Brasvik started...", "Reading retain values...",
                            "Retain values reading finished!"}));
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Retain values reading successful:\r\n\r\n4096 bytes have been read")));
     // Never padded, no trailer.
     QCOMPARE(h.transfer->uploadData(), expected);
@@ -659,7 +683,7 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
+    QCOMPARE(h.report.modalResult, 1);
     QVERIFY(h.can->stopped);
     const QByteArray &data = h.transfer->uploadData();
     QCOMPARE(data.size(), 0x100008);
@@ -690,8 +714,8 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     QCOMPARE(h.transfer->watchdogInterval(), 5000);
     h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
 }
 
@@ -705,8 +729,8 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
 }
 
 void TestUploadTransfer::canRetainValues()
@@ -747,17 +771,46 @@ void TestUploadTransfer::canDongleError()
     h.can->raiseError(0x0008);
     QVERIFY(h.waitFinished());
     QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
-    QCOMPARE(h.report.resultCode, 2);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 2);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Flash reading aborted:\r\n\r\nCAN Dongle error: ")));
     QCOMPARE(h.can->closeDongleCount, 1);
 }
 
+void TestUploadTransfer::compareAfterReading_data()
+{
+    QTest::addColumn<qint32>("flip"); // address of a byte that differs, -1: none
+    QTest::addColumn<QString>("memoLine");
+    QTest::addColumn<int>("exitStatus");
+    QTest::newRow("equal") << -1 << "Data compare complete!" << int(TransferOutcomes::ExitSuccess);
+    QTest::newRow("one byte differs")
+        << 0xDFFFF << "Data compare aborted!" << int(TransferOutcomes::ExitDifferent);
+}
+
+// The compare runs after the reading's report and before the Finished event, whose record
+// holds its result.
 void TestUploadTransfer::compareAfterReading()
 {
+    QFETCH(qint32, flip);
+    QByteArray image(0x100000, '\0'); // outside the region: never looked at
+    for (int b = 0; b < 512; ++b)
+        image.replace(0xC0000 + 256 * b, 256, blockData(b));
+    if (flip >= 0)
+        image[flip] = char(image[flip] ^ 0x40);
     UploadSetup setup = setupFor(UploadChoice::PlcData);
     setup.CompareMode = true;
+    setup.compareImage = image;
+    setup.imageFile = QStringLiteral("/images/plc.b86");
     Harness h(setup);
+    QStringList order;
+    QObject::connect(h.transfer.get(), &TransferBase::finalReport,
+                     [&] { order << QStringLiteral("<report>"); });
+    QObject::connect(h.transfer.get(), &TransferBase::event, [&](const TransferEvent &e) {
+        if (e.kind == TransferEvent::Kind::Log)
+            order << e.text;
+        else if (e.kind == TransferEvent::Kind::Finished)
+            order << QStringLiteral("<finished>");
+    });
     QCOMPARE(h.transfer->caption(), QStringLiteral("Compare - CoDeSys PLC data"));
     QVERIFY(h.startProgram());
     for (int i = 0; i < 3; ++i)
@@ -766,20 +819,128 @@ void TestUploadTransfer::compareAfterReading()
         h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
 
-    QByteArray image = h.transfer->uploadData();
-    std::memset(image.data(), 0, 0xC0000); // outside the region: never looked at
-    CompareResult r = h.transfer->compare(image);
-    QVERIFY(r.equal());
-    QCOMPARE(h.log.mid(h.log.size() - 2),
-             (QStringList {"Comparing data...", "Data compare complete!"}));
-    QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
-    image[0xDFFFF] = char(image[0xDFFFF] ^ 0x40);
-    r = h.transfer->compare(image);
-    QCOMPARE(r.address, 0xDFFFF);
-    QCOMPARE(h.log.last(), QStringLiteral("Data compare aborted!"));
-    QCOMPARE(h.transfer->report().resultText, r.resultText);
+    QFETCH(QString, memoLine);
+    QCOMPARE(order.mid(order.size() - 5),
+             (QStringList {"Flash reading finished!", "<report>", "Comparing data...", memoLine,
+                           "<finished>"}));
+    if (flip < 0)
+        QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
+    const TransferRecord &r = h.report;
+    QCOMPARE(r.operation, TransferOperation::Compare);
+    QCOMPARE(r.imageFile, setup.imageFile);
+    QCOMPARE(r.outcome, TransferOutcome::Success);
+    QCOMPARE(r.modalResult, 1);
+    QVERIFY(r.reportText.startsWith(QLatin1String("Flash reading successful:\n\n131072 bytes")));
+    QVERIFY(r.compared);
+    QCOMPARE(r.compareEqual, flip < 0);
+    QCOMPARE(r.compareAddress, qint64(flip));
+    QCOMPARE(r.compareText, TransferBase::plainText(h.transfer->compareResult().resultText));
+    QCOMPARE(h.transfer->compareResult().title(), memoLine);
+    QTEST(TransferOutcomes::exitStatus(r), "exitStatus");
+}
+
+void TestUploadTransfer::recordOfAnUpload()
+{
+    Harness h(setupFor(UploadChoice::OperatingSystem));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(0)));
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
+    h.clock.advance(250);
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+
+    const TransferRecord &r = h.report;
+    QCOMPARE(r.operation, TransferOperation::Upload);
+    QCOMPARE(r.deviceType, quint8(1));
+    QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
+    QCOMPARE(r.lineRate, 57600);
+    QCOMPARE(r.canBitRate, 0);
+    QVERIFY(r.imageFile.isEmpty());
+    QCOMPARE(r.imageSha256,
+             QCryptographicHash::hash(blockData(0) + blockData(1), QCryptographicHash::Sha256));
+    QCOMPARE(r.firstSector, 0);
+    QCOMPARE(r.endSector, 11);
+    QCOMPARE(r.startAddress, 0u);
+    QCOMPARE(r.endAddress, 0x80000u);
+    QVERIFY(!r.retain);
+    QVERIFY(r.programFile.endsWith(QLatin1String("/Upload.H86")));
+    QCOMPARE(r.bytes, qint64(512));
+    QCOMPARE(r.totalBytes, qint64(0x80000));
+    QCOMPARE(r.blocks, qint64(2));
+    QCOMPARE(r.blocksResent, qint64(1));
+    QCOMPARE(r.outcome, TransferOutcome::Success);
+    QCOMPARE(r.reportText,
+             QStringLiteral("Flash reading successful:\n\n512 bytes have been read\n\n"
+                            "Used time: 250 ms"));
+    QCOMPARE(r.ended, VirtualTimerSource::epoch().addMSecs(250));
+    QVERIFY(!r.hasFailure);
+    QVERIFY(!r.compared);
+}
+
+void TestUploadTransfer::recordOfAFailedUpload_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<int>("comInterface");
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<int>("sector");
+    QTest::addColumn<qint64>("address");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("third block times out")
+        << int(UploadChoice::Parameters) << 0 << int(TransferPhase::Data) << 17 << qint64(0xE0200)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("retain values time out")
+        << int(UploadChoice::Retain) << 0 << int(TransferPhase::Data) << -1 << qint64(0x200)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("dongle error over CAN")
+        << int(UploadChoice::Parameters) << 1 << int(TransferPhase::Data) << 17 << qint64(0xE0040)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("wrong sector answer")
+        << int(UploadChoice::Parameters) << -1 << int(TransferPhase::Sectors) << -1 << qint64(-1)
+        << int(TransferOutcome::Aborted);
+}
+
+// Where a reading failed: the phase, and in the data phase the block being read.
+void TestUploadTransfer::recordOfAFailedUpload()
+{
+    QFETCH(int, choice);
+    QFETCH(int, comInterface);
+    Harness h(setupFor(UploadChoice(choice), Device46xx, qMax(0, comInterface)));
+    QVERIFY(h.startProgram());
+    if (comInterface == 1) {
+        h.serial.deliver(QByteArray::fromHex("aa"));
+        h.clock.settle();
+        h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+        for (int batch = 0; batch < 2; ++batch) {
+            for (int part = 0; part < 4; ++part)
+                h.can->deliver(canMessage(0x1BF + 0x100 * part, QByteArray(8, char(part))));
+            h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+        }
+        h.can->raiseError(0x0008);
+    } else if (comInterface < 0) {
+        h.serial.deliver(QByteArray::fromHex("aa"));
+        h.serial.deliver(QByteArray::fromHex("77"));
+    } else {
+        const int answers = choice == int(UploadChoice::Retain) ? 1 : 3;
+        for (int i = 0; i < answers; ++i)
+            h.serial.deliver(QByteArray::fromHex("aa"));
+        for (int b = 0; b < 2; ++b)
+            h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        h.serial.deliver(QByteArray::fromHex("aa")); // the third block's header, then nothing
+    }
+    QVERIFY(h.waitFinished());
+    const TransferRecord &r = h.report;
+    QTEST(int(r.outcome), "outcome");
+    QVERIFY(r.hasFailure);
+    QTEST(int(r.failedPhase), "phase");
+    QTEST(r.failedSector, "sector");
+    QTEST(r.failedAddress, "address");
+    QCOMPARE(r.interfaceName, comInterface == 1 ? QStringLiteral("can1") : QStringLiteral("rs232"));
+    if (comInterface == 0)
+        QCOMPARE(r.blocksResent, qint64(1)); // asked for again once, then nothing came
 }
 
 QTEST_GUILESS_MAIN(TestUploadTransfer)
