@@ -6,6 +6,7 @@
 #include "transfer/TransferBase.h"
 #include "transfer/TransferOutcome.h"
 
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -125,6 +126,15 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
 void TransferForm::transferFinished(const TransferRecord &record)
 {
     done(TransferOutcomes::modalResult(record.outcome));
+}
+
+void TransferForm::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Cancel) && m_transfer && !m_ended) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TransferForm::ButtonCloseCOMClick()

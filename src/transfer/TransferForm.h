@@ -52,6 +52,10 @@ protected:
     // result (what this default does).
     virtual void transferFinished(const TransferRecord &record);
 
+    // Esc does nothing while the transfer runs: a stray key must not close the port in the
+    // middle of an erase. "Close COM" and the close box end a transfer.
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     void onTransferEvent(const TransferEvent &event);
     void ButtonCloseCOMClick();
