@@ -233,7 +233,7 @@ void tst_DownloadWindow::closeBoxMidTransfer()
 void tst_DownloadWindow::escapeLeavesTheTransferRunning()
 {
     SimDeviceOptions options;
-    options.baud = 57600;
+    options.baud = 115200;
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     makeSerial(sim.serialPath());

@@ -336,7 +336,7 @@ void TestUploadWindow::closedMidTransfer()
 void TestUploadWindow::escapeLeavesTheReadingRunning()
 {
     SimDeviceOptions options;
-    options.baud = 57600;
+    options.baud = 115200;
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     auto w = mainWindow(sim.serialPath());
