@@ -88,16 +88,18 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::finished, &loop,
-                     [&](const TransferBase::Report &report, bool) {
-                         result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
-                         result.ok = report.resultCode == 1;
-                         result.peakRssKiB = maxRssKiB();
-                         if (!result.ok)
-                             std::fprintf(stderr, "download failed: %s\n",
-                                          qPrintable(TransferBase::plainText(report.resultText)));
-                         loop.quit();
-                     });
+    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+        if (event.kind != TransferEvent::Kind::Finished)
+            return;
+        const TransferRecord &report = event.record;
+        result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
+        result.ok = report.outcome == TransferOutcome::Success;
+        result.peakRssKiB = maxRssKiB();
+        if (!result.ok)
+            std::fprintf(stderr, "download failed: %s\n",
+                         qPrintable(report.reportText));
+        loop.quit();
+    });
     transfer.start();
     loop.exec();
     sim.waitForFinished(10000);

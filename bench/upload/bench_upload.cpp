@@ -71,15 +71,17 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface)
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::finished, &loop,
-                     [&](const TransferBase::Report &report, bool) {
-                         result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
-                         result.ok = report.resultCode == 1;
-                         if (!result.ok)
-                             std::fprintf(stderr, "upload failed: %s\n",
-                                          qPrintable(TransferBase::plainText(report.resultText)));
-                         loop.quit();
-                     });
+    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+        if (event.kind != TransferEvent::Kind::Finished)
+            return;
+        const TransferRecord &report = event.record;
+        result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
+        result.ok = report.outcome == TransferOutcome::Success;
+        if (!result.ok)
+            std::fprintf(stderr, "upload failed: %s\n",
+                         qPrintable(report.reportText));
+        loop.quit();
+    });
     transfer.start();
     loop.exec();
     sim.waitForFinished(10000);

@@ -1,14 +1,22 @@
 #include "base/IdleSlot.h"
 
+#include "base/TimerSource.h"
+
 #include <QCoreApplication>
-#include <QTimer>
+
+#include <memory>
 
 namespace {
 
 struct Slot
 {
     std::function<void()> action;
-    QTimer *timer = nullptr;
+    std::unique_ptr<ClockTimer> timer;
+    quint64 source = 0; // serial of the source the timer came from
+    // A timer replaced while its own expiry runs; freed once that has returned.
+    std::unique_ptr<ClockTimer> retired;
+    bool running = false;
+    bool cleanupRegistered = false;
 };
 
 Slot &slot()
@@ -19,30 +27,54 @@ Slot &slot()
 
 void run()
 {
+    Slot &s = slot();
     // Move the action out first: it may post the next one.
-    auto action = std::move(slot().action);
-    slot().action = nullptr;
+    auto action = std::move(s.action);
+    s.action = nullptr;
+    s.running = true;
     if (action)
         action();
+    s.running = false;
+}
+
+// A real timer must not outlive the application object it was started under.
+void releaseAtExit()
+{
+    Slot &s = slot();
+    s.action = nullptr;
+    s.timer.reset();
+    s.retired.reset();
+    s.source = 0;
+    s.cleanupRegistered = false;
 }
 
 } // namespace
 
 namespace IdleSlot {
 
-void post(std::function<void()> action)
+void post(TimerSource &timers, std::function<void()> action)
 {
     Slot &s = slot();
-    if (!s.timer) {
-        // A zero-interval timer fires once the event queue has been worked off.
-        s.timer = new QTimer(QCoreApplication::instance());
-        s.timer->setSingleShot(true);
+    if (!s.running)
+        s.retired.reset();
+    if (!s.timer || s.source != timers.serial()) {
+        if (s.running)
+            s.retired = std::move(s.timer);
+        s.timer = timers.createTimer(run);
         s.timer->setInterval(0);
-        QObject::connect(s.timer, &QTimer::timeout, run);
-        QObject::connect(s.timer, &QObject::destroyed, [] { slot().timer = nullptr; });
+        s.source = timers.serial();
+        if (!s.cleanupRegistered && QCoreApplication::instance()) {
+            qAddPostRoutine(releaseAtExit);
+            s.cleanupRegistered = true;
+        }
     }
     s.action = std::move(action);
     s.timer->start();
+}
+
+void post(std::function<void()> action)
+{
+    post(TimerSource::system(), std::move(action));
 }
 
 void cancel()

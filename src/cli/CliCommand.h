@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/TransferOutcome.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,13 +9,13 @@
 
 // brasvik-cli: one command per source file, listed in CommandTable.cpp.
 
-enum CliExit : int {
-    ExitSuccess = 0,
-    ExitUsage = 1, // bad usage, or an image that cannot be loaded
-    ExitFailed = 2, // the transfer ended without success
-    ExitAborted = 3, // the transfer could not start or was aborted
-    ExitDifferent = 4, // compare found a difference
-};
+// The exit statuses are the transfers' (TransferOutcome.h), where a record's outcome maps to them.
+using CliExit = TransferOutcomes::ExitStatus;
+using TransferOutcomes::ExitAborted;
+using TransferOutcomes::ExitDifferent;
+using TransferOutcomes::ExitFailed;
+using TransferOutcomes::ExitSuccess;
+using TransferOutcomes::ExitUsage;
 
 struct CliCommand
 {

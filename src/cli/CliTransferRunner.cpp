@@ -32,17 +32,16 @@ QString formatDuration(qint64 seconds)
 
 } // namespace
 
-CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes, qint64 progressMinimum,
-                                     qint64 progressMaximum)
+CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes)
     : m_transfer(transfer)
     , m_assumeYes(assumeYes)
-    , m_minimum(progressMinimum)
-    , m_maximum(qMax(progressMinimum, progressMaximum))
-    , m_position(progressMinimum)
+    , m_minimum(transfer.record().startAddress)
+    , m_maximum(qMax(m_minimum, qint64(transfer.record().endAddress)))
+    , m_position(m_minimum)
     , m_stderrIsTerminal(::isatty(STDERR_FILENO) == 1)
 {
-    connect(&m_transfer, &TransferBase::logLine, this, &CliTransferRunner::onLog);
-    connect(&m_transfer, &TransferBase::progress, this, &CliTransferRunner::onProgress);
+    connect(&m_transfer, &TransferBase::event, this, &CliTransferRunner::onEvent);
+    connect(&m_transfer, &TransferBase::finalReport, this, &CliTransferRunner::onReport);
     connect(&m_transfer, &TransferBase::errorBox, this,
             [this](const QString &title, const QString &text) {
                 clearProgress();
@@ -64,7 +63,7 @@ CliTransferRunner::~CliTransferRunner()
     }
 }
 
-TransferBase::Report CliTransferRunner::run()
+TransferRecord CliTransferRunner::run()
 {
     if (interruptFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, interruptFds) == 0) {
         m_signalNotifier = new QSocketNotifier(interruptFds[0], QSocketNotifier::Read);
@@ -78,38 +77,49 @@ TransferBase::Report CliTransferRunner::run()
     }
 
     QEventLoop loop;
-    TransferBase::Report report;
-    bool showReport = false;
-    connect(&m_transfer, &TransferBase::finished, &loop,
-            [&](const TransferBase::Report &r, bool show) {
-                report = r;
-                showReport = show;
-                loop.quit();
-            });
+    connect(&m_transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+        if (event.kind == TransferEvent::Kind::Finished)
+            loop.quit();
+    });
     m_progressClock.start();
     m_transfer.start();
-    loop.exec();
+    if (!m_finished)
+        loop.exec();
 
     clearProgress();
-    if (showReport) {
-        printOut(QString());
-        printOut(TransferBase::plainText(report.resultText));
-    }
     std::fflush(stdout);
-    return report;
+    return m_record;
 }
 
-int CliTransferRunner::exitCode(const TransferBase::Report &report)
+void CliTransferRunner::onEvent(const TransferEvent &event)
 {
-    switch (report.outcome) {
-    case TransferBase::Outcome::Success:
-        return ExitSuccess;
-    case TransferBase::Outcome::Aborted:
-        return ExitAborted;
-    case TransferBase::Outcome::Failed:
+    switch (event.kind) {
+    case TransferEvent::Kind::Log:
+        onLog(event.text);
+        break;
+    case TransferEvent::Kind::Progress:
+        onProgress(event.position);
+        break;
+    case TransferEvent::Kind::Finished:
+        m_record = event.record;
+        m_finished = true;
+        if (m_record.compared) {
+            clearProgress();
+            printOut(QString());
+            printOut(m_record.compareText);
+        }
+        break;
+    case TransferEvent::Kind::Started:
+    case TransferEvent::Kind::Phase:
         break;
     }
-    return ExitFailed;
+}
+
+void CliTransferRunner::onReport(const QString &text)
+{
+    clearProgress();
+    printOut(QString());
+    printOut(TransferBase::plainText(text));
 }
 
 void CliTransferRunner::onLog(const QString &line)

@@ -8,25 +8,25 @@
 class QSocketNotifier;
 
 // Presents a transfer on the terminal, as the window does on the screen: log lines on stdout,
-// then an empty line and the final report; error boxes, the boot prompt and a live progress bar
-// on stderr. Ctrl+C is the user break ("Close COM"); before the boot prompt is answered it
-// declines the prompt.
+// then an empty line and the final report (and, after a compare, an empty line and the compare's
+// report); error boxes, the boot prompt and a live progress bar on stderr. Ctrl+C is the user
+// break ("Close COM"); before the boot prompt is answered it declines the prompt. It follows the
+// transfer's events; the exit status comes from the final record (TransferOutcome.h).
 class CliTransferRunner : public QObject
 {
     Q_OBJECT
 public:
-    CliTransferRunner(TransferBase &transfer, bool assumeYes, qint64 progressMinimum,
-                      qint64 progressMaximum);
+    CliTransferRunner(TransferBase &transfer, bool assumeYes);
     ~CliTransferRunner() override;
 
-    // Starts the transfer and runs the event loop until it has finished.
-    TransferBase::Report run();
-    // 0 success, 2 ended without success, 3 aborted.
-    static int exitCode(const TransferBase::Report &report);
+    // Starts the transfer and runs the event loop until it has finished; returns its record.
+    TransferRecord run();
 
 private:
+    void onEvent(const TransferEvent &event);
     void onLog(const QString &line);
     void onProgress(qint64 position);
+    void onReport(const QString &text);
     void onBootPrompt(const QString &text);
     void onStdinReadable();
     void onInterrupt();
@@ -45,4 +45,6 @@ private:
     QSocketNotifier *m_stdinNotifier = nullptr;
     QSocketNotifier *m_signalNotifier = nullptr;
     QByteArray m_stdinLine;
+    TransferRecord m_record;
+    bool m_finished = false;
 };

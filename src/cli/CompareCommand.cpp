@@ -2,14 +2,12 @@
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
+#include "comm/KTSerial.h"
 #include "core/ContentText.h"
 #include "core/ImageState.h"
 #include "transfer/KTCanLink.h"
-#include "comm/KTSerial.h"
 #include "transfer/KTSerialLink.h"
 #include "upload/UploadTransfer.h"
-
-#include <cstdio>
 
 int runCompare(const QStringList &args)
 {
@@ -32,17 +30,10 @@ int runCompare(const QStringList &args)
 
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
     KTSerialLink link(*serial);
+    // The transfer compares what it read with the image and reports both, in that order.
     UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings), link,
                             [] { return std::make_unique<KTCanLink>(); });
-    CliTransferRunner runner(transfer, setup.assumeYes, transfer.region().start,
-                             transfer.region().end);
-    const TransferBase::Report report = runner.run();
-    if (report.resultCode != 1)
-        return CliTransferRunner::exitCode(report);
-
-    const CompareResult compared = transfer.compare(image.ImageBuffer);
-    printOut(QString());
-    printOut(TransferBase::plainText(compared.resultText));
-    std::fflush(stdout);
-    return compared.equal() ? ExitSuccess : ExitDifferent;
+    transfer.describePort(setup.serial.PortIndex);
+    CliTransferRunner runner(transfer, setup.assumeYes);
+    return TransferOutcomes::exitStatus(runner.run());
 }

@@ -2,12 +2,12 @@
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
-#include "download/DownloadTransfer.h"
-#include "core/ImageState.h"
-#include "transfer/KTCanLink.h"
 #include "comm/KTSerial.h"
-#include "transfer/KTSerialLink.h"
+#include "core/ImageState.h"
 #include "core/SectorMap.h"
+#include "download/DownloadTransfer.h"
+#include "transfer/KTCanLink.h"
+#include "transfer/KTSerialLink.h"
 
 int runDownload(const QStringList &args)
 {
@@ -59,13 +59,13 @@ int runDownload(const QStringList &args)
 
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
     KTSerialLink link(*serial);
-    TransferBase::Report report;
+    TransferRecord record;
     {
         DownloadTransfer transfer(
             link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
-        CliTransferRunner runner(transfer, setup.assumeYes, transfer.progressMinimum(),
-                                 transfer.progressMaximum());
-        report = runner.run();
+        transfer.describePort(setup.serial.PortIndex);
+        CliTransferRunner runner(transfer, setup.assumeYes);
+        record = runner.run();
     }
-    return CliTransferRunner::exitCode(report);
+    return TransferOutcomes::exitStatus(record);
 }

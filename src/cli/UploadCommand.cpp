@@ -2,12 +2,13 @@
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
+#include "comm/KTSerial.h"
 #include "core/B86Format.h"
+#include "core/ImageSaver.h"
 #include "core/ImageState.h"
 #include "core/OutputFile.h"
 #include "core/SectorMap.h"
 #include "transfer/KTCanLink.h"
-#include "comm/KTSerial.h"
 #include "transfer/KTSerialLink.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadRegion.h"
@@ -89,18 +90,18 @@ int runUpload(const QStringList &args)
 
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
     KTSerialLink link(*serial);
-    TransferBase::Report report;
+    TransferRecord record;
     {
         UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
                                 link, [] { return std::make_unique<KTCanLink>(); });
-        CliTransferRunner runner(transfer, setup.assumeYes, transfer.region().start,
-                                 transfer.region().end);
-        report = runner.run();
-        if (report.resultCode == 1)
+        transfer.describePort(setup.serial.PortIndex);
+        CliTransferRunner runner(transfer, setup.assumeYes);
+        record = runner.run();
+        if (record.outcome == TransferOutcome::Success)
             image.ImageBuffer = transfer.uploadData();
     }
-    if (report.resultCode != 1)
-        return CliTransferRunner::exitCode(report);
+    if (record.outcome != TransferOutcome::Success)
+        return TransferOutcomes::exitStatus(record);
 
     // Exactly what Save writes as B86 after the same upload: the buffer as it is.
     image.applyUploadedImage(deviceType);

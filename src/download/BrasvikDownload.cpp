@@ -1,7 +1,7 @@
 #include "download/BrasvikDownload.h"
 
-#include "download/DownloadTransfer.h"
 #include "core/ImageState.h"
+#include "download/DownloadTransfer.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
 
@@ -16,19 +16,12 @@ TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageS
     m_transfer = std::make_unique<DownloadTransfer>(
         link(), [] { return std::make_unique<KTCanLink>(); },
         DownloadRequest::fromImage(image, deviceType, settings));
-    present(*m_transfer, m_transfer->progressMinimum(), m_transfer->progressMaximum(),
-            std::move(showBaudrate));
+    present(*m_transfer, std::move(showBaudrate));
 }
 
 TBKDownloadForm::~TBKDownloadForm()
 {
     // The transfer closes the ports and removes its serial handlers before the link goes.
+    release();
     m_transfer.reset();
-}
-
-void TBKDownloadForm::transferFinished(int resultCode, const QString &resultText, bool withReport)
-{
-    if (withReport)
-        showReport(resultText);
-    done(resultCode);
 }

@@ -26,9 +26,6 @@ public:
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
 
-protected:
-    void transferFinished(int resultCode, const QString &resultText, bool withReport) override;
-
 private:
     std::unique_ptr<DownloadTransfer> m_transfer;
 };

@@ -1,10 +1,11 @@
 #include "download/DownloadTransfer.h"
 
-#include "core/ImageState.h"
 #include "comm/KTComm.h"
+#include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "transfer/TargetFiles.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
@@ -13,11 +14,6 @@ Q_LOGGING_CATEGORY(lcDownload, "brasvik.download", QtWarningMsg)
 namespace {
 
 constexpr int RxBufferSize = 512;
-
-QString hex2(quint8 b)
-{
-    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-}
 
 QString hex6(qint64 v)
 {
@@ -42,8 +38,8 @@ DownloadRequest DownloadRequest::fromImage(const ImageState &image, quint8 devic
 }
 
 DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory,
-                                   DownloadRequest request, QObject *parent)
-    : TransferBase(serial, std::move(canFactory), parent), m_request(std::move(request))
+                                   DownloadRequest request, QObject *parent, TimerSource &timers)
+    : TransferBase(serial, std::move(canFactory), parent, timers), m_request(std::move(request))
 {
     const TSettings &s = m_request.settings;
     m_retainHandlers = m_request.retainData;
@@ -63,6 +59,62 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_canParams.portIndex = s.CANIOPort;
     m_canParams.interruptIndex = s.CANInterrupt;
     m_position = progressMinimum();
+
+    m_comInterface = s.COMInterface;
+    m_bootstrapRules.programStartTimeoutMs
+        = m_request.retainData ? RetainProgramStartTimeoutMs : FlashProgramStartTimeoutMs;
+    // The board's flash program answers its start only after the (absent) sector bytes.
+    if (!m_request.retainData && m_request.deviceType == Device4610)
+        m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
+
+    m_record.operation = TransferOperation::Download;
+    m_record.deviceType = m_request.deviceType;
+    m_record.imageFile = m_request.fileName;
+    m_record.firstSector = m_request.firstSector;
+    m_record.endSector = m_request.endSector;
+    m_record.startAddress = quint32(progressMinimum());
+    m_record.endAddress = quint32(qMax<qint64>(0, m_request.dataEnd));
+    m_record.retain = m_request.retainData;
+    planTransfer();
+}
+
+void DownloadTransfer::planTransfer()
+{
+    // The blocks this download will send, built as the protocol builds them: their bytes give
+    // the total and the fingerprint of what goes to the device.
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    qint64 total = 0;
+    qint64 position = progressMinimum();
+    bool retainPart = m_request.retainData;
+    if (!retainPart) {
+        const bool boardLimit = m_request.deviceType == Device4610 && !usesCan();
+        for (;;) {
+            const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
+                m_request.image, position, m_request.dataEnd, boardLimit);
+            position = block.nextPosition;
+            if (block.data.isEmpty())
+                break;
+            total += block.data.size();
+            hash.addData(block.data);
+        }
+        // The NV parameters of a combined 4610 image follow its flash part.
+        retainPart
+            = boardLimit && position < m_request.dataEnd && position < m_request.image.size();
+    }
+    if (retainPart && position < m_request.image.size()) {
+        const QByteArrayView rest = QByteArrayView(m_request.image).sliced(position);
+        total += rest.size();
+        hash.addData(rest);
+    }
+    m_record.totalBytes = total;
+    m_record.imageSha256 = hash.result();
+}
+
+TransferBase::Place DownloadTransfer::failurePlace() const
+{
+    if (m_retainHandlers)
+        return {-1, m_blockStart};
+    return {m_blockSector, m_blockStart};
 }
 
 DownloadTransfer::~DownloadTransfer()
@@ -89,15 +141,9 @@ QString DownloadTransfer::compareErrorText() const
               .arg(hex6(m_blockStart), hex6(m_position));
 }
 
-QString DownloadTransfer::userBreakText() const
-{
-    return abortedPrefix() + QStringLiteral("User break!");
-}
-
 void DownloadTransfer::onBootConfirmed()
 {
-    m_state = State::WaitTargetId;
-    sendByte(0x00);
+    sendBootByte();
 }
 
 void DownloadTransfer::onSerialRx()
@@ -138,7 +184,7 @@ int DownloadTransfer::receiveAnswer()
 {
     const qint64 waiting = serial().inputCount();
     char buffer[RxBufferSize];
-    if (m_state == State::Idle || m_canPhase) {
+    if (isIdle() || inCanPhase()) {
         // Discarded. The watchdog is left alone: after a line error it is what ends the
         // transfer, and during the CAN phase it guards the CAN replies; a stray byte must
         // neither stop it nor start the CAN phase over.
@@ -157,74 +203,15 @@ int DownloadTransfer::receiveAnswer()
 
 void DownloadTransfer::unexpectedReply()
 {
-    setResultCode(3, Outcome::Aborted);
+    setOutcome(TransferOutcome::Aborted);
     endSoon();
 }
 
-void DownloadTransfer::failToLoad(const QString &path)
-{
-    const QString text = QStringLiteral("Cannot read file: %1").arg(QFileInfo(path).fileName());
-    setResult(3, abortedPrefix() + text, Outcome::Aborted);
-    scheduleFinish();
-}
-
-bool DownloadTransfer::sendTargetFile(const QString &path, int *size)
-{
-    QByteArray bytes;
-    if (!loadProgram(path, &bytes)) {
-        failToLoad(path);
-        return false;
-    }
-    *size = int(bytes.size());
-    log(QStringLiteral("Transmitting %1...").arg(QFileInfo(path).fileName()));
-    sendSerial(bytes);
-    return true;
-}
-
-void DownloadTransfer::handleTargetId(quint8 b)
-{
-    if (b == TargetIdC5 || b == TargetIdD5) {
-        log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
-        if (sendTargetFile(m_loaderFile, &m_loaderSize))
-            m_state = State::WaitLoaderStart;
-        return;
-    }
-    endWithError(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)), 3, Outcome::Aborted);
-}
-
-bool DownloadTransfer::handleLoaderStarted(quint8 b, int programTimeoutMs)
-{
-    if (b != LoaderStarted) {
-        unexpectedReply();
-        return false;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
-    log(QStringLiteral("Loader started..."));
-    setWatchdogInterval(programTimeoutMs);
-    return sendTargetFile(m_programFile, &m_programSize);
-}
-
-bool DownloadTransfer::handleProgramStarted(quint8 b)
-{
-    if (b != Acknowledge) {
-        unexpectedReply();
-        return false;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-    log(QStringLiteral("Brasvik started..."));
-    if (!usesCan())
-        return true;
-    // The watchdog stays stopped until the CAN phase arms it.
-    m_canPhase = true;
-    scheduleCanPhase();
-    return false;
-}
-
-void DownloadTransfer::endWithError(const QString &line, int code, Outcome outcome,
+void DownloadTransfer::endWithError(const QString &line, TransferOutcome outcome,
                                     const QString &text)
 {
     log(line);
-    setResult(code, text.isEmpty() ? abortedPrefix() + line : text, outcome);
+    setResult(outcome, text.isEmpty() ? abortedPrefix() + line : text);
     scheduleFinish();
 }
 
@@ -232,13 +219,30 @@ void DownloadTransfer::succeed(const QString &finishedLine, const QString &succe
 {
     const qint64 used = elapsedMs();
     log(finishedLine);
-    setResult(1,
+    m_record.bytes = m_bytesProgrammed;
+    setResult(TransferOutcome::Success,
               successHeading
                   + QStringLiteral("\r\n\r\n%1 bytes programmed\r\n\r\nUsed time: %2 ms")
                         .arg(m_bytesProgrammed)
-                        .arg(used),
-              Outcome::Success);
+                        .arg(used));
     scheduleFinish();
+}
+
+void DownloadTransfer::onProgramRunning()
+{
+    if (m_retainHandlers) {
+        log(QStringLiteral("Start retain values programming..."));
+        enterPhase(TransferPhase::Data);
+        setState(State::RetainProgramming);
+        setWatchdogInterval(RetainBlockTimeoutMs);
+        SendRetainBlock();
+        return;
+    }
+    enterPhase(TransferPhase::Sectors);
+    log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
+    setWatchdogInterval(SectorAckTimeoutMs);
+    setState(State::WaitStartSectorAck);
+    sendByte(quint8(m_request.firstSector));
 }
 
 void DownloadTransfer::SerialResult()
@@ -247,23 +251,9 @@ void DownloadTransfer::SerialResult()
     if (answer < 0)
         return;
     const quint8 b = quint8(answer);
-    switch (m_state) {
-    case State::WaitTargetId:
-        handleTargetId(b);
-        break;
-    case State::WaitLoaderStart:
-        if (handleLoaderStarted(b, FlashProgramStartTimeoutMs))
-            m_state = m_request.deviceType == Device4610 ? State::WaitEndSectorAck
-                                                         : State::WaitProgramStart;
-        break;
-    case State::WaitProgramStart:
-        if (!handleProgramStarted(b))
-            break;
-        log(QStringLiteral("Transmitting start sector: %1...").arg(m_request.firstSector));
-        setWatchdogInterval(SectorAckTimeoutMs);
-        m_state = State::WaitStartSectorAck;
-        sendByte(quint8(m_request.firstSector));
-        break;
+    if (bootstrapAnswer(b))
+        return;
+    switch (state()) {
     case State::WaitStartSectorAck:
         if (b != Acknowledge) {
             unexpectedReply();
@@ -273,9 +263,9 @@ void DownloadTransfer::SerialResult()
         // The log names the count, the wire carries the end sector (0 for the whole flash).
         log(QStringLiteral("Transmitting sector count: %1...")
                 .arg(m_request.endSector == m_request.firstSector
-                         ? 19
+                         ? SectorCount
                          : m_request.endSector - m_request.firstSector));
-        m_state = State::WaitEndSectorAck;
+        setState(State::WaitEndSectorAck);
         sendByte(quint8(m_request.endSector));
         break;
     case State::WaitEndSectorAck:
@@ -284,8 +274,8 @@ void DownloadTransfer::SerialResult()
             break;
         }
         if (m_request.deviceType == Device4610) {
-            log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
-            log(QStringLiteral("Brasvik started..."));
+            // The board's program answers here that it runs.
+            programStarted();
         } else {
             log(QStringLiteral("1 Byte transmitted"));
         }
@@ -295,7 +285,8 @@ void DownloadTransfer::SerialResult()
             log(QStringLiteral("Erasing flash sectors %1 up to %2...")
                     .arg(m_request.firstSector)
                     .arg(m_request.endSector - 1));
-        m_state = State::WaitErase;
+        enterPhase(TransferPhase::Erase);
+        setState(State::WaitErase);
         setWatchdogInterval(EraseTimeoutMs);
         armWatchdog();
         break;
@@ -308,11 +299,12 @@ void DownloadTransfer::SerialResult()
             else
                 log(QStringLiteral("Flash erased"));
             log(QStringLiteral("Start flash programming..."));
-            m_state = State::Programming;
+            enterPhase(TransferPhase::Data);
+            setState(State::Programming);
             setWatchdogInterval(FlashBlockTimeoutMs);
             SendFlashBlock();
         } else {
-            endWithError(QStringLiteral("Flash erase error!"), 3, Outcome::Failed);
+            endWithError(QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
         }
         break;
     case State::Programming:
@@ -321,10 +313,12 @@ void DownloadTransfer::SerialResult()
             SendFlashBlock();
             break;
         case CompareError:
-            endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed, compareErrorText());
+            endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed,
+                         compareErrorText());
             break;
         case Refused:
             // The whole frame again, checksum included.
+            ++m_record.blocksResent;
             sendSerial(m_lastFrame);
             break;
         case Acknowledge:
@@ -336,8 +330,7 @@ void DownloadTransfer::SerialResult()
             break;
         }
         break;
-    case State::Idle:
-    case State::RetainProgramming:
+    default:
         break;
     }
 }
@@ -348,49 +341,32 @@ void DownloadTransfer::SerialResultNV()
     if (answer < 0)
         return;
     const quint8 b = quint8(answer);
-    switch (m_state) {
-    case State::WaitTargetId:
-        handleTargetId(b);
-        break;
-    case State::WaitLoaderStart:
-        if (handleLoaderStarted(b, RetainProgramStartTimeoutMs))
-            m_state = State::WaitProgramStart;
-        break;
-    case State::WaitProgramStart:
-        if (!handleProgramStarted(b))
-            break;
-        log(QStringLiteral("Start retain values programming..."));
-        m_state = State::RetainProgramming;
-        setWatchdogInterval(RetainBlockTimeoutMs);
+    if (bootstrapAnswer(b) || state() != State::RetainProgramming)
+        return;
+    switch (b) {
+    case BlockOk:
         SendRetainBlock();
         break;
-    case State::RetainProgramming:
-        switch (b) {
-        case BlockOk:
-            SendRetainBlock();
-            break;
-        case CompareError:
-            endWithError(QStringLiteral("Compare error!"), 3, Outcome::Failed);
-            break;
-        case Refused:
-            sendSerial(m_lastFrame);
-            break;
-        case Acknowledge:
-            succeed(QStringLiteral("Retain values programming finished!"),
-                    QStringLiteral("Retain values programming successful:"));
-            break;
-        default:
-            armWatchdog();
-            break;
-        }
+    case CompareError:
+        endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed);
+        break;
+    case Refused:
+        ++m_record.blocksResent;
+        sendSerial(m_lastFrame);
+        break;
+    case Acknowledge:
+        succeed(QStringLiteral("Retain values programming finished!"),
+                QStringLiteral("Retain values programming successful:"));
         break;
     default:
+        armWatchdog();
         break;
     }
 }
 
 void DownloadTransfer::SendFlashBlock()
 {
+    m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
         m_request.image, m_position, m_request.dataEnd, m_request.deviceType == Device4610);
@@ -399,13 +375,13 @@ void DownloadTransfer::SendFlashBlock()
         m_blockStart = block.start;
         m_blockSector = block.sector;
     }
-    emit progress(m_position);
+    reportProgress(m_position);
     if (block.data.isEmpty()) {
         if (m_position < m_request.dataEnd && m_position < m_request.image.size()) {
             // The NV parameters of the combined 4610 image follow its flash part.
             m_retainHandlers = true;
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
-            m_state = State::RetainProgramming;
+            setState(State::RetainProgramming);
             sendByte(DownloadFrames::SwitchToRetain);
         } else {
             sendByte(DownloadFrames::EndOfData);
@@ -413,19 +389,24 @@ void DownloadTransfer::SendFlashBlock()
         return;
     }
     m_bytesProgrammed += int(block.data.size());
+    ++m_record.blocks;
     m_lastFrame = DownloadFrames::flashBlockFrame(block);
     sendSerial(m_lastFrame);
 }
 
 QByteArray DownloadTransfer::nextRetainBytes(int count)
 {
+    m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     QByteArray data;
     if (m_position < m_request.image.size()) {
+        m_blockStart = qint32(m_position);
         data = m_request.image.mid(m_position, count);
         m_position += data.size();
     }
-    emit progress(m_position);
+    reportProgress(m_position);
+    if (!data.isEmpty())
+        ++m_record.blocks;
     return data;
 }
 
@@ -439,23 +420,4 @@ void DownloadTransfer::SendRetainBlock()
     m_bytesProgrammed += int(data.size());
     m_lastFrame = DownloadFrames::retainBlockFrame(data);
     sendSerial(m_lastFrame);
-}
-
-void DownloadTransfer::SerialError()
-{
-    if (m_state == State::Idle)
-        return;
-    stopWatchdog();
-    quint32 flags = 0;
-    if (!serial().takeLineErrors(&flags)) {
-        QString text = serial().lastErrorText();
-        if (text.isEmpty())
-            text = QStringLiteral("Unknown Error!");
-        setResultText(abortedPrefix() + QStringLiteral("System error:\r\n") + text);
-    } else if (flags != 0) {
-        setResultText(abortedPrefix() + QStringLiteral("COM error:\r\n") + CommErrorText(flags));
-    }
-    // Bytes that still arrive are discarded; the time-out path ends the transfer.
-    m_state = State::Idle;
-    endSoon();
 }

@@ -48,9 +48,9 @@ public:
         RetainProgramming = 12,
     };
 
-    // Watchdog intervals of the protocol's waits.
+    // Watchdog intervals of the protocol's waits. The first also guards the loader's start.
     static constexpr int TargetIdTimeoutMs = 2000;
-    static constexpr int FlashProgramStartTimeoutMs = 5000;
+    static constexpr int FlashProgramStartTimeoutMs = Bootstrap::ProgramStartTimeoutMs;
     static constexpr int RetainProgramStartTimeoutMs = 1000;
     static constexpr int SectorAckTimeoutMs = 1000;
     static constexpr int EraseTimeoutMs = 50000;
@@ -58,10 +58,7 @@ public:
     static constexpr int RetainBlockTimeoutMs = 2000;
     static constexpr int CanRetainBlockTimeoutMs = 5000;
 
-    // Answers of the target.
-    static constexpr quint8 TargetIdC5 = 0xC5;
-    static constexpr quint8 TargetIdD5 = 0xD5;
-    static constexpr quint8 LoaderStarted = 0x01;
+    // Answers of the target after the bootstrap phase.
     static constexpr quint8 Acknowledge = 0xAA;
     static constexpr quint8 BlockOk = 0x55;
     static constexpr quint8 CompareError = 0x5A;
@@ -74,10 +71,10 @@ public:
     static constexpr quint8 CanWholeFlashEnd = 19;
 
     DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory, DownloadRequest request,
-                     QObject *parent = nullptr);
+                     QObject *parent = nullptr, TimerSource &timers = TimerSource::system());
     ~DownloadTransfer() override;
 
-    State state() const { return m_state; }
+    State state() const { return State(stateByte()); }
     bool retainData() const { return m_request.retainData; }
     qint32 bytesProgrammed() const { return m_bytesProgrammed; }
     qint64 progressMinimum() const;
@@ -89,22 +86,21 @@ public:
     void SerialTxEmpty();
     void SerialResultNV();
     void SerialTxEmptyNV();
-    void SerialError();
     void CANResult(const TCANMsg &msg);
     void CANResultNV(const TCANMsg &msg);
     void CANError(quint32 code);
     void StartCANPhase();
 
 protected:
-    bool stateIsIdle() const override { return m_state == State::Idle; }
     void onBootConfirmed() override;
     void onSerialRx() override;
     void onSerialTxEmpty() override;
-    void onSerialError() override { SerialError(); }
     void onCanResult(const TCANMsg &msg) override;
     void onCanError(quint32 code) override { CANError(code); }
     void onStartCanPhase() override { StartCANPhase(); }
-    QString userBreakText() const override;
+    void onProgramRunning() override;
+    QString abortedPrefix() const override;
+    Place failurePlace() const override;
 
 private:
     // Receive step: stops the watchdog, reads what is waiting and returns the first byte, or -1
@@ -117,36 +113,24 @@ private:
     // Up to `count` retain-values bytes from the image position on (none at the image end), with
     // the byte count shown before and the progress after.
     QByteArray nextRetainBytes(int count);
+    void setState(State state) { setStateByte(quint8(state)); }
     void unexpectedReply();
     void succeed(const QString &finishedLine, const QString &successHeading);
-    // Phase 1 to 3 answers, shared by the flash and the retain-values handlers.
-    void handleTargetId(quint8 b);
-    // The loader runs: sends the program. False when the answer is unexpected or the program
-    // cannot be sent.
-    bool handleLoaderStarted(quint8 b, int programTimeoutMs);
-    // The program runs. True when the transfer goes on over RS-232; over CAN the next phase is
-    // scheduled.
-    bool handleProgramStarted(quint8 b);
     // Logs `line` and ends with the report `text` (default: the aborted heading and `line`).
-    void endWithError(const QString &line, int code, Outcome outcome, const QString &text = {});
-    bool sendTargetFile(const QString &path, int *size);
-    void failToLoad(const QString &path);
-    QString abortedPrefix() const;
+    void endWithError(const QString &line, TransferOutcome outcome, const QString &text = {});
+    // The total and the SHA-256 of the data bytes that the blocks will carry.
+    void planTransfer();
     // "Compare error!" with the sector and range of the block the target refused.
     QString compareErrorText() const;
     void sendCanBlock(const QByteArray &data);
 
     DownloadRequest m_request;
-    State m_state = State::Idle;
     bool m_retainHandlers = false; // serial events go to the retain-values handlers
-    bool m_canPhase = false; // the RS-232 part is over; the serial line only listens
     qint64 m_position = 0; // TransferImage position
     qint32 m_bytesProgrammed = 0;
     qint32 m_blockStart = 0;
     quint8 m_blockSector = 0;
     QByteArray m_lastFrame;
-    int m_loaderSize = 0;
-    int m_programSize = 0;
     TCANMsg m_canCommand {};
     std::array<TCANMsg, 4> m_canData {};
 };

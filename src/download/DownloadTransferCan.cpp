@@ -11,19 +11,20 @@
 
 void DownloadTransfer::CANError(quint32 code)
 {
-    if (m_state == State::Idle)
+    if (isIdle())
         return;
     if (can())
         can()->closeDongle();
     stopWatchdog();
-    endWithError(QStringLiteral("CAN Dongle error: ") + CANErrorText(code), 2, Outcome::Failed);
+    endWithError(QStringLiteral("CAN Dongle error: ") + CANErrorText(code),
+                 TransferOutcome::Failed);
 }
 
 void DownloadTransfer::StartCANPhase()
 {
     // A user break or a line error since the scheduling has closed the ports and is ending the
     // transfer through its short wait: that wait must stay.
-    if (hasFinished() || m_state == State::Idle || !can())
+    if (hasFinished() || isIdle() || !can())
         return;
     stopWatchdog();
     m_canCommand = TCANMsg {};
@@ -36,6 +37,7 @@ void DownloadTransfer::StartCANPhase()
     }
     if (m_request.retainData) {
         log(QStringLiteral("Start retain values programming..."));
+        enterPhase(TransferPhase::Data);
         m_canCommand.Len = 1;
         setWatchdogInterval(CanRetainBlockTimeoutMs);
         SendCANRetainBlock();
@@ -52,6 +54,7 @@ void DownloadTransfer::StartCANPhase()
                 .arg(m_request.endSector - 1));
     }
     m_canCommand.Len = 2;
+    enterPhase(TransferPhase::Erase);
     setWatchdogInterval(EraseTimeoutMs);
     armWatchdog();
     sendCan(m_canCommand);
@@ -59,7 +62,7 @@ void DownloadTransfer::StartCANPhase()
 
 void DownloadTransfer::CANResult(const TCANMsg &msg)
 {
-    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+    if (isIdle() || msg.ID != CanReplyId || msg.Len == 0)
         return;
     stopWatchdog();
     switch (quint8(msg.Data[0])) {
@@ -71,6 +74,7 @@ void DownloadTransfer::CANResult(const TCANMsg &msg)
                     .arg(m_request.firstSector)
                     .arg(m_request.endSector - 1));
         log(QStringLiteral("Start flash programming..."));
+        enterPhase(TransferPhase::Data);
         m_canCommand.Len = 5;
         setWatchdogInterval(FlashBlockTimeoutMs);
         SendCANFlashBlock();
@@ -79,10 +83,10 @@ void DownloadTransfer::CANResult(const TCANMsg &msg)
         SendCANFlashBlock();
         break;
     case CompareError:
-        endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed, compareErrorText());
+        endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed, compareErrorText());
         break;
     case Refused:
-        endWithError(QStringLiteral("Flash erase error!"), 2, Outcome::Failed);
+        endWithError(QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
         break;
     case Acknowledge:
         succeed(QStringLiteral("Flash programming finished!"),
@@ -96,7 +100,7 @@ void DownloadTransfer::CANResult(const TCANMsg &msg)
 
 void DownloadTransfer::CANResultNV(const TCANMsg &msg)
 {
-    if (m_state == State::Idle || msg.ID != CanReplyId || msg.Len == 0)
+    if (isIdle() || msg.ID != CanReplyId || msg.Len == 0)
         return;
     stopWatchdog();
     switch (quint8(msg.Data[0])) {
@@ -104,7 +108,7 @@ void DownloadTransfer::CANResultNV(const TCANMsg &msg)
         SendCANRetainBlock();
         break;
     case CompareError:
-        endWithError(QStringLiteral("Compare error!"), 2, Outcome::Failed);
+        endWithError(QStringLiteral("Compare error!"), TransferOutcome::Failed);
         break;
     case Acknowledge:
         succeed(QStringLiteral("Retain values programming finished!"),
@@ -140,16 +144,18 @@ void DownloadTransfer::sendCanBlock(const QByteArray &data)
 
 void DownloadTransfer::SendCANFlashBlock()
 {
+    m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
     const DownloadFrames::FlashBlock block
         = DownloadFrames::nextFlashBlock(m_request.image, m_position, m_request.dataEnd, false);
     m_position = block.nextPosition;
-    emit progress(m_position);
+    reportProgress(m_position);
     const int d = int(block.data.size());
     if (d > 0) {
         m_blockStart = block.start;
         m_blockSector = block.sector;
         m_bytesProgrammed += d;
+        ++m_record.blocks;
         m_canCommand.Len = 5;
         m_canCommand.Data[0] = quint8(d);
         m_canCommand.Data[1] = m_blockSector;

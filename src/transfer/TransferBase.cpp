@@ -1,12 +1,16 @@
 #include "transfer/TransferBase.h"
 
+#include "base/IdleSlot.h"
+#include "base/SettingsStore.h"
+#include "comm/CanDongleLibrary.h"
+#include "comm/KTComm.h"
 #include "transfer/LoaderFile.h"
+#include "transfer/TransferOutcome.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QPointer>
-
-#include "base/IdleSlot.h"
+#include <QUuid>
 
 Q_LOGGING_CATEGORY(lcTransfer, "brasvik.transfer", QtWarningMsg)
 
@@ -21,14 +25,15 @@ QString bareName(const QString &path)
 
 } // namespace
 
-TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent)
-    : QObject(parent), m_serial(serial), m_canFactory(std::move(canFactory))
+TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObject *parent,
+                           TimerSource &timers)
+    : QObject(parent)
+    , m_serial(serial)
+    , m_canFactory(std::move(canFactory))
+    , m_timers(timers)
+    , m_watchdog(timers.createTimer([this] { onTimeout(); }))
 {
-    m_watchdog.setInterval(InitialWatchdogMs);
-    connect(&m_watchdog, &QTimer::timeout, this, [this] {
-        m_watchdog.stop();
-        onTimeout();
-    });
+    m_watchdog->setInterval(InitialWatchdogMs);
     // Installed while the port is closed, so that the port reports all three kinds of event.
     SerialLink::Handlers handlers;
     handlers.rxChar = [this] {
@@ -45,7 +50,9 @@ TransferBase::TransferBase(SerialLink &serial, CanLinkFactory canFactory, QObjec
 
 TransferBase::~TransferBase()
 {
-    shutdown();
+    // The subclass has finished the record in its shutdown(); only the ports are left.
+    m_serial.clearHandlers();
+    closePorts();
 }
 
 void TransferBase::shutdown()
@@ -53,10 +60,43 @@ void TransferBase::shutdown()
     // Handlers first: closing must not find a handler that still points here.
     m_serial.clearHandlers();
     closePorts();
+    // Destroyed before its end: the record still gets its end, with the outcome decided so far.
+    if (m_started && !m_finished)
+        finish(false, m_phase, failurePlace());
+}
+
+void TransferBase::describePort(int portIndex)
+{
+    m_record.portName = CommPortDeviceName(TPort(portIndex));
+    m_record.portPath = SettingsStore::comPortDevicePath(portIndex);
 }
 
 void TransferBase::start()
 {
+    if (m_started || m_finished)
+        return;
+    m_started = true;
+    m_record.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    m_record.toolVersion = QStringLiteral(BRASVIK_VERSION);
+    m_record.interfaceName = !m_useCan ? QStringLiteral("rs232")
+        : m_comInterface == 2          ? QStringLiteral("can2")
+                                       : QStringLiteral("can1");
+    m_record.lineRate = BaudrateValue(TBaudrate(m_baudrateOrdinal));
+    m_record.canBitRate = m_useCan
+        ? CANBitrateFromBTR0BTR1(CANBusTimingForCode(m_canParams.bitrateCode)) / 1000
+        : 0;
+    m_record.loaderFile = m_loaderFile;
+    m_record.programFile = m_programFile;
+    m_record.started = m_timers.now();
+    m_record.outcome = TransferOutcome::Running;
+    m_record.modalResult = 0;
+
+    TransferEvent started;
+    started.kind = TransferEvent::Kind::Started;
+    started.phase = m_phase;
+    started.total = m_record.totalBytes;
+    started.record = m_record;
+    emit event(started);
     postIdle(&TransferBase::startTransfer);
 }
 
@@ -64,7 +104,7 @@ void TransferBase::postIdle(void (TransferBase::*action)())
 {
     // The slot outlives the transfer; a guard drops an action whose transfer is gone.
     QPointer<TransferBase> guard(this);
-    IdleSlot::post([guard, action] {
+    IdleSlot::post(m_timers, [guard, action] {
         if (guard)
             (guard.data()->*action)();
     });
@@ -90,15 +130,16 @@ void TransferBase::startTransfer()
                           QStringLiteral("Missing bootstrap loader file!\r\n\r\nFile: %1\r\n\r\n"
                                          "%2 will be aborted!")
                               .arg(bareName(file), m_operationWord));
-            endWithoutReport(3);
+            endWithoutReport();
             return;
         }
     }
     if (!openPorts()) {
         closePorts();
-        endWithoutReport(3);
+        endWithoutReport();
         return;
     }
+    enterPhase(TransferPhase::BootPrompt);
     m_bootPromptPending = true;
     emit bootPromptRequested(
         QStringLiteral("Please press the boot pushbutton\r\nand restart your hardware now!"));
@@ -144,7 +185,7 @@ bool TransferBase::openPorts()
 
 void TransferBase::closePorts()
 {
-    m_watchdog.stop();
+    m_watchdog->stop();
     if (m_serial.isActive())
         m_serial.close();
     if (m_can) {
@@ -160,11 +201,11 @@ void TransferBase::answerBootPrompt(bool confirmed)
     m_bootPromptPending = false;
     if (!confirmed) {
         closePorts();
-        endWithoutReport(3);
+        endWithoutReport();
         return;
     }
     emit breakAvailable(true);
-    m_clock.start();
+    m_startMs = m_timers.monotonicMs();
     onBootConfirmed();
 }
 
@@ -177,25 +218,29 @@ void TransferBase::userBreak()
         return;
     }
     closePorts();
-    m_report.resultText = userBreakText();
+    m_resultText = abortedPrefix() + QStringLiteral("User break!");
     onUserBreak();
     endSoon();
 }
 
 void TransferBase::closedByUser()
 {
+    if (m_finished)
+        return;
     closePorts();
-    m_bootPromptPending = false;
-    m_finished = true;
+    if (!m_started) {
+        m_finished = true;
+        return;
+    }
+    // The window returns its cancel result, without a report.
+    m_outcome = TransferOutcome::Failed;
+    finish(false, m_phase, failurePlace());
 }
 
-void TransferBase::endWithoutReport(int code)
+void TransferBase::endWithoutReport()
 {
-    m_finished = true;
-    m_report.resultCode = code;
-    m_report.outcome = Outcome::Aborted;
-    emit breakAvailable(false);
-    emit finished(m_report, false);
+    m_outcome = TransferOutcome::Aborted;
+    finish(false, m_phase, failurePlace());
 }
 
 void TransferBase::finishTransfer()
@@ -203,9 +248,42 @@ void TransferBase::finishTransfer()
     if (m_finished)
         return;
     closePorts();
+    // What the failure struck is taken before the end's own phase.
+    const TransferPhase struck = m_phase;
+    const Place place = failurePlace();
+    enterPhase(TransferPhase::Finishing);
+    emit finalReport(m_resultText);
+    if (m_finished)
+        return; // the presenter was closed while it showed the report
+    onReported();
+    finish(true, struck, place);
+}
+
+void TransferBase::finish(bool reported, TransferPhase struck, Place place)
+{
+    if (m_finished)
+        return;
     m_finished = true;
+    m_bootPromptPending = false;
     emit breakAvailable(false);
-    emit finished(m_report, true);
+    m_record.outcome = m_outcome;
+    m_record.modalResult = TransferOutcomes::modalResult(m_outcome);
+    m_record.reportText = reported ? plainText(m_resultText) : QString();
+    m_record.hasFailure = m_outcome != TransferOutcome::Success;
+    m_record.failedPhase = m_record.hasFailure ? struck : TransferPhase::Ended;
+    const bool located = m_record.hasFailure && struck == TransferPhase::Data;
+    m_record.failedSector = located ? place.sector : -1;
+    m_record.failedAddress = located ? place.address : -1;
+    m_record.ended = m_timers.now();
+    m_phase = TransferPhase::Ended;
+
+    TransferEvent finished;
+    finished.kind = TransferEvent::Kind::Finished;
+    finished.phase = TransferPhase::Ended;
+    finished.bytes = m_record.bytes;
+    finished.total = m_record.totalBytes;
+    finished.record = m_record;
+    emit event(finished);
 }
 
 void TransferBase::onTimeout()
@@ -240,19 +318,19 @@ void TransferBase::sendCan(const TCANMsg &msg)
 
 void TransferBase::armWatchdog()
 {
-    if (!m_watchdog.isActive())
-        m_watchdog.start();
+    if (!m_watchdog->isActive())
+        m_watchdog->start();
 }
 
 void TransferBase::stopWatchdog()
 {
-    m_watchdog.stop();
+    m_watchdog->stop();
 }
 
 void TransferBase::setWatchdogInterval(int ms)
 {
-    if (m_watchdog.interval() != ms)
-        m_watchdog.setInterval(ms);
+    if (m_watchdog->interval() != ms)
+        m_watchdog->setInterval(ms);
 }
 
 void TransferBase::endSoon()
@@ -264,24 +342,44 @@ void TransferBase::endSoon()
 void TransferBase::log(const QString &line)
 {
     qCDebug(lcTransfer) << line;
-    emit logLine(line);
+    TransferEvent logged;
+    logged.kind = TransferEvent::Kind::Log;
+    logged.phase = m_phase;
+    logged.text = line;
+    emit event(logged);
 }
 
-void TransferBase::setResult(int code, const QString &text, Outcome outcome)
+void TransferBase::enterPhase(TransferPhase phase)
 {
-    m_report.resultText = text;
-    setResultCode(code, outcome);
+    if (phase == m_phase)
+        return;
+    m_phase = phase;
+    TransferEvent entered;
+    entered.kind = TransferEvent::Kind::Phase;
+    entered.phase = phase;
+    emit event(entered);
 }
 
-void TransferBase::setResultCode(int code, Outcome outcome)
+void TransferBase::reportProgress(qint64 position)
 {
-    m_report.resultCode = code;
-    m_report.outcome = outcome;
+    TransferEvent progress;
+    progress.kind = TransferEvent::Kind::Progress;
+    progress.phase = m_phase;
+    progress.bytes = m_record.bytes;
+    progress.total = m_record.totalBytes;
+    progress.position = position;
+    emit event(progress);
+}
+
+void TransferBase::setResult(TransferOutcome outcome, const QString &text)
+{
+    m_outcome = outcome;
+    m_resultText = text;
 }
 
 qint64 TransferBase::elapsedMs() const
 {
-    return m_clock.isValid() ? m_clock.elapsed() : 0;
+    return m_startMs >= 0 ? m_timers.monotonicMs() - m_startMs : 0;
 }
 
 bool TransferBase::loadProgram(const QString &path, QByteArray *bytes)

@@ -22,6 +22,7 @@ struct TransferEvent
     TransferPhase phase = TransferPhase::Starting;
     qint64 bytes = 0;
     qint64 total = 0;
+    qint64 position = 0; // Progress: the image address reached, what a progress bar shows
     QString text;
     TransferRecord record; // filled for Started and Finished
 };

@@ -1,9 +1,12 @@
 #include "transfer/TransferForm.h"
 
-#include "transfer/KTSerialLink.h"
 #include "base/ModalResult.h"
+#include "comm/KTSerial.h"
+#include "transfer/KTSerialLink.h"
 #include "transfer/TransferBase.h"
+#include "transfer/TransferOutcome.h"
 
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -18,6 +21,7 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
     : QDialog(owner,
               Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                   | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint)
+    , m_serial(serial)
     , m_link(std::make_unique<KTSerialLink>(serial))
 {
     setObjectName(objectName);
@@ -64,33 +68,73 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
 
 TransferForm::~TransferForm() = default;
 
-void TransferForm::present(TransferBase &transfer, qint64 minimum, qint64 maximum,
+void TransferForm::present(TransferBase &transfer,
                            std::function<void(const QString &)> showBaudrate)
 {
     m_transfer = &transfer;
+    m_ended = false;
+    transfer.describePort(int(m_serial.PortName()));
+    const qint64 minimum = transfer.record().startAddress;
+    const qint64 maximum = transfer.record().endAddress;
     ProgressBar->setRange(int(minimum), int(qMax(minimum, maximum)));
     ProgressBar->setValue(ProgressBar->minimum());
 
-    connect(&transfer, &TransferBase::logLine, ResultMemo, &QPlainTextEdit::appendPlainText);
-    connect(&transfer, &TransferBase::progress, ProgressBar, [this](qint64 position) {
-        // Some transfers run past the end of their range (the NV part of the combined 4610
-        // image, the 4610 board's last reading).
-        ProgressBar->setValue(
-            int(qBound(qint64(ProgressBar->minimum()), position, qint64(ProgressBar->maximum()))));
-    });
-    connect(&transfer, &TransferBase::statusText, StatusBar,
+    // Every connection has this window as its context, so that release() ends them all.
+    connect(&transfer, &TransferBase::event, this, &TransferForm::onTransferEvent);
+    connect(&transfer, &TransferBase::statusText, this,
             [this](const QString &text) { StatusBar->showMessage(text); });
-    connect(&transfer, &TransferBase::breakAvailable, ButtonCloseCOM, &QToolButton::setEnabled);
+    connect(&transfer, &TransferBase::breakAvailable, this,
+            [this](bool available) { ButtonCloseCOM->setEnabled(available); });
     connect(&transfer, &TransferBase::errorBox, this, &TransferForm::showErrorBox);
     connect(&transfer, &TransferBase::bootPromptRequested, this, &TransferForm::showBootPrompt);
-    connect(&transfer, &TransferBase::finished, this,
-            [this](const TransferBase::Report &report, bool show) {
-                transferFinished(report.resultCode, report.resultText, show);
-            });
+    connect(&transfer, &TransferBase::finalReport, this, &TransferForm::showReport);
     if (showBaudrate)
         connect(&transfer, &TransferBase::baudrateChanged, this, std::move(showBaudrate));
 
     transfer.start();
+}
+
+void TransferForm::release()
+{
+    if (m_transfer)
+        disconnect(m_transfer, nullptr, this, nullptr);
+    m_transfer = nullptr;
+}
+
+void TransferForm::onTransferEvent(const TransferEvent &event)
+{
+    switch (event.kind) {
+    case TransferEvent::Kind::Log:
+        ResultMemo->appendPlainText(event.text);
+        break;
+    case TransferEvent::Kind::Progress:
+        // Some transfers run past the end of their range (the NV part of the combined 4610
+        // image, the 4610 board's last reading).
+        ProgressBar->setValue(int(qBound(qint64(ProgressBar->minimum()), event.position,
+                                         qint64(ProgressBar->maximum()))));
+        break;
+    case TransferEvent::Kind::Finished:
+        m_ended = true;
+        transferFinished(event.record);
+        break;
+    case TransferEvent::Kind::Started:
+    case TransferEvent::Kind::Phase:
+        break;
+    }
+}
+
+void TransferForm::transferFinished(const TransferRecord &record)
+{
+    done(TransferOutcomes::modalResult(record.outcome));
+}
+
+void TransferForm::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::Cancel) && m_transfer && !m_ended) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void TransferForm::ButtonCloseCOMClick()
@@ -103,9 +147,11 @@ void TransferForm::ButtonCloseCOMClick()
 
 void TransferForm::reject()
 {
-    if (m_transfer)
+    // A running transfer ends with its Finished event, which closes the window.
+    if (m_transfer && !m_ended)
         m_transfer->closedByUser();
-    done(mrCancel);
+    if (!m_ended)
+        done(mrCancel);
 }
 
 void TransferForm::showErrorBox(const QString &title, const QString &text)

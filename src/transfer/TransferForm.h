@@ -12,11 +12,14 @@ class QStatusBar;
 class QToolButton;
 class TKTSerial;
 class TransferBase;
+struct TransferEvent;
+struct TransferRecord;
 
 // What the download and the upload window have in common: a fixed-size, always-on-top dialog
 // with the "Close COM" tool button, the log, the progress bar and the status bar, the borrowed
 // serial port, and the presentation of a transfer (error boxes, boot prompt, final report).
-// A window builds its transfer on link() and hands it to present().
+// A window builds its transfer on link() and hands it to present(); the window follows the
+// transfer's events and ends with the modal result of its record.
 class TransferForm : public QDialog
 {
     Q_OBJECT
@@ -39,22 +42,30 @@ protected:
 
     KTSerialLink &link() { return *m_link; }
 
-    // Shows `transfer` in the window and starts it; the progress bar runs from `minimum` to
-    // `maximum`. `showBaudrate` receives the baud-rate text for the main window (may be empty).
-    void present(TransferBase &transfer, qint64 minimum, qint64 maximum,
-                 std::function<void(const QString &)> showBaudrate);
+    // Shows `transfer` in the window and starts it; the progress bar spans the record's address
+    // range. `showBaudrate` receives the baud-rate text for the main window (may be empty).
+    void present(TransferBase &transfer, std::function<void(const QString &)> showBaudrate);
+    // Stops following the transfer; called before the subclass frees it.
+    void release();
 
-    // The final report in an information box, when the transfer asks for one.
-    void showReport(const QString &resultText);
-    // The transfer has ended: show what there is to show, then done(resultCode).
-    virtual void transferFinished(int resultCode, const QString &resultText, bool withReport) = 0;
+    // The transfer has finished: show what the record has to show, then end with its modal
+    // result (what this default does).
+    virtual void transferFinished(const TransferRecord &record);
+
+    // Esc does nothing while the transfer runs: a stray key must not close the port in the
+    // middle of an erase. "Close COM" and the close box end a transfer.
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void onTransferEvent(const TransferEvent &event);
     void ButtonCloseCOMClick();
     void showErrorBox(const QString &title, const QString &text);
     void showBootPrompt(const QString &text);
+    void showReport(const QString &resultText);
 
+    TKTSerial &m_serial;
     // Declared before the subclass's transfer, so it outlives it.
     std::unique_ptr<KTSerialLink> m_link;
     TransferBase *m_transfer = nullptr;
+    bool m_ended = false; // the transfer's Finished event has come
 };

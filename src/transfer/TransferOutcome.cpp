@@ -32,4 +32,11 @@ int exitStatus(TransferOutcome outcome)
     return ExitFailed;
 }
 
+int exitStatus(const TransferRecord &record)
+{
+    if (record.outcome == TransferOutcome::Success && record.compared && !record.compareEqual)
+        return ExitDifferent;
+    return exitStatus(record.outcome);
+}
+
 } // namespace TransferOutcomes

@@ -17,5 +17,7 @@ enum ExitStatus : int {
 
 int modalResult(TransferOutcome outcome); // mrOk, mrCancel or mrAbort
 int exitStatus(TransferOutcome outcome);
+// As above; a compare whose data differ from the image gives ExitDifferent.
+int exitStatus(const TransferRecord &record);
 
 } // namespace TransferOutcomes

@@ -139,6 +139,15 @@ QJsonObject TransferRecord::toJson() const
         o.insert(QStringLiteral("failed_sector"), QJsonValue::Null);
         o.insert(QStringLiteral("failed_address"), QJsonValue::Null);
     }
+    if (compared) {
+        QJsonObject c;
+        c.insert(QStringLiteral("equal"), compareEqual);
+        c.insert(QStringLiteral("address"), compareAddress);
+        c.insert(QStringLiteral("report"), compareText);
+        o.insert(QStringLiteral("compare"), c);
+    } else {
+        o.insert(QStringLiteral("compare"), QJsonValue::Null);
+    }
     return o;
 }
 
@@ -179,6 +188,14 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
         r.failedPhase = phaseFromName(phase.toString());
         r.failedSector = o.value(QStringLiteral("failed_sector")).toInt(-1);
         r.failedAddress = o.value(QStringLiteral("failed_address")).toInteger(-1);
+    }
+    const QJsonValue compare = o.value(QStringLiteral("compare"));
+    r.compared = compare.isObject();
+    if (r.compared) {
+        const QJsonObject c = compare.toObject();
+        r.compareEqual = c.value(QStringLiteral("equal")).toBool();
+        r.compareAddress = c.value(QStringLiteral("address")).toInteger(-1);
+        r.compareText = c.value(QStringLiteral("report")).toString();
     }
     return r;
 }

@@ -76,6 +76,13 @@ struct TransferRecord
     qint32 failedSector = -1;
     qint64 failedAddress = -1;
 
+    // A compare after a successful reading: whether the data read equal the image, where the
+    // first difference is (or where one of the two ended), and the compare's own report.
+    bool compared = false;
+    bool compareEqual = false;
+    qint64 compareAddress = -1;
+    QString compareText; // "\n" line breaks
+
     QJsonObject toJson() const;
     // Reads what toJson() wrote; unknown fields are ignored, missing ones keep their defaults.
     static TransferRecord fromJson(const QJsonObject &object);

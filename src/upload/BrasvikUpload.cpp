@@ -3,7 +3,6 @@
 #include "core/ImageState.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
-#include "base/ModalResult.h"
 #include "upload/UploadTransfer.h"
 
 #include <QMessageBox>
@@ -21,32 +20,27 @@ TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &imag
                                            link(), [] { return std::make_unique<KTCanLink>(); });
     setWindowTitle(m_transfer->caption());
 
-    const UploadRegion region = m_transfer->region();
-    present(*m_transfer, region.start, region.end, std::move(showBaudrate));
+    present(*m_transfer, std::move(showBaudrate));
 }
 
 TBKUploadForm::~TBKUploadForm()
 {
     // The transfer closes the interfaces and removes its serial handlers before the link goes.
+    release();
     m_transfer.reset();
 }
 
-void TBKUploadForm::transferFinished(int resultCode, const QString &resultText, bool withReport)
+void TBKUploadForm::transferFinished(const TransferRecord &record)
 {
-    if (withReport)
-        showReport(resultText);
-    if (resultCode == mrOk) {
-        if (m_transfer->setup().CompareMode) {
-            // The image is only read; whatever the outcome, it stays as it is.
-            const CompareResult compared = m_transfer->compare(m_image.ImageBuffer);
-            QMessageBox box(compared.equal() ? QMessageBox::Information : QMessageBox::Critical,
-                            compared.title(), TransferBase::plainText(compared.resultText),
-                            QMessageBox::Ok, this);
-            box.setObjectName(QStringLiteral("CompareBox"));
-            box.exec();
-        } else {
-            m_image.ImageBuffer = m_transfer->uploadData();
-        }
+    if (record.compared) {
+        // The image is only read; whatever the outcome, it stays as it is.
+        const CompareResult &compared = m_transfer->compareResult();
+        QMessageBox box(record.compareEqual ? QMessageBox::Information : QMessageBox::Critical,
+                        compared.title(), record.compareText, QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("CompareBox"));
+        box.exec();
+    } else if (record.outcome == TransferOutcome::Success) {
+        m_image.ImageBuffer = m_transfer->uploadData();
     }
-    done(resultCode);
+    TransferForm::transferFinished(record);
 }

@@ -30,7 +30,7 @@ public:
     UploadTransfer *transfer() const { return m_transfer.get(); }
 
 protected:
-    void transferFinished(int resultCode, const QString &resultText, bool withReport) override;
+    void transferFinished(const TransferRecord &record) override;
 
 private:
     ImageState &m_image;

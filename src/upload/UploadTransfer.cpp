@@ -1,11 +1,10 @@
 #include "upload/UploadTransfer.h"
 
-#include "core/ImageState.h"
 #include "comm/KTComm.h"
+#include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "transfer/TargetFiles.h"
 
-#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <array>
@@ -17,22 +16,7 @@ namespace {
 
 // Outside block collection one read takes at most this many bytes.
 constexpr qint64 RxBufferSize = 513;
-constexpr quint8 TargetIdC5 = 0xC5;
-constexpr quint8 TargetIdD5 = 0xD5;
-constexpr quint8 LoaderStarted = 0x01;
-constexpr quint8 ProgramStarted = 0xAA;
 constexpr quint8 SectorAck = 0xAA;
-constexpr qint32 WholeFlashSectorCount = 19;
-
-QString hex2(quint8 b)
-{
-    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-QString bareName(const QString &path)
-{
-    return QFileInfo(path).fileName();
-}
 
 } // namespace
 
@@ -53,12 +37,16 @@ UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceTy
     setup.can.extendedIds = false;
     setup.can.portIndex = settings.CANIOPort;
     setup.can.interruptIndex = settings.CANInterrupt;
+    if (image.CompareMode) {
+        setup.compareImage = image.ImageBuffer;
+        setup.imageFile = image.FileName;
+    }
     return setup;
 }
 
 UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
-                               CanLinkFactory canFactory, QObject *parent)
-    : TransferBase(serial, std::move(canFactory), parent)
+                               CanLinkFactory canFactory, QObject *parent, TimerSource &timers)
+    : TransferBase(serial, std::move(canFactory), parent, timers)
     , m_setup(setup)
     , m_region(
           UploadRegion::of(setup.deviceType, setup.RetainMode, setup.FirstSector, setup.EndSector))
@@ -75,7 +63,26 @@ UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
     m_operationWord = QStringLiteral("Upload");
 
     setWatchdogInterval(InitialTimeoutMs);
-    setResultText(abortPrefix() + QStringLiteral("TIMEOUT"));
+    setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
+    // A wrong answer to the loader (and to the retain values' program) waits out the current
+    // interval. A line error keeps the state: during a block its short wait is a block time-out.
+    m_bootstrapRules.programStartTimeoutMs = ProgramTimeoutMs;
+    m_bootstrapRules.shortWaitOnWrongLoaderAnswer = false;
+    m_bootstrapRules.shortWaitOnWrongProgramAnswer = !setup.RetainMode;
+    if (!setup.RetainMode && setup.deviceType != Device46xx)
+        m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
+    m_bootstrapRules.lineErrorStopsProtocol = false;
+
+    m_comInterface = setup.comInterface;
+    m_record.operation = setup.CompareMode ? TransferOperation::Compare : TransferOperation::Upload;
+    m_record.deviceType = setup.deviceType;
+    m_record.imageFile = setup.CompareMode ? setup.imageFile : QString();
+    m_record.firstSector = setup.FirstSector;
+    m_record.endSector = setup.EndSector;
+    m_record.startAddress = quint32(m_region.start);
+    m_record.endAddress = quint32(m_region.end);
+    m_record.retain = setup.RetainMode;
+    m_record.totalBytes = m_region.end - m_region.start;
     m_canCommand.ID = CanCommandId;
     m_canCommand.MsgType = MSGTYPE_STANDARD;
 }
@@ -92,20 +99,15 @@ QString UploadTransfer::caption() const
         + m_setup.UploadChoiceText;
 }
 
-QString UploadTransfer::abortPrefix() const
+QString UploadTransfer::abortedPrefix() const
 {
     return m_setup.RetainMode ? QStringLiteral("Retain values reading aborted:\r\n\r\n")
                               : QStringLiteral("Flash reading aborted:\r\n\r\n");
 }
 
-QString UploadTransfer::userBreakText() const
-{
-    return abortPrefix() + QStringLiteral("User break!");
-}
-
 void UploadTransfer::onUserBreak()
 {
-    m_state = State::Idle;
+    setState(State::Idle);
 }
 
 void UploadTransfer::onBootConfirmed()
@@ -122,17 +124,16 @@ void UploadTransfer::onBootConfirmed()
     m_block.reset();
     m_retryCount = 0;
     m_batch.clear();
-    emit progressRange(m_region.start, m_region.end);
-    emit progress(m_region.start);
-    m_state = State::WaitTargetID;
-    m_txByte = BootByte;
-    sendByte(m_txByte);
+    m_hash.reset();
+    reportProgress(m_region.start);
+    m_txByte = Bootstrap::BootByte;
+    sendBootByte();
 }
 
 void UploadTransfer::onSerialRx()
 {
     std::array<char, RxBufferSize> rx;
-    if (m_state == State::Idle || m_canPhase) {
+    if (isIdle() || inCanPhase()) {
         // Nothing is expected: consume and drop. A running watchdog is the end of a user break
         // or an abort, or guards the CAN phase, and is left alone.
         while (serial().inputCount() > 0 && serial().read(rx.data(), qint64(rx.size())) > 0) { }
@@ -159,16 +160,9 @@ void UploadTransfer::onSerialRx()
 
 void UploadTransfer::answer(quint8 b, const char *data, qint64 count)
 {
-    switch (m_state) {
-    case State::WaitTargetID:
-        onTargetId(b);
-        break;
-    case State::WaitLoaderStarted:
-        onLoaderStarted(b);
-        break;
-    case State::WaitProgramStarted:
-        onProgramStarted(b);
-        break;
+    if (bootstrapAnswer(b))
+        return;
+    switch (state()) {
     case State::WaitStartSectorAck:
         onStartSectorAck(b);
         break;
@@ -185,83 +179,20 @@ void UploadTransfer::answer(quint8 b, const char *data, qint64 count)
     }
 }
 
-void UploadTransfer::sendLoaderOrProgram(const QString &path, const QByteArray &bytes)
+void UploadTransfer::onProgramRunning()
 {
-    log(QStringLiteral("Transmitting %1...").arg(bareName(path)));
-    sendSerial(bytes);
-}
-
-void UploadTransfer::abortWithText(const QString &line)
-{
-    log(line);
-    setResult(3, abortPrefix() + line, Outcome::Aborted);
-    m_state = State::Idle;
-    scheduleFinish();
-}
-
-void UploadTransfer::onTargetId(quint8 b)
-{
-    if (b != TargetIdC5 && b != TargetIdD5) {
-        abortWithText(QStringLiteral("Invalid Target-ID: %1").arg(hex2(b)));
-        return;
-    }
-    log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
-    if (!loadProgram(m_loaderFile, &m_loaderBytes)) {
-        abortWithText(QStringLiteral("Missing bootstrap loader file!"));
-        return;
-    }
-    m_state = State::WaitLoaderStarted;
-    sendLoaderOrProgram(m_loaderFile, m_loaderBytes);
-}
-
-void UploadTransfer::onLoaderStarted(quint8 b)
-{
-    if (b != LoaderStarted) {
-        setResultCode(3, Outcome::Aborted);
-        armWatchdog();
-        return;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_loaderBytes.size()));
-    log(QStringLiteral("Loader started..."));
-    if (!loadProgram(m_programFile, &m_programBytes)) {
-        abortWithText(QStringLiteral("Missing bootstrap loader file!"));
-        return;
-    }
-    m_state = (m_setup.RetainMode || m_setup.deviceType == Device46xx) ? State::WaitProgramStarted
-                                                                       : State::WaitEndSectorAck;
-    setWatchdogInterval(ProgramTimeoutMs);
-    sendLoaderOrProgram(m_programFile, m_programBytes);
-}
-
-void UploadTransfer::onProgramStarted(quint8 b)
-{
-    if (b != ProgramStarted) {
-        setResultCode(3, Outcome::Aborted);
-        if (m_setup.RetainMode)
-            armWatchdog();
-        else
-            endSoon();
-        return;
-    }
-    log(QStringLiteral("%1 Byte transmitted").arg(m_programBytes.size()));
-    log(QStringLiteral("Brasvik started..."));
-    if (usesCan()) {
-        // The rest runs on CAN; the serial line stays open, and whatever still arrives on it
-        // is no answer any more.
-        m_canPhase = true;
-        scheduleCanPhase();
-        return;
-    }
     if (m_setup.RetainMode) {
         log(QStringLiteral("Reading retain values..."));
-        m_state = State::WaitRetainBlock;
+        enterPhase(TransferPhase::Data);
+        setState(State::WaitRetainBlock);
         m_txByte = BlockRequest;
         setWatchdogInterval(RetainBlockTimeoutMs);
         sendByte(m_txByte);
         return;
     }
+    enterPhase(TransferPhase::Sectors);
     log(QStringLiteral("Transmitting start sector: %1...").arg(m_setup.FirstSector));
-    m_state = State::WaitStartSectorAck;
+    setState(State::WaitStartSectorAck);
     setWatchdogInterval(SectorTimeoutMs);
     sendByte(quint8(UploadWire::serialSectorBytes(m_setup.FirstSector, m_setup.EndSector).at(0)));
 }
@@ -269,24 +200,24 @@ void UploadTransfer::onProgramStarted(quint8 b)
 void UploadTransfer::onStartSectorAck(quint8 b)
 {
     if (b != SectorAck) {
-        setResultCode(3, Outcome::Aborted);
+        setOutcome(TransferOutcome::Aborted);
         endSoon();
         return;
     }
     log(QStringLiteral("1 Byte transmitted"));
     // The count is what the memo shows; the byte sent is the end sector itself.
     const qint32 count = m_setup.EndSector == m_setup.FirstSector
-        ? WholeFlashSectorCount
+        ? SectorCount
         : m_setup.EndSector - m_setup.FirstSector;
     log(QStringLiteral("Transmitting sector count: %1...").arg(count));
-    m_state = State::WaitEndSectorAck;
+    setState(State::WaitEndSectorAck);
     sendByte(quint8(UploadWire::serialSectorBytes(m_setup.FirstSector, m_setup.EndSector).at(1)));
 }
 
 void UploadTransfer::onEndSectorAck(quint8 b)
 {
     if (b != SectorAck) {
-        setResultCode(3, Outcome::Aborted);
+        setOutcome(TransferOutcome::Aborted);
         armWatchdog();
         return;
     }
@@ -300,11 +231,12 @@ void UploadTransfer::onEndSectorAck(quint8 b)
             log(QStringLiteral("Reading all flash data sectors..."));
         }
     } else {
-        log(QStringLiteral("%1 Byte transmitted").arg(m_programBytes.size()));
-        log(QStringLiteral("Brasvik started..."));
+        // The board's program answers here that it runs.
+        programStarted();
         log(QStringLiteral("Reading all flash data sectors and NV parameter..."));
     }
-    m_state = State::WaitBlock;
+    enterPhase(TransferPhase::Data);
+    setState(State::WaitBlock);
     m_txByte = BlockRequest;
     setWatchdogInterval(BlockTimeoutMs);
     sendByte(m_txByte);
@@ -321,8 +253,8 @@ void UploadTransfer::onBlockAnswer(const char *data, qint64 count)
         armWatchdog();
         return;
     }
-    m_state
-        = m_state == State::WaitRetainBlock ? State::ReceivingRetainBlock : State::ReceivingBlock;
+    setState(state() == State::WaitRetainBlock ? State::ReceivingRetainBlock
+                                               : State::ReceivingBlock);
     // The header often arrives together with the first block bytes.
     if (count > 1 && m_block.append(QByteArrayView(data + 1, count - 1)) > 0)
         blockBytesTaken();
@@ -361,11 +293,12 @@ void UploadTransfer::CheckBlock()
         // Answered with a re-request; bad check bytes are not counted against the block.
         qCDebug(lcUpload) << "bad check byte at" << m_uploadPos;
         m_txByte = BlockRefused;
+        ++m_record.blocksResent;
     }
     m_retryCount = 0;
     m_block.reset();
-    m_state = m_state == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock;
-    setResultText(abortPrefix() + QStringLiteral("TIMEOUT"));
+    setState(state() == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock);
+    setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
     sendByte(m_txByte);
 }
 
@@ -376,8 +309,11 @@ void UploadTransfer::storeData(QByteArrayView bytes)
         m_uploadData.resize(end, char(0xFF));
     std::memcpy(m_uploadData.data() + m_uploadPos, bytes.data(), size_t(bytes.size()));
     m_uploadPos = qint32(end);
+    m_hash.addData(bytes);
+    m_record.bytes = bytesRead();
+    ++m_record.blocks;
     emit statusText(QStringLiteral("%1 bytes have been read").arg(bytesRead()));
-    emit progress(m_uploadPos);
+    reportProgress(m_uploadPos);
 }
 
 void UploadTransfer::onTimeout()
@@ -394,9 +330,10 @@ void UploadTransfer::onTimeout()
         return;
     }
     ++m_retryCount;
+    ++m_record.blocksResent;
     m_block.reset();
     m_txByte = BlockRefused;
-    m_state = m_state == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock;
+    setState(state() == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock);
     sendByte(m_txByte);
 }
 
@@ -418,29 +355,28 @@ void UploadTransfer::completeReading()
                 m_uploadData.append(char((quint32(s) >> (8 * i)) & 0xFF));
         }
     }
-    setResult(1, text, Outcome::Success);
+    m_record.imageSha256 = m_hash.result();
+    setResult(TransferOutcome::Success, text);
     // Whatever still arrives belongs to no reading.
-    m_state = State::Idle;
+    setState(State::Idle);
     scheduleFinish();
 }
 
-void UploadTransfer::onSerialError()
+TransferBase::Place UploadTransfer::failurePlace() const
 {
-    if (m_state == State::Idle)
-        return;
-    stopWatchdog();
-    quint32 flags = 0;
-    if (!serial().takeLineErrors(&flags)) {
-        setResultText(abortPrefix() + QStringLiteral("System error:\r\n")
-                      + serial().lastErrorText());
-    } else if (flags != 0) {
-        setResultText(abortPrefix() + QStringLiteral("COM error:\r\n") + CommErrorText(flags));
-    }
-    // The state is kept: during block collection the expiry counts as a block time-out.
-    endSoon();
+    // The block being read starts where the data read so far end.
+    const bool sectors
+        = m_setup.deviceType == Device46xx && !m_setup.RetainMode && m_uploadPos < FlashSize46xx;
+    return {sectors ? SectorOfAddress(m_uploadPos) : -1, m_uploadPos};
 }
 
-CompareResult UploadTransfer::compare(QByteArrayView image)
+void UploadTransfer::onReported()
+{
+    if (m_setup.CompareMode && outcome() == TransferOutcome::Success)
+        compare(m_setup.compareImage);
+}
+
+void UploadTransfer::compare(QByteArrayView image)
 {
     log(QStringLiteral("Comparing data..."));
     const bool relocationRule = !m_setup.RetainMode && m_setup.deviceType != Device46xx;
@@ -448,9 +384,12 @@ CompareResult UploadTransfer::compare(QByteArrayView image)
     const CompareResult result
         = CompareData(image, m_uploadData, start, m_region.end, relocationRule, [&](qint32 p) {
               emit statusText(QStringLiteral("%1 bytes have been compared").arg(p - start));
-              emit progress(p);
+              reportProgress(p);
           });
     log(result.memoLine);
-    setResultText(result.resultText);
-    return result;
+    m_record.compared = true;
+    m_record.compareEqual = result.equal();
+    m_record.compareAddress = result.equal() ? -1 : result.address;
+    m_record.compareText = plainText(result.resultText);
+    m_compareResult = result;
 }

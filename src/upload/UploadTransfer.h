@@ -1,13 +1,14 @@
 #pragma once
 
 #include "base/BKGlobal.h"
+#include "transfer/TransferBase.h"
 #include "upload/CANUploadBatch.h"
 #include "upload/CompareData.h"
-#include "transfer/TransferBase.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadRegion.h"
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QString>
 
 struct ImageState;
@@ -24,8 +25,12 @@ struct UploadSetup
     qint32 comInterface = InterfaceRS232;
     int baudrateOrdinal = 7; // TBaudrate ordinal
     CanLink::Params can;
+    // Compare mode: the image that the data read are compared with, and its file name.
+    QByteArray compareImage;
+    QString imageFile;
 
-    // From the main window's request fields, the device type and the settings.
+    // From the main window's request fields (and, for a compare, its image), the device type
+    // and the settings.
     static UploadSetup fromSelections(const ImageState &image, quint8 deviceType,
                                       const TSettings &settings);
 };
@@ -33,8 +38,9 @@ struct UploadSetup
 // One reading of a flash region or of the retain values: over RS-232 (blocks of 256 bytes with
 // a check byte, re-requested on a bad check byte or a time-out) or, after the RS-232 start, over
 // CAN (batches of 32 bytes). A presenter (the upload window or the command-line tool) starts it,
-// answers the boot prompt and, on finished(): shows the report; after a successful reading it
-// either hands uploadData() to the image or, in compare mode, runs compare().
+// answers the boot prompt and shows the final report. In compare mode a successful reading is
+// then compared with the setup's image before the Finished event, whose record holds the
+// compare's result; otherwise the presenter takes uploadData() after a successful reading.
 class UploadTransfer : public TransferBase
 {
     Q_OBJECT
@@ -53,8 +59,9 @@ public:
         CANReading = 16,
     };
 
+    // The first wait, for the identification and for the loader's start.
     static constexpr int InitialTimeoutMs = 1000;
-    static constexpr int ProgramTimeoutMs = 5000;
+    static constexpr int ProgramTimeoutMs = Bootstrap::ProgramStartTimeoutMs;
     static constexpr int SectorTimeoutMs = 1000;
     static constexpr int BlockTimeoutMs = 2000;
     static constexpr int RetainBlockTimeoutMs = 1500;
@@ -62,7 +69,6 @@ public:
     // Re-requests after time-outs within one block; the next time-out ends the reading.
     static constexpr int MaxBlockRetries = 2;
 
-    static constexpr quint8 BootByte = 0x00;
     static constexpr quint8 BlockRequest = 0x55;
     static constexpr quint8 BlockRefused = 0x5A;
     static constexpr quint8 BlockHeader = 0xAA;
@@ -70,42 +76,41 @@ public:
     static constexpr quint32 CanCommandId = 0x63F;
 
     UploadTransfer(const UploadSetup &setup, SerialLink &serial, CanLinkFactory canFactory,
-                   QObject *parent = nullptr);
+                   QObject *parent = nullptr, TimerSource &timers = TimerSource::system());
     ~UploadTransfer() override;
 
     const UploadSetup &setup() const { return m_setup; }
     // The range read: progress minimum and maximum, the compared range.
     UploadRegion region() const { return m_region; }
-    State state() const { return m_state; }
+    State state() const { return State(stateByte()); }
     // "Upload - " or "Compare - " and the choice's text.
     QString caption() const;
     // The data read: for a 46xx flash region 0x100000 bytes addressed by device address (and
     // the trailer after a partial read), else the bytes read from offset 0.
     const QByteArray &uploadData() const { return m_uploadData; }
     qint32 bytesRead() const { return m_uploadPos - m_region.start; }
-
-    // Compares the data read with `image` over the region; the report replaces the result
-    // text. Logs "Comparing data..." and the outcome, reports progress every 256 bytes.
-    CompareResult compare(QByteArrayView image);
+    // The compare's result, once it has run (the record holds its summary).
+    const CompareResult &compareResult() const { return m_compareResult; }
 
 protected:
-    bool stateIsIdle() const override { return m_state == State::Idle; }
     void onBootConfirmed() override;
     void onSerialRx() override;
-    void onSerialError() override;
     void onCanResult(const TCANMsg &msg) override;
     void onCanError(quint32 code) override;
     void onStartCanPhase() override;
     void onTimeout() override;
-    QString userBreakText() const override;
     void onUserBreak() override;
+    void onProgramRunning() override;
+    QString abortedPrefix() const override;
+    void onReported() override;
+    Place failurePlace() const override;
 
 private:
-    QString abortPrefix() const;
+    // Compares the data read with `image` over the region into the record. Logs "Comparing
+    // data..." and the outcome, reports progress every 256 bytes.
+    void compare(QByteArrayView image);
+    void setState(State state) { setStateByte(quint8(state)); }
     void answer(quint8 b, const char *data, qint64 count);
-    void onTargetId(quint8 b);
-    void onLoaderStarted(quint8 b);
-    void onProgramStarted(quint8 b);
     void onStartSectorAck(quint8 b);
     void onEndSectorAck(quint8 b);
     void onBlockAnswer(const char *data, qint64 count);
@@ -116,24 +121,20 @@ private:
     void StoreCANBlock();
     void completeReading();
     void storeData(QByteArrayView bytes);
-    void sendLoaderOrProgram(const QString &path, const QByteArray &bytes);
-    void abortWithText(const QString &line);
     bool receiving() const
     {
-        return m_state == State::ReceivingBlock || m_state == State::ReceivingRetainBlock;
+        return state() == State::ReceivingBlock || state() == State::ReceivingRetainBlock;
     }
 
     UploadSetup m_setup;
     UploadRegion m_region;
-    State m_state = State::Idle;
-    quint8 m_txByte = BootByte;
-    QByteArray m_loaderBytes;
-    QByteArray m_programBytes;
+    quint8 m_txByte = Bootstrap::BootByte;
     UploadBlock m_block;
     qint32 m_retryCount = 0;
     QByteArray m_uploadData;
     qint32 m_uploadPos = 0;
-    bool m_canPhase = false;
+    QCryptographicHash m_hash {QCryptographicHash::Sha256}; // of the data read
     CANUploadBatch m_batch;
+    CompareResult m_compareResult;
     TCANMsg m_canCommand;
 };

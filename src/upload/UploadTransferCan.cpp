@@ -10,22 +10,22 @@
 
 void UploadTransfer::onCanError(quint32 code)
 {
-    if (m_state == State::Idle)
+    if (isIdle())
         return;
     if (can())
         can()->closeDongle();
     stopWatchdog();
     const QString line = QStringLiteral("CAN Dongle error: ") + CANErrorText(code);
     log(line);
-    setResult(2, abortPrefix() + line, Outcome::Failed);
-    m_state = State::Idle;
+    setResult(TransferOutcome::Failed, abortedPrefix() + line);
+    setState(State::Idle);
     scheduleFinish();
 }
 
 void UploadTransfer::onStartCanPhase()
 {
     // A user break or an error that came first has ended the reading already.
-    if (m_state == State::Idle || hasFinished())
+    if (isIdle() || hasFinished())
         return;
     stopWatchdog();
     m_batch.clear();
@@ -35,10 +35,14 @@ void UploadTransfer::onStartCanPhase()
     std::memcpy(m_canCommand.Data, first.constData(), size_t(first.size()));
     if (m_setup.RetainMode) {
         log(QStringLiteral("Reading retain values..."));
-        m_state = State::CANReading;
+        enterPhase(TransferPhase::Data);
+        setState(State::CANReading);
     } else if (m_setup.FirstSector == m_setup.EndSector) {
+        // The region request: the sectors that the reading covers.
+        enterPhase(TransferPhase::Sectors);
         log(QStringLiteral("Reading all flash data sectors..."));
     } else {
+        enterPhase(TransferPhase::Sectors);
         log(QStringLiteral("Reading flash data sectors %1 up to %2...")
                 .arg(m_setup.FirstSector)
                 .arg(m_setup.EndSector - 1));
@@ -51,17 +55,18 @@ void UploadTransfer::onStartCanPhase()
 void UploadTransfer::onCanResult(const TCANMsg &received)
 {
     const TCANMsg msg = received;
-    if (m_state == State::Idle || msg.Len == 0)
+    if (isIdle() || msg.Len == 0)
         return;
-    if (m_state == State::WaitProgramStarted && !m_setup.RetainMode) {
+    if (state() == State::WaitProgramStarted && !m_setup.RetainMode) {
         // Only the answer to the region request counts; others leave the watchdog running.
         if (msg.ID != CANUploadBatch::StatusId)
             return;
         stopWatchdog();
         if (msg.Data[0] == CANUploadBatch::StatusRegionAccepted) {
+            enterPhase(TransferPhase::Data);
             m_canCommand.Len = 1;
             m_canCommand.Data[0] = BlockRequest;
-            m_state = State::CANReading;
+            setState(State::CANReading);
             armWatchdog();
             sendCan(m_canCommand);
         } else {

@@ -241,8 +241,9 @@ void tst_CliUpload::compare()
     // The log, the reading's report, then the compare's report.
     const QStringList lines = r.out.split(u'\n');
     QCOMPARE(lines.first(), QStringLiteral("Target-ID: C5"));
-    QVERIFY(lines.contains(QStringLiteral("Flash reading successful:")));
-    QVERIFY(lines.contains(QStringLiteral("Comparing data...")));
+    const qsizetype report = lines.indexOf(QStringLiteral("Flash reading successful:"));
+    QVERIFY(report > 0);
+    QVERIFY(lines.indexOf(QStringLiteral("Comparing data...")) > report);
     QVERIFY2(r.out.endsWith(reportEnd), qPrintable(r.out));
     QCOMPARE(readFile(file), image);
 }

@@ -23,7 +23,7 @@ public:
     qint64 inputCount() override { return active ? m_rx.size() : 0; }
     qint64 read(char *buffer, qint64 count) override;
     [[nodiscard]] bool takeLineErrors(quint32 *flags) override;
-    QString lastErrorText() const override { return QStringLiteral("Input/output error"); }
+    QString lastErrorText() const override { return lastError; }
 
     // The device answers: the bytes are queued and the receive event is raised.
     void deliver(const QByteArray &bytes);
@@ -40,6 +40,7 @@ public:
     OpenResult openResult;
     bool writeCompletesAtOnce = false; // false: write reports 0 bytes (still in progress)
     bool failLineErrorQuery = false;
+    QString lastError = QStringLiteral("Input/output error"); // the system's text, may be empty
 
     int baudrate = -1;
     bool active = false;

@@ -1,8 +1,13 @@
-#include "download/DownloadTransfer.h"
 #include "FakeLinks.h"
+#include "base/IdleSlot.h"
+#include "base/SettingsStore.h"
 #include "comm/KTComm.h"
+#include "download/DownloadTransfer.h"
+#include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
+#include "transfer/TransferOutcome.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,12 +15,13 @@
 
 #include <optional>
 
-// The download's protocols against in-memory ports: every state, answer and failure path, with
-// the bytes and CAN messages the transfer sends.
+// The download's protocols against in-memory ports and virtual time: every state, answer and
+// failure path, with the bytes and CAN messages the transfer sends and the moment it gives up.
 class tst_DownloadTransfer : public QObject
 {
     Q_OBJECT
 private slots:
+    void cleanup();
     void serialFlashProgramming();
     void wholeFlashErase();
     void failures_data();
@@ -37,13 +43,21 @@ private slots:
     void endBeforeCanPhaseStarts();
     void userBreakDuringErase();
     void missingTargetFile();
+    void targetFileUnreadableWhenSent();
     void portThatCannotBeOpened_data();
     void portThatCannotBeOpened();
     void dongleThatCannotBeOpened();
     void bootPromptDeclined();
     void watchdogTimeout();
+    void everyWaitEndsAfterItsInterval_data();
+    void everyWaitEndsAfterItsInterval();
     void transmitEmptyArmsWatchdog();
     void destroyedMidTransfer();
+    void recordOfASuccessfulDownload();
+    void recordOfAFailedDownload_data();
+    void recordOfAFailedDownload();
+    void finishedComesOnceAndLast_data();
+    void finishedComesOnceAndLast();
 };
 
 namespace {
@@ -69,13 +83,16 @@ QByteArray pattern(int n, int seed = 1)
 struct Harness
 {
     QTemporaryDir dir;
+    VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
     std::unique_ptr<DownloadTransfer> transfer;
+    QList<TransferEvent> events;
     QStringList logs;
     QStringList boxes;
     QString status;
-    std::optional<TransferBase::Report> report;
+    std::optional<TransferRecord> report; // the Finished event's record
+    QString resultText; // the final report as the message box shows it
     bool showReport = false;
     bool promptShown = false;
 
@@ -83,14 +100,20 @@ struct Harness
     {
         TargetFiles::setDirectory(dir.path());
         transfer = std::make_unique<DownloadTransfer>(
-            serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request));
+            serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request),
+            nullptr, clock);
         TargetFiles::setDirectory(QString());
         if (writeTargets) {
             writeHex(transfer->loaderFile(), LoaderBytes);
             writeHex(transfer->programFile(), ProgramBytes);
         }
-        QObject::connect(transfer.get(), &TransferBase::logLine,
-                         [this](const QString &l) { logs << l; });
+        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            events << e;
+            if (e.kind == TransferEvent::Kind::Log)
+                logs << e.text;
+            if (e.kind == TransferEvent::Kind::Finished)
+                report = e.record;
+        });
         QObject::connect(transfer.get(), &TransferBase::statusText,
                          [this](const QString &t) { status = t; });
         QObject::connect(
@@ -98,12 +121,17 @@ struct Harness
             [this](const QString &title, const QString &text) { boxes << title + u'|' + text; });
         QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
                          [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferBase::finished,
-                         [this](const TransferBase::Report &r, bool show) {
-                             report = r;
-                             showReport = show;
-                         });
+        QObject::connect(transfer.get(), &TransferBase::finalReport, [this](const QString &text) {
+            QVERIFY(!report.has_value()); // the report comes before the end
+            resultText = text;
+            showReport = true;
+        });
     }
+
+    // A transfer freed before its end still sends Finished: it must find the harness whole.
+    ~Harness() { transfer.reset(); }
+    Harness(const Harness &) = delete;
+    Harness &operator=(const Harness &) = delete;
 
     static void writeHex(const QString &path, const QByteArray &data)
     {
@@ -115,12 +143,8 @@ struct Harness
         f.write(":00000001FF\r\n");
     }
 
-    // Runs pending idle actions.
-    static void settle()
-    {
-        for (int i = 0; i < 5; ++i)
-            QCoreApplication::processEvents();
-    }
+    // Runs pending idle actions; no time passes.
+    void settle() { clock.settle(); }
 
     // Start, confirm the boot prompt; the boot byte has gone out.
     void startConfirmed()
@@ -145,7 +169,35 @@ struct Harness
         serial.takeWritten();
     }
 
-    void waitFinished(int ms = 1000) { QTRY_VERIFY_WITH_TIMEOUT(report.has_value(), ms); }
+    // Lets up to `ms` of virtual time pass until the transfer has finished.
+    void waitFinished(int ms = 1000)
+    {
+        QVERIFY(clock.advanceUntil([this] { return report.has_value(); }, ms));
+        QVERIFY(streamIsWhole());
+    }
+
+    // Started first, Finished last and exactly once; the record holds the report shown (none
+    // when none was) and the modal result of its outcome.
+    bool streamIsWhole() const
+    {
+        const auto finished = std::count_if(events.begin(), events.end(), [](const auto &e) {
+            return e.kind == TransferEvent::Kind::Finished;
+        });
+        return !events.isEmpty() && events.first().kind == TransferEvent::Kind::Started
+            && finished == 1 && events.last().kind == TransferEvent::Kind::Finished
+            && report->reportText == (showReport ? TransferBase::plainText(resultText) : QString())
+            && report->modalResult == TransferOutcomes::modalResult(report->outcome);
+    }
+
+    QList<TransferPhase> phases() const
+    {
+        QList<TransferPhase> entered;
+        for (const TransferEvent &e : events) {
+            if (e.kind == TransferEvent::Kind::Phase)
+                entered << e.phase;
+        }
+        return entered;
+    }
 };
 
 DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, qint32 dataEnd)
@@ -161,6 +213,11 @@ DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, 
 }
 
 } // namespace
+
+void tst_DownloadTransfer::cleanup()
+{
+    IdleSlot::cancel();
+}
 
 void tst_DownloadTransfer::serialFlashProgramming()
 {
@@ -212,11 +269,11 @@ void tst_DownloadTransfer::serialFlashProgramming()
                      "Erasing flash sectors 0 up to 10...", "Flash sectors 0 up to 10 erased",
                      "Start flash programming...", "Flash programming finished!"}));
     QVERIFY(h.showReport);
-    QCOMPARE(h.report->resultCode, 1);
-    QCOMPARE(h.report->outcome, TransferBase::Outcome::Success);
-    QVERIFY(h.report->resultText.startsWith(
+    QCOMPARE(h.report->modalResult, 1);
+    QCOMPARE(h.report->outcome, TransferOutcome::Success);
+    QVERIFY(h.resultText.startsWith(
         "Flash programming successful:\r\n\r\n70 bytes programmed\r\n\r\nUsed time: "));
-    QVERIFY(h.report->resultText.endsWith(" ms"));
+    QVERIFY(h.resultText.endsWith(" ms"));
     QVERIFY(!h.serial.active);
     QCOMPARE(h.serial.closeCount, 1);
 }
@@ -266,8 +323,8 @@ void tst_DownloadTransfer::failures_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("lastLog");
-    const int aborted = int(TransferBase::Outcome::Aborted);
-    const int failed = int(TransferBase::Outcome::Failed);
+    const int aborted = int(TransferOutcome::Aborted);
+    const int failed = int(TransferOutcome::Failed);
     const QString p = QStringLiteral("Flash programming aborted:\r\n\r\n");
     QTest::newRow("invalid identification")
         << QByteArray::fromHex("b5") << 3 << aborted << p + "Invalid Target-ID: B5"
@@ -284,11 +341,11 @@ void tst_DownloadTransfer::failures_data()
     QTest::newRow("unexpected end sector acknowledge")
         << QByteArray::fromHex("c501aaaa01") << 3 << aborted << p + "TIMEOUT"
         << "TIMEOUT";
-    QTest::newRow("erase error") << QByteArray::fromHex("c501aaaaaaa5") << 3 << failed
+    QTest::newRow("erase error") << QByteArray::fromHex("c501aaaaaaa5") << 2 << failed
                                  << p + "Flash erase error!"
                                  << "Flash erase error!";
     QTest::newRow("0xAA during erase")
-        << QByteArray::fromHex("c501aaaaaaaa") << 3 << failed << p + "Flash erase error!"
+        << QByteArray::fromHex("c501aaaaaaaa") << 2 << failed << p + "Flash erase error!"
         << "Flash erase error!";
     QTest::newRow("compare error")
         << QByteArray::fromHex("c501aaaaaa0b5a") << 2 << failed
@@ -304,9 +361,9 @@ void tst_DownloadTransfer::failures()
     for (char answer : answers)
         h.serial.deliver(quint8(answer));
     h.waitFinished();
-    QTEST(h.report->resultCode, "code");
+    QTEST(h.report->modalResult, "code");
     QTEST(int(h.report->outcome), "outcome");
-    QTEST(h.report->resultText, "text");
+    QTEST(h.resultText, "text");
     QTEST(h.logs.last(), "lastLog");
     QVERIFY(h.showReport);
     QVERIFY(!h.serial.active);
@@ -384,7 +441,7 @@ void tst_DownloadTransfer::board4610CombinedImage()
     h.serial.deliver(0xAA);
     h.waitFinished();
     QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
-    QVERIFY(h.report->resultText.startsWith(
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Retain values programming successful:\r\n\r\n%1 bytes programmed")
             .arg(32 + 0x900)));
 }
@@ -421,9 +478,9 @@ void tst_DownloadTransfer::retainValuesSerial()
     QCOMPARE(sent, r.image);
     h.serial.deliver(0x5A);
     h.waitFinished();
-    QCOMPARE(h.report->resultCode, 3);
-    QCOMPARE(h.report->outcome, TransferBase::Outcome::Failed);
-    QCOMPARE(h.report->resultText,
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.report->outcome, TransferOutcome::Failed);
+    QCOMPARE(h.resultText,
              QStringLiteral("Retain values programming aborted:\r\n\r\nCompare error!"));
 }
 
@@ -466,7 +523,7 @@ void tst_DownloadTransfer::canFlashProgramming()
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten(), QByteArray()); // no sector bytes over RS-232
     QVERIFY(!h.transfer->watchdogActive());
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Erasing flash sectors 11 up to 16..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent.size(), 1);
@@ -507,8 +564,8 @@ void tst_DownloadTransfer::canFlashProgramming()
 
     h.bus->reply(0xAA);
     h.waitFinished();
-    QCOMPARE(h.report->resultCode, 1);
-    QVERIFY(h.report->resultText.contains(QLatin1String("28 bytes programmed")));
+    QCOMPARE(h.report->modalResult, 1);
+    QVERIFY(h.resultText.contains(QLatin1String("28 bytes programmed")));
     QVERIFY(h.bus->stopped);
     QVERIFY(!h.serial.active);
 }
@@ -522,7 +579,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent[0].Data[0], quint8(0));
@@ -531,7 +588,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     // Serial bytes during the CAN phase neither restart it nor stop its watchdog.
     h.serial.deliver(0xAA);
     h.serial.deliver(0x42);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.bus->takeSent().size(), 0);
     QVERIFY(h.transfer->watchdogActive());
     QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
@@ -551,9 +608,8 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     QCOMPARE(h.logs.at(h.logs.size() - 2), QStringLiteral("Flash erased"));
     h.bus->reply(0xA5);
     h.waitFinished();
-    QCOMPARE(h.report->resultCode, 2);
-    QCOMPARE(h.report->resultText,
-             QStringLiteral("Flash programming aborted:\r\n\r\nFlash erase error!"));
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nFlash erase error!"));
 }
 
 void tst_DownloadTransfer::canRetainValues()
@@ -569,7 +625,7 @@ void tst_DownloadTransfer::canRetainValues()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
     QByteArray received;
     int blocks = 0;
@@ -597,7 +653,7 @@ void tst_DownloadTransfer::canRetainValues()
     h.bus->reply(0xAA);
     h.waitFinished();
     QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
-    QCOMPARE(h.report->resultCode, 1);
+    QCOMPARE(h.report->modalResult, 1);
 }
 
 void tst_DownloadTransfer::retainFailures_data()
@@ -630,12 +686,12 @@ void tst_DownloadTransfer::retainFailures()
     h.startConfirmed();
     for (char answer : serialAnswers)
         h.serial.deliver(quint8(answer));
-    Harness::settle();
+    h.settle();
     if (canAnswer >= 0)
         h.bus->reply(quint8(canAnswer));
     h.waitFinished();
-    QTEST(h.report->resultCode, "code");
-    QTEST(h.report->resultText, "text");
+    QTEST(h.report->modalResult, "code");
+    QTEST(h.resultText, "text");
 }
 
 void tst_DownloadTransfer::lineErrorEndsTransfer()
@@ -648,27 +704,30 @@ void tst_DownloadTransfer::lineErrorEndsTransfer()
     QCOMPARE(h.serial.takeWritten(), QByteArray());
     h.waitFinished();
     QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report->resultCode, 2);
-    QCOMPARE(h.report->resultText,
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.resultText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCOM error:\r\n")
                  + CommErrorText(CE_FRAME | CE_OVERRUN));
 
-    // The flag query itself fails: the system's text.
-    Harness s(flashRequest(image46xx(pattern(64)), 0, 11, 64));
-    s.startConfirmed();
-    s.serial.failLineErrorQuery = true;
-    s.serial.raiseLineError(CE_IOE);
-    s.waitFinished();
-    QCOMPARE(s.report->resultText,
-             QStringLiteral("Flash programming aborted:\r\n\r\nSystem "
-                            "error:\r\nInput/output error"));
+    // The flag query itself fails: the system's text, or "Unknown Error!" when it has none.
+    for (const QString &system : {QStringLiteral("Input/output error"), QString()}) {
+        Harness s(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+        s.startConfirmed();
+        s.serial.failLineErrorQuery = true;
+        s.serial.lastError = system;
+        s.serial.raiseLineError(CE_IOE);
+        s.waitFinished();
+        QCOMPARE(s.resultText,
+                 QStringLiteral("Flash programming aborted:\r\n\r\nSystem error:\r\n")
+                     + (system.isEmpty() ? QStringLiteral("Unknown Error!") : system));
+    }
 }
 
 void tst_DownloadTransfer::lineErrorBeforePromptIsIgnored()
 {
     Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QVERIFY(h.promptShown);
     h.serial.raiseLineError(CE_BREAK);
     h.serial.deliver(0xC5);
@@ -688,13 +747,13 @@ void tst_DownloadTransfer::canDongleError()
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
-    Harness::settle();
+    h.settle();
     h.bus->raiseError(0x10);
     QCOMPARE(h.bus->closeDongleCount, 1);
     QCOMPARE(h.logs.last(), QStringLiteral("CAN Dongle error: ") + CANErrorText(0x10));
     h.waitFinished();
-    QCOMPARE(h.report->resultCode, 2);
-    QCOMPARE(h.report->resultText,
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.resultText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCAN Dongle error: ")
                  + CANErrorText(0x10));
     QVERIFY(h.bus->stopped);
@@ -728,7 +787,7 @@ void tst_DownloadTransfer::endBeforeCanPhaseStarts()
         h.transfer->userBreak();
     h.waitFinished();
     QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QTEST(h.report->resultText, "text");
+    QTEST(h.resultText, "text");
     QVERIFY(h.bus->takeSent().isEmpty());
 }
 
@@ -740,10 +799,13 @@ void tst_DownloadTransfer::userBreakDuringErase()
     h.transfer->userBreak();
     QVERIFY(!h.serial.active); // closed at once
     QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
-    h.waitFinished();
+    h.clock.advance(TransferBase::AbortDelayMs - 1);
+    QVERIFY(!h.report.has_value());
+    h.clock.advance(1);
+    QVERIFY(h.report.has_value());
     QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report->resultCode, 2);
-    QCOMPARE(h.report->resultText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
 }
 
 void tst_DownloadTransfer::missingTargetFile()
@@ -751,16 +813,32 @@ void tst_DownloadTransfer::missingTargetFile()
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4), false);
     Harness::writeHex(h.transfer->programFile(), ProgramBytes);
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.boxes,
              QStringList(QStringLiteral(
                  "Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
                  "Download will be aborted!")));
     QVERIFY(h.report.has_value());
     QVERIFY(!h.showReport);
-    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->modalResult, 3);
     QCOMPARE(h.serial.openCount, 0);
     QVERIFY(!h.promptShown);
+}
+
+// The file was there at the start and has gone when its turn comes.
+void tst_DownloadTransfer::targetFileUnreadableWhenSent()
+{
+    Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    QVERIFY(QFile::remove(h.transfer->programFile()));
+    h.serial.deliver(0x01);
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes); // the loader only
+    h.waitFinished();
+    QCOMPARE(h.report->modalResult, 3);
+    QCOMPARE(h.resultText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nCannot read file: Download.H86"));
+    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Idle);
 }
 
 void tst_DownloadTransfer::portThatCannotBeOpened_data()
@@ -780,11 +858,11 @@ void tst_DownloadTransfer::portThatCannotBeOpened()
     h.serial.openResult
         = {SerialLink::OpenStatus(status), QStringLiteral("Device or resource busy")};
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QTEST(h.boxes.value(0), "box");
     QVERIFY(h.report.has_value());
-    QCOMPARE(h.report->resultCode, 3);
-    QCOMPARE(h.report->outcome, TransferBase::Outcome::Aborted);
+    QCOMPARE(h.report->modalResult, 3);
+    QCOMPARE(h.report->outcome, TransferOutcome::Aborted);
     QVERIFY(!h.promptShown);
 }
 
@@ -795,10 +873,10 @@ void tst_DownloadTransfer::dongleThatCannotBeOpened()
     Harness h(r);
     h.bus->openResult = 0x400;
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QCOMPARE(h.boxes,
              QStringList(QStringLiteral("Open PEAK-CAN-Dongle error|") + CANErrorText(0x400)));
-    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->modalResult, 3);
     QCOMPARE(h.serial.openCount, 0);
     QVERIFY(h.bus->stopped);
 }
@@ -807,11 +885,11 @@ void tst_DownloadTransfer::bootPromptDeclined()
 {
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
     h.transfer->start();
-    Harness::settle();
+    h.settle();
     QVERIFY(h.serial.active);
     h.transfer->answerBootPrompt(false);
     QVERIFY(!h.serial.active);
-    QCOMPARE(h.report->resultCode, 3);
+    QCOMPARE(h.report->modalResult, 3);
     QVERIFY(!h.showReport);
     QCOMPARE(h.serial.takeWritten(), QByteArray());
 }
@@ -824,12 +902,50 @@ void tst_DownloadTransfer::watchdogTimeout()
     r.retainData = true;
     Harness h(r);
     h.startConfirmed(); // nobody answers the boot byte
-    h.waitFinished(DownloadTransfer::TargetIdTimeoutMs + 2000);
+    h.clock.advance(DownloadTransfer::TargetIdTimeoutMs - 1);
+    QVERIFY(h.logs.isEmpty());
+    h.clock.advance(1);
+    QVERIFY(h.report.has_value());
     QCOMPARE(h.logs, QStringList(QStringLiteral("TIMEOUT")));
-    QCOMPARE(h.report->resultCode, 2);
-    QCOMPARE(h.report->outcome, TransferBase::Outcome::Failed);
-    QCOMPARE(h.report->resultText,
-             QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.report->modalResult, 2);
+    QCOMPARE(h.report->outcome, TransferOutcome::Failed);
+    QCOMPARE(h.resultText, QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
+}
+
+void tst_DownloadTransfer::everyWaitEndsAfterItsInterval_data()
+{
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<int>("interval");
+    QTest::newRow("identification") << QByteArray() << DownloadTransfer::TargetIdTimeoutMs;
+    QTest::newRow("loader start") << QByteArray::fromHex("c5")
+                                  << DownloadTransfer::TargetIdTimeoutMs;
+    QTest::newRow("program start")
+        << QByteArray::fromHex("c501") << DownloadTransfer::FlashProgramStartTimeoutMs;
+    QTest::newRow("start sector") << QByteArray::fromHex("c501aa")
+                                  << DownloadTransfer::SectorAckTimeoutMs;
+    QTest::newRow("end sector") << QByteArray::fromHex("c501aaaa")
+                                << DownloadTransfer::SectorAckTimeoutMs;
+    QTest::newRow("erase") << QByteArray::fromHex("c501aaaaaa") << DownloadTransfer::EraseTimeoutMs;
+    QTest::newRow("block") << QByteArray::fromHex("c501aaaaaa0b")
+                           << DownloadTransfer::FlashBlockTimeoutMs;
+}
+
+// Each wait lasts exactly its interval from the last transmission, not a millisecond less.
+void tst_DownloadTransfer::everyWaitEndsAfterItsInterval()
+{
+    QFETCH(QByteArray, answers);
+    QFETCH(int, interval);
+    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
+    h.startConfirmed();
+    for (char answer : answers)
+        h.serial.deliver(quint8(answer));
+    QCOMPARE(h.transfer->watchdogInterval(), interval);
+    h.clock.advance(interval - 1);
+    QVERIFY(!h.logs.contains(QStringLiteral("TIMEOUT")));
+    h.clock.advance(1);
+    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QVERIFY(h.report.has_value());
+    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nTIMEOUT"));
 }
 
 void tst_DownloadTransfer::transmitEmptyArmsWatchdog()
@@ -854,8 +970,228 @@ void tst_DownloadTransfer::destroyedMidTransfer()
     QVERIFY(!h->serial.active);
     QVERIFY(!h->serial.hasHandlers());
     QVERIFY(h->bus->stopped);
-    Harness::settle(); // the queued finish finds no transfer
-    QVERIFY(!h->report.has_value());
+    // The record still gets its end, without a report, and with what was decided so far.
+    QVERIFY(h->report.has_value());
+    QVERIFY(!h->showReport);
+    QCOMPARE(h->report->outcome, TransferOutcome::Aborted);
+    QCOMPARE(h->report->failedPhase, TransferPhase::Identification);
+    h->settle(); // the queued finish finds no transfer
+    QVERIFY(h->streamIsWhole());
+}
+
+void tst_DownloadTransfer::recordOfASuccessfulDownload()
+{
+    const QByteArray data = pattern(70);
+    Harness h(flashRequest(image46xx(data), 0, 11, 70));
+    SettingsStore::overrideComPortDevicePath(2, QStringLiteral("/dev/ttyUSB7"));
+    h.transfer->describePort(2);
+    SettingsStore::clearOverrides();
+    h.startConfirmed();
+    QCOMPARE(h.events.first().kind, TransferEvent::Kind::Started);
+    const TransferRecord started = h.events.first().record;
+    QCOMPARE(started.outcome, TransferOutcome::Running);
+    QCOMPARE(started.totalBytes, qint64(70));
+    QVERIFY(!started.id.isEmpty());
+
+    h.clock.advance(300); // the target answers 300 ms after the boot byte
+    for (quint8 b : {0xC5, 0x01, 0xAA, 0xAA, 0xAA, 0x0B, 0x55})
+        h.serial.deliver(b);
+    h.serial.deliver(0xA5); // the second block once more
+    h.clock.advance(900);
+    for (quint8 b : {0x55, 0x55, 0xAA})
+        h.serial.deliver(b);
+    h.waitFinished();
+
+    const TransferRecord &r = *h.report;
+    QCOMPARE(r.id, started.id);
+    QCOMPARE(r.operation, TransferOperation::Download);
+    QCOMPARE(r.deviceType, quint8(1));
+    QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
+    QCOMPARE(r.portName, QStringLiteral("COM3"));
+    QCOMPARE(r.portPath, QStringLiteral("/dev/ttyUSB7"));
+    QCOMPARE(r.lineRate, 57600);
+    QCOMPARE(r.canBitRate, 0);
+    QCOMPARE(r.imageFile, QStringLiteral("/tmp/os.h86"));
+    QCOMPARE(r.imageSha256, QCryptographicHash::hash(data, QCryptographicHash::Sha256));
+    QCOMPARE(r.firstSector, 0);
+    QCOMPARE(r.endSector, 11);
+    QCOMPARE(r.startAddress, 0u);
+    QCOMPARE(r.endAddress, 70u);
+    QVERIFY(!r.retain);
+    QVERIFY(r.loaderFile.endsWith(QLatin1String("/DLoader.H86")));
+    QVERIFY(r.programFile.endsWith(QLatin1String("/Download.H86")));
+    QCOMPARE(r.started, VirtualTimerSource::epoch());
+    QCOMPARE(r.ended, VirtualTimerSource::epoch().addMSecs(1200));
+    QCOMPARE(r.bytes, qint64(70));
+    QCOMPARE(r.totalBytes, qint64(70));
+    QCOMPARE(r.blocks, qint64(3));
+    QCOMPARE(r.blocksResent, qint64(1));
+    QCOMPARE(r.outcome, TransferOutcome::Success);
+    QCOMPARE(r.modalResult, 1);
+    QCOMPARE(r.reportText,
+             QStringLiteral("Flash programming successful:\n\n70 bytes programmed\n\n"
+                            "Used time: 1200 ms"));
+    QVERIFY(!r.hasFailure);
+    QCOMPARE(r.failedSector, -1);
+    QCOMPARE(TransferOutcomes::exitStatus(r), int(TransferOutcomes::ExitSuccess));
+
+    QCOMPARE(h.phases(),
+             QList<TransferPhase>({TransferPhase::BootPrompt, TransferPhase::Identification,
+                                   TransferPhase::Loader, TransferPhase::Program,
+                                   TransferPhase::Sectors, TransferPhase::Erase,
+                                   TransferPhase::Data, TransferPhase::Finishing}));
+    QList<qint64> positions;
+    QList<qint64> done;
+    for (const TransferEvent &e : h.events) {
+        if (e.kind == TransferEvent::Kind::Progress) {
+            positions << e.position;
+            done << e.bytes;
+            QCOMPARE(e.total, qint64(70));
+        }
+    }
+    QCOMPARE(positions, QList<qint64>({32, 64, 70, 70}));
+    QCOMPARE(done, QList<qint64>({0, 32, 64, 70}));
+}
+
+void tst_DownloadTransfer::recordOfAFailedDownload_data()
+{
+    QTest::addColumn<int>("comInterface");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::addColumn<int>("canAnswers"); // 0x55 replies before the last CAN answer, -1: none
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<int>("sector");
+    QTest::addColumn<qint64>("address");
+    QTest::addColumn<qint64>("bytes");
+    const int failed = int(TransferOutcome::Failed);
+    const int aborted = int(TransferOutcome::Aborted);
+    // Data at 0x3FF0 (sector 0) and on from 0x4000 (sector 1): blocks 0x3FF0, 0x4000, 0x4020.
+    QTest::newRow("invalid identification")
+        << 0 << QByteArray::fromHex("b5") << -1 << aborted << int(TransferPhase::Identification)
+        << -1 << qint64(-1) << qint64(0);
+    QTest::newRow("unexpected program answer")
+        << 0 << QByteArray::fromHex("c50177") << -1 << aborted << int(TransferPhase::Program) << -1
+        << qint64(-1) << qint64(0);
+    QTest::newRow("erase time-out") << 0 << QByteArray::fromHex("c501aaaaaa") << -1 << failed
+                                    << int(TransferPhase::Erase) << -1 << qint64(-1) << qint64(0);
+    QTest::newRow("compare error in the third block")
+        << 0 << QByteArray::fromHex("c501aaaaaa0255555a") << -1 << failed
+        << int(TransferPhase::Data) << 1 << qint64(0x4020) << qint64(48);
+    QTest::newRow("time-out in the second block")
+        << 0 << QByteArray::fromHex("c501aaaaaa0255") << -1 << failed << int(TransferPhase::Data)
+        << 1 << qint64(0x4000) << qint64(16);
+    QTest::newRow("compare error over CAN")
+        << 1 << QByteArray::fromHex("c501aa") << 1 << failed << int(TransferPhase::Data) << 1
+        << qint64(0x4000) << qint64(16);
+    QTest::newRow("erase error over CAN")
+        << 1 << QByteArray::fromHex("c501aa") << -2 << failed << int(TransferPhase::Erase) << -1
+        << qint64(-1) << qint64(0);
+}
+
+// Where a failure struck: the phase, and in the data phase the sector and address of the block
+// the target had not taken.
+void tst_DownloadTransfer::recordOfAFailedDownload()
+{
+    QFETCH(int, comInterface);
+    QFETCH(QByteArray, answers);
+    QFETCH(int, canAnswers);
+    DownloadRequest r = flashRequest(image46xx(pattern(0x50), 0x3FF0), 0, 2, 0x4040);
+    r.settings.COMInterface = comInterface;
+    Harness h(r);
+    h.startConfirmed();
+    for (char answer : answers)
+        h.serial.deliver(quint8(answer));
+    h.settle();
+    if (canAnswers == -2) {
+        h.bus->reply(0xA5);
+    } else if (canAnswers >= 0) {
+        h.bus->reply(0x33);
+        for (int i = 0; i < canAnswers; ++i)
+            h.bus->reply(0x55);
+        h.bus->reply(0x5A);
+    }
+    h.waitFinished(DownloadTransfer::EraseTimeoutMs + 1000);
+    const TransferRecord &rec = *h.report;
+    QTEST(int(rec.outcome), "outcome");
+    QVERIFY(rec.hasFailure);
+    QTEST(int(rec.failedPhase), "phase");
+    QTEST(rec.failedSector, "sector");
+    QTEST(rec.failedAddress, "address");
+    QTEST(rec.bytes, "bytes");
+    QCOMPARE(rec.interfaceName, comInterface ? QStringLiteral("can1") : QStringLiteral("rs232"));
+    QCOMPARE(rec.canBitRate, comInterface ? 500 : 0);
+    QCOMPARE(rec.totalBytes, qint64(0x50));
+    QCOMPARE(rec.modalResult, TransferOutcomes::modalResult(rec.outcome));
+    QCOMPARE(TransferOutcomes::exitStatus(rec), TransferOutcomes::exitStatus(rec.outcome));
+}
+
+void tst_DownloadTransfer::finishedComesOnceAndLast_data()
+{
+    QTest::addColumn<int>("ending");
+    QTest::newRow("missing target file") << 0;
+    QTest::newRow("prompt declined") << 1;
+    QTest::newRow("closed before the prompt is answered") << 2;
+    QTest::newRow("closed while running") << 3;
+    QTest::newRow("user break, then closed") << 4;
+    QTest::newRow("two user breaks") << 5;
+    QTest::newRow("success, then closed") << 6;
+    QTest::newRow("destroyed while running") << 7;
+}
+
+// However a transfer ends, its events start with Started and end with one Finished.
+void tst_DownloadTransfer::finishedComesOnceAndLast()
+{
+    QFETCH(int, ending);
+    auto h = std::make_unique<Harness>(flashRequest(image46xx(pattern(4)), 0, 11, 4), ending != 0);
+    h->transfer->start();
+    h->settle();
+    switch (ending) {
+    case 0:
+        break;
+    case 1:
+        h->transfer->answerBootPrompt(false);
+        break;
+    case 2:
+        h->transfer->closedByUser();
+        QCOMPARE(h->report->failedPhase, TransferPhase::BootPrompt);
+        break;
+    case 3:
+        h->transfer->answerBootPrompt(true);
+        h->serial.deliver(0xC5);
+        h->transfer->closedByUser();
+        QCOMPARE(h->report->outcome, TransferOutcome::Failed);
+        QCOMPARE(h->report->failedPhase, TransferPhase::Loader);
+        break;
+    case 4:
+    case 5:
+        h->transfer->answerBootPrompt(true);
+        h->transfer->userBreak();
+        if (ending == 4)
+            h->transfer->closedByUser();
+        else
+            h->transfer->userBreak();
+        break;
+    case 6:
+        h->transfer->answerBootPrompt(true);
+        for (quint8 b : {0xC5, 0x01, 0xAA, 0xAA, 0xAA, 0x0B, 0x55, 0xAA})
+            h->serial.deliver(b);
+        h->transfer->closedByUser(); // before the finish runs: the window returns cancel
+        QCOMPARE(h->report->modalResult, 2);
+        break;
+    case 7:
+        h->transfer->answerBootPrompt(true);
+        h->transfer.reset();
+        break;
+    }
+    h->clock.advance(60000);
+    QVERIFY(h->report.has_value());
+    QVERIFY(h->streamIsWhole());
+    if (h->transfer) {
+        h->transfer->closedByUser();
+        h->transfer->userBreak();
+        h->clock.advance(1000);
+        QVERIFY(h->streamIsWhole());
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadTransfer)

@@ -1,13 +1,13 @@
+#include "base/SettingsStore.h"
+#include "comm/KTSerial.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
 #include "download/BrasvikDownload.h"
 #include "download/DownloadTransfer.h"
 #include "support/H86Builder.h"
-#include "core/ImageLoader.h"
-#include "core/ImageState.h"
-#include "comm/KTSerial.h"
-#include "base/SettingsStore.h"
 #include "support/SimDevice.h"
-#include "transfer/TargetFiles.h"
 #include "support/TempSettings.h"
+#include "transfer/TargetFiles.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -30,6 +30,8 @@ private slots:
     void retainValuesOverCan();
     void userBreak();
     void closedByTheUserMidTransfer();
+    void closeBoxMidTransfer();
+    void escapeLeavesTheTransferRunning();
     void portThatCannotBeOpened();
     void missingTargetFile();
 
@@ -208,6 +210,48 @@ void tst_DownloadWindow::closedByTheUserMidTransfer()
     QVERIFY(!m_serial->OnRxChar && !m_serial->OnTxEmpty && !m_serial->OnError);
     QTest::qWait(300); // nothing still queued may touch the freed window
     QVERIFY(sim.waitForFinished());
+}
+
+void tst_DownloadWindow::closeBoxMidTransfer()
+{
+    SimDeviceOptions options;
+    options.baud = 9600;
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    makeSerial(sim.serialPath());
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (form.ResultMemo->toPlainText().contains(QLatin1String("Loader started...")))
+            form.close(); // the close box
+    });
+    QCOMPARE(result, 2);
+    QCOMPARE(m_boxes.size(), 1); // the prompt only: no report
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+}
+
+// A stray Esc, on the window or on its log, must not end a download: it goes on to its report.
+void tst_DownloadWindow::escapeLeavesTheTransferRunning()
+{
+    SimDeviceOptions options;
+    options.baud = 115200;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    int pressed = 0;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (pressed == 0 && form.ResultMemo->toPlainText().contains(QLatin1String("Loader"))) {
+            QTest::keyClick(&form, Qt::Key_Escape);
+            QTest::keyClick(form.ResultMemo, Qt::Key_Escape);
+            pressed = form.isVisible() ? 1 : -1;
+        }
+    });
+    QCOMPARE(pressed, 1);
+    QCOMPARE(result, 1);
+    QVERIFY(m_boxes.last().startsWith(
+        QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed")));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_data.size()), m_data);
 }
 
 void tst_DownloadWindow::portThatCannotBeOpened()

@@ -67,23 +67,32 @@ struct Reading
         link = std::make_unique<KTSerialLink>(serial);
         transfer = std::make_unique<UploadTransfer>(setup, *link,
                                                     [] { return std::make_unique<KTCanLink>(); });
-        QObject::connect(transfer.get(), &TransferBase::logLine,
-                         [this](const QString &l) { log << l; });
+        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            if (e.kind == TransferEvent::Kind::Log)
+                log << e.text;
+            if (e.kind == TransferEvent::Kind::Finished) {
+                report = e.record;
+                finished = true;
+            }
+        });
         QObject::connect(
             transfer.get(), &TransferBase::bootPromptRequested, transfer.get(),
             [this] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
-        QObject::connect(transfer.get(), &TransferBase::finished,
-                         [this](const TransferBase::Report &r, bool) {
-                             report = r;
-                             finished = true;
-                         });
     }
+
+    // A transfer freed before its end still sends Finished: it must find the reading whole.
+    ~Reading() { transfer.reset(); }
+    Reading(const Reading &) = delete;
+    Reading &operator=(const Reading &) = delete;
 
     // A plain event loop: waiting in steps would add a pause to every exchange.
     bool run(int msecs = 60000)
     {
         QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferBase::finished, &loop, &QEventLoop::quit);
+        QObject::connect(transfer.get(), &TransferBase::event, &loop, [&](const TransferEvent &e) {
+            if (e.kind == TransferEvent::Kind::Finished)
+                loop.quit();
+        });
         QTimer::singleShot(msecs, &loop, &QEventLoop::quit);
         transfer->start();
         loop.exec();
@@ -94,7 +103,7 @@ struct Reading
     std::unique_ptr<KTSerialLink> link;
     std::unique_ptr<UploadTransfer> transfer;
     QStringList log;
-    TransferBase::Report report;
+    TransferRecord report; // the Finished event's record
     bool finished = false;
 };
 
@@ -172,7 +181,7 @@ void TestUploadSim::serialChoices()
 
     Reading r(setupFor(UploadChoice(choice), Device46xx));
     QVERIFY(r.run());
-    QCOMPARE(r.report.resultCode, 1);
+    QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
 
     // On the wire: boot byte, the two programs, the sector bytes, then 0x55 per block.
@@ -195,7 +204,7 @@ void TestUploadSim::serialChoices()
         QCOMPARE(data.mid(0x100000), trailer);
     }
     QVERIFY(
-        r.report.resultText.contains(QStringLiteral("%1 bytes have been read").arg(end - start)));
+        r.report.reportText.contains(QStringLiteral("%1 bytes have been read").arg(end - start)));
 }
 
 void TestUploadSim::boardImage()
@@ -211,7 +220,7 @@ void TestUploadSim::boardImage()
     Reading r(setupFor(UploadChoice::Flash, Device4610));
     QVERIFY(r.transfer->programFile().endsWith(QLatin1String("UploadIF.H86")));
     QVERIFY(r.run());
-    QCOMPARE(r.report.resultCode, 1);
+    QCOMPARE(r.report.modalResult, 1);
     QCOMPARE(r.transfer->uploadData().size(), 329984);
     QCOMPARE(r.transfer->uploadData(), sim.memory().left(329984));
     QVERIFY(r.log.contains(QStringLiteral("Reading all flash data sectors and NV parameter...")));
@@ -228,7 +237,7 @@ void TestUploadSim::badCheckByteIsReadAgain()
 
     Reading r(setupFor(UploadChoice::PlcData, Device46xx));
     QVERIFY(r.run());
-    QCOMPARE(r.report.resultCode, 1);
+    QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
     // After the opening: the third block is refused, read again, and stored once.
     const QByteArray host = sim.hostBytes();
@@ -247,7 +256,7 @@ void TestUploadSim::blockCutShortIsRequestedAgain()
 
     Reading r(setupFor(UploadChoice::Parameters, Device46xx));
     QVERIFY(r.run());
-    QCOMPARE(r.report.resultCode, 1);
+    QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
     // 512 blocks: the second one is cut short, times out and is asked for again.
     QCOMPARE(sim.hostBytes().right(514), QByteArray(2, 0x55) + char(0x5A) + QByteArray(511, 0x55));
@@ -291,7 +300,7 @@ void TestUploadSim::canChoices()
     Reading r(setupFor(UploadChoice(choice), Device46xx, iface));
     QVERIFY(r.transfer->usesCan());
     QVERIFY(r.run());
-    QCOMPARE(r.report.resultCode, 1);
+    QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
 
     QList<QByteArray> commands;
@@ -324,9 +333,9 @@ void TestUploadSim::deviceVanishes()
 
     Reading r(setupFor(UploadChoice::Flash, Device46xx));
     QVERIFY(r.run(20000));
-    QCOMPARE(r.report.resultCode, 2);
-    QVERIFY2(r.report.resultText.startsWith(QStringLiteral("Flash reading aborted:\r\n\r\n")),
-             qPrintable(r.report.resultText));
+    QCOMPARE(r.report.modalResult, 2);
+    QVERIFY2(r.report.reportText.startsWith(QStringLiteral("Flash reading aborted:\n\n")),
+             qPrintable(r.report.reportText));
     QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
     QVERIFY(!r.serial.Active());
     QVERIFY(!r.serial.HasWorker());

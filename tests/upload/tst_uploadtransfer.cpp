@@ -1,10 +1,14 @@
 #include "FakeLinks.h"
 #include "base/IdleSlot.h"
+#include "comm/KTComm.h"
+#include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
+#include "transfer/TransferOutcome.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,18 +18,6 @@ namespace {
 
 const QByteArray LoaderBytes = QByteArray::fromHex("11223344");
 const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
-
-// The transfer with its watchdog expiry reachable, so time-outs need no waiting.
-class TestableUpload : public UploadTransfer
-{
-public:
-    using UploadTransfer::UploadTransfer;
-    void expire()
-    {
-        stopWatchdog();
-        onTimeout();
-    }
-};
 
 QByteArray blockData(int seed)
 {
@@ -66,24 +58,35 @@ struct Harness
 {
     explicit Harness(const UploadSetup &setup)
     {
-        transfer = std::make_unique<TestableUpload>(
-            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); });
-        QObject::connect(transfer.get(), &TransferBase::logLine,
-                         [this](const QString &l) { log << l; });
+        transfer = std::make_unique<UploadTransfer>(
+            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); }, nullptr,
+            clock);
+        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            kinds << e.kind;
+            if (e.kind == TransferEvent::Kind::Log)
+                log << e.text;
+            if (e.kind == TransferEvent::Kind::Finished) {
+                report = e.record;
+                finished = true;
+            }
+        });
         QObject::connect(transfer.get(), &TransferBase::statusText,
                          [this](const QString &s) { status = s; });
-        QObject::connect(transfer.get(), &TransferBase::finished,
-                         [this](const TransferBase::Report &r, bool) {
-                             report = r;
-                             finished = true;
-                         });
+        QObject::connect(transfer.get(), &TransferBase::finalReport,
+                         [this](const QString &text) { resultText = text; });
     }
+
+    // A transfer freed before its end still sends Finished: it must find the harness whole.
+    ~Harness() { transfer.reset(); }
+    Harness(const Harness &) = delete;
+    Harness &operator=(const Harness &) = delete;
 
     // Up to the boot byte on the wire.
     bool boot()
     {
         transfer->start();
-        if (!QTest::qWaitFor([this] { return transfer->bootPromptPending() || finished; }))
+        clock.settle();
+        if (!transfer->bootPromptPending())
             return false;
         transfer->answerBootPrompt(true);
         return serial.takeWritten() == QByteArray(1, 0x00);
@@ -101,17 +104,35 @@ struct Harness
         return serial.takeWritten() == ProgramBytes;
     }
 
+    // Lets virtual time pass until the transfer has finished (idle actions, short waits);
+    // true when it has, with Started first, Finished last and once, and the final report that
+    // was shown in the record.
     bool waitFinished()
     {
-        return QTest::qWaitFor([this] { return finished; });
+        if (!clock.advanceUntil([this] { return finished; }, 10000))
+            return false;
+        return kinds.first() == TransferEvent::Kind::Started && kinds.count(kinds.last()) == 1
+            && kinds.last() == TransferEvent::Kind::Finished
+            && report.reportText == TransferBase::plainText(resultText)
+            && report.modalResult == TransferOutcomes::modalResult(report.outcome);
     }
 
+    // The watchdog runs out: exactly its interval passes.
+    void expire()
+    {
+        QVERIFY(transfer->watchdogActive());
+        clock.advance(transfer->watchdogInterval());
+    }
+
+    VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> can = std::make_shared<FakeCanBus>();
-    std::unique_ptr<TestableUpload> transfer;
+    std::unique_ptr<UploadTransfer> transfer;
+    QList<TransferEvent::Kind> kinds;
     QStringList log;
     QString status;
-    TransferBase::Report report;
+    TransferRecord report; // the Finished event's record
+    QString resultText; // the final report as the message box shows it ("\r\n")
     bool finished = false;
 };
 
@@ -138,6 +159,9 @@ private slots:
     void wrongAnswers_data();
     void wrongAnswers();
     void lineErrorDuringBlock();
+    void lineErrorTexts_data();
+    void lineErrorTexts();
+    void targetFileUnreadableWhenSent();
     void userBreak();
     void boardImage();
     void retainValuesSerial();
@@ -148,7 +172,11 @@ private slots:
     void canEndRightAfterAcceptance();
     void canRetainValues();
     void canDongleError();
+    void compareAfterReading_data();
     void compareAfterReading();
+    void recordOfAnUpload();
+    void recordOfAFailedUpload_data();
+    void recordOfAFailedUpload();
 
 private:
     QTemporaryDir m_h86;
@@ -239,8 +267,8 @@ void TestUploadTransfer::serialRegions()
     QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Flash reading successful:\r\n\r\n512 bytes have been read\r\n\r\n"
                        "Used time: ")));
     QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
@@ -348,21 +376,21 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     // A block that stalls: late bytes found at the time-out are still taken.
     h.serial.deliver(wire.left(100));
     h.serial.queue(wire.mid(100, 50));
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.serial.takeWritten().isEmpty());
     QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
-        h.transfer->expire();
+        h.expire();
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
         QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitBlock);
         h.serial.deliver(wire.left(30));
     }
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
@@ -374,8 +402,8 @@ void TestUploadTransfer::endMarkAtOnce()
         h.serial.deliver(QByteArray::fromHex("aa"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
     // Whole flash: no trailer.
     QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
 }
@@ -387,8 +415,8 @@ void TestUploadTransfer::invalidTargetId()
     h.serial.deliver(QByteArray::fromHex("b5c5"));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log, QStringList {"Invalid Target-ID: B5"});
-    QCOMPARE(h.report.resultCode, 3);
-    QCOMPARE(h.report.resultText,
+    QCOMPARE(h.report.modalResult, 3);
+    QCOMPARE(h.resultText,
              QStringLiteral("Retain values reading aborted:\r\n\r\nInvalid Target-ID: B5"));
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
@@ -424,10 +452,10 @@ void TestUploadTransfer::wrongAnswers()
     QCOMPARE(h.transfer->watchdogInterval(), interval);
     QVERIFY(h.transfer->watchdogActive());
     QVERIFY(!h.finished);
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 3);
-    QVERIFY(h.report.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
+    QCOMPARE(h.report.modalResult, 3);
+    QVERIFY(h.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
 }
 
@@ -442,13 +470,65 @@ void TestUploadTransfer::lineErrorDuringBlock()
     h.serial.raiseLineError(0x0008);
     QCOMPARE(h.transfer->watchdogInterval(), 100);
     // The expiry counts as a block time-out: the block is asked for again.
-    h.transfer->expire();
+    h.expire();
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 2);
-    QVERIFY(h.report.resultText.startsWith(
-        QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+    QCOMPARE(h.report.modalResult, 2);
+    QVERIFY(
+        h.resultText.startsWith(QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+}
+
+void TestUploadTransfer::lineErrorTexts_data()
+{
+    QTest::addColumn<bool>("queryFails");
+    QTest::addColumn<QString>("system");
+    QTest::addColumn<QString>("text");
+    const QString p = QStringLiteral("Flash reading aborted:\r\n\r\n");
+    QTest::newRow("flags") << false << QString() << p + "COM error:\r\n" + CommErrorText(0x0008);
+    QTest::newRow("query fails") << true << QStringLiteral("Input/output error")
+                                 << p + "System error:\r\nInput/output error";
+    QTest::newRow("query fails without a text")
+        << true << QString() << p + "System error:\r\nUnknown Error!";
+}
+
+// A line error while the loader starts ends the reading with the error's text.
+void TestUploadTransfer::lineErrorTexts()
+{
+    QFETCH(bool, queryFails);
+    QFETCH(QString, system);
+    Harness h(setupFor(UploadChoice::Flash));
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("c5"));
+    h.serial.failLineErrorQuery = queryFails;
+    h.serial.lastError = system;
+    h.serial.raiseLineError(0x0008);
+    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.report.modalResult, 2);
+    QTEST(h.resultText, "text");
+}
+
+// The file was there at the start and has gone when its turn comes.
+void TestUploadTransfer::targetFileUnreadableWhenSent()
+{
+    QTemporaryDir dir;
+    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, false, 1, 0, 7);
+    for (const QString &name : {names.loader, names.program})
+        QVERIFY(QFile::copy(m_h86.filePath(name), dir.filePath(name)));
+    TargetFiles::setDirectory(dir.path());
+    Harness h(setupFor(UploadChoice::Flash));
+    TargetFiles::setDirectory(m_h86.path());
+    QVERIFY(h.boot());
+    h.serial.deliver(QByteArray::fromHex("c5"));
+    QVERIFY(QFile::remove(dir.filePath(names.program)));
+    h.serial.deliver(QByteArray::fromHex("01"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.modalResult, 3);
+    QCOMPARE(h.resultText,
+             QStringLiteral("Flash reading aborted:\r\n\r\nCannot read file: Upload.H86"));
+    QCOMPARE(h.serial.takeWritten(), LoaderBytes);
 }
 
 void TestUploadTransfer::userBreak()
@@ -466,8 +546,8 @@ void TestUploadTransfer::userBreak()
     QCOMPARE(h.serial.inputCount(), 0);
     QVERIFY(h.waitFinished()); // the 100 ms time-out path
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
 }
 
 void TestUploadTransfer::boardImage()
@@ -488,8 +568,8 @@ void TestUploadTransfer::boardImage()
     }
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("329984 bytes have been read")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("329984 bytes have been read")));
     QCOMPARE(h.transfer->uploadData().size(), 329984);
     QCOMPARE(h.transfer->uploadData(), expected);
 }
@@ -516,8 +596,8 @@ void TestUploadTransfer::retainValuesSerial()
                            "Loader started...", "Transmitting UploadNV.H86...",
                            "3 Byte transmitted", "Brasvik started...", "Reading retain values...",
                            "Retain values reading finished!"}));
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Retain values reading successful:\r\n\r\n4096 bytes have been read")));
     // Never padded, no trailer.
     QCOMPARE(h.transfer->uploadData(), expected);
@@ -557,7 +637,8 @@ void TestUploadTransfer::canRegions()
     QVERIFY(h.can->opened);
     h.serial.deliver(QByteArray::fromHex("aa"));
     QVERIFY(!h.transfer->watchdogActive());
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     QCOMPARE(h.can->sent.size(), 1);
     const TCANMsg cmd = h.can->sent.takeFirst();
     QCOMPARE(cmd.ID, 0x63Fu);
@@ -572,7 +653,8 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     Harness h(setupFor(UploadChoice::Parameters, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->sent.clear();
     // Other status bytes while the request is outstanding keep the host waiting.
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("33")));
@@ -601,7 +683,7 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
+    QCOMPARE(h.report.modalResult, 1);
     QVERIFY(h.can->stopped);
     const QByteArray &data = h.transfer->uploadData();
     QCOMPARE(data.size(), 0x100008);
@@ -614,7 +696,8 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->sent.clear();
     h.can->deliver(canMessage(0x1BF, QByteArray(8, 1)));
@@ -629,10 +712,10 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     QVERIFY(h.serial.takeWritten().isEmpty());
     QVERIFY(h.transfer->watchdogActive());
     QCOMPARE(h.transfer->watchdogInterval(), 5000);
-    h.transfer->expire();
+    h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 2);
-    QCOMPARE(h.report.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
 }
 
@@ -641,12 +724,13 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
-    QVERIFY(h.report.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 1);
+    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
 }
 
 void TestUploadTransfer::canRetainValues()
@@ -655,7 +739,8 @@ void TestUploadTransfer::canRetainValues()
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("UploadNVCAN1_500K.H86")));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
     h.can->sent.clear();
     // A data message before any status does not stop the watchdog.
@@ -681,21 +766,51 @@ void TestUploadTransfer::canDongleError()
     Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
-    QVERIFY(QTest::qWaitFor([&] { return !h.can->sent.isEmpty(); }));
+    h.clock.settle();
+    QVERIFY(!h.can->sent.isEmpty());
     h.can->raiseError(0x0008);
     QVERIFY(h.waitFinished());
     QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
-    QCOMPARE(h.report.resultCode, 2);
-    QVERIFY(h.report.resultText.startsWith(
+    QCOMPARE(h.report.modalResult, 2);
+    QVERIFY(h.resultText.startsWith(
         QStringLiteral("Flash reading aborted:\r\n\r\nCAN Dongle error: ")));
     QCOMPARE(h.can->closeDongleCount, 1);
 }
 
+void TestUploadTransfer::compareAfterReading_data()
+{
+    QTest::addColumn<qint32>("flip"); // address of a byte that differs, -1: none
+    QTest::addColumn<QString>("memoLine");
+    QTest::addColumn<int>("exitStatus");
+    QTest::newRow("equal") << -1 << "Data compare complete!" << int(TransferOutcomes::ExitSuccess);
+    QTest::newRow("one byte differs")
+        << 0xDFFFF << "Data compare aborted!" << int(TransferOutcomes::ExitDifferent);
+}
+
+// The compare runs after the reading's report and before the Finished event, whose record
+// holds its result.
 void TestUploadTransfer::compareAfterReading()
 {
+    QFETCH(qint32, flip);
+    QByteArray image(0x100000, '\0'); // outside the region: never looked at
+    for (int b = 0; b < 512; ++b)
+        image.replace(0xC0000 + 256 * b, 256, blockData(b));
+    if (flip >= 0)
+        image[flip] = char(image[flip] ^ 0x40);
     UploadSetup setup = setupFor(UploadChoice::PlcData);
     setup.CompareMode = true;
+    setup.compareImage = image;
+    setup.imageFile = QStringLiteral("/images/plc.b86");
     Harness h(setup);
+    QStringList order;
+    QObject::connect(h.transfer.get(), &TransferBase::finalReport,
+                     [&] { order << QStringLiteral("<report>"); });
+    QObject::connect(h.transfer.get(), &TransferBase::event, [&](const TransferEvent &e) {
+        if (e.kind == TransferEvent::Kind::Log)
+            order << e.text;
+        else if (e.kind == TransferEvent::Kind::Finished)
+            order << QStringLiteral("<finished>");
+    });
     QCOMPARE(h.transfer->caption(), QStringLiteral("Compare - CoDeSys PLC data"));
     QVERIFY(h.startProgram());
     for (int i = 0; i < 3; ++i)
@@ -704,20 +819,128 @@ void TestUploadTransfer::compareAfterReading()
         h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.resultCode, 1);
 
-    QByteArray image = h.transfer->uploadData();
-    std::memset(image.data(), 0, 0xC0000); // outside the region: never looked at
-    CompareResult r = h.transfer->compare(image);
-    QVERIFY(r.equal());
-    QCOMPARE(h.log.mid(h.log.size() - 2),
-             (QStringList {"Comparing data...", "Data compare complete!"}));
-    QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
-    image[0xDFFFF] = char(image[0xDFFFF] ^ 0x40);
-    r = h.transfer->compare(image);
-    QCOMPARE(r.address, 0xDFFFF);
-    QCOMPARE(h.log.last(), QStringLiteral("Data compare aborted!"));
-    QCOMPARE(h.transfer->report().resultText, r.resultText);
+    QFETCH(QString, memoLine);
+    QCOMPARE(order.mid(order.size() - 5),
+             (QStringList {"Flash reading finished!", "<report>", "Comparing data...", memoLine,
+                           "<finished>"}));
+    if (flip < 0)
+        QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
+    const TransferRecord &r = h.report;
+    QCOMPARE(r.operation, TransferOperation::Compare);
+    QCOMPARE(r.imageFile, setup.imageFile);
+    QCOMPARE(r.outcome, TransferOutcome::Success);
+    QCOMPARE(r.modalResult, 1);
+    QVERIFY(r.reportText.startsWith(QLatin1String("Flash reading successful:\n\n131072 bytes")));
+    QVERIFY(r.compared);
+    QCOMPARE(r.compareEqual, flip < 0);
+    QCOMPARE(r.compareAddress, qint64(flip));
+    QCOMPARE(r.compareText, TransferBase::plainText(h.transfer->compareResult().resultText));
+    QCOMPARE(h.transfer->compareResult().title(), memoLine);
+    QTEST(TransferOutcomes::exitStatus(r), "exitStatus");
+}
+
+void TestUploadTransfer::recordOfAnUpload()
+{
+    Harness h(setupFor(UploadChoice::OperatingSystem));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(0)));
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
+    h.clock.advance(250);
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+
+    const TransferRecord &r = h.report;
+    QCOMPARE(r.operation, TransferOperation::Upload);
+    QCOMPARE(r.deviceType, quint8(1));
+    QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
+    QCOMPARE(r.lineRate, 57600);
+    QCOMPARE(r.canBitRate, 0);
+    QVERIFY(r.imageFile.isEmpty());
+    QCOMPARE(r.imageSha256,
+             QCryptographicHash::hash(blockData(0) + blockData(1), QCryptographicHash::Sha256));
+    QCOMPARE(r.firstSector, 0);
+    QCOMPARE(r.endSector, 11);
+    QCOMPARE(r.startAddress, 0u);
+    QCOMPARE(r.endAddress, 0x80000u);
+    QVERIFY(!r.retain);
+    QVERIFY(r.programFile.endsWith(QLatin1String("/Upload.H86")));
+    QCOMPARE(r.bytes, qint64(512));
+    QCOMPARE(r.totalBytes, qint64(0x80000));
+    QCOMPARE(r.blocks, qint64(2));
+    QCOMPARE(r.blocksResent, qint64(1));
+    QCOMPARE(r.outcome, TransferOutcome::Success);
+    QCOMPARE(r.reportText,
+             QStringLiteral("Flash reading successful:\n\n512 bytes have been read\n\n"
+                            "Used time: 250 ms"));
+    QCOMPARE(r.ended, VirtualTimerSource::epoch().addMSecs(250));
+    QVERIFY(!r.hasFailure);
+    QVERIFY(!r.compared);
+}
+
+void TestUploadTransfer::recordOfAFailedUpload_data()
+{
+    QTest::addColumn<int>("choice");
+    QTest::addColumn<int>("comInterface");
+    QTest::addColumn<int>("phase");
+    QTest::addColumn<int>("sector");
+    QTest::addColumn<qint64>("address");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("third block times out")
+        << int(UploadChoice::Parameters) << 0 << int(TransferPhase::Data) << 17 << qint64(0xE0200)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("retain values time out")
+        << int(UploadChoice::Retain) << 0 << int(TransferPhase::Data) << -1 << qint64(0x200)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("dongle error over CAN")
+        << int(UploadChoice::Parameters) << 1 << int(TransferPhase::Data) << 17 << qint64(0xE0040)
+        << int(TransferOutcome::Failed);
+    QTest::newRow("wrong sector answer")
+        << int(UploadChoice::Parameters) << -1 << int(TransferPhase::Sectors) << -1 << qint64(-1)
+        << int(TransferOutcome::Aborted);
+}
+
+// Where a reading failed: the phase, and in the data phase the block being read.
+void TestUploadTransfer::recordOfAFailedUpload()
+{
+    QFETCH(int, choice);
+    QFETCH(int, comInterface);
+    Harness h(setupFor(UploadChoice(choice), Device46xx, qMax(0, comInterface)));
+    QVERIFY(h.startProgram());
+    if (comInterface == 1) {
+        h.serial.deliver(QByteArray::fromHex("aa"));
+        h.clock.settle();
+        h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+        for (int batch = 0; batch < 2; ++batch) {
+            for (int part = 0; part < 4; ++part)
+                h.can->deliver(canMessage(0x1BF + 0x100 * part, QByteArray(8, char(part))));
+            h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+        }
+        h.can->raiseError(0x0008);
+    } else if (comInterface < 0) {
+        h.serial.deliver(QByteArray::fromHex("aa"));
+        h.serial.deliver(QByteArray::fromHex("77"));
+    } else {
+        const int answers = choice == int(UploadChoice::Retain) ? 1 : 3;
+        for (int i = 0; i < answers; ++i)
+            h.serial.deliver(QByteArray::fromHex("aa"));
+        for (int b = 0; b < 2; ++b)
+            h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        h.serial.deliver(QByteArray::fromHex("aa")); // the third block's header, then nothing
+    }
+    QVERIFY(h.waitFinished());
+    const TransferRecord &r = h.report;
+    QTEST(int(r.outcome), "outcome");
+    QVERIFY(r.hasFailure);
+    QTEST(int(r.failedPhase), "phase");
+    QTEST(r.failedSector, "sector");
+    QTEST(r.failedAddress, "address");
+    QCOMPARE(r.interfaceName, comInterface == 1 ? QStringLiteral("can1") : QStringLiteral("rs232"));
+    if (comInterface == 0)
+        QCOMPARE(r.blocksResent, qint64(1)); // asked for again once, then nothing came
 }
 
 QTEST_GUILESS_MAIN(TestUploadTransfer)

@@ -1,16 +1,17 @@
-#include "shell/BrasvikMain.h"
-#include "upload/BrasvikUpload.h"
 #include "ModalScript.h"
 #include "base/SettingsStore.h"
-#include "support/SimDevice.h"
-#include "transfer/TargetFiles.h"
-#include "support/TempSettings.h"
+#include "shell/BrasvikMain.h"
 #include "shell/TransferWindows.h"
+#include "support/SimDevice.h"
+#include "support/TempSettings.h"
+#include "transfer/TargetFiles.h"
+#include "upload/BrasvikUpload.h"
 #include "upload/UploadTransfer.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -54,6 +55,7 @@ private slots:
     void compareLeavesTheImage();
     void userBreakClosesEverything();
     void closedMidTransfer();
+    void escapeLeavesTheReadingRunning();
 
 private:
     std::unique_ptr<TBKMainForm> mainWindow(const QString &serialPath);
@@ -328,6 +330,36 @@ void TestUploadWindow::closedMidTransfer()
     QVERIFY(!w->Serial.OnRxChar);
     Settings.CANEnabled = false;
     Settings.COMInterface = InterfaceRS232;
+}
+
+// A stray Esc, on the window or on its log, must not end a reading: it goes on to its report.
+void TestUploadWindow::escapeLeavesTheReadingRunning()
+{
+    SimDeviceOptions options;
+    options.baud = 115200;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    auto w = mainWindow(sim.serialPath());
+    Settings.UploadOpt6 = true;
+    int pressed = 0;
+    m_whileRunning = [&](TBKUploadForm &form) {
+        if (pressed == 0 && form.ButtonCloseCOM->isEnabled()) {
+            QTest::keyClick(&form, Qt::Key_Escape);
+            QTest::keyClick(form.ResultMemo, Qt::Key_Escape);
+            pressed = form.isVisible() ? 1 : -1;
+        }
+    };
+    ModalScript script(*w);
+    script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBRetain");
+    w->ButtonUploadClick();
+    Settings.UploadOpt6 = false;
+    QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(u',')));
+
+    QCOMPARE(pressed, 1);
+    QVERIFY(m_boxes.last().startsWith(QStringLiteral(
+        "Brasvik|info|Retain values reading successful:\n\n4096 bytes have been read")));
+    QCOMPARE(w->Image.ImageBuffer.size(), 4096);
+    QVERIFY(!w->Serial.Active());
 }
 
 QTEST_MAIN(TestUploadWindow)
