@@ -176,6 +176,7 @@ void TKTSerial::StopWorker()
     }
     m_rxDelivered = false;
     m_errorsWatched = false;
+    m_rxStalled = false;
     std::shared_ptr<SerialWorkerState> worker = std::move(m_worker);
     m_worker.reset();
     if (!worker)
@@ -330,8 +331,8 @@ void TKTSerial::SetRxBufSize(int value)
 {
     m_rxBufSize = qMax(16, value);
     // A worker that waits for room may have it now.
-    if (m_worker && m_worker->rxStalled)
-        m_worker->wake();
+    if (m_rxStalled)
+        m_backend->wake();
 }
 
 void TKTSerial::SetTxBufSize(int value)
@@ -395,10 +396,6 @@ bool TKTSerial::ClearCommError(quint32 *Errors, TComStat *Stat)
         stat.cbInQue = quint32(m_rx.size() + qMax(0, in));
     }
     stat.cbOutQue = quint32(qMax(0, out));
-    if (SerialWorkerState *worker = m_worker.get()) {
-        std::lock_guard lock(worker->txMutex);
-        stat.cbOutQue += quint32(worker->txPending.size());
-    }
     if (Errors)
         *Errors = flags;
     if (Stat)
@@ -444,9 +441,8 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
             std::memcpy(Buffer, m_rx.constData(), n);
             m_rx.remove(0, n);
         }
-        const std::shared_ptr<SerialWorkerState> worker = m_worker;
-        if (n && worker && worker->rxStalled)
-            worker->wake();
+        if (n && m_rxStalled)
+            m_backend->wake();
         return n;
     }
     const quint32 n = qMin(Count, InputCount());

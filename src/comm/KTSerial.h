@@ -183,6 +183,8 @@ private:
     // collects the line errors as it goes.
     std::atomic<bool> m_rxDelivered {false};
     std::atomic<bool> m_errorsWatched {false};
+    // The worker does not read because the receive buffer is full; Read wakes it.
+    std::atomic<bool> m_rxStalled {false};
     // Bytes the worker has read that nobody has taken yet.
     std::mutex m_rxMutex;
     QByteArray m_rx;

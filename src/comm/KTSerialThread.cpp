@@ -125,10 +125,10 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
         if (wantRx && !lineDown) {
             // Stalled first, room second: a Read that makes room in between sees the flag and
             // wakes this wait.
-            s.rxStalled = true;
+            s.owner->m_rxStalled = true;
             rxRoom = s.owner->ReceiveRoom();
             if (rxRoom > 0) {
-                s.rxStalled = false;
+                s.owner->m_rxStalled = false;
                 interest |= SerialBackend::Readable;
             }
         }

@@ -40,8 +40,6 @@ struct SerialWorkerState
     // From before a dispatch is handed over until its handlers have returned: the worker looks
     // at the transmit queue right after, so a Write meanwhile needs no wake-up.
     std::atomic<bool> dispatching {false};
-    // The worker does not read because the component's receive buffer is full.
-    std::atomic<bool> rxStalled {false};
 
     // Hand-over to the component's thread: the worker posts the mask under `mutex` and raises
     // the hand-over, which the component's thread watches. `mutex` also makes the worker wait

@@ -106,12 +106,16 @@ std::unique_ptr<SerialBackend> SerialBackend::createDefault()
     return std::make_unique<PosixSerialBackend>();
 }
 
-PosixSerialBackend::PosixSerialBackend() = default;
+// The wake-up descriptor lives as long as the backend, so a late wake() never writes into a
+// descriptor number that a later opening has reused.
+PosixSerialBackend::PosixSerialBackend() : m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) { }
 
 PosixSerialBackend::~PosixSerialBackend()
 {
     if (isOpen())
         close();
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
 }
 
 bool PosixSerialBackend::open(const QString &path)
@@ -130,16 +134,16 @@ bool PosixSerialBackend::open(const QString &path)
         errno = EBUSY;
         return false;
     }
-    const int wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) {
-        const int error = errno;
+    if (m_wakeFd < 0) {
         ::close(fd);
-        errno = error;
+        errno = EMFILE;
         return false;
     }
     ::ioctl(fd, TIOCEXCL);
+    // A wake-up left from the previous opening would end the first wait for nothing.
+    quint64 stale = 0;
+    (void)!::read(m_wakeFd, &stale, sizeof stale);
     m_haveLine = false;
-    m_wakeFd = wakeFd;
     m_fd = fd;
     return true;
 }
@@ -152,12 +156,7 @@ bool PosixSerialBackend::close()
     ::ioctl(fd, TCFLSH, TCIOFLUSH);
     ::ioctl(fd, TIOCNXCL);
     const bool closed = ::close(fd) == 0;
-    const int error = errno;
-    const int wakeFd = m_wakeFd.exchange(-1);
-    if (wakeFd >= 0)
-        ::close(wakeFd);
     m_haveLine = false;
-    errno = error;
     return closed;
 }
 
@@ -241,7 +240,7 @@ quint32 PosixSerialBackend::wait(quint32 interest, int timeoutMs)
     if (interest & Writable)
         events |= POLLOUT;
     const bool watchLine = interest & (Readable | Writable | LineDown);
-    pollfd fds[2] = {{m_wakeFd.load(), POLLIN, 0}, {watchLine ? m_fd.load() : -1, events, 0}};
+    pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {watchLine ? m_fd.load() : -1, events, 0}};
     const int rc = ::poll(fds, 2, timeoutMs);
     if (rc < 0)
         return errno == EINTR ? 0 : quint32(LineDown);
@@ -263,11 +262,8 @@ quint32 PosixSerialBackend::wait(quint32 interest, int timeoutMs)
 
 void PosixSerialBackend::wake()
 {
-    const int fd = m_wakeFd.load();
-    if (fd < 0)
-        return;
     const quint64 one = 1;
-    (void)!::write(fd, &one, sizeof one);
+    (void)!::write(m_wakeFd, &one, sizeof one);
 }
 
 SerialBackend::ModemResult PosixSerialBackend::setModemLine(ModemLine line, bool on)

@@ -36,7 +36,7 @@ public:
 
 private:
     std::atomic<int> m_fd {-1};
-    std::atomic<int> m_wakeFd {-1};
+    const int m_wakeFd;
     // The line as read at the first configure() of an opening, changed only in the fields that
     // LineSettings names (opaque here: the kernel's termios2).
     alignas(8) std::array<unsigned char, 64> m_line {};
