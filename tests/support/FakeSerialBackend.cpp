@@ -48,8 +48,9 @@ void FakeSerialBackend::countLineErrors(const ErrorCounters &more, const QByteAr
         m_counters.overrun += more.overrun;
         m_counters.brk += more.brk;
         m_counters.bufferOverrun += more.bufferOverrun;
+        // Copied, not shared: the worker reads them on its thread.
         if (m_open && !m_vanished)
-            m_input += withBytes;
+            m_input.append(withBytes.constData(), withBytes.size());
     }
     m_changed.notify_all();
 }
@@ -93,7 +94,7 @@ void FakeSerialBackend::setModemLinesSupported(bool supported)
 QByteArray FakeSerialBackend::written() const
 {
     std::lock_guard lock(m_mutex);
-    return m_written;
+    return QByteArray(m_written.constData(), m_written.size());
 }
 
 QList<SerialBackend::LineSettings> FakeSerialBackend::configurations() const
