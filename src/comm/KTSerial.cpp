@@ -131,7 +131,8 @@ void TKTSerial::Open()
     qCDebug(lcSerialWorker) << "opened" << CommPortDeviceName(m_port) << "as handle" << m_handle;
 
     try {
-        // Queue sizes have no Linux equivalent: the driver's buffers are fixed. They stay stored.
+        // The driver's queues have a fixed size here; RxBufSize bounds how far the worker reads
+        // ahead of the handlers.
         ApplyLine();
         ApplyTimeouts();
         quint32 mask = 0;
