@@ -2,16 +2,16 @@
 
 #include "comm/KTPort32.h"
 #include "comm/KTSerialThread.h"
-#include "comm/SerialLineErrors.h"
-#include "comm/SerialPlatform.h"
+#include "comm/SerialBackend.h"
+#include "comm/SerialHandover.h"
 #include "base/SettingsStore.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 
 #include <cerrno>
-#include <unistd.h>
+#include <cstring>
+#include <map>
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerialWorker)
 
@@ -47,14 +47,39 @@ int niceFor(QThread::Priority priority)
     throw ECommInitError(SystemErrorText());
 }
 
+// The open ports by Handle, for the ClearCommError that a handler calls with the Handle.
+std::mutex openPortsMutex;
+std::map<int, TKTSerial *> &openPorts()
+{
+    static std::map<int, TKTSerial *> ports;
+    return ports;
+}
+
 } // namespace
 
-struct TKTSerial::LineState
+bool ClearCommError(int Handle, quint32 *Errors, TComStat *Stat)
 {
-    SerialPlatform::LineRecord record;
-};
+    std::lock_guard lock(openPortsMutex);
+    const auto it = openPorts().find(Handle);
+    if (it == openPorts().end()) {
+        errno = EBADF;
+        return false;
+    }
+    return it->second->ClearCommError(Errors, Stat);
+}
 
-TKTSerial::TKTSerial(QObject *owner) : QObject(owner), m_line(std::make_unique<LineState>()) { }
+void TKTSerial::DeleteLater::operator()(QObject *object) const
+{
+    object->deleteLater();
+}
+
+TKTSerial::TKTSerial(QObject *owner) : TKTSerial(SerialBackend::createDefault(), owner) { }
+
+TKTSerial::TKTSerial(std::unique_ptr<SerialBackend> backend, QObject *owner)
+    : QObject(owner), m_backend(std::move(backend))
+{
+    Q_ASSERT(m_backend);
+}
 
 TKTSerial::~TKTSerial()
 {
@@ -85,24 +110,29 @@ void TKTSerial::Open()
         OpenPortDriver();
     m_uartBase = m_port < 4 ? kUartBases[m_port] : quint16(0x3F8);
 
-    const int fd = SerialPlatform::openDevice(SettingsStore::comPortDevicePath(int(m_port)));
-    if (fd < 0) {
+    if (!m_backend->open(SettingsStore::comPortDevicePath(int(m_port)))) {
         const int error = errno;
         if (vic)
             ClosePortDriver();
         errno = error;
         throw ECommHandleError(SystemErrorText());
     }
-    m_handle = fd;
+    m_handle = m_backend->handle();
     m_active = true;
-    SerialLineErrors::attach(fd);
-    qCDebug(lcSerialWorker) << "opened" << CommPortDeviceName(m_port) << "as descriptor" << fd;
+    {
+        std::lock_guard lock(m_rxMutex);
+        m_rx.clear();
+    }
+    m_lineErrors.reset(*m_backend);
+    {
+        std::lock_guard lock(openPortsMutex);
+        openPorts()[m_handle] = this;
+    }
+    qCDebug(lcSerialWorker) << "opened" << CommPortDeviceName(m_port) << "as handle" << m_handle;
 
     try {
-        // Queue sizes have no Linux equivalent: the driver's buffers are fixed. They stay stored.
-        if (!SerialPlatform::readLine(fd, &m_line->record))
-            raiseInitError();
-        SerialPlatform::makeRaw(&m_line->record);
+        // The driver's queues have a fixed size here; RxBufSize bounds how far the worker reads
+        // ahead of the handlers.
         ApplyLine();
         ApplyTimeouts();
         quint32 mask = 0;
@@ -128,39 +158,26 @@ void TKTSerial::Open()
 
 void TKTSerial::StartWorker(quint32 mask)
 {
-    m_worker = TKTSerialThread::create(this, m_handle, mask, BaudrateValue(m_baudrate));
-    if (!m_worker)
+    std::shared_ptr<SerialHandover> handover = SerialHandover::create();
+    if (!handover)
         raiseInitError();
-    // The notifier watches a descriptor of its own for the same eventfd, so it never watches
-    // a closed one, whichever of it and the worker's state goes first. It has no parent: a
-    // component destroyed on the worker thread must not destroy it there.
-    const int handoverFd = ::dup(m_worker->handoverFd);
-    if (handoverFd < 0) {
-        StopWorker();
-        raiseInitError();
-    }
-    m_handoverNotifier = new QSocketNotifier(handoverFd, QSocketNotifier::Read);
-    connect(m_handoverNotifier, &QObject::destroyed, [handoverFd] { ::close(handoverFd); });
-    connect(m_handoverNotifier, &QSocketNotifier::activated, this, [this, handoverFd] {
-        quint64 count = 0;
-        (void)!::read(handoverFd, &count, sizeof count);
-        RunPendingDispatch();
-    });
+    m_worker = TKTSerialThread::create(this, m_backend, handover, mask, BaudrateValue(m_baudrate));
+    m_rxDelivered = (mask & EV_RXCHAR) != 0;
+    m_errorsWatched = (mask & EV_ERR) != 0;
+    m_handoverWatcher.reset(handover->watch(this, [this] { RunPendingDispatch(); }));
     TKTSerialThread::run(m_worker, niceFor(m_threadPriority));
 }
 
 void TKTSerial::StopWorker()
 {
-    if (m_handoverNotifier) {
-        // Possibly inside its own activation: freed once that returns, in its own thread. Its
-        // hand-over connection ends with this component at the latest.
-        if (m_handoverNotifier->thread() == QThread::currentThread())
-            m_handoverNotifier->setEnabled(false);
-        else
-            disconnect(m_handoverNotifier, nullptr, this, nullptr);
-        m_handoverNotifier->deleteLater();
-        m_handoverNotifier = nullptr;
+    if (m_handoverWatcher) {
+        // Possibly inside its own activation: freed once that returns, in its own thread.
+        disconnect(m_handoverWatcher.get(), nullptr, this, nullptr);
+        m_handoverWatcher.reset();
     }
+    m_rxDelivered = false;
+    m_errorsWatched = false;
+    m_rxStalled = false;
     std::shared_ptr<SerialWorkerState> worker = std::move(m_worker);
     m_worker.reset();
     if (!worker)
@@ -197,12 +214,17 @@ void TKTSerial::Close()
     if (!m_active)
         return;
     StopWorker();
-    const int fd = m_handle;
-    qCDebug(lcSerialWorker) << "closing" << CommPortDeviceName(m_port) << "descriptor" << fd;
-    SerialPlatform::purge(fd);
-    SerialLineErrors::detach(fd);
-    const bool closed = SerialPlatform::closeDevice(fd);
+    qCDebug(lcSerialWorker) << "closing" << CommPortDeviceName(m_port) << "handle" << m_handle;
+    {
+        std::lock_guard lock(openPortsMutex);
+        openPorts().erase(m_handle);
+    }
+    const bool closed = m_backend->close();
     const int error = errno;
+    {
+        std::lock_guard lock(m_rxMutex);
+        m_rx.clear();
+    }
     m_handle = -1;
     m_active = false;
     if (m_vicPortAccess)
@@ -222,10 +244,12 @@ bool TKTSerial::HasWorker() const
 
 void TKTSerial::ApplyLine()
 {
-    SerialPlatform::setFrame(&m_line->record, BaudrateValue(m_baudrate),
-                             DataBitLineValue(m_dataBits), ParityLineValue(m_parity),
-                             StopBitLineValue(m_stopBits));
-    if (!SerialPlatform::writeLine(m_handle, m_line->record))
+    SerialBackend::LineSettings line;
+    line.bitsPerSecond = BaudrateValue(m_baudrate);
+    line.dataBits = DataBitLineValue(m_dataBits);
+    line.parity = ParityLineValue(m_parity);
+    line.stopBits = StopBitLineValue(m_stopBits);
+    if (!m_backend->configure(line))
         raiseInitError();
 }
 
@@ -307,6 +331,9 @@ void TKTSerial::SetVicPortAccess(bool value)
 void TKTSerial::SetRxBufSize(int value)
 {
     m_rxBufSize = qMax(16, value);
+    // A worker that waits for room may have it now.
+    if (m_rxStalled)
+        m_backend->wake();
 }
 
 void TKTSerial::SetTxBufSize(int value)
@@ -353,13 +380,50 @@ void TKTSerial::Assign(const TKTSerial &Source)
     SetTxTimeOut(Source.TxTimeOut());
 }
 
+bool TKTSerial::ClearCommError(quint32 *Errors, TComStat *Stat)
+{
+    if (!m_active) {
+        errno = EBADF;
+        return false;
+    }
+    quint32 flags = m_lineErrors.take(*m_backend);
+    const int in = m_backend->inputQueue();
+    if (in < 0 && errno != ENOTTY && errno != EINVAL)
+        flags |= CE_IOE;
+    const int out = m_backend->outputQueue();
+    TComStat stat;
+    {
+        std::lock_guard lock(m_rxMutex);
+        stat.cbInQue = quint32(m_rx.size() + qMax(0, in));
+    }
+    stat.cbOutQue = quint32(qMax(0, out));
+    if (Errors)
+        *Errors = flags;
+    if (Stat)
+        *Stat = stat;
+    return true;
+}
+
+quint32 TKTSerial::TakeDeliveredErrors()
+{
+    // The worker looks at the counters whenever it wakes, so what it has seen is all there is
+    // to know without asking the driver once more.
+    return m_errorsWatched ? m_lineErrors.takeSeen() : m_lineErrors.take(*m_backend);
+}
+
 quint32 TKTSerial::InputCount()
 {
     if (!m_active)
         return 0;
+    if (m_rxDelivered) {
+        if (TakeDeliveredErrors())
+            return 0;
+        std::lock_guard lock(m_rxMutex);
+        return quint32(m_rx.size());
+    }
     quint32 errors = 0;
     TComStat stat;
-    if (!ClearCommError(m_handle, &errors, &stat) || errors)
+    if (!ClearCommError(&errors, &stat) || errors)
         return 0;
     return stat.cbInQue;
 }
@@ -368,14 +432,39 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
 {
     if (!m_active || !Buffer)
         return 0;
+    if (m_rxDelivered) {
+        if (TakeDeliveredErrors() || Count == 0)
+            return 0;
+        quint32 n = 0;
+        {
+            std::lock_guard lock(m_rxMutex);
+            n = quint32(qMin(qsizetype(Count), m_rx.size()));
+            std::memcpy(Buffer, m_rx.constData(), n);
+            m_rx.remove(0, n);
+        }
+        if (n && m_rxStalled)
+            m_backend->wake();
+        return n;
+    }
     const quint32 n = qMin(Count, InputCount());
     if (n == 0)
         return 0;
-    const ssize_t got = ::read(m_handle, Buffer, n);
-    if (got <= 0)
-        return 0;
-    m_bytesRead += quint64(got);
-    return quint32(got);
+    const qint64 got = m_backend->read(static_cast<char *>(Buffer), n);
+    if (got < 0)
+        m_lineErrors.raise(CE_IOE);
+    return got > 0 ? quint32(got) : 0;
+}
+
+qsizetype TKTSerial::ReceiveRoom()
+{
+    std::lock_guard lock(m_rxMutex);
+    return qMax(qsizetype(0), qsizetype(m_rxBufSize.load()) - m_rx.size());
+}
+
+void TKTSerial::Receive(const char *data, qsizetype count)
+{
+    std::lock_guard lock(m_rxMutex);
+    m_rx.append(data, count);
 }
 
 quint32 TKTSerial::Write(const void *Buffer, quint32 Count)
@@ -391,21 +480,21 @@ quint32 TKTSerial::Write(const void *Buffer, quint32 Count)
     SerialWorkerState *worker = m_worker.get();
     if (!worker) {
         // Nobody waits for transmit-empty: take what the driver accepts now.
-        const ssize_t n = ::write(m_handle, data, Count);
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            SerialLineErrors::raise(m_handle, CE_IOE);
+        const qint64 n = m_backend->write(data, Count);
+        if (n < 0)
+            m_lineErrors.raise(CE_IOE);
         return n > 0 ? quint32(n) : 0;
     }
     quint32 written = 0;
     {
         std::lock_guard lock(worker->txMutex);
         if (worker->txPending.isEmpty()) {
-            const ssize_t n = ::write(m_handle, data, Count);
-            if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                SerialLineErrors::raise(m_handle, CE_IOE);
+            const qint64 n = m_backend->write(data, Count);
+            if (n < 0) {
+                m_lineErrors.raise(CE_IOE);
                 return 0;
             }
-            written = n > 0 ? quint32(n) : 0;
+            written = quint32(n);
         }
         // The rest is sent by the worker as the driver makes room; the caller's buffer is
         // free at once.
@@ -413,7 +502,9 @@ quint32 TKTSerial::Write(const void *Buffer, quint32 Count)
             worker->txPending.append(data + written, qsizetype(Count - written));
         worker->txAwaitingEmpty = true;
     }
-    worker->wake();
+    // A worker in the middle of a dispatch looks at the transmit queue when it is done.
+    if (!worker->dispatching)
+        worker->wake();
     return written == Count ? Count : 0;
 }
 
@@ -444,7 +535,7 @@ void TKTSerial::DispatchEvents(quint32 eventMask)
     Dispatch(eventMask, nullptr);
 }
 
-void TKTSerial::Dispatch(quint32 eventMask, const SerialWorkerState *worker)
+void TKTSerial::Dispatch(quint32 eventMask, SerialWorkerState *worker)
 {
     // A handler may close the port (and even destroy this component when the handlers run on
     // the worker); the flag tells, without touching the component.
@@ -455,7 +546,13 @@ void TKTSerial::Dispatch(quint32 eventMask, const SerialWorkerState *worker)
         OnError(this);
     if ((eventMask & EV_RXCHAR) && !closed())
         OnRxChar(this);
-    if ((eventMask & EV_TXEMPTY) && !closed()) {
+    // An answer that the driver has sent on at once gets its transmit-empty event in this
+    // dispatch rather than in a hand-over of its own right after, which would hold up the
+    // worker when the next bytes come.
+    bool txEmpty = eventMask & EV_TXEMPTY;
+    if (!txEmpty && (eventMask & EV_RXCHAR) && worker && (worker->mask & EV_TXEMPTY) && !closed())
+        txEmpty = worker->takeTransmitEmpty();
+    if (txEmpty && !closed()) {
         if (PortDriverEnabled && m_vicPortAccess)
             SwitchLineDriverToReceive();
         OnTxEmpty(this);

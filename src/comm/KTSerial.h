@@ -1,15 +1,18 @@
 #pragma once
 
 #include "comm/KTComm.h"
+#include "comm/SerialLineErrors.h"
 #include "comm/TEventHandler.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QThread>
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
-class QSocketNotifier;
+class SerialBackend;
 class TKTSerial;
 struct SerialWorkerState;
 
@@ -42,9 +45,14 @@ bool ClearCommError(int Handle, quint32 *Errors, TComStat *Stat = nullptr);
 using TNotifyEvent = TEventHandler<TKTSerial *>;
 
 // One serial port: opened exclusive, non-blocking and raw on the device path that the settings
-// map its PortName to. A worker thread waits for port events and calls OnError, OnRxChar and
-// OnTxEmpty (in that order), on the thread that owns the component when SyncEventHandling is
-// set. Read, Write and InputCount never block and never raise.
+// map its PortName to, through a SerialBackend (the platform's own unless one is handed in). A
+// worker thread waits for port events and calls OnError, OnRxChar and OnTxEmpty (in that order),
+// on the thread that owns the component when SyncEventHandling is set. Read, Write and
+// InputCount never block and never raise.
+//
+// While a worker serves OnRxChar, it reads the bytes before the event and they travel with it:
+// InputCount and Read answer from them without asking the driver, and the worker reads no more
+// than RxBufSize ahead of the readers.
 //
 // The event kinds served are fixed at Open by the handlers assigned then; a handler may be
 // replaced or cleared at any time. Close and the destructor may be called from inside a
@@ -56,6 +64,7 @@ class TKTSerial : public QObject
 
 public:
     explicit TKTSerial(QObject *owner = nullptr);
+    explicit TKTSerial(std::unique_ptr<SerialBackend> backend, QObject *owner = nullptr);
     ~TKTSerial() override;
     TKTSerial(const TKTSerial &) = delete;
     TKTSerial &operator=(const TKTSerial &) = delete;
@@ -65,6 +74,8 @@ public:
     void Close();
 
     quint32 InputCount();
+    // ClearCommError for this port (false while closed, errno EBADF).
+    bool ClearCommError(quint32 *Errors, TComStat *Stat = nullptr);
     quint32 Read(void *Buffer, quint32 Count);
     // Bytes the driver took at once: Count, or 0 while the rest is still being sent. The data
     // is copied; OnTxEmpty follows once everything has left the transmit queue.
@@ -100,7 +111,7 @@ public:
     bool VicPortAccess() const { return m_vicPortAccess; }
     void SetVicPortAccess(bool value);
 
-    // The file descriptor of the open port; -1 (all bits set) while closed.
+    // The backend's handle of the open port; -1 (all bits set) while closed.
     int Handle() const { return m_handle; }
     quint16 UARTBase() const { return m_uartBase; }
     // What ApplyTimeouts last wrote (Linux has no equivalent for non-blocking I/O: kept only).
@@ -124,15 +135,21 @@ private slots:
 private:
     friend class TKTSerialThread;
     // Stops at the first handler after the opening that started the worker was closed.
-    void Dispatch(quint32 eventMask, const SerialWorkerState *worker);
+    void Dispatch(quint32 eventMask, SerialWorkerState *worker);
     void ApplyTimeouts();
     void ApplyLine();
+    // The worker's side of the receive buffer: room left, and bytes it has read.
+    qsizetype ReceiveRoom();
+    void Receive(const char *data, qsizetype count);
+    // The line errors InputCount and Read see while the received bytes come with the event.
+    quint32 TakeDeliveredErrors();
     void StartWorker(quint32 mask);
     void StopWorker();
     void JoinRetiredWorker();
     void SwitchLineDriverToReceive();
     [[noreturn]] void RaiseRefusal(const char *what, const char *action) const;
 
+    const std::shared_ptr<SerialBackend> m_backend;
     std::atomic<bool> m_active {false};
     bool m_destroying = false;
     int m_handle = -1;
@@ -141,7 +158,7 @@ private:
     TParityBit m_parity = TParityBit::Even;
     TStopBit m_stopBits = sb_1;
     TPort m_port = COM1;
-    int m_rxBufSize = 2048;
+    std::atomic<int> m_rxBufSize {2048};
     int m_txBufSize = 2048;
     int m_rxTimeOut = 0;
     int m_txTimeOut = 0;
@@ -150,14 +167,25 @@ private:
     std::atomic<bool> m_vicPortAccess {false};
     std::atomic<quint16> m_uartBase {0x3F8};
     TCommTimeouts m_timeouts;
-    struct LineState;
-    std::unique_ptr<LineState> m_line;
+    SerialLineErrors m_lineErrors;
     std::shared_ptr<SerialWorkerState> m_worker;
-    // Watches the worker's hand-over descriptor in this component's thread.
-    QSocketNotifier *m_handoverNotifier = nullptr;
+    // Watches the worker's hand-over in this component's thread. It has no parent and goes by
+    // deleteLater: a component destroyed on the worker thread must not destroy it there.
+    struct DeleteLater
+    {
+        void operator()(QObject *object) const;
+    };
+    std::unique_ptr<QObject, DeleteLater> m_handoverWatcher;
     // A worker that closed its own port from a handler; joined by the next Open or the
     // destructor, so nothing of it runs on when the component goes.
     std::shared_ptr<SerialWorkerState> m_retiredWorker;
-    // Bytes Read has taken, so the worker can tell new bytes from those a handler left.
-    std::atomic<quint64> m_bytesRead {0};
+    // What the worker serves in this opening: the received bytes come with the event, and it
+    // collects the line errors as it goes.
+    std::atomic<bool> m_rxDelivered {false};
+    std::atomic<bool> m_errorsWatched {false};
+    // The worker does not read because the receive buffer is full; Read wakes it.
+    std::atomic<bool> m_rxStalled {false};
+    // Bytes the worker has read that nobody has taken yet.
+    std::mutex m_rxMutex;
+    QByteArray m_rx;
 };

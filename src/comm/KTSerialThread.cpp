@@ -1,37 +1,30 @@
 #include "comm/KTSerialThread.h"
 
 #include "comm/KTSerial.h"
-#include "comm/SerialLineErrors.h"
-#include "comm/SerialPlatform.h"
+#include "comm/SerialBackend.h"
+#include "comm/SerialHandover.h"
 
 #include <QLoggingCategory>
 
 #include <algorithm>
-#include <cerrno>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <array>
 #include <sys/resource.h>
-#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcSerialWorker, "brasvik.comm.serial", QtCriticalMsg)
 
 namespace {
 
-// A handler that leaves bytes in the queue gets its next receive event only for new bytes;
-// until then the queue is looked at this often instead of waking on every poll.
-constexpr int kStaleQueueCheckMs = 10;
 // Without a receive handler, the driver's error counters are looked at this often.
 constexpr int kErrorCounterCheckMs = 100;
 constexpr int kMaxDrainWaitMs = 100;
+// What one wake-up reads at most; more waiting completes the next wait at once.
+constexpr qsizetype kReadChunk = 4096;
 
 } // namespace
 
-SerialWorkerState::SerialWorkerState(TKTSerial *component, int portFd, quint32 eventMask)
-    : owner(component)
-    , fd(portFd)
-    , mask(eventMask)
-    , wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-    , handoverFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+SerialWorkerState::SerialWorkerState(TKTSerial *component, std::shared_ptr<SerialBackend> port,
+                                     std::shared_ptr<SerialHandover> handOver, quint32 eventMask)
+    : owner(component), backend(std::move(port)), handover(std::move(handOver)), mask(eventMask)
 { }
 
 SerialWorkerState::~SerialWorkerState()
@@ -40,24 +33,29 @@ SerialWorkerState::~SerialWorkerState()
     // component: nobody is left to join it.
     if (thread.joinable() && thread.get_id() == std::this_thread::get_id())
         thread.detach();
-    if (wakeFd >= 0)
-        ::close(wakeFd);
-    if (handoverFd >= 0)
-        ::close(handoverFd);
 }
 
 void SerialWorkerState::wake() const
 {
-    const quint64 one = 1;
-    (void)!::write(wakeFd, &one, sizeof one);
+    backend->wake();
 }
 
-std::shared_ptr<SerialWorkerState> TKTSerialThread::create(TKTSerial *component, int fd,
+bool SerialWorkerState::takeTransmitEmpty()
+{
+    std::lock_guard lock(txMutex);
+    if (!txAwaitingEmpty || !txPending.isEmpty() || backend->outputQueue() != 0)
+        return false;
+    txAwaitingEmpty = false;
+    return true;
+}
+
+std::shared_ptr<SerialWorkerState> TKTSerialThread::create(TKTSerial *component,
+                                                           std::shared_ptr<SerialBackend> backend,
+                                                           std::shared_ptr<SerialHandover> handover,
                                                            quint32 mask, int bitRate)
 {
-    auto state = std::make_shared<SerialWorkerState>(component, fd, mask);
-    if (state->wakeFd < 0 || state->handoverFd < 0)
-        return nullptr;
+    auto state = std::make_shared<SerialWorkerState>(component, std::move(backend),
+                                                     std::move(handover), mask);
     state->bitRate = bitRate;
     return state;
 }
@@ -72,20 +70,20 @@ void TKTSerialThread::dispatch(SerialWorkerState &s, quint32 mask)
 {
     if (s.terminate)
         return;
+    s.dispatching = true;
     if (!s.owner->SyncEventHandling()) {
         s.owner->Dispatch(mask, &s);
+        s.dispatching = false;
         return;
     }
     std::unique_lock lock(s.mutex);
     s.pendingMask = mask;
     s.handoverDone = false;
     lock.unlock();
-    // Announced through a descriptor rather than a posted event, so that no event object
-    // crosses threads (its hand-over inside Qt is invisible to race checkers).
-    const quint64 one = 1;
-    (void)!::write(s.handoverFd, &one, sizeof one);
+    s.handover->raise();
     lock.lock();
     s.handedBack.wait(lock, [&] { return s.handoverDone || s.terminate.load(); });
+    s.dispatching = false;
 }
 
 void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, int niceValue)
@@ -98,20 +96,20 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
     if (niceValue != 0)
         ::setpriority(PRIO_PROCESS, 0, niceValue); // this thread only on Linux; may be refused
 
+    if (s.terminate)
+        return;
+    SerialBackend &port = *s.backend;
     const bool wantRx = s.mask & EV_RXCHAR;
     const bool wantError = s.mask & EV_ERR;
-    SerialPlatform::ErrorCounters counters;
-    const bool haveCounters = SerialPlatform::errorCounters(s.fd, &counters);
-    bool hungUp = false;
-    int rxSeen = 0; // bytes already announced and still queued
-    int rxAnnounced = 0;
-    quint64 readMark = 0;
+    const bool watchCounters = wantError && s.owner->m_lineErrors.hasCounters();
+    bool lineDown = false;
+    std::array<char, kReadChunk> chunk;
 
     auto lineFailed = [&](quint32 *events) {
-        if (!hungUp)
-            qCDebug(lcSerialWorker) << "port" << s.fd << "failed or hung up";
-        hungUp = true;
-        SerialLineErrors::raise(s.fd, CE_IOE);
+        if (!lineDown)
+            qCDebug(lcSerialWorker) << "port" << port.handle() << "failed or hung up";
+        lineDown = true;
+        s.owner->m_lineErrors.raise(CE_IOE);
         if (wantError)
             *events |= EV_ERR;
         std::lock_guard lock(s.txMutex);
@@ -121,22 +119,27 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
 
     while (!s.terminate) {
         quint32 events = 0;
-        short portEvents = 0;
+        quint32 interest = lineDown ? 0 : quint32(SerialBackend::LineDown);
         int timeout = -1;
-        if (wantRx && !hungUp) {
-            if (rxSeen > 0)
-                timeout = kStaleQueueCheckMs;
-            else
-                portEvents |= POLLIN;
+        qsizetype rxRoom = 0;
+        if (wantRx && !lineDown) {
+            // Stalled first, room second: a Read that makes room in between sees the flag and
+            // wakes this wait.
+            s.owner->m_rxStalled = true;
+            rxRoom = s.owner->ReceiveRoom();
+            if (rxRoom > 0) {
+                s.owner->m_rxStalled = false;
+                interest |= SerialBackend::Readable;
+            }
         }
-        if (wantError && haveCounters && !wantRx && !hungUp)
+        if (watchCounters && !wantRx && !lineDown)
             timeout = kErrorCounterCheckMs;
         {
             std::lock_guard lock(s.txMutex);
             if (!s.txPending.isEmpty()) {
-                portEvents |= POLLOUT;
-            } else if (s.txAwaitingEmpty && !hungUp) {
-                const int queued = SerialPlatform::outputQueue(s.fd);
+                interest |= SerialBackend::Writable;
+            } else if (s.txAwaitingEmpty && !lineDown) {
+                const int queued = port.outputQueue();
                 if (queued <= 0) {
                     s.txAwaitingEmpty = false;
                     if (s.mask & EV_TXEMPTY)
@@ -153,65 +156,41 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
         }
 
         if (!events) {
-            pollfd fds[2] = {{s.wakeFd, POLLIN, 0}, {hungUp ? -1 : s.fd, portEvents, 0}};
-            const int rc = ::poll(fds, 2, timeout);
+            const quint32 ready = port.wait(interest, timeout);
             if (s.terminate)
                 break;
-            if (rc < 0 && errno != EINTR) {
+            if (ready & SerialBackend::LineDown)
                 lineFailed(&events);
-            } else if (rc > 0) {
-                if (fds[0].revents & POLLIN) {
-                    quint64 count;
-                    (void)!::read(s.wakeFd, &count, sizeof count);
-                }
-                const short r = fds[1].revents;
-                if (r & (POLLHUP | POLLERR | POLLNVAL))
-                    lineFailed(&events);
+            if ((ready & SerialBackend::Writable) && !lineDown) {
                 bool writeFailed = false;
-                if ((r & POLLOUT) && !hungUp) {
+                {
                     std::lock_guard lock(s.txMutex);
-                    const ssize_t n
-                        = ::write(s.fd, s.txPending.constData(), size_t(s.txPending.size()));
+                    const qint64 n = port.write(s.txPending.constData(), s.txPending.size());
                     if (n > 0)
                         s.txPending.remove(0, n);
-                    else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    else if (n < 0)
                         writeFailed = true;
                 }
                 if (writeFailed)
                     lineFailed(&events);
             }
-        }
-
-        if (wantRx) {
-            const int queued = SerialPlatform::inputQueue(s.fd);
-            if (queued < 0 && !hungUp)
-                lineFailed(&events);
-            else if (queued > rxSeen) {
-                events |= EV_RXCHAR;
-                rxAnnounced = queued;
-                readMark = s.owner->m_bytesRead;
-            } else {
-                rxSeen = qMax(0, queued);
+            if ((ready & SerialBackend::Readable) && !lineDown) {
+                const qint64 n = port.read(chunk.data(), qMin(rxRoom, kReadChunk));
+                if (n < 0)
+                    lineFailed(&events);
+                else if (n > 0) {
+                    s.owner->Receive(chunk.data(), n);
+                    events |= EV_RXCHAR;
+                }
             }
         }
-        if (haveCounters && wantError && !hungUp) {
-            SerialPlatform::ErrorCounters now;
-            if (SerialPlatform::errorCounters(s.fd, &now) && !(now == counters)) {
-                counters = now;
-                events |= EV_ERR;
-            }
-        }
+        if (watchCounters && !lineDown && s.owner->m_lineErrors.collect(port))
+            events |= EV_ERR;
         if (!events)
             continue;
 
         dispatch(s, events);
         if (s.terminate)
             break;
-        if (events & EV_RXCHAR) {
-            // What the handlers left of the announced bytes; anything beyond that is new and
-            // completes the next wait at once.
-            const quint64 taken = s.owner->m_bytesRead - readMark;
-            rxSeen = int(qMax<qint64>(0, qint64(rxAnnounced) - qint64(taken)));
-        }
     }
 }

@@ -1,85 +1,56 @@
 #include "comm/SerialLineErrors.h"
 
-#include "comm/KTSerial.h"
-#include "comm/SerialPlatform.h"
+#include "comm/KTComm.h"
 
-#include <cerrno>
-#include <map>
-#include <mutex>
-
-namespace {
-
-struct PortErrors
+void SerialLineErrors::reset(SerialBackend &backend)
 {
-    quint32 pending = 0;
-    bool haveCounters = false;
-    SerialPlatform::ErrorCounters counters;
-};
-
-std::mutex registryMutex;
-std::map<int, PortErrors> &registry()
-{
-    static std::map<int, PortErrors> r;
-    return r;
+    std::lock_guard lock(m_mutex);
+    m_counters = {};
+    m_haveCounters = backend.errorCounters(&m_counters);
+    m_pending = 0;
 }
 
-} // namespace
-
-namespace SerialLineErrors {
-
-void attach(int fd)
+void SerialLineErrors::raise(quint32 flags)
 {
-    PortErrors entry;
-    entry.haveCounters = SerialPlatform::errorCounters(fd, &entry.counters);
-    std::lock_guard lock(registryMutex);
-    registry()[fd] = entry;
+    m_pending |= flags;
 }
 
-void detach(int fd)
+bool SerialLineErrors::collect(SerialBackend &backend)
 {
-    std::lock_guard lock(registryMutex);
-    registry().erase(fd);
+    std::lock_guard lock(m_mutex);
+    SerialBackend::ErrorCounters now;
+    if (!m_haveCounters || !backend.errorCounters(&now) || now == m_counters)
+        return false;
+    m_pending |= flagsBetween(m_counters, now);
+    m_counters = now;
+    return true;
 }
 
-void raise(int fd, quint32 flags)
+quint32 SerialLineErrors::take(SerialBackend &backend)
 {
-    std::lock_guard lock(registryMutex);
-    auto it = registry().find(fd);
-    if (it != registry().end())
-        it->second.pending |= flags;
+    collect(backend);
+    return m_pending.exchange(0);
 }
 
-} // namespace SerialLineErrors
+bool SerialLineErrors::hasCounters() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_haveCounters;
+}
 
-bool ClearCommError(int Handle, quint32 *Errors, TComStat *Stat)
+quint32 SerialLineErrors::flagsBetween(const SerialBackend::ErrorCounters &before,
+                                       const SerialBackend::ErrorCounters &now)
 {
     quint32 flags = 0;
-    TComStat stat;
-    {
-        std::lock_guard lock(registryMutex);
-        auto it = registry().find(Handle);
-        if (it == registry().end()) {
-            errno = EBADF;
-            return false;
-        }
-        PortErrors &entry = it->second;
-        SerialPlatform::ErrorCounters now;
-        if (entry.haveCounters && SerialPlatform::errorCounters(Handle, &now)) {
-            flags |= SerialPlatform::errorFlags(entry.counters, now);
-            entry.counters = now;
-        }
-        const int in = SerialPlatform::inputQueue(Handle);
-        if (in < 0 && errno != ENOTTY && errno != EINVAL)
-            flags |= CE_IOE;
-        const int out = SerialPlatform::outputQueue(Handle);
-        stat.cbInQue = quint32(qMax(0, in));
-        stat.cbOutQue = quint32(qMax(0, out));
-        flags |= entry.pending;
-        entry.pending = 0;
-    }
-    if (Errors)
-        *Errors = flags;
-    if (Stat)
-        *Stat = stat;
-    return true;
+    if (now.frame != before.frame)
+        flags |= CE_FRAME;
+    if (now.parity != before.parity)
+        flags |= CE_RXPARITY;
+    if (now.overrun != before.overrun)
+        flags |= CE_OVERRUN;
+    if (now.brk != before.brk)
+        flags |= CE_BREAK;
+    if (now.bufferOverrun != before.bufferOverrun)
+        flags |= CE_RXOVER;
+    return flags;
 }

@@ -75,6 +75,8 @@ qint64 KTSerialLink::write(const QByteArray &bytes)
     return m_serial.Write(bytes.constData(), quint32(bytes.size()));
 }
 
+// While the rx handler is installed the component's worker has read the bytes before the
+// event, so both answer from them without a system call.
 qint64 KTSerialLink::inputCount()
 {
     return m_serial.InputCount();
@@ -87,7 +89,7 @@ qint64 KTSerialLink::read(char *buffer, qint64 count)
 
 bool KTSerialLink::takeLineErrors(quint32 *flags)
 {
-    return ClearCommError(m_serial.Handle(), flags);
+    return m_serial.ClearCommError(flags);
 }
 
 QString KTSerialLink::lastErrorText() const

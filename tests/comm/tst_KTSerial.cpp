@@ -1,7 +1,6 @@
 #include "comm/KTSerial.h"
+#include "comm/PosixSerialBackend.h"
 #include "support/PtyPair.h"
-#include "comm/SerialLineErrors.h"
-#include "comm/SerialPlatform.h"
 #include "base/SettingsStore.h"
 
 #include <QElapsedTimer>
@@ -73,7 +72,6 @@ private slots:
     void lineConfiguration();
     void closedPortDoesNothing();
     void readWriteAndInputCount();
-    void lineErrorHidesQueueOnce();
     void dispatchOrder();
     void noWorkerWithoutHandlers();
     void eventsOnOwnerThread();
@@ -286,6 +284,9 @@ void tst_KTSerial::lineConfiguration()
 {
     QFETCH(int, baud);
     QFETCH(int, bitsPerSecond);
+    auto backend = std::make_unique<PosixSerialBackend>();
+    const PosixSerialBackend *posix = backend.get();
+    m_port = std::make_unique<TKTSerial>(std::move(backend));
     m_port->SetFrameParitybit(TParityBit::Odd);
     m_port->SetFrameStopbits(sb_2);
     m_port->SetFrameDatabits(db_7);
@@ -293,15 +294,15 @@ void tst_KTSerial::lineConfiguration()
     m_port->SetBaudrate(TBaudrate(baud));
     // Pseudo-terminals force eight data bits without parity, so only the rate and the stop
     // bits can be read back here.
-    SerialPlatform::LineRecord record;
-    QVERIFY(SerialPlatform::readLine(m_port->Handle(), &record));
-    QCOMPARE(SerialPlatform::bitRate(record), bitsPerSecond);
-    QCOMPARE(SerialPlatform::stopBits(record), 2);
+    SerialBackend::LineSettings line;
+    QVERIFY(posix->lineSettings(&line));
+    QCOMPARE(line.bitsPerSecond, bitsPerSecond);
+    QCOMPARE(line.stopBits, 2);
     m_port->SetFrameStopbits(sb_1);
     m_port->SetFrameParitybit(TParityBit::Even);
-    QVERIFY(SerialPlatform::readLine(m_port->Handle(), &record));
-    QCOMPARE(SerialPlatform::stopBits(record), 0);
-    QCOMPARE(SerialPlatform::bitRate(record), bitsPerSecond);
+    QVERIFY(posix->lineSettings(&line));
+    QCOMPARE(line.stopBits, 0);
+    QCOMPARE(line.bitsPerSecond, bitsPerSecond);
 }
 
 void tst_KTSerial::closedPortDoesNothing()
@@ -338,25 +339,6 @@ void tst_KTSerial::readWriteAndInputCount()
     const QByteArray out("\x00\x0a\x0d\x11\x13\xff", 6);
     QCOMPARE(m_port->Write(out.constData(), quint32(out.size())), quint32(out.size()));
     QCOMPARE(m_pty->read(out.size()), out);
-}
-
-void tst_KTSerial::lineErrorHidesQueueOnce()
-{
-    m_port->Open();
-    QVERIFY(m_pty->write("xyz"));
-    QVERIFY(waitFor([&] { return m_port->InputCount() == 3; }));
-    // What the driver's counters report after a framing error on real hardware.
-    SerialLineErrors::raise(m_port->Handle(), CE_FRAME);
-    QCOMPARE(m_port->InputCount(), 0u);
-    QCOMPARE(m_port->InputCount(), 3u);
-    SerialLineErrors::raise(m_port->Handle(), CE_RXPARITY | CE_OVERRUN);
-    quint32 errors = 0;
-    TComStat stat;
-    QVERIFY(ClearCommError(m_port->Handle(), &errors, &stat));
-    QCOMPARE(errors, CE_RXPARITY | CE_OVERRUN);
-    QCOMPARE(stat.cbInQue, 3u);
-    QVERIFY(ClearCommError(m_port->Handle(), &errors));
-    QCOMPARE(errors, 0u);
 }
 
 void tst_KTSerial::dispatchOrder()
