@@ -1,21 +1,23 @@
 #include "comm/CanBusLibrary.h"
 
-#include "comm/CanFrameMapping.h"
 #include "base/SettingsStore.h"
+#include "comm/CanBusSetting.h"
+#include "comm/CanFrameMapping.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <QVariant>
 
 #include <chrono>
-#include <memory>
 #include <utility>
+#include <vector>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -25,8 +27,37 @@ Q_LOGGING_CATEGORY(lcCanLibrary, "brasvik.comm.can", QtCriticalMsg)
 namespace {
 
 constexpr int kConnectTimeoutMs = 5000;
-// A request the library thread has not answered in this time has failed.
-constexpr int kRequestTimeoutMs = 10000;
+
+// Qt's virtual-bus plugin reports every client's connection and every attempt to host the bus
+// ("Server ... could not be started, port ... is already in use") as information. On a run
+// against a bus hosted elsewhere that is chatter, not news: those levels are switched off for
+// its category, its warnings stay. Explicit logging rules for it in the environment win.
+QLoggingCategory::CategoryFilter g_previousFilter = nullptr;
+std::atomic<bool> g_previousFilterSet {false};
+
+void quietVirtualBusFilter(QLoggingCategory *category)
+{
+    if (g_previousFilterSet.load() && g_previousFilter)
+        g_previousFilter(category);
+    if (qstrncmp(category->categoryName(), "qt.canbus.plugins.virtualcan", 28) == 0) {
+        category->setEnabled(QtDebugMsg, false);
+        category->setEnabled(QtInfoMsg, false);
+    }
+}
+
+void quietVirtualBusChatter()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (qEnvironmentVariable("QT_LOGGING_RULES").contains(QLatin1String("qt.canbus")))
+            return;
+        // The filter runs for every category inside installFilter already, before the previous
+        // one is known; it leaves their levels alone then and is run once more afterwards.
+        g_previousFilter = QLoggingCategory::installFilter(quietVirtualBusFilter);
+        g_previousFilterSet = true;
+        QLoggingCategory::installFilter(quietVirtualBusFilter);
+    });
+}
 
 } // namespace
 
@@ -39,26 +70,25 @@ public:
     explicit CanBusWorker(CanBusLibrary *library) : m_library(library) { }
 
     quint32 init(const QString &plugin, const QString &interfaceName, int bitRate);
-    quint32 write(const QCanBusFrame &frame);
+    void write(const QCanBusFrame &frame);
     quint32 close();
 
     // Called in the library thread: requests are announced through the wake-up descriptor, so
     // no event object crosses threads (its hand-over inside Qt is invisible to race checkers).
     void listen(int wakeFd);
 
-public slots:
-    void serve() { m_library->serve(); }
-
 private:
-    static std::unique_ptr<QCanBusDevice> connectDevice(const QString &plugin,
-                                                        const QString &interfaceName, int bitRate);
+    std::unique_ptr<QCanBusDevice> connectDevice(const QString &plugin,
+                                                 const QString &interfaceName, int bitRate);
     void drain();
     void deviceError(QCanBusDevice::CanBusError error);
     void stateChanged(QCanBusDevice::CanBusDeviceState state);
+    void reportLoss();
 
     CanBusLibrary *m_library;
     std::unique_ptr<QCanBusDevice> m_device;
     bool m_reportedLoss = false;
+    std::vector<TCANMsg> m_batch;
 };
 
 void CanBusWorker::listen(int wakeFd)
@@ -67,14 +97,14 @@ void CanBusWorker::listen(int wakeFd)
     connect(notifier, &QSocketNotifier::activated, this, [this, wakeFd] {
         eventfd_t count = 0;
         eventfd_read(wakeFd, &count);
-        serve();
+        m_library->serve();
     });
 }
 
 quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, int bitRate)
 {
     close();
-    if (!QCanBus::instance()->plugins().contains(plugin)) {
+    if (!m_library->knowsPlugin(plugin)) {
         qCWarning(lcCanLibrary) << "no CAN plugin" << plugin;
         return CAN_ERR_NOVXD;
     }
@@ -100,14 +130,15 @@ std::unique_ptr<QCanBusDevice>
 CanBusWorker::connectDevice(const QString &plugin, const QString &interfaceName, int bitRate)
 {
     QString error;
-    std::unique_ptr<QCanBusDevice> device(
-        QCanBus::instance()->createDevice(plugin, interfaceName, &error));
+    std::unique_ptr<QCanBusDevice> device = m_library->createDevice(plugin, interfaceName, &error);
     if (!device) {
         qCWarning(lcCanLibrary) << "cannot create" << plugin << interfaceName << error;
         return nullptr;
     }
     if (bitRate > 0)
         device->setConfigurationParameter(QCanBusDevice::BitRateKey, bitRate);
+    // Error frames are read and sorted here: the dongle's own states are reported, the bus's
+    // passing troubles only logged.
     if (plugin == QLatin1String("socketcan"))
         device->setConfigurationParameter(
             QCanBusDevice::ErrorFilterKey,
@@ -134,11 +165,17 @@ CanBusWorker::connectDevice(const QString &plugin, const QString &interfaceName,
     return device;
 }
 
-quint32 CanBusWorker::write(const QCanBusFrame &frame)
+void CanBusWorker::write(const QCanBusFrame &frame)
 {
-    if (!m_device || m_device->state() != QCanBusDevice::ConnectedState)
-        return CAN_ERR_ILLHW;
-    return m_device->writeFrame(frame) ? CAN_ERR_OK : CAN_ERR_XMTFULL;
+    // Queued writes have returned long ago; a device that is gone reports itself through its
+    // state, so a refused frame is only worth a note.
+    if (!m_device || m_device->state() != QCanBusDevice::ConnectedState) {
+        qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId() << "dropped: bus closed";
+        return;
+    }
+    if (!m_device->writeFrame(frame))
+        qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId()
+                              << "refused:" << m_device->errorString();
 }
 
 quint32 CanBusWorker::close()
@@ -156,29 +193,38 @@ void CanBusWorker::drain()
 {
     if (!m_device)
         return;
+    m_batch.clear();
     while (m_device->framesAvailable()) {
+        const QCanBusFrame frame = m_device->readFrame();
         TCANMsg msg;
-        if (CanFrameMapping::fromFrame(m_device->readFrame(), &msg))
-            m_library->push(msg);
+        if (CanFrameMapping::fromFrame(frame, &msg))
+            m_batch.push_back(msg);
+        else if (frame.frameType() == QCanBusFrame::ErrorFrame)
+            qCDebug(lcCanLibrary).noquote() << CanFrameMapping::describeErrorFrame(frame);
     }
+    if (!m_batch.empty())
+        m_library->push(m_batch.data(), m_batch.size());
+}
+
+void CanBusWorker::reportLoss()
+{
+    // A lost connection or a failing read means the bus is gone for this program.
+    if (m_reportedLoss)
+        return;
+    m_reportedLoss = true;
+    m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
 }
 
 void CanBusWorker::deviceError(QCanBusDevice::CanBusError error)
 {
-    // A lost connection or a failing read means the bus is gone for this program.
-    if ((error == QCanBusDevice::ReadError || error == QCanBusDevice::ConnectionError)
-        && !m_reportedLoss) {
-        m_reportedLoss = true;
-        m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
-    }
+    if (error == QCanBusDevice::ReadError || error == QCanBusDevice::ConnectionError)
+        reportLoss();
 }
 
 void CanBusWorker::stateChanged(QCanBusDevice::CanBusDeviceState state)
 {
-    if (state == QCanBusDevice::UnconnectedState && !m_reportedLoss) {
-        m_reportedLoss = true;
-        m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
-    }
+    if (state == QCanBusDevice::UnconnectedState)
+        reportLoss();
 }
 
 CanBusLibrary &CanBusLibrary::instance()
@@ -189,24 +235,26 @@ CanBusLibrary &CanBusLibrary::instance()
 
 bool CanBusLibrary::ensureThread()
 {
-    if (m_thread)
+    std::lock_guard control(m_control);
+    if (m_thread.load())
         return true;
     if (!QCoreApplication::instance())
         return false;
+    quietVirtualBusChatter();
     // The thread stays for the rest of the process: a virtual bus server started by the first
     // device lives in it and other programs may be using it.
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0)
         return false;
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("CAN library"));
+    auto *thread = new QThread;
+    thread->setObjectName(QStringLiteral("CAN library"));
     m_worker = new CanBusWorker(this);
-    m_worker->moveToThread(m_thread);
+    m_worker->moveToThread(thread);
     // Wait until the thread runs with its event dispatcher and listens, so that everything it
     // set up is visibly done before the first request is announced to it.
     bool started = false;
     QObject::connect(
-        m_thread, &QThread::started, m_worker,
+        thread, &QThread::started, m_worker,
         [this, &started] {
             m_worker->listen(m_wakeFd);
             std::lock_guard lock(m_requestMutex);
@@ -214,12 +262,13 @@ bool CanBusLibrary::ensureThread()
             m_requestDone.notify_all();
         },
         Qt::DirectConnection);
-    m_thread->start();
+    thread->start();
     {
         std::unique_lock lock(m_requestMutex);
         m_requestDone.wait(lock, [&] { return started; });
     }
-    QObject::disconnect(m_thread, &QThread::started, m_worker, nullptr);
+    QObject::disconnect(thread, &QThread::started, m_worker, nullptr);
+    m_thread = thread;
     qAddPostRoutine(&CanBusLibrary::shutdown);
     return true;
 }
@@ -228,16 +277,17 @@ void CanBusLibrary::shutdown()
 {
     CanBusLibrary &library = instance();
     std::lock_guard control(library.m_control);
-    if (!library.m_thread)
+    QThread *thread = library.m_thread.load();
+    if (!thread)
         return;
     Request request;
     request.kind = RequestKind::Shutdown;
     library.submit(request, CAN_ERR_OK);
-    if (!library.m_thread->wait(kRequestTimeoutMs))
+    if (!thread->wait(library.m_requestTimeoutMs))
         return; // a thread that hangs is left to the process's end
 
     delete library.m_worker;
-    delete library.m_thread;
+    delete thread;
     library.m_worker = nullptr;
     library.m_thread = nullptr;
     ::close(library.m_wakeFd);
@@ -246,56 +296,88 @@ void CanBusLibrary::shutdown()
     library.m_queue.clear();
 }
 
+void CanBusLibrary::announce()
+{
+    eventfd_write(m_wakeFd, 1);
+}
+
 quint32 CanBusLibrary::submit(Request request, quint32 resultOnTimeout)
 {
+    const auto completion = std::make_shared<Completion>();
+    request.completion = completion;
     std::unique_lock lock(m_requestMutex);
-    m_request = std::move(request);
-    m_request.finished = false;
-    const quint64 id = ++m_requestId;
+    const bool wasIdle = m_requests.empty();
+    m_requests.push_back(std::move(request));
+    const int timeoutMs = m_requestTimeoutMs;
     lock.unlock();
-    // The request itself travels through the locked member; the descriptor only wakes the thread.
-    eventfd_write(m_wakeFd, 1);
+    if (wasIdle)
+        announce();
     lock.lock();
-    const bool done = m_requestDone.wait_for(lock, std::chrono::milliseconds(kRequestTimeoutMs),
-                                             [&] { return m_request.finished; });
-    if (!done || id != m_requestId) {
-        qCWarning(lcCanLibrary) << "CAN library thread did not answer";
+    if (!m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return completion->done; })) {
+        // It stays queued and runs when the thread gets to it.
+        completion->abandoned = true;
+        qCWarning(lcCanLibrary) << "CAN library thread did not answer in time";
         return resultOnTimeout;
     }
-    return m_request.result;
+    return completion->result;
 }
 
 void CanBusLibrary::serve()
 {
-    Request request;
-    {
-        std::lock_guard lock(m_requestMutex);
-        if (m_request.finished)
+    // An opening waits for its connection in a nested event loop, where the next wake-up
+    // would start on the requests behind it: they wait until it is done.
+    if (m_serving)
+        return;
+    m_serving = true;
+    const auto done = qScopeGuard([this] { m_serving = false; });
+    // Everything queued, in order; the wake-up may have announced several requests.
+    for (;;) {
+        Request request;
+        {
+            std::lock_guard lock(m_requestMutex);
+            if (m_requests.empty())
+                return;
+            request = std::move(m_requests.front());
+            m_requests.pop_front();
+            if (request.kind == RequestKind::Write)
+                --m_queuedWrites;
+        }
+        quint32 result = CAN_ERR_OK;
+        switch (request.kind) {
+        case RequestKind::Init:
+            result = m_worker->init(request.plugin, request.interfaceName, request.bitRate);
+            break;
+        case RequestKind::Write:
+            m_worker->write(request.frame);
+            continue;
+        case RequestKind::Close:
+            result = m_worker->close();
+            break;
+        case RequestKind::Shutdown:
+            // Ended from inside, so that no other thread touches its event loop while it winds
+            // up. Whatever was queued behind it is dropped with the process.
+            result = m_worker->close();
+            QThread::currentThread()->quit();
+            break;
+        }
+        bool abandoned = false;
+        {
+            // Notified under the lock: the waiter may be the one that tears the library down.
+            std::lock_guard lock(m_requestMutex);
+            request.completion->result = result;
+            request.completion->done = true;
+            abandoned = request.completion->abandoned;
+            m_requestDone.notify_all();
+        }
+        if (request.kind == RequestKind::Shutdown)
             return;
-        request = m_request;
+        if (abandoned && request.kind == RequestKind::Init && result == CAN_ERR_OK) {
+            // Its caller was told it failed and will not use the bus: release it.
+            qCWarning(lcCanLibrary) << "late CAN opening closed again";
+            m_worker->close();
+        }
     }
-    quint32 result = CAN_ERR_OK;
-    switch (request.kind) {
-    case RequestKind::Init:
-        result = m_worker->init(request.plugin, request.interfaceName, request.bitRate);
-        break;
-    case RequestKind::Write:
-        result = m_worker->write(request.frame);
-        break;
-    case RequestKind::Close:
-        result = m_worker->close();
-        break;
-    case RequestKind::Shutdown:
-        // Ended from inside, so that no other thread touches its event loop while it winds up.
-        result = m_worker->close();
-        QThread::currentThread()->quit();
-        break;
-    }
-    // Notified under the lock: the waiter may be the one that tears the library down.
-    std::lock_guard lock(m_requestMutex);
-    m_request.result = result;
-    m_request.finished = true;
-    m_requestDone.notify_all();
 }
 
 quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, quint32 ioPort,
@@ -308,43 +390,49 @@ quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, q
     Q_UNUSED(ioPort)
     Q_UNUSED(interrupt)
     const QString bus = SettingsStore::canBus();
-    const qsizetype colon = bus.indexOf(u':');
-    if (colon <= 0 || colon == bus.size() - 1) {
-        qCWarning(lcCanLibrary) << "CANBus setting is not plugin:interface:" << bus;
-        return CAN_ERR_ILLPARAMVAL;
-    }
-    std::lock_guard control(m_control);
-    if (!ensureThread())
-        return CAN_ERR_RESOURCE;
     Request request;
     request.kind = RequestKind::Init;
-    request.plugin = bus.left(colon);
-    request.interfaceName = bus.mid(colon + 1);
+    if (!SplitCanBusSetting(bus, &request.plugin, &request.interfaceName)) {
+        qCWarning(lcCanLibrary).noquote() << CanBusSettingProblem(bus);
+        return CAN_ERR_ILLPARAMVAL;
+    }
+    if (!ensureThread())
+        return CAN_ERR_RESOURCE;
     request.bitRate = CANBitrateFromBTR0BTR1(btr0btr1);
-    const quint32 result = submit(request, CAN_ERR_RESOURCE);
+    const quint32 result = submit(std::move(request), CAN_ERR_RESOURCE);
     cancelWait();
     return result;
 }
 
 quint32 CanBusLibrary::write(const TCANMsg &msg)
 {
-    std::lock_guard control(m_control);
-    if (!m_thread)
+    if (!m_open.load())
         return CAN_ERR_ILLHW;
     Request request;
     request.kind = RequestKind::Write;
     request.frame = CanFrameMapping::toFrame(msg);
-    return submit(request, CAN_ERR_XMTFULL);
+    bool wasIdle = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_queuedWrites >= kTransmitCapacity)
+            return CAN_ERR_QXMTFULL;
+        ++m_queuedWrites;
+        // The thread drains the whole queue per wake-up: one announcement is enough.
+        wasIdle = m_requests.empty();
+        m_requests.push_back(std::move(request));
+    }
+    if (wasIdle)
+        announce();
+    return CAN_ERR_OK;
 }
 
 quint32 CanBusLibrary::close()
 {
-    std::lock_guard control(m_control);
-    if (!m_thread)
+    if (!m_thread.load())
         return CAN_ERR_OK;
     Request request;
     request.kind = RequestKind::Close;
-    submit(request, CAN_ERR_OK);
+    submit(std::move(request), CAN_ERR_OK);
     cancelWait();
     return CAN_ERR_OK;
 }
@@ -354,7 +442,7 @@ quint32 CanBusLibrary::read(TCANMsg *msg)
     if (!msg)
         return CAN_ERR_ILLPARAMVAL;
     std::lock_guard lock(m_queueMutex);
-    if (!m_open)
+    if (!m_open.load())
         return CAN_ERR_ILLHW;
     if (m_injectedResult)
         return std::exchange(m_injectedResult, 0);
@@ -374,7 +462,7 @@ bool CanBusLibrary::waitReceive(int timeoutMs)
     std::unique_lock lock(m_queueMutex);
     const quint64 generation = m_cancelGeneration;
     auto ready = [&] {
-        return m_open && (!m_queue.empty() || m_overrun || m_injectedResult);
+        return m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult);
     };
     m_queueChanged.wait_for(lock, std::chrono::milliseconds(qMax(0, timeoutMs)),
                             [&] { return ready() || m_cancelGeneration != generation; });
@@ -395,25 +483,67 @@ void CanBusLibrary::injectReadResult(quint32 code)
     m_queueChanged.notify_all();
 }
 
-void CanBusLibrary::push(const TCANMsg &msg)
+void CanBusLibrary::setDeviceFactory(DeviceFactory factory)
 {
-    std::lock_guard lock(m_queueMutex);
-    if (!m_open)
-        return;
-    if (m_queue.size() >= kQueueCapacity)
-        m_overrun = true;
-    else
-        m_queue.push_back(msg);
+    std::lock_guard lock(m_requestMutex);
+    m_factory = std::move(factory);
+}
+
+void CanBusLibrary::setRequestTimeout(int ms)
+{
+    std::lock_guard lock(m_requestMutex);
+    m_requestTimeoutMs = ms;
+}
+
+bool CanBusLibrary::knowsPlugin(const QString &plugin)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_factory)
+            return true;
+    }
+    return QCanBus::instance()->plugins().contains(plugin);
+}
+
+std::unique_ptr<QCanBusDevice>
+CanBusLibrary::createDevice(const QString &plugin, const QString &interfaceName, QString *error)
+{
+    DeviceFactory factory;
+    {
+        std::lock_guard lock(m_requestMutex);
+        factory = m_factory;
+    }
+    if (factory)
+        return factory(plugin, interfaceName, error);
+    return std::unique_ptr<QCanBusDevice>(
+        QCanBus::instance()->createDevice(plugin, interfaceName, error));
+}
+
+void CanBusLibrary::push(const TCANMsg *msgs, size_t count)
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (!m_open.load())
+            return;
+        for (size_t i = 0; i < count; ++i) {
+            if (m_queue.size() >= kQueueCapacity)
+                m_overrun = true;
+            else
+                m_queue.push_back(msgs[i]);
+        }
+    }
     m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::setOpen(bool open)
 {
-    std::lock_guard lock(m_queueMutex);
-    m_open = open;
-    m_overrun = false;
-    m_injectedResult = 0;
-    m_queue.clear();
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_open = open;
+        m_overrun = false;
+        m_injectedResult = 0;
+        m_queue.clear();
+    }
     m_queueChanged.notify_all();
 }
 

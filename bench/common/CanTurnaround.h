@@ -1,0 +1,25 @@
+#pragma once
+
+#include "LatencyFigures.h"
+#include "support/SimDevice.h"
+
+#include <vector>
+
+// The host's turnaround on the CAN bus as the simulated device saw it: from its last message
+// out (sent when the paced bus let it go) to the host's next message in, in microseconds.
+inline LatencyFigures canTurnaround(const QList<SimTraceLine> &trace)
+{
+    std::vector<double> gaps;
+    qint64 deviceAt = -1;
+    for (const SimTraceLine &line : trace) {
+        if (!line.can)
+            continue;
+        if (line.kind == SimTraceLine::Kind::DeviceToHost) {
+            deviceAt = line.micros;
+        } else if (line.kind == SimTraceLine::Kind::HostToDevice && deviceAt >= 0) {
+            gaps.push_back(double(line.micros - deviceAt));
+            deviceAt = -1;
+        }
+    }
+    return LatencyFigures::of(gaps);
+}
