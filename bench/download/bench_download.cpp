@@ -249,11 +249,13 @@ int main(int argc, char *argv[])
             std::printf("  bare host: CAN phase %.2f s (%d frames); ratio %.3f; tool/bare %.3f\n",
                         bareLoad.phaseSeconds(), bareLoad.frames, bareLoad.ratio(500000),
                         load.ratio(500000) / bareLoad.ratio(500000));
-            const LatencyFigures turn = canTurnaround(r.trace);
-            const LatencyFigures bareTurn = canTurnaround(bare.trace);
-            std::printf("  host turnaround on the bus (us): tool median %.0f p99 %.0f; bare host "
-                        "median %.0f p99 %.0f\n",
-                        turn.median, turn.p99, bareTurn.median, bareTurn.p99);
+            const CanTurnaround turn = CanTurnaround::of(r.trace);
+            const CanTurnaround bareTurn = CanTurnaround::of(bare.trace);
+            std::printf(
+                "  host turnaround on the bus (us): tool mean %.0f median %.0f p99 %.0f; bare "
+                "host mean %.0f median %.0f p99 %.0f\n",
+                turn.mean, turn.figures.median, turn.figures.p99, bareTurn.mean,
+                bareTurn.figures.median, bareTurn.figures.p99);
             std::fflush(stdout);
             figures.add(load.ratio(500000), bareLoad.ratio(500000));
         }

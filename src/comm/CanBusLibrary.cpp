@@ -457,16 +457,27 @@ quint32 CanBusLibrary::read(TCANMsg *msg)
     return CAN_ERR_OK;
 }
 
-bool CanBusLibrary::waitReceive(int timeoutMs)
+bool CanBusLibrary::waitReceive(int timeoutMs, const std::atomic<bool> *gate)
 {
     std::unique_lock lock(m_queueMutex);
     const quint64 generation = m_cancelGeneration;
     auto ready = [&] {
-        return m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult);
+        return m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult)
+            && (!gate || gate->load());
     };
     m_queueChanged.wait_for(lock, std::chrono::milliseconds(qMax(0, timeoutMs)),
                             [&] { return ready() || m_cancelGeneration != generation; });
     return ready();
+}
+
+void CanBusLibrary::gateOpened()
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (!m_open.load() || (m_queue.empty() && !m_overrun && !m_injectedResult))
+            return;
+    }
+    m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::cancelWait()

@@ -37,7 +37,8 @@ public:
     quint32 read(TCANMsg *msg);
     quint32 write(const TCANMsg &msg);
     quint32 close();
-    bool waitReceive(int timeoutMs);
+    bool waitReceive(int timeoutMs, const std::atomic<bool> *gate = nullptr);
+    void gateOpened();
     void cancelWait();
     bool isOpen() const { return m_open.load(); }
 

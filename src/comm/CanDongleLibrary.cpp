@@ -25,9 +25,14 @@ quint32 CAN_Close()
     return CanBusLibrary::instance().close();
 }
 
-bool CAN_WaitReceive(int timeoutMs)
+bool CAN_WaitReceive(int timeoutMs, const std::atomic<bool> *gate)
 {
-    return CanBusLibrary::instance().waitReceive(timeoutMs);
+    return CanBusLibrary::instance().waitReceive(timeoutMs, gate);
+}
+
+void CAN_GateOpened()
+{
+    CanBusLibrary::instance().gateOpened();
 }
 
 void CAN_CancelWait()

@@ -50,7 +50,7 @@ struct CANWorkerState
     std::condition_variable changed;
 
     // What one round of reading found, in order. The worker fills it while no hand-over is
-    // pending; during one the owner's thread reads it and the worker waits.
+    // outstanding; during one the owner's thread reads it and the worker waits.
     enum class Kind { Result, Error };
     struct Delivery
     {
@@ -61,12 +61,12 @@ struct CANWorkerState
     std::vector<Delivery> batch;
     quint64 batchSession = 0;
 
-    // Hand-over to the owner's thread: the worker sets `pending` under `mutex` and announces
-    // it on `handoverFd`, which the owner's thread watches; then it waits for `delivered` (or
-    // terminate). Messages that arrive together go over together, one handler call each.
+    // Hand-over to the owner's thread: the worker clears `idle` and announces the batch on
+    // `handoverFd`, which the owner's thread watches. It reads nothing more until the handlers
+    // have returned and the owner's thread has set `idle` again: its waits for messages are
+    // gated by it, so it is not woken just to find that nothing has come meanwhile.
     const int handoverFd;
-    bool pending = false;
-    bool delivered = false;
+    std::atomic<bool> idle {true};
     TCANMsg deliveryCopy; // the handlers' view of one message, untouched during a call
 
     // Owner's thread only.
@@ -110,39 +110,25 @@ void runBatch(CANWorkerState &s)
 // Runs on the owner's thread when the worker has announced a hand-over.
 void deliverPending(const std::shared_ptr<CANWorkerState> &s)
 {
-    {
-        std::lock_guard lock(s->mutex);
-        if (!s->pending || s->terminate)
-            return;
-        s->pending = false;
-    }
+    if (s->idle || s->terminate)
+        return;
     s->delivering = true;
     runBatch(*s);
     s->delivering = false;
-    {
-        std::lock_guard lock(s->mutex);
-        s->delivered = true;
-    }
-    s->changed.notify_all();
+    s->idle = true;
+    CAN_GateOpened();
 }
 
-void deliver(CANWorkerState &s)
+void handOver(CANWorkerState &s)
 {
-    if (s.terminate)
-        return;
     if (!s.syncEvents) {
         runBatch(s);
         return;
     }
-    std::unique_lock lock(s.mutex);
-    s.pending = true;
-    s.delivered = false;
-    lock.unlock();
+    s.idle = false;
     // Announced through a descriptor rather than a posted event, so that no event object
     // crosses threads (its hand-over inside Qt is invisible to race checkers).
     eventfd_write(s.handoverFd, 1);
-    lock.lock();
-    s.changed.wait(lock, [&] { return s.delivered || s.terminate.load(); });
 }
 
 // Reads what the library holds into the batch; false when there is nothing to deliver.
@@ -196,12 +182,12 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
             });
             continue;
         }
-        if (!CAN_WaitReceive(kReceiveWaitMs))
+        if (!CAN_WaitReceive(kReceiveWaitMs, &s.idle))
             continue;
-        if (s.terminate || !s.dongleOpen)
+        if (s.terminate || !s.dongleOpen || !s.idle)
             continue;
         if (readBatch(s))
-            deliver(s);
+            handOver(s);
     }
 }
 
