@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace BareHost {
 
@@ -72,12 +73,28 @@ Run finish(Run run, SimDevice &sim, SimWire *wire, const QElapsedTimer &timer)
     return run;
 }
 
+// Qt's virtual bus plugin keeps one bus server object per process, in the thread of the
+// first device. Next to the tool's CAN library this bare node lives in another thread, and
+// the plugin's attempt to host the (already hosted) bus there warns about it.
+QtMessageHandler g_previousHandler = nullptr;
+
+void dropForeignServerWarning(QtMsgType type, const QMessageLogContext &context,
+                              const QString &text)
+{
+    if (text.contains(QLatin1String("Parent is VirtualCanServer")))
+        return;
+    g_previousHandler(type, context, text);
+}
+
 // A plain virtual-bus node in the calling thread, driven by its own event loop.
 class CanNode
 {
 public:
     explicit CanNode(const QString &bus)
     {
+        static std::once_flag once;
+        std::call_once(
+            once, [] { g_previousHandler = qInstallMessageHandler(dropForeignServerWarning); });
         const QString prefix = QStringLiteral("virtualcan:");
         m_device.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"),
                                                          bus.mid(prefix.size())));

@@ -42,7 +42,8 @@ struct CANWorkerState
     std::atomic<quint32> errorCode {0};
     std::atomic<std::thread::id> workerId {};
 
-    // Bumped by OpenDongle and CloseDongle: what was read before belongs to a closed dongle.
+    // Bumped by CloseDongle (OpenDongle closes first): what was read before belongs to a
+    // closed dongle.
     std::atomic<quint64> session {0};
 
     // Wakes a worker that has nothing to read (dongle closed).

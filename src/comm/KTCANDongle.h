@@ -24,6 +24,7 @@ quint16 CANInterruptForIndex(quint8 interruptIndex);
 // Receives CAN messages through the dongle library in a thread of its own and hands each one,
 // and each error, to the handlers: on the thread that created this object when OpenDongle was
 // asked to synchronise (waiting until the handler returns), else on the receive thread.
+// Messages that arrive together are handed over in one go, one handler call each.
 // Own it with std::unique_ptr. Terminate() stops it without waiting; destroying it stops the
 // thread (within a few milliseconds, also from inside a handler) and closes the dongle. No
 // handler is called after destruction has begun.
