@@ -1,19 +1,16 @@
 #include "comm/CanBusLibrary.h"
 
 #include "base/SettingsStore.h"
+#include "comm/CanBusHost.h"
 #include "comm/CanBusSetting.h"
 #include "comm/CanFrameMapping.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QLoggingCategory>
 #include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QThread>
-#include <QTimer>
-#include <QVariant>
 
 #include <chrono>
 #include <utility>
@@ -25,8 +22,6 @@
 Q_LOGGING_CATEGORY(lcCanLibrary, "brasvik.comm.can", QtCriticalMsg)
 
 namespace {
-
-constexpr int kConnectTimeoutMs = 5000;
 
 // Qt's virtual-bus plugin reports every client's connection and every attempt to host the bus
 // ("Server ... could not be started, port ... is already in use") as information. On a run
@@ -61,172 +56,6 @@ void quietVirtualBusChatter()
 
 } // namespace
 
-// Lives in the library thread and owns the device there.
-class CanBusWorker : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit CanBusWorker(CanBusLibrary *library) : m_library(library) { }
-
-    quint32 init(const QString &plugin, const QString &interfaceName, int bitRate);
-    void write(const QCanBusFrame &frame);
-    quint32 close();
-
-    // Called in the library thread: requests are announced through the wake-up descriptor, so
-    // no event object crosses threads (its hand-over inside Qt is invisible to race checkers).
-    void listen(int wakeFd);
-
-private:
-    std::unique_ptr<QCanBusDevice> connectDevice(const QString &plugin,
-                                                 const QString &interfaceName, int bitRate);
-    void drain();
-    void deviceError(QCanBusDevice::CanBusError error);
-    void stateChanged(QCanBusDevice::CanBusDeviceState state);
-    void reportLoss();
-
-    CanBusLibrary *m_library;
-    std::unique_ptr<QCanBusDevice> m_device;
-    bool m_reportedLoss = false;
-    std::vector<TCANMsg> m_batch;
-};
-
-void CanBusWorker::listen(int wakeFd)
-{
-    auto *notifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this, wakeFd] {
-        eventfd_t count = 0;
-        eventfd_read(wakeFd, &count);
-        m_library->serve();
-    });
-}
-
-quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, int bitRate)
-{
-    close();
-    if (!m_library->knowsPlugin(plugin)) {
-        qCWarning(lcCanLibrary) << "no CAN plugin" << plugin;
-        return CAN_ERR_NOVXD;
-    }
-    // The virtual bus has no bit rate. Elsewhere the rate goes through the plugin's key; an
-    // interface that cannot take it (no rights, no support) is expected to be configured
-    // already, so the opening is tried once more without it.
-    const bool withRate = bitRate > 0 && plugin != QLatin1String("virtualcan");
-    m_device = connectDevice(plugin, interfaceName, withRate ? bitRate : 0);
-    if (!m_device && withRate)
-        m_device = connectDevice(plugin, interfaceName, 0);
-    if (!m_device)
-        return CAN_ERR_RESOURCE;
-    m_reportedLoss = false;
-    m_library->setOpen(true);
-    connect(m_device.get(), &QCanBusDevice::framesReceived, this, &CanBusWorker::drain);
-    connect(m_device.get(), &QCanBusDevice::errorOccurred, this, &CanBusWorker::deviceError);
-    connect(m_device.get(), &QCanBusDevice::stateChanged, this, &CanBusWorker::stateChanged);
-    drain();
-    return CAN_ERR_OK;
-}
-
-std::unique_ptr<QCanBusDevice>
-CanBusWorker::connectDevice(const QString &plugin, const QString &interfaceName, int bitRate)
-{
-    QString error;
-    std::unique_ptr<QCanBusDevice> device = m_library->createDevice(plugin, interfaceName, &error);
-    if (!device) {
-        qCWarning(lcCanLibrary) << "cannot create" << plugin << interfaceName << error;
-        return nullptr;
-    }
-    if (bitRate > 0)
-        device->setConfigurationParameter(QCanBusDevice::BitRateKey, bitRate);
-    // Error frames are read and sorted here: the dongle's own states are reported, the bus's
-    // passing troubles only logged.
-    if (plugin == QLatin1String("socketcan"))
-        device->setConfigurationParameter(
-            QCanBusDevice::ErrorFilterKey,
-            QVariant::fromValue(QCanBusFrame::FrameErrors(QCanBusFrame::AnyError)));
-    if (!device->connectDevice()) {
-        qCWarning(lcCanLibrary) << "cannot connect" << interfaceName << device->errorString();
-        return nullptr;
-    }
-    if (device->state() != QCanBusDevice::ConnectedState) {
-        QEventLoop loop;
-        QObject::connect(device.get(), &QCanBusDevice::stateChanged, &loop,
-                         [&loop](QCanBusDevice::CanBusDeviceState state) {
-                             if (state == QCanBusDevice::ConnectedState
-                                 || state == QCanBusDevice::UnconnectedState)
-                                 loop.quit();
-                         });
-        QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    if (device->state() != QCanBusDevice::ConnectedState) {
-        qCWarning(lcCanLibrary) << "no connection to" << interfaceName << device->errorString();
-        return nullptr;
-    }
-    return device;
-}
-
-void CanBusWorker::write(const QCanBusFrame &frame)
-{
-    // Queued writes have returned long ago; a device that is gone reports itself through its
-    // state, so a refused frame is only worth a note.
-    if (!m_device || m_device->state() != QCanBusDevice::ConnectedState) {
-        qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId() << "dropped: bus closed";
-        return;
-    }
-    if (!m_device->writeFrame(frame))
-        qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId()
-                              << "refused:" << m_device->errorString();
-}
-
-quint32 CanBusWorker::close()
-{
-    m_library->setOpen(false);
-    if (m_device) {
-        m_device->disconnect(this);
-        m_device->disconnectDevice();
-        m_device.reset();
-    }
-    return CAN_ERR_OK;
-}
-
-void CanBusWorker::drain()
-{
-    if (!m_device)
-        return;
-    m_batch.clear();
-    while (m_device->framesAvailable()) {
-        const QCanBusFrame frame = m_device->readFrame();
-        TCANMsg msg;
-        if (CanFrameMapping::fromFrame(frame, &msg))
-            m_batch.push_back(msg);
-        else if (frame.frameType() == QCanBusFrame::ErrorFrame)
-            qCDebug(lcCanLibrary).noquote() << CanFrameMapping::describeErrorFrame(frame);
-    }
-    if (!m_batch.empty())
-        m_library->push(m_batch.data(), m_batch.size());
-}
-
-void CanBusWorker::reportLoss()
-{
-    // A lost connection or a failing read means the bus is gone for this program.
-    if (m_reportedLoss)
-        return;
-    m_reportedLoss = true;
-    m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
-}
-
-void CanBusWorker::deviceError(QCanBusDevice::CanBusError error)
-{
-    if (error == QCanBusDevice::ReadError || error == QCanBusDevice::ConnectionError)
-        reportLoss();
-}
-
-void CanBusWorker::stateChanged(QCanBusDevice::CanBusDeviceState state)
-{
-    if (state == QCanBusDevice::UnconnectedState)
-        reportLoss();
-}
-
 CanBusLibrary &CanBusLibrary::instance()
 {
     static CanBusLibrary library;
@@ -243,20 +72,22 @@ bool CanBusLibrary::ensureThread()
     quietVirtualBusChatter();
     // The thread stays for the rest of the process: a virtual bus server started by the first
     // device lives in it and other programs may be using it.
-    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_wakeFd < 0)
-        return false;
     auto *thread = new QThread;
     thread->setObjectName(QStringLiteral("CAN library"));
-    m_worker = new CanBusWorker(this);
-    m_worker->moveToThread(thread);
+    auto *host = new CanBusHost(this, thread);
+    if (!host->isValid()) {
+        delete host;
+        delete thread;
+        return false;
+    }
+    host->moveToThread(thread);
     // Wait until the thread runs with its event dispatcher and listens, so that everything it
     // set up is visibly done before the first request is announced to it.
     bool started = false;
     QObject::connect(
-        thread, &QThread::started, m_worker,
-        [this, &started] {
-            m_worker->listen(m_wakeFd);
+        thread, &QThread::started, host,
+        [this, host, &started] {
+            host->listen();
             std::lock_guard lock(m_requestMutex);
             started = true;
             m_requestDone.notify_all();
@@ -266,118 +97,228 @@ bool CanBusLibrary::ensureThread()
     {
         std::unique_lock lock(m_requestMutex);
         m_requestDone.wait(lock, [&] { return started; });
+        m_libraryHome.host = host;
     }
-    QObject::disconnect(thread, &QThread::started, m_worker, nullptr);
+    QObject::disconnect(thread, &QThread::started, host, nullptr);
     m_thread = thread;
     qAddPostRoutine(&CanBusLibrary::shutdown);
     return true;
+}
+
+CanBusHost *CanBusLibrary::ensureMainHost()
+{
+    std::lock_guard control(m_control);
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_mainHome.host)
+            return m_mainHome.host;
+    }
+    auto *host = new CanBusHost(this, QThread::currentThread());
+    if (!host->isValid()) {
+        delete host;
+        return nullptr;
+    }
+    host->listen();
+    std::lock_guard lock(m_requestMutex);
+    m_mainHome.host = host;
+    return host;
+}
+
+CanBusLibrary::Home &CanBusLibrary::homeOf(CanBusHost *host)
+{
+    // Told apart by thread: the hosts themselves are set up under the lock, their threads not.
+    return host->hostThread() == m_thread.load() ? m_libraryHome : m_mainHome;
 }
 
 void CanBusLibrary::shutdown()
 {
     CanBusLibrary &library = instance();
     std::lock_guard control(library.m_control);
+    CanBusHost *mainHost = nullptr;
+    {
+        std::lock_guard lock(library.m_requestMutex);
+        mainHost = std::exchange(library.m_mainHome.host, nullptr);
+        library.m_mainHome.requests.clear();
+    }
+    // Run on the application's thread as it winds up: the main host lives here.
+    delete mainHost;
     QThread *thread = library.m_thread.load();
     if (!thread)
         return;
     Request request;
     request.kind = RequestKind::Shutdown;
-    library.submit(request, CAN_ERR_OK);
+    library.submit(library.m_libraryHome, request, CAN_ERR_OK, true);
     if (!thread->wait(library.m_requestTimeoutMs))
         return; // a thread that hangs is left to the process's end
 
-    delete library.m_worker;
+    {
+        std::lock_guard lock(library.m_requestMutex);
+        delete std::exchange(library.m_libraryHome.host, nullptr);
+    }
     delete thread;
-    library.m_worker = nullptr;
     library.m_thread = nullptr;
-    ::close(library.m_wakeFd);
-    library.m_wakeFd = -1;
     std::lock_guard lock(library.m_queueMutex);
     library.m_queue.clear();
 }
 
-void CanBusLibrary::announce()
+void CanBusLibrary::announce(const Home &home)
 {
-    eventfd_write(m_wakeFd, 1);
+    eventfd_write(home.host->wakeFd(), 1);
 }
 
-quint32 CanBusLibrary::submit(Request request, quint32 resultOnTimeout)
+void CanBusLibrary::enqueueLocked(Home &home, Request request, bool *wake)
+{
+    // The host drains its whole queue per wake-up: one announcement is enough.
+    *wake = home.requests.empty();
+    if (request.kind == RequestKind::Write)
+        ++home.queuedWrites;
+    home.requests.push_back(std::move(request));
+}
+
+std::shared_ptr<CanBusLibrary::Completion> CanBusLibrary::submit(Home &home, Request request,
+                                                                 quint32 resultOnTimeout, bool wait)
 {
     const auto completion = std::make_shared<Completion>();
+    completion->result = resultOnTimeout;
     request.completion = completion;
     std::unique_lock lock(m_requestMutex);
-    const bool wasIdle = m_requests.empty();
-    m_requests.push_back(std::move(request));
+    bool wake = false;
+    enqueueLocked(home, std::move(request), &wake);
     const int timeoutMs = m_requestTimeoutMs;
     lock.unlock();
-    if (wasIdle)
-        announce();
+    if (wake)
+        announce(home);
+    if (!wait)
+        return completion;
     lock.lock();
     if (!m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                 [&] { return completion->done; })) {
-        // It stays queued and runs when the thread gets to it.
-        completion->abandoned = true;
-        qCWarning(lcCanLibrary) << "CAN library thread did not answer in time";
-        return resultOnTimeout;
+        if (!completion->committed) {
+            // It stays queued and runs when the thread gets to it.
+            completion->abandoned = true;
+            qCWarning(lcCanLibrary) << "CAN library thread did not answer in time";
+            auto given = std::make_shared<Completion>();
+            given->result = resultOnTimeout;
+            given->done = true;
+            return given;
+        }
+        // An opening that has connected is handed over in a moment.
+        m_requestDone.wait(lock, [&] { return completion->done; });
     }
-    return completion->result;
+    return completion;
 }
 
-void CanBusLibrary::serve()
+void CanBusLibrary::serve(CanBusHost *host)
 {
+    Home &home = homeOf(host);
     // An opening waits for its connection in a nested event loop, where the next wake-up
     // would start on the requests behind it: they wait until it is done.
-    if (m_serving)
+    if (home.serving)
         return;
-    m_serving = true;
-    const auto done = qScopeGuard([this] { m_serving = false; });
+    home.serving = true;
+    const auto done = qScopeGuard([&home] { home.serving = false; });
     // Everything queued, in order; the wake-up may have announced several requests.
     for (;;) {
         Request request;
+        CanBusHost *forwardTo = nullptr;
         {
             std::lock_guard lock(m_requestMutex);
-            if (m_requests.empty())
+            if (home.requests.empty())
                 return;
-            request = std::move(m_requests.front());
-            m_requests.pop_front();
+            request = std::move(home.requests.front());
+            home.requests.pop_front();
             if (request.kind == RequestKind::Write)
-                --m_queuedWrites;
+                --home.queuedWrites;
+            // A close asked of a host that no longer holds the device follows the device.
+            if (request.kind == RequestKind::Close && !host->holdsDevice() && m_deviceHost
+                && m_deviceHost != host)
+                forwardTo = m_deviceHost;
         }
-        quint32 result = CAN_ERR_OK;
         switch (request.kind) {
-        case RequestKind::Init:
-            result = m_worker->init(request.plugin, request.interfaceName, request.bitRate);
-            break;
         case RequestKind::Write:
-            m_worker->write(request.frame);
+            host->write(request.frame);
+            continue;
+        case RequestKind::Init:
+            open(home, request);
             continue;
         case RequestKind::Close:
-            result = m_worker->close();
+            if (forwardTo) {
+                Request close;
+                close.kind = RequestKind::Close;
+                submit(homeOf(forwardTo), close, CAN_ERR_OK, false);
+            } else {
+                host->close();
+            }
             break;
         case RequestKind::Shutdown:
             // Ended from inside, so that no other thread touches its event loop while it winds
             // up. Whatever was queued behind it is dropped with the process.
-            result = m_worker->close();
+            host->close();
             QThread::currentThread()->quit();
             break;
         }
-        bool abandoned = false;
         {
             // Notified under the lock: the waiter may be the one that tears the library down.
             std::lock_guard lock(m_requestMutex);
-            request.completion->result = result;
+            request.completion->result = CAN_ERR_OK;
             request.completion->done = true;
-            abandoned = request.completion->abandoned;
             m_requestDone.notify_all();
         }
         if (request.kind == RequestKind::Shutdown)
             return;
-        if (abandoned && request.kind == RequestKind::Init && result == CAN_ERR_OK) {
-            // Its caller was told it failed and will not use the bus: release it.
-            qCWarning(lcCanLibrary) << "late CAN opening closed again";
-            m_worker->close();
-        }
     }
+}
+
+void CanBusLibrary::open(Home &home, Request &request)
+{
+    quint32 result = CAN_ERR_RESOURCE;
+    std::unique_ptr<QCanBusDevice> device = CanBusHost::connectDevice(
+        this, request.plugin, request.interfaceName, request.bitRate, &result);
+    Completion &completion = *request.completion;
+    bool abandoned = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        --m_opensInFlight;
+        abandoned = completion.abandoned;
+        completion.committed = !abandoned;
+    }
+    if (abandoned && device) {
+        // Its caller was told it failed and will not use the bus: release it.
+        qCWarning(lcCanLibrary) << "late CAN opening closed again";
+        device->disconnectDevice();
+        device.reset();
+    }
+    if (device) {
+        if (request.target == home.host)
+            home.host->adopt(std::move(device));
+        else
+            device->moveToThread(request.target->hostThread());
+    }
+    std::lock_guard lock(m_requestMutex);
+    completion.result = result;
+    completion.device = std::move(device);
+    completion.done = true;
+    m_requestDone.notify_all();
+}
+
+void CanBusLibrary::closeCurrent(bool wait)
+{
+    CanBusHost *host = nullptr;
+    bool opening = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        host = m_deviceHost;
+        opening = m_opensInFlight > 0;
+    }
+    Request close;
+    close.kind = RequestKind::Close;
+    if (host && host->hostThread() == QThread::currentThread())
+        host->close();
+    else if (host)
+        submit(homeOf(host), close, CAN_ERR_OK, wait);
+    // An opening still under way (given up by its caller or not) is closed behind it.
+    if (opening && QThread::currentThread() != m_thread.load())
+        submit(m_libraryHome, close, CAN_ERR_OK, true);
 }
 
 quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, quint32 ioPort,
@@ -398,10 +339,26 @@ quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, q
     }
     if (!ensureThread())
         return CAN_ERR_RESOURCE;
+    const bool onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+    CanBusHost *target = onMainThread ? ensureMainHost() : nullptr;
+    if (!target) {
+        std::lock_guard lock(m_requestMutex);
+        target = m_libraryHome.host;
+    }
+    // The device open before is closed first, wherever it lives.
+    closeCurrent(true);
     request.bitRate = CANBitrateFromBTR0BTR1(btr0btr1);
-    const quint32 result = submit(std::move(request), CAN_ERR_RESOURCE);
+    request.target = target;
+    {
+        std::lock_guard lock(m_requestMutex);
+        ++m_opensInFlight;
+    }
+    const std::shared_ptr<Completion> completion
+        = submit(m_libraryHome, std::move(request), CAN_ERR_RESOURCE, true);
+    if (completion->device)
+        target->adopt(std::move(completion->device));
     cancelWait();
-    return result;
+    return completion->result;
 }
 
 quint32 CanBusLibrary::write(const TCANMsg &msg)
@@ -411,18 +368,26 @@ quint32 CanBusLibrary::write(const TCANMsg &msg)
     Request request;
     request.kind = RequestKind::Write;
     request.frame = CanFrameMapping::toFrame(msg);
-    bool wasIdle = false;
+    CanBusHost *here = nullptr;
+    Home *home = nullptr;
+    bool wake = false;
     {
         std::lock_guard lock(m_requestMutex);
-        if (m_queuedWrites >= kTransmitCapacity)
-            return CAN_ERR_QXMTFULL;
-        ++m_queuedWrites;
-        // The thread drains the whole queue per wake-up: one announcement is enough.
-        wasIdle = m_requests.empty();
-        m_requests.push_back(std::move(request));
+        if (!m_deviceHost)
+            return CAN_ERR_ILLHW;
+        home = &homeOf(m_deviceHost);
+        if (m_deviceHost->hostThread() == QThread::currentThread() && home->requests.empty()) {
+            here = m_deviceHost;
+        } else {
+            if (home->queuedWrites >= kTransmitCapacity)
+                return CAN_ERR_QXMTFULL;
+            enqueueLocked(*home, std::move(request), &wake);
+        }
     }
-    if (wasIdle)
-        announce();
+    if (here)
+        here->write(request.frame);
+    else if (wake)
+        announce(*home);
     return CAN_ERR_OK;
 }
 
@@ -430,11 +395,58 @@ quint32 CanBusLibrary::close()
 {
     if (!m_thread.load())
         return CAN_ERR_OK;
-    Request request;
-    request.kind = RequestKind::Close;
-    submit(std::move(request), CAN_ERR_OK);
+    // From another thread than the device's, the close is queued behind what is there: the
+    // device's thread may be waiting for the caller (a handler on a receive thread that is
+    // being joined).
+    bool wait = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        wait = m_deviceHost == m_libraryHome.host;
+    }
+    closeCurrent(wait);
     cancelWait();
     return CAN_ERR_OK;
+}
+
+void CanBusLibrary::deviceAdopted(CanBusHost *host)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        m_deviceHost = host;
+    }
+    setOpen(true);
+}
+
+void CanBusLibrary::deviceReleased(CanBusHost *host)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_deviceHost != host)
+            return;
+        m_deviceHost = nullptr;
+    }
+    setOpen(false);
+}
+
+bool CanBusLibrary::servedOnCurrentThread()
+{
+    std::lock_guard lock(m_requestMutex);
+    return m_deviceHost && m_deviceHost->hostThread() == QThread::currentThread();
+}
+
+void CanBusLibrary::setReceiveEvent(int fd)
+{
+    std::lock_guard lock(m_queueMutex);
+    m_receiveEventFd = fd;
+    if (fd >= 0 && m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult))
+        eventfd_write(fd, 1);
+}
+
+void CanBusLibrary::clearReceiveEvent(int fd)
+{
+    std::lock_guard lock(m_queueMutex);
+    if (m_receiveEventFd == fd)
+        m_receiveEventFd = -1;
 }
 
 quint32 CanBusLibrary::read(TCANMsg *msg)
@@ -491,6 +503,8 @@ void CanBusLibrary::injectReadResult(quint32 code)
 {
     std::lock_guard lock(m_queueMutex);
     m_injectedResult = code;
+    if (m_receiveEventFd >= 0)
+        eventfd_write(m_receiveEventFd, 1);
     m_queueChanged.notify_all();
 }
 
@@ -542,6 +556,8 @@ void CanBusLibrary::push(const TCANMsg *msgs, size_t count)
             else
                 m_queue.push_back(msgs[i]);
         }
+        if (m_receiveEventFd >= 0)
+            eventfd_write(m_receiveEventFd, 1);
     }
     m_queueChanged.notify_all();
 }
@@ -557,5 +573,3 @@ void CanBusLibrary::setOpen(bool open)
     }
     m_queueChanged.notify_all();
 }
-
-#include "CanBusLibrary.moc"

@@ -40,6 +40,21 @@ void CAN_CancelWait()
     CanBusLibrary::instance().cancelWait();
 }
 
+void CAN_SetReceiveEvent(int fd)
+{
+    CanBusLibrary::instance().setReceiveEvent(fd);
+}
+
+void CAN_ClearReceiveEvent(int fd)
+{
+    CanBusLibrary::instance().clearReceiveEvent(fd);
+}
+
+bool CAN_ServedOnThisThread()
+{
+    return CanBusLibrary::instance().servedOnCurrentThread();
+}
+
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1)
 {
     // With the dongle's 16 MHz controller clock.

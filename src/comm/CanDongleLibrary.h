@@ -70,5 +70,12 @@ void CAN_GateOpened();
 // Makes every CAN_WaitReceive return at once (a reader that is asked to stop).
 void CAN_CancelWait();
 
+// Waiting messages are announced on this eventfd as well, until it is cleared again. A reader
+// in the thread that serves the open bus (CAN_ServedOnThisThread) can watch it in its event
+// loop instead of waiting in a thread of its own.
+void CAN_SetReceiveEvent(int fd);
+void CAN_ClearReceiveEvent(int fd);
+bool CAN_ServedOnThisThread();
+
 // The bit rate (bit/s) a bus-timing value stands for; 0 when it is not one of the table's.
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1);

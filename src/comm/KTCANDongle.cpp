@@ -68,6 +68,9 @@ struct CANWorkerState
     // gated by it, so it is not woken just to find that nothing has come meanwhile.
     const int handoverFd;
     std::atomic<bool> idle {true};
+    // The bus is served by the owner's thread: it reads the messages itself, announced on the
+    // same descriptor by the library, and the worker stands by.
+    std::atomic<bool> direct {false};
     TCANMsg deliveryCopy; // the handlers' view of one message, untouched during a call
 
     // Owner's thread only.
@@ -90,12 +93,13 @@ namespace {
 // Messages read in one go at most; more wait for the next round.
 constexpr size_t kMaxBatch = 64;
 
-// Calls the handlers for the batch, in order, until the thread is told to stop or a handler
+// Calls the handlers for a batch, in order, until the thread is told to stop or a handler
 // closes the dongle (the library drops what it still held then, and so does this).
-void runBatch(CANWorkerState &s)
+void runBatch(CANWorkerState &s, const std::vector<CANWorkerState::Delivery> &batch,
+              quint64 session)
 {
-    for (const CANWorkerState::Delivery &d : s.batch) {
-        if (s.terminate || s.session != s.batchSession)
+    for (const CANWorkerState::Delivery &d : batch) {
+        if (s.terminate || s.session != session)
             return;
         if (d.kind == CANWorkerState::Kind::Result) {
             s.errorCode = CAN_ERR_OK;
@@ -108,63 +112,72 @@ void runBatch(CANWorkerState &s)
     }
 }
 
-// Runs on the owner's thread when the worker has announced a hand-over.
+// Reads what the library holds into the batch; false when there is nothing to deliver.
+bool readBatch(CANWorkerState &s, std::vector<CANWorkerState::Delivery> &batch)
+{
+    batch.clear();
+    while (batch.size() < kMaxBatch) {
+        TCANMsg msg;
+        const quint32 result = CAN_Read(&msg);
+        // An empty queue is the normal answer and leaves the last code as it was.
+        if (result == CAN_ERR_QRCVEMPTY)
+            break;
+        if (result == CAN_ERR_OK && msg.MsgType == MSGTYPE_STATUS) {
+            const quint8 status = msg.Data[3];
+            const quint32 code
+                = (status == 2 || status == 4 || status == 8 || status == 0x10) ? status : 0xFFFF;
+            if (s.onError)
+                batch.push_back({CANWorkerState::Kind::Error, {}, code});
+        } else if (result == CAN_ERR_OK) {
+            if (s.onResult)
+                batch.push_back({CANWorkerState::Kind::Result, msg, 0});
+        } else {
+            // A dongle closed under the reader is no error to report. One error per round:
+            // the next read may well give the same.
+            if (s.onError && (result & ~CAN_ERR_QRCVEMPTY) != 0 && s.dongleOpen)
+                batch.push_back({CANWorkerState::Kind::Error, {}, result & ~CAN_ERR_QRCVEMPTY});
+            else if (batch.empty())
+                s.errorCode = result;
+            break;
+        }
+    }
+    return !batch.empty();
+}
+
+// Runs on the owner's thread when its descriptor was written: by the worker with a batch, or
+// by the library with messages for a direct reader.
 void deliverPending(const std::shared_ptr<CANWorkerState> &s)
 {
-    if (s->idle || s->terminate)
+    // A handler that runs an event loop of its own gets nothing more until it has returned, as
+    // with the worker waiting for it.
+    if (s->terminate || s->delivering)
         return;
     s->delivering = true;
-    runBatch(*s);
+    if (!s->idle) {
+        runBatch(*s, s->batch, s->batchSession);
+        s->idle = true;
+        CAN_GateOpened();
+    }
+    std::vector<CANWorkerState::Delivery> batch;
+    while (s->direct && s->dongleOpen && !s->terminate) {
+        const quint64 session = s->session;
+        if (!readBatch(*s, batch))
+            break;
+        runBatch(*s, batch, session);
+    }
     s->delivering = false;
-    s->idle = true;
-    CAN_GateOpened();
 }
 
 void handOver(CANWorkerState &s)
 {
     if (!s.syncEvents) {
-        runBatch(s);
+        runBatch(s, s.batch, s.batchSession);
         return;
     }
     s.idle = false;
     // Announced through a descriptor rather than a posted event, so that no event object
     // crosses threads (its hand-over inside Qt is invisible to race checkers).
     eventfd_write(s.handoverFd, 1);
-}
-
-// Reads what the library holds into the batch; false when there is nothing to deliver.
-bool readBatch(CANWorkerState &s)
-{
-    s.batch.clear();
-    s.batchSession = s.session;
-    while (s.batch.size() < kMaxBatch) {
-        TCANMsg msg;
-        const quint32 result = CAN_Read(&msg);
-        if (result == CAN_ERR_QRCVEMPTY) {
-            if (s.batch.empty())
-                s.errorCode = result;
-            break;
-        }
-        if (result == CAN_ERR_OK && msg.MsgType == MSGTYPE_STATUS) {
-            const quint8 status = msg.Data[3];
-            const quint32 code
-                = (status == 2 || status == 4 || status == 8 || status == 0x10) ? status : 0xFFFF;
-            if (s.onError)
-                s.batch.push_back({CANWorkerState::Kind::Error, {}, code});
-        } else if (result == CAN_ERR_OK) {
-            if (s.onResult)
-                s.batch.push_back({CANWorkerState::Kind::Result, msg, 0});
-        } else {
-            // A dongle closed under the reader is no error to report. One error per round:
-            // the next read may well give the same.
-            if (s.onError && (result & ~CAN_ERR_QRCVEMPTY) != 0 && s.dongleOpen)
-                s.batch.push_back({CANWorkerState::Kind::Error, {}, result & ~CAN_ERR_QRCVEMPTY});
-            else if (s.batch.empty())
-                s.errorCode = result;
-            break;
-        }
-    }
-    return !s.batch.empty();
 }
 
 void execute(const std::shared_ptr<CANWorkerState> &state)
@@ -176,10 +189,11 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
     }
     const bool haveHandler = s.onResult || s.onError;
     while (!s.terminate) {
-        if (!s.dongleOpen || !haveHandler) {
+        if (!s.dongleOpen || !haveHandler || s.direct) {
             std::unique_lock lock(s.mutex);
             s.changed.wait_for(lock, std::chrono::milliseconds(kReceiveWaitMs), [&] {
-                return s.terminate.load() || (s.dongleOpen.load() && haveHandler);
+                return s.terminate.load()
+                    || (s.dongleOpen.load() && haveHandler && !s.direct.load());
             });
             continue;
         }
@@ -187,7 +201,8 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
             continue;
         if (s.terminate || !s.dongleOpen || !s.idle)
             continue;
-        if (readBatch(s))
+        s.batchSession = s.session;
+        if (readBatch(s, s.batch))
             handOver(s);
     }
 }
@@ -321,7 +336,14 @@ quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds,
                    CANInterruptForIndex(InterruptIndex));
     if (result == CAN_ERR_OK) {
         m_state->syncEvents = SyncEvents;
+        // With the bus served by this thread's event loop, handing its messages to the receive
+        // thread and back would only cost two thread switches per message: they are read here.
+        const bool direct = SyncEvents && m_state->notifier
+            && m_state->notifier->thread() == QThread::currentThread() && CAN_ServedOnThisThread();
+        m_state->direct = direct;
         m_state->dongleOpen = true;
+        if (direct)
+            CAN_SetReceiveEvent(m_state->handoverFd);
     } else {
         m_state->dongleOpen = false;
     }
@@ -331,6 +353,8 @@ quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds,
 
 void TBKCANThread::CloseDongle()
 {
+    if (m_state->direct.exchange(false))
+        CAN_ClearReceiveEvent(m_state->handoverFd);
     m_state->dongleOpen = false;
     ++m_state->session;
     CAN_Close();

@@ -7,10 +7,12 @@
 #include "comm/KTCANDongle.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -172,6 +174,7 @@ private slots:
     void slowInitDoesNotSwallowClose_data();
     void slowInitDoesNotSwallowClose();
     void writesKeepTheirOrder();
+    void ownerThreadOfItsOwn();
     void closeInHandlerDropsTheRest_data();
     void closeInHandlerDropsTheRest();
     void busSettingProblems_data();
@@ -568,6 +571,87 @@ void tst_KTCANDongle::writesKeepTheirOrder()
     thread->CloseDongle();
     const TCANMsg probe = message(0x63F, "\x01");
     QCOMPARE(CAN_Write(&probe), 0x1400u);
+}
+
+namespace {
+
+// Owns a CAN thread in a thread with an event loop of its own, as a window in another thread
+// would, and echoes every message with identifier 0x5BF as 0x63F.
+class OwnerThread : public QThread
+{
+public:
+    std::atomic<quint32> opened {0xFFFF};
+    std::atomic<bool> stop {false};
+    std::atomic<int> handled {0};
+    std::atomic<bool> wrongThread {false};
+
+protected:
+    void run() override
+    {
+        auto thread = std::make_unique<TBKCANThread>(
+            [this](TBKCANThread *sender, const TCANMsg &msg) {
+                if (QThread::currentThread() != this)
+                    wrongThread = true;
+                if (msg.ID != 0x5BF)
+                    return;
+                ++handled;
+                TCANMsg echo = msg;
+                echo.ID = 0x63F;
+                sender->WriteMessage(echo);
+            },
+            nullptr);
+        opened = openDefault(*thread);
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (stop)
+                loop.quit();
+        });
+        poll.start(5);
+        loop.exec();
+        thread.reset();
+    }
+};
+
+} // namespace
+
+// Opened from another thread than the application's, the bus stays in the library's thread
+// and messages reach the owner through the receive thread, in order and on the owner's thread.
+void tst_KTCANDongle::ownerThreadOfItsOwn()
+{
+    OwnerThread owner;
+    owner.start();
+    QVERIFY(QTest::qWaitFor([&] { return owner.opened != 0xFFFF; }));
+    QCOMPARE(owner.opened.load(), 0u);
+    QList<QCanBusFrame> echoes;
+    // The bus server learns of the new client only when this thread's event loop runs.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            m_peer->send(QCanBusFrame(0x5BF, "ping"));
+            QTest::qWait(20);
+            echoes += m_peer->take();
+            return !echoes.isEmpty();
+        },
+        5000));
+    QTest::qWait(50);
+    echoes.clear();
+    m_peer->take();
+    constexpr int count = 100;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(m_peer->send(QCanBusFrame(0x5BF, QByteArray(1, char(i)))));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            echoes += m_peer->take();
+            return echoes.size() >= count;
+        },
+        5000));
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(echoes[i].frameId(), 0x63Fu);
+        QCOMPARE(quint8(echoes[i].payload().at(0)), quint8(i));
+    }
+    owner.stop = true;
+    QVERIFY(owner.wait(5000));
+    QVERIFY(!owner.wrongThread);
 }
 
 void tst_KTCANDongle::closeInHandlerDropsTheRest_data()
