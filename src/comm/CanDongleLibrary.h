@@ -4,9 +4,10 @@
 
 #include <atomic>
 
-// The CAN dongle library: four process-wide calls over a Qt CAN bus device that lives in a
-// thread of its own. The bus opened is the settings value "CANBus" ("plugin:interface").
-// CAN_Read never blocks and may overlap CAN_Write and CAN_Close from another thread.
+// The CAN dongle library: four process-wide calls over a Qt CAN bus device (CanBusLibrary.h
+// tells which thread serves it). The bus opened is the settings value "CANBus"
+// ("plugin:interface"). CAN_Read never blocks and may overlap CAN_Write and CAN_Close from
+// another thread.
 
 #pragma pack(push, 1)
 struct TCANMsg
