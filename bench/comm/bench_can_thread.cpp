@@ -1,8 +1,8 @@
 // CAN receive thread costs on Qt's virtual bus (a private server port):
 //  - processor time of an open TBKCANThread with no traffic over 5 s, against a loop that
 //    polls the library without pause (the cost of receiving by polling);
-//  - frame turnaround through the library and the thread (receive, hand-over to the main
-//    thread, WriteMessage), against a plain QCanBusDevice echo in a thread of its own.
+//  - frame turnaround through the library and a synchronised CAN thread answering from the main
+//    thread (WriteMessage), against a plain QCanBusDevice echo in a thread of its own.
 
 #include "comm/KTCANDongle.h"
 #include "LatencyFigures.h"

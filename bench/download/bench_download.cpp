@@ -5,22 +5,29 @@
 //   3. the same image over the virtual CAN bus paced at 500 kbit/s, against the bus limit of
 //      the frames exchanged;
 //   4. the peak memory of a whole download.
-// Usage: bench_download [--size BYTES] [--skip-paced]
-#include "support/CanBusLoad.h"
-#include "download/DownloadTransfer.h"
-#include "transfer/KTCanLink.h"
-#include "comm/KTSerial.h"
-#include "transfer/KTSerialLink.h"
+// Each paced run is followed by the bare host (bench/sim/BareHost.h) doing the same download
+// against the same paced device, and the tool's ratio is given as a share of the bare host's.
+// --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
+// Usage: bench_download [--size BYTES] [--rounds N] [--skip-paced] [--skip-serial] [--skip-can]
+#include "BareHost.h"
+#include "CanTurnaround.h"
 #include "LatencyFigures.h"
+#include "ToolVsBare.h"
 #include "base/SettingsStore.h"
+#include "comm/KTSerial.h"
+#include "download/DownloadTransfer.h"
+#include "support/CanBusLoad.h"
 #include "support/SimDevice.h"
-#include "transfer/TargetFiles.h"
 #include "support/TempSettings.h"
+#include "transfer/KTCanLink.h"
+#include "transfer/KTSerialLink.h"
+#include "transfer/TargetFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -118,13 +125,23 @@ int main(int argc, char *argv[])
         qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
     int size = 0x100000 - 2;
     bool skipPaced = false;
+    bool skipSerial = false;
+    bool skipCan = false;
+    int rounds = 1;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--size") && i + 1 < args.size())
-            size = qBound(2, args[++i].toInt(), 0x100000 - 2);
+            size = qBound(2, args[++i].toInt(), 0x100000 - 2) & ~1; // whole words
         else if (args[i] == QLatin1String("--skip-paced"))
             skipPaced = true;
+        else if (args[i] == QLatin1String("--skip-serial"))
+            skipSerial = true;
+        else if (args[i] == QLatin1String("--skip-can"))
+            skipCan = true;
+        else if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
+            rounds = qBound(1, args[++i].toInt(), 99);
     }
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     TempSettings settings;
     TargetFiles::setDirectory(SimDevice::h86Directory());
 
@@ -165,39 +182,86 @@ int main(int argc, char *argv[])
         return 0;
 
     // 1. RS-232 paced at 115200 bit/s.
-    {
-        SimDeviceOptions options;
-        options.baud = 115200;
-        options.exitAfterSeconds = 600;
-        const RunResult r = runDownload(image, size, options, false);
-        if (!r.ok)
-            return 1;
-        qint64 bytes = 0;
-        for (const SimTraceLine &line : r.trace) {
-            if (!line.can && line.kind != SimTraceLine::Kind::Event)
-                bytes += line.bytes.size();
+    if (!skipSerial) {
+        ToolVsBare figures;
+        for (int round = 0; round < rounds; ++round) {
+            SimDeviceOptions options;
+            options.baud = 115200;
+            options.exitAfterSeconds = 600;
+            RunResult r;
+            BareHost::Run bare;
+            if (round % 2 == 0) {
+                r = runDownload(image, size, options, false);
+                bare = BareHost::serialDownload(options, image, size);
+            } else {
+                bare = BareHost::serialDownload(options, image, size);
+                r = runDownload(image, size, options, false);
+            }
+            if (!r.ok)
+                return 1;
+            if (!bare.ok) {
+                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
+                return 1;
+            }
+            const qint64 bytes = BareHost::serialLineBytes(r.trace);
+            const qint64 bareBytes = BareHost::serialLineBytes(bare.trace);
+            const double ratio = bytes / 11520.0 / r.seconds;
+            const double bareRatio = bareBytes / 11520.0 / bare.seconds;
+            std::printf("RS-232 at 115200 bit/s: %.2f s; line limit for %lld bytes both ways "
+                        "%.2f s; ratio %.3f (goal >= 0.95)\n",
+                        r.seconds, qlonglong(bytes), bytes / 11520.0, ratio);
+            std::printf("  bare host: %.2f s for %lld bytes; ratio %.3f; tool/bare %.3f\n",
+                        bare.seconds, qlonglong(bareBytes), bareRatio, ratio / bareRatio);
+            std::fflush(stdout);
+            figures.add(ratio, bareRatio);
         }
-        const double limit = bytes / 11520.0;
-        std::printf("RS-232 at 115200 bit/s: %.2f s; line limit for %lld bytes both ways "
-                    "%.2f s; ratio %.3f (goal >= 0.95)\n",
-                    r.seconds, qlonglong(bytes), limit, limit / r.seconds);
+        figures.print("RS-232 download", 0.99);
     }
 
     // 3. CAN paced at 500 kbit/s.
-    {
-        SimDeviceOptions options;
-        options.can = true;
-        options.canBitrate = 500000;
-        options.canPace = true;
-        options.exitAfterSeconds = 600;
-        const RunResult r = runDownload(image, size, options, true);
-        if (!r.ok)
-            return 1;
-        const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
-        std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames), bus limit %.2f s; ratio "
-                    "%.3f; whole download %.2f s\n",
-                    load.phaseSeconds(), load.frames, load.limitSeconds(500000), load.ratio(500000),
-                    r.seconds);
+    if (!skipCan) {
+        ToolVsBare figures;
+        for (int round = 0; round < rounds; ++round) {
+            SimDeviceOptions options;
+            options.can = true;
+            options.canBitrate = 500000;
+            options.canPace = true;
+            options.exitAfterSeconds = 600;
+            RunResult r;
+            BareHost::Run bare;
+            if (round % 2 == 0) {
+                r = runDownload(image, size, options, true);
+                bare = BareHost::canDownload(options, image, size);
+            } else {
+                bare = BareHost::canDownload(options, image, size);
+                r = runDownload(image, size, options, true);
+            }
+            if (!r.ok)
+                return 1;
+            if (!bare.ok) {
+                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
+                return 1;
+            }
+            const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
+            const CanBusLoad bareLoad = CanBusLoad::fromTrace(bare.trace);
+            std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames), bus limit %.2f s; "
+                        "ratio %.3f; whole download %.2f s\n",
+                        load.phaseSeconds(), load.frames, load.limitSeconds(500000),
+                        load.ratio(500000), r.seconds);
+            std::printf("  bare host: CAN phase %.2f s (%d frames); ratio %.3f; tool/bare %.3f\n",
+                        bareLoad.phaseSeconds(), bareLoad.frames, bareLoad.ratio(500000),
+                        load.ratio(500000) / bareLoad.ratio(500000));
+            const CanTurnaround turn = CanTurnaround::of(r.trace);
+            const CanTurnaround bareTurn = CanTurnaround::of(bare.trace);
+            std::printf(
+                "  host turnaround on the bus (us): tool mean %.0f median %.0f p99 %.0f; bare "
+                "host mean %.0f median %.0f p99 %.0f\n",
+                turn.mean, turn.figures.median, turn.figures.p99, bareTurn.mean,
+                bareTurn.figures.median, bareTurn.figures.p99);
+            std::fflush(stdout);
+            figures.add(load.ratio(500000), bareLoad.ratio(500000));
+        }
+        figures.print("CAN download", 0.97);
     }
     return 0;
 }

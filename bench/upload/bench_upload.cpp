@@ -5,22 +5,30 @@
 //   2. the same over the virtual CAN bus paced at 500 kbit/s (32768 requests), against the
 //      bus limit of the frames exchanged;
 //   3. CompareData over 1 MiB against a plain memcmp of the same buffers.
-// Usage: bench_upload [--compare-only] [--skip-can]
-#include "support/CanBusLoad.h"
-#include "upload/CompareData.h"
-#include "transfer/KTCanLink.h"
-#include "comm/KTSerial.h"
-#include "transfer/KTSerialLink.h"
+// Each paced run is followed by the bare host (bench/sim/BareHost.h) reading the same region
+// from the same paced device, and the tool's ratio is given as a share of the bare host's.
+// --sectors N reads sectors 0..N-1 instead of the whole flash (quicker rounds).
+// --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
+// Usage: bench_upload [--compare-only] [--skip-serial] [--skip-can] [--sectors N] [--rounds N]
+#include "BareHost.h"
+#include "CanTurnaround.h"
+#include "ToolVsBare.h"
 #include "base/SettingsStore.h"
+#include "comm/KTSerial.h"
+#include "support/CanBusLoad.h"
 #include "support/SimDevice.h"
-#include "transfer/TargetFiles.h"
 #include "support/TempSettings.h"
+#include "transfer/KTCanLink.h"
+#include "transfer/KTSerialLink.h"
+#include "transfer/TargetFiles.h"
+#include "upload/CompareData.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLoggingCategory>
 
 #include <cstdio>
 #include <cstring>
@@ -34,7 +42,7 @@ struct RunResult
     QList<SimTraceLine> trace;
 };
 
-RunResult runUpload(const SimDeviceOptions &options, int comInterface)
+RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSector)
 {
     RunResult result;
     SimDevice sim(options);
@@ -58,7 +66,7 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface)
     UploadSetup setup;
     setup.deviceType = Device46xx;
     setup.FirstSector = request.FirstSector;
-    setup.EndSector = request.EndSector;
+    setup.EndSector = endSector > 0 ? endSector : request.EndSector;
     setup.UploadChoiceText = request.UploadChoiceText;
     setup.comInterface = comInterface;
     setup.baudrateOrdinal = br115200;
@@ -134,6 +142,16 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     const bool compareOnly = args.contains(QLatin1String("--compare-only"));
     const bool skipCan = args.contains(QLatin1String("--skip-can"));
+    const bool skipSerial = args.contains(QLatin1String("--skip-serial"));
+    int endSector = 0; // the whole flash
+    int rounds = 1;
+    const qsizetype roundsAt = args.indexOf(QLatin1String("--rounds"));
+    if (roundsAt > 0 && roundsAt + 1 < args.size())
+        rounds = qBound(1, args[roundsAt + 1].toInt(), 99);
+    const qsizetype sectorsAt = args.indexOf(QLatin1String("--sectors"));
+    if (sectorsAt > 0 && sectorsAt + 1 < args.size())
+        endSector = qBound(0, args[sectorsAt + 1].toInt(), 19);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
 
     // 3. The compare, in memory.
     benchCompare();
@@ -144,42 +162,87 @@ int main(int argc, char *argv[])
     TargetFiles::setDirectory(SimDevice::h86Directory());
 
     // 1. RS-232 paced at 115200 bit/s.
-    {
-        SimDeviceOptions options;
-        options.baud = 115200;
-        options.exitAfterSeconds = 600;
-        const RunResult r = runUpload(options, InterfaceRS232);
-        if (!r.ok)
-            return 1;
-        qint64 bytes = 0;
-        for (const SimTraceLine &line : r.trace) {
-            if (!line.can && line.kind != SimTraceLine::Kind::Event)
-                bytes += line.bytes.size();
+    if (!skipSerial) {
+        ToolVsBare figures;
+        for (int round = 0; round < rounds; ++round) {
+            SimDeviceOptions options;
+            options.baud = 115200;
+            options.exitAfterSeconds = 600;
+            RunResult r;
+            BareHost::Run bare;
+            if (round % 2 == 0) {
+                r = runUpload(options, InterfaceRS232, endSector);
+                bare = BareHost::serialUpload(options, 0, endSector);
+            } else {
+                bare = BareHost::serialUpload(options, 0, endSector);
+                r = runUpload(options, InterfaceRS232, endSector);
+            }
+            if (!r.ok)
+                return 1;
+            if (!bare.ok) {
+                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
+                return 1;
+            }
+            const qint64 bytes = BareHost::serialLineBytes(r.trace);
+            const qint64 bareBytes = BareHost::serialLineBytes(bare.trace);
+            const double ratio = bytes / 11520.0 / r.seconds;
+            const double bareRatio = bareBytes / 11520.0 / bare.seconds;
+            std::printf("RS-232 at 115200 bit/s: %s read in %.2f s; line limit for %lld bytes "
+                        "both ways %.2f s; ratio %.3f (goal >= 0.95)\n",
+                        endSector ? "region" : "1 MiB", r.seconds, qlonglong(bytes),
+                        bytes / 11520.0, ratio);
+            std::printf("  bare host: %.2f s for %lld bytes; ratio %.3f; tool/bare %.3f\n",
+                        bare.seconds, qlonglong(bareBytes), bareRatio, ratio / bareRatio);
+            std::fflush(stdout);
+            figures.add(ratio, bareRatio);
         }
-        const double limit = bytes / 11520.0;
-        std::printf("RS-232 at 115200 bit/s: 1 MiB read in %.2f s; line limit for %lld bytes "
-                    "both ways %.2f s; ratio %.3f (goal >= 0.95)\n",
-                    r.seconds, qlonglong(bytes), limit, limit / r.seconds);
+        figures.print("RS-232 upload", 0.99);
     }
 
     if (skipCan)
         return 0;
 
     // 2. CAN paced at 500 kbit/s.
-    {
+    ToolVsBare figures;
+    for (int round = 0; round < rounds; ++round) {
         SimDeviceOptions options;
         options.can = true;
         options.canBitrate = 500000;
         options.canPace = true;
         options.exitAfterSeconds = 600;
-        const RunResult r = runUpload(options, InterfaceCAN1);
+        RunResult r;
+        BareHost::Run bare;
+        if (round % 2 == 0) {
+            r = runUpload(options, InterfaceCAN1, endSector);
+            bare = BareHost::canUpload(options, 0, endSector);
+        } else {
+            bare = BareHost::canUpload(options, 0, endSector);
+            r = runUpload(options, InterfaceCAN1, endSector);
+        }
         if (!r.ok)
             return 1;
+        if (!bare.ok) {
+            std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
+            return 1;
+        }
         const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
+        const CanBusLoad bareLoad = CanBusLoad::fromTrace(bare.trace);
         std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames, %d requests), bus limit "
                     "%.2f s; ratio %.3f; whole upload %.2f s\n",
                     load.phaseSeconds(), load.frames, load.hostFrames, load.limitSeconds(500000),
                     load.ratio(500000), r.seconds);
+        std::printf("  bare host: CAN phase %.2f s (%d frames); ratio %.3f; tool/bare %.3f\n",
+                    bareLoad.phaseSeconds(), bareLoad.frames, bareLoad.ratio(500000),
+                    load.ratio(500000) / bareLoad.ratio(500000));
+        const CanTurnaround turn = CanTurnaround::of(r.trace);
+        const CanTurnaround bareTurn = CanTurnaround::of(bare.trace);
+        std::printf("  host turnaround on the bus (us): tool mean %.0f median %.0f p99 %.0f; bare "
+                    "host mean %.0f median %.0f p99 %.0f\n",
+                    turn.mean, turn.figures.median, turn.figures.p99, bareTurn.mean,
+                    bareTurn.figures.median, bareTurn.figures.p99);
+        std::fflush(stdout);
+        figures.add(load.ratio(500000), bareLoad.ratio(500000));
     }
+    figures.print("CAN upload", 0.97);
     return 0;
 }

@@ -1,185 +1,26 @@
 #include "comm/CanBusLibrary.h"
 
-#include "comm/CanFrameMapping.h"
 #include "base/SettingsStore.h"
+#include "comm/CanBusHost.h"
+#include "comm/CanBusLogging.h"
+#include "comm/CanBusSetting.h"
+#include "comm/CanFrameMapping.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
+#include <QScopeGuard>
 #include <QThread>
-#include <QTimer>
-#include <QVariant>
 
 #include <chrono>
-#include <memory>
 #include <utility>
+#include <vector>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcCanLibrary, "brasvik.comm.can", QtCriticalMsg)
-
-namespace {
-
-constexpr int kConnectTimeoutMs = 5000;
-// A request the library thread has not answered in this time has failed.
-constexpr int kRequestTimeoutMs = 10000;
-
-} // namespace
-
-// Lives in the library thread and owns the device there.
-class CanBusWorker : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit CanBusWorker(CanBusLibrary *library) : m_library(library) { }
-
-    quint32 init(const QString &plugin, const QString &interfaceName, int bitRate);
-    quint32 write(const QCanBusFrame &frame);
-    quint32 close();
-
-    // Called in the library thread: requests are announced through the wake-up descriptor, so
-    // no event object crosses threads (its hand-over inside Qt is invisible to race checkers).
-    void listen(int wakeFd);
-
-public slots:
-    void serve() { m_library->serve(); }
-
-private:
-    static std::unique_ptr<QCanBusDevice> connectDevice(const QString &plugin,
-                                                        const QString &interfaceName, int bitRate);
-    void drain();
-    void deviceError(QCanBusDevice::CanBusError error);
-    void stateChanged(QCanBusDevice::CanBusDeviceState state);
-
-    CanBusLibrary *m_library;
-    std::unique_ptr<QCanBusDevice> m_device;
-    bool m_reportedLoss = false;
-};
-
-void CanBusWorker::listen(int wakeFd)
-{
-    auto *notifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this, wakeFd] {
-        eventfd_t count = 0;
-        eventfd_read(wakeFd, &count);
-        serve();
-    });
-}
-
-quint32 CanBusWorker::init(const QString &plugin, const QString &interfaceName, int bitRate)
-{
-    close();
-    if (!QCanBus::instance()->plugins().contains(plugin)) {
-        qCWarning(lcCanLibrary) << "no CAN plugin" << plugin;
-        return CAN_ERR_NOVXD;
-    }
-    // The virtual bus has no bit rate. Elsewhere the rate goes through the plugin's key; an
-    // interface that cannot take it (no rights, no support) is expected to be configured
-    // already, so the opening is tried once more without it.
-    const bool withRate = bitRate > 0 && plugin != QLatin1String("virtualcan");
-    m_device = connectDevice(plugin, interfaceName, withRate ? bitRate : 0);
-    if (!m_device && withRate)
-        m_device = connectDevice(plugin, interfaceName, 0);
-    if (!m_device)
-        return CAN_ERR_RESOURCE;
-    m_reportedLoss = false;
-    m_library->setOpen(true);
-    connect(m_device.get(), &QCanBusDevice::framesReceived, this, &CanBusWorker::drain);
-    connect(m_device.get(), &QCanBusDevice::errorOccurred, this, &CanBusWorker::deviceError);
-    connect(m_device.get(), &QCanBusDevice::stateChanged, this, &CanBusWorker::stateChanged);
-    drain();
-    return CAN_ERR_OK;
-}
-
-std::unique_ptr<QCanBusDevice>
-CanBusWorker::connectDevice(const QString &plugin, const QString &interfaceName, int bitRate)
-{
-    QString error;
-    std::unique_ptr<QCanBusDevice> device(
-        QCanBus::instance()->createDevice(plugin, interfaceName, &error));
-    if (!device) {
-        qCWarning(lcCanLibrary) << "cannot create" << plugin << interfaceName << error;
-        return nullptr;
-    }
-    if (bitRate > 0)
-        device->setConfigurationParameter(QCanBusDevice::BitRateKey, bitRate);
-    if (plugin == QLatin1String("socketcan"))
-        device->setConfigurationParameter(
-            QCanBusDevice::ErrorFilterKey,
-            QVariant::fromValue(QCanBusFrame::FrameErrors(QCanBusFrame::AnyError)));
-    if (!device->connectDevice()) {
-        qCWarning(lcCanLibrary) << "cannot connect" << interfaceName << device->errorString();
-        return nullptr;
-    }
-    if (device->state() != QCanBusDevice::ConnectedState) {
-        QEventLoop loop;
-        QObject::connect(device.get(), &QCanBusDevice::stateChanged, &loop,
-                         [&loop](QCanBusDevice::CanBusDeviceState state) {
-                             if (state == QCanBusDevice::ConnectedState
-                                 || state == QCanBusDevice::UnconnectedState)
-                                 loop.quit();
-                         });
-        QTimer::singleShot(kConnectTimeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    if (device->state() != QCanBusDevice::ConnectedState) {
-        qCWarning(lcCanLibrary) << "no connection to" << interfaceName << device->errorString();
-        return nullptr;
-    }
-    return device;
-}
-
-quint32 CanBusWorker::write(const QCanBusFrame &frame)
-{
-    if (!m_device || m_device->state() != QCanBusDevice::ConnectedState)
-        return CAN_ERR_ILLHW;
-    return m_device->writeFrame(frame) ? CAN_ERR_OK : CAN_ERR_XMTFULL;
-}
-
-quint32 CanBusWorker::close()
-{
-    m_library->setOpen(false);
-    if (m_device) {
-        m_device->disconnect(this);
-        m_device->disconnectDevice();
-        m_device.reset();
-    }
-    return CAN_ERR_OK;
-}
-
-void CanBusWorker::drain()
-{
-    if (!m_device)
-        return;
-    while (m_device->framesAvailable()) {
-        TCANMsg msg;
-        if (CanFrameMapping::fromFrame(m_device->readFrame(), &msg))
-            m_library->push(msg);
-    }
-}
-
-void CanBusWorker::deviceError(QCanBusDevice::CanBusError error)
-{
-    // A lost connection or a failing read means the bus is gone for this program.
-    if ((error == QCanBusDevice::ReadError || error == QCanBusDevice::ConnectionError)
-        && !m_reportedLoss) {
-        m_reportedLoss = true;
-        m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
-    }
-}
-
-void CanBusWorker::stateChanged(QCanBusDevice::CanBusDeviceState state)
-{
-    if (state == QCanBusDevice::UnconnectedState && !m_reportedLoss) {
-        m_reportedLoss = true;
-        m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
-    }
-}
 
 CanBusLibrary &CanBusLibrary::instance()
 {
@@ -189,113 +30,261 @@ CanBusLibrary &CanBusLibrary::instance()
 
 bool CanBusLibrary::ensureThread()
 {
-    if (m_thread)
+    std::lock_guard control(m_control);
+    if (m_thread.load())
         return true;
     if (!QCoreApplication::instance())
         return false;
+    QuietVirtualBusChatter();
     // The thread stays for the rest of the process: a virtual bus server started by the first
     // device lives in it and other programs may be using it.
-    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_wakeFd < 0)
+    auto *thread = new QThread;
+    thread->setObjectName(QStringLiteral("CAN library"));
+    auto *host = new CanBusHost(this, thread);
+    if (!host->isValid()) {
+        delete host;
+        delete thread;
         return false;
-    m_thread = new QThread;
-    m_thread->setObjectName(QStringLiteral("CAN library"));
-    m_worker = new CanBusWorker(this);
-    m_worker->moveToThread(m_thread);
+    }
+    host->moveToThread(thread);
     // Wait until the thread runs with its event dispatcher and listens, so that everything it
     // set up is visibly done before the first request is announced to it.
     bool started = false;
     QObject::connect(
-        m_thread, &QThread::started, m_worker,
-        [this, &started] {
-            m_worker->listen(m_wakeFd);
+        thread, &QThread::started, host,
+        [this, host, &started] {
+            host->listen();
             std::lock_guard lock(m_requestMutex);
             started = true;
             m_requestDone.notify_all();
         },
         Qt::DirectConnection);
-    m_thread->start();
+    thread->start();
     {
         std::unique_lock lock(m_requestMutex);
         m_requestDone.wait(lock, [&] { return started; });
+        m_libraryHome.host = host;
     }
-    QObject::disconnect(m_thread, &QThread::started, m_worker, nullptr);
+    QObject::disconnect(thread, &QThread::started, host, nullptr);
+    m_thread = thread;
     qAddPostRoutine(&CanBusLibrary::shutdown);
     return true;
+}
+
+CanBusHost *CanBusLibrary::ensureMainHost()
+{
+    std::lock_guard control(m_control);
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_mainHome.host)
+            return m_mainHome.host;
+    }
+    auto *host = new CanBusHost(this, QThread::currentThread());
+    if (!host->isValid()) {
+        delete host;
+        return nullptr;
+    }
+    host->listen();
+    std::lock_guard lock(m_requestMutex);
+    m_mainHome.host = host;
+    return host;
+}
+
+CanBusLibrary::Home &CanBusLibrary::homeOf(CanBusHost *host)
+{
+    // Told apart by thread: the hosts themselves are set up under the lock, their threads not.
+    return host->hostThread() == m_thread.load() ? m_libraryHome : m_mainHome;
 }
 
 void CanBusLibrary::shutdown()
 {
     CanBusLibrary &library = instance();
     std::lock_guard control(library.m_control);
-    if (!library.m_thread)
+    CanBusHost *mainHost = nullptr;
+    {
+        std::lock_guard lock(library.m_requestMutex);
+        mainHost = std::exchange(library.m_mainHome.host, nullptr);
+        library.m_mainHome.requests.clear();
+    }
+    // Run on the application's thread as it winds up: the main host lives here.
+    delete mainHost;
+    QThread *thread = library.m_thread.load();
+    if (!thread)
         return;
     Request request;
     request.kind = RequestKind::Shutdown;
-    library.submit(request, CAN_ERR_OK);
-    if (!library.m_thread->wait(kRequestTimeoutMs))
+    library.submit(library.m_libraryHome, request, CAN_ERR_OK, true);
+    if (!thread->wait(library.m_requestTimeoutMs))
         return; // a thread that hangs is left to the process's end
 
-    delete library.m_worker;
-    delete library.m_thread;
-    library.m_worker = nullptr;
+    {
+        std::lock_guard lock(library.m_requestMutex);
+        delete std::exchange(library.m_libraryHome.host, nullptr);
+    }
+    delete thread;
     library.m_thread = nullptr;
-    ::close(library.m_wakeFd);
-    library.m_wakeFd = -1;
     std::lock_guard lock(library.m_queueMutex);
     library.m_queue.clear();
 }
 
-quint32 CanBusLibrary::submit(Request request, quint32 resultOnTimeout)
+void CanBusLibrary::announce(const Home &home)
 {
-    std::unique_lock lock(m_requestMutex);
-    m_request = std::move(request);
-    m_request.finished = false;
-    const quint64 id = ++m_requestId;
-    lock.unlock();
-    // The request itself travels through the locked member; the descriptor only wakes the thread.
-    eventfd_write(m_wakeFd, 1);
-    lock.lock();
-    const bool done = m_requestDone.wait_for(lock, std::chrono::milliseconds(kRequestTimeoutMs),
-                                             [&] { return m_request.finished; });
-    if (!done || id != m_requestId) {
-        qCWarning(lcCanLibrary) << "CAN library thread did not answer";
-        return resultOnTimeout;
-    }
-    return m_request.result;
+    eventfd_write(home.host->wakeFd(), 1);
 }
 
-void CanBusLibrary::serve()
+void CanBusLibrary::enqueueLocked(Home &home, Request request, bool *wake)
 {
-    Request request;
+    // The host drains its whole queue per wake-up: one announcement is enough.
+    *wake = home.requests.empty();
+    if (request.kind == RequestKind::Write)
+        ++home.queuedWrites;
+    home.requests.push_back(std::move(request));
+}
+
+std::shared_ptr<CanBusLibrary::Completion> CanBusLibrary::submit(Home &home, Request request,
+                                                                 quint32 resultOnTimeout, bool wait)
+{
+    const auto completion = std::make_shared<Completion>();
+    completion->result = resultOnTimeout;
+    request.completion = completion;
+    std::unique_lock lock(m_requestMutex);
+    bool wake = false;
+    enqueueLocked(home, std::move(request), &wake);
+    const int timeoutMs = m_requestTimeoutMs;
+    lock.unlock();
+    if (wake)
+        announce(home);
+    if (!wait)
+        return completion;
+    lock.lock();
+    if (!m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return completion->done; })) {
+        if (!completion->committed) {
+            // It stays queued and runs when the thread gets to it.
+            completion->abandoned = true;
+            qCWarning(lcCanLibrary) << "CAN library thread did not answer in time";
+            auto given = std::make_shared<Completion>();
+            given->result = resultOnTimeout;
+            given->done = true;
+            return given;
+        }
+        // An opening that has connected is handed over in a moment.
+        m_requestDone.wait(lock, [&] { return completion->done; });
+    }
+    return completion;
+}
+
+void CanBusLibrary::serve(CanBusHost *host)
+{
+    Home &home = homeOf(host);
+    // An opening waits for its connection in a nested event loop, where the next wake-up
+    // would start on the requests behind it: they wait until it is done.
+    if (home.serving)
+        return;
+    home.serving = true;
+    const auto done = qScopeGuard([&home] { home.serving = false; });
+    // Everything queued, in order; the wake-up may have announced several requests.
+    for (;;) {
+        Request request;
+        CanBusHost *forwardTo = nullptr;
+        {
+            std::lock_guard lock(m_requestMutex);
+            if (home.requests.empty())
+                return;
+            request = std::move(home.requests.front());
+            home.requests.pop_front();
+            if (request.kind == RequestKind::Write)
+                --home.queuedWrites;
+            // A close asked of a host that no longer holds the device follows the device.
+            if (request.kind == RequestKind::Close && !host->holdsDevice() && m_deviceHost
+                && m_deviceHost != host)
+                forwardTo = m_deviceHost;
+        }
+        switch (request.kind) {
+        case RequestKind::Write:
+            host->write(request.frame);
+            continue;
+        case RequestKind::Init:
+            open(home, request);
+            continue;
+        case RequestKind::Close:
+            if (forwardTo) {
+                Request close;
+                close.kind = RequestKind::Close;
+                submit(homeOf(forwardTo), close, CAN_ERR_OK, false);
+            } else {
+                host->close();
+            }
+            break;
+        case RequestKind::Shutdown:
+            // Ended from inside, so that no other thread touches its event loop while it winds
+            // up. Whatever was queued behind it is dropped with the process.
+            host->close();
+            QThread::currentThread()->quit();
+            break;
+        }
+        {
+            // Notified under the lock: the waiter may be the one that tears the library down.
+            std::lock_guard lock(m_requestMutex);
+            request.completion->result = CAN_ERR_OK;
+            request.completion->done = true;
+            m_requestDone.notify_all();
+        }
+        if (request.kind == RequestKind::Shutdown)
+            return;
+    }
+}
+
+void CanBusLibrary::open(Home &home, Request &request)
+{
+    quint32 result = CAN_ERR_RESOURCE;
+    std::unique_ptr<QCanBusDevice> device = CanBusHost::connectDevice(
+        this, request.plugin, request.interfaceName, request.bitRate, &result);
+    Completion &completion = *request.completion;
+    bool abandoned = false;
     {
         std::lock_guard lock(m_requestMutex);
-        if (m_request.finished)
-            return;
-        request = m_request;
+        --m_opensInFlight;
+        abandoned = completion.abandoned;
+        completion.committed = !abandoned;
     }
-    quint32 result = CAN_ERR_OK;
-    switch (request.kind) {
-    case RequestKind::Init:
-        result = m_worker->init(request.plugin, request.interfaceName, request.bitRate);
-        break;
-    case RequestKind::Write:
-        result = m_worker->write(request.frame);
-        break;
-    case RequestKind::Close:
-        result = m_worker->close();
-        break;
-    case RequestKind::Shutdown:
-        // Ended from inside, so that no other thread touches its event loop while it winds up.
-        result = m_worker->close();
-        QThread::currentThread()->quit();
-        break;
+    if (abandoned && device) {
+        // Its caller was told it failed and will not use the bus: release it.
+        qCWarning(lcCanLibrary) << "late CAN opening closed again";
+        device->disconnectDevice();
+        device.reset();
     }
-    // Notified under the lock: the waiter may be the one that tears the library down.
+    if (device) {
+        if (request.target == home.host)
+            home.host->adopt(std::move(device));
+        else
+            device->moveToThread(request.target->hostThread());
+    }
     std::lock_guard lock(m_requestMutex);
-    m_request.result = result;
-    m_request.finished = true;
+    completion.result = result;
+    completion.device = std::move(device);
+    completion.done = true;
     m_requestDone.notify_all();
+}
+
+void CanBusLibrary::closeCurrent(bool wait)
+{
+    CanBusHost *host = nullptr;
+    bool opening = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        host = m_deviceHost;
+        opening = m_opensInFlight > 0;
+    }
+    Request close;
+    close.kind = RequestKind::Close;
+    if (host && host->hostThread() == QThread::currentThread())
+        host->close();
+    else if (host)
+        submit(homeOf(host), close, CAN_ERR_OK, wait);
+    // An opening still under way (given up by its caller or not) is closed behind it.
+    if (opening && QThread::currentThread() != m_thread.load())
+        submit(m_libraryHome, close, CAN_ERR_OK, true);
 }
 
 quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, quint32 ioPort,
@@ -308,45 +297,122 @@ quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, q
     Q_UNUSED(ioPort)
     Q_UNUSED(interrupt)
     const QString bus = SettingsStore::canBus();
-    const qsizetype colon = bus.indexOf(u':');
-    if (colon <= 0 || colon == bus.size() - 1) {
-        qCWarning(lcCanLibrary) << "CANBus setting is not plugin:interface:" << bus;
-        return CAN_ERR_ILLPARAMVAL;
-    }
-    std::lock_guard control(m_control);
-    if (!ensureThread())
-        return CAN_ERR_RESOURCE;
     Request request;
     request.kind = RequestKind::Init;
-    request.plugin = bus.left(colon);
-    request.interfaceName = bus.mid(colon + 1);
+    if (!SplitCanBusSetting(bus, &request.plugin, &request.interfaceName)) {
+        qCWarning(lcCanLibrary).noquote() << CanBusSettingProblem(bus);
+        return CAN_ERR_ILLPARAMVAL;
+    }
+    if (!ensureThread())
+        return CAN_ERR_RESOURCE;
+    const bool onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+    CanBusHost *target = onMainThread ? ensureMainHost() : nullptr;
+    if (!target) {
+        std::lock_guard lock(m_requestMutex);
+        target = m_libraryHome.host;
+    }
+    // The device open before is closed first, wherever it lives.
+    closeCurrent(true);
     request.bitRate = CANBitrateFromBTR0BTR1(btr0btr1);
-    const quint32 result = submit(request, CAN_ERR_RESOURCE);
+    request.target = target;
+    {
+        std::lock_guard lock(m_requestMutex);
+        ++m_opensInFlight;
+    }
+    const std::shared_ptr<Completion> completion
+        = submit(m_libraryHome, std::move(request), CAN_ERR_RESOURCE, true);
+    if (completion->device)
+        target->adopt(std::move(completion->device));
     cancelWait();
-    return result;
+    return completion->result;
 }
 
 quint32 CanBusLibrary::write(const TCANMsg &msg)
 {
-    std::lock_guard control(m_control);
-    if (!m_thread)
+    if (!m_open.load())
         return CAN_ERR_ILLHW;
     Request request;
     request.kind = RequestKind::Write;
     request.frame = CanFrameMapping::toFrame(msg);
-    return submit(request, CAN_ERR_XMTFULL);
+    CanBusHost *here = nullptr;
+    Home *home = nullptr;
+    bool wake = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (!m_deviceHost)
+            return CAN_ERR_ILLHW;
+        home = &homeOf(m_deviceHost);
+        if (m_deviceHost->hostThread() == QThread::currentThread() && home->requests.empty()) {
+            here = m_deviceHost;
+        } else {
+            if (home->queuedWrites >= kTransmitCapacity)
+                return CAN_ERR_QXMTFULL;
+            enqueueLocked(*home, std::move(request), &wake);
+        }
+    }
+    if (here)
+        here->write(request.frame);
+    else if (wake)
+        announce(*home);
+    return CAN_ERR_OK;
 }
 
 quint32 CanBusLibrary::close()
 {
-    std::lock_guard control(m_control);
-    if (!m_thread)
+    if (!m_thread.load())
         return CAN_ERR_OK;
-    Request request;
-    request.kind = RequestKind::Close;
-    submit(request, CAN_ERR_OK);
+    // From another thread than the device's, the close is queued behind what is there: the
+    // device's thread may be waiting for the caller (a handler on a receive thread that is
+    // being joined).
+    bool wait = false;
+    {
+        std::lock_guard lock(m_requestMutex);
+        wait = m_deviceHost == m_libraryHome.host;
+    }
+    closeCurrent(wait);
     cancelWait();
     return CAN_ERR_OK;
+}
+
+void CanBusLibrary::deviceAdopted(CanBusHost *host)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        m_deviceHost = host;
+    }
+    setOpen(true);
+}
+
+void CanBusLibrary::deviceReleased(CanBusHost *host)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_deviceHost != host)
+            return;
+        m_deviceHost = nullptr;
+    }
+    setOpen(false);
+}
+
+bool CanBusLibrary::servedOnCurrentThread()
+{
+    std::lock_guard lock(m_requestMutex);
+    return m_deviceHost && m_deviceHost->hostThread() == QThread::currentThread();
+}
+
+void CanBusLibrary::setReceiveEvent(int fd)
+{
+    std::lock_guard lock(m_queueMutex);
+    m_receiveEventFd = fd;
+    if (fd >= 0 && m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult))
+        eventfd_write(fd, 1);
+}
+
+void CanBusLibrary::clearReceiveEvent(int fd)
+{
+    std::lock_guard lock(m_queueMutex);
+    if (m_receiveEventFd == fd)
+        m_receiveEventFd = -1;
 }
 
 quint32 CanBusLibrary::read(TCANMsg *msg)
@@ -354,7 +420,7 @@ quint32 CanBusLibrary::read(TCANMsg *msg)
     if (!msg)
         return CAN_ERR_ILLPARAMVAL;
     std::lock_guard lock(m_queueMutex);
-    if (!m_open)
+    if (!m_open.load())
         return CAN_ERR_ILLHW;
     if (m_injectedResult)
         return std::exchange(m_injectedResult, 0);
@@ -369,16 +435,27 @@ quint32 CanBusLibrary::read(TCANMsg *msg)
     return CAN_ERR_OK;
 }
 
-bool CanBusLibrary::waitReceive(int timeoutMs)
+bool CanBusLibrary::waitReceive(int timeoutMs, const std::atomic<bool> *gate)
 {
     std::unique_lock lock(m_queueMutex);
     const quint64 generation = m_cancelGeneration;
     auto ready = [&] {
-        return m_open && (!m_queue.empty() || m_overrun || m_injectedResult);
+        return m_open.load() && (!m_queue.empty() || m_overrun || m_injectedResult)
+            && (!gate || gate->load());
     };
     m_queueChanged.wait_for(lock, std::chrono::milliseconds(qMax(0, timeoutMs)),
                             [&] { return ready() || m_cancelGeneration != generation; });
     return ready();
+}
+
+void CanBusLibrary::gateOpened()
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (!m_open.load() || (m_queue.empty() && !m_overrun && !m_injectedResult))
+            return;
+    }
+    m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::cancelWait()
@@ -392,29 +469,73 @@ void CanBusLibrary::injectReadResult(quint32 code)
 {
     std::lock_guard lock(m_queueMutex);
     m_injectedResult = code;
+    if (m_receiveEventFd >= 0)
+        eventfd_write(m_receiveEventFd, 1);
     m_queueChanged.notify_all();
 }
 
-void CanBusLibrary::push(const TCANMsg &msg)
+void CanBusLibrary::setDeviceFactory(DeviceFactory factory)
 {
-    std::lock_guard lock(m_queueMutex);
-    if (!m_open)
-        return;
-    if (m_queue.size() >= kQueueCapacity)
-        m_overrun = true;
-    else
-        m_queue.push_back(msg);
+    std::lock_guard lock(m_requestMutex);
+    m_factory = std::move(factory);
+}
+
+void CanBusLibrary::setRequestTimeout(int ms)
+{
+    std::lock_guard lock(m_requestMutex);
+    m_requestTimeoutMs = ms;
+}
+
+bool CanBusLibrary::knowsPlugin(const QString &plugin)
+{
+    {
+        std::lock_guard lock(m_requestMutex);
+        if (m_factory)
+            return true;
+    }
+    return QCanBus::instance()->plugins().contains(plugin);
+}
+
+std::unique_ptr<QCanBusDevice>
+CanBusLibrary::createDevice(const QString &plugin, const QString &interfaceName, QString *error)
+{
+    DeviceFactory factory;
+    {
+        std::lock_guard lock(m_requestMutex);
+        factory = m_factory;
+    }
+    if (factory)
+        return factory(plugin, interfaceName, error);
+    return std::unique_ptr<QCanBusDevice>(
+        QCanBus::instance()->createDevice(plugin, interfaceName, error));
+}
+
+void CanBusLibrary::push(const TCANMsg *msgs, size_t count)
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (!m_open.load())
+            return;
+        for (size_t i = 0; i < count; ++i) {
+            if (m_queue.size() >= kQueueCapacity)
+                m_overrun = true;
+            else
+                m_queue.push_back(msgs[i]);
+        }
+        if (m_receiveEventFd >= 0)
+            eventfd_write(m_receiveEventFd, 1);
+    }
     m_queueChanged.notify_all();
 }
 
 void CanBusLibrary::setOpen(bool open)
 {
-    std::lock_guard lock(m_queueMutex);
-    m_open = open;
-    m_overrun = false;
-    m_injectedResult = 0;
-    m_queue.clear();
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_open = open;
+        m_overrun = false;
+        m_injectedResult = 0;
+        m_queue.clear();
+    }
     m_queueChanged.notify_all();
 }
-
-#include "CanBusLibrary.moc"

@@ -25,14 +25,34 @@ quint32 CAN_Close()
     return CanBusLibrary::instance().close();
 }
 
-bool CAN_WaitReceive(int timeoutMs)
+bool CAN_WaitReceive(int timeoutMs, const std::atomic<bool> *gate)
 {
-    return CanBusLibrary::instance().waitReceive(timeoutMs);
+    return CanBusLibrary::instance().waitReceive(timeoutMs, gate);
+}
+
+void CAN_GateOpened()
+{
+    CanBusLibrary::instance().gateOpened();
 }
 
 void CAN_CancelWait()
 {
     CanBusLibrary::instance().cancelWait();
+}
+
+void CAN_SetReceiveEvent(int fd)
+{
+    CanBusLibrary::instance().setReceiveEvent(fd);
+}
+
+void CAN_ClearReceiveEvent(int fd)
+{
+    CanBusLibrary::instance().clearReceiveEvent(fd);
+}
+
+bool CAN_ServedOnThisThread()
+{
+    return CanBusLibrary::instance().servedOnCurrentThread();
 }
 
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1)

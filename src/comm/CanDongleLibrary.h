@@ -2,9 +2,12 @@
 
 #include <QtGlobal>
 
-// The CAN dongle library: four process-wide calls over a Qt CAN bus device that lives in a
-// thread of its own. The bus opened is the settings value "CANBus" ("plugin:interface").
-// CAN_Read never blocks and may overlap CAN_Write and CAN_Close from another thread.
+#include <atomic>
+
+// The CAN dongle library: four process-wide calls over a Qt CAN bus device (CanBusLibrary.h
+// tells which thread serves it). The bus opened is the settings value "CANBus"
+// ("plugin:interface"). CAN_Read never blocks and may overlap CAN_Write and CAN_Close from
+// another thread.
 
 #pragma pack(push, 1)
 struct TCANMsg
@@ -56,11 +59,24 @@ quint32 CAN_Write(const TCANMsg *MsgBuff);
 quint32 CAN_Close();
 
 // Waits at most timeoutMs for a message to be readable (or for the library to open or close).
-// True when one is waiting. Lets a reader sleep instead of polling.
-bool CAN_WaitReceive(int timeoutMs);
+// True when one is waiting. Lets a reader sleep instead of polling. With a gate, waiting
+// messages count only while *gate is true: a reader that has handed messages on sleeps
+// through new ones until whoever opens its gate calls CAN_GateOpened.
+bool CAN_WaitReceive(int timeoutMs, const std::atomic<bool> *gate = nullptr);
+
+// After opening a waiting reader's gate: wakes it if a message is waiting already (messages
+// that come later wake it anyway), and leaves it asleep otherwise.
+void CAN_GateOpened();
 
 // Makes every CAN_WaitReceive return at once (a reader that is asked to stop).
 void CAN_CancelWait();
+
+// Waiting messages are announced on this eventfd as well, until it is cleared again. A reader
+// in the thread that serves the open bus (CAN_ServedOnThisThread) can watch it in its event
+// loop instead of waiting in a thread of its own.
+void CAN_SetReceiveEvent(int fd);
+void CAN_ClearReceiveEvent(int fd);
+bool CAN_ServedOnThisThread();
 
 // The bit rate (bit/s) a bus-timing value stands for; 0 when it is not one of the table's.
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1);

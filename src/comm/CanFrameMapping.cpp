@@ -41,9 +41,13 @@ bool fromFrame(const QCanBusFrame &frame, TCANMsg *msg)
         std::memcpy(msg->Data, payload.constData(), msg->Len);
         return true;
     }
-    case QCanBusFrame::ErrorFrame:
-        *msg = statusMessage(statusCodeForErrorFrame(frame));
+    case QCanBusFrame::ErrorFrame: {
+        const quint8 code = statusCodeForErrorFrame(frame);
+        if (code == 0)
+            return false;
+        *msg = statusMessage(code);
         return true;
+    }
     default:
         return false;
     }
@@ -73,8 +77,16 @@ quint8 statusCodeForErrorFrame(const QCanBusFrame &frame)
         if (status & (kRxWarning | kTxWarning))
             return quint8(CAN_ERR_BUSLIGHT);
     }
-    // Protocol violations, missing acknowledgements and the like: errors are being counted.
-    return quint8(CAN_ERR_BUSLIGHT);
+    return 0;
+}
+
+QString describeErrorFrame(const QCanBusFrame &frame)
+{
+    return QStringLiteral("CAN error frame, flags 0x%1, data %2 (%3)")
+        .arg(quint32(frame.error()), 0, 16)
+        .arg(QString::fromLatin1(frame.payload().toHex(' ')))
+        .arg(statusCodeForErrorFrame(frame) ? QStringLiteral("reported")
+                                            : QStringLiteral("not a dongle state, ignored"));
 }
 
 } // namespace CanFrameMapping

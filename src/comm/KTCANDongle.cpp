@@ -1,12 +1,17 @@
 #include "comm/KTCANDongle.h"
 
-#include <QLoggingCategory>
-#include <QObject>
+#include <QAbstractEventDispatcher>
+#include <QSocketNotifier>
+#include <QThread>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,10 +21,17 @@ constexpr int kReceiveWaitMs = 50;
 
 } // namespace
 
-class CANDelivery;
-
 struct CANWorkerState
 {
+    CANWorkerState() : handoverFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) { }
+    ~CANWorkerState()
+    {
+        if (handoverFd >= 0)
+            ::close(handoverFd);
+    }
+    CANWorkerState(const CANWorkerState &) = delete;
+    CANWorkerState &operator=(const CANWorkerState &) = delete;
+
     TCANResultEvent onResult;
     TCANErrorEvent onError;
     TBKCANThread *owner = nullptr;
@@ -30,20 +42,40 @@ struct CANWorkerState
     std::atomic<quint32> errorCode {0};
     std::atomic<std::thread::id> workerId {};
 
+    // Bumped by CloseDongle (OpenDongle closes first): what was read before belongs to a
+    // closed dongle.
+    std::atomic<quint64> session {0};
+
     // Wakes a worker that has nothing to read (dongle closed).
     std::mutex mutex;
     std::condition_variable changed;
 
-    // One delivery in flight to the owner's thread. The copy stays untouched while a handler
-    // looks at it: the worker waits for `delivered` (or terminate).
+    // What one round of reading found, in order. The worker fills it while no hand-over is
+    // outstanding; during one the owner's thread reads it and the worker waits.
     enum class Kind { Result, Error };
-    Kind pendingKind = Kind::Result;
-    bool pending = false;
-    bool delivered = false;
-    TCANMsg deliveryCopy;
-    quint32 pendingCode = 0;
+    struct Delivery
+    {
+        Kind kind = Kind::Result;
+        TCANMsg msg;
+        quint32 code = 0;
+    };
+    std::vector<Delivery> batch;
+    quint64 batchSession = 0;
 
-    CANDelivery *delivery = nullptr; // the owner's, valid while the owner lives
+    // Hand-over to the owner's thread: the worker clears `idle` and announces the batch on
+    // `handoverFd`, which the owner's thread watches. It reads nothing more until the handlers
+    // have returned and the owner's thread has set `idle` again: its waits for messages are
+    // gated by it, so it is not woken just to find that nothing has come meanwhile.
+    const int handoverFd;
+    std::atomic<bool> idle {true};
+    // The bus is served by the owner's thread: it reads the messages itself, announced on the
+    // same descriptor by the library, and the worker stands by.
+    std::atomic<bool> direct {false};
+    TCANMsg deliveryCopy; // the handlers' view of one message, untouched during a call
+
+    // Owner's thread only.
+    QSocketNotifier *notifier = nullptr; // ends only with the TBKCANThread
+    bool delivering = false;
     std::thread thread;
 
     void wakeAll()
@@ -56,76 +88,96 @@ struct CANWorkerState
     }
 };
 
-// Receives the hand-over on the thread that created the CAN thread.
-class CANDelivery : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit CANDelivery(std::shared_ptr<CANWorkerState> state) : m_state(std::move(state)) { }
-
-    bool running() const { return m_running; }
-
-public slots:
-    void deliver()
-    {
-        const std::shared_ptr<CANWorkerState> s = m_state;
-        CANWorkerState::Kind kind;
-        quint32 code = 0;
-        {
-            std::lock_guard lock(s->mutex);
-            if (!s->pending || s->terminate)
-                return;
-            s->pending = false;
-            kind = s->pendingKind;
-            code = s->pendingCode;
-        }
-        m_running = true;
-        if (kind == CANWorkerState::Kind::Result) {
-            if (s->onResult)
-                s->onResult(s->owner, s->deliveryCopy);
-        } else if (s->onError) {
-            s->onError(s->owner, code);
-        }
-        m_running = false;
-        {
-            std::lock_guard lock(s->mutex);
-            s->delivered = true;
-        }
-        s->changed.notify_all();
-    }
-
-private:
-    std::shared_ptr<CANWorkerState> m_state;
-    bool m_running = false;
-};
-
 namespace {
 
-void deliver(CANWorkerState &s, CANWorkerState::Kind kind, const TCANMsg *msg, quint32 code)
+// Messages read in one go at most; more wait for the next round.
+constexpr size_t kMaxBatch = 64;
+
+// Calls the handlers for a batch, in order, until the thread is told to stop or a handler
+// closes the dongle (the library drops what it still held then, and so does this).
+void runBatch(CANWorkerState &s, const std::vector<CANWorkerState::Delivery> &batch,
+              quint64 session)
 {
-    if (s.terminate)
-        return;
-    if (!s.syncEvents) {
-        if (kind == CANWorkerState::Kind::Result) {
-            s.deliveryCopy = *msg;
+    for (const CANWorkerState::Delivery &d : batch) {
+        if (s.terminate || s.session != session)
+            return;
+        if (d.kind == CANWorkerState::Kind::Result) {
+            s.errorCode = CAN_ERR_OK;
+            s.deliveryCopy = d.msg;
             s.onResult(s.owner, s.deliveryCopy);
         } else {
-            s.onError(s.owner, code);
+            s.errorCode = d.code;
+            s.onError(s.owner, d.code);
         }
+    }
+}
+
+// Reads what the library holds into the batch; false when there is nothing to deliver.
+bool readBatch(CANWorkerState &s, std::vector<CANWorkerState::Delivery> &batch)
+{
+    batch.clear();
+    while (batch.size() < kMaxBatch) {
+        TCANMsg msg;
+        const quint32 result = CAN_Read(&msg);
+        // An empty queue is the normal answer and leaves the last code as it was.
+        if (result == CAN_ERR_QRCVEMPTY)
+            break;
+        if (result == CAN_ERR_OK && msg.MsgType == MSGTYPE_STATUS) {
+            const quint8 status = msg.Data[3];
+            const quint32 code
+                = (status == 2 || status == 4 || status == 8 || status == 0x10) ? status : 0xFFFF;
+            if (s.onError)
+                batch.push_back({CANWorkerState::Kind::Error, {}, code});
+        } else if (result == CAN_ERR_OK) {
+            if (s.onResult)
+                batch.push_back({CANWorkerState::Kind::Result, msg, 0});
+        } else {
+            // A dongle closed under the reader is no error to report. One error per round:
+            // the next read may well give the same.
+            if (s.onError && (result & ~CAN_ERR_QRCVEMPTY) != 0 && s.dongleOpen)
+                batch.push_back({CANWorkerState::Kind::Error, {}, result & ~CAN_ERR_QRCVEMPTY});
+            else if (batch.empty())
+                s.errorCode = result;
+            break;
+        }
+    }
+    return !batch.empty();
+}
+
+// Runs on the owner's thread when its descriptor was written: by the worker with a batch, or
+// by the library with messages for a direct reader.
+void deliverPending(const std::shared_ptr<CANWorkerState> &s)
+{
+    // A handler that runs an event loop of its own gets nothing more until it has returned, as
+    // with the worker waiting for it.
+    if (s->terminate || s->delivering)
+        return;
+    s->delivering = true;
+    if (!s->idle) {
+        runBatch(*s, s->batch, s->batchSession);
+        s->idle = true;
+        CAN_GateOpened();
+    }
+    std::vector<CANWorkerState::Delivery> batch;
+    while (s->direct && s->dongleOpen && !s->terminate) {
+        const quint64 session = s->session;
+        if (!readBatch(*s, batch))
+            break;
+        runBatch(*s, batch, session);
+    }
+    s->delivering = false;
+}
+
+void handOver(CANWorkerState &s)
+{
+    if (!s.syncEvents) {
+        runBatch(s, s.batch, s.batchSession);
         return;
     }
-    std::unique_lock lock(s.mutex);
-    if (msg)
-        s.deliveryCopy = *msg;
-    s.pendingKind = kind;
-    s.pendingCode = code;
-    s.pending = true;
-    s.delivered = false;
-    lock.unlock();
-    QMetaObject::invokeMethod(s.delivery, "deliver", Qt::QueuedConnection);
-    lock.lock();
-    s.changed.wait(lock, [&] { return s.delivered || s.terminate.load(); });
+    s.idle = false;
+    // Announced through a descriptor rather than a posted event, so that no event object
+    // crosses threads (its hand-over inside Qt is invisible to race checkers).
+    eventfd_write(s.handoverFd, 1);
 }
 
 void execute(const std::shared_ptr<CANWorkerState> &state)
@@ -137,39 +189,21 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
     }
     const bool haveHandler = s.onResult || s.onError;
     while (!s.terminate) {
-        if (!s.dongleOpen || !haveHandler) {
+        if (!s.dongleOpen || !haveHandler || s.direct) {
             std::unique_lock lock(s.mutex);
             s.changed.wait_for(lock, std::chrono::milliseconds(kReceiveWaitMs), [&] {
-                return s.terminate.load() || (s.dongleOpen.load() && haveHandler);
+                return s.terminate.load()
+                    || (s.dongleOpen.load() && haveHandler && !s.direct.load());
             });
             continue;
         }
-        if (!CAN_WaitReceive(kReceiveWaitMs))
+        if (!CAN_WaitReceive(kReceiveWaitMs, &s.idle))
             continue;
-        if (s.terminate || !s.dongleOpen)
+        if (s.terminate || !s.dongleOpen || !s.idle)
             continue;
-        TCANMsg msg;
-        const quint32 result = CAN_Read(&msg);
-        s.errorCode = result;
-        if (result == CAN_ERR_OK && msg.MsgType == MSGTYPE_STATUS) {
-            if (!s.onError)
-                continue;
-            const quint8 status = msg.Data[3];
-            const quint32 code
-                = (status == 2 || status == 4 || status == 8 || status == 0x10) ? status : 0xFFFF;
-            s.errorCode = code;
-            deliver(s, CANWorkerState::Kind::Error, nullptr, code);
-        } else if (result == CAN_ERR_OK) {
-            if (s.onResult)
-                deliver(s, CANWorkerState::Kind::Result, &msg, 0);
-        } else if (s.onError && (result & ~CAN_ERR_QRCVEMPTY) != 0) {
-            // A dongle closed under the reader is no error to report.
-            if (!s.dongleOpen)
-                continue;
-            const quint32 code = result & ~CAN_ERR_QRCVEMPTY;
-            s.errorCode = code;
-            deliver(s, CANWorkerState::Kind::Error, nullptr, code);
-        }
+        s.batchSession = s.session;
+        if (readBatch(s, s.batch))
+            handOver(s);
     }
 }
 
@@ -248,7 +282,26 @@ TBKCANThread::TBKCANThread(TCANResultEvent OnResult, TCANErrorEvent OnError)
     m_state->onResult = std::move(OnResult);
     m_state->onError = std::move(OnError);
     m_state->owner = this;
-    m_state->delivery = new CANDelivery(m_state);
+    // The notifier watches a descriptor of its own for the same eventfd, so it never watches a
+    // closed one, whichever of it and the shared state goes first. It has no parent: a thread
+    // object destroyed on the receive thread must not destroy it there. Without an event loop
+    // here nothing can be handed over; delivery then needs SyncEvents off.
+    const int handoverFd = m_state->handoverFd >= 0 ? ::dup(m_state->handoverFd) : -1;
+    if (handoverFd >= 0 && QAbstractEventDispatcher::instance()) {
+        auto *notifier = new QSocketNotifier(handoverFd, QSocketNotifier::Read);
+        QObject::connect(notifier, &QObject::destroyed, [handoverFd] { ::close(handoverFd); });
+        std::weak_ptr<CANWorkerState> weak = m_state;
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [weak, handoverFd] {
+            eventfd_t count = 0;
+            eventfd_read(handoverFd, &count);
+            // Held for the call: the handler may destroy the thread object.
+            if (const std::shared_ptr<CANWorkerState> s = weak.lock())
+                deliverPending(s);
+        });
+        m_state->notifier = notifier;
+    } else if (handoverFd >= 0) {
+        ::close(handoverFd);
+    }
     std::lock_guard lock(m_state->mutex);
     m_state->thread = std::thread(execute, m_state);
 }
@@ -261,13 +314,15 @@ TBKCANThread::~TBKCANThread()
     else if (m_state->thread.joinable())
         m_state->thread.join();
     CloseDongle();
-    // The delivery object may be the caller (a handler destroying its thread): let the event
-    // loop free it once the handler has returned.
-    if (m_state->delivery->running())
-        m_state->delivery->deleteLater();
-    else
-        delete m_state->delivery;
-    m_state->delivery = nullptr;
+    if (QSocketNotifier *notifier = m_state->notifier) {
+        // Possibly inside its own activation (a handler destroying its thread object), or on
+        // another thread: freed by its own thread's event loop once that is over.
+        QObject::disconnect(notifier, &QSocketNotifier::activated, nullptr, nullptr);
+        if (notifier->thread() == QThread::currentThread() && !m_state->delivering)
+            delete notifier;
+        else
+            notifier->deleteLater();
+    }
 }
 
 quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds, quint8 PortIndex,
@@ -281,7 +336,14 @@ quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds,
                    CANInterruptForIndex(InterruptIndex));
     if (result == CAN_ERR_OK) {
         m_state->syncEvents = SyncEvents;
+        // With the bus served by this thread's event loop, handing its messages to the receive
+        // thread and back would only cost two thread switches per message: they are read here.
+        const bool direct = SyncEvents && m_state->notifier
+            && m_state->notifier->thread() == QThread::currentThread() && CAN_ServedOnThisThread();
+        m_state->direct = direct;
         m_state->dongleOpen = true;
+        if (direct)
+            CAN_SetReceiveEvent(m_state->handoverFd);
     } else {
         m_state->dongleOpen = false;
     }
@@ -291,7 +353,10 @@ quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds,
 
 void TBKCANThread::CloseDongle()
 {
+    if (m_state->direct.exchange(false))
+        CAN_ClearReceiveEvent(m_state->handoverFd);
     m_state->dongleOpen = false;
+    ++m_state->session;
     CAN_Close();
 }
 
@@ -322,5 +387,3 @@ quint32 TBKCANThread::ErrorCode() const
 {
     return m_state->errorCode;
 }
-
-#include "KTCANDongle.moc"

@@ -21,9 +21,13 @@ quint16 CANBusTimingForCode(quint8 bitrateCode);
 quint32 CANIOAddressForIndex(quint8 portIndex);
 quint16 CANInterruptForIndex(quint8 interruptIndex);
 
-// Receives CAN messages through the dongle library in a thread of its own and hands each one,
-// and each error, to the handlers: on the thread that created this object when OpenDongle was
-// asked to synchronise (waiting until the handler returns), else on the receive thread.
+// Receives CAN messages through the dongle library and hands each one, and each error, to the
+// handlers: on the thread that created this object when OpenDongle was asked to synchronise
+// (nothing more is read until the handler has returned), else on a receive thread of its own.
+// Synchronised messages are read on the creating thread itself when that thread serves the bus
+// (the library keeps a bus opened from the application's thread there); otherwise the receive
+// thread reads them and hands them over. Messages that arrive together go in one go, one
+// handler call each.
 // Own it with std::unique_ptr. Terminate() stops it without waiting; destroying it stops the
 // thread (within a few milliseconds, also from inside a handler) and closes the dongle. No
 // handler is called after destruction has begun.

@@ -1,13 +1,18 @@
+#include "FakeCanBusDevice.h"
+#include "VirtualCanPeer.h"
+#include "base/SettingsStore.h"
 #include "comm/CanBusLibrary.h"
+#include "comm/CanBusSetting.h"
 #include "comm/CanFrameMapping.h"
 #include "comm/KTCANDongle.h"
-#include "base/SettingsStore.h"
-#include "VirtualCanPeer.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLoggingCategory>
+#include <QMutex>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <memory>
@@ -57,6 +62,76 @@ bool syncWithPeer(TBKCANThread &thread, VirtualCanPeer &peer)
     return ok;
 }
 
+// The library makes fake devices from now on, each one following this script.
+std::shared_ptr<FakeCanBusScript> useFakeBus()
+{
+    auto script = std::make_shared<FakeCanBusScript>();
+    CanBusLibrary::instance().setDeviceFactory(
+        [script](const QString &, const QString &, QString *) -> std::unique_ptr<QCanBusDevice> {
+            return std::make_unique<FakeCanBusDevice>(script);
+        });
+    SettingsStore::overrideCanBus(QStringLiteral("fake:can0"));
+    return script;
+}
+
+// A SocketCAN error frame: the class bits and the eight data bytes of the kernel's layout.
+QCanBusFrame errorFrame(QCanBusFrame::FrameErrors errors, const QByteArray &data)
+{
+    QCanBusFrame frame(QCanBusFrame::ErrorFrame);
+    frame.setError(errors);
+    frame.setPayload(data.leftJustified(8, '\0'));
+    return frame;
+}
+
+void addErrorFrameRows()
+{
+    QTest::addColumn<QCanBusFrame>("frame");
+    QTest::addColumn<int>("status"); // 0: not reported
+    // Byte 1 holds the controller's state, byte 2 the kind of protocol violation.
+    QTest::newRow("bus off") << errorFrame(QCanBusFrame::BusOffError, {}) << 0x10;
+    QTest::newRow("rx warning") << errorFrame(QCanBusFrame::ControllerError,
+                                              QByteArray::fromHex("0004"))
+                                << 4;
+    QTest::newRow("tx warning") << errorFrame(QCanBusFrame::ControllerError,
+                                              QByteArray::fromHex("0008"))
+                                << 4;
+    QTest::newRow("rx passive") << errorFrame(QCanBusFrame::ControllerError,
+                                              QByteArray::fromHex("0010"))
+                                << 8;
+    QTest::newRow("tx passive") << errorFrame(QCanBusFrame::ControllerError,
+                                              QByteArray::fromHex("0020"))
+                                << 8;
+    QTest::newRow("passive over warning")
+        << errorFrame(QCanBusFrame::ControllerError, QByteArray::fromHex("0024")) << 8;
+    QTest::newRow("rx overflow") << errorFrame(QCanBusFrame::ControllerError,
+                                               QByteArray::fromHex("0001"))
+                                 << 2;
+    QTest::newRow("tx overflow") << errorFrame(QCanBusFrame::ControllerError,
+                                               QByteArray::fromHex("0002"))
+                                 << 2;
+    QTest::newRow("back to error-active")
+        << errorFrame(QCanBusFrame::ControllerError, QByteArray::fromHex("0040")) << 0;
+    QTest::newRow("controller, unspecified") << errorFrame(QCanBusFrame::ControllerError, {}) << 0;
+    QTest::newRow("lost arbitration")
+        << errorFrame(QCanBusFrame::LostArbitrationError, QByteArray::fromHex("05")) << 0;
+    QTest::newRow("stuff error") << errorFrame(QCanBusFrame::ProtocolViolationError
+                                                   | QCanBusFrame::BusError,
+                                               QByteArray::fromHex("000004"))
+                                 << 0;
+    QTest::newRow("form error") << errorFrame(QCanBusFrame::ProtocolViolationError
+                                                  | QCanBusFrame::BusError,
+                                              QByteArray::fromHex("000002"))
+                                << 0;
+    QTest::newRow("no acknowledgement")
+        << errorFrame(QCanBusFrame::MissingAcknowledgmentError | QCanBusFrame::BusError, {}) << 0;
+    QTest::newRow("restarted") << errorFrame(QCanBusFrame::ControllerRestartError, {}) << 0;
+    QTest::newRow("transceiver") << errorFrame(QCanBusFrame::TransceiverError,
+                                               QByteArray::fromHex("0000000004"))
+                                 << 0;
+    QTest::newRow("transmit time-out")
+        << errorFrame(QCanBusFrame::TransmissionTimeoutError, {}) << 0;
+}
+
 TCANMsg message(quint32 id, QByteArray data, quint8 type = MSGTYPE_STANDARD)
 {
     TCANMsg msg;
@@ -92,6 +167,19 @@ private slots:
     void stopDuringDelivery();
     void destroyWhileHandOverPending();
     void deliveryOnReceiveThreadWithoutSync();
+    void errorFrameMapping_data();
+    void errorFrameMapping();
+    void errorFramesThroughTheLibrary_data();
+    void errorFramesThroughTheLibrary();
+    void slowInitDoesNotSwallowClose_data();
+    void slowInitDoesNotSwallowClose();
+    void writesKeepTheirOrder();
+    void ownerThreadOfItsOwn();
+    void closeInHandlerDropsTheRest_data();
+    void closeInHandlerDropsTheRest();
+    void busSettingProblems_data();
+    void busSettingProblems();
+    void virtualBusChatterFiltered();
 
 private:
     std::unique_ptr<VirtualCanPeer> m_peer;
@@ -108,6 +196,8 @@ void tst_KTCANDongle::initTestCase()
 void tst_KTCANDongle::cleanup()
 {
     CAN_Close();
+    CanBusLibrary::instance().setDeviceFactory({});
+    CanBusLibrary::instance().setRequestTimeout(10000);
     SettingsStore::overrideCanBus(m_peer->busSetting());
     QTest::qWait(5);
     m_peer->take();
@@ -382,6 +472,302 @@ void tst_KTCANDongle::deliveryOnReceiveThreadWithoutSync()
     QVERIFY(m_peer->send(QCanBusFrame(0x5BF, "z")));
     QVERIFY(QTest::qWaitFor([&] { return calls == 1; }));
     QVERIFY(where != QThread::currentThread());
+}
+
+void tst_KTCANDongle::errorFrameMapping_data()
+{
+    addErrorFrameRows();
+}
+
+void tst_KTCANDongle::errorFrameMapping()
+{
+    QFETCH(QCanBusFrame, frame);
+    QFETCH(int, status);
+    QCOMPARE(int(CanFrameMapping::statusCodeForErrorFrame(frame)), status);
+    TCANMsg msg;
+    QCOMPARE(CanFrameMapping::fromFrame(frame, &msg), status != 0);
+    if (status)
+        QCOMPARE(int(msg.Data[3]), status);
+}
+
+void tst_KTCANDongle::errorFramesThroughTheLibrary_data()
+{
+    addErrorFrameRows();
+}
+
+// What the dongle reports ends a transfer through OnError; the bus's passing troubles do not.
+void tst_KTCANDongle::errorFramesThroughTheLibrary()
+{
+    QFETCH(QCanBusFrame, frame);
+    QFETCH(int, status);
+    auto script = useFakeBus();
+    // The data frame behind it shows that the error frame has been dealt with.
+    script->framesAfterConnect = {frame, QCanBusFrame(0x5BF, "after")};
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    QVERIFY(QTest::qWaitFor([&] { return rec.messages.size() == 1; }));
+    QCOMPARE(rec.messages.first().ID, 0x5BFu);
+    if (status) {
+        QCOMPARE(rec.errors, QList<quint32>({quint32(status)}));
+    } else {
+        QVERIFY(rec.errors.isEmpty());
+    }
+}
+
+void tst_KTCANDongle::slowInitDoesNotSwallowClose_data()
+{
+    QTest::addColumn<bool>("closeFollows");
+    QTest::newRow("close follows") << true;
+    QTest::newRow("nothing follows") << false;
+}
+
+// An opening that outlasts its caller's wait fails for the caller; the bus must not stay
+// connected behind its back, and a close made meanwhile must run.
+void tst_KTCANDongle::slowInitDoesNotSwallowClose()
+{
+    QFETCH(bool, closeFollows);
+    auto script = useFakeBus();
+    script->connectDelayMs = 400;
+    CanBusLibrary::instance().setRequestTimeout(100);
+    QCOMPARE(CAN_Init(CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0x2000u);
+    if (closeFollows)
+        QCOMPARE(CAN_Close(), 0u);
+    QVERIFY(QTest::qWaitFor([&] { return script->opened == 1 && script->closed == 1; }, 3000));
+    QTest::qWait(50);
+    QCOMPARE(script->closed.load(), 1);
+    QVERIFY(!CanBusLibrary::instance().isOpen());
+    const TCANMsg probe = message(0x63F, "\x01");
+    QCOMPARE(CAN_Write(&probe), 0x1400u);
+
+    // The library is usable again at once.
+    CanBusLibrary::instance().setRequestTimeout(10000);
+    script->connectDelayMs = 0;
+    QCOMPARE(CAN_Init(CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0u);
+    QCOMPARE(script->opened.load(), 2);
+    QVERIFY(CanBusLibrary::instance().isOpen());
+}
+
+// Writes are queued and return at once; the bus gets them in the order they were made.
+void tst_KTCANDongle::writesKeepTheirOrder()
+{
+    Received rec;
+    auto thread = makeThread(&rec);
+    QCOMPARE(openDefault(*thread), 0u);
+    constexpr int count = 300;
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(thread->WriteMessage(message(0x63F, QByteArray(1, char(i)) + "w")), 0u);
+    QList<QCanBusFrame> frames;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            frames += m_peer->take();
+            return frames.size() >= count;
+        },
+        5000));
+    QCOMPARE(frames.size(), count);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(quint8(frames[i].payload().at(0)), quint8(i));
+    // Closed, the dongle takes nothing more.
+    thread->CloseDongle();
+    const TCANMsg probe = message(0x63F, "\x01");
+    QCOMPARE(CAN_Write(&probe), 0x1400u);
+}
+
+namespace {
+
+// Owns a CAN thread in a thread with an event loop of its own, as a window in another thread
+// would, and echoes every message with identifier 0x5BF as 0x63F.
+class OwnerThread : public QThread
+{
+public:
+    std::atomic<quint32> opened {0xFFFF};
+    std::atomic<bool> stop {false};
+    std::atomic<int> handled {0};
+    std::atomic<bool> wrongThread {false};
+
+protected:
+    void run() override
+    {
+        auto thread = std::make_unique<TBKCANThread>(
+            [this](TBKCANThread *sender, const TCANMsg &msg) {
+                if (QThread::currentThread() != this)
+                    wrongThread = true;
+                if (msg.ID != 0x5BF)
+                    return;
+                ++handled;
+                TCANMsg echo = msg;
+                echo.ID = 0x63F;
+                sender->WriteMessage(echo);
+            },
+            nullptr);
+        opened = openDefault(*thread);
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (stop)
+                loop.quit();
+        });
+        poll.start(5);
+        loop.exec();
+        thread.reset();
+    }
+};
+
+} // namespace
+
+// Opened from another thread than the application's, the bus stays in the library's thread
+// and messages reach the owner through the receive thread, in order and on the owner's thread.
+void tst_KTCANDongle::ownerThreadOfItsOwn()
+{
+    OwnerThread owner;
+    owner.start();
+    QVERIFY(QTest::qWaitFor([&] { return owner.opened != 0xFFFF; }));
+    QCOMPARE(owner.opened.load(), 0u);
+    QList<QCanBusFrame> echoes;
+    // The bus server learns of the new client only when this thread's event loop runs.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            m_peer->send(QCanBusFrame(0x5BF, "ping"));
+            QTest::qWait(20);
+            echoes += m_peer->take();
+            return !echoes.isEmpty();
+        },
+        5000));
+    QTest::qWait(50);
+    echoes.clear();
+    m_peer->take();
+    constexpr int count = 100;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(m_peer->send(QCanBusFrame(0x5BF, QByteArray(1, char(i)))));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            echoes += m_peer->take();
+            return echoes.size() >= count;
+        },
+        5000));
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(echoes[i].frameId(), 0x63Fu);
+        QCOMPARE(quint8(echoes[i].payload().at(0)), quint8(i));
+    }
+    owner.stop = true;
+    QVERIFY(owner.wait(5000));
+    QVERIFY(!owner.wrongThread);
+}
+
+void tst_KTCANDongle::closeInHandlerDropsTheRest_data()
+{
+    QTest::addColumn<bool>("reopen");
+    QTest::newRow("close") << false;
+    QTest::newRow("close and open again") << true;
+}
+
+// Messages that arrive together are handed over together; what the dongle held when a
+// handler closed it is never delivered, as the library drops it.
+void tst_KTCANDongle::closeInHandlerDropsTheRest()
+{
+    QFETCH(bool, reopen);
+    std::unique_ptr<TBKCANThread> thread;
+    QList<quint8> seen;
+    thread = std::make_unique<TBKCANThread>(
+        [&](TBKCANThread *sender, const TCANMsg &msg) {
+            seen.append(msg.Data[0]);
+            if (msg.Data[0] == 1) {
+                if (reopen)
+                    QCOMPARE(openDefault(*sender), 0u);
+                else
+                    sender->CloseDongle();
+            }
+        },
+        [](TBKCANThread *, quint32) {});
+    QCOMPARE(openDefault(*thread), 0u);
+    const TCANMsg together[]
+        = {message(0x5BF, "\x01"), message(0x5BF, "\x02"), message(0x5BF, "\x03")};
+    CanBusLibrary::instance().push(together, 3);
+    QVERIFY(QTest::qWaitFor([&] { return !seen.isEmpty(); }));
+    QTest::qWait(50);
+    QCOMPARE(seen, QList<quint8>({1}));
+    QCOMPARE(thread->DongleOpen(), reopen);
+    if (reopen) {
+        CanBusLibrary::instance().push(message(0x5BF, "\x04"));
+        QVERIFY(QTest::qWaitFor([&] { return seen.size() == 2; }));
+        QCOMPARE(seen.last(), quint8(4));
+    }
+}
+
+void tst_KTCANDongle::busSettingProblems_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<bool>("fine");
+    QTest::newRow("socketcan") << "socketcan:can0" << true;
+    QTest::newRow("virtual bus URL") << "virtualcan:tcp://127.0.0.1:35468/can0" << true;
+    QTest::newRow("no interface part") << "virtualcan" << false;
+    QTest::newRow("empty interface") << "socketcan:" << false;
+    QTest::newRow("no plugin part") << ":can0" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("space in interface") << "socketcan:can 0" << false;
+    QTest::newRow("space before") << " socketcan:can0" << false;
+    QTest::newRow("unknown plugin") << "nosuchplugin:can0" << false;
+}
+
+void tst_KTCANDongle::busSettingProblems()
+{
+    QFETCH(QString, value);
+    QFETCH(bool, fine);
+    const QString problem = CanBusSettingProblem(value);
+    QCOMPARE(problem.isEmpty(), fine);
+    if (fine)
+        return;
+    QVERIFY2(problem.contains(QLatin1String("\"CANBus\"")), qPrintable(problem));
+    QVERIFY2(problem.contains(QLatin1Char('"') + value + QLatin1Char('"')), qPrintable(problem));
+    QVERIFY2(problem.contains(QLatin1String("plugin:interface")), qPrintable(problem));
+    QVERIFY(!problem.contains(QLatin1String("driver")));
+}
+
+namespace {
+
+QMutex chatterMutex;
+QStringList chatter;
+QtMessageHandler previousHandler = nullptr;
+
+void captureChatter(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (context.category && QByteArray(context.category).startsWith("qt.canbus")) {
+        QMutexLocker lock(&chatterMutex);
+        chatter << QStringLiteral("%1 [%2] %3").arg(context.category).arg(type).arg(text);
+    }
+    previousHandler(type, context, text);
+}
+
+} // namespace
+
+// The virtual bus plugin's notes on connections and on hosting the bus stay out of the
+// user's output; its warnings stay in.
+void tst_KTCANDongle::virtualBusChatterFiltered()
+{
+    QLoggingCategory::setFilterRules(QString());
+    previousHandler = qInstallMessageHandler(captureChatter);
+    const auto restore = qScopeGuard([] {
+        qInstallMessageHandler(previousHandler);
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
+    });
+    {
+        Received rec;
+        auto thread = makeThread(&rec);
+        QCOMPARE(openDefault(*thread), 0u);
+        QVERIFY(syncWithPeer(*thread, *m_peer));
+        thread->CloseDongle();
+    }
+    {
+        QMutexLocker lock(&chatterMutex);
+        const QStringList lines = std::exchange(chatter, {});
+        for (const QString &line : lines)
+            QVERIFY2(!line.startsWith(QLatin1String("qt.canbus.plugins.virtualcan")),
+                     qPrintable(line));
+    }
+    const QLoggingCategory plugin("qt.canbus.plugins.virtualcan");
+    QVERIFY(!plugin.isInfoEnabled());
+    QVERIFY(plugin.isWarningEnabled());
+    QVERIFY(QLoggingCategory("qt.canbus").isWarningEnabled());
 }
 
 QTEST_GUILESS_MAIN(tst_KTCANDongle)
