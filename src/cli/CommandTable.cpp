@@ -6,6 +6,7 @@ int runConvert(const QStringList &args);
 int runDownload(const QStringList &args);
 int runUpload(const QStringList &args);
 int runCompare(const QStringList &args);
+int runDoctor(const QStringList &args);
 
 const std::vector<CliCommand> &cliCommands()
 {
@@ -34,6 +35,12 @@ const std::vector<CliCommand> &cliCommands()
                         "[--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]\n"
                         "                    [--h86-dir DIR] [--yes]"),
          runCompare},
+        {QStringLiteral("doctor"),
+         QStringLiteral("doctor [--port COMn|PATH] [--interface rs232|can1|can2] "
+                        "[--can-bus PLUGIN:IFACE]\n"
+                        "                    [--can-bitrate 125|250|500] [--device 46xx|4610] "
+                        "[--h86-dir DIR] [--json]"),
+         runDoctor},
     };
     return commands;
 }
