@@ -308,8 +308,8 @@ void tst_CanDiagnosis::virtualBus()
 
     for (const QString &wrong : {QStringLiteral("virtualcan:can5"),
                                  QStringLiteral("virtualcan:tcp://localhost:4000/can0")}) {
-        const DiagnosisCheck *c
-            = find(CanDiagnosis::run(wrong, 500000, environment()), QStringLiteral("can.server"));
+        const DiagnosisChecks checks = CanDiagnosis::run(wrong, 500000, environment());
+        const DiagnosisCheck *c = find(checks, QStringLiteral("can.server"));
         QVERIFY(c);
         QCOMPARE(c->verdict, Verdict::Fail);
     }

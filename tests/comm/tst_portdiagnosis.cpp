@@ -390,9 +390,9 @@ void tst_PortDiagnosis::holdersOfOtherUsersAreCounted()
     PortDiagnosis::Environment env = fakeEnvironment();
     env.processes
         = ProcessTable({hidden, ProcessTable::Process {901, QStringLiteral("bash"), {}, true}});
-    const DiagnosisCheck *c
-        = find(PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env),
-               QStringLiteral("port.holders"));
+    const DiagnosisChecks checks
+        = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
+    const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
     QVERIFY(c);
     QCOMPARE(c->verdict, Verdict::Ok);
     QVERIFY2(c->text.contains(QStringLiteral("1 processes of other users cannot be looked into")),
