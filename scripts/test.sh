@@ -19,6 +19,9 @@ echo "== plain build" >&2
 scripts/setup.sh "$here/build"
 run_ctest "$here/build"
 
+echo "== Debian package" >&2
+scripts/package-check.sh "$here/build" || status=1
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer" >&2
 scripts/setup.sh "$here/build-asan" -DBRASVIK_SANITIZE=address -DBRASVIK_BUILD_BENCH=OFF
 run_ctest "$here/build-asan"

@@ -124,6 +124,30 @@ Options:
 Exit status: 0 success, 1 bad usage or a record that cannot be read.
 )";
 
+const char DoctorUsage[]
+    = R"(Usage: brasvik-cli doctor [--port COMn|PATH] [--interface rs232|can1|can2]
+                          [--can-bus PLUGIN:IFACE] [--can-bitrate 125|250|500]
+                          [--device 46xx|4610] [--h86-dir DIR] [--json]
+
+Checks what a transfer needs and says, for each problem, what to do: the
+settings file, the serial port (path, access and group, other programs holding
+it), the CAN bus (plugin, interface state and bit rate) and the target
+programs. Each check prints OK, WARN or FAIL.
+
+Options:
+  --port COMn|PATH       the COM port or serial device path to check
+  --interface rs232|can1|can2
+                         the interface whose target programs are checked
+  --can-bus PLUGIN:IFACE the CAN bus, for example socketcan:can0
+  --can-bitrate 125|250|500
+                         the CAN bit rate in kbit/s
+  --device 46xx|4610     the device type (both when not given)
+  --h86-dir DIR          the folder of the target programs
+  --json                 one JSON object per check instead of the text
+
+Exit status: 0 nothing failed, 1 a check failed or bad usage.
+)";
+
 // The options download, upload and compare share.
 const char ConnectionOptions[] = R"(
 Connection options (each changes the settings for this run only):
@@ -150,6 +174,7 @@ QString transferUsage(const char *usage)
 }
 
 } // namespace
+int runDoctor(const QStringList &args);
 
 const std::vector<CliCommand> &cliCommands()
 {
@@ -166,6 +191,8 @@ const std::vector<CliCommand> &cliCommands()
          transferUsage(CompareUsage), runCompare},
         {QStringLiteral("history"), QStringLiteral("list the latest transfers of the service record"),
          QString::fromUtf8(HistoryUsage), runHistory},
+        {QStringLiteral("doctor"), QStringLiteral("check the settings, the port, the CAN bus and the target programs"),
+         QString::fromUtf8(DoctorUsage), runDoctor},
     };
     return commands;
 }

@@ -44,11 +44,50 @@ Names choose(Direction direction, bool retainValues, int deviceType, int comInte
     return {d + QStringLiteral("Loader") + nv + ext, word + nv + ext};
 }
 
+QStringList searchPath()
+{
+    if (directoryOverridden())
+        return {directoryOverride()};
+    return {QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("H86")),
+            userDirectory(), systemDirectory()};
+}
+
+bool directoryOverridden()
+{
+    return !directoryOverride().isEmpty();
+}
+
+QString userDirectory()
+{
+    // A relative XDG_DATA_HOME is invalid and ignored, as the base-directory rules say.
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::home().filePath(QStringLiteral(".local/share"));
+    return QDir(base).filePath(QStringLiteral("Halvero/BrasvikV6/H86"));
+}
+
+QString systemDirectory()
+{
+    return QStringLiteral("/usr/share/brasvikv6/H86");
+}
+
+QString chooseDirectory(const QStringList &folders)
+{
+    for (const QString &folder : folders) {
+        // Name filters match without regard to case.
+        if (!QDir(folder).entryList({QStringLiteral("*.h86")}, QDir::Files).isEmpty())
+            return folder;
+    }
+    for (const QString &folder : folders) {
+        if (QFileInfo(folder).isDir())
+            return folder;
+    }
+    return folders.value(0);
+}
+
 QString directory()
 {
-    if (!directoryOverride().isEmpty())
-        return directoryOverride();
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("H86"));
+    return chooseDirectory(searchPath());
 }
 
 void setDirectory(const QString &dir)

@@ -4,8 +4,10 @@
 #include <QtGlobal>
 
 // The two target programs of a transfer (a small loader, then the program that does the work)
-// live as Intel HEX files in the folder "H86" beside the executable, or in a folder named for
-// one run with --h86-dir. Shared by the download and the upload.
+// are Intel HEX files. They are looked up in the folder "H86" beside the executable, then in
+// the user's data folder, then in the system's, where an administrator puts the device
+// maker's files; a folder named for one run with --h86-dir replaces that search. Shared by
+// the download and the upload.
 namespace TargetFiles {
 
 enum class Direction { Download, Upload };
@@ -26,9 +28,24 @@ Names choose(Direction direction, bool retainValues, int deviceType, int comInte
 // True exactly when a transfer with these selections runs its data phase over CAN.
 bool usesCan(int deviceType, int comInterface);
 
-// The folder searched: the one set by setDirectory, else "H86" beside the executable.
+// The folders searched, in order: the one set by setDirectory alone, else "H86" beside the
+// executable, userDirectory() and systemDirectory().
+QStringList searchPath();
+// True while setDirectory has named a folder.
+bool directoryOverridden();
+// $XDG_DATA_HOME/Halvero/BrasvikV6/H86 (default ~/.local/share/...).
+QString userDirectory();
+// /usr/share/brasvikv6/H86.
+QString systemDirectory();
+
+// The folder a transfer takes both its files from: the first of `folders` that holds target
+// programs (*.H86, any case), else the first that exists, else the first. Both files of a pair
+// come from one folder, so a loader never meets a program of another delivery.
+QString chooseDirectory(const QStringList &folders);
+
+// chooseDirectory(searchPath()).
 QString directory();
-// Sets the folder for the rest of this process (the --h86-dir option); empty restores the default.
+// Sets the folder for the rest of this process (the --h86-dir option); empty restores the search.
 void setDirectory(const QString &dir);
 
 // Full path of the file `name` in `dir`, matched without regard to letter case (files copied
