@@ -76,7 +76,8 @@ complete_words() {
              _brasvik_cli; printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
 }
 # Every command brasvik-cli lists is offered, and nothing it does not know.
-commands="$("$cli" --help 2>&1 | sed -n 's/^ *brasvik-cli \([a-z][a-z-]*\).*/\1/p' | sort -u)"
+# The commands are the indented names under "Commands:" in the tool's help.
+commands="$("$cli" --help 2>&1 | sed -n '/^Commands:/,/^$/s/^  \([a-z][a-z-]*\) .*/\1/p' | sort -u)"
 offered="$(complete_words brasvik-cli '' | grep -v '^-' | sort -u)"
 [[ -n $commands && $commands == "$offered" ]] \
     || fail "completion offers \"$(echo $offered)\", brasvik-cli has \"$(echo $commands)\""
