@@ -11,7 +11,7 @@ namespace ServiceRecord {
 QString defaultPath()
 {
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification says to ignore a relative path.
+    // A relative XDG_STATE_HOME is invalid and must be ignored, like an unset one.
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");
     return QDir::cleanPath(base + QStringLiteral("/Halvero/BrasvikV6/transfers.jsonl"));

@@ -179,9 +179,9 @@ void tst_TargetDiagnosis::chooseDirectory()
     QFETCH(QStringList, folders);
     QFETCH(QString, chosen);
     QStringList paths;
-    for (const QString &spec : folders) {
-        const QString name = spec.section(u':', 0, 0);
-        const QString kind = spec.section(u':', 1);
+    for (const QString &entry : folders) {
+        const QString name = entry.section(u':', 0, 0);
+        const QString kind = entry.section(u':', 1);
         paths.append(folder(name));
         if (kind == QLatin1String("empty"))
             QVERIFY(QDir().mkpath(folder(name)));
