@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
@@ -33,12 +34,7 @@ private slots:
     void infoAndConvert();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
     Run cli(const QStringList &args, const QByteArray &input = {}, bool closeInput = true);
     QString writeFile(const QString &name, const QByteArray &data);
 
@@ -56,11 +52,6 @@ QByteArray pattern(int n, int seed = 1)
     for (int i = 0; i < n; ++i)
         b.append(char((i * 13 + seed) % 0xFD));
     return b;
-}
-
-QString cliPath()
-{
-    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
 }
 
 } // namespace
@@ -85,18 +76,11 @@ QString tst_CliDownload::writeFile(const QString &name, const QByteArray &data)
 tst_CliDownload::Run tst_CliDownload::cli(const QStringList &args, const QByteArray &input,
                                           bool closeInput)
 {
-    QProcess p;
-    p.start(cliPath(), args);
-    if (!p.waitForStarted())
-        return {};
-    if (!input.isEmpty())
-        p.write(input);
-    if (closeInput)
-        p.closeWriteChannel();
-    p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
+    CliRunOptions options;
+    options.input = input;
+    options.closeInput = closeInput;
+    options.timeoutMs = 60000;
+    return runCli(args, options);
 }
 
 void tst_CliDownload::serialDownloadWritesLogAndReport()

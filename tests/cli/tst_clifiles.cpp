@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
@@ -38,12 +39,7 @@ private slots:
     void unreadableSettingsAreReported();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
     using ChildSetup = std::function<void()>;
     Run cli(const QStringList &args, const ChildSetup &childSetup = {});
     QString path(const QString &name) const { return QDir(m_dir->path()).filePath(name); }
@@ -61,11 +57,6 @@ private:
 };
 
 namespace {
-
-QString cliPath()
-{
-    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
-}
 
 QByteArray contents(const QString &path)
 {
@@ -110,17 +101,9 @@ QString tst_CliFiles::writeFile(const QString &name, const QByteArray &data)
 
 tst_CliFiles::Run tst_CliFiles::cli(const QStringList &args, const ChildSetup &childSetup)
 {
-    QProcess p;
-    if (childSetup)
-        p.setChildProcessModifier(childSetup);
-    p.start(cliPath(), args);
-    if (!p.waitForStarted())
-        return {};
-    p.closeWriteChannel();
-    p.waitForFinished(90000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
+    CliRunOptions options;
+    options.childSetup = childSetup;
+    return runCli(args, options);
 }
 
 bool tst_CliFiles::makeNode(const QString &name, const QString &kind, QString *skip)

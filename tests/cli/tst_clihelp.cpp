@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
@@ -24,12 +25,7 @@ private slots:
     void notHelp();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
     Run cli(const QStringList &args);
 
     QTemporaryDir m_dir;
@@ -40,11 +36,6 @@ namespace {
 const QStringList Commands {"info", "convert", "download", "upload", "compare"};
 const QStringList TransferOptions {"--interface",   "--port",    "--baud", "--can-bus",
                                    "--can-bitrate", "--h86-dir", "--yes"};
-
-QString cliPath()
-{
-    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
-}
 
 // The lines of a help text that are wider than a terminal.
 QStringList overlongLines(const QString &text)
@@ -61,21 +52,11 @@ QStringList overlongLines(const QString &text)
 
 tst_CliHelp::Run tst_CliHelp::cli(const QStringList &args)
 {
-    QProcess p;
-    // Relative paths the probes name resolve in an empty folder of the test's own.
-    p.setWorkingDirectory(m_dir.path());
-    p.start(cliPath(), args);
-    p.closeWriteChannel();
-    Run r;
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(p.readAllStandardError());
-    return r;
+    CliRunOptions options;
+    // Relative paths the probes name resolve in an empty folder of the test\'s own.
+    options.workingDirectory = m_dir.path();
+    options.timeoutMs = 30000;
+    return runCli(args, options);
 }
 
 void tst_CliHelp::toolHelp_data()

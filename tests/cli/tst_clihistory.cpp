@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include "transfer/ServiceRecordWriter.h"
 
 #include <QDir>
@@ -25,12 +26,7 @@ private slots:
     void refusals();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
     Run cli(const QStringList &args, const QString &stateHome = {});
 
     QTemporaryDir m_dir;
@@ -39,11 +35,6 @@ private:
 };
 
 namespace {
-
-QString cliPath()
-{
-    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
-}
 
 QDateTime at(int hour, int minute, int second)
 {
@@ -91,19 +82,15 @@ void tst_CliHistory::initTestCase()
 
 tst_CliHistory::Run tst_CliHistory::cli(const QStringList &args, const QString &stateHome)
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
-    env.insert(QStringLiteral("XDG_STATE_HOME"),
-               stateHome.isEmpty() ? QDir(m_dir.path()).filePath(QStringLiteral("unused"))
+    CliRunOptions options;
+    options.environment = QProcessEnvironment::systemEnvironment();
+    options.environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    options.environment.insert(QStringLiteral("XDG_STATE_HOME"),
+                               stateHome.isEmpty()
+                                   ? QDir(m_dir.path()).filePath(QStringLiteral("unused"))
                                    : stateHome);
-    p.setProcessEnvironment(env);
-    p.start(cliPath(), QStringList {QStringLiteral("history")} + args);
-    if (!p.waitForStarted() || !p.waitForFinished(30000))
-        return {};
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    options.timeoutMs = 30000;
+    return runCli(QStringList {QStringLiteral("history")} + args, options);
 }
 
 void tst_CliHistory::table()

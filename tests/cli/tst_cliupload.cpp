@@ -1,3 +1,4 @@
+#include "support/CliProcess.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
@@ -27,12 +28,7 @@ private slots:
     void compareImageShorterThanTheRange();
 
 private:
-    struct Run
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
     Run cli(const QStringList &args);
     QString path(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
     QString writeFile(const QString &name, const QByteArray &data);
@@ -50,11 +46,6 @@ QByteArray pattern(qsizetype n, int seed)
     for (qsizetype i = 0; i < n; ++i)
         b[i] = char((i * 11 + (i >> 8) + seed) % 0xFB);
     return b;
-}
-
-QString cliPath()
-{
-    return QDir(qEnvironmentVariable("BRASVIK_BIN_DIR")).filePath(QStringLiteral("brasvik-cli"));
 }
 
 QStringList transferArgs(const SimDevice &sim)
@@ -91,15 +82,7 @@ QByteArray tst_CliUpload::readFile(const QString &name)
 
 tst_CliUpload::Run tst_CliUpload::cli(const QStringList &args)
 {
-    QProcess p;
-    p.start(cliPath(), args);
-    if (!p.waitForStarted())
-        return {};
-    p.closeWriteChannel();
-    p.waitForFinished(90000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
+    return runCli(args);
 }
 
 void tst_CliUpload::uploadWritesTheB86File()
