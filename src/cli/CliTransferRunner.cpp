@@ -32,8 +32,11 @@ QString formatDuration(qint64 seconds)
 
 } // namespace
 
-CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes)
+CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
+                                     const CliFeedOptions &feeds)
     : m_transfer(transfer)
+    , m_feeds(std::make_unique<CliTransferFeeds>(transfer, feeds))
+    , m_json(feeds.json)
     , m_assumeYes(assumeYes)
     , m_minimum(transfer.record().startAddress)
     , m_maximum(qMax(m_minimum, qint64(transfer.record().endAddress)))
@@ -103,7 +106,7 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
     case TransferEvent::Kind::Finished:
         m_record = event.record;
         m_finished = true;
-        if (m_record.compared) {
+        if (m_record.compared && !m_json) {
             clearProgress();
             printOut(QString());
             printOut(m_record.compareText);
@@ -117,6 +120,8 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
 
 void CliTransferRunner::onReport(const QString &text)
 {
+    if (m_json)
+        return; // the finished line carries the report
     clearProgress();
     printOut(QString());
     printOut(TransferBase::plainText(text));
@@ -124,6 +129,8 @@ void CliTransferRunner::onReport(const QString &text)
 
 void CliTransferRunner::onLog(const QString &line)
 {
+    if (m_json)
+        return;
     clearProgress();
     printOut(line);
     std::fflush(stdout);
@@ -142,7 +149,7 @@ void CliTransferRunner::onProgress(qint64 position)
 
 void CliTransferRunner::drawProgress()
 {
-    if (!m_stderrIsTerminal || m_position <= m_minimum)
+    if (m_json || !m_stderrIsTerminal || m_position <= m_minimum)
         return;
     const qint64 total = m_maximum - m_minimum;
     const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);

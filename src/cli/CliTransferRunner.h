@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/CliTransferFeeds.h"
 #include "transfer/TransferBase.h"
 
 #include <QElapsedTimer>
@@ -12,15 +13,19 @@ class QSocketNotifier;
 // report); error boxes, the boot prompt and a live progress bar on stderr. Ctrl+C is the user
 // break ("Close COM"); before the boot prompt is answered it declines the prompt. It follows the
 // transfer's events; the exit status comes from the final record (TransferOutcome.h).
+// The run goes into the service record; with JSON feeds stdout carries the feed instead of the
+// log and the report, and the progress bar stays off.
 class CliTransferRunner : public QObject
 {
     Q_OBJECT
 public:
-    CliTransferRunner(TransferBase &transfer, bool assumeYes);
+    CliTransferRunner(TransferBase &transfer, bool assumeYes, const CliFeedOptions &feeds = {});
     ~CliTransferRunner() override;
 
     // Starts the transfer and runs the event loop until it has finished; returns its record.
     TransferRecord run();
+
+    CliTransferFeeds &feeds() { return *m_feeds; }
 
 private:
     void onEvent(const TransferEvent &event);
@@ -34,6 +39,8 @@ private:
     void clearProgress();
 
     TransferBase &m_transfer;
+    std::unique_ptr<CliTransferFeeds> m_feeds;
+    bool m_json = false;
     bool m_assumeYes;
     qint64 m_minimum;
     qint64 m_maximum;

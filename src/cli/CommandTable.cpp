@@ -167,10 +167,22 @@ Connection options (each changes the settings for this run only):
                          for Enter
 )";
 
+// Where a transfer command's run is recorded and how it reports.
+const char FeedOptions[] = R"(
+Record and output options:
+  --record FILE          append this run's record to FILE instead of the
+                         service record ($XDG_STATE_HOME/Halvero/BrasvikV6/
+                         transfers.jsonl, see "brasvik-cli history")
+  --no-record            leave this run out of the service record
+  --json                 print one JSON object per line on stdout (phase, log,
+                         progress, finished with the record) instead of the
+                         log and the report; prompts and errors stay on stderr
+)";
+
 QString transferUsage(const char *usage)
 {
-    return QString::fromUtf8(usage) + QString::fromUtf8(ConnectionOptions) + u'\n'
-        + cliExitStatusHelp();
+    return QString::fromUtf8(usage) + QString::fromUtf8(ConnectionOptions)
+        + QString::fromUtf8(FeedOptions) + u'\n' + cliExitStatusHelp();
 }
 
 } // namespace

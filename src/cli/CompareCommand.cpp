@@ -11,9 +11,13 @@
 
 int runCompare(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions(), CliTransferSetup::flagOptions());
+    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions(),
+                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
     if (!options.parse(args))
         return usageError(options.error());
+    CliFeedOptions feeds;
+    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+        return usageError(error);
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("compare needs exactly one IMAGE"));
 
@@ -34,6 +38,6 @@ int runCompare(const QStringList &args)
     UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings), link,
                             [] { return std::make_unique<KTCanLink>(); });
     transfer.describePort(setup.serial.PortIndex);
-    CliTransferRunner runner(transfer, setup.assumeYes);
+    CliTransferRunner runner(transfer, setup.assumeYes, feeds);
     return TransferOutcomes::exitStatus(runner.run());
 }

@@ -11,10 +11,14 @@
 
 int runDownload(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions() << QStringLiteral("erase"),
-                       CliTransferSetup::flagOptions());
+    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
+                           << QStringLiteral("erase"),
+                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
     if (!options.parse(args))
         return usageError(options.error());
+    CliFeedOptions feeds;
+    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+        return usageError(error);
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("download needs exactly one IMAGE"));
 
@@ -64,7 +68,7 @@ int runDownload(const QStringList &args)
         DownloadTransfer transfer(
             link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
         transfer.describePort(setup.serial.PortIndex);
-        CliTransferRunner runner(transfer, setup.assumeYes);
+        CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
     }
     return TransferOutcomes::exitStatus(record);

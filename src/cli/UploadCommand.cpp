@@ -35,9 +35,13 @@ qint64 expectedUploadSize(const UploadRequest &request, quint8 deviceType)
 
 int runUpload(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions(), CliTransferSetup::flagOptions());
+    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions(),
+                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
     if (!options.parse(args))
         return usageError(options.error());
+    CliFeedOptions feeds;
+    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+        return usageError(error);
     if (options.positional().size() != 2)
         return usageError(QStringLiteral("upload needs CHOICE and OUTPUT"));
 
@@ -95,7 +99,7 @@ int runUpload(const QStringList &args)
         UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
                                 link, [] { return std::make_unique<KTCanLink>(); });
         transfer.describePort(setup.serial.PortIndex);
-        CliTransferRunner runner(transfer, setup.assumeYes);
+        CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
         if (record.outcome == TransferOutcome::Success)
             image.ImageBuffer = transfer.uploadData();

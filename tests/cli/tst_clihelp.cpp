@@ -35,7 +35,8 @@ namespace {
 
 const QStringList Commands {"info", "convert", "download", "upload", "compare"};
 const QStringList TransferOptions {"--interface",   "--port",    "--baud", "--can-bus",
-                                   "--can-bitrate", "--h86-dir", "--yes"};
+                                   "--can-bitrate", "--h86-dir", "--yes",
+                                   "--record",      "--no-record", "--json"};
 
 // The lines of a help text that are wider than a terminal.
 QStringList overlongLines(const QString &text)
