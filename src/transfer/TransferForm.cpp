@@ -3,18 +3,31 @@
 #include "base/ModalResult.h"
 #include "comm/KTSerial.h"
 #include "transfer/KTSerialLink.h"
+#include "transfer/ServiceRecordListener.h"
 #include "transfer/TransferBase.h"
 #include "transfer/TransferOutcome.h"
+#include "transfer/TransferRate.h"
 
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+namespace {
+
+// The rate label changes at most this often: a figure that flickers per block is unreadable.
+constexpr qint64 RateRedrawMs = 250;
+// Without progress the rate is looked at this often, so that a stall shows.
+constexpr int RateStallCheckMs = 1000;
+
+} // namespace
 
 TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
                            const QString &closeHint)
@@ -51,6 +64,19 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
     ProgressBar->setTextVisible(false);
     ProgressBar->setFixedHeight(16);
 
+    RateLabel = new QLabel(this);
+    RateLabel->setObjectName(QStringLiteral("RateLabel"));
+    RateLabel->setFixedHeight(16);
+    RateLabel->setContentsMargins(4, 0, 4, 0);
+    m_rate = std::make_unique<TransferRate>();
+    m_rateTimer = new QTimer(this);
+    m_rateTimer->setInterval(RateStallCheckMs);
+    connect(m_rateTimer, &QTimer::timeout, this, [this] {
+        if (m_rate->bytes() > 0)
+            m_rate->update(m_rate->bytes());
+        showRate();
+    });
+
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
@@ -61,6 +87,7 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
     layout->addWidget(toolBar);
     layout->addWidget(ResultMemo, 1);
     layout->addWidget(ProgressBar);
+    layout->addWidget(RateLabel);
     layout->addWidget(StatusBar);
 
     connect(ButtonCloseCOM, &QToolButton::clicked, this, &TransferForm::ButtonCloseCOMClick);
@@ -78,6 +105,15 @@ void TransferForm::present(TransferBase &transfer,
     const qint64 maximum = transfer.record().endAddress;
     ProgressBar->setRange(int(minimum), int(qMax(minimum, maximum)));
     ProgressBar->setValue(ProgressBar->minimum());
+    RateLabel->clear();
+
+    // The record's listener comes first: its end line is in the file before the window
+    // reacts to the end (and it stays connected past release(), for a transfer freed early).
+    delete m_record;
+    m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
+    connect(m_record, &ServiceRecordListener::recordError, this,
+            [this](const QString &message) { ResultMemo->appendPlainText(message); });
+    connect(&transfer, &TransferBase::event, m_record, &ServiceRecordListener::onEvent);
 
     // Every connection has this window as its context, so that release() ends them all.
     connect(&transfer, &TransferBase::event, this, &TransferForm::onTransferEvent);
@@ -108,6 +144,7 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
         ResultMemo->appendPlainText(event.text);
         break;
     case TransferEvent::Kind::Progress:
+        followRate(event);
         // Some transfers run past the end of their range (the NV part of the combined 4610
         // image, the 4610 board's last reading).
         ProgressBar->setValue(int(qBound(qint64(ProgressBar->minimum()), event.position,
@@ -115,12 +152,42 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
         break;
     case TransferEvent::Kind::Finished:
         m_ended = true;
+        m_rateTimer->stop();
         transferFinished(event.record);
         break;
     case TransferEvent::Kind::Started:
+        followRate(event);
+        break;
     case TransferEvent::Kind::Phase:
         break;
     }
+}
+
+void TransferForm::followRate(const TransferEvent &event)
+{
+    if (event.kind == TransferEvent::Kind::Started) {
+        m_rate->restart(event.total);
+        m_rateShown.invalidate();
+        m_rateTimer->start();
+        return;
+    }
+    if (event.total != m_rate->total())
+        m_rate->setTotal(event.total);
+    // Counted from the first data byte, as the JSON feed does: the loader and the erase before
+    // it are no part of the rate.
+    if (m_rate->bytes() == 0 && event.bytes > 0)
+        m_rate->restart(event.total, event.bytes);
+    else
+        m_rate->update(event.bytes);
+    if (!m_rateShown.isValid() || m_rateShown.elapsed() >= RateRedrawMs)
+        showRate();
+}
+
+void TransferForm::showRate()
+{
+    m_rateShown.start();
+    // Before the first data byte the loader and the erase run: no rate to speak of yet.
+    RateLabel->setText(m_rate->bytes() > 0 ? m_rate->text() : QString());
 }
 
 void TransferForm::transferFinished(const TransferRecord &record)

@@ -1,17 +1,22 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <functional>
 #include <memory>
 
 class KTSerialLink;
+class QLabel;
+class QTimer;
+class ServiceRecordListener;
 class QPlainTextEdit;
 class QProgressBar;
 class QStatusBar;
 class QToolButton;
 class TKTSerial;
 class TransferBase;
+class TransferRate;
 struct TransferEvent;
 struct TransferRecord;
 
@@ -19,7 +24,8 @@ struct TransferRecord;
 // with the "Close COM" tool button, the log, the progress bar and the status bar, the borrowed
 // serial port, and the presentation of a transfer (error boxes, boot prompt, final report).
 // A window builds its transfer on link() and hands it to present(); the window follows the
-// transfer's events and ends with the modal result of its record.
+// transfer's events and ends with the modal result of its record. Every transfer it presents
+// goes into the service record; one that cannot be written costs a line in the log, no more.
 class TransferForm : public QDialog
 {
     Q_OBJECT
@@ -29,6 +35,7 @@ public:
     QPlainTextEdit *ResultMemo = nullptr;
     QToolButton *ButtonCloseCOM = nullptr;
     QProgressBar *ProgressBar = nullptr;
+    QLabel *RateLabel = nullptr; // rate and time left, under the progress bar
     QStatusBar *StatusBar = nullptr;
 
 public slots:
@@ -62,10 +69,16 @@ private:
     void showErrorBox(const QString &title, const QString &text);
     void showBootPrompt(const QString &text);
     void showReport(const QString &resultText);
+    void followRate(const TransferEvent &event);
+    void showRate();
 
     TKTSerial &m_serial;
     // Declared before the subclass's transfer, so it outlives it.
     std::unique_ptr<KTSerialLink> m_link;
     TransferBase *m_transfer = nullptr;
     bool m_ended = false; // the transfer's Finished event has come
+    ServiceRecordListener *m_record = nullptr; // a child; lives until the transfer's end line
+    std::unique_ptr<TransferRate> m_rate;
+    QElapsedTimer m_rateShown;
+    QTimer *m_rateTimer = nullptr; // lets the rate fall while no block comes
 };

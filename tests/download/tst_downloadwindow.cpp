@@ -7,11 +7,16 @@
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "transfer/ServiceRecord.h"
 #include "transfer/TargetFiles.h"
 
 #include <QApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -34,6 +39,9 @@ private slots:
     void escapeLeavesTheTransferRunning();
     void portThatCannotBeOpened();
     void missingTargetFile();
+    void rateLabelShowsRateAndTimeLeft();
+    void serviceRecord_data();
+    void serviceRecord();
 
 private:
     int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
@@ -276,6 +284,96 @@ void tst_DownloadWindow::missingTargetFile()
              QStringList(QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
                                         "DLoader.H86\n\nDownload will be aborted!")));
     QVERIFY(!m_serial->Active());
+}
+
+void tst_DownloadWindow::rateLabelShowsRateAndTimeLeft()
+{
+    // 8 KiB at 57600 bit/s: well over a second of blocks, long enough for a rate to show.
+    SimDeviceOptions options;
+    options.baud = 57600;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    QStringList shown; // each text of the rate label, in order, without repeats
+    bool belowTheBar = false;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        const QString text = form.RateLabel->text();
+        if (shown.isEmpty() || shown.last() != text)
+            shown << text;
+        belowTheBar = form.RateLabel->geometry().top() >= form.ProgressBar->geometry().bottom();
+    });
+    QCOMPARE(result, 1);
+    QVERIFY(belowTheBar);
+    QCOMPARE(shown.first(), QString()); // nothing before the first rate is known
+    // A stall shows as a rate alone: no time left can be told from it.
+    const QRegularExpression rated(
+        QStringLiteral(R"(^\d+(\.\d+)? (B|kB)/s(, \d+:\d\d left)?$)"));
+    QStringList rates;
+    for (const QString &text : std::as_const(shown)) {
+        if (!text.isEmpty()) {
+            QVERIFY2(rated.match(text).hasMatch(), qPrintable(text));
+            rates << text;
+        }
+    }
+    // Updated as the blocks go, not once; the line runs at about 5 kB/s.
+    QVERIFY2(rates.size() >= 2, qPrintable(shown.join(u'|')));
+    const QRegularExpression lineRate(QStringLiteral(R"(^[2-6]\.\d kB/s, )"));
+    QVERIFY2(std::any_of(rates.cbegin(), rates.cend(),
+                         [&](const QString &text) { return lineRate.match(text).hasMatch(); }),
+             qPrintable(rates.join(u'|')));
+    QVERIFY(sim.waitForFinished());
+}
+
+void tst_DownloadWindow::serviceRecord_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("written") << true;
+    QTest::newRow("cannot be written") << false;
+}
+
+void tst_DownloadWindow::serviceRecord()
+{
+    QFETCH(bool, writable);
+    QTemporaryDir state;
+    // A regular file where the record's folder would go makes the record unwritable.
+    const QString stateHome = writable ? state.path() : state.filePath(QStringLiteral("file"));
+    QFile blocker(state.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QByteArray previous = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", stateHome.toLocal8Bit());
+    const auto restore = qScopeGuard([&] { qputenv("XDG_STATE_HOME", previous); });
+
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    const int result = runWindow();
+    QCOMPARE(result, 1); // the record never fails a transfer
+    QVERIFY(m_boxes.last().startsWith(QStringLiteral("Brasvik|Flash programming successful:")));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_data.size()), m_data);
+
+    const QString warning = QStringLiteral("Cannot write the service record ");
+    QFile record(ServiceRecord::defaultPath());
+    if (!writable) {
+        QCOMPARE(m_memo.count(warning), 1);
+        QVERIFY(!record.exists());
+        return;
+    }
+    QVERIFY(!m_memo.contains(warning));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = record.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject start = QJsonDocument::fromJson(lines.at(0)).object();
+    const QJsonObject end = QJsonDocument::fromJson(lines.at(1)).object();
+    QCOMPARE(end.value("id"), start.value("id"));
+    QCOMPARE(start.value("outcome").toString(), QStringLiteral("running"));
+    QCOMPARE(end.value("outcome").toString(), QStringLiteral("success"));
+    QCOMPARE(end.value("operation").toString(), QStringLiteral("download"));
+    QCOMPARE(end.value("image_file").toString(), QStringLiteral("/images/os.h86"));
+    QCOMPARE(end.value("port").toString(), QStringLiteral("COM1"));
+    QCOMPARE(end.value("port_path").toString(), sim.serialPath());
+    QCOMPARE(end.value("bytes").toInteger(), m_data.size());
 }
 
 QTEST_MAIN(tst_DownloadWindow)
