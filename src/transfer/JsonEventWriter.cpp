@@ -79,8 +79,13 @@ void JsonEventWriter::handle(const TransferEvent &event)
             m_total = event.total;
             m_rate.setTotal(m_total);
         }
+        // The rate counts from the first data byte: the loader and the erase before it would
+        // hold it down for the whole window.
+        if (m_bytes == 0 && event.bytes > 0)
+            m_rate.restart(m_total, event.bytes);
+        else
+            m_rate.update(event.bytes);
         m_bytes = event.bytes;
-        m_rate.update(event.bytes);
         m_progressPending = true;
         if (!m_lastProgressAt || now - *m_lastProgressAt >= ProgressIntervalMs)
             writeProgress(now);

@@ -19,6 +19,7 @@ private slots:
     void progressIsThrottled();
     void heldBackProgressGoesOutLater();
     void rateAndTimeLeft();
+    void rateCountsFromTheFirstDataByte();
     void portOnEveryLine();
     void nothingAfterFinished();
     void writesToADevice();
@@ -213,6 +214,24 @@ void tst_JsonEventWriter::rateAndTimeLeft()
     QCOMPARE(last.value("rate").toInteger(), 11520);
     QCOMPARE(last.value("total").toInteger(), 115200);
     QCOMPARE(last.value("eta_s").toInteger(), 8); // 92160 bytes left at 11520 B/s
+}
+
+void tst_JsonEventWriter::rateCountsFromTheFirstDataByte()
+{
+    // Seven seconds of loader and erase, then two seconds of blocks at 11520 B/s: the figure is
+    // the blocks' rate, not held down by the wait before them.
+    JsonEventWriter w = writer();
+    w.handle(started(115200));
+    m_now += 3000;
+    w.handle(progress(0, 115200));
+    m_now += 4000;
+    for (int i = 1; i <= 20; ++i) {
+        m_now += 100;
+        w.handle(progress(i * 1152, 115200));
+    }
+    const QJsonObject last = objects().last();
+    QCOMPARE(last.value("rate").toInteger(), 11520);
+    QCOMPARE(last.value("eta_s").toInteger(), 8);
 }
 
 void tst_JsonEventWriter::portOnEveryLine()
