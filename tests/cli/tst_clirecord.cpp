@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -36,7 +35,6 @@ private slots:
     void jsonFeed_data();
     void jsonFeed();
     void jsonProgressIsRateLimited();
-    void twoRunsShareOneRecord();
 
 private:
     CliRun cli(const QStringList &args);
@@ -444,45 +442,6 @@ void tst_CliRecord::jsonProgressIsRateLimited()
         }
     }
     QVERIFY(rated);
-}
-
-void tst_CliRecord::twoRunsShareOneRecord()
-{
-    SimDevice first;
-    SimDevice second;
-    QVERIFY2(first.isReady(), qPrintable(first.errorString()));
-    QVERIFY2(second.isReady(), qPrintable(second.errorString()));
-    const QString record = m_dir.filePath(QStringLiteral("shared.jsonl"));
-    QFile::remove(record);
-
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_STATE_HOME"), m_state->path());
-    QProcess a;
-    QProcess b;
-    for (QProcess *p : {&a, &b}) {
-        p->setProcessEnvironment(environment);
-        p->start(cliPath(),
-                 command(QStringLiteral("download"), p == &a ? first : second)
-                     << QStringLiteral("--record") << record);
-    }
-    for (QProcess *p : {&a, &b}) {
-        QVERIFY(p->waitForFinished(60000));
-        QCOMPARE(p->exitCode(), 0);
-        QVERIFY2(!p->readAllStandardError().contains("record"), "record warning");
-    }
-
-    const QList<QJsonObject> lines = recordLines(record);
-    QCOMPARE(lines.size(), 4);
-    QHash<QString, QStringList> outcomes; // id -> outcomes in file order
-    for (const QJsonObject &line : lines)
-        outcomes[line.value("id").toString()] << line.value("outcome").toString();
-    QCOMPARE(outcomes.size(), 2);
-    for (const QStringList &seen : std::as_const(outcomes))
-        QCOMPARE(seen, QStringList({"running", "success"}));
-    QSet<QString> ports;
-    for (const QJsonObject &line : lines)
-        ports.insert(line.value("port_path").toString());
-    QCOMPARE(ports, QSet<QString>({first.serialPath(), second.serialPath()}));
 }
 
 QTEST_GUILESS_MAIN(tst_CliRecord)

@@ -4,12 +4,15 @@
 #include "shell/TransferWindows.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "transfer/ServiceRecord.h"
 #include "transfer/TargetFiles.h"
 #include "upload/BrasvikUpload.h"
 #include "upload/UploadTransfer.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -274,6 +277,19 @@ void TestUploadWindow::compareLeavesTheImage()
     QCOMPARE(w->statusText(6), content);
     QCOMPARE(w->Image.ImageBuffer, image);
     QVERIFY(imageCommandsEnabled(*w));
+
+    // The window's transfer is in the service record, its last two lines, with the compare.
+    QFile record(ServiceRecord::defaultPath());
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = record.readAll().trimmed().split('\n');
+    QVERIFY(lines.size() >= 2);
+    const QJsonObject start = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
+    const QJsonObject end = QJsonDocument::fromJson(lines.last()).object();
+    QCOMPARE(end.value("id"), start.value("id"));
+    QCOMPARE(end.value("operation").toString(), QStringLiteral("compare"));
+    QCOMPARE(end.value("outcome").toString(), QStringLiteral("success"));
+    QCOMPARE(end.value("image_file").toString(), m_files.filePath(QStringLiteral("loaded.b86")));
+    QCOMPARE(end.value("compare").toObject().value("equal").toBool(), diffAt < 0);
 }
 
 void TestUploadWindow::userBreakClosesEverything()
