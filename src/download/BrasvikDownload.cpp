@@ -9,13 +9,16 @@
 
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
                                  quint8 deviceType, const TSettings &settings,
-                                 std::function<void(const QString &)> showBaudrate)
+                                 std::function<void(const QString &)> showBaudrate,
+                                 const DownloadResumeOffer::Choice &resume)
     : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"))
 {
     setWindowTitle(QStringLiteral("Download - ") + QFileInfo(image.FileName).fileName());
+    DownloadRequest request = DownloadRequest::fromImage(image, deviceType, settings);
+    request.reportResumeSector = true;
+    DownloadResumeOffer::apply(resume, &request);
     m_transfer = std::make_unique<DownloadTransfer>(
-        link(), [] { return std::make_unique<KTCanLink>(); },
-        DownloadRequest::fromImage(image, deviceType, settings));
+        link(), [] { return std::make_unique<KTCanLink>(); }, std::move(request));
     present(*m_transfer, std::move(showBaudrate));
 }
 

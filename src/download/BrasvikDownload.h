@@ -2,6 +2,7 @@
 
 #include "base/BKGlobal.h"
 #include "transfer/TransferForm.h"
+#include "download/DownloadResumeOffer.h"
 
 #include <functional>
 #include <memory>
@@ -11,7 +12,8 @@ class TKTSerial;
 struct ImageState;
 
 // The download window: runs one download of the main window's image and presents it (log,
-// progress, byte count, "Close COM", boot prompt, final report). The protocols live in
+// progress, byte count, "Close COM", boot prompt, final report). After a failure in programming
+// the report names the sector to resume from; `resume` starts a flash download there. The protocols live in
 // DownloadTransfer; the window only shows what it reports. It works on its own copy of the image.
 class TBKDownloadForm : public TransferForm
 {
@@ -21,7 +23,8 @@ public:
     // receives the baud-rate text for the main window's status bar (may be empty).
     TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image, quint8 deviceType,
                     const TSettings &settings,
-                    std::function<void(const QString &)> showBaudrate = {});
+                    std::function<void(const QString &)> showBaudrate = {},
+                    const DownloadResumeOffer::Choice &resume = {});
     ~TBKDownloadForm() override;
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
