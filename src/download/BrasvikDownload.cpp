@@ -6,6 +6,7 @@
 #include "transfer/KTSerialLink.h"
 
 #include <QFileInfo>
+#include <QMessageBox>
 
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
                                  quint8 deviceType, const TSettings &settings,
@@ -27,4 +28,20 @@ TBKDownloadForm::~TBKDownloadForm()
     // The transfer closes the ports and removes its serial handlers before the link goes.
     release();
     m_transfer.reset();
+}
+
+DownloadResumeOffer::Answer TBKDownloadForm::askResume(QWidget *owner, const QString &text)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"), text,
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
+    box.setObjectName(QStringLiteral("ResumePrompt"));
+    box.setDefaultButton(QMessageBox::Yes);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return DownloadResumeOffer::Answer::Yes;
+    case QMessageBox::No:
+        return DownloadResumeOffer::Answer::No;
+    default:
+        return DownloadResumeOffer::Answer::Cancel;
+    }
 }

@@ -4,29 +4,7 @@
 #include "download/DownloadTransfer.h"
 #include "transfer/ResumePoint.h"
 
-#include <QMessageBox>
-
 namespace DownloadResumeOffer {
-
-namespace {
-
-Answer askWithBox(QWidget *owner, const QString &text)
-{
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"), text,
-                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
-    box.setObjectName(QStringLiteral("ResumePrompt"));
-    box.setDefaultButton(QMessageBox::Yes);
-    switch (box.exec()) {
-    case QMessageBox::Yes:
-        return Answer::Yes;
-    case QMessageBox::No:
-        return Answer::No;
-    default:
-        return Answer::Cancel; // also the close box and Esc
-    }
-}
-
-} // namespace
 
 QString questionText(qint32 sector)
 {
@@ -35,8 +13,8 @@ QString questionText(qint32 sector)
         .arg(sector);
 }
 
-Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex,
-             const QString &recordPath, const Ask &ask)
+Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex, const Ask &ask,
+             const QString &recordPath)
 {
     Choice choice;
     if (!DownloadTransfer::canResumeAt(request, request.firstSector))
@@ -46,7 +24,7 @@ Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex,
                               DownloadTransfer::imageFingerprint(request), request.deviceType);
     if (!decision.canResume() || !DownloadTransfer::canResumeAt(request, decision.sector))
         return choice;
-    const Answer answer = (ask ? ask : Ask(askWithBox))(owner, questionText(decision.sector));
+    const Answer answer = ask(owner, questionText(decision.sector));
     if (answer == Answer::Cancel) {
         choice.kind = Choice::Kind::Cancel;
     } else if (answer == Answer::Yes) {

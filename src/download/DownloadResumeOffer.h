@@ -23,18 +23,18 @@ struct Choice
     QString note; // with Resume: the log line that says so
 };
 
-// The question's buttons; the default asks with a message box.
+// The question's buttons; the window asks with a message box (TBKDownloadForm::askResume).
 enum class Answer { Yes, No, Cancel };
 using Ask = std::function<Answer(QWidget *owner, const QString &text)>;
 
 // "The last download of this image stopped in sector N. Resume from there?"
 QString questionText(qint32 sector);
 
-// Looks the last transfer on `portIndex` up in the service record at `recordPath` and asks when
-// `request` can pick it up: Yes resumes, No downloads whole, Cancel downloads nothing. Without a
+// Looks the last transfer on `portIndex` up in the service record at `recordPath` and asks
+// through `ask` when `request` can pick it up: Yes resumes, No downloads whole, Cancel downloads nothing. Without a
 // download to resume nothing is asked and the answer is Whole.
 Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex,
-             const QString &recordPath = ServiceRecord::defaultPath(), const Ask &ask = {});
+             const Ask &ask, const QString &recordPath = ServiceRecord::defaultPath());
 
 // Sets `request` up to start as `choice` says.
 void apply(const Choice &choice, DownloadRequest *request);

@@ -32,7 +32,7 @@ int main(int argc, char *argv[])
     TransferWindows::setDownload([](TBKMainForm &owner) {
         const DownloadResumeOffer::Choice resume = DownloadResumeOffer::offer(
             &owner, DownloadRequest::fromImage(owner.Image, DeviceType, Settings),
-            int(owner.Serial.PortName()));
+            int(owner.Serial.PortName()), TBKDownloadForm::askResume);
         if (resume.kind == DownloadResumeOffer::Choice::Kind::Cancel)
             return int(mrCancel);
         TBKDownloadForm form(

@@ -391,10 +391,12 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
 
     QString question;
     const DownloadResumeOffer::Choice choice = DownloadResumeOffer::offer(
-        nullptr, imageRequest(seed), 0, file, [&](QWidget *, const QString &text) {
+        nullptr, imageRequest(seed), 0,
+        [&](QWidget *, const QString &text) {
             question = text;
             return DownloadResumeOffer::Answer(answer);
-        });
+        },
+        file);
     QTEST(int(choice.kind), "kind");
     QFETCH(bool, asked);
     QCOMPARE(question.isEmpty(), !asked);
