@@ -47,7 +47,7 @@ OUTPUT that cannot be written.
 
 const char DownloadUsage[]
     = R"(Usage: brasvik-cli download IMAGE [--device 46xx|4610] [--erase os|all]
-                            [CONNECTION OPTIONS]
+                            [--resume | --from-sector N] [CONNECTION OPTIONS]
 
 Programs IMAGE into the device's flash or NV RAM through its bootstrap loader,
 as the window's Download command does. Reset the device into its bootstrap
@@ -64,6 +64,14 @@ Options:
                          needs DownloadOpt1 in the settings). The VMC 4610 is
                          always erased completely; a B86 image brings its own
                          sectors.
+  --resume               pick up a flash download that failed: the last
+                         transfer on the port must be a download of the same
+                         image to the same device type that stopped after
+                         programming began; the device then erases and
+                         programs only from the sector where it stopped
+  --from-sector N        erase and program only from flash sector N on (a
+                         sector the image covers); the sectors below stay as
+                         they are. Not for retain values or the VMC 4610.
 )";
 
 const char UploadUsage[]

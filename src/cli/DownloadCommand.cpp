@@ -8,12 +8,57 @@
 #include "download/DownloadTransfer.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
+#include "transfer/ResumePoint.h"
+#include "transfer/ServiceRecord.h"
+#include "base/SettingsStore.h"
+
+namespace {
+
+// Sets `request` up to start at the sector that --resume finds on record (the --record file
+// when one is given), or at --from-sector.
+// False with the reason on stderr.
+bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int portIndex,
+                   const QString &recordPath)
+{
+    QString why;
+    qint32 sector = fromSector;
+    QString note;
+    if (resume) {
+        // Only what keeps a resume out whatever the record says is checked before it.
+        if (!DownloadTransfer::canResumeAt(*request, request->firstSector, &why)) {
+            printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(why));
+            return false;
+        }
+        const ResumePoint::Decision decision = ResumePoint::lookup(
+            recordPath.isEmpty() ? ServiceRecord::defaultPath() : recordPath,
+            SettingsStore::comPortDevicePath(portIndex),
+            DownloadTransfer::imageFingerprint(*request), request->deviceType);
+        if (!decision.canResume()) {
+            printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(decision.reason));
+            return false;
+        }
+        sector = decision.sector;
+        note = ResumePoint::resumingText(decision);
+    } else {
+        note = ResumePoint::startingText(sector);
+    }
+    if (!DownloadTransfer::canResumeAt(*request, sector, &why)) {
+        printErr(QStringLiteral("brasvik-cli: cannot start at sector %1: %2").arg(sector).arg(why));
+        return false;
+    }
+    request->resumeSector = sector;
+    request->resumeNote = note;
+    return true;
+}
+
+} // namespace
 
 int runDownload(const QStringList &args)
 {
     CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
-                           << QStringLiteral("erase"),
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
+                           << QStringLiteral("erase") << QStringLiteral("from-sector"),
+                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions()
+                           << QStringLiteral("resume"));
     if (!options.parse(args))
         return usageError(options.error());
     CliFeedOptions feeds;
@@ -26,6 +71,14 @@ int runDownload(const QStringList &args)
     const QString erase = options.value(QStringLiteral("erase")).toLower();
     if (eraseGiven && erase != QLatin1String("os") && erase != QLatin1String("all"))
         return usageError(QStringLiteral("--erase must be os or all"));
+    const bool resume = options.isSet(QStringLiteral("resume"));
+    const bool fromGiven = options.isSet(QStringLiteral("from-sector"));
+    if (resume && fromGiven)
+        return usageError(QStringLiteral("--resume and --from-sector exclude each other"));
+    bool fromOk = false;
+    const qint32 fromSector = options.value(QStringLiteral("from-sector")).toInt(&fromOk);
+    if (fromGiven && !fromOk)
+        return usageError(QStringLiteral("--from-sector needs a sector number"));
 
     ImageState image;
     quint8 deviceType = DeviceNone;
@@ -59,6 +112,11 @@ int runDownload(const QStringList &args)
     }
 
     DownloadRequest request = DownloadRequest::fromImage(image, deviceType, setup.settings);
+    if (resume || fromGiven) {
+        if (!resumeRequest(&request, resume, fromSector, setup.serial.PortIndex,
+                           feeds.recordPath))
+            return ExitUsage;
+    }
     image.ImageBuffer.clear(); // the transfer holds the only copy from here on
 
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);

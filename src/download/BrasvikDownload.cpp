@@ -6,16 +6,20 @@
 #include "transfer/KTSerialLink.h"
 
 #include <QFileInfo>
+#include <QMessageBox>
 
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
                                  quint8 deviceType, const TSettings &settings,
-                                 std::function<void(const QString &)> showBaudrate)
+                                 std::function<void(const QString &)> showBaudrate,
+                                 const DownloadResumeOffer::Choice &resume)
     : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"))
 {
     setWindowTitle(QStringLiteral("Download - ") + QFileInfo(image.FileName).fileName());
+    DownloadRequest request = DownloadRequest::fromImage(image, deviceType, settings);
+    request.reportResumeSector = true;
+    DownloadResumeOffer::apply(resume, &request);
     m_transfer = std::make_unique<DownloadTransfer>(
-        link(), [] { return std::make_unique<KTCanLink>(); },
-        DownloadRequest::fromImage(image, deviceType, settings));
+        link(), [] { return std::make_unique<KTCanLink>(); }, std::move(request));
     present(*m_transfer, std::move(showBaudrate));
 }
 
@@ -24,4 +28,20 @@ TBKDownloadForm::~TBKDownloadForm()
     // The transfer closes the ports and removes its serial handlers before the link goes.
     release();
     m_transfer.reset();
+}
+
+DownloadResumeOffer::Answer TBKDownloadForm::askResume(QWidget *owner, const QString &text)
+{
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"), text,
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, owner);
+    box.setObjectName(QStringLiteral("ResumePrompt"));
+    box.setDefaultButton(QMessageBox::Yes);
+    switch (box.exec()) {
+    case QMessageBox::Yes:
+        return DownloadResumeOffer::Answer::Yes;
+    case QMessageBox::No:
+        return DownloadResumeOffer::Answer::No;
+    default:
+        return DownloadResumeOffer::Answer::Cancel;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include "base/BKGlobal.h"
 #include "transfer/TransferForm.h"
+#include "download/DownloadResumeOffer.h"
 
 #include <functional>
 #include <memory>
@@ -11,7 +12,8 @@ class TKTSerial;
 struct ImageState;
 
 // The download window: runs one download of the main window's image and presents it (log,
-// progress, byte count, "Close COM", boot prompt, final report). The protocols live in
+// progress, byte count, "Close COM", boot prompt, final report). After a failure in programming
+// the report names the sector to resume from; `resume` starts a flash download there. The protocols live in
 // DownloadTransfer; the window only shows what it reports. It works on its own copy of the image.
 class TBKDownloadForm : public TransferForm
 {
@@ -21,10 +23,15 @@ public:
     // receives the baud-rate text for the main window's status bar (may be empty).
     TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image, quint8 deviceType,
                     const TSettings &settings,
-                    std::function<void(const QString &)> showBaudrate = {});
+                    std::function<void(const QString &)> showBaudrate = {},
+                    const DownloadResumeOffer::Choice &resume = {});
     ~TBKDownloadForm() override;
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
+
+    // "The last download of this image stopped in sector N. Resume from there?" with Yes, No
+    // and Cancel (also the close box), for DownloadResumeOffer::offer.
+    static DownloadResumeOffer::Answer askResume(QWidget *owner, const QString &text);
 
 private:
     std::unique_ptr<DownloadTransfer> m_transfer;

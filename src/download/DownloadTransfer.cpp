@@ -20,6 +20,50 @@ QString hex6(qint64 v)
     return QStringLiteral("%1").arg(v, 6, 16, QLatin1Char('0')).toUpper();
 }
 
+struct Plan
+{
+    qint64 total = 0; // data bytes from `sendStart` on
+    QByteArray sha256; // of the data bytes from `imageStart` on
+};
+
+// The blocks a download will send, built as the protocol builds them: their bytes give the total
+// and the fingerprint of what goes to the device. A resumed download sends only those from
+// `sendStart` on, and keeps the fingerprint of the whole image.
+Plan plan(const DownloadRequest &request, qint64 imageStart, qint64 sendStart, bool boardLimit)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Plan result;
+    qint64 position = imageStart;
+    bool retainPart = request.retainData;
+    if (!retainPart) {
+        for (;;) {
+            const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
+                request.image, position, request.dataEnd, boardLimit);
+            position = block.nextPosition;
+            if (block.data.isEmpty())
+                break;
+            if (block.start >= sendStart)
+                result.total += block.data.size();
+            hash.addData(block.data);
+        }
+        // The NV parameters of a combined 4610 image follow its flash part.
+        retainPart = boardLimit && position < request.dataEnd && position < request.image.size();
+    }
+    if (retainPart && position < request.image.size()) {
+        const QByteArrayView rest = QByteArrayView(request.image).sliced(position);
+        result.total += rest.size();
+        hash.addData(rest);
+    }
+    result.sha256 = hash.result();
+    return result;
+}
+
+bool boardLimitOf(const DownloadRequest &request)
+{
+    return request.deviceType == Device4610
+        && !TargetFiles::usesCan(request.deviceType, request.settings.COMInterface);
+}
+
 } // namespace
 
 DownloadRequest DownloadRequest::fromImage(const ImageState &image, quint8 deviceType,
@@ -58,6 +102,22 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_canParams.extendedIds = false;
     m_canParams.portIndex = s.CANIOPort;
     m_canParams.interruptIndex = s.CANInterrupt;
+    // The record keeps the image's own sectors; a resumed download tells the device its later
+    // start, and the end sector instead of the whole flash's 0, which only the first sector
+    // would mean.
+    m_record.firstSector = m_request.firstSector;
+    m_record.endSector = m_request.endSector;
+    const qint64 imageStart = SectorStart(m_request.firstSector);
+    if (m_request.resumeSector >= 0 && canResumeAt(m_request, m_request.resumeSector)) {
+        if (m_request.endSector == m_request.firstSector)
+            m_request.endSector = SectorCount;
+        m_request.firstSector = m_request.resumeSector;
+        m_record.resumedFromSector = m_request.resumeSector;
+        // Nothing from here on is known to hold the image until a block is answered.
+        m_record.resumeSector = m_request.resumeSector;
+    } else {
+        m_request.resumeSector = -1;
+    }
     m_position = progressMinimum();
 
     m_comInterface = s.COMInterface;
@@ -70,44 +130,48 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_record.operation = TransferOperation::Download;
     m_record.deviceType = m_request.deviceType;
     m_record.imageFile = m_request.fileName;
-    m_record.firstSector = m_request.firstSector;
-    m_record.endSector = m_request.endSector;
     m_record.startAddress = quint32(progressMinimum());
     m_record.endAddress = quint32(qMax<qint64>(0, m_request.dataEnd));
     m_record.retain = m_request.retainData;
-    planTransfer();
+    planTransfer(imageStart);
 }
 
-void DownloadTransfer::planTransfer()
+bool DownloadTransfer::canResumeAt(const DownloadRequest &request, qint32 sector, QString *why)
 {
-    // The blocks this download will send, built as the protocol builds them: their bytes give
-    // the total and the fingerprint of what goes to the device.
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    qint64 total = 0;
-    qint64 position = progressMinimum();
-    bool retainPart = m_request.retainData;
-    if (!retainPart) {
-        const bool boardLimit = m_request.deviceType == Device4610 && !usesCan();
-        for (;;) {
-            const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
-                m_request.image, position, m_request.dataEnd, boardLimit);
-            position = block.nextPosition;
-            if (block.data.isEmpty())
-                break;
-            total += block.data.size();
-            hash.addData(block.data);
-        }
-        // The NV parameters of a combined 4610 image follow its flash part.
-        retainPart
-            = boardLimit && position < m_request.dataEnd && position < m_request.image.size();
-    }
-    if (retainPart && position < m_request.image.size()) {
-        const QByteArrayView rest = QByteArrayView(m_request.image).sliced(position);
-        total += rest.size();
-        hash.addData(rest);
-    }
-    m_record.totalBytes = total;
-    m_record.imageSha256 = hash.result();
+    QString reason;
+    const qint32 last = request.dataEnd > 0 ? SectorOfAddress(request.dataEnd - 1) : -1;
+    qint32 end = last + 1;
+    if (request.endSector != request.firstSector)
+        end = qMin(end, request.endSector);
+    if (request.retainData)
+        reason = QStringLiteral("retain values are always downloaded whole");
+    else if (request.deviceType == Device4610)
+        reason = QStringLiteral("the 4610 board erases its whole flash whenever a download "
+                                "starts, so its image is always downloaded whole");
+    else if (end <= request.firstSector)
+        reason = QStringLiteral("the image holds no flash data");
+    else if (sector < request.firstSector || sector >= end)
+        reason = QStringLiteral("sector %1 is outside the image's sectors %2 to %3")
+                     .arg(sector)
+                     .arg(request.firstSector)
+                     .arg(end - 1);
+    if (why)
+        *why = reason;
+    return reason.isEmpty();
+}
+
+QByteArray DownloadTransfer::imageFingerprint(const DownloadRequest &request)
+{
+    const qint64 start = SectorStart(request.firstSector);
+    return plan(request, start, start, boardLimitOf(request)).sha256;
+}
+
+void DownloadTransfer::planTransfer(qint64 imageStart)
+{
+    const Plan p = plan(m_request, imageStart, progressMinimum(),
+                        m_request.deviceType == Device4610 && !usesCan());
+    m_record.totalBytes = p.total;
+    m_record.imageSha256 = p.sha256;
 }
 
 TransferBase::Place DownloadTransfer::failurePlace() const
@@ -141,8 +205,21 @@ QString DownloadTransfer::compareErrorText() const
               .arg(hex6(m_blockStart), hex6(m_position));
 }
 
+QString DownloadTransfer::finalReportText() const
+{
+    QString text = TransferBase::finalReportText();
+    if (m_request.reportResumeSector && outcome() != TransferOutcome::Success
+        && m_record.resumeSector >= 0 && !m_request.retainData
+        && m_request.deviceType != Device4610)
+        text += QStringLiteral("\r\n\r\nProgramming can be resumed from sector %1.")
+                    .arg(m_record.resumeSector);
+    return text;
+}
+
 void DownloadTransfer::onBootConfirmed()
 {
+    if (!m_request.resumeNote.isEmpty())
+        log(m_request.resumeNote);
     sendBootByte();
 }
 
@@ -380,6 +457,7 @@ void DownloadTransfer::SendFlashBlock()
         if (m_position < m_request.dataEnd && m_position < m_request.image.size()) {
             // The NV parameters of the combined 4610 image follow its flash part.
             m_retainHandlers = true;
+            m_record.resumeSector = -1; // the NV part is always downloaded whole
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
             setState(State::RetainProgramming);
             sendByte(DownloadFrames::SwitchToRetain);
@@ -390,6 +468,7 @@ void DownloadTransfer::SendFlashBlock()
     }
     m_bytesProgrammed += int(block.data.size());
     ++m_record.blocks;
+    m_record.resumeSector = m_blockSector;
     m_lastFrame = DownloadFrames::flashBlockFrame(block);
     sendSerial(m_lastFrame);
 }

@@ -24,6 +24,12 @@ struct DownloadRequest
     bool retainData = false;
     quint8 deviceType = Device46xx;
     TSettings settings;
+    // A flash download may start at a later sector of the image than its first (canResumeAt):
+    // the device erases and programs only from there on, and the sectors below stay as they are.
+    qint32 resumeSector = -1;
+    QString resumeNote; // the first log line of a resumed download
+    // After a failure in programming, the final report names the sector to resume from.
+    bool reportResumeSector = false;
 
     // The main window's image state and the selections of the command.
     static DownloadRequest fromImage(const ImageState &image, quint8 deviceType,
@@ -74,6 +80,13 @@ public:
                      QObject *parent = nullptr, TimerSource &timers = TimerSource::system());
     ~DownloadTransfer() override;
 
+    // Whether `request` may start at `sector`: flash of a 46xx device, the sector within the
+    // image's sectors that hold data. False with the reason in `why`.
+    static bool canResumeAt(const DownloadRequest &request, qint32 sector, QString *why = nullptr);
+    // The SHA-256 over the data bytes of all the image's blocks, as the record's fingerprint of a
+    // download of `request` has it, resumed or not.
+    static QByteArray imageFingerprint(const DownloadRequest &request);
+
     State state() const { return State(stateByte()); }
     bool retainData() const { return m_request.retainData; }
     qint32 bytesProgrammed() const { return m_bytesProgrammed; }
@@ -101,6 +114,7 @@ protected:
     void onProgramRunning() override;
     QString abortedPrefix() const override;
     Place failurePlace() const override;
+    QString finalReportText() const override;
 
 private:
     // Receive step: stops the watchdog, reads what is waiting and returns the first byte, or -1
@@ -118,8 +132,9 @@ private:
     void succeed(const QString &finishedLine, const QString &successHeading);
     // Logs `line` and ends with the report `text` (default: the aborted heading and `line`).
     void endWithError(const QString &line, TransferOutcome outcome, const QString &text = {});
-    // The total and the SHA-256 of the data bytes that the blocks will carry.
-    void planTransfer();
+    // The total of the data bytes that the blocks will carry from the start position on, and
+    // the SHA-256 of those of the whole image from `imageStart` on.
+    void planTransfer(qint64 imageStart);
     // "Compare error!" with the sector and range of the block the target refused.
     QString compareErrorText() const;
     void sendCanBlock(const QByteArray &data);

@@ -156,6 +156,7 @@ void DownloadTransfer::SendCANFlashBlock()
         m_blockSector = block.sector;
         m_bytesProgrammed += d;
         ++m_record.blocks;
+        m_record.resumeSector = m_blockSector;
         m_canCommand.Len = 5;
         m_canCommand.Data[0] = quint8(d);
         m_canCommand.Data[1] = m_blockSector;

@@ -1,5 +1,7 @@
 #include "shell/AppIcon.h"
+#include "base/ModalResult.h"
 #include "download/BrasvikDownload.h"
+#include "download/DownloadTransfer.h"
 #include "shell/BrasvikMain.h"
 #include "upload/BrasvikUpload.h"
 #include "transfer/TargetFiles.h"
@@ -28,9 +30,14 @@ int main(int argc, char *argv[])
     });
 
     TransferWindows::setDownload([](TBKMainForm &owner) {
+        const DownloadResumeOffer::Choice resume = DownloadResumeOffer::offer(
+            &owner, DownloadRequest::fromImage(owner.Image, DeviceType, Settings),
+            int(owner.Serial.PortName()), TBKDownloadForm::askResume);
+        if (resume.kind == DownloadResumeOffer::Choice::Kind::Cancel)
+            return int(mrCancel);
         TBKDownloadForm form(
             &owner, owner.Serial, owner.Image, DeviceType, Settings,
-            [&owner](const QString &text) { owner.StatusPanels[2]->setText(text); });
+            [&owner](const QString &text) { owner.StatusPanels[2]->setText(text); }, resume);
         return form.exec();
     });
 

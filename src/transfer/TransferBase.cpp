@@ -252,7 +252,7 @@ void TransferBase::finishTransfer()
     const TransferPhase struck = m_phase;
     const Place place = failurePlace();
     enterPhase(TransferPhase::Finishing);
-    emit finalReport(m_resultText);
+    emit finalReport(finalReportText());
     if (m_finished)
         return; // the presenter was closed while it showed the report
     onReported();

@@ -186,6 +186,8 @@ protected:
     // After the final report, before the Finished event: what the end still brings (the
     // compare). Its log lines and progress are events like any other.
     virtual void onReported() { }
+    // The final report as shown; a subclass may add a closing line to the result text.
+    virtual QString finalReportText() const { return m_resultText; }
     // Where a failure in the data phase struck: the sector (-1 where none applies) and the
     // address of the block in flight.
     struct Place

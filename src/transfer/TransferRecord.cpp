@@ -139,6 +139,11 @@ QJsonObject TransferRecord::toJson() const
         o.insert(QStringLiteral("failed_sector"), QJsonValue::Null);
         o.insert(QStringLiteral("failed_address"), QJsonValue::Null);
     }
+    const bool resumable = hasFailure && resumeSector >= 0;
+    o.insert(QStringLiteral("resume_sector"),
+             resumable ? QJsonValue(resumeSector) : QJsonValue(QJsonValue::Null));
+    o.insert(QStringLiteral("resumed_from_sector"),
+             resumedFromSector >= 0 ? QJsonValue(resumedFromSector) : QJsonValue(QJsonValue::Null));
     if (compared) {
         QJsonObject c;
         c.insert(QStringLiteral("equal"), compareEqual);
@@ -189,6 +194,8 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
         r.failedSector = o.value(QStringLiteral("failed_sector")).toInt(-1);
         r.failedAddress = o.value(QStringLiteral("failed_address")).toInteger(-1);
     }
+    r.resumeSector = r.hasFailure ? o.value(QStringLiteral("resume_sector")).toInt(-1) : -1;
+    r.resumedFromSector = o.value(QStringLiteral("resumed_from_sector")).toInt(-1);
     const QJsonValue compare = o.value(QStringLiteral("compare"));
     r.compared = compare.isObject();
     if (r.compared) {

@@ -76,6 +76,13 @@ struct TransferRecord
     qint32 failedSector = -1;
     qint64 failedAddress = -1;
 
+    // Resuming a flash download. `resumeSector`: the first sector not known to hold the image
+    // (the sector of the block in flight; blocks go in address order and each one answered is
+    // verified), kept up to date while blocks go out and meaningful after a failure only.
+    // `resumedFromSector`: the sector this download started at instead of its first one.
+    qint32 resumeSector = -1;
+    qint32 resumedFromSector = -1;
+
     // A compare after a successful reading: whether the data read equal the image, where the
     // first difference is (or where one of the two ended), and the compare's own report.
     bool compared = false;

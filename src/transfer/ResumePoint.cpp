@@ -1,0 +1,92 @@
+#include "transfer/ResumePoint.h"
+
+#include "core/SectorMap.h"
+#include "transfer/ServiceRecordReader.h"
+
+#include <QFileInfo>
+
+namespace ResumePoint {
+
+namespace {
+
+QString deviceName(quint8 deviceType)
+{
+    return deviceType == 2 ? QStringLiteral("a 4610 board") : QStringLiteral("a 46xx device");
+}
+
+QString sectorText(qint32 sector)
+{
+    return QStringLiteral("sector %1 (%2h)")
+        .arg(sector)
+        .arg(QStringLiteral("%1").arg(SectorStart(sector), 6, 16, QLatin1Char('0')).toUpper());
+}
+
+} // namespace
+
+QString timeText(const QDateTime &time)
+{
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
+                const QByteArray &imageSha256, quint8 deviceType)
+{
+    Decision d;
+    if (!last) {
+        d.reason = QStringLiteral("no transfer on %1 is on record").arg(portPath);
+        return d;
+    }
+    const TransferRecord &r = *last;
+    d.stoppedAt = r.ended.isValid() ? r.ended : r.started;
+    d.imageFile = r.imageFile;
+    const QString on = QStringLiteral("the last transfer on %1 (%2)").arg(portPath, timeText(d.stoppedAt));
+    if (r.operation != TransferOperation::Download) {
+        d.reason = on + QStringLiteral(" was an %1, not a download")
+                            .arg(TransferRecord::operationName(r.operation));
+    } else if (r.retain) {
+        d.reason = on + QStringLiteral(" downloaded retain values, which always go whole");
+    } else if (r.deviceType != deviceType) {
+        d.reason = on + QStringLiteral(" was for %1, not %2")
+                            .arg(deviceName(r.deviceType), deviceName(deviceType));
+    } else if (r.imageSha256.isEmpty() || r.imageSha256 != imageSha256) {
+        d.reason = on + QStringLiteral(" downloaded another image (%1)")
+                            .arg(QFileInfo(r.imageFile).fileName());
+    } else if (r.outcome == TransferOutcome::Running) {
+        d.reason = on + QStringLiteral(" has no end on record; where it stopped is unknown");
+    } else if (r.outcome == TransferOutcome::Success) {
+        d.reason = on + QStringLiteral(" succeeded; there is nothing to resume");
+    } else if (r.resumeSector < 0 || r.resumeSector >= SectorCount) {
+        d.reason = on + QStringLiteral(" stopped before programming began (%1)")
+                            .arg(TransferRecord::phaseName(r.failedPhase));
+    } else {
+        d.sector = r.resumeSector;
+    }
+    return d;
+}
+
+Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
+                quint8 deviceType)
+{
+    QString error;
+    const std::optional<TransferRecord> last
+        = ServiceRecordReader::latestForPort(recordPath, portPath, &error);
+    if (!last && !error.isEmpty()) {
+        Decision d;
+        d.reason = error;
+        return d;
+    }
+    return decide(last, portPath, imageSha256, deviceType);
+}
+
+QString resumingText(const Decision &decision)
+{
+    return QStringLiteral("Resuming at %1 after the download of %2 stopped there")
+        .arg(sectorText(decision.sector), timeText(decision.stoppedAt));
+}
+
+QString startingText(qint32 sector)
+{
+    return QStringLiteral("Resuming at %1 as asked").arg(sectorText(sector));
+}
+
+} // namespace ResumePoint

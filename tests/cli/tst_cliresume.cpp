@@ -1,0 +1,222 @@
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
+#include "core/SectorMap.h"
+#include "download/DownloadTransfer.h"
+#include "support/CliProcess.h"
+#include "support/H86Builder.h"
+#include "support/SimDevice.h"
+#include "transfer/ResumePoint.h"
+#include "transfer/ServiceRecord.h"
+#include "transfer/ServiceRecordWriter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// brasvik-cli download --resume and --from-sector: the service record decides where a failed
+// download goes on, the device erases and programs only from there, and every case that cannot
+// be resumed is refused before anything is sent.
+class tst_CliResume : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void refusals_data();
+    void refusals();
+    void resumesOnTheDevice_data();
+    void resumesOnTheDevice();
+
+private:
+    QString writeFile(const QString &name, const QByteArray &data);
+    // A download of the image that failed in sector 4 on `port`, as the record holds it.
+    TransferRecord failedDownload(const QString &port) const;
+
+    QTemporaryDir m_dir;
+    QString m_imagePath;
+    QByteArray m_flash; // what the image puts into the device's flash
+    QByteArray m_sha256; // the image's fingerprint as a download of it records it
+};
+
+namespace {
+
+constexpr int ChunkBytes = 0x800;
+constexpr int Sectors = 8;
+
+} // namespace
+
+QString tst_CliResume::writeFile(const QString &name, const QByteArray &data)
+{
+    const QString path = QDir(m_dir.path()).filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
+        return {};
+    return path;
+}
+
+void tst_CliResume::initTestCase()
+{
+    QVERIFY(QFileInfo(cliPath()).isExecutable());
+    m_flash = QByteArray(0x100000, char(0xFF));
+    H86Builder h86;
+    for (int s = 0; s < Sectors; ++s) {
+        QByteArray chunk;
+        for (int i = 0; i < ChunkBytes; ++i)
+            chunk.append(char((i * 11 + s * 5 + 3) % 0xF9));
+        m_flash.replace(SectorStart(s), ChunkBytes, chunk);
+        h86.data(SectorStart(s), chunk, 32);
+    }
+    const QByteArray text = h86.end().text();
+    m_imagePath = writeFile(QStringLiteral("os.h86"), text);
+
+    // The fingerprint as the command computes it (erasing the image's sectors only).
+    ImageState image;
+    QVERIFY(ImageLoader::LoadH86Data(image, text, Device46xx).ok());
+    image.EndSector = LastSectorBelow(image.DataEnd) + 1;
+    m_sha256 = DownloadTransfer::imageFingerprint(
+        DownloadRequest::fromImage(image, Device46xx, TSettings()));
+    QCOMPARE(m_sha256.size(), 32);
+}
+
+void tst_CliResume::init()
+{
+    // Every case starts with an empty service record.
+    QFile::remove(ServiceRecord::defaultPath());
+}
+
+TransferRecord tst_CliResume::failedDownload(const QString &port) const
+{
+    TransferRecord r;
+    r.id = QStringLiteral("f1");
+    r.portPath = port;
+    r.imageFile = m_imagePath;
+    r.imageSha256 = m_sha256;
+    r.started = QDateTime(QDate(2024, 5, 2), QTime(10, 14, 3), Qt::UTC);
+    r.ended = r.started.addSecs(42);
+    r.outcome = TransferOutcome::Failed;
+    r.hasFailure = true;
+    r.failedPhase = TransferPhase::Data;
+    r.failedSector = 4;
+    r.resumeSector = 4;
+    return r;
+}
+
+void tst_CliResume::refusals_data()
+{
+    QTest::addColumn<QString>("change"); // what differs from a resumable failed download
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("message");
+
+    const QStringList resume {QStringLiteral("--resume")};
+    QTest::newRow("no failure on record") << "success" << resume << "succeeded; there is nothing to resume";
+    QTest::newRow("nothing on record") << "none" << resume << "is on record";
+    QTest::newRow("other port") << "port" << resume << "is on record";
+    QTest::newRow("other image") << "image" << resume << "downloaded another image (os.h86)";
+    QTest::newRow("other device type") << "device" << resume
+                                       << "was for a 4610 board, not a 46xx device";
+    QTest::newRow("upload last") << "upload" << resume << "was an upload, not a download";
+    QTest::newRow("stopped in the erase") << "erase" << resume
+                                          << "stopped before programming began (erase)";
+    QTest::newRow("start line only") << "running" << resume << "has no end on record";
+    QTest::newRow("retain image") << "retain" << resume << "retain values are always downloaded whole";
+    QTest::newRow("from a sector past the image")
+        << "" << QStringList {"--from-sector", "8"}
+        << "cannot start at sector 8: sector 8 is outside the image's sectors 0 to 7";
+    QTest::newRow("from a sector not a number")
+        << "" << QStringList {"--from-sector", "four"} << "--from-sector needs a sector number";
+    QTest::newRow("both ways at once") << "" << QStringList {"--resume", "--from-sector", "4"}
+                                       << "--resume and --from-sector exclude each other";
+}
+
+void tst_CliResume::refusals()
+{
+    QFETCH(QString, change);
+    QFETCH(QStringList, options);
+    QFETCH(QString, message);
+    // Never opened: every refusal comes before the port.
+    const QString port = m_dir.filePath(QStringLiteral("ttyNowhere"));
+    TransferRecord r = failedDownload(change == QLatin1String("port") ? QStringLiteral("/dev/ttyS9")
+                                                                       : port);
+    if (change == QLatin1String("success")) {
+        r.outcome = TransferOutcome::Success;
+        r.hasFailure = false;
+    } else if (change == QLatin1String("image")) {
+        r.imageSha256 = QByteArray(32, '\x5A');
+    } else if (change == QLatin1String("device")) {
+        r.deviceType = Device4610;
+    } else if (change == QLatin1String("upload")) {
+        r.operation = TransferOperation::Upload;
+    } else if (change == QLatin1String("erase")) {
+        r.failedPhase = TransferPhase::Erase;
+        r.resumeSector = -1;
+    } else if (change == QLatin1String("running")) {
+        r.outcome = TransferOutcome::Running;
+        r.hasFailure = false;
+    }
+    if (change != QLatin1String("none"))
+        QVERIFY(ServiceRecordWriter().append(r));
+
+    QString image = m_imagePath;
+    if (change == QLatin1String("retain"))
+        image = writeFile(QStringLiteral("nv.b86"), QByteArray(4096, '\x11'));
+    const CliRun run = runCli(QStringList {"download", image, "--device", "46xx", "--port", port,
+                                           "--h86-dir", SimDevice::h86Directory(), "--yes"}
+                              + options);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(!QFileInfo::exists(port));
+}
+
+void tst_CliResume::resumesOnTheDevice_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("sector");
+    QTest::addColumn<QString>("firstLine");
+    QTest::newRow("resume from the record")
+        << QStringList {"--resume"} << 4
+        << "Resuming at sector 4 (010000h) after the download of "
+               + ResumePoint::timeText(QDateTime(QDate(2024, 5, 2), QTime(10, 14, 45), Qt::UTC))
+               + " stopped there";
+    QTest::newRow("from a sector") << QStringList {"--from-sector", "6"} << 6
+                                   << "Resuming at sector 6 (030000h) as asked";
+}
+
+void tst_CliResume::resumesOnTheDevice()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, sector);
+    const QString port = m_dir.filePath(QStringLiteral("ttyResume%1").arg(sector));
+    QVERIFY(ServiceRecordWriter().append(failedDownload(port)));
+
+    // The device holds the image below the sector and garbage from there on, as a download
+    // that broke off leaves it.
+    SimDeviceOptions simOptions;
+    QByteArray memory = m_flash;
+    const int garbage = SectorStart(Sectors) - SectorStart(sector);
+    memory.replace(SectorStart(sector), garbage, QByteArray(garbage, '\x00'));
+    simOptions.initialMemory = memory + QByteArray(4096, '\0');
+    simOptions.extraArguments = {QStringLiteral("--link"), port};
+    SimDevice sim(simOptions);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+
+    const CliRun run = runCli(QStringList {"download", m_imagePath, "--device", "46xx", "--port",
+                                           port, "--h86-dir", SimDevice::h86Directory(), "--yes"}
+                              + options);
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = run.out.split(u'\n');
+    QFETCH(QString, firstLine);
+    QCOMPARE(lines.first(), firstLine);
+    QVERIFY(lines.contains(QStringLiteral("Transmitting start sector: %1...").arg(sector)));
+    QVERIFY(lines.contains(QStringLiteral("Erasing flash sectors %1 up to 7...").arg(sector)));
+    QVERIFY(run.out.contains(
+        QStringLiteral("%1 bytes programmed").arg((Sectors - sector) * ChunkBytes)));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash(), m_flash);
+    QCOMPARE(sim.summaryValue(QStringLiteral("erased")).section(u' ', 0, 1),
+             QStringLiteral("sectors %1..7").arg(sector));
+}
+
+QTEST_GUILESS_MAIN(tst_CliResume)
+#include "tst_cliresume.moc"
