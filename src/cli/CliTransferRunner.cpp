@@ -1,6 +1,7 @@
 #include "cli/CliTransferRunner.h"
 
 #include "cli/CliCommand.h"
+#include "transfer/TransferMessages.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -46,9 +47,10 @@ CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
     connect(&m_transfer, &TransferBase::event, this, &CliTransferRunner::onEvent);
     connect(&m_transfer, &TransferBase::finalReport, this, &CliTransferRunner::onReport);
     connect(&m_transfer, &TransferBase::errorBox, this,
-            [this](const QString &title, const QString &text) {
+            [this](const QString &title, const QString &text, const QString &hint) {
                 clearProgress();
-                printErr(title + QStringLiteral(": ") + TransferBase::plainText(text));
+                printErr(title + QStringLiteral(": ")
+                         + TransferBase::plainText(TransferMessages::withHint(text, hint)));
             });
     connect(&m_transfer, &TransferBase::bootPromptRequested, this,
             &CliTransferRunner::onBootPrompt);

@@ -1,5 +1,7 @@
 #include "comm/CanDiagnosis.h"
 
+#include "comm/CanBusSetting.h"
+
 #include <QCanBus>
 #include <QDir>
 #include <QFile>
@@ -221,26 +223,10 @@ Environment Environment::current()
     return env;
 }
 
-QString busFormatProblem(const QString &bus)
-{
-    const qsizetype colon = bus.indexOf(u':');
-    if (bus.trimmed().isEmpty())
-        return QStringLiteral("it is empty");
-    if (colon < 0)
-        return QStringLiteral("it has no \":\" between plugin and interface");
-    if (colon == 0)
-        return QStringLiteral("the plugin before \":\" is missing");
-    if (colon == bus.size() - 1)
-        return QStringLiteral("the interface after \":\" is missing");
-    if (bus != bus.trimmed() || bus.left(colon).contains(u' '))
-        return QStringLiteral("it holds blanks");
-    return {};
-}
-
 DiagnosisChecks run(const QString &bus, int bitrate, const Environment &env)
 {
     DiagnosisChecks out;
-    const QString problem = busFormatProblem(bus);
+    const QString problem = CanBusFormatProblem(bus);
     if (!problem.isEmpty()) {
         out.append(DiagnosisCheck::fail(
             QStringLiteral("can.format"),

@@ -24,9 +24,6 @@ struct Environment
     static Environment current();
 };
 
-// What is wrong with a "CANBus" value, empty when it is "plugin:interface".
-QString busFormatProblem(const QString &bus);
-
 // The checks for `bus`; `bitrate` (bit/s) is the rate the transfers use.
 DiagnosisChecks run(const QString &bus, int bitrate, const Environment &env);
 

@@ -212,43 +212,43 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
 QString CANErrorText(quint32 code)
 {
     switch (code) {
-    case 0x0:
+    case CAN_ERR_OK:
         return QStringLiteral("No error");
-    case 0x1:
+    case CAN_ERR_XMTFULL:
         return QStringLiteral("Transmit buffer full");
-    case 0x2:
+    case CAN_ERR_OVERRUN:
         return QStringLiteral("Overrun");
-    case 0x4:
+    case CAN_ERR_BUSLIGHT:
         return QStringLiteral("Bus light limit reached");
-    case 0x8:
+    case CAN_ERR_BUSHEAVY:
         return QStringLiteral("Bus heavy limit reached");
-    case 0x10:
+    case CAN_ERR_BUSOFF:
         return QStringLiteral("Bus off");
-    case 0x20:
+    case CAN_ERR_QRCVEMPTY:
         return QStringLiteral("Receive queue empty");
-    case 0x40:
+    case CAN_ERR_QOVERRUN:
         return QStringLiteral("Receive queue overrun");
-    case 0x80:
+    case CAN_ERR_QXMTFULL:
         return QStringLiteral("Transmit queue full");
-    case 0x100:
+    case CAN_ERR_REGTEST:
         return QStringLiteral("Register test error");
-    case 0x200:
+    case CAN_ERR_NOVXD:
         return QStringLiteral("No VXD/SYS driver");
-    case 0x400:
+    case CAN_ERR_HWINUSE:
         return QStringLiteral("CAN-Dongle in use");
-    case 0x800:
+    case CAN_ERR_NETINUSE:
         return QStringLiteral("Network in use");
-    case 0x1400:
+    case CAN_ERR_ILLHW:
         return QStringLiteral("Illegal hardware handle");
-    case 0x1800:
+    case CAN_ERR_ILLNET:
         return QStringLiteral("Illegal network handle");
-    case 0x1C00:
+    case CAN_ERR_ILLCLIENT:
         return QStringLiteral("Illegal client handle");
-    case 0x2000:
+    case CAN_ERR_RESOURCE:
         return QStringLiteral("Resource create error");
-    case 0x4000:
+    case CAN_ERR_ILLPARAMTYPE:
         return QStringLiteral("Parameter type invalid");
-    case 0x8000:
+    case CAN_ERR_ILLPARAMVAL:
         return QStringLiteral("Parameter value invalid");
     default:
         return QStringLiteral("Unknown error");

@@ -340,9 +340,9 @@ DiagnosisChecks run(const QString &label, const QString &path, const Environment
     return out;
 }
 
-QString hintFor(const QString &path)
+QString hintFor(const QString &path, const QString &label)
 {
-    return Diagnosis::firstHint(run(QString(), path, Environment::current()));
+    return Diagnosis::firstHint(run(label, path, Environment::current()));
 }
 
 } // namespace PortDiagnosis

@@ -59,7 +59,7 @@ bool isUsbSerial(const QString &path);
 DiagnosisChecks run(const QString &label, const QString &path, const Environment &env);
 
 // What to do about the port at `path`, in one sentence for an error message; empty when the
-// checks find nothing.
-QString hintFor(const QString &path);
+// checks find nothing. `label` ("COM2") names the setting to change, when known.
+QString hintFor(const QString &path, const QString &label = QString());
 
 } // namespace PortDiagnosis

@@ -10,6 +10,8 @@
 constexpr qint32 FlashSize46xx = 0x100000;
 constexpr qint32 FlashSize4610 = 0x50000;
 constexpr qint32 SectorCount = 19;
+// Sectors are numbered 0..LastSector; SectorCount as an end sector means "to the end".
+constexpr qint32 LastSector = SectorCount - 1;
 constexpr qint32 EndSector4610 = 8;
 // End sector of the operating-system region (0x00000 to 0x80000).
 constexpr qint32 OperatingSystemEndSector = 11;

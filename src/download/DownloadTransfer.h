@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/BKGlobal.h"
+#include "core/SectorMap.h"
 #include "download/DownloadFrames.h"
 #include "transfer/TransferBase.h"
 
@@ -74,7 +75,7 @@ public:
     static constexpr quint32 CanCommandId = 0x63F;
     static constexpr quint32 CanDataIds[4] = {0x23F, 0x33F, 0x43F, 0x53F};
     static constexpr quint32 CanReplyId = 0x5BF;
-    static constexpr quint8 CanWholeFlashEnd = 19;
+    static constexpr quint8 CanWholeFlashEnd = SectorCount;
 
     DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory, DownloadRequest request,
                      QObject *parent = nullptr, TimerSource &timers = TimerSource::system());

@@ -67,8 +67,12 @@ void TBKChooseForm::storeChoice()
     };
     const qint32 flashEnd = DeviceType > Device46xx ? EndSector4610 : 0;
     const Region regions[] = {
-        {RBFlash, 0, flashEnd},  {RBOS, 0, 11},           {RBCoDeSys, 11, 17},
-        {RBCoDeSysCode, 11, 15}, {RBCoDeSysData, 15, 17}, {RBParameter, 17, 19},
+        {RBFlash, 0, flashEnd},
+        {RBOS, 0, OperatingSystemEndSector},
+        {RBCoDeSys, OperatingSystemEndSector, 17},
+        {RBCoDeSysCode, OperatingSystemEndSector, 15},
+        {RBCoDeSysData, 15, 17},
+        {RBParameter, 17, SectorCount},
     };
     m_image.RetainData = false;
     m_image.FirstSector = 0;

@@ -22,7 +22,7 @@ quint32 KTCanLink::open(const Params &params, ResultHandler onResult, ErrorHandl
 quint32 KTCanLink::writeMessage(const TCANMsg &msg)
 {
     // Without a thread the dongle is not open: the library's "Illegal hardware handle".
-    return m_thread ? m_thread->WriteMessage(msg) : 0x1400;
+    return m_thread ? m_thread->WriteMessage(msg) : quint32(CAN_ERR_ILLHW);
 }
 
 void KTCanLink::closeDongle()

@@ -71,20 +71,6 @@ QString copyHint(const QString &folder, const Environment &env)
         .arg(TargetFiles::userDirectory(), TargetFiles::systemDirectory());
 }
 
-QString folderList(const QStringList &searchPath, const QString &chosen)
-{
-    QStringList parts;
-    int n = 0;
-    for (const QString &folder : searchPath) {
-        const QFileInfo info(folder);
-        const QString state = folder == chosen && info.isDir() ? QStringLiteral("used")
-            : info.isDir() ? QStringLiteral("no target programs")
-                           : QStringLiteral("missing");
-        parts.append(QStringLiteral("%1) %2 (%3)").arg(++n).arg(folder, state));
-    }
-    return parts.join(QStringLiteral(", "));
-}
-
 // `mayLackAll`: a device type without any of its files only warns (the user named none, and
 // another type has files).
 DiagnosisChecks checkDevice(quint8 deviceType, const Selection &selection, const QString &chosen,
@@ -280,6 +266,20 @@ DiagnosisChecks run(const Selection &selection, const Environment &env)
     for (quint8 type : selection.deviceTypes)
         out += checkDevice(type, selection, chosen, env, mayLackAll);
     return out;
+}
+
+QString folderList(const QStringList &searchPath, const QString &chosen)
+{
+    QStringList parts;
+    int n = 0;
+    for (const QString &folder : searchPath) {
+        const QFileInfo info(folder);
+        const QString state = folder == chosen && info.isDir() ? QStringLiteral("used")
+            : info.isDir() ? QStringLiteral("no target programs")
+                           : QStringLiteral("missing");
+        parts.append(QStringLiteral("%1) %2 (%3)").arg(++n).arg(folder, state));
+    }
+    return parts.join(QStringLiteral(", "));
 }
 
 QString hintForFolder(const QString &folder)

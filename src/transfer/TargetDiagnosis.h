@@ -44,6 +44,10 @@ H86Content readH86(const QByteArray &content);
 
 DiagnosisChecks run(const Selection &selection, const Environment &env);
 
+// The folders searched, numbered in order, each with what it held: "1) /a (missing),
+// 2) /b (used), 3) /c (no target programs)", where `chosen` is the folder taken.
+QString folderList(const QStringList &searchPath, const QString &chosen);
+
 // What to do when a target file is missing from `folder`, in one sentence for an error
 // message; hintForFile looks at the file itself as well.
 QString hintForFolder(const QString &folder);

@@ -2,9 +2,14 @@
 
 #include "base/IdleSlot.h"
 #include "base/SettingsStore.h"
+#include "comm/CanBusSetting.h"
 #include "comm/CanDongleLibrary.h"
 #include "comm/KTComm.h"
+#include "comm/PortDiagnosis.h"
 #include "transfer/LoaderFile.h"
+#include "transfer/TargetDiagnosis.h"
+#include "transfer/TargetFiles.h"
+#include "transfer/TransferMessages.h"
 #include "transfer/TransferOutcome.h"
 
 #include <QFileInfo>
@@ -17,11 +22,6 @@ Q_LOGGING_CATEGORY(lcTransfer, "brasvik.transfer", QtWarningMsg)
 namespace {
 
 constexpr int InitialWatchdogMs = 2000;
-
-QString bareName(const QString &path)
-{
-    return QFileInfo(path).fileName();
-}
 
 } // namespace
 
@@ -127,9 +127,9 @@ void TransferBase::startTransfer()
     for (const QString &file : {m_loaderFile, m_programFile}) {
         if (!QFileInfo(file).isFile()) {
             emit errorBox(QStringLiteral("Brasvik"),
-                          QStringLiteral("Missing bootstrap loader file!\r\n\r\nFile: %1\r\n\r\n"
-                                         "%2 will be aborted!")
-                              .arg(bareName(file), m_operationWord));
+                          TransferMessages::missingTargetFile(file, m_operationWord,
+                                                              TargetFiles::searchPath()),
+                          TargetDiagnosis::hintForFile(file));
             endWithoutReport();
             return;
         }
@@ -148,9 +148,16 @@ void TransferBase::startTransfer()
 bool TransferBase::openPorts()
 {
     if (m_useCan) {
+        // A setting that names no bus is the user's to mend, not the dongle's failure.
+        const QString busProblem = CanBusSettingProblem(SettingsStore::canBus());
+        if (!busProblem.isEmpty()) {
+            emit errorBox(TransferMessages::canBusSettingTitle(), busProblem);
+            return false;
+        }
         m_can = m_canFactory ? m_canFactory() : nullptr;
         if (!m_can) {
-            emit errorBox(QStringLiteral("Open PEAK-CAN-Dongle error"), CANErrorText(0x1400));
+            emit errorBox(QStringLiteral("Open PEAK-CAN-Dongle error"),
+                          CANErrorText(CAN_ERR_ILLHW));
             return false;
         }
         QPointer<TransferBase> guard(this);
@@ -175,11 +182,13 @@ bool TransferBase::openPorts()
     if (opened.status == SerialLink::OpenStatus::Opened && m_serial.isActive())
         return true;
     // A port that refuses to open ends the transfer like one that did not become active.
-    QString text = opened.status == SerialLink::OpenStatus::Raised ? opened.message
-                                                                   : m_serial.lastErrorText();
-    if (text.trimmed().isEmpty())
-        text = QStringLiteral("Unknown Error!");
-    emit errorBox(QStringLiteral("Open COM error"), text);
+    const QString text = opened.status == SerialLink::OpenStatus::Raised ? opened.message
+                                                                         : m_serial.lastErrorText();
+    emit errorBox(QStringLiteral("Open COM error"),
+                  TransferMessages::openComError(text, m_record.portName, m_record.portPath),
+                  m_record.portPath.isEmpty()
+                      ? QString()
+                      : PortDiagnosis::hintFor(m_record.portPath, m_record.portName));
     return false;
 }
 

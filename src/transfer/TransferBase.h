@@ -20,7 +20,7 @@
 //
 // A presenter (the window or the command-line tool) connects to the signals and:
 //   1. calls start(); the Started event comes at once, the rest runs as an idle action;
-//   2. shows errorBox() texts (a modal error box in the window);
+//   2. shows errorBox() texts (a modal error box in the window), with the hint as last line;
 //   3. answers bootPromptRequested() with answerBootPrompt(), at once or later;
 //   4. offers userBreak() while breakAvailable(true);
 //   5. shows finalReport() (an information box in the window), which comes just before the end;
@@ -87,7 +87,9 @@ signals:
     void statusText(const QString &text);
     // The serial baud rate chosen for this transfer, as the main window's status bar shows it.
     void baudrateChanged(const QString &text);
-    void errorBox(const QString &title, const QString &text);
+    // `hint`: what to do about it, as the setup doctor would say (empty when nothing is known);
+    // a presenter shows it as the last line.
+    void errorBox(const QString &title, const QString &text, const QString &hint = QString());
     void bootPromptRequested(const QString &text);
     void breakAvailable(bool available);
     // The final report ("\r\n" line breaks), shown before anything else that the end brings

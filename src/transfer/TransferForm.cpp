@@ -5,6 +5,7 @@
 #include "transfer/KTSerialLink.h"
 #include "transfer/ServiceRecordListener.h"
 #include "transfer/TransferBase.h"
+#include "transfer/TransferMessages.h"
 #include "transfer/TransferOutcome.h"
 #include "transfer/TransferRate.h"
 
@@ -221,10 +222,11 @@ void TransferForm::reject()
         done(mrCancel);
 }
 
-void TransferForm::showErrorBox(const QString &title, const QString &text)
+void TransferForm::showErrorBox(const QString &title, const QString &text, const QString &hint)
 {
-    QMessageBox box(QMessageBox::Critical, title, TransferBase::plainText(text), QMessageBox::Ok,
-                    this);
+    QMessageBox box(QMessageBox::Critical, title,
+                    TransferBase::plainText(TransferMessages::withHint(text, hint)),
+                    QMessageBox::Ok, this);
     box.exec();
 }
 

@@ -66,7 +66,7 @@ protected:
 private:
     void onTransferEvent(const TransferEvent &event);
     void ButtonCloseCOMClick();
-    void showErrorBox(const QString &title, const QString &text);
+    void showErrorBox(const QString &title, const QString &text, const QString &hint);
     void showBootPrompt(const QString &text);
     void showReport(const QString &resultText);
     void followRate(const TransferEvent &event);

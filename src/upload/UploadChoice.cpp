@@ -1,5 +1,7 @@
 #include "upload/UploadChoice.h"
 
+#include "core/SectorMap.h"
+
 #include <array>
 
 namespace {
@@ -16,10 +18,14 @@ struct ChoiceRow
 
 constexpr std::array<ChoiceRow, 7> Rows {{
     {UploadChoice::Flash, "flash", "FLASH memory completely (without NV RAM)", "", 0, 0},
-    {UploadChoice::OperatingSystem, "os", "Operating system", "UploadOpt1", 0, 11},
-    {UploadChoice::Parameters, "parameters", "Curve and system parameters", "UploadOpt2", 17, 19},
-    {UploadChoice::PlcProject, "plc", "CoDeSys PLC project completely", "UploadOpt3", 11, 17},
-    {UploadChoice::PlcCode, "plc-code", "CoDeSys PLC program code", "UploadOpt4", 11, 15},
+    {UploadChoice::OperatingSystem, "os", "Operating system", "UploadOpt1", 0,
+     OperatingSystemEndSector},
+    {UploadChoice::Parameters, "parameters", "Curve and system parameters", "UploadOpt2", 17,
+     SectorCount},
+    {UploadChoice::PlcProject, "plc", "CoDeSys PLC project completely", "UploadOpt3",
+     OperatingSystemEndSector, 17},
+    {UploadChoice::PlcCode, "plc-code", "CoDeSys PLC program code", "UploadOpt4",
+     OperatingSystemEndSector, 15},
     {UploadChoice::PlcData, "plc-data", "CoDeSys PLC data", "UploadOpt5", 15, 17},
     {UploadChoice::Retain, "retain", "Retain values (NV RAM)", "UploadOpt6", 0, 0},
 }};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/SectorMap.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -24,8 +26,8 @@ constexpr qint32 RetainSize4610 = 0x7000;
 // The 4610 board's image: flash plus NV parameters up to here (the reading itself delivers
 // 329984 bytes).
 constexpr qint32 BoardImageEnd = 329732;
-// The whole flash on CAN is the sector range 0..19.
-constexpr quint8 CanWholeFlashEndSector = 19;
+// The whole flash on CAN is the sector range 0..SectorCount.
+constexpr quint8 CanWholeFlashEndSector = SectorCount;
 
 // The bytes of the serial region request: the start sector, then the (exclusive) end sector;
 // 0x00 0x00 for the whole flash.

@@ -29,6 +29,8 @@ private slots:
     void usageErrors_data();
     void usageErrors();
     void missingTargetFile();
+    void openErrorsNameWhatWasTried_data();
+    void openErrorsNameWhatWasTried();
     void bootPromptOnStdin();
     void ctrlCIsUserBreak();
     void infoAndConvert();
@@ -278,6 +280,56 @@ void tst_CliDownload::missingTargetFile()
     QCOMPARE(r.out, QString());
     QVERIFY(r.err.contains(QLatin1String(
         "Missing bootstrap loader file!\n\nFile: DLoader.H86\n\nDownload will be aborted!")));
+    // The folder searched, then what to do about it.
+    QVERIFY2(r.err.contains(QStringLiteral("\n\nFolder searched: 1) %1 (used)\n\nCopy the device "
+                                           "maker's target programs into %1.\n")
+                                .arg(QDir(empty.path()).absolutePath())),
+             qPrintable(r.err));
+}
+
+void tst_CliDownload::openErrorsNameWhatWasTried_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("expected"); // @port: the port path tried
+    const QStringList download {"download", "@os", "--device", "46xx"};
+    const QStringList upload {"upload", "flash", "@out", "--device", "46xx"};
+    const QStringList noPort {"--port", "@port"};
+    const QStringList badBus {"--interface", "can1", "--can-bus", ":can0", "--port", "/dev/null"};
+    const QString portText = QStringLiteral("\n\nPort: COM1 (@port)\n\n");
+    const QString busText = QStringLiteral(
+        "CAN bus setting error: The setting \"CANBus\" has the value \":can0\", which does not "
+        "name a CAN bus: the plugin before \":\" is missing. The accepted form is "
+        "plugin:interface, for example socketcan:can0.\n");
+    QTest::newRow("download port") << download << noPort << portText;
+    QTest::newRow("upload port") << upload << noPort << portText;
+    QTest::newRow("download CAN bus") << download << badBus << busText;
+    QTest::newRow("upload CAN bus") << upload << badBus << busText;
+}
+
+void tst_CliDownload::openErrorsNameWhatWasTried()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QStringList, options);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString port = QDir(dir.path()).filePath(QStringLiteral("ttyUSB9"));
+    QStringList args = command + options;
+    args << "--h86-dir" << SimDevice::h86Directory() << "--yes";
+    args.replaceInStrings(QStringLiteral("@os"), m_osImage);
+    args.replaceInStrings(QStringLiteral("@out"), QDir(dir.path()).filePath("out.b86"));
+    args.replaceInStrings(QStringLiteral("@port"), port);
+    expected.replace(QStringLiteral("@port"), port);
+    const Run r = cli(args);
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains(expected), qPrintable(r.err));
+    if (expected.startsWith(QLatin1String("\n\nPort"))) {
+        // The error's own text first, the doctor's advice for that port after the port line.
+        QVERIFY2(r.err.contains(QLatin1String("Open COM error: ")), qPrintable(r.err));
+        QVERIFY2(r.err.contains(QLatin1String("set COM1 to that path"))
+                     || r.err.contains(QLatin1String("Set COM1 to one of them")),
+                 qPrintable(r.err));
+    }
 }
 
 void tst_CliDownload::bootPromptOnStdin()

@@ -179,6 +179,7 @@ private slots:
     void closeInHandlerDropsTheRest();
     void busSettingProblems_data();
     void busSettingProblems();
+    void busSettingAgainstPlugins();
     void virtualBusChatterFiltered();
 
 private:
@@ -707,6 +708,8 @@ void tst_KTCANDongle::busSettingProblems_data()
     QTest::newRow("space in interface") << "socketcan:can 0" << false;
     QTest::newRow("space before") << " socketcan:can0" << false;
     QTest::newRow("unknown plugin") << "nosuchplugin:can0" << false;
+    QTest::newRow("plugin not a name") << "peak-can:usb0" << false;
+    QTest::newRow("blanks only") << "   " << false;
 }
 
 void tst_KTCANDongle::busSettingProblems()
@@ -721,6 +724,26 @@ void tst_KTCANDongle::busSettingProblems()
     QVERIFY2(problem.contains(QLatin1Char('"') + value + QLatin1Char('"')), qPrintable(problem));
     QVERIFY2(problem.contains(QLatin1String("plugin:interface")), qPrintable(problem));
     QVERIFY(!problem.contains(QLatin1String("driver")));
+}
+
+// The same value against the plugins of another installation: the plugin check names them.
+void tst_KTCANDongle::busSettingAgainstPlugins()
+{
+    const QString value = QStringLiteral("socketcan:can0");
+    QCOMPARE(CanBusSettingProblem(value, {QStringLiteral("socketcan")}), QString());
+    QCOMPARE(CanBusSettingProblem(value, {QStringLiteral("virtualcan")}),
+             QStringLiteral("The setting \"CANBus\" has the value \"socketcan:can0\", but there "
+                            "is no CAN plugin \"socketcan\" (installed: virtualcan). The accepted "
+                            "form is plugin:interface, for example socketcan:can0."));
+    QVERIFY(CanBusSettingProblem(value, {}).contains(QLatin1String("(installed: none)")));
+    QString plugin = QStringLiteral("untouched");
+    QString iface = plugin;
+    QVERIFY(!SplitCanBusSetting(QStringLiteral("peak-can:usb0"), &plugin, &iface));
+    QCOMPARE(plugin, QStringLiteral("untouched"));
+    QVERIFY(SplitCanBusSetting(QStringLiteral("virtualcan:tcp://127.0.0.1:35468/can0"), &plugin,
+                               &iface));
+    QCOMPARE(plugin, QStringLiteral("virtualcan"));
+    QCOMPARE(iface, QStringLiteral("tcp://127.0.0.1:35468/can0"));
 }
 
 namespace {

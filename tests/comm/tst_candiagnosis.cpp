@@ -1,3 +1,4 @@
+#include "comm/CanBusSetting.h"
 #include "comm/CanDiagnosis.h"
 #include "comm/CanLinkInfo.h"
 
@@ -161,13 +162,17 @@ void tst_CanDiagnosis::busFormat_data()
                                   << "interface after";
     QTest::newRow("blank around") << " socketcan:can0"
                                   << "blanks";
+    QTest::newRow("blank inside") << "socketcan:can 0"
+                                  << "blanks";
+    QTest::newRow("plugin not a name") << "peak-can:usb0"
+                                       << "not a plain name";
 }
 
 void tst_CanDiagnosis::busFormat()
 {
     QFETCH(QString, bus);
     QFETCH(QString, problem);
-    const QString found = CanDiagnosis::busFormatProblem(bus);
+    const QString found = CanBusFormatProblem(bus);
     QCOMPARE(found.isEmpty(), problem.isEmpty());
     QVERIFY2(found.contains(problem), qPrintable(found));
     if (!problem.isEmpty()) {

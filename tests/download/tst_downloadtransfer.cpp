@@ -814,10 +814,12 @@ void tst_DownloadTransfer::missingTargetFile()
     Harness::writeHex(h.transfer->programFile(), ProgramBytes);
     h.transfer->start();
     h.settle();
-    QCOMPARE(h.boxes,
-             QStringList(QStringLiteral(
-                 "Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
-                 "Download will be aborted!")));
+    QCOMPARE(
+        h.boxes,
+        QStringList(
+            QStringLiteral("Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
+                           "Download will be aborted!\r\n\r\nFolder searched: 1) %1 (used)")
+                .arg(h.dir.path())));
     QVERIFY(h.report.has_value());
     QVERIFY(!h.showReport);
     QCOMPARE(h.report->modalResult, 3);

@@ -1,5 +1,6 @@
 #include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
+#include "comm/PortDiagnosis.h"
 #include "core/ImageLoader.h"
 #include "core/ImageState.h"
 #include "download/BrasvikDownload.h"
@@ -8,9 +9,11 @@
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
 #include "transfer/ServiceRecord.h"
+#include "transfer/TargetDiagnosis.h"
 #include "transfer/TargetFiles.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -267,11 +270,21 @@ void tst_DownloadWindow::escapeLeavesTheTransferRunning()
 void tst_DownloadWindow::portThatCannotBeOpened()
 {
     QTemporaryDir dir;
-    makeSerial(dir.filePath(QStringLiteral("no-such-port")));
+    const QString path = dir.filePath(QStringLiteral("no-such-port"));
+    makeSerial(path);
     const int result = runWindow();
     QCOMPARE(result, 3);
     QCOMPARE(m_boxes.size(), 1);
     QVERIFY(m_boxes.first().startsWith(QLatin1String("Open COM error|")));
+    // The system's text, the port it tried, and the doctor's advice for it as the last line.
+    const QStringList lines = m_boxes.first().split(u'\n');
+    QVERIFY2(lines.size() >= 5, qPrintable(m_boxes.first()));
+    QVERIFY2(!lines.at(0).endsWith(u'|'), qPrintable(m_boxes.first()));
+    QCOMPARE(lines.at(2), QStringLiteral("Port: COM1 (%1)").arg(path));
+    const QString hint = PortDiagnosis::hintFor(path, QStringLiteral("COM1"));
+    QVERIFY(!hint.isEmpty());
+    QCOMPARE(lines.at(lines.size() - 2), QString());
+    QCOMPARE(lines.last(), hint);
     QVERIFY(!m_serial->Active());
 }
 
@@ -284,7 +297,13 @@ void tst_DownloadWindow::missingTargetFile()
     QCOMPARE(result, 3);
     QCOMPARE(m_boxes,
              QStringList(QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
-                                        "DLoader.H86\n\nDownload will be aborted!")));
+                                        "DLoader.H86\n\nDownload will be aborted!\n\n"
+                                        "Folder searched: 1) %1 (used)\n\n%2")
+                             .arg(empty.path(),
+                                  TargetDiagnosis::hintForFile(
+                                      QDir(empty.path()).filePath("DLoader.H86")))));
+    QVERIFY(m_boxes.first().endsWith(QLatin1String("Copy the device maker's target programs into ")
+                                     + empty.path() + u'.'));
     QVERIFY(!m_serial->Active());
 }
 

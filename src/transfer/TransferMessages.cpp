@@ -1,0 +1,59 @@
+#include "transfer/TransferMessages.h"
+
+#include "transfer/TargetDiagnosis.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace TransferMessages {
+
+QString portLine(const QString &portName, const QString &portPath)
+{
+    if (portName.isEmpty())
+        return {};
+    if (portPath.isEmpty())
+        return QStringLiteral("Port: %1").arg(portName);
+    return QStringLiteral("Port: %1 (%2)").arg(portName, portPath);
+}
+
+QString openComError(const QString &systemText, const QString &portName, const QString &portPath)
+{
+    QString text = systemText.trimmed().isEmpty() ? QStringLiteral("Unknown Error!") : systemText;
+    const QString port = portLine(portName, portPath);
+    if (!port.isEmpty())
+        text += QStringLiteral("\r\n\r\n") + port;
+    return text;
+}
+
+QString missingTargetFile(const QString &filePath, const QString &operationWord,
+                          const QStringList &searchPath)
+{
+    const QFileInfo info(filePath);
+    const QString folder = QDir::cleanPath(info.absolutePath());
+    QStringList folders;
+    for (const QString &entry : searchPath)
+        folders.append(QDir::cleanPath(entry));
+    // A file named outside the search (a test, a folder given for one run) names its own folder.
+    if (!folders.contains(folder))
+        folders = QStringList {folder};
+    return QStringLiteral("Missing bootstrap loader file!\r\n\r\nFile: %1\r\n\r\n"
+                          "%2 will be aborted!\r\n\r\n%3: %4")
+        .arg(info.fileName(), operationWord,
+             folders.size() == 1 ? QStringLiteral("Folder searched")
+                                 : QStringLiteral("Folders searched"),
+             TargetDiagnosis::folderList(folders, folder));
+}
+
+QString canBusSettingTitle()
+{
+    return QStringLiteral("CAN bus setting error");
+}
+
+QString withHint(const QString &text, const QString &hint)
+{
+    if (hint.trimmed().isEmpty())
+        return text;
+    return text + QStringLiteral("\r\n\r\n") + hint;
+}
+
+} // namespace TransferMessages

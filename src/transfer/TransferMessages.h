@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The texts of the boxes that stop a transfer before it starts, where each names what it tried
+// (the port and its device path, the folders searched), so that the user need not guess which
+// setting to look at. "\r\n" line breaks, as in every box of a transfer.
+namespace TransferMessages {
+
+// "Port: COM2 (/dev/ttyUSB1)"; empty without a port name, the name alone without a path.
+QString portLine(const QString &portName, const QString &portPath);
+
+// The "Open COM error" text: the system's text ("Unknown Error!" when it is blank), then the
+// port line after a blank line.
+QString openComError(const QString &systemText, const QString &portName, const QString &portPath);
+
+// The missing-target-file text for `filePath`: the file's bare name, "<operation> will be
+// aborted!", then the folders searched in order (TargetDiagnosis::folderList) with the
+// folder of `filePath` as the one taken.
+QString missingTargetFile(const QString &filePath, const QString &operationWord,
+                          const QStringList &searchPath);
+
+// The CAN bus setting cannot name a bus: the caption of its box.
+QString canBusSettingTitle();
+
+// `text` with `hint` as its last line, after a blank line; `text` alone without a hint.
+QString withHint(const QString &text, const QString &hint);
+
+} // namespace TransferMessages
