@@ -46,8 +46,8 @@ Sequence parse(const QString &text)
         if (name == u"wait") {
             parsed.kind = Step::Kind::Wait;
             if (!parseMs(value, &parsed.value)) {
-                result.error = named
-                    + QStringLiteral("wait takes milliseconds from 0 to %1").arg(MaxWaitMs);
+                result.error
+                    = named + QStringLiteral("wait takes milliseconds from 0 to %1").arg(MaxWaitMs);
                 break;
             }
         } else {

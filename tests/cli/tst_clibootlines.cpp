@@ -65,32 +65,41 @@ void tst_CliBootLines::nothingIsSent_data()
         "pseudo-terminal has none), so the boot line sequence in Ports/COM1BootLines cannot "
         "run.\n\nNo byte was sent. %1 will be aborted!");
     QTest::newRow("download, setting")
-        << "download" << "dtr=1,wait=50,dtr=0" << QStringList() << 3 << noDtr.arg("Download")
+        << "download"
+        << "dtr=1,wait=50,dtr=0" << QStringList() << 3 << noDtr.arg("Download")
         << "Boot entry through the modem lines: dtr=1,wait=50,dtr=0";
     QTest::newRow("compare, setting")
-        << "compare" << "DTR=1, wait=50" << QStringList() << 3 << noDtr.arg("Upload")
+        << "compare"
+        << "DTR=1, wait=50" << QStringList() << 3 << noDtr.arg("Upload")
         << "Boot entry through the modem lines: dtr=1,wait=50";
-    QTest::newRow("upload, setting")
-        << "upload" << "dtr=1" << QStringList() << 3 << noDtr.arg("Upload")
-        << "Boot entry through the modem lines: dtr=1";
+    QTest::newRow("upload, setting") << "upload"
+                                     << "dtr=1" << QStringList() << 3 << noDtr.arg("Upload")
+                                     << "Boot entry through the modem lines: dtr=1";
     QTest::newRow("malformed setting")
-        << "download" << "dtr=1,rts=2" << QStringList() << 3
+        << "download"
+        << "dtr=1,rts=2" << QStringList() << 3
         << "Boot lines error: Malformed boot line sequence in Ports/COM1BootLines: step 2 "
            "\"rts=2\": rts takes 0 or 1\n\nNo byte was sent. Download will be aborted!"
         << "";
     QTest::newRow("option replaces a malformed setting")
-        << "download" << "dtr=2" << QStringList {"--boot-lines", "rts=1,wait=10"} << 3
-        << "Cannot set the RTS line of COM1" << "Boot entry through the modem lines: rts=1,wait=10";
+        << "download"
+        << "dtr=2" << QStringList {"--boot-lines", "rts=1,wait=10"} << 3
+        << "Cannot set the RTS line of COM1"
+        << "Boot entry through the modem lines: rts=1,wait=10";
     QTest::newRow("option without a setting")
-        << "compare" << "" << QStringList {"--boot-lines", "dtr=0"} << 3
-        << "in --boot-lines cannot run." << "Boot entry through the modem lines: dtr=0";
+        << "compare"
+        << "" << QStringList {"--boot-lines", "dtr=0"} << 3 << "in --boot-lines cannot run."
+        << "Boot entry through the modem lines: dtr=0";
     QTest::newRow("malformed option is bad usage")
-        << "download" << "dtr=1" << QStringList {"--boot-lines", "dtr=1,,rts=0"} << 1
-        << "--boot-lines: step 2 is empty" << "";
+        << "download"
+        << "dtr=1" << QStringList {"--boot-lines", "dtr=1,,rts=0"} << 1
+        << "--boot-lines: step 2 is empty"
+        << "";
     // No --yes, and the end of input declines the prompt.
     QTest::newRow("empty option brings the prompt back")
-        << "download" << "dtr=1" << QStringList {"--boot-lines", ""} << 3
-        << "Please press the boot pushbutton" << "";
+        << "download"
+        << "dtr=1" << QStringList {"--boot-lines", ""} << 3 << "Please press the boot pushbutton"
+        << "";
 }
 
 void tst_CliBootLines::nothingIsSent()
@@ -111,8 +120,8 @@ void tst_CliBootLines::nothingIsSent()
         args << QStringLiteral("flash") << QDir(m_dir.path()).filePath(QStringLiteral("flash.b86"));
     else
         args << m_image;
-    args << QStringList {"--device", "46xx", "--port", pty.devicePath(), "--h86-dir",
-                         SimDevice::h86Directory()}
+    args << QStringList {"--device",       "46xx",      "--port",
+                         pty.devicePath(), "--h86-dir", SimDevice::h86Directory()}
          << options;
     if (!options.contains(QStringLiteral("")))
         args << QStringLiteral("--yes");

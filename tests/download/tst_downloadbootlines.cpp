@@ -164,12 +164,13 @@ void tst_DownloadBootLines::sequenceRunsBeforeTheBootByte_data()
         << "dtr=1,rts=1,wait=50,dtr=0,wait=100,rts=0"
         << QStringList {"DTR1@0", "RTS1@0", "DTR0@50", "RTS0@150"} << 150;
     QTest::newRow("trailing wait holds the boot byte back")
-        << false << "RTS=0 , wait=20,rts=1,wait=0,dtr=0,wait=7" << "rts=0,wait=20,rts=1,wait=0,dtr=0,wait=7"
-        << QStringList {"RTS0@0", "RTS1@20", "DTR0@20"} << 27;
-    QTest::newRow("wait first") << false << "wait=30,dtr=1" << "wait=30,dtr=1"
-                                << QStringList {"DTR1@30"} << 30;
-    QTest::newRow("lines only") << true << "dtr=0,rts=0" << "dtr=0,rts=0"
-                                << QStringList {"DTR0@0", "RTS0@0"} << 0;
+        << false << "RTS=0 , wait=20,rts=1,wait=0,dtr=0,wait=7"
+        << "rts=0,wait=20,rts=1,wait=0,dtr=0,wait=7" << QStringList {"RTS0@0", "RTS1@20", "DTR0@20"}
+        << 27;
+    QTest::newRow("wait first") << false << "wait=30,dtr=1"
+                                << "wait=30,dtr=1" << QStringList {"DTR1@30"} << 30;
+    QTest::newRow("lines only") << true << "dtr=0,rts=0"
+                                << "dtr=0,rts=0" << QStringList {"DTR0@0", "RTS0@0"} << 0;
 }
 
 void tst_DownloadBootLines::sequenceRunsBeforeTheBootByte()
@@ -276,7 +277,8 @@ void tst_DownloadBootLines::linesThePortCannotSet()
     }
     QCOMPARE(rig.boxes.size(), 1);
     QVERIFY2(rig.boxes.first().startsWith(box), qPrintable(rig.boxes.first()));
-    QVERIFY(rig.boxes.first().endsWith(QLatin1String("No byte was sent. Download will be aborted!")));
+    QVERIFY(
+        rig.boxes.first().endsWith(QLatin1String("No byte was sent. Download will be aborted!")));
     rig.verifyRefusedQuietly();
     QVERIFY(rig.fake->modemChanges().isEmpty());
     // Nothing goes out later either.
