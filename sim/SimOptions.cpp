@@ -1,5 +1,7 @@
 #include "SimOptions.h"
 
+#include "ModemLinePattern.h"
+
 #include <QCommandLineParser>
 #include <QUrl>
 
@@ -54,6 +56,11 @@ std::optional<SimOptions> SimOptions::parse(const QStringList &arguments, QStrin
     opt(QStringLiteral("baud"),
         QStringLiteral("Pace the serial line at this bit rate (10 bits per byte)."),
         QStringLiteral("rate"));
+    opt(QStringLiteral("boot-lines"),
+        QStringLiteral("On a serial device (--port): accept the boot byte only after the tool's "
+                       "DTR/RTS went through this sequence (dtr=0|1, rts=0|1, wait=MS steps). "
+                       "Ignored on a pseudo-terminal."),
+        QStringLiteral("seq"));
     opt(QStringLiteral("can"),
         QStringLiteral("Join a virtual CAN bus: virtualcan:can0 or "
                        "virtualcan:tcp://127.0.0.1:PORT/can0 (PORT 0: pick one)."),
@@ -168,6 +175,12 @@ std::optional<SimOptions> SimOptions::parse(const QStringList &arguments, QStrin
     o.serialPort = parser.value(QStringLiteral("port"));
     o.linkPath = parser.value(QStringLiteral("link"));
     number("baud", 0, 10000000, &o.baud);
+    if (parser.isSet(QStringLiteral("boot-lines")) && problem.isEmpty()) {
+        o.bootLines = parser.value(QStringLiteral("boot-lines"));
+        QString why;
+        if (!ModemLinePattern::parse(o.bootLines, &why))
+            problem = QStringLiteral("--boot-lines: %1").arg(why);
+    }
     o.canBus = parser.value(QStringLiteral("can"));
     number("can-channel", 0, 2, &o.canChannel);
     number("can-bitrate", 0, 1000000, &o.canBitrate);

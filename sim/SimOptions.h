@@ -22,6 +22,8 @@ struct SimOptions
     QString serialPort; // an existing serial device; empty: create a pseudo-terminal
     QString linkPath; // symlink to the pseudo-terminal's device end
     int baud = 0; // pace both directions at 10 bits per byte of this rate; 0: unpaced
+    // DTR/RTS pattern that must come before the boot byte counts (a real serial device only).
+    QString bootLines;
 
     // CAN side
     QString canBus; // virtualcan:can0 or virtualcan:tcp://127.0.0.1:PORT/can0; empty: no CAN

@@ -15,6 +15,8 @@ namespace {
 constexpr int TraceFlushMs = 200;
 // After a complete transfer a one-shot run waits this long for the tool to close its port.
 constexpr int LingerAfterEndMs = 5000;
+// The tool's line changes are milliseconds apart at the least.
+constexpr int ModemPollMs = 1;
 
 } // namespace
 
@@ -81,6 +83,7 @@ bool SimRunner::start(QString *error)
               .arg(DeviceContext::hexByte(m_options.idByte))
               .arg(m_options.faultSummary()));
     m_device->powerOn();
+    watchBootLines();
     announce(QStringLiteral("ready"), QString());
     return true;
 }
@@ -111,6 +114,44 @@ bool SimRunner::openSerial(QString *error)
     if (!m_options.linkPath.isEmpty())
         announce(QStringLiteral("link"), m_options.linkPath);
     return true;
+}
+
+void SimRunner::watchBootLines()
+{
+    if (m_options.bootLines.isEmpty())
+        return;
+    bool dtr = false;
+    bool rts = false;
+    if (!m_serial->hostModemLines(&dtr, &rts)) {
+        event(QStringLiteral("--boot-lines %1 ignored: %2 has no modem lines (a pseudo-terminal)")
+                  .arg(m_options.bootLines, m_serial->devicePath()));
+        return;
+    }
+    QString error;
+    m_bootLines = ModemLinePattern::parse(m_options.bootLines, &error);
+    m_device->requireBootLines();
+    event(QStringLiteral("waiting for DTR/RTS %1 before the boot byte").arg(m_bootLines->text()));
+    m_modemPoll.setTimerType(Qt::PreciseTimer);
+    m_modemPoll.setInterval(ModemPollMs);
+    connect(&m_modemPoll, &QTimer::timeout, this, &SimRunner::pollBootLines, Qt::UniqueConnection);
+    m_modemPoll.start();
+}
+
+void SimRunner::pollBootLines()
+{
+    bool dtr = false;
+    bool rts = false;
+    if (!m_serial || !m_bootLines || !m_serial->hostModemLines(&dtr, &rts))
+        return;
+    const int lines = (dtr ? 2 : 0) | (rts ? 1 : 0);
+    if (lines == m_lastLines)
+        return;
+    m_lastLines = lines;
+    if (m_bootLines->observe(dtr, rts)) {
+        event(QStringLiteral("DTR/RTS pattern %1 seen: reset into bootstrap mode")
+                  .arg(m_bootLines->text()));
+        m_device->bootLinesSeen();
+    }
 }
 
 void SimRunner::announce(const QString &what, const QString &value)

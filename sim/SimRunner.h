@@ -2,6 +2,7 @@
 
 #include "DeviceMemory.h"
 #include "DeviceOutput.h"
+#include "ModemLinePattern.h"
 #include "SimOptions.h"
 #include "SimSummary.h"
 #include "TraceWriter.h"
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class SimCanLink;
 class SimSerialLink;
@@ -46,6 +48,9 @@ private:
     void hungUp(const QString &why);
     void saveMemory();
     void announce(const QString &what, const QString &value);
+    // --boot-lines: watch the tool's DTR and RTS on a real serial device.
+    void watchBootLines();
+    void pollBootLines();
 
     SimOptions m_options;
     DeviceMemory m_memory;
@@ -57,6 +62,9 @@ private:
     QTimer m_traceFlush;
     QTimer m_lingerAfterEnd;
     QTimer m_timeLimit;
+    QTimer m_modemPoll;
+    std::optional<ModemLinePattern> m_bootLines;
+    int m_lastLines = -1; // (dtr << 1 | rts) at the last poll; -1 before the first
     bool m_complete = false;
     bool m_finished = false;
 };

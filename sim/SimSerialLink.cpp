@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -162,6 +163,16 @@ bool SimSerialLink::openExisting(QString *error)
     m_hostPresent = true;
     m_readNotifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &SimSerialLink::readReady);
+    return true;
+}
+
+bool SimSerialLink::hostModemLines(bool *dtr, bool *rts) const
+{
+    int bits = 0;
+    if (m_fd < 0 || m_pseudoTerminal || ::ioctl(m_fd, TIOCMGET, &bits) != 0)
+        return false;
+    *dtr = (bits & TIOCM_DSR) != 0;
+    *rts = (bits & TIOCM_CTS) != 0;
     return true;
 }
 

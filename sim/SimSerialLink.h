@@ -37,6 +37,10 @@ public:
     bool open(QString *error);
     QString devicePath() const { return m_devicePath; }
     bool isOpen() const { return m_fd >= 0; }
+    bool isPseudoTerminal() const { return m_pseudoTerminal; }
+    // The tool's DTR and RTS as a null-modem cable brings them to this end: DSR and CTS.
+    // False where the device has no modem lines (a pseudo-terminal).
+    bool hostModemLines(bool *dtr, bool *rts) const;
 
     // Queues bytes that may leave the device from the given time on.
     void send(const QByteArray &bytes, SimClock::Micros at);

@@ -46,6 +46,12 @@ void TargetDevice::powerOn()
     m_ctx.event(QStringLiteral("bootstrap mode"));
 }
 
+void TargetDevice::bootLinesSeen()
+{
+    m_bootLinesSeen = true;
+    powerOn();
+}
+
 void TargetDevice::lineOpened(SimClock::Micros at)
 {
     if (m_stage == Stage::WaitBoot)
@@ -58,6 +64,10 @@ void TargetDevice::serialByte(quint8 byte, SimClock::Micros at)
     case Stage::WaitBoot:
         if (byte != BootByte) {
             m_ctx.event(QStringLiteral("not a boot byte: %1").arg(DeviceContext::hexByte(byte)));
+            return;
+        }
+        if (!m_bootLinesSeen) {
+            m_ctx.event(QStringLiteral("boot byte ignored: the DTR/RTS pattern has not come"));
             return;
         }
         m_ctx.event(QStringLiteral("boot byte"));

@@ -25,6 +25,11 @@ public:
 
     // Reset into the bootstrap loader (the boot pushbutton and a restart).
     void powerOn();
+    // A fixture resets the device through the modem lines: until bootLinesSeen() no boot
+    // byte counts.
+    void requireBootLines() { m_bootLinesSeen = false; }
+    // The pattern has come: reset into the bootstrap loader.
+    void bootLinesSeen();
     // The tool has opened its end of the line (stray bytes at startup go out now).
     void lineOpened(SimClock::Micros at);
 
@@ -43,6 +48,7 @@ private:
 
     DeviceContext m_ctx;
     Stage m_stage = Stage::WaitBoot;
+    bool m_bootLinesSeen = true;
     QByteArray m_buffer;
     int m_expected = 0;
     std::optional<StandInProgram> m_loader;

@@ -186,15 +186,20 @@ void checkPorts(QSettings &s, const QString &file, DiagnosisChecks &out, int *go
     for (const QString &key : keys) {
         const QString path = storedText(s.value(key));
         const QString where = QStringLiteral("Ports/%1").arg(key);
+        // COM<n>BootLines belongs to the port; the transfer's boot line check reads its form.
+        const bool bootLines = key.endsWith(QLatin1String("BootLines"));
+        const QString port = bootLines ? key.chopped(9) : key;
         bool numbered = false;
-        const int n = key.startsWith(QLatin1String("COM")) ? key.mid(3).toInt(&numbered) : 0;
+        const int n = port.startsWith(QLatin1String("COM")) ? port.mid(3).toInt(&numbered) : 0;
         if (!numbered || n < 1 || n > RegistryUnit::PortCount
-            || key != QStringLiteral("COM%1").arg(n)) {
+            || port != QStringLiteral("COM%1").arg(n)) {
             out.append(DiagnosisCheck::warn(
                 Id,
                 QStringLiteral("Settings: %1 is not read: the ports are COM1 to COM16").arg(where),
                 QStringLiteral("Rename or delete the line \"%1=\" in the group [Ports] of %2.")
                     .arg(key, file)));
+        } else if (bootLines) {
+            continue;
         } else if (path.isEmpty()) {
             out.append(DiagnosisCheck::warn(
                 Id,

@@ -162,6 +162,24 @@ bool writeBool(const QString &name, bool value)
     return writeInteger(name, value ? 1 : 0);
 }
 
+namespace {
+
+// A value of the group "Ports" as written: the INI reader turns a value with an unquoted comma
+// into a list, which is not what a hand-written path or sequence means.
+QString portsValue(QSettings &s, const QString &key)
+{
+    const QVariant value = s.value(QStringLiteral("Ports/") + key);
+    QString stored = value.toString();
+    if (value.typeId() == QMetaType::QStringList) {
+        stored = rawIniValue(s.fileName(), QStringLiteral("Ports"), key);
+        if (stored.isEmpty())
+            stored = value.toStringList().join(u',');
+    }
+    return stored.trimmed();
+}
+
+} // namespace
+
 QString comPortDevicePath(int portIndex)
 {
     const auto it = overrides().ports.constFind(portIndex);
@@ -169,16 +187,19 @@ QString comPortDevicePath(int portIndex)
         return *it;
     const QString fallback = QStringLiteral("/dev/ttyS%1").arg(portIndex);
     auto s = open();
-    const QVariant value = s->value(portKey(portIndex));
-    QString stored = value.toString();
-    if (value.typeId() == QMetaType::QStringList) {
-        stored = rawIniValue(s->fileName(), QStringLiteral("Ports"),
-                             QStringLiteral("COM%1").arg(portIndex + 1));
-        if (stored.isEmpty())
-            stored = value.toStringList().join(u',');
-    }
-    stored = stored.trimmed();
+    const QString stored = portsValue(*s, QStringLiteral("COM%1").arg(portIndex + 1));
     return stored.isEmpty() ? fallback : stored;
+}
+
+QString comPortBootLines(int portIndex)
+{
+    auto s = open();
+    return portsValue(*s, bootLinesKey(portIndex));
+}
+
+QString bootLinesKey(int portIndex)
+{
+    return QStringLiteral("COM%1BootLines").arg(portIndex + 1);
 }
 
 bool setComPortDevicePath(int portIndex, const QString &path)

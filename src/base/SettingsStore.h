@@ -39,6 +39,12 @@ QString comPortDevicePath(int portIndex);
 bool setComPortDevicePath(int portIndex, const QString &path);
 void overrideComPortDevicePath(int portIndex, const QString &path);
 
+// The boot line sequence of COM<portIndex + 1> as stored ("Ports/COM<n>BootLines"), commas
+// included; empty when none is set. Its form is the transfer's business.
+QString comPortBootLines(int portIndex);
+// "COM<n>BootLines", the key in the group "Ports".
+QString bootLinesKey(int portIndex);
+
 // The CAN bus the dongle library opens, "plugin:interface" (value "CANBus"), default
 // "socketcan:can0". An override wins for the rest of the process.
 QString canBus();

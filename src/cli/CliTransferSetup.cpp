@@ -6,7 +6,9 @@
 #include "core/ImageState.h"
 #include "comm/KTSerial.h"
 #include "base/SettingsStore.h"
+#include "transfer/BootLines.h"
 #include "transfer/TargetFiles.h"
+#include "transfer/TransferBase.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,7 +20,7 @@ QStringList valueOptions()
 {
     return {QStringLiteral("device"), QStringLiteral("interface"), QStringLiteral("port"),
             QStringLiteral("baud"),   QStringLiteral("can-bus"),   QStringLiteral("can-bitrate"),
-            QStringLiteral("h86-dir")};
+            QStringLiteral("h86-dir"), QStringLiteral("boot-lines")};
 }
 
 QStringList flagOptions()
@@ -167,7 +169,24 @@ bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString
         }
         TargetFiles::setDirectory(dir);
     }
+
+    if (options.isSet(QStringLiteral("boot-lines"))) {
+        // Checked here as well as at the start, so that a typing error is a usage error.
+        setup->bootLinesGiven = true;
+        setup->bootLines = options.value(QStringLiteral("boot-lines"));
+        const BootLines::Sequence sequence = BootLines::parse(setup->bootLines);
+        if (!sequence.ok()) {
+            *error = QStringLiteral("--boot-lines: %1").arg(sequence.error);
+            return false;
+        }
+    }
     return true;
+}
+
+void applyBootLines(const Setup &setup, TransferBase &transfer)
+{
+    if (setup.bootLinesGiven)
+        transfer.setBootLines(setup.bootLines, QStringLiteral("--boot-lines"));
 }
 
 bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,

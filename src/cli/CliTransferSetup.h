@@ -10,6 +10,7 @@
 
 class CliOptions;
 class TKTSerial;
+class TransferBase;
 struct ImageState;
 
 // What the transfer commands (download, upload, compare) share: the device and transfer options
@@ -34,10 +35,13 @@ struct Setup
     TSettings settings;
     RegistryUnit::TSerialSelection serial;
     bool assumeYes = false;
+    // --boot-lines: replaces the port's setting for this run (an empty SEQ turns it off).
+    bool bootLinesGiven = false;
+    QString bootLines;
 };
 
-// Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate and
-// --h86-dir for this run only. False with a message in `error`.
+// Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate,
+// --h86-dir and --boot-lines for this run only. False with a message in `error`.
 [[nodiscard]] bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup,
                            QString *error);
 
@@ -45,6 +49,9 @@ struct Setup
 // succeeded; otherwise the message is on stderr (the exit status is ExitUsage).
 [[nodiscard]] bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
                                   quint8 *deviceType, Setup *setup);
+
+// After describePort: a --boot-lines sequence takes the place of the port's setting.
+void applyBootLines(const Setup &setup, TransferBase &transfer);
 
 // A serial component configured as the window's `Serial` is, on the selected port.
 std::unique_ptr<TKTSerial> makeSerial(const Setup &setup);

@@ -173,6 +173,12 @@ Connection options (each changes the settings for this run only):
                          beside the program
   --yes                  answer the boot prompt at once instead of waiting
                          for Enter
+  --boot-lines SEQ       put the device into its bootstrap mode through the
+                         adapter's modem lines instead of the boot prompt:
+                         comma-separated steps dtr=0|1, rts=0|1 and wait=MS,
+                         e.g. dtr=1,rts=1,wait=50,dtr=0,wait=100,rts=0;
+                         replaces the port's COM<n>BootLines setting (an
+                         empty SEQ turns it off for this run)
 )";
 
 // Where a transfer command's run is recorded and how it reports.

@@ -38,6 +38,7 @@ int runCompare(const QStringList &args)
     UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings), link,
                             [] { return std::make_unique<KTCanLink>(); });
     transfer.describePort(setup.serial.PortIndex);
+    CliTransferSetup::applyBootLines(setup, transfer);
     CliTransferRunner runner(transfer, setup.assumeYes, feeds);
     return TransferOutcomes::exitStatus(runner.run());
 }

@@ -7,6 +7,7 @@
 #include "cli/CliTransferSetup.h"
 #include "comm/CanDiagnosis.h"
 #include "comm/PortDiagnosis.h"
+#include "transfer/BootLines.h"
 #include "transfer/TargetDiagnosis.h"
 #include "transfer/TargetFiles.h"
 
@@ -18,6 +19,38 @@ constexpr int ExitDoctorFailed = 1;
 int canBitrate(int canBaudrateCode)
 {
     return canBaudrateCode == 5 ? 125000 : canBaudrateCode == 6 ? 250000 : 500000;
+}
+
+// The boot line sequences of the ports that have one: a malformed one stops every transfer
+// on its port before anything is sent, which fails the check on the port in use.
+DiagnosisChecks bootLineChecks(int portInUse)
+{
+    DiagnosisChecks checks;
+    for (int port = 0; port < RegistryUnit::PortCount; ++port) {
+        const QString text = SettingsStore::comPortBootLines(port);
+        if (text.isEmpty())
+            continue;
+        const QString key = QStringLiteral("Ports/") + SettingsStore::bootLinesKey(port);
+        const BootLines::Sequence sequence = BootLines::parse(text);
+        if (sequence.ok()) {
+            checks.append(DiagnosisCheck::ok(
+                QStringLiteral("settings.bootlines"),
+                QStringLiteral("Settings: %1 = %2: boot entry through the modem lines")
+                    .arg(key, BootLines::toText(sequence.steps))));
+        } else {
+            checks.append((port == portInUse ? DiagnosisCheck::fail : DiagnosisCheck::warn)(
+                QStringLiteral("settings.bootlines"),
+                QStringLiteral("Settings: %1 = \"%2\" is malformed (%3): transfers on COM%4 "
+                               "stop before anything is sent")
+                    .arg(key, text, sequence.error)
+                    .arg(port + 1),
+                QStringLiteral("Write comma-separated steps dtr=0|1, rts=0|1 and wait=MS, e.g. "
+                               "%1BootLines=dtr=1,rts=1,wait=50,dtr=0,wait=100,rts=0, or delete "
+                               "the line, in the group [Ports] of the settings file.")
+                    .arg(QStringLiteral("COM%1").arg(port + 1))));
+        }
+    }
+    return checks;
 }
 
 } // namespace
@@ -49,6 +82,7 @@ int runDoctor(const QStringList &args)
     const TSettings &s = setup.settings;
 
     const int portIndex = setup.serial.PortIndex;
+    checks += bootLineChecks(portIndex);
     checks += PortDiagnosis::run(QStringLiteral("COM%1").arg(portIndex + 1),
                                  SettingsStore::comPortDevicePath(portIndex),
                                  PortDiagnosis::Environment::current());

@@ -126,6 +126,7 @@ int runDownload(const QStringList &args)
         DownloadTransfer transfer(
             link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
         transfer.describePort(setup.serial.PortIndex);
+        CliTransferSetup::applyBootLines(setup, transfer);
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
     }

@@ -99,6 +99,7 @@ int runUpload(const QStringList &args)
         UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
                                 link, [] { return std::make_unique<KTCanLink>(); });
         transfer.describePort(setup.serial.PortIndex);
+        CliTransferSetup::applyBootLines(setup, transfer);
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
         if (record.outcome == TransferOutcome::Success)

@@ -467,6 +467,15 @@ void TKTSerial::Receive(const char *data, qsizetype count)
     m_rx.append(data, count);
 }
 
+SerialBackend::ModemResult TKTSerial::SetModemLine(SerialBackend::ModemLine Line, bool On)
+{
+    if (!m_active) {
+        errno = EBADF;
+        return SerialBackend::ModemResult::Failed;
+    }
+    return m_backend->setModemLine(Line, On);
+}
+
 quint32 TKTSerial::Write(const void *Buffer, quint32 Count)
 {
     if (!m_active || !Buffer || Count == 0)

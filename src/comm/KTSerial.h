@@ -1,6 +1,7 @@
 #pragma once
 
 #include "comm/KTComm.h"
+#include "comm/SerialBackend.h"
 #include "comm/SerialLineErrors.h"
 #include "comm/TEventHandler.h"
 
@@ -12,7 +13,6 @@
 #include <memory>
 #include <mutex>
 
-class SerialBackend;
 class TKTSerial;
 struct SerialWorkerState;
 
@@ -80,6 +80,8 @@ public:
     // Bytes the driver took at once: Count, or 0 while the rest is still being sent. The data
     // is copied; OnTxEmpty follows once everything has left the transmit queue.
     quint32 Write(const void *Buffer, quint32 Count);
+    // Raises or drops DTR or RTS of the open port (errno EBADF while closed).
+    [[nodiscard]] SerialBackend::ModemResult SetModemLine(SerialBackend::ModemLine Line, bool On);
     // Copies the settings of Source while this port is closed (not VicPortAccess, not events).
     void Assign(const TKTSerial &Source);
 

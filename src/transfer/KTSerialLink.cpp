@@ -96,3 +96,8 @@ QString KTSerialLink::lastErrorText() const
 {
     return LastErrorText();
 }
+
+SerialLink::ModemResult KTSerialLink::setModemLine(ModemLine line, bool on)
+{
+    return m_serial.SetModemLine(line, on);
+}

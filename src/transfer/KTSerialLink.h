@@ -23,6 +23,7 @@ public:
     qint64 read(char *buffer, qint64 count) override;
     [[nodiscard]] bool takeLineErrors(quint32 *flags) override;
     QString lastErrorText() const override;
+    [[nodiscard]] ModemResult setModemLine(ModemLine line, bool on) override;
 
 private:
     TKTSerial &m_serial;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "comm/SerialBackend.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -51,4 +53,15 @@ public:
     [[nodiscard]] virtual bool takeLineErrors(quint32 *flags) = 0;
     // The system's text for the last failure ("Unknown Error!" when it has none).
     virtual QString lastErrorText() const = 0;
+
+    using ModemLine = SerialBackend::ModemLine;
+    using ModemResult = SerialBackend::ModemResult;
+    // Raises (on) or drops a modem line of the open port. A link without modem lines cannot
+    // set them; after Failed, lastErrorText() says why.
+    [[nodiscard]] virtual ModemResult setModemLine(ModemLine line, bool on)
+    {
+        Q_UNUSED(line);
+        Q_UNUSED(on);
+        return ModemResult::CannotSet;
+    }
 };

@@ -69,6 +69,8 @@ void TransferBase::describePort(int portIndex)
 {
     m_record.portName = CommPortDeviceName(TPort(portIndex));
     m_record.portPath = SettingsStore::comPortDevicePath(portIndex);
+    setBootLines(SettingsStore::comPortBootLines(portIndex),
+                 QStringLiteral("Ports/") + SettingsStore::bootLinesKey(portIndex));
 }
 
 void TransferBase::start()
@@ -134,11 +136,17 @@ void TransferBase::startTransfer()
             return;
         }
     }
+    if (!bootLinesAccepted()) {
+        endWithoutReport();
+        return;
+    }
     if (!openPorts()) {
         closePorts();
         endWithoutReport();
         return;
     }
+    if (startBootLines())
+        return;
     enterPhase(TransferPhase::BootPrompt);
     m_bootPromptPending = true;
     emit bootPromptRequested(
@@ -194,6 +202,7 @@ bool TransferBase::openPorts()
 
 void TransferBase::closePorts()
 {
+    stopBootLines();
     m_watchdog->stop();
     if (m_serial.isActive())
         m_serial.close();
@@ -224,6 +233,12 @@ void TransferBase::userBreak()
         return;
     if (m_bootPromptPending) {
         answerBootPrompt(false);
+        return;
+    }
+    // A break during boot entry is like a declined prompt: nothing was sent yet.
+    if (stopBootLines()) {
+        closePorts();
+        endWithoutReport();
         return;
     }
     closePorts();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/TimerSource.h"
+#include "transfer/BootLines.h"
 #include "transfer/Bootstrap.h"
 #include "transfer/CanLink.h"
 #include "transfer/SerialLink.h"
@@ -41,8 +42,14 @@ public:
 
     ~TransferBase() override;
 
-    // The port that the serial link opens, for the record: "COM1" and its device path.
+    // The port that the serial link opens, for the record: "COM1" and its device path; and the
+    // port's boot line sequence from the settings, if it has one.
     void describePort(int portIndex);
+    // Boot entry through the modem lines in place of the boot prompt: `text` is the sequence
+    // (empty: the prompt), `origin` names where it came from in an error ("--boot-lines").
+    // Its form is checked when the transfer starts. Set before start().
+    void setBootLines(const QString &text, const QString &origin);
+    bool usesBootLines() const { return !m_bootLinesText.trimmed().isEmpty(); }
     // Sends the Started event and schedules the start as an idle action.
     void start();
     // The user's answer to the boot prompt.
@@ -281,6 +288,14 @@ private:
     // a failure struck.
     void finish(bool reported, TransferPhase struck, Place place);
     void postIdle(void (TransferBase::*action)());
+    // Boot entry through the modem lines (TransferBaseBootLines.cpp). Before the port opens:
+    // false, with the error shown, when the sequence is malformed. After it opened: true when
+    // a sequence runs in place of the boot prompt.
+    bool bootLinesAccepted();
+    bool startBootLines();
+    void runBootLines();
+    // Stops a running sequence; true when one was running.
+    bool stopBootLines();
 
     SerialLink &m_serial;
     CanLinkFactory m_canFactory;
@@ -297,6 +312,11 @@ private:
     int m_loaderSize = 0;
     int m_programSize = 0;
     bool m_bootPromptPending = false;
+    QString m_bootLinesText;
+    QString m_bootLinesOrigin;
+    QList<BootLines::Step> m_bootSteps;
+    qsizetype m_bootStep = -1; // the next step while the sequence runs; -1 otherwise
+    std::unique_ptr<ClockTimer> m_bootLinesWait;
     bool m_started = false;
     bool m_finished = false;
 };

@@ -72,7 +72,8 @@ void tst_SettingsCheck::values_data()
         "[General]\nCOMPort=3\nBaudrate=8\nbrDefault=6\nbrCVBRDx=8\n"
         "COMInterface=1\nCANEnabled=1\nCANBaudrate=5\nCANIOPort=14\n"
         "CANInterrupt=0\nState=2\nLeft=-20\nCANBus=socketcan:can1\n"
-        "[Ports]\nCOM3=/dev/serial/by-id/usb-X\n")
+        "[Ports]\nCOM3=/dev/serial/by-id/usb-X\nCOM3BootLines=dtr=1,wait=50,dtr=0\n"
+        "COM16BootLines=\n")
                                   << QStringList();
     QTest::newRow("rate out of its set")
         << QByteArray("[General]\nbrDefault=5\n")
@@ -111,6 +112,10 @@ void tst_SettingsCheck::values_data()
     QTest::newRow("port beyond COM16")
         << QByteArray("[Ports]\nCOM17=/dev/ttyUSB0\ncom1=/dev/ttyUSB1\n")
         << QStringList {"Ports/COM17 is not read", "Ports/com1 is not read"};
+    QTest::newRow("boot lines of no port")
+        << QByteArray("[Ports]\nCOM17BootLines=dtr=1\nCOM1bootlines=dtr=1\nBootLines=dtr=1\n")
+        << QStringList {"Ports/BootLines is not read", "Ports/COM17BootLines is not read",
+                        "Ports/COM1bootlines is not read"};
     QTest::newRow("two problems") << QByteArray("[General]\nBaudrate=12\nState=7\n")
                                   << QStringList {"Baudrate = 12 is not 0 to 8",
                                                   "State = 7 is not 0, 1 or 2"};

@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -45,6 +46,7 @@ private slots:
     void rateLabelShowsRateAndTimeLeft();
     void serviceRecord_data();
     void serviceRecord();
+    void bootLinesInPlaceOfThePrompt();
 
 private:
     int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
@@ -395,6 +397,30 @@ void tst_DownloadWindow::serviceRecord()
     QCOMPARE(end.value("port").toString(), QStringLiteral("COM1"));
     QCOMPARE(end.value("port_path").toString(), sim.serialPath());
     QCOMPARE(end.value("bytes").toInteger(), m_data.size());
+}
+
+void tst_DownloadWindow::bootLinesInPlaceOfThePrompt()
+{
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    {
+        QSettings s(m_settings.iniFile(), QSettings::IniFormat);
+        s.setValue(QStringLiteral("Ports/COM1BootLines"), QStringLiteral("dtr=1,wait=50,dtr=0"));
+    }
+    const int result = runWindow();
+    QFile::remove(m_settings.iniFile());
+    // No prompt: the sequence runs instead, and a pseudo-terminal cannot raise DTR.
+    QCOMPARE(result, 3);
+    QCOMPARE(m_boxes,
+             QStringList(QStringLiteral(
+                 "Boot lines error|Cannot set the DTR line of COM1: the port has no modem lines (a "
+                 "pseudo-terminal has none), so the boot line sequence in Ports/COM1BootLines "
+                 "cannot run.\n\nNo byte was sent. Download will be aborted!")));
+    QCOMPARE(m_memo, QStringLiteral("Boot entry through the modem lines: dtr=1,wait=50,dtr=0"));
+    QVERIFY(!m_serial->Active());
+    sim.stop();
+    QCOMPARE(sim.hostBytes(), QByteArray());
 }
 
 QTEST_MAIN(tst_DownloadWindow)

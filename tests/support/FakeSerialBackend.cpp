@@ -91,6 +91,12 @@ void FakeSerialBackend::setModemLinesSupported(bool supported)
     m_modemLinesSupported = supported;
 }
 
+void FakeSerialBackend::setClock(std::function<qint64()> msNow)
+{
+    std::lock_guard lock(m_mutex);
+    m_msClock = std::move(msNow);
+}
+
 QByteArray FakeSerialBackend::written() const
 {
     std::lock_guard lock(m_mutex);
@@ -291,6 +297,6 @@ SerialBackend::ModemResult FakeSerialBackend::setModemLine(ModemLine line, bool 
     }
     if (!m_modemLinesSupported)
         return ModemResult::CannotSet;
-    m_modemChanges << ModemChange {line, on, m_clock.nsecsElapsed()};
+    m_modemChanges << ModemChange {line, on, m_clock.nsecsElapsed(), m_msClock ? m_msClock() : -1};
     return ModemResult::Set;
 }

@@ -7,6 +7,7 @@
 #include <QList>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 // A serial port in memory for tests of the serial component, showing what a pseudo-terminal
@@ -21,6 +22,7 @@ public:
         ModemLine line;
         bool on;
         qint64 nsecs; // since the fake was made
+        qint64 ms = -1; // on the clock given to setClock; -1 without one
     };
 
     FakeSerialBackend();
@@ -40,6 +42,8 @@ public:
     // The device is gone: reads and writes fail with EIO, the line is down, opening fails.
     void vanish();
     void setModemLinesSupported(bool supported);
+    // Stamps the modem line changes with this clock too (virtual time in transfer tests).
+    void setClock(std::function<qint64()> msNow);
 
     // What the component did.
     QByteArray written() const;
@@ -85,6 +89,7 @@ private:
     bool m_countersSupported = true;
     bool m_drains = true;
     bool m_modemLinesSupported = true;
+    std::function<qint64()> m_msClock;
     QByteArray m_input;
     QByteArray m_written;
     qint64 m_outQueued = 0;
