@@ -122,6 +122,9 @@ private slots:
     void boardImage();
     void badCheckByteIsReadAgain();
     void blockCutShortIsRequestedAgain();
+    void strayBytesDuringTheReading_data();
+    void strayBytesDuringTheReading();
+    void canMessageCutShortTimesOut();
     void canChoices_data();
     void canChoices();
     void deviceVanishes();
@@ -261,6 +264,58 @@ void TestUploadSim::blockCutShortIsRequestedAgain()
     // 512 blocks: the second one is cut short, times out and is asked for again.
     QCOMPARE(sim.hostBytes().right(514), QByteArray(2, 0x55) + char(0x5A) + QByteArray(511, 0x55));
     QCOMPARE(r.transfer->uploadData().mid(0xE0000, 0x20000), sim.flash().mid(0xE0000, 0x20000));
+}
+
+void TestUploadSim::strayBytesDuringTheReading_data()
+{
+    // When the stray bytes come after the answer they follow, and the line's pace.
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("baud");
+    QTest::newRow("with the block") << 0 << 0;
+    QTest::newRow("20 ms later") << 20 << 0;
+    // A block takes 22 ms at this pace: they land inside a later one.
+    QTest::newRow("20 ms later, paced") << 20 << 115200;
+}
+
+void TestUploadSim::strayBytesDuringTheReading()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, baud);
+    SimDeviceOptions options;
+    options.initialMemory = deviceMemory(QStringLiteral("46xx"));
+    options.baud = baud;
+    options.extraArguments = {QStringLiteral("--stray"),       QStringLiteral("block:3"),
+                              QStringLiteral("--stray-bytes"), QStringLiteral("55AA5A"),
+                              QStringLiteral("--stray-delay"), QString::number(delayMs)};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
+
+    Reading r(setupFor(UploadChoice::PlcData, Device46xx));
+    QVERIFY(r.run());
+    QVERIFY2(r.report.modalResult == 1, qPrintable(r.log.join(QLatin1Char('\n'))));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(r.transfer->uploadData().mid(0xC0000, 0x20000), sim.flash().mid(0xC0000, 0x20000));
+}
+
+void TestUploadSim::canMessageCutShortTimesOut()
+{
+    // Nothing on CAN asks for a batch again: the short message leaves it incomplete for good.
+    SimDeviceOptions options;
+    options.can = true;
+    options.initialMemory = deviceMemory(QStringLiteral("46xx"));
+    options.extraArguments = {QStringLiteral("--short-block"), QStringLiteral("2")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
+    SettingsStore::overrideCanBus(sim.canBus());
+
+    Reading r(setupFor(UploadChoice::Parameters, Device46xx, 1));
+    QVERIFY(r.run());
+    QCOMPARE(r.report.modalResult, 2);
+    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(r.report.bytes, 32);
+    QCOMPARE(r.transfer->uploadData().mid(0xE0000, 32), sim.flash().mid(0xE0000, 32));
 }
 
 void TestUploadSim::canChoices_data()
