@@ -461,10 +461,32 @@ qsizetype TKTSerial::ReceiveRoom()
     return qMax(qsizetype(0), qsizetype(m_rxBufSize.load()) - m_rx.size());
 }
 
-void TKTSerial::Receive(const char *data, qsizetype count)
+bool TKTSerial::Receive(const char *data, qsizetype count, quint32 discards)
 {
     std::lock_guard lock(m_rxMutex);
+    if (discards != m_rxDiscards.load())
+        return false;
     m_rx.append(data, count);
+    return true;
+}
+
+bool TKTSerial::DiscardInput()
+{
+    if (!m_active) {
+        errno = EBADF;
+        return false;
+    }
+    bool dropped = false;
+    {
+        // Under the buffer's lock, so that a read the worker has in hand cannot land after it.
+        std::lock_guard lock(m_rxMutex);
+        ++m_rxDiscards;
+        dropped = m_backend->discardInput();
+        m_rx.clear();
+    }
+    if (m_rxStalled)
+        m_backend->wake();
+    return dropped;
 }
 
 SerialBackend::ModemResult TKTSerial::SetModemLine(SerialBackend::ModemLine Line, bool On)

@@ -77,6 +77,10 @@ public:
     // ClearCommError for this port (false while closed, errno EBADF).
     bool ClearCommError(quint32 *Errors, TComStat *Stat = nullptr);
     quint32 Read(void *Buffer, quint32 Count);
+    // Drops every received byte nobody has taken yet: the driver's receive queue and what the
+    // worker has read ahead, also bytes it is reading at that moment. False while closed (errno
+    // EBADF) or when the driver refuses; what the worker held is dropped all the same.
+    bool DiscardInput();
     // Bytes the driver took at once: Count, or 0 while the rest is still being sent. The data
     // is copied; OnTxEmpty follows once everything has left the transmit queue.
     quint32 Write(const void *Buffer, quint32 Count);
@@ -142,7 +146,9 @@ private:
     void ApplyLine();
     // The worker's side of the receive buffer: room left, and bytes it has read.
     qsizetype ReceiveRoom();
-    void Receive(const char *data, qsizetype count);
+    // Keeps bytes the worker read while DiscardInput had been called `discards` times; false
+    // (bytes dropped) when a discard came in between.
+    bool Receive(const char *data, qsizetype count, quint32 discards);
     // The line errors InputCount and Read see while the received bytes come with the event.
     quint32 TakeDeliveredErrors();
     void StartWorker(quint32 mask);
@@ -190,4 +196,5 @@ private:
     // Bytes the worker has read that nobody has taken yet.
     std::mutex m_rxMutex;
     QByteArray m_rx;
+    std::atomic<quint32> m_rxDiscards {0};
 };

@@ -175,13 +175,12 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
                     lineFailed(&events);
             }
             if ((ready & SerialBackend::Readable) && !lineDown) {
+                const quint32 discards = s.owner->m_rxDiscards.load();
                 const qint64 n = port.read(chunk.data(), qMin(rxRoom, kReadChunk));
                 if (n < 0)
                     lineFailed(&events);
-                else if (n > 0) {
-                    s.owner->Receive(chunk.data(), n);
+                else if (n > 0 && s.owner->Receive(chunk.data(), n, discards))
                     events |= EV_RXCHAR;
-                }
             }
         }
         if (watchCounters && !lineDown && s.owner->m_lineErrors.collect(port))

@@ -204,6 +204,11 @@ qint64 PosixSerialBackend::write(const char *data, qint64 count)
     return wouldBlock() ? 0 : -1;
 }
 
+bool PosixSerialBackend::discardInput()
+{
+    return ::ioctl(m_fd.load(), TCFLSH, TCIFLUSH) == 0;
+}
+
 int PosixSerialBackend::inputQueue()
 {
     int n = 0;

@@ -25,6 +25,7 @@ public:
 
     qint64 read(char *buffer, qint64 count) override;
     qint64 write(const char *data, qint64 count) override;
+    [[nodiscard]] bool discardInput() override;
     int inputQueue() override;
     int outputQueue() override;
     [[nodiscard]] bool errorCounters(ErrorCounters *counters) override;

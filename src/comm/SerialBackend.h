@@ -81,6 +81,9 @@ public:
     // Bytes read / taken; 0 when none are waiting / the driver is full; -1 on failure.
     virtual qint64 read(char *buffer, qint64 count) = 0;
     virtual qint64 write(const char *data, qint64 count) = 0;
+    // Drops what the driver's receive queue holds (bytes from before this opening or a late
+    // answer to an earlier one). False on failure.
+    [[nodiscard]] virtual bool discardInput() = 0;
     // Bytes in the driver's receive / transmit queue; -1 on failure.
     virtual int inputQueue() = 0;
     virtual int outputQueue() = 0;

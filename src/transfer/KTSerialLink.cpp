@@ -87,6 +87,13 @@ qint64 KTSerialLink::read(char *buffer, qint64 count)
     return m_serial.Read(buffer, quint32(qMax<qint64>(count, 0)));
 }
 
+void KTSerialLink::discardInput()
+{
+    // A driver that refuses leaves its bytes to the answer checks; nothing more can be done.
+    if (!m_serial.DiscardInput())
+        qCWarning(lcTransfer) << "Input not discarded:" << LastErrorText();
+}
+
 bool KTSerialLink::takeLineErrors(quint32 *flags)
 {
     return m_serial.ClearCommError(flags);

@@ -21,6 +21,7 @@ public:
     qint64 write(const QByteArray &bytes) override;
     qint64 inputCount() override;
     qint64 read(char *buffer, qint64 count) override;
+    void discardInput() override;
     [[nodiscard]] bool takeLineErrors(quint32 *flags) override;
     QString lastErrorText() const override;
     [[nodiscard]] ModemResult setModemLine(ModemLine line, bool on) override;

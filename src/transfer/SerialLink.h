@@ -49,6 +49,13 @@ public:
     virtual qint64 write(const QByteArray &bytes) = 0;
     virtual qint64 inputCount() = 0;
     virtual qint64 read(char *buffer, qint64 count) = 0;
+    // Drops every byte received and not read yet (late answers to an earlier session). This
+    // default reads them away; a port with a driver queue of its own flushes that too.
+    virtual void discardInput()
+    {
+        char buffer[512];
+        while (inputCount() > 0 && read(buffer, qint64(sizeof buffer)) > 0) { }
+    }
     // Reads and clears the line error flags (the CommErrorText bits). False when that fails.
     [[nodiscard]] virtual bool takeLineErrors(quint32 *flags) = 0;
     // The system's text for the last failure ("Unknown Error!" when it has none).

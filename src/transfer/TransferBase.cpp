@@ -325,8 +325,10 @@ void TransferBase::onSerialTxEmpty()
 void TransferBase::sendSerial(const QByteArray &bytes)
 {
     m_txBuffer = bytes;
-    if (m_serial.write(m_txBuffer) == 0)
-        armWatchdog();
+    // Armed whatever the write reports: output the driver took but never sends (flow control
+    // held off, a stalled adapter) brings no transmit-empty event to arm it later.
+    m_serial.write(m_txBuffer);
+    armWatchdog();
 }
 
 void TransferBase::sendByte(quint8 byte)

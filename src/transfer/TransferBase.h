@@ -218,8 +218,8 @@ protected:
         return m_can.get();
     }
 
-    // Send-and-arm: write, and arm the watchdog at once when the write is still in progress;
-    // otherwise the transmit-empty event arms it.
+    // Send-and-arm: write and arm the watchdog at once, also when the driver took every byte;
+    // the transmit-empty event arms it again, which leaves a running watchdog as it is.
     void sendSerial(const QByteArray &bytes);
     void sendByte(quint8 byte);
     // CAN: every transmission arms the watchdog directly; the caller arms it.

@@ -23,6 +23,9 @@ QString hex2(quint8 b)
 
 void TransferBase::sendBootByte()
 {
+    // Bytes from before this session (a late answer, an aborted transfer) would be taken
+    // for the identification.
+    m_serial.discardInput();
     m_state = quint8(BootState::WaitTargetId);
     enterPhase(TransferPhase::Identification);
     sendByte(Bootstrap::BootByte);

@@ -299,6 +299,9 @@ void UploadTransfer::CheckBlock()
     m_block.reset();
     setState(state() == State::ReceivingRetainBlock ? State::WaitRetainBlock : State::WaitBlock);
     setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
+    // The device sends nothing more until it has the request: whatever came beyond the block
+    // (stray bytes, the tail of a block that slipped) would be read as the next answer.
+    serial().discardInput();
     sendByte(m_txByte);
 }
 

@@ -63,6 +63,7 @@ private slots:
     void receivedBytesNeedNoDriverCall();
     void handlerLeavesBytes();
     void receiveBufferBoundedByRxBufSize();
+    void discardDropsDriverAndReadAhead();
 
 private:
     FakeSerialBackend *m_fake = nullptr; // owned by m_port
@@ -364,6 +365,32 @@ void tst_KTSerialFakePort::receiveBufferBoundedByRxBufSize()
         },
         3000));
     QCOMPARE(got, sent);
+}
+
+void tst_KTSerialFakePort::discardDropsDriverAndReadAhead()
+{
+    // The worker has read 16 bytes ahead and stalls; the driver holds the rest.
+    m_port->SetRxBufSize(16);
+    int events = 0;
+    m_port->OnRxChar = [&](TKTSerial *) {
+        ++events;
+    };
+    QVERIFY(!m_port->DiscardInput());
+    QCOMPARE(errno, EBADF);
+    m_port->Open();
+    m_fake->feed(QByteArray(40, 'x'));
+    QVERIFY(QTest::qWaitFor([&] { return events >= 1; }, 2000));
+    QVERIFY(QTest::qWaitFor([&] { return m_port->InputCount() == 16u; }, 2000));
+    QVERIFY(m_port->DiscardInput());
+    QCOMPARE(m_fake->discardCalls(), 1);
+    QCOMPARE(m_port->InputCount(), 0u);
+    QCOMPARE(m_fake->pendingInput(), qsizetype(0));
+    // What comes after it is kept, and the worker reads again after its stall.
+    m_fake->feed("new");
+    QVERIFY(QTest::qWaitFor([&] { return m_port->InputCount() == 3u; }, 2000));
+    char buffer[8];
+    QCOMPARE(m_port->Read(buffer, sizeof buffer), 3u);
+    QCOMPARE(QByteArray(buffer, 3), QByteArray("new"));
 }
 
 QTEST_GUILESS_MAIN(tst_KTSerialFakePort)

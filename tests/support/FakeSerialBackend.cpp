@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,12 @@ void FakeSerialBackend::setCloseError(int error)
 void FakeSerialBackend::feed(const QByteArray &bytes)
 {
     countLineErrors({}, bytes);
+}
+
+void FakeSerialBackend::setStaleInput(const QByteArray &bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_staleInput = bytes;
 }
 
 void FakeSerialBackend::countLineErrors(const ErrorCounters &more, const QByteArray &withBytes)
@@ -121,6 +128,18 @@ int FakeSerialBackend::wakeCount() const
     return m_wakes;
 }
 
+qsizetype FakeSerialBackend::pendingInput() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_input.size();
+}
+
+int FakeSerialBackend::discardCalls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_discardCalls;
+}
+
 int FakeSerialBackend::inputQueueCalls() const
 {
     std::lock_guard lock(m_mutex);
@@ -150,6 +169,7 @@ bool FakeSerialBackend::open(const QString &)
         return refuse(m_openError);
     m_open = true;
     m_woken = false;
+    m_input = std::exchange(m_staleInput, QByteArray());
     return true;
 }
 
@@ -221,6 +241,16 @@ qint64 FakeSerialBackend::write(const char *data, qint64 count)
     if (!m_drains)
         m_outQueued += count;
     return count;
+}
+
+bool FakeSerialBackend::discardInput()
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_open || m_vanished)
+        return refuse(m_open ? EIO : EBADF);
+    ++m_discardCalls;
+    m_input.clear();
+    return true;
 }
 
 int FakeSerialBackend::inputQueue()

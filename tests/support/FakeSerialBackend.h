@@ -33,6 +33,9 @@ public:
     void setCloseError(int error);
     // Bytes arriving on the line.
     void feed(const QByteArray &bytes);
+    // Bytes the driver still holds when the port is opened next (a late answer to an earlier
+    // session).
+    void setStaleInput(const QByteArray &bytes);
     // As a driver does, the counters grow with the bytes that carried the error; give them.
     void countLineErrors(const ErrorCounters &more, const QByteArray &withBytes = {});
     void setCountersSupported(bool supported);
@@ -52,6 +55,9 @@ public:
     int wakeCount() const;
     // Calls that ask the driver how many bytes wait to be read.
     int inputQueueCalls() const;
+    // Bytes waiting in the driver's receive queue, and the calls that dropped them.
+    qsizetype pendingInput() const;
+    int discardCalls() const;
 
     [[nodiscard]] bool open(const QString &path) override;
     bool close() override;
@@ -61,6 +67,7 @@ public:
     [[nodiscard]] bool lineSettings(LineSettings *line) const override;
     qint64 read(char *buffer, qint64 count) override;
     qint64 write(const char *data, qint64 count) override;
+    [[nodiscard]] bool discardInput() override;
     int inputQueue() override;
     int outputQueue() override;
     [[nodiscard]] bool errorCounters(ErrorCounters *counters) override;
@@ -83,6 +90,8 @@ private:
     bool m_woken = false;
     int m_wakes = 0;
     int m_inputQueueCalls = 0;
+    int m_discardCalls = 0;
+    QByteArray m_staleInput;
     int m_openError = 0;
     int m_configureError = 0;
     int m_closeError = 0;

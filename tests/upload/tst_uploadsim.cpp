@@ -122,6 +122,8 @@ private slots:
     void boardImage();
     void badCheckByteIsReadAgain();
     void blockCutShortIsRequestedAgain();
+    void strayBytesInFrontOfAHeaderTimeOut();
+    void canMessageCutShortTimesOut();
     void canChoices_data();
     void canChoices();
     void deviceVanishes();
@@ -261,6 +263,53 @@ void TestUploadSim::blockCutShortIsRequestedAgain()
     // 512 blocks: the second one is cut short, times out and is asked for again.
     QCOMPARE(sim.hostBytes().right(514), QByteArray(2, 0x55) + char(0x5A) + QByteArray(511, 0x55));
     QCOMPARE(r.transfer->uploadData().mid(0xE0000, 0x20000), sim.flash().mid(0xE0000, 0x20000));
+}
+
+void TestUploadSim::strayBytesInFrontOfAHeaderTimeOut()
+{
+    // The stray bytes follow the third block 20 ms later, and the line sends in order: the
+    // next block comes right behind them, in the same read. That read's first byte is no
+    // answer, the header goes with it, and a wait between blocks ends for good.
+    SimDeviceOptions options;
+    options.initialMemory = deviceMemory(QStringLiteral("46xx"));
+    options.extraArguments = {QStringLiteral("--stray"),       QStringLiteral("block:3"),
+                              QStringLiteral("--stray-bytes"), QStringLiteral("55AA5A"),
+                              QStringLiteral("--stray-delay"), QStringLiteral("20")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
+
+    Reading r(setupFor(UploadChoice::PlcData, Device46xx));
+    QVERIFY(r.run());
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(r.report.modalResult, 2);
+    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
+    // What was read before the stray bytes is whole; nothing was asked for again.
+    const QByteArray &data = r.transfer->uploadData();
+    QVERIFY(r.report.bytes >= 3 * 256);
+    QCOMPARE(data.mid(0xC0000, int(r.report.bytes)), sim.flash().mid(0xC0000, int(r.report.bytes)));
+    const int requests = int(r.report.bytes / 256) + 1;
+    QCOMPARE(sim.hostBytes().right(requests + 1), char(0x11) + QByteArray(requests, 0x55));
+}
+
+void TestUploadSim::canMessageCutShortTimesOut()
+{
+    // Nothing on CAN asks for a batch again: the short message leaves it incomplete for good.
+    SimDeviceOptions options;
+    options.can = true;
+    options.initialMemory = deviceMemory(QStringLiteral("46xx"));
+    options.extraArguments = {QStringLiteral("--short-block"), QStringLiteral("2")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
+    SettingsStore::overrideCanBus(sim.canBus());
+
+    Reading r(setupFor(UploadChoice::Parameters, Device46xx, 1));
+    QVERIFY(r.run());
+    QCOMPARE(r.report.modalResult, 2);
+    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(r.report.bytes, 32);
+    QCOMPARE(r.transfer->uploadData().mid(0xE0000, 32), sim.flash().mid(0xE0000, 32));
 }
 
 void TestUploadSim::canChoices_data()

@@ -153,6 +153,8 @@ private slots:
     void headerArrivesWithBlockData_data();
     void headerArrivesWithBlockData();
     void badCheckByteIsRequestedAgain();
+    void bytesBeyondABlockAreNoAnswer_data();
+    void bytesBeyondABlockAreNoAnswer();
     void timeoutsRequestTheBlockAgain();
     void endMarkAtOnce();
     void invalidTargetId();
@@ -169,6 +171,7 @@ private slots:
     void canRegions();
     void canBatchesInAnyOrder();
     void canShortDataMessageTimesOut();
+    void canRepeatedMessageReplacesShortOne();
     void canEndRightAfterAcceptance();
     void canRetainValues();
     void canDongleError();
@@ -362,6 +365,48 @@ void TestUploadTransfer::badCheckByteIsRequestedAgain()
     QCOMPARE(h.transfer->bytesRead(), 256);
     QCOMPARE(h.transfer->uploadData().mid(0xE0000, 256), blockData(1));
     QCOMPARE(h.transfer->uploadData().mid(0xE0100, 256), QByteArray(256, char(0xFF)));
+}
+
+void TestUploadTransfer::bytesBeyondABlockAreNoAnswer_data()
+{
+    // What follows the lone header in one read, the answer to it, and what is stored then.
+    QTest::addColumn<QByteArray>("afterHeader");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QByteArray>("storedFirst");
+
+    const QByteArray stray = QByteArray::fromHex("55aa5a");
+    QTest::newRow("stray bytes after a good block")
+        << frame(blockData(1)) + stray << QByteArray::fromHex("55") << blockData(1);
+    QTest::newRow("stray bytes after a bad block")
+        << frame(blockData(1), false) + stray << QByteArray::fromHex("5a") << QByteArray();
+    // The block slips by the stray bytes: its tail is left over when the check fails.
+    QTest::newRow("stray bytes inside a block")
+        << stray + frame(blockData(1)) << QByteArray::fromHex("5a") << QByteArray();
+}
+
+void TestUploadTransfer::bytesBeyondABlockAreNoAnswer()
+{
+    QFETCH(QByteArray, afterHeader);
+    QFETCH(QByteArray, answer);
+    QFETCH(QByteArray, storedFirst);
+    Harness h(setupFor(UploadChoice::Parameters));
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.takeWritten();
+
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.serial.deliver(afterHeader);
+    QCOMPARE(h.serial.takeWritten(), answer);
+    // The next answer is read from its own header on.
+    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(2)));
+    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
+    const QByteArray stored = storedFirst + blockData(2);
+    QCOMPARE(h.transfer->bytesRead(), stored.size());
+    QCOMPARE(h.transfer->uploadData().mid(0xE0000, stored.size()), stored);
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QCOMPARE(h.report.modalResult, 1);
 }
 
 void TestUploadTransfer::timeoutsRequestTheBlockAgain()
@@ -717,6 +762,26 @@ void TestUploadTransfer::canShortDataMessageTimesOut()
     QCOMPARE(h.report.modalResult, 2);
     QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
+}
+
+void TestUploadTransfer::canRepeatedMessageReplacesShortOne()
+{
+    // The host asks for nothing again on CAN; a device that repeats the message completes the
+    // batch, because a later message of an identifier replaces the earlier one.
+    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    QVERIFY(h.startProgram());
+    h.serial.deliver(QByteArray::fromHex("aa"));
+    h.clock.settle();
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
+    h.can->sent.clear();
+    const QByteArray bytes = blockData(4).left(32);
+    for (int part = 0; part < 4; ++part)
+        h.can->deliver(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, part == 1 ? 5 : 8)));
+    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+    QVERIFY(h.can->sent.isEmpty());
+    h.can->deliver(canMessage(0x2BF, bytes.mid(8, 8)));
+    QCOMPARE(h.can->sent.size(), 1);
+    QCOMPARE(h.transfer->uploadData().left(32), bytes);
 }
 
 void TestUploadTransfer::canEndRightAfterAcceptance()
