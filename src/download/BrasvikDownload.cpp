@@ -2,20 +2,19 @@
 
 #include "core/ImageState.h"
 #include "download/DownloadTransfer.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 
 #include <QFileInfo>
 
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
                                  quint8 deviceType, const TSettings &settings,
-                                 std::function<void(const QString &)> showBaudrate)
-    : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"))
+                                 std::function<void(const QString &)> showBaudrate,
+                                 const TransferLinks &links)
+    : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"),
+                   links)
 {
     setWindowTitle(QStringLiteral("Download - ") + QFileInfo(image.FileName).fileName());
     m_transfer = std::make_unique<DownloadTransfer>(
-        link(), [] { return std::make_unique<KTCanLink>(); },
-        DownloadRequest::fromImage(image, deviceType, settings));
+        link(), canLinks(), DownloadRequest::fromImage(image, deviceType, settings));
     present(*m_transfer, std::move(showBaudrate));
 }
 

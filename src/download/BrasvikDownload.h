@@ -21,7 +21,8 @@ public:
     // receives the baud-rate text for the main window's status bar (may be empty).
     TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image, quint8 deviceType,
                     const TSettings &settings,
-                    std::function<void(const QString &)> showBaudrate = {});
+                    std::function<void(const QString &)> showBaudrate = {},
+                    const TransferLinks &links = TransferLinks::real());
     ~TBKDownloadForm() override;
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
