@@ -1,3 +1,4 @@
+#include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
@@ -6,8 +7,7 @@
 #include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "download/DownloadTransfer.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
+#include "transfer/TransferLinks.h"
 
 int runDownload(const QStringList &args)
 {
@@ -57,12 +57,20 @@ int runDownload(const QStringList &args)
     DownloadRequest request = DownloadRequest::fromImage(image, deviceType, setup.settings);
     image.ImageBuffer.clear(); // the transfer holds the only copy from here on
 
+    const TransferLinks links = TransferLinks::real();
+    if (!setup.ports.isEmpty()) {
+        // The devices share the image's bytes; each transfer only reads them.
+        CliBatchRunner batch(setup, links);
+        return batch.run([&request](SerialLink &link, const TransferLinks::CanFactory &can) {
+            return std::make_unique<DownloadTransfer>(link, can, request);
+        });
+    }
+
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
-    KTSerialLink link(*serial);
+    const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     TransferRecord record;
     {
-        DownloadTransfer transfer(
-            link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+        DownloadTransfer transfer(*link, links.canFactory(), std::move(request));
         transfer.describePort(setup.serial.PortIndex);
         CliTransferRunner runner(transfer, setup.assumeYes);
         record = runner.run();
