@@ -13,9 +13,14 @@ namespace IdleSlot {
 // The action runs on a zero-interval timer of `timers`: in real time once the event queue has
 // been worked off, in a test's virtual time when the test next advances it.
 void post(TimerSource &timers, std::function<void()> action);
+// As above, in a slot of `owner`'s own: actions of different owners do not replace each other
+// (several transfers running at once each have theirs). release() frees it.
+void post(TimerSource &timers, std::function<void()> action, const void *owner);
 // As above, on the system's timers.
 void post(std::function<void()> action);
-// Drops a pending action without running it (a window that closes first).
+// Drops `owner`'s slot and its pending action; safe from inside that action.
+void release(const void *owner);
+// Drops every pending action without running it (a window that closes first).
 void cancel();
 bool pending();
 

@@ -45,6 +45,7 @@ bool CliOptions::parse(const QStringList &args)
             value = args.at(++i);
         }
         m_values.insert(name, value);
+        m_allValues[name].append(value);
     }
     return true;
 }
@@ -68,4 +69,9 @@ bool CliOptions::isSet(const QString &name) const
 QString CliOptions::value(const QString &name) const
 {
     return m_values.value(name);
+}
+
+QStringList CliOptions::values(const QString &name) const
+{
+    return m_allValues.value(name);
 }

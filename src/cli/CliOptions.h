@@ -20,6 +20,8 @@ public:
     const QStringList &positional() const { return m_positional; }
     bool isSet(const QString &name) const;
     QString value(const QString &name) const;
+    // Every value of an option given more than once, in order (value() is the last one).
+    QStringList values(const QString &name) const;
     QString error() const { return m_error; }
 
 private:
@@ -27,6 +29,7 @@ private:
     QStringList m_flagOptions;
     QStringList m_positional;
     QHash<QString, QString> m_values;
+    QHash<QString, QStringList> m_allValues;
     QSet<QString> m_flags;
     QString m_error;
 };

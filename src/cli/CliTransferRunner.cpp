@@ -2,29 +2,16 @@
 
 #include "cli/CliCommand.h"
 #include "transfer/TransferMessages.h"
+#include "cli/CliInterrupt.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// Self-pipe for SIGINT: the handler only writes a byte, the event loop does the rest.
-int interruptFds[2] = {-1, -1};
-
-extern "C" void onSigint(int)
-{
-    const char byte = 1;
-    if (interruptFds[1] >= 0) {
-        const ssize_t written = ::write(interruptFds[1], &byte, 1);
-        (void)written;
-    }
-}
 
 QString formatDuration(qint64 seconds)
 {
@@ -49,8 +36,8 @@ CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
     connect(&m_transfer, &TransferBase::errorBox, this,
             [this](const QString &title, const QString &text, const QString &hint) {
                 clearProgress();
-                printErr(title + QStringLiteral(": ")
-                         + TransferBase::plainText(TransferMessages::withHint(text, hint)));
+                printErr(prefixed(title + QStringLiteral(": ")
+                                  + TransferBase::plainText(TransferMessages::withHint(text, hint))));
             });
     connect(&m_transfer, &TransferBase::bootPromptRequested, this,
             &CliTransferRunner::onBootPrompt);
@@ -59,41 +46,62 @@ CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
 CliTransferRunner::~CliTransferRunner()
 {
     delete m_stdinNotifier;
-    delete m_signalNotifier;
-    if (interruptFds[0] >= 0) {
-        std::signal(SIGINT, SIG_DFL);
-        ::close(interruptFds[0]);
-        ::close(interruptFds[1]);
-        interruptFds[0] = interruptFds[1] = -1;
-    }
+}
+
+void CliTransferRunner::setPortLabel(const QString &port)
+{
+    m_portLabel = port;
+    // Several transfers share the terminal: their bars would overwrite each other.
+    m_showProgress = port.isEmpty();
+    m_feeds->setPort(port); // --json: each line says which transfer it belongs to
+}
+
+void CliTransferRunner::setBootPromptHandler(std::function<void(const QString &)> handler)
+{
+    m_bootPromptHandler = std::move(handler);
 }
 
 TransferRecord CliTransferRunner::run()
 {
-    if (interruptFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, interruptFds) == 0) {
-        m_signalNotifier = new QSocketNotifier(interruptFds[0], QSocketNotifier::Read);
-        connect(m_signalNotifier, &QSocketNotifier::activated, this,
-                &CliTransferRunner::onInterrupt);
-        struct sigaction action = {};
-        action.sa_handler = onSigint;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-    }
+    CliInterrupt interrupt;
+    connect(&interrupt, &CliInterrupt::interrupted, this, &CliTransferRunner::interrupt);
 
     QEventLoop loop;
-    connect(&m_transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
-        if (event.kind == TransferEvent::Kind::Finished)
-            loop.quit();
-    });
-    m_progressClock.start();
-    m_transfer.start();
+    connect(this, &CliTransferRunner::finished, &loop, &QEventLoop::quit);
+    start();
     if (!m_finished)
         loop.exec();
 
     clearProgress();
     std::fflush(stdout);
     return m_record;
+}
+
+void CliTransferRunner::start()
+{
+    m_progressClock.start();
+    m_transfer.start();
+}
+
+QString CliTransferRunner::prefixed(const QString &line) const
+{
+    if (m_portLabel.isEmpty())
+        return line;
+    if (line.isEmpty())
+        return QStringLiteral("[%1]").arg(m_portLabel);
+    return QStringLiteral("[%1] %2").arg(m_portLabel, line);
+}
+
+void CliTransferRunner::printBlock(const QString &text)
+{
+    // Alone, a block is set off by an empty line; among several ports every line names its port.
+    if (m_portLabel.isEmpty()) {
+        printOut(QString());
+        printOut(text);
+        return;
+    }
+    for (const QString &line : text.split(u'\n'))
+        printOut(prefixed(line));
 }
 
 void CliTransferRunner::onEvent(const TransferEvent &event)
@@ -110,9 +118,10 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
         m_finished = true;
         if (m_record.compared && !m_json) {
             clearProgress();
-            printOut(QString());
-            printOut(m_record.compareText);
+            printBlock(m_record.compareText);
         }
+        std::fflush(stdout);
+        emit finished();
         break;
     case TransferEvent::Kind::Started:
     case TransferEvent::Kind::Phase:
@@ -125,8 +134,7 @@ void CliTransferRunner::onReport(const QString &text)
     if (m_json)
         return; // the finished line carries the report
     clearProgress();
-    printOut(QString());
-    printOut(TransferBase::plainText(text));
+    printBlock(TransferBase::plainText(text));
 }
 
 void CliTransferRunner::onLog(const QString &line)
@@ -134,7 +142,7 @@ void CliTransferRunner::onLog(const QString &line)
     if (m_json)
         return;
     clearProgress();
-    printOut(line);
+    printOut(prefixed(line));
     std::fflush(stdout);
     drawProgress();
 }
@@ -151,7 +159,7 @@ void CliTransferRunner::onProgress(qint64 position)
 
 void CliTransferRunner::drawProgress()
 {
-    if (m_json || !m_stderrIsTerminal || m_position <= m_minimum)
+    if (m_json || !m_showProgress || !m_stderrIsTerminal || m_position <= m_minimum)
         return;
     const qint64 total = m_maximum - m_minimum;
     const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
@@ -188,6 +196,10 @@ void CliTransferRunner::onBootPrompt(const QString &text)
         m_transfer.answerBootPrompt(true);
         return;
     }
+    if (m_bootPromptHandler) {
+        m_bootPromptHandler(text);
+        return;
+    }
     clearProgress();
     printErr(TransferBase::plainText(text));
     printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
@@ -212,10 +224,8 @@ void CliTransferRunner::onStdinReadable()
     m_transfer.answerBootPrompt(!endOfInput);
 }
 
-void CliTransferRunner::onInterrupt()
+void CliTransferRunner::interrupt()
 {
-    char byte;
-    while (::recv(interruptFds[0], &byte, 1, MSG_DONTWAIT) > 0) { }
     if (m_stdinNotifier) {
         m_stdinNotifier->setEnabled(false);
         m_stdinNotifier->deleteLater();

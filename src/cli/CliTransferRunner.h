@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <functional>
+
 class QSocketNotifier;
 
 // Presents a transfer on the terminal, as the window does on the screen: log lines on stdout,
@@ -23,9 +25,28 @@ public:
     ~CliTransferRunner() override;
 
     // Starts the transfer and runs the event loop until it has finished; returns its record.
+    // Ctrl+C is the user break meanwhile.
     TransferRecord run();
 
     CliTransferFeeds &feeds() { return *m_feeds; }
+
+    // For a run over several ports (CliBatchRunner), which drives the event loop itself:
+    // starts the transfer and returns; finished() comes once the record is there.
+    void start();
+    bool hasFinished() const { return m_finished; }
+    const TransferRecord &record() const { return m_record; }
+    // Ctrl+C: declines a boot prompt still waiting on stdin, else the user break.
+    void interrupt();
+    // The port this transfer runs on, among several: every line it prints starts with
+    // "[PORT] " and there is no progress bar. Empty (the default): one transfer alone.
+    void setPortLabel(const QString &port);
+    QString portLabel() const { return m_portLabel; }
+    // Hands the boot prompt to `handler` instead of asking on stdin (one prompt for a batch);
+    // the answer goes to the transfer's answerBootPrompt(). --yes still answers at once.
+    void setBootPromptHandler(std::function<void(const QString &)> handler);
+
+signals:
+    void finished();
 
 private:
     void onEvent(const TransferEvent &event);
@@ -34,7 +55,9 @@ private:
     void onReport(const QString &text);
     void onBootPrompt(const QString &text);
     void onStdinReadable();
-    void onInterrupt();
+    QString prefixed(const QString &line) const;
+    // The final report or the compare's: after an empty line, or line by line with the port.
+    void printBlock(const QString &text);
     void drawProgress();
     void clearProgress();
 
@@ -50,7 +73,9 @@ private:
     QElapsedTimer m_progressClock;
     QElapsedTimer m_redrawClock;
     QSocketNotifier *m_stdinNotifier = nullptr;
-    QSocketNotifier *m_signalNotifier = nullptr;
+    QString m_portLabel;
+    bool m_showProgress = true;
+    std::function<void(const QString &)> m_bootPromptHandler;
     QByteArray m_stdinLine;
     TransferRecord m_record;
     bool m_finished = false;

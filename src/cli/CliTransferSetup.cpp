@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 
 namespace CliTransferSetup {
@@ -77,6 +78,91 @@ bool loadImage(const QString &path, const CliOptions &options, ImageState *image
     return true;
 }
 
+namespace {
+
+const QString PortValueError = QStringLiteral("--port must be COM1 to COM16 or a device path");
+
+// The COM port index of "COMn" (-1 for anything else, -2 for a COMn out of range).
+int comIndex(const QString &port)
+{
+    static const QRegularExpression com(QStringLiteral("^COM([0-9]+)$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = com.match(port);
+    if (!m.hasMatch())
+        return -1;
+    const int n = m.captured(1).toInt();
+    return n >= 1 && n <= RegistryUnit::PortCount ? n - 1 : -2;
+}
+
+// Two names of one device (a link and its target) count as the same port.
+QString deviceIdentity(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
+}
+
+} // namespace
+
+bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice> *choices,
+                  QString *error)
+{
+    if (ports.size() > MaxPorts) {
+        *error = QStringLiteral("at most %1 ports at once").arg(MaxPorts);
+        return false;
+    }
+    QList<PortChoice> result;
+    QList<bool> used(RegistryUnit::PortCount, false);
+    QStringList paths; // by position in `ports`; empty for COMn
+    for (const QString &port : ports) {
+        const int index = comIndex(port);
+        if (index == -2 || port.isEmpty()) {
+            *error = PortValueError;
+            return false;
+        }
+        if (index >= 0) {
+            used[index] = true;
+            result.append({QStringLiteral("COM%1").arg(index + 1), index});
+            paths.append(QString());
+        } else {
+            result.append({port, -1});
+            paths.append(QFileInfo(port).absoluteFilePath());
+        }
+    }
+    for (qsizetype i = 0; i < result.size(); ++i) {
+        if (result[i].portIndex >= 0)
+            continue;
+        int index = selectedIndex >= 0 && selectedIndex < RegistryUnit::PortCount
+                && !used[selectedIndex]
+            ? selectedIndex
+            : int(used.indexOf(false));
+        used[index] = true;
+        result[i].portIndex = index;
+    }
+    QHash<QString, QString> seen; // device -> the label it came with first
+    for (qsizetype i = 0; i < result.size(); ++i) {
+        const QString path = paths[i].isEmpty()
+            ? SettingsStore::comPortDevicePath(result[i].portIndex)
+            : paths[i];
+        const QString identity = deviceIdentity(path);
+        if (seen.contains(identity)) {
+            *error = seen.value(identity) == result[i].label
+                ? QStringLiteral("--port %1 is given twice").arg(result[i].label)
+                : QStringLiteral("--port %1 and --port %2 are the same device (%3)")
+                      .arg(seen.value(identity), result[i].label, path);
+            return false;
+        }
+        seen.insert(identity, result[i].label);
+    }
+    // Only now, when nothing is refused: a path stands for its COM port for this run.
+    for (qsizetype i = 0; i < result.size(); ++i) {
+        if (!paths[i].isEmpty())
+            SettingsStore::overrideComPortDevicePath(result[i].portIndex, paths[i]);
+    }
+    *choices = result;
+    return true;
+}
+
 bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString *error)
 {
     RegistryUnit::LoadSettings(setup->settings, setup->serial);
@@ -103,7 +189,11 @@ bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString
         s.COMInterface = InterfaceRS232;
     }
 
-    if (options.isSet(QStringLiteral("port"))) {
+    if (options.values(QStringLiteral("port")).size() > 1) {
+        if (!resolvePorts(options.values(QStringLiteral("port")), setup->serial.PortIndex,
+                          &setup->ports, error))
+            return false;
+    } else if (options.isSet(QStringLiteral("port"))) {
         const QString port = options.value(QStringLiteral("port"));
         static const QRegularExpression com(QStringLiteral("^COM([0-9]+)$"),
                                             QRegularExpression::CaseInsensitiveOption);

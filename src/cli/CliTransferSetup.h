@@ -3,6 +3,7 @@
 #include "base/BKGlobal.h"
 #include "base/RegistryUnit.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +31,13 @@ QStringList flagOptions();
 [[nodiscard]] bool loadImage(const QString &path, const CliOptions &options, ImageState *image,
                              quint8 *deviceType);
 
+// One port of a run over several: how the user named it and the COM port it runs on.
+struct PortChoice
+{
+    QString label; // "COM2" or the path as given
+    int portIndex = 0;
+};
+
 struct Setup
 {
     TSettings settings;
@@ -38,7 +46,19 @@ struct Setup
     // --boot-lines: replaces the port's setting for this run (an empty SEQ turns it off).
     bool bootLinesGiven = false;
     QString bootLines;
+    // With --port given more than once: the ports in the order given (otherwise empty, and
+    // `serial` names the one port).
+    QList<PortChoice> ports;
 };
+
+// The most ports one run takes: each needs a COM port of its own.
+constexpr int MaxPorts = RegistryUnit::PortCount;
+
+// Resolves the --port values of a run over several ports: COMn keeps its port; a path gets a COM
+// port of its own for this run, the selected one first, then the lowest free ones. Refuses a
+// bad name, the same device twice and more ports than there are COM ports.
+[[nodiscard]] bool resolvePorts(const QStringList &ports, int selectedIndex,
+                                QList<PortChoice> *choices, QString *error);
 
 // Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate,
 // --h86-dir and --boot-lines for this run only. False with a message in `error`.

@@ -193,10 +193,33 @@ Record and output options:
                          log and the report; prompts and errors stay on stderr
 )";
 
+// Download and compare run on several ports at once.
+const char SeveralPorts[] = R"(
+Several devices at once:
+  --port COMn|PATH       given more than once (up to 16 ports), one transfer
+                         runs on each port at the same time; every line of
+                         the log starts with its port ("[COM2] ..."), the
+                         boot prompt is asked once for all devices, and a
+                         table (port, result, bytes, time, report) ends the
+                         output. Only one of them may use the CAN bus.
+  The exit status is 0 when every device succeeded, otherwise the highest of
+  the devices' statuses below (4 outweighs 3, 3 outweighs 2).
+)";
+
+QString severalPortsUsage(const char *usage)
+{
+    return QString::fromUtf8(usage) + QString::fromUtf8(SeveralPorts);
+}
+
+QString transferUsage(const QString &usage)
+{
+    return usage + QString::fromUtf8(ConnectionOptions) + QString::fromUtf8(FeedOptions) + u'\n'
+        + cliExitStatusHelp();
+}
+
 QString transferUsage(const char *usage)
 {
-    return QString::fromUtf8(usage) + QString::fromUtf8(ConnectionOptions)
-        + QString::fromUtf8(FeedOptions) + u'\n' + cliExitStatusHelp();
+    return transferUsage(QString::fromUtf8(usage));
 }
 
 } // namespace
@@ -210,11 +233,11 @@ const std::vector<CliCommand> &cliCommands()
         {QStringLiteral("convert"), QStringLiteral("save an image as a B86 or R86 file"),
          QString::fromUtf8(ConvertUsage), runConvert},
         {QStringLiteral("download"), QStringLiteral("program an image into the device"),
-         transferUsage(DownloadUsage), runDownload},
+         transferUsage(severalPortsUsage(DownloadUsage)), runDownload},
         {QStringLiteral("upload"), QStringLiteral("read a region of the device into a B86 file"),
          transferUsage(UploadUsage), runUpload},
         {QStringLiteral("compare"), QStringLiteral("read the device and compare it with an image"),
-         transferUsage(CompareUsage), runCompare},
+         transferUsage(severalPortsUsage(CompareUsage)), runCompare},
         {QStringLiteral("history"), QStringLiteral("list the latest transfers of the service record"),
          QString::fromUtf8(HistoryUsage), runHistory},
         {QStringLiteral("doctor"), QStringLiteral("check the settings, the port, the CAN bus and the target programs"),

@@ -1,3 +1,4 @@
+#include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
@@ -5,8 +6,7 @@
 #include "comm/KTSerial.h"
 #include "core/ContentText.h"
 #include "core/ImageState.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
+#include "transfer/TransferLinks.h"
 #include "upload/UploadTransfer.h"
 
 int runCompare(const QStringList &args)
@@ -32,11 +32,19 @@ int runCompare(const QStringList &args)
     DeviceType = deviceType;
     image.prepareCompare(deviceType, ContentText(image, deviceType));
 
+    const UploadSetup uploadSetup = UploadSetup::fromSelections(image, deviceType, setup.settings);
+    const TransferLinks links = TransferLinks::real();
+    if (!setup.ports.isEmpty()) {
+        CliBatchRunner batch(setup, feeds, links);
+        return batch.run([&uploadSetup](SerialLink &link, const TransferLinks::CanFactory &can) {
+            return std::make_unique<UploadTransfer>(uploadSetup, link, can);
+        });
+    }
+
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
-    KTSerialLink link(*serial);
+    const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     // The transfer compares what it read with the image and reports both, in that order.
-    UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings), link,
-                            [] { return std::make_unique<KTCanLink>(); });
+    UploadTransfer transfer(uploadSetup, *link, links.canFactory());
     transfer.describePort(setup.serial.PortIndex);
     CliTransferSetup::applyBootLines(setup, transfer);
     CliTransferRunner runner(transfer, setup.assumeYes, feeds);

@@ -1,3 +1,4 @@
+#include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
@@ -6,10 +7,9 @@
 #include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "download/DownloadTransfer.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 #include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
+#include "transfer/TransferLinks.h"
 #include "base/SettingsStore.h"
 
 namespace {
@@ -111,6 +111,10 @@ int runDownload(const QStringList &args)
                                          "carries its own sectors"));
     }
 
+    // Each port has a record of its own; --from-sector says the same for all of them.
+    if (resume && !setup.ports.isEmpty())
+        return usageError(QStringLiteral("--resume takes one --port; give --from-sector for "
+                                         "several devices"));
     DownloadRequest request = DownloadRequest::fromImage(image, deviceType, setup.settings);
     if (resume || fromGiven) {
         if (!resumeRequest(&request, resume, fromSector, setup.serial.PortIndex,
@@ -119,12 +123,20 @@ int runDownload(const QStringList &args)
     }
     image.ImageBuffer.clear(); // the transfer holds the only copy from here on
 
+    const TransferLinks links = TransferLinks::real();
+    if (!setup.ports.isEmpty()) {
+        // The devices share the image's bytes; each transfer only reads them.
+        CliBatchRunner batch(setup, feeds, links);
+        return batch.run([&request](SerialLink &link, const TransferLinks::CanFactory &can) {
+            return std::make_unique<DownloadTransfer>(link, can, request);
+        });
+    }
+
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
-    KTSerialLink link(*serial);
+    const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     TransferRecord record;
     {
-        DownloadTransfer transfer(
-            link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+        DownloadTransfer transfer(*link, links.canFactory(), std::move(request));
         transfer.describePort(setup.serial.PortIndex);
         CliTransferSetup::applyBootLines(setup, transfer);
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);

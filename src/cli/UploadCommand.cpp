@@ -8,8 +8,7 @@
 #include "core/ImageState.h"
 #include "core/OutputFile.h"
 #include "core/SectorMap.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
+#include "transfer/TransferLinks.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadRegion.h"
 #include "upload/UploadTransfer.h"
@@ -51,6 +50,9 @@ int runUpload(const QStringList &args)
                               .arg(UploadChoices::names().join(QStringLiteral(", "))));
     }
     const QString output = options.positional().at(1);
+    if (options.values(QStringLiteral("port")).size() > 1)
+        return usageError(QStringLiteral("upload reads one device: give --port once (several "
+                                         "ports at once are for download and compare)"));
 
     quint8 deviceType = DeviceNone;
     if (!options.isSet(QStringLiteral("device")))
@@ -92,12 +94,13 @@ int runUpload(const QStringList &args)
     image.CompareMode = false;
     DeviceType = deviceType;
 
+    const TransferLinks links = TransferLinks::real();
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
-    KTSerialLink link(*serial);
+    const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     TransferRecord record;
     {
         UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
-                                link, [] { return std::make_unique<KTCanLink>(); });
+                                *link, links.canFactory());
         transfer.describePort(setup.serial.PortIndex);
         CliTransferSetup::applyBootLines(setup, transfer);
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);

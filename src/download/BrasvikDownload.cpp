@@ -2,8 +2,6 @@
 
 #include "core/ImageState.h"
 #include "download/DownloadTransfer.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 
 #include <QFileInfo>
 #include <QMessageBox>
@@ -11,15 +9,17 @@
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
                                  quint8 deviceType, const TSettings &settings,
                                  std::function<void(const QString &)> showBaudrate,
-                                 const DownloadResumeOffer::Choice &resume)
-    : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"))
+                                 const DownloadResumeOffer::Choice &resume,
+                                 const TransferLinks &links)
+    : TransferForm(owner, serial, QStringLiteral("TBKDownloadForm"), QStringLiteral("Close COM"),
+                   links)
 {
     setWindowTitle(QStringLiteral("Download - ") + QFileInfo(image.FileName).fileName());
     DownloadRequest request = DownloadRequest::fromImage(image, deviceType, settings);
     request.reportResumeSector = true;
     DownloadResumeOffer::apply(resume, &request);
     m_transfer = std::make_unique<DownloadTransfer>(
-        link(), [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+        link(), canLinks(), std::move(request));
     present(*m_transfer, std::move(showBaudrate));
 }
 

@@ -24,7 +24,8 @@ public:
     TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image, quint8 deviceType,
                     const TSettings &settings,
                     std::function<void(const QString &)> showBaudrate = {},
-                    const DownloadResumeOffer::Choice &resume = {});
+                    const DownloadResumeOffer::Choice &resume = {},
+                    const TransferLinks &links = TransferLinks::real());
     ~TBKDownloadForm() override;
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }

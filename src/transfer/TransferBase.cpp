@@ -53,6 +53,7 @@ TransferBase::~TransferBase()
     // The subclass has finished the record in its shutdown(); only the ports are left.
     m_serial.clearHandlers();
     closePorts();
+    IdleSlot::release(this);
 }
 
 void TransferBase::shutdown()
@@ -106,10 +107,15 @@ void TransferBase::postIdle(void (TransferBase::*action)())
 {
     // The slot outlives the transfer; a guard drops an action whose transfer is gone.
     QPointer<TransferBase> guard(this);
-    IdleSlot::post(m_timers, [guard, action] {
-        if (guard)
-            (guard.data()->*action)();
-    });
+    // A slot of its own: the idle actions of transfers running side by side must not replace
+    // each other's.
+    IdleSlot::post(
+        m_timers,
+        [guard, action] {
+            if (guard)
+                (guard.data()->*action)();
+        },
+        this);
 }
 
 void TransferBase::scheduleFinish()

@@ -2,7 +2,6 @@
 
 #include "base/ModalResult.h"
 #include "comm/KTSerial.h"
-#include "transfer/KTSerialLink.h"
 #include "transfer/ServiceRecordListener.h"
 #include "transfer/TransferBase.h"
 #include "transfer/TransferMessages.h"
@@ -31,12 +30,13 @@ constexpr int RateStallCheckMs = 1000;
 } // namespace
 
 TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
-                           const QString &closeHint)
+                           const QString &closeHint, const TransferLinks &links)
     : QDialog(owner,
               Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                   | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint)
     , m_serial(serial)
-    , m_link(std::make_unique<KTSerialLink>(serial))
+    , m_link(links.makeSerial(serial))
+    , m_canLinks(links.canFactory())
 {
     setObjectName(objectName);
     setFixedSize(401, 244);

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "transfer/TransferLinks.h"
+
 #include <QDialog>
 #include <QElapsedTimer>
 
 #include <functional>
 #include <memory>
 
-class KTSerialLink;
 class QLabel;
 class QTimer;
 class ServiceRecordListener;
@@ -43,11 +44,14 @@ public slots:
     void reject() override;
 
 protected:
-    // `closeHint` is the tool tip of ButtonCloseCOM.
+    // `closeHint` is the tool tip of ButtonCloseCOM. `links` makes the serial link over `serial`
+    // and the CAN links of the transfer (the real ones unless a test hands in fakes).
     TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
-                 const QString &closeHint);
+                 const QString &closeHint, const TransferLinks &links = TransferLinks::real());
 
-    KTSerialLink &link() { return *m_link; }
+    SerialLink &link() { return *m_link; }
+    // The CAN factory for the subclass's transfer.
+    TransferLinks::CanFactory canLinks() const { return m_canLinks; }
 
     // Shows `transfer` in the window and starts it; the progress bar spans the record's address
     // range. `showBaudrate` receives the baud-rate text for the main window (may be empty).
@@ -74,7 +78,8 @@ private:
 
     TKTSerial &m_serial;
     // Declared before the subclass's transfer, so it outlives it.
-    std::unique_ptr<KTSerialLink> m_link;
+    std::unique_ptr<SerialLink> m_link;
+    TransferLinks::CanFactory m_canLinks;
     TransferBase *m_transfer = nullptr;
     bool m_ended = false; // the transfer's Finished event has come
     ServiceRecordListener *m_record = nullptr; // a child; lives until the transfer's end line

@@ -1,23 +1,22 @@
 #include "upload/BrasvikUpload.h"
 
 #include "core/ImageState.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 #include "upload/UploadTransfer.h"
 
 #include <QMessageBox>
 
 TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image,
                              quint8 deviceType, const TSettings &settings,
-                             std::function<void(const QString &)> showBaudrate)
+                             std::function<void(const QString &)> showBaudrate,
+                             const TransferLinks &links)
     : TransferForm(owner, serial, QStringLiteral("TBKUploadForm"),
-                   QStringLiteral("Close interface"))
+                   QStringLiteral("Close interface"), links)
     , m_image(image)
 {
     setWindowFlag(Qt::WindowSystemMenuHint);
     m_transfer
         = std::make_unique<UploadTransfer>(UploadSetup::fromSelections(image, deviceType, settings),
-                                           link(), [] { return std::make_unique<KTCanLink>(); });
+                                           link(), canLinks());
     setWindowTitle(m_transfer->caption());
 
     present(*m_transfer, std::move(showBaudrate));

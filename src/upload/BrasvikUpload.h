@@ -24,7 +24,8 @@ public:
     // window's status bar (may be empty).
     TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image, quint8 deviceType,
                   const TSettings &settings,
-                  std::function<void(const QString &)> showBaudrate = {});
+                  std::function<void(const QString &)> showBaudrate = {},
+                  const TransferLinks &links = TransferLinks::real());
     ~TBKUploadForm() override;
 
     UploadTransfer *transfer() const { return m_transfer.get(); }

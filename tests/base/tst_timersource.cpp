@@ -19,6 +19,7 @@ private slots:
     void advanceUntilStopsAtTheDeadline();
     void idleSlotRunsTheLastActionOnce();
     void idleSlotFollowsTheSource();
+    void idleSlotsOfOwnersStandApart();
     void preciseTimersNeverFireEarly();
 };
 
@@ -144,6 +145,42 @@ void tst_TimerSource::idleSlotRunsTheLastActionOnce()
     IdleSlot::cancel();
     clock.settle();
     QCOMPARE(ran.size(), 2);
+}
+
+void tst_TimerSource::idleSlotsOfOwnersStandApart()
+{
+    VirtualTimerSource clock;
+    QStringList ran;
+    int a = 0;
+    int b = 0;
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("a replaced"); }, &a);
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("b"); }, &b);
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("a"); }, &a);
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("application"); });
+    clock.settle();
+    ran.sort();
+    QCOMPARE(ran, QStringList({"a", "application", "b"}));
+
+    // An owner that goes from inside its own action (a transfer freed by its last listener),
+    // and one that goes with an action pending: neither runs again.
+    ran.clear();
+    IdleSlot::post(
+        clock,
+        [&] {
+            ran << QStringLiteral("a once");
+            IdleSlot::post(clock, [&] { ran << QStringLiteral("a after release"); }, &a);
+            IdleSlot::release(&a);
+        },
+        &a);
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("b released"); }, &b);
+    IdleSlot::release(&b);
+    clock.settle();
+    QCOMPARE(ran, QStringList({"a once"}));
+    QVERIFY(!IdleSlot::pending());
+    IdleSlot::post(clock, [&] { ran << QStringLiteral("a again"); }, &a);
+    clock.settle();
+    QCOMPARE(ran, QStringList({"a once", "a again"}));
+    IdleSlot::release(&a);
 }
 
 void tst_TimerSource::idleSlotFollowsTheSource()

@@ -5,6 +5,7 @@
 #include "core/ImageState.h"
 #include "download/BrasvikDownload.h"
 #include "download/DownloadTransfer.h"
+#include "FakeLinks.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
@@ -47,6 +48,7 @@ private slots:
     void serviceRecord_data();
     void serviceRecord();
     void bootLinesInPlaceOfThePrompt();
+    void injectedLinksCarryTheTransfer();
 
 private:
     int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
@@ -61,6 +63,7 @@ private:
     bool m_confirmPrompt = true;
     QString m_baudText;
     QString m_memo; // the memo as the last message box found it
+    TransferLinks m_links; // empty: the real links
 };
 
 void tst_DownloadWindow::init()
@@ -82,6 +85,7 @@ void tst_DownloadWindow::cleanup()
     m_serial.reset();
     TargetFiles::setDirectory(QString());
     SettingsStore::clearOverrides();
+    m_links = {};
 }
 
 void tst_DownloadWindow::makeSerial(const QString &path)
@@ -97,7 +101,7 @@ int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &
                                   const TSettings &settings)
 {
     TBKDownloadForm form(nullptr, *m_serial, m_image, Device46xx, settings,
-                         [this](const QString &text) { m_baudText = text; });
+                         [this](const QString &text) { m_baudText = text; }, {}, m_links);
     // Answers every message box the way a user would, and lets the test act meanwhile.
     QTimer user;
     user.setInterval(10);
@@ -421,6 +425,37 @@ void tst_DownloadWindow::bootLinesInPlaceOfThePrompt()
     QVERIFY(!m_serial->Active());
     sim.stop();
     QCOMPARE(sim.hostBytes(), QByteArray());
+}
+
+void tst_DownloadWindow::injectedLinksCarryTheTransfer()
+{
+    // The window's own port component points nowhere: only the injected link is used.
+    makeSerial(QStringLiteral("/nonexistent/brasvik-port"));
+    FakeSerialLink *fake = nullptr;
+    int canLinks = 0;
+    m_links.serial = [&fake](TKTSerial &) {
+        auto link = std::make_unique<FakeSerialLink>();
+        fake = link.get();
+        return link;
+    };
+    m_links.can = [&canLinks]() -> std::unique_ptr<CanLink> {
+        ++canLinks;
+        return nullptr;
+    };
+    bool clicked = false;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (clicked || !fake || fake->writes.isEmpty())
+            return;
+        QCOMPARE(fake->openCount, 1);
+        QCOMPARE(fake->writes.first(), QByteArray(1, '\0')); // the boot byte
+        clicked = true;
+        form.ButtonCloseCOM->click();
+    });
+    QVERIFY(clicked);
+    QCOMPARE(result, 2);
+    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"));
+    QCOMPARE(canLinks, 0); // RS-232 only
+    QVERIFY(!m_serial->Active());
 }
 
 QTEST_MAIN(tst_DownloadWindow)

@@ -1,0 +1,272 @@
+#include "cli/CliBatchRunner.h"
+
+#include "base/SettingsStore.h"
+#include "cli/CliCommand.h"
+#include "cli/CliInterrupt.h"
+#include "cli/CliTransferRunner.h"
+#include "comm/KTSerial.h"
+#include "transfer/TransferBase.h"
+#include "transfer/TransferOutcome.h"
+
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+#include <utility>
+
+// Members in the order they are made; they go in reverse, the runner first, the serial
+// component last.
+struct CliBatchRunner::Job
+{
+    QString label;
+    int portIndex = 0;
+    std::unique_ptr<TKTSerial> serial;
+    std::unique_ptr<SerialLink> link;
+    std::unique_ptr<TransferBase> transfer;
+    std::unique_ptr<CliTransferRunner> runner;
+    QString lastError;
+};
+
+CliBatchRunner::CliBatchRunner(const CliTransferSetup::Setup &setup, const CliFeedOptions &feeds,
+                               const TransferLinks &links)
+    : m_setup(setup), m_feeds(feeds), m_links(links)
+{ }
+
+CliBatchRunner::~CliBatchRunner()
+{
+    dropStdinNotifier();
+}
+
+int CliBatchRunner::run(const TransferMaker &make)
+{
+    for (const CliTransferSetup::PortChoice &port : m_setup.ports) {
+        auto job = std::make_unique<Job>();
+        job->label = port.label;
+        job->portIndex = port.portIndex;
+        CliTransferSetup::Setup own = m_setup;
+        own.serial.PortIndex = port.portIndex;
+        job->serial = CliTransferSetup::makeSerial(own);
+        job->link = m_links.makeSerial(*job->serial);
+        job->transfer = make(*job->link, m_links.canFactory());
+        job->transfer->describePort(port.portIndex);
+        CliTransferSetup::applyBootLines(m_setup, *job->transfer);
+        m_jobs.push_back(std::move(job));
+    }
+
+    // One CAN bus carries one transfer: refused before any port is opened.
+    const QString bus = SettingsStore::canBus();
+    QStringList onBus;
+    for (const auto &job : m_jobs) {
+        if (job->transfer->usesCan())
+            onBus << job->label;
+    }
+    if (onBus.size() > 1) {
+        m_jobs.clear();
+        return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
+                                         "would all use it")
+                              .arg(bus, onBus.join(QStringLiteral(", "))));
+    }
+
+    QEventLoop loop;
+    int running = 0;
+    for (const auto &job : m_jobs) {
+        Job *j = job.get();
+        j->runner = std::make_unique<CliTransferRunner>(*j->transfer, m_setup.assumeYes, m_feeds);
+        j->runner->setPortLabel(j->label);
+        j->runner->setBootPromptHandler([this, j](const QString &) { onBootPrompt(j); });
+        connect(j->transfer.get(), &TransferBase::errorBox, this,
+                [j](const QString &title, const QString &text) {
+                    j->lastError = title + QStringLiteral(": ")
+                        + TransferBase::plainText(text).simplified();
+                });
+        connect(j->runner.get(), &CliTransferRunner::finished, &loop, [this, &loop, &running] {
+            if (--running == 0)
+                loop.quit();
+            // A device that ended before its prompt no longer holds the others back.
+            askWhenAllWaiting();
+        });
+        ++running;
+    }
+
+    CliInterrupt interrupt;
+    connect(&interrupt, &CliInterrupt::interrupted, this, &CliBatchRunner::interruptAll);
+    for (const auto &job : m_jobs)
+        job->runner->start();
+    if (running > 0)
+        loop.exec();
+    dropStdinNotifier();
+
+    m_results.clear();
+    for (const auto &job : m_jobs)
+        m_results.append({job->label, job->runner->record(), job->lastError});
+    m_waiting.clear();
+    m_jobs.clear(); // every port closed and every worker ended before the summary
+    std::fflush(stdout);
+    if (m_feeds.json) {
+        // stdout carries JSON lines only; each finished line holds its port's record.
+        printErr(summaryTable(m_results));
+    } else {
+        printOut(QString());
+        printOut(summaryTable(m_results));
+    }
+    std::fflush(stdout);
+    return exitStatus(m_results);
+}
+
+void CliBatchRunner::onBootPrompt(Job *job)
+{
+    m_waiting.append(job);
+    askWhenAllWaiting();
+}
+
+void CliBatchRunner::askWhenAllWaiting()
+{
+    if (m_asked || m_waiting.isEmpty())
+        return;
+    for (const auto &job : m_jobs) {
+        if (!job->runner->hasFinished() && !m_waiting.contains(job.get()))
+            return;
+    }
+    m_asked = true;
+    QStringList ports;
+    for (const Job *job : std::as_const(m_waiting))
+        ports << job->label;
+    printErr(bootPromptText(ports));
+    printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
+    m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(m_stdinNotifier, &QSocketNotifier::activated, this,
+            &CliBatchRunner::onStdinReadable);
+}
+
+void CliBatchRunner::onStdinReadable()
+{
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    const bool endOfInput = n <= 0;
+    const bool enter = n > 0 && QByteArray(buffer, int(n)).contains('\n');
+    if (!endOfInput && !enter)
+        return;
+    dropStdinNotifier();
+    // End of input declines: no one is there to press the buttons.
+    answerAll(!endOfInput);
+}
+
+void CliBatchRunner::answerAll(bool confirmed)
+{
+    const QList<Job *> waiting = m_waiting;
+    m_waiting.clear();
+    for (Job *job : waiting)
+        job->transfer->answerBootPrompt(confirmed);
+}
+
+void CliBatchRunner::interruptAll()
+{
+    dropStdinNotifier();
+    m_asked = true; // a prompt not yet asked is never asked now
+    m_waiting.clear();
+    for (const auto &job : m_jobs) {
+        if (job->runner && !job->runner->hasFinished())
+            job->runner->interrupt();
+    }
+}
+
+void CliBatchRunner::dropStdinNotifier()
+{
+    if (!m_stdinNotifier)
+        return;
+    m_stdinNotifier->setEnabled(false);
+    m_stdinNotifier->deleteLater();
+    m_stdinNotifier = nullptr;
+}
+
+int CliBatchRunner::exitStatus(const QList<Result> &results)
+{
+    int status = TransferOutcomes::ExitSuccess;
+    for (const Result &result : results)
+        status = std::max(status, TransferOutcomes::exitStatus(result.record));
+    return status;
+}
+
+QString CliBatchRunner::reportGist(const Result &result)
+{
+    const QString &text = result.record.compared && !result.record.compareText.isEmpty()
+        ? result.record.compareText
+        : result.record.reportText;
+    QStringList lines;
+    for (const QString &line : TransferBase::plainText(text).split(u'\n')) {
+        if (!line.trimmed().isEmpty())
+            lines << line.trimmed();
+    }
+    if (lines.isEmpty())
+        return result.error.isEmpty() ? QStringLiteral("-") : result.error;
+    if (lines.size() > 1 && lines.first().endsWith(u':'))
+        return lines.at(0) + u' ' + lines.at(1);
+    return lines.first();
+}
+
+QString CliBatchRunner::summaryTable(const QList<Result> &results)
+{
+    struct Row
+    {
+        QString port, result, bytes, time, report;
+    };
+    QList<Row> rows {{QStringLiteral("Port"), QStringLiteral("Result"), QStringLiteral("Bytes"),
+                      QStringLiteral("Time"), QStringLiteral("Report")}};
+    for (const Result &r : results) {
+        Row row;
+        row.port = r.port;
+        switch (TransferOutcomes::exitStatus(r.record)) {
+        case TransferOutcomes::ExitSuccess:
+            row.result = QStringLiteral("ok");
+            break;
+        case TransferOutcomes::ExitAborted:
+            row.result = QStringLiteral("refused");
+            break;
+        case TransferOutcomes::ExitDifferent:
+            row.result = QStringLiteral("different");
+            break;
+        default:
+            row.result = QStringLiteral("failed");
+            break;
+        }
+        row.bytes = QString::number(r.record.bytes);
+        if (r.record.started.isValid() && r.record.ended.isValid()) {
+            const qint64 s = qMax<qint64>(0, r.record.started.secsTo(r.record.ended));
+            row.time = QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+        } else {
+            row.time = QStringLiteral("-");
+        }
+        row.report = reportGist(r);
+        rows.append(row);
+    }
+    qsizetype wPort = 0, wResult = 0, wBytes = 0, wTime = 0;
+    for (const Row &row : rows) {
+        wPort = std::max(wPort, row.port.size());
+        wResult = std::max(wResult, row.result.size());
+        wBytes = std::max(wBytes, row.bytes.size());
+        wTime = std::max(wTime, row.time.size());
+    }
+    QStringList lines;
+    for (const Row &row : rows) {
+        lines << (row.port.leftJustified(wPort) + QStringLiteral("  ")
+                  + row.result.leftJustified(wResult) + QStringLiteral("  ")
+                  + row.bytes.rightJustified(wBytes) + QStringLiteral("  ")
+                  + row.time.rightJustified(wTime) + QStringLiteral("  ") + row.report);
+    }
+    return lines.join(u'\n');
+}
+
+QString CliBatchRunner::bootPromptText(const QStringList &waiting)
+{
+    if (waiting.size() == 1) {
+        return QStringLiteral("Please press the boot pushbutton on the device at %1\n"
+                              "and restart your hardware now!")
+            .arg(waiting.first());
+    }
+    return QStringLiteral("Please press the boot pushbutton on all %1 devices (%2)\n"
+                          "and restart your hardware now!")
+        .arg(waiting.size())
+        .arg(waiting.join(QStringLiteral(", ")));
+}
