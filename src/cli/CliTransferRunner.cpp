@@ -1,29 +1,16 @@
 #include "cli/CliTransferRunner.h"
 
 #include "cli/CliCommand.h"
+#include "cli/CliSignals.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// Self-pipe for SIGINT: the handler only writes a byte, the event loop does the rest.
-int interruptFds[2] = {-1, -1};
-
-extern "C" void onSigint(int)
-{
-    const char byte = 1;
-    if (interruptFds[1] >= 0) {
-        const ssize_t written = ::write(interruptFds[1], &byte, 1);
-        (void)written;
-    }
-}
 
 QString formatDuration(qint64 seconds)
 {
@@ -49,33 +36,17 @@ CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes)
             });
     connect(&m_transfer, &TransferBase::bootPromptRequested, this,
             &CliTransferRunner::onBootPrompt);
+    m_signals = CliSignals::acquire();
+    connect(m_signals.get(), &CliSignals::interrupted, this, &CliTransferRunner::onInterrupt);
 }
 
 CliTransferRunner::~CliTransferRunner()
 {
     delete m_stdinNotifier;
-    delete m_signalNotifier;
-    if (interruptFds[0] >= 0) {
-        std::signal(SIGINT, SIG_DFL);
-        ::close(interruptFds[0]);
-        ::close(interruptFds[1]);
-        interruptFds[0] = interruptFds[1] = -1;
-    }
 }
 
 TransferRecord CliTransferRunner::run()
 {
-    if (interruptFds[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM, 0, interruptFds) == 0) {
-        m_signalNotifier = new QSocketNotifier(interruptFds[0], QSocketNotifier::Read);
-        connect(m_signalNotifier, &QSocketNotifier::activated, this,
-                &CliTransferRunner::onInterrupt);
-        struct sigaction action = {};
-        action.sa_handler = onSigint;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-    }
-
     QEventLoop loop;
     connect(&m_transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
         if (event.kind == TransferEvent::Kind::Finished)
@@ -200,18 +171,31 @@ void CliTransferRunner::onStdinReadable()
     m_stdinNotifier->deleteLater();
     m_stdinNotifier = nullptr;
     // End of input declines the prompt: no one is there to press the button.
-    m_transfer.answerBootPrompt(!endOfInput);
+    if (endOfInput)
+        declineBootPrompt();
+    else
+        m_transfer.answerBootPrompt(true);
+}
+
+void CliTransferRunner::declineBootPrompt()
+{
+    clearProgress();
+    printErr(QStringLiteral("Boot prompt declined: nothing was sent."));
+    m_transfer.answerBootPrompt(false);
 }
 
 void CliTransferRunner::onInterrupt()
 {
-    char byte;
-    while (::recv(interruptFds[0], &byte, 1, MSG_DONTWAIT) > 0) { }
+    if (m_transfer.hasFinished())
+        return;
     if (m_stdinNotifier) {
         m_stdinNotifier->setEnabled(false);
         m_stdinNotifier->deleteLater();
         m_stdinNotifier = nullptr;
     }
     clearProgress();
-    m_transfer.userBreak();
+    if (m_transfer.bootPromptPending())
+        declineBootPrompt();
+    else
+        m_transfer.userBreak();
 }

@@ -5,13 +5,18 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <memory>
+
+class CliSignals;
+
 class QSocketNotifier;
 
 // Presents a transfer on the terminal, as the window does on the screen: log lines on stdout,
 // then an empty line and the final report (and, after a compare, an empty line and the compare's
 // report); error boxes, the boot prompt and a live progress bar on stderr. Ctrl+C is the user
 // break ("Close COM"); before the boot prompt is answered it declines the prompt. It follows the
-// transfer's events; the exit status comes from the final record (TransferOutcome.h).
+// transfer's events; the exit status comes from the final record (TransferOutcome.h). SIGTERM and
+// SIGHUP count as Ctrl+C (CliSignals.h).
 class CliTransferRunner : public QObject
 {
     Q_OBJECT
@@ -30,6 +35,7 @@ private:
     void onBootPrompt(const QString &text);
     void onStdinReadable();
     void onInterrupt();
+    void declineBootPrompt();
     void drawProgress();
     void clearProgress();
 
@@ -43,7 +49,7 @@ private:
     QElapsedTimer m_progressClock;
     QElapsedTimer m_redrawClock;
     QSocketNotifier *m_stdinNotifier = nullptr;
-    QSocketNotifier *m_signalNotifier = nullptr;
+    std::shared_ptr<CliSignals> m_signals;
     QByteArray m_stdinLine;
     TransferRecord m_record;
     bool m_finished = false;
