@@ -88,11 +88,6 @@ CliSignals::~CliSignals()
     }
 }
 
-int CliSignals::received() const
-{
-    return signalCount.load();
-}
-
 void CliSignals::readPipe()
 {
     char bytes[16];

@@ -13,7 +13,8 @@ class QSocketNotifier;
 // flag of every terminal the process holds and leaves the rest of the closing to the kernel.
 //
 // The handlers are process-wide, so there is one instance; every user holds it through
-// acquire(), and the default dispositions return when the last holder lets go.
+// acquire(), and the previous dispositions return when the last holder lets go. A run of several
+// transfers holds it for the whole run: one signal breaks them all, a second ends the process.
 class CliSignals : public QObject
 {
     Q_OBJECT
@@ -21,9 +22,6 @@ public:
     // The process's instance, created (and the handlers installed) on first use.
     [[nodiscard]] static std::shared_ptr<CliSignals> acquire();
     ~CliSignals() override;
-
-    // Signals received since the instance was created.
-    int received() const;
 
 signals:
     void interrupted(int signalNumber);
