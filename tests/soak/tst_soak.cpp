@@ -150,8 +150,8 @@ int threads()
     return countEntries("/proc/self/task");
 }
 
-// One transfer against its own simulated device; the outcome lands in `record`. False with the
-// reason in `why` when the transfer never ended or a check failed.
+// One transfer against a simulated device of its own: true when it ended as its scenario
+// expects; otherwise false with the reason in `why`.
 class SoakRun
 {
 public:
@@ -166,6 +166,7 @@ public:
     {
         SimDeviceOptions options;
         options.can = m_scenario.can;
+        // A quick erase: its answer then often shares a read with the acknowledgement before it.
         options.eraseMs = 5;
         options.extraArguments = m_scenario.faults;
         options.exitAfterSeconds = 60;
