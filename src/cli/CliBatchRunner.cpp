@@ -2,7 +2,7 @@
 
 #include "base/SettingsStore.h"
 #include "cli/CliCommand.h"
-#include "cli/CliInterrupt.h"
+#include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
 #include "comm/KTSerial.h"
 #include "transfer/TransferBase.h"
@@ -90,8 +90,9 @@ int CliBatchRunner::run(const TransferMaker &make)
         ++running;
     }
 
-    CliInterrupt interrupt;
-    connect(&interrupt, &CliInterrupt::interrupted, this, &CliBatchRunner::interruptAll);
+    // One signal (Ctrl+C, SIGTERM, SIGHUP) breaks every transfer; a second ends the process.
+    const std::shared_ptr<CliSignals> breaks = CliSignals::acquire();
+    connect(breaks.get(), &CliSignals::interrupted, this, &CliBatchRunner::interruptAll);
     for (const auto &job : m_jobs)
         job->runner->start();
     if (running > 0)
@@ -150,6 +151,8 @@ void CliBatchRunner::onStdinReadable()
         return;
     dropStdinNotifier();
     // End of input declines: no one is there to press the buttons.
+    if (endOfInput)
+        printErr(QStringLiteral("Boot prompt declined: nothing was sent."));
     answerAll(!endOfInput);
 }
 

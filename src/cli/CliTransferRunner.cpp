@@ -1,8 +1,8 @@
 #include "cli/CliTransferRunner.h"
 
 #include "cli/CliCommand.h"
+#include "cli/CliSignals.h"
 #include "transfer/TransferMessages.h"
-#include "cli/CliInterrupt.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -63,8 +63,10 @@ void CliTransferRunner::setBootPromptHandler(std::function<void(const QString &)
 
 TransferRecord CliTransferRunner::run()
 {
-    CliInterrupt interrupt;
-    connect(&interrupt, &CliInterrupt::interrupted, this, &CliTransferRunner::interrupt);
+    // SIGINT, SIGTERM and SIGHUP break this transfer while it runs. A run over several ports
+    // holds the signals itself and breaks every runner.
+    const std::shared_ptr<CliSignals> breaks = CliSignals::acquire();
+    connect(breaks.get(), &CliSignals::interrupted, this, &CliTransferRunner::interrupt);
 
     QEventLoop loop;
     connect(this, &CliTransferRunner::finished, &loop, &QEventLoop::quit);
@@ -221,16 +223,31 @@ void CliTransferRunner::onStdinReadable()
     m_stdinNotifier->deleteLater();
     m_stdinNotifier = nullptr;
     // End of input declines the prompt: no one is there to press the button.
-    m_transfer.answerBootPrompt(!endOfInput);
+    if (endOfInput)
+        declineBootPrompt();
+    else
+        m_transfer.answerBootPrompt(true);
+}
+
+void CliTransferRunner::declineBootPrompt()
+{
+    clearProgress();
+    printErr(QStringLiteral("Boot prompt declined: nothing was sent."));
+    m_transfer.answerBootPrompt(false);
 }
 
 void CliTransferRunner::interrupt()
 {
+    if (m_transfer.hasFinished())
+        return;
     if (m_stdinNotifier) {
         m_stdinNotifier->setEnabled(false);
         m_stdinNotifier->deleteLater();
         m_stdinNotifier = nullptr;
     }
     clearProgress();
-    m_transfer.userBreak();
+    if (m_transfer.bootPromptPending())
+        declineBootPrompt();
+    else
+        m_transfer.userBreak();
 }

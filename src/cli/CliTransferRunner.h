@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
 
 class QSocketNotifier;
 
@@ -14,7 +15,8 @@ class QSocketNotifier;
 // then an empty line and the final report (and, after a compare, an empty line and the compare's
 // report); error boxes, the boot prompt and a live progress bar on stderr. Ctrl+C is the user
 // break ("Close COM"); before the boot prompt is answered it declines the prompt. It follows the
-// transfer's events; the exit status comes from the final record (TransferOutcome.h).
+// transfer's events; the exit status comes from the final record (TransferOutcome.h). SIGTERM
+// and SIGHUP count as Ctrl+C (CliSignals.h).
 // The run goes into the service record; with JSON feeds stdout carries the feed instead of the
 // log and the report, and the progress bar stays off.
 class CliTransferRunner : public QObject
@@ -58,6 +60,7 @@ private:
     QString prefixed(const QString &line) const;
     // The final report or the compare's: after an empty line, or line by line with the port.
     void printBlock(const QString &text);
+    void declineBootPrompt();
     void drawProgress();
     void clearProgress();
 

@@ -270,11 +270,16 @@ int DownloadTransfer::receiveAnswer()
         return -1;
     }
     stopWatchdog();
-    if (waiting <= 0 || serial().read(buffer, qMin<qint64>(waiting, RxBufferSize)) <= 0) {
+    m_nextByteOfRead = -1;
+    const qint64 n = waiting <= 0 ? 0 : serial().read(buffer, qMin<qint64>(waiting, RxBufferSize));
+    if (n <= 0) {
         armWatchdog();
         return -1;
     }
-    // Later bytes of the same event are dropped: the target answers one byte per request.
+    // Later bytes of the same event are dropped: the target answers one byte per request. The
+    // erase answer after the end sector's acknowledgement is the exception (SerialResult).
+    if (n > 1)
+        m_nextByteOfRead = quint8(buffer[1]);
     return quint8(buffer[0]);
 }
 
@@ -366,23 +371,16 @@ void DownloadTransfer::SerialResult()
         setState(State::WaitErase);
         setWatchdogInterval(EraseTimeoutMs);
         armWatchdog();
+        // The erase answer follows the acknowledgement without a request of its own; after a
+        // quick erase, or when the host was busy, both come in one read. Dropping it would
+        // leave the transfer waiting out the whole erase time.
+        if (m_nextByteOfRead >= 0) {
+            stopWatchdog();
+            eraseAnswered(quint8(m_nextByteOfRead));
+        }
         break;
     case State::WaitErase:
-        if (b == quint8(m_request.endSector) && b != Refused) {
-            if (b != 0)
-                log(QStringLiteral("Flash sectors %1 up to %2 erased")
-                        .arg(m_request.firstSector)
-                        .arg(m_request.endSector - 1));
-            else
-                log(QStringLiteral("Flash erased"));
-            log(QStringLiteral("Start flash programming..."));
-            enterPhase(TransferPhase::Data);
-            setState(State::Programming);
-            setWatchdogInterval(FlashBlockTimeoutMs);
-            SendFlashBlock();
-        } else {
-            endWithError(QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
-        }
+        eraseAnswered(b);
         break;
     case State::Programming:
         switch (b) {
@@ -409,6 +407,25 @@ void DownloadTransfer::SerialResult()
         break;
     default:
         break;
+    }
+}
+
+void DownloadTransfer::eraseAnswered(quint8 b)
+{
+    if (b == quint8(m_request.endSector) && b != Refused) {
+        if (b != 0)
+            log(QStringLiteral("Flash sectors %1 up to %2 erased")
+                    .arg(m_request.firstSector)
+                    .arg(m_request.endSector - 1));
+        else
+            log(QStringLiteral("Flash erased"));
+        log(QStringLiteral("Start flash programming..."));
+        enterPhase(TransferPhase::Data);
+        setState(State::Programming);
+        setWatchdogInterval(FlashBlockTimeoutMs);
+        SendFlashBlock();
+    } else {
+        endWithError(QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
     }
 }
 

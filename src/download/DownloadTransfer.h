@@ -119,8 +119,11 @@ protected:
 
 private:
     // Receive step: stops the watchdog, reads what is waiting and returns the first byte, or -1
-    // when there is nothing to act on.
+    // when there is nothing to act on. The second byte of the same read is kept in
+    // m_nextByteOfRead (-1: none).
     int receiveAnswer();
+    // The answer to the erase (state WaitErase).
+    void eraseAnswered(quint8 b);
     void SendFlashBlock();
     void SendRetainBlock();
     void SendCANFlashBlock();
@@ -147,6 +150,7 @@ private:
     qint32 m_blockStart = 0;
     quint8 m_blockSector = 0;
     QByteArray m_lastFrame;
+    int m_nextByteOfRead = -1;
     TCANMsg m_canCommand {};
     std::array<TCANMsg, 4> m_canData {};
 };

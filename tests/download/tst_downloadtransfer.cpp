@@ -28,6 +28,8 @@ private slots:
     void failures();
     void refusedBlockIsSentWhole();
     void firstByteOfAnEventCounts();
+    void eraseAnswerInTheAcknowledgementsRead_data();
+    void eraseAnswerInTheAcknowledgementsRead();
     void board4610CombinedImage();
     void retainValuesSerial();
     void refusedRetainFrameIsSentWhole();
@@ -396,6 +398,51 @@ void tst_DownloadTransfer::firstByteOfAnEventCounts()
     QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitLoaderStart);
     h.serial.deliver(QByteArray::fromHex("01aa"));
     QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitProgramStart);
+}
+
+void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead_data()
+{
+    QTest::addColumn<int>("deviceType");
+    QTest::addColumn<QByteArray>("read"); // the acknowledgement and what came with it
+    QTest::addColumn<bool>("programming"); // else an erase error
+    QTest::newRow("46xx, end sector") << int(Device46xx) << QByteArray::fromHex("aa0b") << true;
+    QTest::newRow("46xx, erase failed") << int(Device46xx) << QByteArray::fromHex("aaa5") << false;
+    QTest::newRow("46xx, wrong sector") << int(Device46xx) << QByteArray::fromHex("aa0a") << false;
+    QTest::newRow("4610 board, erased") << int(Device4610) << QByteArray::fromHex("aa00") << true;
+}
+
+void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
+{
+    QFETCH(int, deviceType);
+    QFETCH(QByteArray, read);
+    QFETCH(bool, programming);
+    DownloadRequest r = flashRequest(image46xx(pattern(4)), 0, 11, 4);
+    if (deviceType == Device4610) {
+        r.image = QByteArray(0x50000, char(0xFF));
+        r.image.replace(0, 4, pattern(4));
+        r.endSector = 0;
+        r.deviceType = Device4610;
+    }
+    Harness h(r);
+    h.startConfirmed();
+    h.serial.deliver(0xC5);
+    h.serial.deliver(0x01);
+    if (deviceType == Device46xx) {
+        h.serial.deliver(0xAA);
+        h.serial.deliver(0xAA);
+    }
+    h.serial.takeWritten();
+    // A quick erase: its answer arrives with the acknowledgement.
+    h.serial.deliver(read);
+    if (programming) {
+        QCOMPARE(h.transfer->state(), DownloadTransfer::State::Programming);
+        QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::FlashBlockTimeoutMs);
+        QCOMPARE(h.serial.takeWritten().left(1), QByteArray::fromHex("08"));
+    } else {
+        h.waitFinished();
+        QCOMPARE(h.logs.last(), QStringLiteral("Flash erase error!"));
+        QCOMPARE(h.report->outcome, TransferOutcome::Failed);
+    }
 }
 
 void tst_DownloadTransfer::board4610CombinedImage()
