@@ -87,11 +87,11 @@ int main(int argc, char **argv)
     }
 
     ImageState image;
-    quint8 deviceType = 0;
+    DeviceKind deviceType = DeviceKind::None;
     const double loaderMs = bestMs([&] {
         const ImageLoader::Result result
-            = ImageLoader::LoadImageFile(image, hexPath, deviceType, [](quint8 &type) {
-                  type = 1;
+            = ImageLoader::LoadImageFile(image, hexPath, deviceType, [](DeviceKind &type) {
+                  type = DeviceKind::Device46xx;
                   return true;
               });
         return result.ok() && image.DataEnd == ImageSize;

@@ -82,7 +82,7 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
     DownloadRequest request;
     request.image = image;
     request.dataEnd = dataEnd;
-    request.deviceType = Device46xx;
+    request.deviceType = DeviceKind::Device46xx;
     request.settings.brDefault = br115200;
     request.settings.COMInterface = overCan ? InterfaceCAN1 : InterfaceRS232;
     request.settings.CANBaudrate = 7;

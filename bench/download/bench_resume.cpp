@@ -43,7 +43,7 @@ DownloadRequest benchRequest()
     for (int i = 0; i < DataBytes; ++i)
         request.image[i] = char(i % 251);
     request.dataEnd = DataBytes;
-    request.deviceType = Device46xx;
+    request.deviceType = DeviceKind::Device46xx;
     request.settings.brDefault = br115200;
     return request;
 }

@@ -56,7 +56,7 @@ int main(int argc, char *argv[])
     rng.fillRange(reinterpret_cast<quint32 *>(image.ImageBuffer.data()), 0x100000 / 4);
     image.FileName = QStringLiteral("bench.b86");
     image.ViewSize = 0x100000;
-    DeviceType = Device46xx;
+    DeviceType = DeviceKind::Device46xx;
 
     THexViewer viewer;
     viewer.setImage(&image);

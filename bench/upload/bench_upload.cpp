@@ -62,9 +62,10 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSe
     serial.SetSyncEventHandling(true);
     KTSerialLink link(serial);
 
-    const UploadRequest request = UploadChoices::request(UploadChoice::Flash, Device46xx);
+    const UploadRequest request
+        = UploadChoices::request(UploadChoice::Flash, DeviceKind::Device46xx);
     UploadSetup setup;
-    setup.deviceType = Device46xx;
+    setup.deviceType = DeviceKind::Device46xx;
     setup.FirstSector = request.FirstSector;
     setup.EndSector = endSector > 0 ? endSector : request.EndSector;
     setup.UploadChoiceText = request.UploadChoiceText;

@@ -1,4 +1,4 @@
 #include "base/BKGlobal.h"
 
-quint8 DeviceType = DeviceNone;
+DeviceKind DeviceType = DeviceKind::None;
 TSettings Settings;

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+
 #include <QtGlobal>
 
 // Process-wide selections shared by the windows and the transfers. Read and written on the
 // GUI thread only (the command-line tool runs its transfers on its main thread as well).
 
-// 0 = not chosen, 1 = a 46xx device, 2 = the 4610 converter board.
-enum : quint8 { DeviceNone = 0, Device46xx = 1, Device4610 = 2 };
-extern quint8 DeviceType;
+extern DeviceKind DeviceType;
 
 // COMInterface values
 enum : qint32 { InterfaceRS232 = 0, InterfaceCAN1 = 1, InterfaceCAN2 = 2 };

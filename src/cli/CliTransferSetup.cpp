@@ -29,23 +29,18 @@ QStringList flagOptions()
     return {QStringLiteral("yes")};
 }
 
-bool parseDevice(const QString &text, quint8 *deviceType)
+bool parseDevice(const QString &text, DeviceKind *deviceType)
 {
-    if (text.compare(QLatin1String("46xx"), Qt::CaseInsensitive) == 0) {
-        *deviceType = Device46xx;
-        return true;
-    }
-    if (text == QLatin1String("4610")) {
-        *deviceType = Device4610;
-        return true;
-    }
-    return false;
+    const std::optional<DeviceKind> kind = deviceKindFromName(text);
+    if (kind)
+        *deviceType = *kind;
+    return kind.has_value();
 }
 
 bool loadImage(const QString &path, const CliOptions &options, ImageState *image,
-               quint8 *deviceType)
+               DeviceKind *deviceType)
 {
-    quint8 wanted = DeviceNone;
+    DeviceKind wanted = DeviceKind::None;
     if (options.isSet(QStringLiteral("device"))
         && !parseDevice(options.value(QStringLiteral("device")), &wanted)) {
         usageError(QStringLiteral("--device must be 46xx or 4610"));
@@ -53,13 +48,13 @@ bool loadImage(const QString &path, const CliOptions &options, ImageState *image
     }
     const bool isH86
         = QFileInfo(path).suffix().compare(QLatin1String("h86"), Qt::CaseInsensitive) == 0;
-    if (isH86 && wanted == DeviceNone) {
+    if (isH86 && wanted == DeviceKind::None) {
         usageError(QStringLiteral("--device is required for an H86 image"));
         return false;
     }
-    quint8 type = DeviceNone;
+    DeviceKind type = DeviceKind::None;
     const ImageLoader::Result result
-        = ImageLoader::LoadImageFile(*image, path, type, [wanted](quint8 &chosen) {
+        = ImageLoader::LoadImageFile(*image, path, type, [wanted](DeviceKind &chosen) {
               chosen = wanted;
               return true;
           });
@@ -68,10 +63,11 @@ bool loadImage(const QString &path, const CliOptions &options, ImageState *image
                                                : result.message.text);
         return false;
     }
-    if (!isH86 && wanted != DeviceNone && wanted != type) {
+    if (!isH86 && wanted != DeviceKind::None && wanted != type) {
         usageError(QStringLiteral("the image is for the %1, not for the device given with --device")
-                       .arg(type == Device4610 ? QStringLiteral("VMC 4610 converter board")
-                                               : QStringLiteral("46xx devices")));
+                       .arg(type == DeviceKind::Board4610
+                                ? QStringLiteral("VMC 4610 converter board")
+                                : QStringLiteral("46xx devices")));
         return false;
     }
     *deviceType = type;
@@ -163,7 +159,7 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
     return true;
 }
 
-bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString *error)
+bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QString *error)
 {
     RegistryUnit::LoadSettings(setup->settings, setup->serial);
     TSettings &s = setup->settings;
@@ -181,7 +177,7 @@ bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup, QString
             *error = QStringLiteral("--interface must be rs232, can1 or can2");
             return false;
         }
-        if (s.COMInterface != InterfaceRS232 && deviceType != Device46xx) {
+        if (s.COMInterface != InterfaceRS232 && deviceType != DeviceKind::Device46xx) {
             *error = QStringLiteral("CAN is available for the 46xx devices only");
             return false;
         }
@@ -280,7 +276,7 @@ void applyBootLines(const Setup &setup, TransferBase &transfer)
 }
 
 bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
-                    quint8 *deviceType, Setup *setup)
+                    DeviceKind *deviceType, Setup *setup)
 {
     if (!loadImage(path, options, image, deviceType))
         return false;

@@ -24,12 +24,12 @@ QStringList valueOptions();
 QStringList flagOptions();
 
 // "46xx" -> 1, "4610" -> 2.
-[[nodiscard]] bool parseDevice(const QString &text, quint8 *deviceType);
+[[nodiscard]] bool parseDevice(const QString &text, DeviceKind *deviceType);
 
 // Loads IMAGE as the window's Open does. An H86 image needs --device; a B86 image brings its
 // own type, and a --device that contradicts it is an error. False with the message on stderr.
 [[nodiscard]] bool loadImage(const QString &path, const CliOptions &options, ImageState *image,
-                             quint8 *deviceType);
+                             DeviceKind *deviceType);
 
 // One port of a run over several: how the user named it and the COM port it runs on.
 struct PortChoice
@@ -62,13 +62,13 @@ constexpr int MaxPorts = RegistryUnit::PortCount;
 
 // Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate,
 // --h86-dir and --boot-lines for this run only. False with a message in `error`.
-[[nodiscard]] bool prepare(const CliOptions &options, quint8 deviceType, Setup *setup,
+[[nodiscard]] bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup,
                            QString *error);
 
 // The start of the commands that take an IMAGE: loadImage, then prepare. True when both
 // succeeded; otherwise the message is on stderr (the exit status is ExitUsage).
 [[nodiscard]] bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
-                                  quint8 *deviceType, Setup *setup);
+                                  DeviceKind *deviceType, Setup *setup);
 
 // After describePort: a --boot-lines sequence takes the place of the port's setting.
 void applyBootLines(const Setup &setup, TransferBase &transfer);

@@ -22,7 +22,7 @@ int runCompare(const QStringList &args)
         return usageError(QStringLiteral("compare needs exactly one IMAGE"));
 
     ImageState image;
-    quint8 deviceType = DeviceNone;
+    DeviceKind deviceType = DeviceKind::None;
     CliTransferSetup::Setup setup;
     if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
                                           &deviceType, &setup))

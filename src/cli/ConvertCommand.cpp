@@ -19,7 +19,7 @@ int runConvert(const QStringList &args)
         return usageError(QStringLiteral("OUTPUT must end in .b86 or .r86"));
 
     ImageState image;
-    quint8 deviceType = DeviceNone;
+    DeviceKind deviceType = DeviceKind::None;
     if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
         return ExitUsage;
     // The Save command offers R86 only for an operating-system image.

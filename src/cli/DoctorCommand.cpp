@@ -68,7 +68,7 @@ int runDoctor(const QStringList &args)
     if (!options.positional().isEmpty())
         return usageError(QStringLiteral("doctor takes options only"));
     const bool deviceGiven = options.isSet(QStringLiteral("device"));
-    quint8 deviceType = Device46xx;
+    DeviceKind deviceType = DeviceKind::Device46xx;
     if (deviceGiven
         && !CliTransferSetup::parseDevice(options.value(QStringLiteral("device")), &deviceType))
         return usageError(QStringLiteral("--device must be 46xx or 4610"));
@@ -87,8 +87,8 @@ int runDoctor(const QStringList &args)
                                  SettingsStore::comPortDevicePath(portIndex),
                                  PortDiagnosis::Environment::current());
 
-    const bool canInUse
-        = deviceType == Device46xx && TargetFiles::usesCan(Device46xx, s.COMInterface);
+    const bool canInUse = deviceType == DeviceKind::Device46xx
+        && TargetFiles::usesCan(DeviceKind::Device46xx, s.COMInterface);
     if (canInUse || options.isSet(QStringLiteral("can-bus"))) {
         checks += CanDiagnosis::run(SettingsStore::canBus(), canBitrate(s.CANBaudrate),
                                     CanDiagnosis::Environment::current());
@@ -99,8 +99,9 @@ int runDoctor(const QStringList &args)
     }
 
     TargetDiagnosis::Selection selection;
-    selection.deviceTypes
-        = deviceGiven ? QList<quint8> {deviceType} : QList<quint8> {Device46xx, Device4610};
+    selection.deviceTypes = deviceGiven
+        ? QList<DeviceKind> {deviceType}
+        : QList<DeviceKind> {DeviceKind::Device46xx, DeviceKind::Board4610};
     selection.deviceGiven = deviceGiven;
     selection.comInterface = s.COMInterface;
     selection.canBaudrate = s.CANBaudrate;

@@ -81,7 +81,7 @@ int runDownload(const QStringList &args)
         return usageError(QStringLiteral("--from-sector needs a sector number"));
 
     ImageState image;
-    quint8 deviceType = DeviceNone;
+    DeviceKind deviceType = DeviceKind::None;
     CliTransferSetup::Setup setup;
     if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
                                           &deviceType, &setup))
@@ -94,7 +94,7 @@ int runDownload(const QStringList &args)
     // The erase option, as the dialog sets it; a B86 image carries its own sectors.
     if (!image.BinaryImage) {
         bool eraseAll = erase == QLatin1String("all");
-        if (deviceType != Device46xx) {
+        if (deviceType != DeviceKind::Device46xx) {
             eraseAll = true; // the 4610 board is always erased completely
         } else if (eraseAll && !setup.settings.DownloadOpt1) {
             return usageError(QStringLiteral("erasing the whole FLASH is not enabled in the "

@@ -47,7 +47,7 @@ void printTable(const QList<TransferRecord> &records)
                 ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                 : QStringLiteral("-"),
             TransferRecord::operationName(r.operation),
-            r.deviceType == 2 ? QStringLiteral("4610") : QStringLiteral("46xx"),
+            deviceKindName(r.deviceType),
             orDash(r.portName.isEmpty() ? r.portPath : r.portName),
             orDash(QFileInfo(r.imageFile).fileName()),
             resultText(r),

@@ -12,7 +12,7 @@ int runInfo(const QStringList &args)
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("info needs exactly one IMAGE"));
     ImageState image;
-    quint8 deviceType = DeviceNone;
+    DeviceKind deviceType = DeviceKind::None;
     if (!CliTransferSetup::loadImage(options.positional().first(), options, &image, &deviceType))
         return ExitUsage;
     const auto hex = [](qint64 v) {
@@ -21,7 +21,7 @@ int runInfo(const QStringList &args)
     printOut(QStringLiteral("File: %1").arg(image.FileName));
     printOut(QStringLiteral("Content: %1").arg(ContentText(image, deviceType)));
     printOut(QStringLiteral("Device type: %1")
-                 .arg(deviceType == Device4610
+                 .arg(deviceType == DeviceKind::Board4610
                           ? QStringLiteral("4610 (VMC 4610 converter board)")
                           : QStringLiteral("46xx (VMC 4630, 4640, 4650 or VD200)")));
     printOut(QStringLiteral("DataEnd: %1 (%2)").arg(hex(image.DataEnd)).arg(image.DataEnd));

@@ -17,7 +17,7 @@ namespace {
 
 // Bytes of the file an upload writes: a 46xx flash reading fills a 1 MiB image (with the
 // trailer of a partial region), the others hold what was read.
-qint64 expectedUploadSize(const UploadRequest &request, quint8 deviceType)
+qint64 expectedUploadSize(const UploadRequest &request, DeviceKind deviceType)
 {
     const UploadRegion region
         = UploadRegion::of(deviceType, request.RetainData, request.FirstSector, request.EndSector);
@@ -54,7 +54,7 @@ int runUpload(const QStringList &args)
         return usageError(QStringLiteral("upload reads one device: give --port once (several "
                                          "ports at once are for download and compare)"));
 
-    quint8 deviceType = DeviceNone;
+    DeviceKind deviceType = DeviceKind::None;
     if (!options.isSet(QStringLiteral("device")))
         return usageError(QStringLiteral("--device is required for upload"));
     if (!CliTransferSetup::parseDevice(options.value(QStringLiteral("device")), &deviceType))
@@ -66,8 +66,8 @@ int runUpload(const QStringList &args)
         return usageError(error);
 
     // The choices the upload-choice dialog would offer, and nothing else.
-    const QString caption = UploadChoices::caption(*choice, Device46xx);
-    if (deviceType != Device46xx && *choice != UploadChoice::Flash) {
+    const QString caption = UploadChoices::caption(*choice, DeviceKind::Device46xx);
+    if (deviceType != DeviceKind::Device46xx && *choice != UploadChoice::Flash) {
         return usageError(QStringLiteral("\"%1\" cannot be read from the VMC 4610 converter "
                                          "board; only flash is offered")
                               .arg(caption));

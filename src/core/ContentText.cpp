@@ -2,13 +2,13 @@
 
 #include "core/ImageState.h"
 
-QString ContentText(const ImageState &image, quint8 deviceType)
+QString ContentText(const ImageState &image, DeviceKind deviceType)
 {
     if (image.RetainData)
         return QStringLiteral("Retain values (NV RAM)");
     switch (image.FirstSector) {
     case 0:
-        if (deviceType == 1)
+        if (deviceType == DeviceKind::Device46xx)
             return image.EndSector != 0
                 ? QStringLiteral("Operating system")
                 : QStringLiteral("FLASH memory completely (without NV RAM)");

@@ -120,7 +120,7 @@ bool readExactly(QFile &file, qint64 size, QByteArray *data, QString *reason)
     return true;
 }
 
-Result readH86File(ImageState &image, const QString &path, quint8 deviceType)
+Result readH86File(ImageState &image, const QString &path, DeviceKind deviceType)
 {
     QFile file(path);
     if (Result opened = openForReading(file); !opened.ok())
@@ -137,7 +137,7 @@ Result readH86File(ImageState &image, const QString &path, quint8 deviceType)
     return LoadH86Data(image, text, deviceType, path);
 }
 
-Result readB86File(ImageState &image, const QString &path, quint8 &deviceType)
+Result readB86File(ImageState &image, const QString &path, DeviceKind &deviceType)
 {
     QFile file(path);
     if (Result opened = openForReading(file); !opened.ok())
@@ -155,12 +155,12 @@ Result readB86File(ImageState &image, const QString &path, quint8 &deviceType)
 
 } // namespace
 
-Result LoadH86Data(ImageState &image, QByteArrayView text, quint8 deviceType,
+Result LoadH86Data(ImageState &image, QByteArrayView text, DeviceKind deviceType,
                    const QString &displayName)
 {
     image.BinaryImage = false;
     image.RetainData = false;
-    const qint32 size = deviceType == 2 ? FlashSize4610 : FlashSize46xx;
+    const qint32 size = deviceType == DeviceKind::Board4610 ? FlashSize4610 : FlashSize46xx;
     image.ImageBuffer = QByteArray(size, char(0xFF));
     image.ViewSize = size;
     image.FirstSector = 0;
@@ -173,7 +173,7 @@ Result LoadH86Data(ImageState &image, QByteArrayView text, quint8 deviceType,
         return h86Failure(read, displayName);
     }
     image.DataEnd = read.dataEnd;
-    if (deviceType == 1) {
+    if (deviceType == DeviceKind::Device46xx) {
         image.EndSector = LastSectorBelow(image.DataEnd) + 1;
         // The trailer marks a saved image as an operating-system image whatever its data end.
         B86Format::appendTrailer(image.ImageBuffer, {image.FirstSector, OperatingSystemEndSector});
@@ -185,7 +185,7 @@ Result LoadH86Data(ImageState &image, QByteArrayView text, quint8 deviceType,
     return result;
 }
 
-Result LoadB86Data(ImageState &image, QByteArrayView data, quint8 &deviceType,
+Result LoadB86Data(ImageState &image, QByteArrayView data, DeviceKind &deviceType,
                    const QString &displayName)
 {
     Q_UNUSED(displayName);
@@ -210,27 +210,27 @@ Result LoadB86Data(ImageState &image, QByteArrayView data, quint8 &deviceType,
     case B86Format::Kind::Retain46xx:
         image.ViewSize = image.DataEnd = qint32(B86Format::LengthRetain46xx);
         image.RetainData = true;
-        deviceType = 1;
+        deviceType = DeviceKind::Device46xx;
         break;
     case B86Format::Kind::Retain4610:
         image.ViewSize = image.DataEnd = qint32(B86Format::LengthRetain4610);
         image.RetainData = true;
-        deviceType = 2;
+        deviceType = DeviceKind::Board4610;
         break;
     case B86Format::Kind::Firmware4610WithNv:
         image.ViewSize = qint32(B86Format::Length4610WithNv);
         image.DataEnd = B86Format::DataEnd4610WithNv;
-        deviceType = 2;
+        deviceType = DeviceKind::Board4610;
         break;
     case B86Format::Kind::Flash46xx:
         image.DataEnd = FlashSize46xx;
-        deviceType = 1;
+        deviceType = DeviceKind::Device46xx;
         break;
     case B86Format::Kind::FlashWithTrailer:
         image.FirstSector = trailer.firstSector;
         image.EndSector = trailer.endSector;
         image.DataEnd = EndSectorAddress(image.EndSector);
-        deviceType = 1;
+        deviceType = DeviceKind::Device46xx;
         break;
     case B86Format::Kind::Invalid:
         Q_UNREACHABLE();
@@ -240,14 +240,14 @@ Result LoadB86Data(ImageState &image, QByteArrayView data, quint8 &deviceType,
     return result;
 }
 
-Result LoadImageFile(ImageState &image, const QString &path, quint8 &deviceType,
+Result LoadImageFile(ImageState &image, const QString &path, DeviceKind &deviceType,
                      const AskDeviceType &askDeviceType)
 {
     const QString extension = QLatin1Char('.') + QFileInfo(path).suffix().toUpper();
     const bool h86 = extension == QLatin1String(".H86");
     if (h86) {
-        const quint8 previous = deviceType;
-        deviceType = 0;
+        const DeviceKind previous = deviceType;
+        deviceType = DeviceKind::None;
         if (!askDeviceType || !askDeviceType(deviceType)) {
             deviceType = previous;
             Result cancelled;

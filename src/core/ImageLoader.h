@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DeviceKind.h"
 #include "core/UserMessage.h"
 
 #include <QByteArrayView>
@@ -43,24 +44,24 @@ struct Result
     bool cancelled() const { return error == Error::Cancelled; }
 };
 
-// Asks for the device type before an H86 file is read: sets `deviceType` to 1 or 2 and returns
-// true, or returns false when the user cancels.
-using AskDeviceType = std::function<bool(quint8 &deviceType)>;
+// Asks for the device type before an H86 file is read: sets `deviceType` to a 46xx
+// device or the 4610 board and returns true, or returns false when the user cancels.
+using AskDeviceType = std::function<bool(DeviceKind &deviceType)>;
 
 // Loads `path` into `image`. For an H86 file `deviceType` is cleared and `askDeviceType` called
 // first; a cancel restores `deviceType` and leaves the image untouched. Past that point the
 // previous image is discarded; on failure no image remains (FileName empty, buffer empty,
 // ViewSize 0x100000) and `deviceType` keeps what was chosen or derived so far. A B86 file sets
 // `deviceType` from its length.
-[[nodiscard]] Result LoadImageFile(ImageState &image, const QString &path, quint8 &deviceType,
+[[nodiscard]] Result LoadImageFile(ImageState &image, const QString &path, DeviceKind &deviceType,
                                    const AskDeviceType &askDeviceType);
 
 // The readers on bytes already in memory, for the command-line tool, tests and fuzzing. They
 // set every field but FileName; on failure the image is left reset. `displayName` names the
 // file in messages.
-[[nodiscard]] Result LoadH86Data(ImageState &image, QByteArrayView text, quint8 deviceType,
+[[nodiscard]] Result LoadH86Data(ImageState &image, QByteArrayView text, DeviceKind deviceType,
                                  const QString &displayName = {});
-[[nodiscard]] Result LoadB86Data(ImageState &image, QByteArrayView data, quint8 &deviceType,
+[[nodiscard]] Result LoadB86Data(ImageState &image, QByteArrayView data, DeviceKind &deviceType,
                                  const QString &displayName = {});
 
 } // namespace ImageLoader

@@ -43,7 +43,7 @@ Result saveB86(const ImageState &image, const QString &path)
     return writeFile(path, image.ImageBuffer, Outcome::WroteB86);
 }
 
-Result saveR86(ImageState &image, quint8 deviceType, quint16 signature, const QString &path,
+Result saveR86(ImageState &image, DeviceKind deviceType, quint16 signature, const QString &path,
                const QDateTime &now)
 {
     const R86Writer::Result r86
@@ -57,7 +57,7 @@ Result saveR86(ImageState &image, quint8 deviceType, quint16 signature, const QS
                           .arg(hexNumber(r86.range.end), hexNumber(image.ImageBuffer.size())));
     Result result = writeFile(path, r86.file, Outcome::WroteR86);
     // The end sector of an image from an H86 file is worked out afresh for every R86 file.
-    if (result.ok() && deviceType == 1 && !image.BinaryImage)
+    if (result.ok() && deviceType == DeviceKind::Device46xx && !image.BinaryImage)
         image.EndSector = 0;
     return result;
 }
@@ -77,7 +77,7 @@ bool offersR86(const ImageState &image)
     return R86Writer::operatingSystemSignature(image, nullptr);
 }
 
-Result SaveImageFile(ImageState &image, quint8 deviceType, const QString &path,
+Result SaveImageFile(ImageState &image, DeviceKind deviceType, const QString &path,
                      const QDateTime &now)
 {
     quint16 signature = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DeviceKind.h"
 #include "core/UserMessage.h"
 
 #include <QByteArrayView>
@@ -44,7 +45,7 @@ struct Result
 // B86 file is written whatever the extension. After a B86 write FileName becomes `path` (and
 // with R86 offered BinaryImage becomes true); after an R86 write of an image from an H86 file
 // EndSector becomes 0. Nothing changes when nothing was written.
-[[nodiscard]] Result SaveImageFile(ImageState &image, quint8 deviceType, const QString &path,
+[[nodiscard]] Result SaveImageFile(ImageState &image, DeviceKind deviceType, const QString &path,
                                    const QDateTime &now = QDateTime::currentDateTime());
 
 // Writes `data` to `path` atomically: on failure the file at `path` is left as it was. Only a

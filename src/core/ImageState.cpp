@@ -38,7 +38,7 @@ QString ImageState::caption() const
     return QStringLiteral("BrasvikV6 - ") + QFileInfo(FileName).fileName();
 }
 
-QString ImageState::applyUploadedImage(quint8 deviceType)
+QString ImageState::applyUploadedImage(DeviceKind deviceType)
 {
     BinaryImage = true;
     FileName = UploadChoiceText + QStringLiteral(".b86");
@@ -46,9 +46,10 @@ QString ImageState::applyUploadedImage(quint8 deviceType)
     FirstSector = 0;
     EndSector = 0;
     if (RetainData) {
-        ViewSize = DataEnd = deviceType == 1 ? qint32(B86Format::LengthRetain46xx)
-                                             : qint32(B86Format::LengthRetain4610);
-    } else if (deviceType == 1) {
+        ViewSize = DataEnd = deviceType == DeviceKind::Device46xx
+            ? qint32(B86Format::LengthRetain46xx)
+            : qint32(B86Format::LengthRetain4610);
+    } else if (deviceType == DeviceKind::Device46xx) {
         B86Format::Trailer trailer;
         if (B86Format::readTrailer(ImageBuffer, &trailer)) {
             FirstSector = trailer.firstSector;
@@ -63,10 +64,11 @@ QString ImageState::applyUploadedImage(quint8 deviceType)
     return content;
 }
 
-void ImageState::prepareCompare(quint8 deviceType, const QString &contentText)
+void ImageState::prepareCompare(DeviceKind deviceType, const QString &contentText)
 {
     CompareMode = true;
     UploadChoiceText = contentText;
     if (!BinaryImage)
-        EndSector = deviceType == 1 ? LastSectorBelow(DataEnd) + 1 : EndSector4610;
+        EndSector
+            = deviceType == DeviceKind::Device46xx ? LastSectorBelow(DataEnd) + 1 : EndSector4610;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DeviceKind.h"
 #include "core/SectorMap.h"
 
 #include <QByteArray>
@@ -43,9 +44,9 @@ struct ImageState
 
     // Derives the fields after an upload has replaced ImageBuffer (not in compare mode).
     // Returns the content text, which still reflects the upload choice's sectors.
-    QString applyUploadedImage(quint8 deviceType);
+    QString applyUploadedImage(DeviceKind deviceType);
 
     // Sets the compared region before "Upload and compare...": UploadChoiceText takes the
     // content text shown now; an image from an H86 file gets the end sector of its data.
-    void prepareCompare(quint8 deviceType, const QString &contentText);
+    void prepareCompare(DeviceKind deviceType, const QString &contentText);
 };

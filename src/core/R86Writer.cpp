@@ -58,10 +58,10 @@ bool operatingSystemSignature(const ImageState &image, quint16 *signature)
     return found;
 }
 
-Range dataRange(const ImageState &image, quint8 deviceType)
+Range dataRange(const ImageState &image, DeviceKind deviceType)
 {
     Range range;
-    if (deviceType == 1) {
+    if (deviceType == DeviceKind::Device46xx) {
         range.endSector = image.BinaryImage ? image.EndSector : LastSectorBelow(image.DataEnd) + 1;
         range.start = SectorStart(image.FirstSector);
         range.end = EndSectorAddress(range.endSector);
@@ -104,8 +104,8 @@ QChar systemTimeSeparator()
     return separatorOf(QLocale::system().timeFormat(QLocale::ShortFormat), QLatin1Char(':'));
 }
 
-Result build(const ImageState &image, quint8 deviceType, quint16 signature, const QDateTime &when,
-             QChar dateSeparator, QChar timeSeparator)
+Result build(const ImageState &image, DeviceKind deviceType, quint16 signature,
+             const QDateTime &when, QChar dateSeparator, QChar timeSeparator)
 {
     Result result;
     result.range = dataRange(image, deviceType);
@@ -113,8 +113,9 @@ Result build(const ImageState &image, quint8 deviceType, quint16 signature, cons
     if (range.start > range.end || range.end > image.ImageBuffer.size())
         return result;
 
-    const qint32 loadAddress
-        = deviceType == 1 ? SectorStart(image.FirstSector) + LoadAddress46xx : 0;
+    const qint32 loadAddress = deviceType == DeviceKind::Device46xx
+        ? SectorStart(image.FirstSector) + LoadAddress46xx
+        : 0;
     const QByteArrayView data(image.ImageBuffer.constData() + range.start, range.end - range.start);
 
     QByteArray &file = result.file;

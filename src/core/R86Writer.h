@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+
 #include <QByteArray>
 #include <QChar>
 #include <QDateTime>
@@ -28,7 +30,7 @@ struct Range
     qint32 end = 0; // exclusive
     qint32 endSector = 0; // the end-sector byte written to the file
 };
-Range dataRange(const ImageState &image, quint8 deviceType);
+Range dataRange(const ImageState &image, DeviceKind deviceType);
 
 // The 40-character header for a CRC and a time stamp. Separators are the system's date and
 // time separators; anything that is not a single character falls back to "." and ":".
@@ -44,7 +46,7 @@ struct Result
 };
 
 // Assembles the file in memory. Does not change the image.
-[[nodiscard]] Result build(const ImageState &image, quint8 deviceType, quint16 signature,
+[[nodiscard]] Result build(const ImageState &image, DeviceKind deviceType, quint16 signature,
                            const QDateTime &when, QChar dateSeparator, QChar timeSeparator);
 
 } // namespace R86Writer

@@ -7,7 +7,7 @@
 #include <QMessageBox>
 
 TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
-                                 quint8 deviceType, const TSettings &settings,
+                                 DeviceKind deviceType, const TSettings &settings,
                                  std::function<void(const QString &)> showBaudrate,
                                  const DownloadResumeOffer::Choice &resume,
                                  const TransferLinks &links)

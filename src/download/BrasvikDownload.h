@@ -21,8 +21,8 @@ class TBKDownloadForm : public TransferForm
 public:
     // `serial` is the main window's port component, borrowed for the transfer. `showBaudrate`
     // receives the baud-rate text for the main window's status bar (may be empty).
-    TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image, quint8 deviceType,
-                    const TSettings &settings,
+    TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageState &image,
+                    DeviceKind deviceType, const TSettings &settings,
                     std::function<void(const QString &)> showBaudrate = {},
                     const DownloadResumeOffer::Choice &resume = {},
                     const TransferLinks &links = TransferLinks::real());

@@ -60,13 +60,13 @@ Plan plan(const DownloadRequest &request, qint64 imageStart, qint64 sendStart, b
 
 bool boardLimitOf(const DownloadRequest &request)
 {
-    return request.deviceType == Device4610
+    return request.deviceType == DeviceKind::Board4610
         && !TargetFiles::usesCan(request.deviceType, request.settings.COMInterface);
 }
 
 } // namespace
 
-DownloadRequest DownloadRequest::fromImage(const ImageState &image, quint8 deviceType,
+DownloadRequest DownloadRequest::fromImage(const ImageState &image, DeviceKind deviceType,
                                            const TSettings &settings)
 {
     DownloadRequest request;
@@ -96,7 +96,7 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     const QString dir = TargetFiles::directory();
     m_loaderFile = TargetFiles::resolve(dir, names.loader);
     m_programFile = TargetFiles::resolve(dir, names.program);
-    m_baudrateOrdinal = m_request.deviceType == Device4610 ? s.brCVBRDx : s.brDefault;
+    m_baudrateOrdinal = m_request.deviceType == DeviceKind::Board4610 ? s.brCVBRDx : s.brDefault;
     m_canParams.epp = s.CANEPP;
     m_canParams.bitrateCode = s.CANBaudrate;
     m_canParams.extendedIds = false;
@@ -124,7 +124,7 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_bootstrapRules.programStartTimeoutMs
         = m_request.retainData ? RetainProgramStartTimeoutMs : FlashProgramStartTimeoutMs;
     // The board's flash program answers its start only after the (absent) sector bytes.
-    if (!m_request.retainData && m_request.deviceType == Device4610)
+    if (!m_request.retainData && m_request.deviceType == DeviceKind::Board4610)
         m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
 
     m_record.operation = TransferOperation::Download;
@@ -145,7 +145,7 @@ bool DownloadTransfer::canResumeAt(const DownloadRequest &request, qint32 sector
         end = qMin(end, request.endSector);
     if (request.retainData)
         reason = QStringLiteral("retain values are always downloaded whole");
-    else if (request.deviceType == Device4610)
+    else if (request.deviceType == DeviceKind::Board4610)
         reason = QStringLiteral("the 4610 board erases its whole flash whenever a download "
                                 "starts, so its image is always downloaded whole");
     else if (end <= request.firstSector)
@@ -169,7 +169,7 @@ QByteArray DownloadTransfer::imageFingerprint(const DownloadRequest &request)
 void DownloadTransfer::planTransfer(qint64 imageStart)
 {
     const Plan p = plan(m_request, imageStart, progressMinimum(),
-                        m_request.deviceType == Device4610 && !usesCan());
+                        m_request.deviceType == DeviceKind::Board4610 && !usesCan());
     m_record.totalBytes = p.total;
     m_record.imageSha256 = p.sha256;
 }
@@ -210,7 +210,7 @@ QString DownloadTransfer::finalReportText() const
     QString text = TransferBase::finalReportText();
     if (m_request.reportResumeSector && outcome() != TransferOutcome::Success
         && m_record.resumeSector >= 0 && !m_request.retainData
-        && m_request.deviceType != Device4610)
+        && m_request.deviceType != DeviceKind::Board4610)
         text += QStringLiteral("\r\n\r\nProgramming can be resumed from sector %1.")
                     .arg(m_record.resumeSector);
     return text;
@@ -355,7 +355,7 @@ void DownloadTransfer::SerialResult()
             unexpectedReply();
             break;
         }
-        if (m_request.deviceType == Device4610) {
+        if (m_request.deviceType == DeviceKind::Board4610) {
             // The board's program answers here that it runs.
             programStarted();
         } else {
@@ -462,8 +462,9 @@ void DownloadTransfer::SendFlashBlock()
 {
     m_record.bytes = m_bytesProgrammed;
     emit statusText(QStringLiteral("%1 bytes programmed").arg(m_bytesProgrammed));
-    const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
-        m_request.image, m_position, m_request.dataEnd, m_request.deviceType == Device4610);
+    const DownloadFrames::FlashBlock block
+        = DownloadFrames::nextFlashBlock(m_request.image, m_position, m_request.dataEnd,
+                                         m_request.deviceType == DeviceKind::Board4610);
     m_position = block.nextPosition;
     if (!block.data.isEmpty()) {
         m_blockStart = block.start;

@@ -23,7 +23,7 @@ struct DownloadRequest
     qint32 endSector = 0;
     qint32 dataEnd = 0;
     bool retainData = false;
-    quint8 deviceType = Device46xx;
+    DeviceKind deviceType = DeviceKind::Device46xx;
     TSettings settings;
     // A flash download may start at a later sector of the image than its first (canResumeAt):
     // the device erases and programs only from there on, and the sectors below stay as they are.
@@ -33,7 +33,7 @@ struct DownloadRequest
     bool reportResumeSector = false;
 
     // The main window's image state and the selections of the command.
-    static DownloadRequest fromImage(const ImageState &image, quint8 deviceType,
+    static DownloadRequest fromImage(const ImageState &image, DeviceKind deviceType,
                                      const TSettings &settings);
 };
 

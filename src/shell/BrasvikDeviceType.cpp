@@ -27,11 +27,11 @@ TBKDeviceTypeForm::TBKDeviceTypeForm(QWidget *owner) : TBKDialog(owner, tr("Sele
 
     ButtonOK->setEnabled(false);
     // A type already chosen is confirmed, not changed: preselect it and lock the other.
-    if (DeviceType == Device46xx) {
+    if (DeviceType == DeviceKind::Device46xx) {
         RBType46xx->setChecked(true);
         RBTypeCVBRD1_Zx->setEnabled(false);
         RBClick();
-    } else if (DeviceType == Device4610) {
+    } else if (DeviceType == DeviceKind::Board4610) {
         RBTypeCVBRD1_Zx->setChecked(true);
         RBType46xx->setEnabled(false);
         RBClick();
@@ -46,7 +46,7 @@ void TBKDeviceTypeForm::RBClick()
 void TBKDeviceTypeForm::storeChoice()
 {
     if (RBType46xx->isChecked())
-        DeviceType = Device46xx;
+        DeviceType = DeviceKind::Device46xx;
     else if (RBTypeCVBRD1_Zx->isChecked())
-        DeviceType = Device4610;
+        DeviceType = DeviceKind::Board4610;
 }

@@ -5,7 +5,7 @@
 class QLabel;
 class QRadioButton;
 
-// "Select device type": stores 1 (46xx) or 2 (4610 board) into DeviceType on OK. A type
+// "Select device type": stores the 46xx device or the 4610 board into DeviceType on OK. A type
 // already chosen is preselected and the other one disabled; with none chosen, OK waits for a
 // click.
 class TBKDeviceTypeForm : public TBKDialog

@@ -161,7 +161,7 @@ TBKMainForm::TBKMainForm(const QStringList &arguments, QWidget *parent)
     Viewer->VScrollBar->installEventFilter(this);
 
     LoadSettings();
-    DeviceType = DeviceNone;
+    DeviceType = DeviceKind::None;
     Viewer->setScrollRange(false);
     FormActivate();
 
@@ -388,13 +388,13 @@ void TBKMainForm::showMessage(const UserMessage &message)
 
 bool TBKMainForm::LoadImageFile(const QString &path)
 {
-    const auto askDeviceType = [this](quint8 &deviceType) {
-        deviceType = DeviceNone;
+    const auto askDeviceType = [this](DeviceKind &deviceType) {
+        deviceType = DeviceKind::None;
         TBKDeviceTypeForm dialog(this);
         if (RunModal(dialog) != mrOk)
             return false;
         deviceType = DeviceType;
-        return deviceType != DeviceNone;
+        return deviceType != DeviceKind::None;
     };
     const ImageLoader::Result result
         = ImageLoader::LoadImageFile(Image, path, DeviceType, askDeviceType);
@@ -500,7 +500,7 @@ bool TBKMainForm::confirmDeviceAndInterface()
         if (RunModal(dialog) != mrOk)
             return false;
     }
-    if (DeviceType == Device46xx && Settings.CANEnabled) {
+    if (DeviceType == DeviceKind::Device46xx && Settings.CANEnabled) {
         TBKInterfaceForm dialog(this);
         if (RunModal(dialog) != mrOk)
             return false;
@@ -528,11 +528,11 @@ void TBKMainForm::ButtonDownloadClick()
 
 void TBKMainForm::ButtonUploadClick()
 {
-    const quint8 remembered = DeviceType;
-    DeviceType = DeviceNone;
+    const DeviceKind remembered = DeviceType;
+    DeviceType = DeviceKind::None;
     if (!confirmDeviceAndInterface()) {
         // Only a cancelled device-type dialog puts the type back.
-        if (DeviceType == DeviceNone)
+        if (DeviceType == DeviceKind::None)
             DeviceType = remembered;
         return;
     }

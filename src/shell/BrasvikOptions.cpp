@@ -25,7 +25,7 @@ TBKOptionsForm::TBKOptionsForm(QWidget *owner, ImageState &image)
     finishLayout(layout, QSize(273, 128));
 
     RBOS->setChecked(true);
-    if (DeviceType == Device46xx) {
+    if (DeviceType == DeviceKind::Device46xx) {
         RBFlash->setEnabled(Settings.DownloadOpt1);
     } else {
         // The board's flash is always erased as a whole.

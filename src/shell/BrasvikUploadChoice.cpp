@@ -24,7 +24,7 @@ TBKChooseForm::TBKChooseForm(QWidget *owner, ImageState &image)
     : TBKDialog(owner, tr("Upload options")), m_image(image)
 {
     Label1 = new QLabel(tr("Please select the data to be uploaded"), this);
-    const QString flashCaption = DeviceType == Device46xx
+    const QString flashCaption = DeviceType == DeviceKind::Device46xx
         ? tr("FLASH memory completely (without NV RAM)")
         : tr("VMC 4610 Firmware image with NV parameter");
     RBFlash = makeButton(this, "RBFlash", flashCaption);
@@ -48,7 +48,7 @@ TBKChooseForm::TBKChooseForm(QWidget *owner, ImageState &image)
     finishLayout(layout, QSize(297, 256));
 
     RBFlash->setChecked(true);
-    const bool is46xx = DeviceType == Device46xx;
+    const bool is46xx = DeviceType == DeviceKind::Device46xx;
     RBOS->setEnabled(is46xx && Settings.UploadOpt1);
     RBParameter->setEnabled(is46xx && Settings.UploadOpt2);
     RBCoDeSys->setEnabled(is46xx && Settings.UploadOpt3);
@@ -65,7 +65,7 @@ void TBKChooseForm::storeChoice()
         qint32 first;
         qint32 end;
     };
-    const qint32 flashEnd = DeviceType > Device46xx ? EndSector4610 : 0;
+    const qint32 flashEnd = DeviceType == DeviceKind::Board4610 ? EndSector4610 : 0;
     const Region regions[] = {
         {RBFlash, 0, flashEnd},
         {RBOS, 0, OperatingSystemEndSector},

@@ -34,15 +34,15 @@ constexpr qint32 UpperLast = 0xF0000;
 constexpr qint32 UpperStep = 0x10000;
 constexpr qint32 LastLine46xx = 0xFFFF;
 
-bool holds(Cond c, quint8 deviceType)
+bool holds(Cond c, DeviceKind deviceType)
 {
     switch (c) {
     case Cond::Always:
         return true;
     case Cond::Board:
-        return deviceType == Device4610;
+        return deviceType == DeviceKind::Board4610;
     case Cond::AnyDevice:
-        return deviceType == Device46xx || deviceType == Device4610;
+        return deviceType == DeviceKind::Device46xx || deviceType == DeviceKind::Board4610;
     }
     return false;
 }
@@ -131,14 +131,14 @@ QString asciiText(QByteArrayView bytes)
     return s;
 }
 
-int rightTarget(int position, int lineHeight, quint8 deviceType, qint64 bufferLength)
+int rightTarget(int position, int lineHeight, DeviceKind deviceType, qint64 bufferLength)
 {
     for (const Boundary &b : Boundaries) {
         const int target = positionOf(b.address, lineHeight);
         if (target > position && holds(b.right, deviceType))
             return target;
     }
-    if (deviceType == Device4610)
+    if (deviceType == DeviceKind::Board4610)
         return int((bufferLength / BytesPerLine) - 1) * lineHeight;
     for (qint32 a = UpperFirst; a <= UpperLast; a += UpperStep) {
         const int target = positionOf(a, lineHeight);
@@ -148,9 +148,9 @@ int rightTarget(int position, int lineHeight, quint8 deviceType, qint64 bufferLe
     return LastLine46xx * lineHeight;
 }
 
-int leftTarget(int position, int lineHeight, quint8 deviceType)
+int leftTarget(int position, int lineHeight, DeviceKind deviceType)
 {
-    if (deviceType == Device46xx) {
+    if (deviceType == DeviceKind::Device46xx) {
         for (qint32 a = UpperLast; a >= UpperFirst; a -= UpperStep) {
             const int target = positionOf(a, lineHeight);
             if (target < position)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+
 #include <QByteArrayView>
 #include <QString>
 #include <QtGlobal>
@@ -45,7 +47,7 @@ QChar ansiChar(quint8 byte);
 
 // Arrow-key jumps between sector starts. `position` is the current scroll position; the
 // result is the new one, before the scroll bar limits it to its range.
-int rightTarget(int position, int lineHeight, quint8 deviceType, qint64 bufferLength);
-int leftTarget(int position, int lineHeight, quint8 deviceType);
+int rightTarget(int position, int lineHeight, DeviceKind deviceType, qint64 bufferLength);
+int leftTarget(int position, int lineHeight, DeviceKind deviceType);
 
 } // namespace HexLayout

@@ -9,9 +9,10 @@ namespace ResumePoint {
 
 namespace {
 
-QString deviceName(quint8 deviceType)
+QString deviceName(DeviceKind deviceType)
 {
-    return deviceType == 2 ? QStringLiteral("a 4610 board") : QStringLiteral("a 46xx device");
+    return deviceType == DeviceKind::Board4610 ? QStringLiteral("a 4610 board")
+                                               : QStringLiteral("a 46xx device");
 }
 
 QString sectorText(qint32 sector)
@@ -29,7 +30,7 @@ QString timeText(const QDateTime &time)
 }
 
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
-                const QByteArray &imageSha256, quint8 deviceType)
+                const QByteArray &imageSha256, DeviceKind deviceType)
 {
     Decision d;
     if (!last) {
@@ -65,7 +66,7 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
 }
 
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                quint8 deviceType)
+                DeviceKind deviceType)
 {
     QString error;
     const std::optional<TransferRecord> last

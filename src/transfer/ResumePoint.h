@@ -25,11 +25,11 @@ struct Decision
 
 // `last` is the latest record on `portPath` (nothing: none on record).
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
-                const QByteArray &imageSha256, quint8 deviceType);
+                const QByteArray &imageSha256, DeviceKind deviceType);
 
 // The latest record on `portPath` in the service record at `recordPath`, then decide().
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                quint8 deviceType);
+                DeviceKind deviceType);
 
 // "Resuming at sector 12 (0C0000h) after the download of 2024-05-02 12:14:03 stopped there"
 QString resumingText(const Decision &decision);

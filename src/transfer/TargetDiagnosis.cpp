@@ -16,9 +16,9 @@ namespace {
 // The stand-in header: magic and format version.
 const QByteArray StandInMagic = QByteArrayLiteral("BKSI\x01");
 
-QString deviceLabel(quint8 deviceType, int comInterface, int canBaudrate)
+QString deviceLabel(DeviceKind deviceType, int comInterface, int canBaudrate)
 {
-    if (deviceType != 1)
+    if (deviceType != DeviceKind::Device46xx)
         return QStringLiteral("the VMC 4610 board");
     if (!TargetFiles::usesCan(deviceType, comInterface))
         return QStringLiteral("the 46xx devices over RS-232");
@@ -26,7 +26,7 @@ QString deviceLabel(quint8 deviceType, int comInterface, int canBaudrate)
     return QStringLiteral("the 46xx devices over CAN%1 at %2 kbit/s").arg(comInterface).arg(kbit);
 }
 
-QStringList neededFiles(quint8 deviceType, int comInterface, int canBaudrate)
+QStringList neededFiles(DeviceKind deviceType, int comInterface, int canBaudrate)
 {
     QStringList names;
     for (auto direction : {TargetFiles::Direction::Download, TargetFiles::Direction::Upload}) {
@@ -73,11 +73,11 @@ QString copyHint(const QString &folder, const Environment &env)
 
 // `mayLackAll`: a device type without any of its files only warns (the user named none, and
 // another type has files).
-DiagnosisChecks checkDevice(quint8 deviceType, const Selection &selection, const QString &chosen,
-                            const Environment &env, bool mayLackAll)
+DiagnosisChecks checkDevice(DeviceKind deviceType, const Selection &selection,
+                            const QString &chosen, const Environment &env, bool mayLackAll)
 {
     DiagnosisChecks out;
-    const int iface = deviceType == 1 ? selection.comInterface : 0;
+    const int iface = deviceType == DeviceKind::Device46xx ? selection.comInterface : 0;
     const QString label = deviceLabel(deviceType, iface, selection.canBaudrate);
     const QStringList names = neededFiles(deviceType, iface, selection.canBaudrate);
     QStringList missing;
@@ -252,9 +252,9 @@ DiagnosisChecks run(const Selection &selection, const Environment &env)
         return out;
     }
     out.append(DiagnosisCheck::ok(QStringLiteral("target.folders"), text));
-    QList<quint8> withFiles;
-    for (quint8 type : selection.deviceTypes) {
-        const int iface = type == 1 ? selection.comInterface : 0;
+    QList<DeviceKind> withFiles;
+    for (DeviceKind type : selection.deviceTypes) {
+        const int iface = type == DeviceKind::Device46xx ? selection.comInterface : 0;
         for (const QString &name : neededFiles(type, iface, selection.canBaudrate)) {
             if (QFileInfo(TargetFiles::resolve(chosen, name)).isFile()) {
                 withFiles.append(type);
@@ -263,7 +263,7 @@ DiagnosisChecks run(const Selection &selection, const Environment &env)
         }
     }
     const bool mayLackAll = !selection.deviceGiven && !withFiles.isEmpty();
-    for (quint8 type : selection.deviceTypes)
+    for (DeviceKind type : selection.deviceTypes)
         out += checkDevice(type, selection, chosen, env, mayLackAll);
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DeviceKind.h"
 #include "base/DiagnosisCheck.h"
 
 #include <QByteArray>
@@ -17,7 +18,7 @@ namespace TargetDiagnosis {
 
 struct Selection
 {
-    QList<quint8> deviceTypes; // 1 = 46xx, 2 = 4610 board
+    QList<DeviceKind> deviceTypes;
     // False when the user named no device type: a type with no files at all then only warns.
     bool deviceGiven = false;
     int comInterface = 0; // for the 46xx devices

@@ -22,12 +22,12 @@ QString canSuffix(int comInterface, int canBaudrate)
 
 namespace TargetFiles {
 
-bool usesCan(int deviceType, int comInterface)
+bool usesCan(DeviceKind deviceType, int comInterface)
 {
-    return deviceType == 1 && (comInterface == 1 || comInterface == 2);
+    return deviceType == DeviceKind::Device46xx && (comInterface == 1 || comInterface == 2);
 }
 
-Names choose(Direction direction, bool retainValues, int deviceType, int comInterface,
+Names choose(Direction direction, bool retainValues, DeviceKind deviceType, int comInterface,
              int canBaudrate)
 {
     const QString d = direction == Direction::Download ? QStringLiteral("D") : QStringLiteral("U");
@@ -35,7 +35,7 @@ Names choose(Direction direction, bool retainValues, int deviceType, int comInte
         = direction == Direction::Download ? QStringLiteral("Download") : QStringLiteral("Upload");
     const QString nv = retainValues ? QStringLiteral("NV") : QString();
     const QString ext = QStringLiteral(".H86");
-    if (deviceType != 1)
+    if (deviceType != DeviceKind::Device46xx)
         return {d + QStringLiteral("Loader") + nv + QStringLiteral("IF") + ext,
                 word + nv + QStringLiteral("IF") + ext};
     if (usesCan(deviceType, comInterface))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -19,14 +21,14 @@ struct Names
     QString program;
 };
 
-// The choice by data kind, device type (1 = 46xx, anything else = 4610 board), COMInterface
+// The choice by data kind, device type (46xx, anything else = 4610 board), COMInterface
 // (0 = RS-232; 1, 2 = CAN1, CAN2; only for the 46xx devices) and CAN bit-rate code
 // (6 = 250 kbit/s, 7 = 500 kbit/s, any other = 125 kbit/s).
-Names choose(Direction direction, bool retainValues, int deviceType, int comInterface,
+Names choose(Direction direction, bool retainValues, DeviceKind deviceType, int comInterface,
              int canBaudrate);
 
 // True exactly when a transfer with these selections runs its data phase over CAN.
-bool usesCan(int deviceType, int comInterface);
+bool usesCan(DeviceKind deviceType, int comInterface);
 
 // The folders searched, in order: the one set by setDirectory alone, else "H86" beside the
 // executable, userDirectory() and systemDirectory().

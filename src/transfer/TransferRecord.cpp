@@ -105,8 +105,7 @@ QJsonObject TransferRecord::toJson() const
     o.insert(QStringLiteral("id"), id);
     o.insert(QStringLiteral("tool_version"), toolVersion);
     o.insert(QStringLiteral("operation"), operationName(operation));
-    o.insert(QStringLiteral("device_type"), deviceType == 2 ? QStringLiteral("4610")
-                                                            : QStringLiteral("46xx"));
+    o.insert(QStringLiteral("device_type"), deviceKindName(deviceType));
     o.insert(QStringLiteral("interface"), interfaceName);
     o.insert(QStringLiteral("port"), portName);
     o.insert(QStringLiteral("port_path"), portPath);
@@ -162,8 +161,8 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
     r.id = o.value(QStringLiteral("id")).toString();
     r.toolVersion = o.value(QStringLiteral("tool_version")).toString();
     r.operation = operationFromName(o.value(QStringLiteral("operation")).toString());
-    r.deviceType = o.value(QStringLiteral("device_type")).toString() == QLatin1String("4610") ? 2
-                                                                                             : 1;
+    r.deviceType = deviceKindFromName(o.value(QStringLiteral("device_type")).toString())
+                       .value_or(DeviceKind::Device46xx);
     r.interfaceName = o.value(QStringLiteral("interface")).toString();
     r.portName = o.value(QStringLiteral("port")).toString();
     r.portPath = o.value(QStringLiteral("port_path")).toString();

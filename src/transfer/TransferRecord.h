@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -41,7 +43,7 @@ struct TransferRecord
     QString id; // a UUID without braces, the same in the start and the end line
     QString toolVersion;
     TransferOperation operation = TransferOperation::Download;
-    quint8 deviceType = 1; // 1 = 46xx, 2 = 4610 board
+    DeviceKind deviceType = DeviceKind::Device46xx;
     QString interfaceName; // "rs232", "can1", "can2"
     QString portPath; // device path of the serial port
     QString portName; // "COM1"

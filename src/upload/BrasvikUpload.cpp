@@ -6,7 +6,7 @@
 #include <QMessageBox>
 
 TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image,
-                             quint8 deviceType, const TSettings &settings,
+                             DeviceKind deviceType, const TSettings &settings,
                              std::function<void(const QString &)> showBaudrate,
                              const TransferLinks &links)
     : TransferForm(owner, serial, QStringLiteral("TBKUploadForm"),

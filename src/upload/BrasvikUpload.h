@@ -22,9 +22,8 @@ public:
     // replaced after a successful upload. `serial` is the main window's port component,
     // borrowed for the transfer. `showBaudrate` receives the baud-rate text for the main
     // window's status bar (may be empty).
-    TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image, quint8 deviceType,
-                  const TSettings &settings,
-                  std::function<void(const QString &)> showBaudrate = {},
+    TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image, DeviceKind deviceType,
+                  const TSettings &settings, std::function<void(const QString &)> showBaudrate = {},
                   const TransferLinks &links = TransferLinks::real());
     ~TBKUploadForm() override;
 

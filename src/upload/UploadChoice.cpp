@@ -63,9 +63,9 @@ QStringList names()
     return list;
 }
 
-QString caption(UploadChoice choice, quint8 deviceType)
+QString caption(UploadChoice choice, DeviceKind deviceType)
 {
-    if (choice == UploadChoice::Flash && deviceType != Device46xx)
+    if (choice == UploadChoice::Flash && deviceType != DeviceKind::Device46xx)
         return QStringLiteral("VMC 4610 Firmware image with NV parameter");
     return QString::fromLatin1(row(choice).caption);
 }
@@ -75,11 +75,11 @@ QString settingName(UploadChoice choice)
     return QString::fromLatin1(row(choice).setting);
 }
 
-bool offered(UploadChoice choice, quint8 deviceType, const TSettings &settings)
+bool offered(UploadChoice choice, DeviceKind deviceType, const TSettings &settings)
 {
     if (choice == UploadChoice::Flash)
         return true;
-    if (deviceType != Device46xx)
+    if (deviceType != DeviceKind::Device46xx)
         return false;
     switch (choice) {
     case UploadChoice::OperatingSystem:
@@ -100,7 +100,7 @@ bool offered(UploadChoice choice, quint8 deviceType, const TSettings &settings)
     return true;
 }
 
-UploadRequest request(UploadChoice choice, quint8 deviceType)
+UploadRequest request(UploadChoice choice, DeviceKind deviceType)
 {
     const ChoiceRow &r = row(choice);
     UploadRequest req;
@@ -108,7 +108,7 @@ UploadRequest request(UploadChoice choice, quint8 deviceType)
     req.EndSector = r.endSector;
     req.RetainData = choice == UploadChoice::Retain;
     req.UploadChoiceText = caption(choice, deviceType);
-    if (choice == UploadChoice::Flash && deviceType != Device46xx)
+    if (choice == UploadChoice::Flash && deviceType != DeviceKind::Device46xx)
         req.EndSector = BoardFlashEndSector;
     return req;
 }

@@ -36,7 +36,7 @@ std::optional<UploadChoice> fromName(const QString &name);
 QStringList names();
 
 // The dialog's caption of the entry; the flash entry depends on the device type.
-QString caption(UploadChoice choice, quint8 deviceType);
+QString caption(UploadChoice choice, DeviceKind deviceType);
 
 // The setting that offers the choice ("UploadOpt1" .. "UploadOpt6"); empty for the flash entry,
 // which is always offered.
@@ -44,9 +44,9 @@ QString settingName(UploadChoice choice);
 
 // Whether the dialog offers the choice: the flash entry always; the others only for a 46xx
 // device whose setting is on.
-bool offered(UploadChoice choice, quint8 deviceType, const TSettings &settings);
+bool offered(UploadChoice choice, DeviceKind deviceType, const TSettings &settings);
 
 // The fields the dialog's OK sets for the choice.
-UploadRequest request(UploadChoice choice, quint8 deviceType);
+UploadRequest request(UploadChoice choice, DeviceKind deviceType);
 
 } // namespace UploadChoices

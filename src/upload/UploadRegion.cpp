@@ -3,14 +3,14 @@
 #include "base/BKGlobal.h"
 #include "core/SectorMap.h"
 
-UploadRegion UploadRegion::of(quint8 deviceType, bool retainMode, qint32 firstSector,
+UploadRegion UploadRegion::of(DeviceKind deviceType, bool retainMode, qint32 firstSector,
                               qint32 endSector)
 {
     UploadRegion region;
     if (retainMode) {
-        region.end
-            = deviceType == Device46xx ? UploadWire::RetainSize46xx : UploadWire::RetainSize4610;
-    } else if (deviceType == Device46xx) {
+        region.end = deviceType == DeviceKind::Device46xx ? UploadWire::RetainSize46xx
+                                                          : UploadWire::RetainSize4610;
+    } else if (deviceType == DeviceKind::Device46xx) {
         region.start = SectorStart(firstSector);
         region.end = EndSectorAddress(endSector);
     } else {
@@ -41,14 +41,14 @@ QByteArray canFirstCommand(bool retainMode, qint32 firstSector, qint32 endSector
     return bytes;
 }
 
-bool prefilledBuffer(quint8 deviceType, bool retainMode)
+bool prefilledBuffer(DeviceKind deviceType, bool retainMode)
 {
-    return deviceType == Device46xx && !retainMode;
+    return deviceType == DeviceKind::Device46xx && !retainMode;
 }
 
-bool appendsTrailer(quint8 deviceType, bool retainMode, qint32 firstSector, qint32 endSector)
+bool appendsTrailer(DeviceKind deviceType, bool retainMode, qint32 firstSector, qint32 endSector)
 {
-    return deviceType == Device46xx && !retainMode && firstSector != endSector;
+    return deviceType == DeviceKind::Device46xx && !retainMode && firstSector != endSector;
 }
 
 } // namespace UploadWire

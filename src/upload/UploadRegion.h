@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DeviceKind.h"
 #include "core/SectorMap.h"
 
 #include <QByteArray>
@@ -14,7 +15,7 @@ struct UploadRegion
     // Exclusive end: the progress maximum and the end of the compared range.
     qint32 end = 0;
 
-    static UploadRegion of(quint8 deviceType, bool retainMode, qint32 firstSector,
+    static UploadRegion of(DeviceKind deviceType, bool retainMode, qint32 firstSector,
                            qint32 endSector);
 };
 
@@ -39,9 +40,9 @@ QByteArray canFirstCommand(bool retainMode, qint32 firstSector, qint32 endSector
 
 // Only a 46xx flash reading prepares a 1 MiB buffer of 0xFF addressed by device address; the
 // others append from offset 0.
-bool prefilledBuffer(quint8 deviceType, bool retainMode);
+bool prefilledBuffer(DeviceKind deviceType, bool retainMode);
 
 // A partial 46xx flash reading ends with the 8-byte trailer (FirstSector, EndSector).
-bool appendsTrailer(quint8 deviceType, bool retainMode, qint32 firstSector, qint32 endSector);
+bool appendsTrailer(DeviceKind deviceType, bool retainMode, qint32 firstSector, qint32 endSector);
 
 } // namespace UploadWire

@@ -20,7 +20,7 @@ constexpr quint8 SectorAck = 0xAA;
 
 } // namespace
 
-UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceType,
+UploadSetup UploadSetup::fromSelections(const ImageState &image, DeviceKind deviceType,
                                         const TSettings &settings)
 {
     UploadSetup setup;
@@ -31,7 +31,8 @@ UploadSetup UploadSetup::fromSelections(const ImageState &image, quint8 deviceTy
     setup.CompareMode = image.CompareMode;
     setup.UploadChoiceText = image.UploadChoiceText;
     setup.comInterface = settings.COMInterface;
-    setup.baudrateOrdinal = deviceType == Device4610 ? settings.brCVBRDx : settings.brDefault;
+    setup.baudrateOrdinal
+        = deviceType == DeviceKind::Board4610 ? settings.brCVBRDx : settings.brDefault;
     setup.can.epp = settings.CANEPP;
     setup.can.bitrateCode = settings.CANBaudrate;
     setup.can.extendedIds = false;
@@ -69,7 +70,7 @@ UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
     m_bootstrapRules.programStartTimeoutMs = ProgramTimeoutMs;
     m_bootstrapRules.shortWaitOnWrongLoaderAnswer = false;
     m_bootstrapRules.shortWaitOnWrongProgramAnswer = !setup.RetainMode;
-    if (!setup.RetainMode && setup.deviceType != Device46xx)
+    if (!setup.RetainMode && setup.deviceType != DeviceKind::Device46xx)
         m_bootstrapRules.stateAfterLoader = quint8(State::WaitEndSectorAck);
     m_bootstrapRules.lineErrorStopsProtocol = false;
 
@@ -221,7 +222,7 @@ void UploadTransfer::onEndSectorAck(quint8 b)
         armWatchdog();
         return;
     }
-    if (m_setup.deviceType == Device46xx) {
+    if (m_setup.deviceType == DeviceKind::Device46xx) {
         log(QStringLiteral("1 Byte transmitted"));
         if (m_setup.FirstSector != m_setup.EndSector) {
             log(QStringLiteral("Reading flash data sectors %1 up to %2...")
@@ -368,8 +369,8 @@ void UploadTransfer::completeReading()
 TransferBase::Place UploadTransfer::failurePlace() const
 {
     // The block being read starts where the data read so far end.
-    const bool sectors
-        = m_setup.deviceType == Device46xx && !m_setup.RetainMode && m_uploadPos < FlashSize46xx;
+    const bool sectors = m_setup.deviceType == DeviceKind::Device46xx && !m_setup.RetainMode
+        && m_uploadPos < FlashSize46xx;
     return {sectors ? SectorOfAddress(m_uploadPos) : -1, m_uploadPos};
 }
 
@@ -382,7 +383,7 @@ void UploadTransfer::onReported()
 void UploadTransfer::compare(QByteArrayView image)
 {
     log(QStringLiteral("Comparing data..."));
-    const bool relocationRule = !m_setup.RetainMode && m_setup.deviceType != Device46xx;
+    const bool relocationRule = !m_setup.RetainMode && m_setup.deviceType != DeviceKind::Device46xx;
     const qint32 start = m_region.start;
     const CompareResult result
         = CompareData(image, m_uploadData, start, m_region.end, relocationRule, [&](qint32 p) {

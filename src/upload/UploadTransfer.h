@@ -16,7 +16,7 @@ struct ImageState;
 // What one reading of the device's memory needs to know, taken over when it is created.
 struct UploadSetup
 {
-    quint8 deviceType = Device46xx;
+    DeviceKind deviceType = DeviceKind::Device46xx;
     qint32 FirstSector = 0;
     qint32 EndSector = 0; // exclusive; equal to FirstSector for the whole flash
     bool RetainMode = false;
@@ -31,7 +31,7 @@ struct UploadSetup
 
     // From the main window's request fields (and, for a compare, its image), the device type
     // and the settings.
-    static UploadSetup fromSelections(const ImageState &image, quint8 deviceType,
+    static UploadSetup fromSelections(const ImageState &image, DeviceKind deviceType,
                                       const TSettings &settings);
 };
 

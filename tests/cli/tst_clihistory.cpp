@@ -58,7 +58,7 @@ void tst_CliHistory::initTestCase()
     TransferRecord upload;
     upload.id = QStringLiteral("b");
     upload.operation = TransferOperation::Upload;
-    upload.deviceType = 2;
+    upload.deviceType = DeviceKind::Board4610;
     upload.portPath = QStringLiteral("/dev/ttyUSB0");
     upload.started = at(11, 0, 0);
     upload.ended = at(11, 0, 5);

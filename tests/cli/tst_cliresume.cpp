@@ -72,10 +72,10 @@ void tst_CliResume::initTestCase()
 
     // The fingerprint as the command computes it (erasing the image's sectors only).
     ImageState image;
-    QVERIFY(ImageLoader::LoadH86Data(image, text, Device46xx).ok());
+    QVERIFY(ImageLoader::LoadH86Data(image, text, DeviceKind::Device46xx).ok());
     image.EndSector = LastSectorBelow(image.DataEnd) + 1;
     m_sha256 = DownloadTransfer::imageFingerprint(
-        DownloadRequest::fromImage(image, Device46xx, TSettings()));
+        DownloadRequest::fromImage(image, DeviceKind::Device46xx, TSettings()));
     QCOMPARE(m_sha256.size(), 32);
 }
 
@@ -144,7 +144,7 @@ void tst_CliResume::refusals()
     } else if (change == QLatin1String("image")) {
         r.imageSha256 = QByteArray(32, '\x5A');
     } else if (change == QLatin1String("device")) {
-        r.deviceType = Device4610;
+        r.deviceType = DeviceKind::Board4610;
     } else if (change == QLatin1String("upload")) {
         r.operation = TransferOperation::Upload;
     } else if (change == QLatin1String("erase")) {

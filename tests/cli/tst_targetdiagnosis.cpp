@@ -220,7 +220,7 @@ void tst_TargetDiagnosis::searchPath()
 
 void tst_TargetDiagnosis::files_data()
 {
-    QTest::addColumn<QList<quint8>>("types");
+    QTest::addColumn<QList<DeviceKind>>("types");
     QTest::addColumn<bool>("deviceGiven");
     QTest::addColumn<int>("comInterface");
     QTest::addColumn<QStringList>("present");
@@ -228,8 +228,8 @@ void tst_TargetDiagnosis::files_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<Verdict>("verdict");
     QTest::addColumn<QString>("text");
-    const QList<quint8> rs232 {1};
-    const QList<quint8> both {1, 2};
+    const QList<DeviceKind> rs232 {DeviceKind::Device46xx};
+    const QList<DeviceKind> both {DeviceKind::Device46xx, DeviceKind::Board4610};
     QTest::newRow("all there") << rs232 << true << 0 << rs232Files() << program() << "target.files"
                                << Verdict::Ok
                                << "for the 46xx devices over RS-232: all 8 present and readable";
@@ -250,8 +250,8 @@ void tst_TargetDiagnosis::files_data()
         << both << false << 0 << rs232Files() << program() << "target.files" << Verdict::Warn
         << "the VMC 4610 board: none of the 8 files";
     QTest::newRow("board without files, type named")
-        << QList<quint8> {2} << true << 0 << rs232Files() << program() << "target.files"
-        << Verdict::Fail << "the VMC 4610 board: none of the 8 files";
+        << QList<DeviceKind> {DeviceKind::Board4610} << true << 0 << rs232Files() << program()
+        << "target.files" << Verdict::Fail << "the VMC 4610 board: none of the 8 files";
     QTest::newRow("no files for any type")
         << both << false << 0 << QStringList {"other.h86"} << program() << "target.files"
         << Verdict::Fail << "none of the 8 files";
@@ -260,14 +260,14 @@ void tst_TargetDiagnosis::files_data()
                                   << Verdict::Fail
                                   << "is not a readable H86 file: line 1 has a "
                                      "wrong checksum";
-    QTest::newRow("stand-ins") << QList<quint8> {2} << true << 0 << boardFiles() << standIn()
-                               << "target.stand-in" << Verdict::Warn
+    QTest::newRow("stand-ins") << QList<DeviceKind> {DeviceKind::Board4610} << true << 0
+                               << boardFiles() << standIn() << "target.stand-in" << Verdict::Warn
                                << "8 of them are stand-ins of the simulated device";
 }
 
 void tst_TargetDiagnosis::files()
 {
-    QFETCH(QList<quint8>, types);
+    QFETCH(QList<DeviceKind>, types);
     QFETCH(bool, deviceGiven);
     QFETCH(int, comInterface);
     QFETCH(QStringList, present);
@@ -301,7 +301,7 @@ void tst_TargetDiagnosis::files()
 void tst_TargetDiagnosis::noFolderAtAll()
 {
     TargetDiagnosis::Selection selection;
-    selection.deviceTypes = {1};
+    selection.deviceTypes = {DeviceKind::Device46xx};
     DiagnosisChecks checks
         = TargetDiagnosis::run(selection, environment({folder("a"), folder("b")}));
     QCOMPARE(checks.size(), 1);
@@ -328,7 +328,7 @@ void tst_TargetDiagnosis::laterFolderHasTheFile()
     put(folder("first"), rs232Files().mid(2), program());
     put(folder("second"), rs232Files(), program());
     TargetDiagnosis::Selection selection;
-    selection.deviceTypes = {1};
+    selection.deviceTypes = {DeviceKind::Device46xx};
     selection.deviceGiven = true;
     const DiagnosisChecks checks
         = TargetDiagnosis::run(selection, environment({folder("first"), folder("second")}));
@@ -350,7 +350,7 @@ void tst_TargetDiagnosis::unreadableFile()
         return path != locked;
     };
     TargetDiagnosis::Selection selection;
-    selection.deviceTypes = {1};
+    selection.deviceTypes = {DeviceKind::Device46xx};
     const DiagnosisChecks checks = TargetDiagnosis::run(selection, env);
     const DiagnosisCheck *c = find(checks, QStringLiteral("target.file"));
     QVERIFY(c);

@@ -59,7 +59,7 @@ void tst_ContentText::text()
     image.FirstSector = first;
     image.EndSector = end;
     image.BinaryImage = binary;
-    QCOMPARE(ContentText(image, quint8(deviceType)), text);
+    QCOMPARE(ContentText(image, DeviceKind(deviceType)), text);
 }
 
 QTEST_GUILESS_MAIN(tst_ContentText)

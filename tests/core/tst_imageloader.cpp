@@ -44,7 +44,7 @@ private:
 
     QTemporaryDir m_dir;
     ImageState m_image;
-    quint8 m_deviceType = 0;
+    DeviceKind m_deviceType = DeviceKind::None;
     int m_asked = 0;
 };
 
@@ -52,7 +52,7 @@ void tst_ImageLoader::init()
 {
     QVERIFY(m_dir.isValid());
     m_image = ImageState();
-    m_deviceType = 0;
+    m_deviceType = DeviceKind::None;
     m_asked = 0;
 }
 
@@ -68,11 +68,11 @@ QString tst_ImageLoader::write(const QString &name, const QByteArray &content)
 
 ImageLoader::Result tst_ImageLoader::load(const QString &path, quint8 answer)
 {
-    return ImageLoader::LoadImageFile(m_image, path, m_deviceType, [&](quint8 &type) {
+    return ImageLoader::LoadImageFile(m_image, path, m_deviceType, [&](DeviceKind &type) {
         ++m_asked;
         if (answer == 0)
             return false;
-        type = answer;
+        type = DeviceKind(answer);
         return true;
     });
 }
@@ -114,7 +114,7 @@ void tst_ImageLoader::h86Layout()
     const ImageLoader::Result result = load(path, quint8(deviceType));
     QVERIFY2(result.ok(), qPrintable(result.message.text));
     QVERIFY(result.message.isEmpty());
-    QCOMPARE(m_deviceType, quint8(deviceType));
+    QCOMPARE(m_deviceType, DeviceKind(deviceType));
     QCOMPARE(m_image.FileName, path);
     QCOMPARE(m_image.caption(), QStringLiteral("BrasvikV6 - image.h86"));
     QCOMPARE(m_image.ImageBuffer.size(), bufferSize);
@@ -185,7 +185,7 @@ void tst_ImageLoader::b86Layout()
     const ImageLoader::Result result = load(path, 0);
     QVERIFY2(result.ok(), qPrintable(result.message.text));
     QCOMPARE(m_asked, 0);
-    QCOMPARE(m_deviceType, quint8(deviceType));
+    QCOMPARE(m_deviceType, DeviceKind(deviceType));
     QCOMPARE(m_image.ImageBuffer, data);
     QCOMPARE(m_image.ViewSize, viewSize);
     QCOMPARE(m_image.DataEnd, dataEnd);
@@ -277,14 +277,14 @@ void tst_ImageLoader::cancelledDeviceTypeChangesNothing()
     const QString previous = write(QStringLiteral("previous.b86"), QByteArray(0x7000, 7));
     QVERIFY(load(previous, 0).ok());
     const ImageState before = m_image;
-    QCOMPARE(m_deviceType, quint8(2));
+    QCOMPARE(m_deviceType, DeviceKind::Board4610);
 
     const ImageLoader::Result result
         = load(write(QStringLiteral("next.h86"), H86Builder().data(0, "\x01").text()), 0);
     QVERIFY(result.cancelled());
     QVERIFY(result.message.isEmpty());
     QCOMPARE(m_asked, 1);
-    QCOMPARE(m_deviceType, quint8(2));
+    QCOMPARE(m_deviceType, DeviceKind::Board4610);
     QCOMPARE(m_image.FileName, before.FileName);
     QCOMPARE(m_image.ImageBuffer, before.ImageBuffer);
     QCOMPARE(m_image.ViewSize, before.ViewSize);
@@ -293,18 +293,18 @@ void tst_ImageLoader::cancelledDeviceTypeChangesNothing()
 
 void tst_ImageLoader::deviceTypeIsAskedCleared()
 {
-    m_deviceType = 2;
-    quint8 seen = 99;
+    m_deviceType = DeviceKind::Board4610;
+    DeviceKind seen = DeviceKind(99);
     const QString path = write(QStringLiteral("a.h86"), H86Builder().data(0, "\x01").text());
     const ImageLoader::Result result
-        = ImageLoader::LoadImageFile(m_image, path, m_deviceType, [&](quint8 &type) {
+        = ImageLoader::LoadImageFile(m_image, path, m_deviceType, [&](DeviceKind &type) {
               seen = type;
-              type = 1;
+              type = DeviceKind::Device46xx;
               return true;
           });
     QVERIFY(result.ok());
-    QCOMPARE(seen, quint8(0));
-    QCOMPARE(m_deviceType, quint8(1));
+    QCOMPARE(seen, DeviceKind::None);
+    QCOMPARE(m_deviceType, DeviceKind::Device46xx);
 }
 
 void tst_ImageLoader::extensionInAnyCase_data()
@@ -426,11 +426,11 @@ void tst_ImageLoader::shortReadIsNamed()
 
 void tst_ImageLoader::deviceTypeKeptAfterFailure()
 {
-    m_deviceType = 1;
+    m_deviceType = DeviceKind::Device46xx;
     const QString path
         = write(QStringLiteral("big.h86"), H86Builder().data(0x60000, "\x01").text());
     QCOMPARE(load(path, 2).error, Error::DeviceMismatch);
-    QCOMPARE(m_deviceType, quint8(2));
+    QCOMPARE(m_deviceType, DeviceKind::Board4610);
 }
 
 QTEST_GUILESS_MAIN(tst_ImageLoader)

@@ -112,7 +112,8 @@ void tst_ImageSaver::osImageByExtension()
     QFETCH(Outcome, outcome);
     QVERIFY(ImageSaver::offersR86(m_image));
     const QString path = m_dir.filePath(name);
-    const ImageSaver::Result result = ImageSaver::SaveImageFile(m_image, 1, path);
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(m_image, DeviceKind::Device46xx, path);
     QCOMPARE(result.outcome, outcome);
     QVERIFY(result.message.isEmpty());
 
@@ -150,7 +151,8 @@ void tst_ImageSaver::otherImageAlwaysB86()
     image.BinaryImage = false;
     QVERIFY(!ImageSaver::offersR86(image));
     const QString path = m_dir.filePath(QStringLiteral("copy.bin"));
-    const ImageSaver::Result result = ImageSaver::SaveImageFile(image, 1, path);
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(image, DeviceKind::Device46xx, path);
     QCOMPARE(result.outcome, Outcome::WroteB86);
     QCOMPARE(read(path), QByteArray(4096, 'r'));
     QCOMPARE(image.FileName, path);
@@ -159,13 +161,15 @@ void tst_ImageSaver::otherImageAlwaysB86()
 
 void tst_ImageSaver::r86ResetsEndSectorOfH86Image()
 {
-    QVERIFY(ImageSaver::SaveImageFile(m_image, 1, m_dir.filePath("a.r86")).ok());
+    QVERIFY(
+        ImageSaver::SaveImageFile(m_image, DeviceKind::Device46xx, m_dir.filePath("a.r86")).ok());
     QCOMPARE(m_image.EndSector, 0);
 
     // An image that came from a B86 file keeps the sectors it carries.
     ImageState binary = osImage();
     binary.BinaryImage = true;
-    QVERIFY(ImageSaver::SaveImageFile(binary, 1, m_dir.filePath("b.r86")).ok());
+    QVERIFY(
+        ImageSaver::SaveImageFile(binary, DeviceKind::Device46xx, m_dir.filePath("b.r86")).ok());
     QCOMPARE(binary.EndSector, 11);
     QCOMPARE(read(m_dir.filePath("b.r86")).at(43), char(11));
 }
@@ -180,7 +184,8 @@ void tst_ImageSaver::refusedRangeWritesNothing()
     image.BinaryImage = true;
     image.FileName = QStringLiteral("/images/board.b86");
     const QString path = m_dir.filePath(QStringLiteral("board.r86"));
-    const ImageSaver::Result result = ImageSaver::SaveImageFile(image, 1, path);
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(image, DeviceKind::Device46xx, path);
     QCOMPARE(result.outcome, Outcome::Refused);
     QCOMPARE(result.message.title, QStringLiteral("Brasvik"));
     QCOMPARE(result.message.icon, UserMessage::Icon::Error);
@@ -192,7 +197,8 @@ void tst_ImageSaver::refusedRangeWritesNothing()
 void tst_ImageSaver::unwritablePathKeepsState()
 {
     const QString path = m_dir.filePath(QStringLiteral("missing/dir/out.b86"));
-    const ImageSaver::Result result = ImageSaver::SaveImageFile(m_image, 1, path);
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(m_image, DeviceKind::Device46xx, path);
     QCOMPARE(result.outcome, Outcome::WriteFailed);
     QVERIFY(result.message.text.contains(path));
     QCOMPARE(m_image.FileName, QStringLiteral("/images/os.h86"));
@@ -215,7 +221,8 @@ void tst_ImageSaver::failedWriteKeepsExistingFile()
     struct rlimit limited = previous;
     limited.rlim_cur = 64 * 1024;
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const ImageSaver::Result result = ImageSaver::SaveImageFile(m_image, 1, path);
+    const ImageSaver::Result result
+        = ImageSaver::SaveImageFile(m_image, DeviceKind::Device46xx, path);
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -234,7 +241,7 @@ void tst_ImageSaver::replacesExistingFile()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(0x200000, 'o'));
     }
-    QVERIFY(ImageSaver::SaveImageFile(m_image, 1, path).ok());
+    QVERIFY(ImageSaver::SaveImageFile(m_image, DeviceKind::Device46xx, path).ok());
     QCOMPARE(read(path), osImage().ImageBuffer);
     QCOMPARE(entries(), QStringList {QStringLiteral("existing.b86")});
 }

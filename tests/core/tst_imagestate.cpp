@@ -142,7 +142,7 @@ void tst_ImageState::uploadedImage()
     image.EndSector = choiceEnd;
     image.ImageBuffer = buffer;
 
-    QCOMPARE(image.applyUploadedImage(quint8(deviceType)), content);
+    QCOMPARE(image.applyUploadedImage(DeviceKind(deviceType)), content);
     QVERIFY(image.BinaryImage);
     QCOMPARE(image.FileName, choice + QStringLiteral(".b86"));
     QCOMPARE(image.caption(), QStringLiteral("BrasvikV6 - ") + choice + QStringLiteral(".b86"));
@@ -178,7 +178,7 @@ void tst_ImageState::prepareCompare()
     image.DataEnd = dataEnd;
     image.FirstSector = 11;
     image.EndSector = 17;
-    image.prepareCompare(quint8(deviceType), QStringLiteral("Operating system"));
+    image.prepareCompare(DeviceKind(deviceType), QStringLiteral("Operating system"));
     QVERIFY(image.CompareMode);
     QCOMPARE(image.UploadChoiceText, QStringLiteral("Operating system"));
     QCOMPARE(image.FirstSector, 11);

@@ -157,7 +157,7 @@ void tst_R86Writer::layout()
     image.EndSector = endSector;
 
     const R86Writer::Result result
-        = R86Writer::build(image, quint8(deviceType), 0xA55A, stamp, '.', ':');
+        = R86Writer::build(image, DeviceKind(deviceType), 0xA55A, stamp, '.', ':');
     QVERIFY(result.ok);
     const QByteArray &file = result.file;
     QCOMPARE(file.size(), 50 + dataLength);
@@ -182,14 +182,15 @@ void tst_R86Writer::refusesRangePastTheBuffer()
     image.ImageBuffer = QByteArray(329984, char(0xFF));
     image.BinaryImage = true;
     image.EndSector = 0;
-    const R86Writer::Result result = R86Writer::build(image, 1, 0x5555, stamp, '.', ':');
+    const R86Writer::Result result
+        = R86Writer::build(image, DeviceKind::Device46xx, 0x5555, stamp, '.', ':');
     QVERIFY(!result.ok);
     QVERIFY(result.file.isEmpty());
     QCOMPARE(result.range.end, 0x100000);
 
     // A 4610 image from an H86 file claimed to be binary: region up to 0x50804.
     image.ImageBuffer = QByteArray(0x50000, char(0xFF));
-    QVERIFY(!R86Writer::build(image, 2, 0x5555, stamp, '.', ':').ok);
+    QVERIFY(!R86Writer::build(image, DeviceKind::Board4610, 0x5555, stamp, '.', ':').ok);
 }
 
 QTEST_GUILESS_MAIN(tst_R86Writer)

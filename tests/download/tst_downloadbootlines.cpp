@@ -94,7 +94,7 @@ struct Rig
         r.fileName = QStringLiteral("/tmp/os.h86");
         r.endSector = 11;
         r.dataEnd = 4;
-        r.deviceType = Device46xx;
+        r.deviceType = DeviceKind::Device46xx;
         TargetFiles::setDirectory(dir.path());
         transfer = std::make_unique<DownloadTransfer>(*link, TransferBase::CanLinkFactory(),
                                                       std::move(r), nullptr, clock);

@@ -238,12 +238,12 @@ void tst_DownloadFrames::targetFiles()
     QFETCH(int, device);
     QFETCH(int, iface);
     QFETCH(int, canRate);
-    const TargetFiles::Names names = TargetFiles::choose(upload ? TargetFiles::Direction::Upload
-                                                                : TargetFiles::Direction::Download,
-                                                         retain, device, iface, canRate);
+    const TargetFiles::Names names = TargetFiles::choose(
+        upload ? TargetFiles::Direction::Upload : TargetFiles::Direction::Download, retain,
+        DeviceKind(device), iface, canRate);
     QTEST(names.loader, "loader");
     QTEST(names.program, "program");
-    QCOMPARE(TargetFiles::usesCan(device, iface), device == 1 && iface != 0);
+    QCOMPARE(TargetFiles::usesCan(DeviceKind(device), iface), device == 1 && iface != 0);
 }
 
 void tst_DownloadFrames::resolveIgnoresLetterCase()

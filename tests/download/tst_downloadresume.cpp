@@ -61,7 +61,7 @@ DownloadRequest imageRequest(int seed = 1)
     r.firstSector = 0;
     r.endSector = ImageSectors;
     r.dataEnd = SectorStart(ImageSectors - 1) + ChunkBytes;
-    r.deviceType = Device46xx;
+    r.deviceType = DeviceKind::Device46xx;
     return r;
 }
 
@@ -192,7 +192,7 @@ void tst_DownloadResume::resumableSectors()
     QFETCH(bool, retain);
     r.retainData = retain;
     QFETCH(int, deviceType);
-    r.deviceType = quint8(deviceType);
+    r.deviceType = DeviceKind(deviceType);
     QString reason;
     QCOMPARE(DownloadTransfer::canResumeAt(r, sector, &reason), why.isEmpty());
     QCOMPARE(reason, why);
@@ -303,7 +303,7 @@ void tst_DownloadResume::failThenResume()
 
     // The record on file says where to go on.
     const ResumePoint::Decision decision = ResumePoint::lookup(
-        recordFile, port, DownloadTransfer::imageFingerprint(request), Device46xx);
+        recordFile, port, DownloadTransfer::imageFingerprint(request), DeviceKind::Device46xx);
     QVERIFY2(decision.canResume(), qPrintable(decision.reason));
     QCOMPARE(decision.sector, FailingSector);
 

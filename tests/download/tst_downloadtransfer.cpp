@@ -210,7 +210,7 @@ DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, 
     r.firstSector = first;
     r.endSector = end;
     r.dataEnd = dataEnd;
-    r.deviceType = Device46xx;
+    r.deviceType = DeviceKind::Device46xx;
     return r;
 }
 
@@ -452,7 +452,7 @@ void tst_DownloadTransfer::board4610CombinedImage()
     r.image.replace(0x4FFE0, 32, pattern(32));
     r.image.replace(0x50000, 0x900, pattern(0x900, 3));
     r.dataEnd = 0x50804;
-    r.deviceType = Device4610;
+    r.deviceType = DeviceKind::Board4610;
     r.settings.brCVBRDx = 8;
     r.settings.COMInterface = 1; // ignored for the board
     Harness h(r);
@@ -499,7 +499,7 @@ void tst_DownloadTransfer::retainValuesSerial()
     r.image = pattern(4096, 5);
     r.dataEnd = 4096;
     r.retainData = true;
-    r.deviceType = Device46xx;
+    r.deviceType = DeviceKind::Device46xx;
     Harness h(r);
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadNV.H86")));
     h.startConfirmed();
@@ -1062,7 +1062,7 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
     const TransferRecord &r = *h.report;
     QCOMPARE(r.id, started.id);
     QCOMPARE(r.operation, TransferOperation::Download);
-    QCOMPARE(r.deviceType, quint8(1));
+    QCOMPARE(r.deviceType, DeviceKind::Device46xx);
     QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
     QCOMPARE(r.portName, QStringLiteral("COM3"));
     QCOMPARE(r.portPath, QStringLiteral("/dev/ttyUSB7"));

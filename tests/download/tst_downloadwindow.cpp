@@ -72,7 +72,7 @@ void tst_DownloadWindow::init()
     for (int i = 0; i < 0x2000; ++i)
         m_data.append(char((i * 5 + 1) % 0xFB));
     const QByteArray text = H86Builder().data(0, m_data, 32).end().text();
-    QVERIFY(ImageLoader::LoadH86Data(m_image, text, Device46xx).ok());
+    QVERIFY(ImageLoader::LoadH86Data(m_image, text, DeviceKind::Device46xx).ok());
     m_image.FileName = QStringLiteral("/images/os.h86");
     m_image.EndSector = LastSectorBelow(m_image.DataEnd) + 1;
     m_boxes.clear();
@@ -100,8 +100,9 @@ void tst_DownloadWindow::makeSerial(const QString &path)
 int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning,
                                   const TSettings &settings)
 {
-    TBKDownloadForm form(nullptr, *m_serial, m_image, Device46xx, settings,
-                         [this](const QString &text) { m_baudText = text; }, {}, m_links);
+    TBKDownloadForm form(
+        nullptr, *m_serial, m_image, DeviceKind::Device46xx, settings,
+        [this](const QString &text) { m_baudText = text; }, {}, m_links);
     // Answers every message box the way a user would, and lets the test act meanwhile.
     QTimer user;
     user.setInterval(10);
@@ -157,10 +158,10 @@ void tst_DownloadWindow::retainValuesOverCan()
     QByteArray nv;
     for (int i = 0; i < 4096; ++i)
         nv.append(char(i * 3));
-    quint8 type = DeviceNone;
+    DeviceKind type = DeviceKind::None;
     QVERIFY(ImageLoader::LoadB86Data(m_image, nv, type).ok());
     m_image.FileName = QStringLiteral("/images/nv.b86");
-    QCOMPARE(type, Device46xx);
+    QCOMPARE(type, DeviceKind::Device46xx);
 
     SimDeviceOptions options;
     options.can = true;

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int mode = data[0] % 4;
     const QByteArrayView input(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     ImageState image;
-    quint8 deviceType = 0;
+    DeviceKind deviceType = DeviceKind::None;
     ImageLoader::Result result;
 
     switch (mode) {

@@ -29,7 +29,7 @@ private slots:
     void init()
     {
         Settings = TSettings();
-        DeviceType = DeviceNone;
+        DeviceType = DeviceKind::None;
     }
 
     void deviceTypePreselection_data()
@@ -48,7 +48,7 @@ private slots:
     void deviceTypePreselection()
     {
         QFETCH(int, type);
-        DeviceType = quint8(type);
+        DeviceType = DeviceKind(type);
         TBKDeviceTypeForm f(nullptr);
         QCOMPARE(f.windowTitle(), QStringLiteral("Select device type"));
         QTEST(f.RBType46xx->isChecked(), "checked46xx");
@@ -66,7 +66,7 @@ private slots:
         QVERIFY(f.ButtonOK->isEnabled());
         QTest::mouseClick(f.ButtonOK, Qt::LeftButton);
         QCOMPARE(f.result(), int(mrOk));
-        QCOMPARE(DeviceType, quint8(Device4610));
+        QCOMPARE(DeviceType, DeviceKind::Board4610);
     }
 
     void deviceTypeCancelStoresNothing()
@@ -76,7 +76,7 @@ private slots:
         f.RBType46xx->click();
         QTest::mouseClick(f.ButtonCancel, Qt::LeftButton);
         QCOMPARE(f.result(), int(mrCancel));
-        QCOMPARE(DeviceType, quint8(DeviceNone));
+        QCOMPARE(DeviceType, DeviceKind::None);
     }
 
     void closingCountsAsCancel()
@@ -138,7 +138,7 @@ private slots:
         QFETCH(int, type);
         QFETCH(bool, downloadOpt1);
         QFETCH(bool, chooseFlash);
-        DeviceType = quint8(type);
+        DeviceType = DeviceKind(type);
         Settings.DownloadOpt1 = downloadOpt1;
         ImageState image;
         image.FirstSector = 3;
@@ -148,7 +148,7 @@ private slots:
         QCOMPARE(f.windowTitle(), QStringLiteral("H86 Download options"));
         QTEST(f.RBFlash->isEnabled(), "flashEnabled");
         QTEST(f.RBOS->isEnabled(), "osEnabled");
-        QCOMPARE(f.RBFlash->isChecked(), type == Device4610);
+        QCOMPARE(f.RBFlash->isChecked(), DeviceKind(type) == DeviceKind::Board4610);
         if (chooseFlash)
             f.RBFlash->click();
         f.ButtonOKClick();
@@ -158,7 +158,7 @@ private slots:
 
     void eraseOptionsCancel()
     {
-        DeviceType = Device46xx;
+        DeviceType = DeviceKind::Device46xx;
         ImageState image;
         image.FirstSector = 3;
         image.EndSector = 11;
@@ -190,7 +190,7 @@ private slots:
     void uploadChoice()
     {
         QFETCH(QString, button);
-        DeviceType = Device46xx;
+        DeviceType = DeviceKind::Device46xx;
         Settings.UploadOpt1 = Settings.UploadOpt2 = Settings.UploadOpt3 = true;
         Settings.UploadOpt4 = Settings.UploadOpt5 = Settings.UploadOpt6 = true;
         ImageState image;
@@ -211,7 +211,7 @@ private slots:
 
     void uploadChoiceOffersOnlyWhatIsEnabled()
     {
-        DeviceType = Device46xx;
+        DeviceType = DeviceKind::Device46xx;
         Settings.UploadOpt2 = true;
         Settings.UploadOpt6 = true;
         ImageState image;
@@ -227,7 +227,7 @@ private slots:
 
     void uploadChoiceForTheBoard()
     {
-        DeviceType = Device4610;
+        DeviceType = DeviceKind::Board4610;
         Settings.UploadOpt1 = Settings.UploadOpt6 = true;
         ImageState image;
         TBKChooseForm f(nullptr, image);

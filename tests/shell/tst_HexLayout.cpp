@@ -120,8 +120,8 @@ private slots:
         QFETCH(bool, right);
         QFETCH(int, to);
         const int p = positionOf(from, LH);
-        const int target = right ? rightTarget(p, LH, quint8(device), length)
-                                 : leftTarget(p, LH, quint8(device));
+        const int target = right ? rightTarget(p, LH, DeviceKind(device), length)
+                                 : leftTarget(p, LH, DeviceKind(device));
         QCOMPARE(firstLineAddress(target, LH), to);
     }
 
@@ -129,8 +129,8 @@ private slots:
     void jumpFromBetweenLines()
     {
         const int p = positionOf(0x4000, LH) + 3;
-        QCOMPARE(leftTarget(p, LH, Device46xx), positionOf(0x4000, LH));
-        QCOMPARE(rightTarget(p, LH, Device46xx, 0x100008), positionOf(0x6000, LH));
+        QCOMPARE(leftTarget(p, LH, DeviceKind::Device46xx), positionOf(0x4000, LH));
+        QCOMPARE(rightTarget(p, LH, DeviceKind::Device46xx, 0x100008), positionOf(0x6000, LH));
     }
 };
 

@@ -90,7 +90,7 @@ private slots:
     {
         m_settings = std::make_unique<TempSettings>();
         Settings = TSettings();
-        DeviceType = DeviceNone;
+        DeviceType = DeviceKind::None;
         m_downloads = m_uploads = 0;
         m_uploadResult = mrAbort;
         m_uploadData.clear();
@@ -145,7 +145,7 @@ private slots:
         QVERIFY(imageCommandsEnabled(*w));
         QVERIFY(w->Viewer->VScrollBar->isEnabled());
         QCOMPARE(w->Viewer->VScrollBar->maximum(), 0xFFFF * w->Viewer->LineHeight());
-        QCOMPARE(DeviceType, quint8(Device46xx));
+        QCOMPARE(DeviceType, DeviceKind::Device46xx);
         w->Viewer->resize(600, 200);
         const QStringList addr = w->Viewer->paintLines(THexViewer::AddrColumn);
         QVERIFY(!addr.isEmpty());
@@ -165,7 +165,7 @@ private slots:
         QVERIFY(w.LoadImageFile(path));
         QVERIFY(script.unexpected.isEmpty());
         QCOMPARE(script.seen, QStringList {"TBKDeviceTypeForm"});
-        QCOMPARE(DeviceType, quint8(Device4610));
+        QCOMPARE(DeviceType, DeviceKind::Board4610);
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - os.h86"));
         QCOMPARE(w.statusText(6), QStringLiteral("Operating system"));
         QCOMPARE(w.Image.ImageBuffer.size(), 0x50000);
@@ -181,7 +181,7 @@ private slots:
         QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
         QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
         QVERIFY(imageCommandsEnabled(*w));
-        QCOMPARE(DeviceType, quint8(Device46xx));
+        QCOMPARE(DeviceType, DeviceKind::Device46xx);
     }
 
     void loadFailures_data()
@@ -360,7 +360,7 @@ private slots:
         });
         w->ButtonUpload->trigger();
         QVERIFY(script.unexpected.isEmpty());
-        QCOMPARE(DeviceType, quint8(Device46xx));
+        QCOMPARE(DeviceType, DeviceKind::Device46xx);
         QCOMPARE(m_uploads, 0);
 
         // A type chosen and confirmed stays chosen when a later dialog is cancelled.
@@ -368,7 +368,7 @@ private slots:
         later.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx").cancel("TBKChooseForm");
         w->ButtonUpload->trigger();
         QVERIFY(later.unexpected.isEmpty());
-        QCOMPARE(DeviceType, quint8(Device4610));
+        QCOMPARE(DeviceType, DeviceKind::Board4610);
         QCOMPARE(m_uploads, 0);
     }
 

@@ -70,12 +70,12 @@ struct Run
             r.fileName = QStringLiteral("/tmp/os.h86");
             r.endSector = OperatingSystemEndSector;
             r.dataEnd = 4;
-            r.deviceType = Device46xx;
+            r.deviceType = DeviceKind::Device46xx;
             r.settings.COMInterface = comInterface;
             transfer = std::make_unique<DownloadTransfer>(serial, factory, r, nullptr, clock);
         } else {
             UploadSetup s;
-            s.deviceType = Device46xx;
+            s.deviceType = DeviceKind::Device46xx;
             s.EndSector = OperatingSystemEndSector;
             s.comInterface = comInterface;
             transfer = std::make_unique<UploadTransfer>(s, serial, factory, nullptr, clock);

@@ -115,7 +115,7 @@ void tst_ResumePoint::latestTransferOnThePortDecides()
     ServiceRecordWriter writer(file);
     for (const TransferRecord &r : records)
         QVERIFY(writer.append(r));
-    const ResumePoint::Decision d = ResumePoint::lookup(file, Port, Sha, 1);
+    const ResumePoint::Decision d = ResumePoint::lookup(file, Port, Sha, DeviceKind::Device46xx);
     QTEST(d.sector, "sector");
     QFETCH(QString, reason);
     if (reason.contains(QLatin1String("%1")))

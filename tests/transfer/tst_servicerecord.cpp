@@ -121,7 +121,7 @@ void tst_ServiceRecord::roundTrip_data()
 
     TransferRecord failed = record(QStringLiteral("f-1"), TransferOutcome::Failed);
     failed.operation = TransferOperation::Upload;
-    failed.deviceType = 2;
+    failed.deviceType = DeviceKind::Board4610;
     failed.interfaceName = QStringLiteral("can2");
     failed.canBitRate = 500;
     failed.retain = true;

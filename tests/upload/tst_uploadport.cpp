@@ -27,9 +27,10 @@ const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
 
 UploadSetup flashSetup()
 {
-    const UploadRequest req = UploadChoices::request(UploadChoice::Parameters, Device46xx);
+    const UploadRequest req
+        = UploadChoices::request(UploadChoice::Parameters, DeviceKind::Device46xx);
     UploadSetup s;
-    s.deviceType = Device46xx;
+    s.deviceType = DeviceKind::Device46xx;
     s.FirstSector = req.FirstSector;
     s.EndSector = req.EndSector;
     s.UploadChoiceText = req.UploadChoiceText;
@@ -107,8 +108,8 @@ private:
 void TestUploadPort::initTestCase()
 {
     QVERIFY(m_h86.isValid());
-    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, false, Device46xx, 0,
-                                           0);
+    const auto names
+        = TargetFiles::choose(TargetFiles::Direction::Upload, false, DeviceKind::Device46xx, 0, 0);
     QFile loader(m_h86.filePath(names.loader));
     QVERIFY(loader.open(QIODevice::WriteOnly));
     loader.write(":0400000011223344FF\r\n:00000001FF\r\n");

@@ -40,7 +40,7 @@ QByteArray converted(const QString &path)
     return ConvertLoaderFile(lines);
 }
 
-UploadSetup setupFor(UploadChoice choice, quint8 deviceType, int comInterface = 0)
+UploadSetup setupFor(UploadChoice choice, DeviceKind deviceType, int comInterface = 0)
 {
     const UploadRequest req = UploadChoices::request(choice, deviceType);
     UploadSetup s;
@@ -181,7 +181,7 @@ void TestUploadSim::serialChoices()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice(choice), Device46xx));
+    Reading r(setupFor(UploadChoice(choice), DeviceKind::Device46xx));
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
@@ -219,7 +219,7 @@ void TestUploadSim::boardImage()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice::Flash, Device4610));
+    Reading r(setupFor(UploadChoice::Flash, DeviceKind::Board4610));
     QVERIFY(r.transfer->programFile().endsWith(QLatin1String("UploadIF.H86")));
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 1);
@@ -237,7 +237,7 @@ void TestUploadSim::badCheckByteIsReadAgain()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice::PlcData, Device46xx));
+    Reading r(setupFor(UploadChoice::PlcData, DeviceKind::Device46xx));
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
@@ -256,7 +256,7 @@ void TestUploadSim::blockCutShortIsRequestedAgain()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice::Parameters, Device46xx));
+    Reading r(setupFor(UploadChoice::Parameters, DeviceKind::Device46xx));
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 1);
     QVERIFY(sim.waitForFinished());
@@ -279,7 +279,7 @@ void TestUploadSim::strayBytesInFrontOfAHeaderTimeOut()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice::PlcData, Device46xx));
+    Reading r(setupFor(UploadChoice::PlcData, DeviceKind::Device46xx));
     QVERIFY(r.run());
     QVERIFY(sim.waitForFinished());
     QCOMPARE(r.report.modalResult, 2);
@@ -304,7 +304,7 @@ void TestUploadSim::canMessageCutShortTimesOut()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
     SettingsStore::overrideCanBus(sim.canBus());
 
-    Reading r(setupFor(UploadChoice::Parameters, Device46xx, 1));
+    Reading r(setupFor(UploadChoice::Parameters, DeviceKind::Device46xx, 1));
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 2);
     QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
@@ -346,7 +346,7 @@ void TestUploadSim::canChoices()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
     SettingsStore::overrideCanBus(sim.canBus());
 
-    Reading r(setupFor(UploadChoice(choice), Device46xx, iface));
+    Reading r(setupFor(UploadChoice(choice), DeviceKind::Device46xx, iface));
     QVERIFY(r.transfer->usesCan());
     QVERIFY(r.run());
     QCOMPARE(r.report.modalResult, 1);
@@ -380,7 +380,7 @@ void TestUploadSim::deviceVanishes()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
-    Reading r(setupFor(UploadChoice::Flash, Device46xx));
+    Reading r(setupFor(UploadChoice::Flash, DeviceKind::Device46xx));
     QVERIFY(r.run(20000));
     QCOMPARE(r.report.modalResult, 2);
     QVERIFY2(r.report.reportText.startsWith(QStringLiteral("Flash reading aborted:\n\n")),

@@ -79,7 +79,7 @@ void TestUploadTables::choices()
     QVERIFY(choice);
     QCOMPARE(UploadChoices::name(*choice), name);
     QCOMPARE(UploadChoices::settingName(*choice), setting);
-    const UploadRequest req = UploadChoices::request(*choice, Device46xx);
+    const UploadRequest req = UploadChoices::request(*choice, DeviceKind::Device46xx);
     QCOMPARE(req.UploadChoiceText, text);
     QCOMPARE(req.FirstSector, first);
     QCOMPARE(req.EndSector, end);
@@ -87,11 +87,13 @@ void TestUploadTables::choices()
     if (!req.RetainData)
         QCOMPARE(UploadWire::serialSectorBytes(first, end), sectorBytes);
     QCOMPARE(UploadWire::canFirstCommand(req.RetainData, first, end), canRequest);
-    const UploadRegion region = UploadRegion::of(Device46xx, req.RetainData, first, end);
+    const UploadRegion region
+        = UploadRegion::of(DeviceKind::Device46xx, req.RetainData, first, end);
     QCOMPARE(region.start, regionStart);
     QCOMPARE(region.end, regionEnd);
-    QCOMPARE(UploadWire::appendsTrailer(Device46xx, req.RetainData, first, end), trailer);
-    QCOMPARE(UploadWire::prefilledBuffer(Device46xx, req.RetainData), !req.RetainData);
+    QCOMPARE(UploadWire::appendsTrailer(DeviceKind::Device46xx, req.RetainData, first, end),
+             trailer);
+    QCOMPARE(UploadWire::prefilledBuffer(DeviceKind::Device46xx, req.RetainData), !req.RetainData);
 }
 
 void TestUploadTables::boardOffersOnlyTheImage()
@@ -99,13 +101,13 @@ void TestUploadTables::boardOffersOnlyTheImage()
     TSettings all;
     all.UploadOpt1 = all.UploadOpt2 = all.UploadOpt3 = true;
     all.UploadOpt4 = all.UploadOpt5 = all.UploadOpt6 = true;
-    QVERIFY(UploadChoices::offered(UploadChoice::Flash, Device4610, all));
+    QVERIFY(UploadChoices::offered(UploadChoice::Flash, DeviceKind::Board4610, all));
     for (const QString &n : UploadChoices::names()) {
         const UploadChoice c = *UploadChoices::fromName(n);
-        QCOMPARE(UploadChoices::offered(c, Device4610, all), c == UploadChoice::Flash);
-        QVERIFY(UploadChoices::offered(c, Device46xx, all));
+        QCOMPARE(UploadChoices::offered(c, DeviceKind::Board4610, all), c == UploadChoice::Flash);
+        QVERIFY(UploadChoices::offered(c, DeviceKind::Device46xx, all));
     }
-    const UploadRequest req = UploadChoices::request(UploadChoice::Flash, Device4610);
+    const UploadRequest req = UploadChoices::request(UploadChoice::Flash, DeviceKind::Board4610);
     QCOMPARE(req.UploadChoiceText, QStringLiteral("VMC 4610 Firmware image with NV parameter"));
     QCOMPARE(req.FirstSector, 0);
     QCOMPARE(req.EndSector, 8);
@@ -118,24 +120,24 @@ void TestUploadTables::settingsOfferChoices()
     TSettings none;
     for (const QString &n : UploadChoices::names()) {
         const UploadChoice c = *UploadChoices::fromName(n);
-        QCOMPARE(UploadChoices::offered(c, Device46xx, none), c == UploadChoice::Flash);
+        QCOMPARE(UploadChoices::offered(c, DeviceKind::Device46xx, none), c == UploadChoice::Flash);
     }
     TSettings one;
     one.UploadOpt5 = true;
-    QVERIFY(UploadChoices::offered(UploadChoice::PlcData, Device46xx, one));
-    QVERIFY(!UploadChoices::offered(UploadChoice::PlcCode, Device46xx, one));
+    QVERIFY(UploadChoices::offered(UploadChoice::PlcData, DeviceKind::Device46xx, one));
+    QVERIFY(!UploadChoices::offered(UploadChoice::PlcCode, DeviceKind::Device46xx, one));
 }
 
 void TestUploadTables::retainAndBoardRegions()
 {
-    UploadRegion r = UploadRegion::of(Device4610, true, 0, 0);
+    UploadRegion r = UploadRegion::of(DeviceKind::Board4610, true, 0, 0);
     QCOMPARE(r.start, 0);
     QCOMPARE(r.end, 0x7000);
-    r = UploadRegion::of(Device4610, false, 0, 8);
+    r = UploadRegion::of(DeviceKind::Board4610, false, 0, 8);
     QCOMPARE(r.start, 0);
     QCOMPARE(r.end, 329732);
-    QVERIFY(!UploadWire::prefilledBuffer(Device4610, false));
-    QVERIFY(!UploadWire::appendsTrailer(Device4610, false, 0, 8));
+    QVERIFY(!UploadWire::prefilledBuffer(DeviceKind::Board4610, false));
+    QVERIFY(!UploadWire::appendsTrailer(DeviceKind::Board4610, false, 0, 8));
 }
 
 void TestUploadTables::checkByte_data()

@@ -41,7 +41,8 @@ TCANMsg canMessage(quint32 id, const QByteArray &data)
     return m;
 }
 
-UploadSetup setupFor(UploadChoice choice, quint8 deviceType = Device46xx, int comInterface = 0)
+UploadSetup setupFor(UploadChoice choice, DeviceKind deviceType = DeviceKind::Device46xx,
+                     int comInterface = 0)
 {
     const UploadRequest req = UploadChoices::request(choice, deviceType);
     UploadSetup s;
@@ -190,7 +191,7 @@ void TestUploadTransfer::initTestCase()
     QVERIFY(m_h86.isValid());
     // Stand-in target files for every upload selection: a loader and a program that differ.
     for (bool retain : {false, true}) {
-        for (int device : {1, 2}) {
+        for (DeviceKind device : {DeviceKind::Device46xx, DeviceKind::Board4610}) {
             for (int iface : {0, 1, 2}) {
                 for (int rate : {5, 6, 7}) {
                     const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, retain,
@@ -559,7 +560,8 @@ void TestUploadTransfer::lineErrorTexts()
 void TestUploadTransfer::targetFileUnreadableWhenSent()
 {
     QTemporaryDir dir;
-    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, false, 1, 0, 7);
+    const auto names
+        = TargetFiles::choose(TargetFiles::Direction::Upload, false, DeviceKind::Device46xx, 0, 7);
     for (const QString &name : {names.loader, names.program})
         QVERIFY(QFile::copy(m_h86.filePath(name), dir.filePath(name)));
     TargetFiles::setDirectory(dir.path());
@@ -597,7 +599,7 @@ void TestUploadTransfer::userBreak()
 
 void TestUploadTransfer::boardImage()
 {
-    Harness h(setupFor(UploadChoice::Flash, Device4610));
+    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Board4610));
     QCOMPARE(h.transfer->region().end, 329732);
     QVERIFY(h.startProgram());
     // No sector bytes on the 4610 board: the program's start leads to reading.
@@ -675,7 +677,7 @@ void TestUploadTransfer::canRegions()
     QFETCH(QByteArray, request);
     QFETCH(QString, readingLine);
 
-    Harness h(setupFor(UploadChoice(choice), Device46xx, 2));
+    Harness h(setupFor(UploadChoice(choice), DeviceKind::Device46xx, 2));
     QVERIFY(h.transfer->usesCan());
     QVERIFY(h.transfer->programFile().contains(QLatin1String("CAN2_500K")));
     QVERIFY(h.startProgram());
@@ -695,7 +697,7 @@ void TestUploadTransfer::canRegions()
 
 void TestUploadTransfer::canBatchesInAnyOrder()
 {
-    Harness h(setupFor(UploadChoice::Parameters, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Parameters, DeviceKind::Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
@@ -738,7 +740,7 @@ void TestUploadTransfer::canBatchesInAnyOrder()
 
 void TestUploadTransfer::canShortDataMessageTimesOut()
 {
-    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
@@ -768,7 +770,7 @@ void TestUploadTransfer::canRepeatedMessageReplacesShortOne()
 {
     // The host asks for nothing again on CAN; a device that repeats the message completes the
     // batch, because a later message of an identifier replaces the earlier one.
-    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
@@ -786,7 +788,7 @@ void TestUploadTransfer::canRepeatedMessageReplacesShortOne()
 
 void TestUploadTransfer::canEndRightAfterAcceptance()
 {
-    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
@@ -800,7 +802,7 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
 
 void TestUploadTransfer::canRetainValues()
 {
-    Harness h(setupFor(UploadChoice::Retain, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Retain, DeviceKind::Device46xx, 1));
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("UploadNVCAN1_500K.H86")));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
@@ -828,7 +830,7 @@ void TestUploadTransfer::canRetainValues()
 
 void TestUploadTransfer::canDongleError()
 {
-    Harness h(setupFor(UploadChoice::Flash, Device46xx, 1));
+    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
     QVERIFY(h.startProgram());
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
@@ -920,7 +922,7 @@ void TestUploadTransfer::recordOfAnUpload()
 
     const TransferRecord &r = h.report;
     QCOMPARE(r.operation, TransferOperation::Upload);
-    QCOMPARE(r.deviceType, quint8(1));
+    QCOMPARE(r.deviceType, DeviceKind::Device46xx);
     QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
     QCOMPARE(r.lineRate, 57600);
     QCOMPARE(r.canBitRate, 0);
@@ -973,7 +975,7 @@ void TestUploadTransfer::recordOfAFailedUpload()
 {
     QFETCH(int, choice);
     QFETCH(int, comInterface);
-    Harness h(setupFor(UploadChoice(choice), Device46xx, qMax(0, comInterface)));
+    Harness h(setupFor(UploadChoice(choice), DeviceKind::Device46xx, qMax(0, comInterface)));
     QVERIFY(h.startProgram());
     if (comInterface == 1) {
         h.serial.deliver(QByteArray::fromHex("aa"));
