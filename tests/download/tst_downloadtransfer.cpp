@@ -405,10 +405,10 @@ void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead_data()
     QTest::addColumn<int>("deviceType");
     QTest::addColumn<QByteArray>("read"); // the acknowledgement and what came with it
     QTest::addColumn<bool>("programming"); // else an erase error
-    QTest::newRow("46xx, end sector") << int(Device46xx) << QByteArray::fromHex("aa0b") << true;
-    QTest::newRow("46xx, erase failed") << int(Device46xx) << QByteArray::fromHex("aaa5") << false;
-    QTest::newRow("46xx, wrong sector") << int(Device46xx) << QByteArray::fromHex("aa0a") << false;
-    QTest::newRow("4610 board, erased") << int(Device4610) << QByteArray::fromHex("aa00") << true;
+    QTest::newRow("46xx, end sector") << int(DeviceKind::Device46xx) << QByteArray::fromHex("aa0b") << true;
+    QTest::newRow("46xx, erase failed") << int(DeviceKind::Device46xx) << QByteArray::fromHex("aaa5") << false;
+    QTest::newRow("46xx, wrong sector") << int(DeviceKind::Device46xx) << QByteArray::fromHex("aa0a") << false;
+    QTest::newRow("4610 board, erased") << int(DeviceKind::Board4610) << QByteArray::fromHex("aa00") << true;
 }
 
 void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
@@ -417,17 +417,17 @@ void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
     QFETCH(QByteArray, read);
     QFETCH(bool, programming);
     DownloadRequest r = flashRequest(image46xx(pattern(4)), 0, 11, 4);
-    if (deviceType == Device4610) {
+    if (DeviceKind(deviceType) == DeviceKind::Board4610) {
         r.image = QByteArray(0x50000, char(0xFF));
         r.image.replace(0, 4, pattern(4));
         r.endSector = 0;
-        r.deviceType = Device4610;
+        r.deviceType = DeviceKind::Board4610;
     }
     Harness h(r);
     h.startConfirmed();
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
-    if (deviceType == Device46xx) {
+    if (DeviceKind(deviceType) == DeviceKind::Device46xx) {
         h.serial.deliver(0xAA);
         h.serial.deliver(0xAA);
     }

@@ -201,7 +201,7 @@ public:
             request.dataEnd = DownloadBytes;
             request.firstSector = 0;
             request.endSector = LastSectorBelow(DownloadBytes) + 1;
-            request.deviceType = Device46xx;
+            request.deviceType = DeviceKind::Device46xx;
             request.settings.brDefault = br115200;
             request.settings.COMInterface = m_scenario.can ? InterfaceCAN1 : InterfaceRS232;
             request.settings.CANBaudrate = 7;
@@ -209,7 +209,7 @@ public:
                                                           nullptr, m_timers);
         } else {
             UploadSetup setup;
-            setup.deviceType = Device46xx;
+            setup.deviceType = DeviceKind::Device46xx;
             setup.FirstSector = ReadFirstSector;
             setup.EndSector = ReadEndSector;
             setup.UploadChoiceText = QStringLiteral("Sectors");
