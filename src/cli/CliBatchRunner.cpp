@@ -143,17 +143,13 @@ void CliBatchRunner::askWhenAllWaiting()
 
 void CliBatchRunner::onStdinReadable()
 {
-    char buffer[256];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    const bool endOfInput = n <= 0;
-    const bool enter = n > 0 && QByteArray(buffer, int(n)).contains('\n');
-    if (!endOfInput && !enter)
+    const PromptAnswer answer = readPromptAnswer();
+    if (answer == PromptAnswer::None)
         return;
     dropStdinNotifier();
-    // End of input declines: no one is there to press the buttons.
-    if (endOfInput)
-        printErr(QStringLiteral("Boot prompt declined: nothing was sent."));
-    answerAll(!endOfInput);
+    if (answer == PromptAnswer::EndOfInput)
+        printErr(bootPromptDeclinedText());
+    answerAll(answer == PromptAnswer::Enter);
 }
 
 void CliBatchRunner::answerAll(bool confirmed)

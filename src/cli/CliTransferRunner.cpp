@@ -11,14 +11,19 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-
-QString formatDuration(qint64 seconds)
+PromptAnswer readPromptAnswer()
 {
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    char buffer[256];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n <= 0)
+        return PromptAnswer::EndOfInput;
+    return QByteArray(buffer, int(n)).contains('\n') ? PromptAnswer::Enter : PromptAnswer::None;
 }
 
-} // namespace
+QString bootPromptDeclinedText()
+{
+    return QStringLiteral("Boot prompt declined: nothing was sent.");
+}
 
 CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
                                      const CliFeedOptions &feeds)
@@ -81,7 +86,6 @@ TransferRecord CliTransferRunner::run()
 
 void CliTransferRunner::start()
 {
-    m_progressClock.start();
     m_transfer.start();
 }
 
@@ -152,6 +156,16 @@ void CliTransferRunner::onLog(const QString &line)
 void CliTransferRunner::onProgress(qint64 position)
 {
     m_position = position;
+    // The rate counts from the first data byte: the loader, the erase and the boot prompt
+    // would drag it down for the whole run.
+    const qint64 total = m_maximum - m_minimum;
+    const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
+    if (!m_rateStarted) {
+        m_rate.restart(total, done);
+        m_rateStarted = true;
+    } else {
+        m_rate.update(done);
+    }
     // A redraw per block would cost more than the block itself on a fast line.
     if (!m_redrawClock.isValid() || m_redrawClock.elapsed() >= 100) {
         m_redrawClock.start();
@@ -167,17 +181,16 @@ void CliTransferRunner::drawProgress()
     const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
     constexpr int Width = 30;
     const int filled = total > 0 ? int(done * Width / total) : Width;
-    const double seconds = m_progressClock.elapsed() / 1000.0;
-    const double rate = seconds > 0 ? done / seconds : 0;
-    QString left = QStringLiteral("--:--");
-    if (rate > 0)
-        left = formatDuration(qint64((total - done) / rate));
-    const QString bar = QStringLiteral("\r[%1%2] %3/%4 bytes  %5 KiB/s  %6 left\x1b[K")
+    const QString rate = m_rate.hasRate() ? TransferRate::rateText(m_rate.bytesPerSecond())
+                                           : QStringLiteral("--");
+    const qint64 secondsLeft = m_rate.secondsLeft();
+    const QString left = secondsLeft >= 0 ? TransferRate::durationText(secondsLeft)
+                                          : QStringLiteral("--:--");
+    const QString bar = QStringLiteral("\r[%1%2] %3/%4 bytes  %5  %6 left\x1b[K")
                             .arg(QString(filled, u'#'), QString(Width - filled, u' '))
                             .arg(done)
                             .arg(total)
-                            .arg(rate / 1024.0, 0, 'f', 1)
-                            .arg(left);
+                            .arg(rate, left);
     std::fputs(bar.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);
     m_progressShown = true;
@@ -213,17 +226,13 @@ void CliTransferRunner::onBootPrompt(const QString &text)
 
 void CliTransferRunner::onStdinReadable()
 {
-    char buffer[256];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    const bool endOfInput = n <= 0;
-    const bool enter = n > 0 && QByteArray(buffer, int(n)).contains('\n');
-    if (!endOfInput && !enter)
+    const PromptAnswer answer = readPromptAnswer();
+    if (answer == PromptAnswer::None)
         return;
     m_stdinNotifier->setEnabled(false);
     m_stdinNotifier->deleteLater();
     m_stdinNotifier = nullptr;
-    // End of input declines the prompt: no one is there to press the button.
-    if (endOfInput)
+    if (answer == PromptAnswer::EndOfInput)
         declineBootPrompt();
     else
         m_transfer.answerBootPrompt(true);
@@ -232,7 +241,7 @@ void CliTransferRunner::onStdinReadable()
 void CliTransferRunner::declineBootPrompt()
 {
     clearProgress();
-    printErr(QStringLiteral("Boot prompt declined: nothing was sent."));
+    printErr(bootPromptDeclinedText());
     m_transfer.answerBootPrompt(false);
 }
 

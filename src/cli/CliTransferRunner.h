@@ -2,6 +2,7 @@
 
 #include "cli/CliTransferFeeds.h"
 #include "transfer/TransferBase.h"
+#include "transfer/TransferRate.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -10,6 +11,13 @@
 #include <memory>
 
 class QSocketNotifier;
+
+// What stdin said to a boot prompt, read when it became readable: Enter confirms, end of input
+// declines (no one is there to press the button), anything else is not an answer yet.
+enum class PromptAnswer { None, Enter, EndOfInput };
+PromptAnswer readPromptAnswer();
+// The line a single run and a batch print when the prompt is declined.
+QString bootPromptDeclinedText();
 
 // Presents a transfer on the terminal, as the window does on the screen: log lines on stdout,
 // then an empty line and the final report (and, after a compare, an empty line and the compare's
@@ -73,7 +81,8 @@ private:
     qint64 m_position;
     bool m_progressShown = false;
     bool m_stderrIsTerminal = false;
-    QElapsedTimer m_progressClock;
+    TransferRate m_rate;
+    bool m_rateStarted = false;
     QElapsedTimer m_redrawClock;
     QSocketNotifier *m_stdinNotifier = nullptr;
     QString m_portLabel;
