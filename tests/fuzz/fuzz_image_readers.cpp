@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 0:
     case 1:
         result
-            = ImageLoader::LoadH86Data(image, input, quint8(mode + 1), QStringLiteral("fuzz.h86"));
+            = ImageLoader::LoadH86Data(image, input, DeviceKind(mode + 1),
+                                        QStringLiteral("fuzz.h86"));
         // An image without data would erase flash and program nothing: it is never loaded.
         if (result.ok()) {
             image.FileName = QStringLiteral("fuzz.h86");
