@@ -277,8 +277,11 @@ void tst_OpenErrors::canBusSetting_data()
     addDirections();
     QTest::addColumn<QString>("value");
     QTest::addColumn<bool>("refused");
-    for (const auto &[name, direction] :
+    for (const auto &each :
          {std::pair("download", Direction::Download), std::pair("upload", Direction::Upload)}) {
+        // Named copies: a lambda may not capture structured bindings on every compiler.
+        const char *const name = each.first;
+        const Direction direction = each.second;
         const auto row = [&](const char *what, int comInterface, const char *value, bool refused) {
             QTest::addRow("%s %s", name, what)
                 << direction << comInterface << QString::fromLatin1(value) << refused;
