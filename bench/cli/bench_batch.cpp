@@ -5,6 +5,7 @@
 // The devices stay up until the run has ended, so the only child reaped while brasvik-cli runs
 // is brasvik-cli itself and RUSAGE_CHILDREN gives its processor time alone.
 // Usage: bench_batch [--size BYTES] [--counts 1,2,4,8]
+#include "BenchEnvironment.h"
 #include "support/CliProcess.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
@@ -90,10 +91,7 @@ BatchRun runBatch(int count, const QString &image, const QByteArray &data)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
-        qputenv("BRASVIK_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
-    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
-        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    setBenchEnvironment(BRASVIK_SOURCE_DIR);
     int size = 256 * 1024;
     QList<int> counts {1, 2, 4, 8};
     const QStringList args = app.arguments();

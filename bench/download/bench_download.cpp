@@ -9,6 +9,7 @@
 // against the same paced device, and the tool's ratio is given as a share of the bare host's.
 // --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
 // Usage: bench_download [--size BYTES] [--rounds N] [--skip-paced] [--skip-serial] [--skip-can]
+#include "BenchEnvironment.h"
 #include "BareHost.h"
 #include "CanTurnaround.h"
 #include "LatencyFigures.h"
@@ -119,10 +120,7 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
-        qputenv("BRASVIK_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
-    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
-        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    setBenchEnvironment(BRASVIK_SOURCE_DIR);
     int size = 0x100000 - 2;
     bool skipPaced = false;
     bool skipSerial = false;

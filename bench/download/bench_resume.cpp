@@ -4,6 +4,7 @@
 // The failing run itself is not timed, so it runs unpaced; the device's memory after it is
 // what the resumed run starts from.
 // Usage: bench_resume [--fail-at PERCENT]
+#include "BenchEnvironment.h"
 #include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
 #include "core/SectorMap.h"
@@ -93,10 +94,7 @@ RunResult runDownload(const DownloadRequest &request, const SimDeviceOptions &op
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
-        qputenv("BRASVIK_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
-    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
-        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    setBenchEnvironment(BRASVIK_SOURCE_DIR);
     int failPercent = 90;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i < args.size(); ++i) {

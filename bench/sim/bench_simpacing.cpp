@@ -4,6 +4,7 @@
 // unpaced, measured in the same run. A ratio near 1.0 means the device costs the tool nothing
 // beyond the line itself, so the tool's own benchmarks measure the tool.
 
+#include "BenchEnvironment.h"
 #include "BareHost.h"
 
 #include "support/CanBusLoad.h"
@@ -57,10 +58,7 @@ bool report(const char *name, const BareHost::Run &unpaced, const BareHost::Run 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
-        qputenv("BRASVIK_BIN_DIR", BRASVIK_BIN_DIR);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
-        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    setBenchEnvironment(BRASVIK_SOURCE_DIR);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     bool ok = true;
 

@@ -10,6 +10,7 @@
 // --sectors N reads sectors 0..N-1 instead of the whole flash (quicker rounds).
 // --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
 // Usage: bench_upload [--compare-only] [--skip-serial] [--skip-can] [--sectors N] [--rounds N]
+#include "BenchEnvironment.h"
 #include "BareHost.h"
 #include "CanTurnaround.h"
 #include "ToolVsBare.h"
@@ -136,10 +137,7 @@ void benchCompare()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsEmpty("BRASVIK_BIN_DIR"))
-        qputenv("BRASVIK_BIN_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
-    if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
-        qputenv("BRASVIK_SOURCE_DIR", BRASVIK_SOURCE_DIR);
+    setBenchEnvironment(BRASVIK_SOURCE_DIR);
     const QStringList args = app.arguments();
     const bool compareOnly = args.contains(QLatin1String("--compare-only"));
     const bool skipCan = args.contains(QLatin1String("--skip-can"));
