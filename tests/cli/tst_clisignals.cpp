@@ -34,6 +34,9 @@ private slots:
 
 private:
     QStringList downloadArgs(const QString &port, bool assumeYes) const;
+    static SimDeviceOptions slowDevice();
+    // Starts a download on `port` and waits until its blocks go out; what it printed is in `out`.
+    bool startUntilProgramming(QProcess &p, const QString &port, QString *out) const;
     static bool waitForText(QProcess &p, QString *collected, QProcess::ProcessChannel channel,
                             const QString &text, int msecs = 30000);
 
@@ -110,6 +113,22 @@ QStringList tst_CliSignals::downloadArgs(const QString &port, bool assumeYes) co
     return args;
 }
 
+SimDeviceOptions tst_CliSignals::slowDevice()
+{
+    SimDeviceOptions options;
+    options.baud = 9600; // slow enough to break into
+    options.oneShot = false; // the terminal outlives the tool, as a device on a cable does
+    return options;
+}
+
+bool tst_CliSignals::startUntilProgramming(QProcess &p, const QString &port, QString *out) const
+{
+    p.start(cliPath(), downloadArgs(port, true));
+    return p.waitForStarted()
+        && waitForText(p, out, QProcess::StandardOutput,
+                       QStringLiteral("Start flash programming..."));
+}
+
 bool tst_CliSignals::waitForText(QProcess &p, QString *collected,
                                  QProcess::ProcessChannel channel, const QString &text, int msecs)
 {
@@ -138,18 +157,11 @@ void tst_CliSignals::signalIsUserBreak_data()
 void tst_CliSignals::signalIsUserBreak()
 {
     QFETCH(int, signalNumber);
-    SimDeviceOptions options;
-    options.baud = 9600; // slow enough to break into
-    options.oneShot = false; // the terminal outlives the tool, as a device on a cable does
-    SimDevice sim(options);
+    SimDevice sim(slowDevice());
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     QProcess p;
-    p.start(cliPath(), downloadArgs(sim.serialPath(), true));
-    QVERIFY(p.waitForStarted());
     QString out;
-    QVERIFY2(waitForText(p, &out, QProcess::StandardOutput,
-                         QStringLiteral("Start flash programming...")),
-             qPrintable(out));
+    QVERIFY2(startUntilProgramming(p, sim.serialPath(), &out), qPrintable(out));
     ::kill(pid_t(p.processId()), signalNumber);
     QVERIFY(p.waitForFinished(10000));
     out += QString::fromLocal8Bit(p.readAllStandardOutput());
@@ -163,18 +175,11 @@ void tst_CliSignals::signalIsUserBreak()
 
 void tst_CliSignals::secondSignalEndsAtOnce()
 {
-    SimDeviceOptions options;
-    options.baud = 9600;
-    options.oneShot = false;
-    SimDevice sim(options);
+    SimDevice sim(slowDevice());
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     QProcess p;
-    p.start(cliPath(), downloadArgs(sim.serialPath(), true));
-    QVERIFY(p.waitForStarted());
     QString out;
-    QVERIFY2(waitForText(p, &out, QProcess::StandardOutput,
-                         QStringLiteral("Start flash programming...")),
-             qPrintable(out));
+    QVERIFY2(startUntilProgramming(p, sim.serialPath(), &out), qPrintable(out));
     // Both arrive while the tool is stopped, so the second comes before the first could be
     // acted on: the tool has no chance to end in the ordinary way.
     const pid_t pid = pid_t(p.processId());
