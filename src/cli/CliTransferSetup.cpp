@@ -46,8 +46,7 @@ bool loadImage(const QString &path, const CliOptions &options, ImageState *image
         usageError(QStringLiteral("--device must be 46xx or 4610"));
         return false;
     }
-    const bool isH86
-        = QFileInfo(path).suffix().compare(QLatin1String("h86"), Qt::CaseInsensitive) == 0;
+    const bool isH86 = ImageLoader::isH86Path(path);
     if (isH86 && wanted == DeviceKind::None) {
         usageError(QStringLiteral("--device is required for an H86 image"));
         return false;

@@ -18,7 +18,7 @@ Loads IMAGE as the window's Open command does and prints what it holds: the
 content, the device type, the end of the data, the sectors and the sizes.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
@@ -34,7 +34,7 @@ Loads IMAGE and saves it as the window's Save command does: OUTPUT ending in
 (from an operating-system image only).
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
   OUTPUT                 the file to write, .b86 or .r86
 
 Options:
@@ -54,7 +54,7 @@ as the window's Download command does. Reset the device into its bootstrap
 mode when asked. The log and the report go to stdout, the rest to stderr.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
@@ -112,7 +112,7 @@ its bootstrap mode when asked. The log and the result go to stdout, the rest
 to stderr.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked

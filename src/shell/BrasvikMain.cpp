@@ -400,6 +400,10 @@ bool TBKMainForm::LoadImageFile(const QString &path)
         = ImageLoader::LoadImageFile(Image, path, DeviceType, askDeviceType);
     if (result.cancelled())
         return false;
+    if (result.imageKept()) {
+        showMessage(result.message);
+        return false;
+    }
 
     setImageCommandsEnabled(false);
     StatusPanels[ContentPanel]->clear();
@@ -428,6 +432,7 @@ void TBKMainForm::ButtonOpenFileClick()
 {
     QFileDialog dialog(this, tr("Open file..."));
     dialog.setNameFilters({QStringLiteral("Intel H86 hex files (*.h86)"),
+                           QStringLiteral("Intel HEX (*.hex *.ihx)"),
                            QStringLiteral("Device dependent binary files (*.b86)")});
     dialog.setDefaultSuffix(QStringLiteral("h86"));
     dialog.setFileMode(QFileDialog::ExistingFile);

@@ -171,16 +171,39 @@ private slots:
         QCOMPARE(w.Image.ImageBuffer.size(), 0x50000);
     }
 
-    void cancelledDeviceTypeKeepsThePreviousImage()
+    // A cancelled device type, and an H86 file refused for an upper address beyond the flash.
+    void previousImageKept_data()
     {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("text"); // empty: the device-type dialog is cancelled
+        QTest::newRow("cancelled device type") << QByteArray(":0400000001020304F2\n") << "";
+        QTest::newRow("upper address 0800")
+            << QByteArray(":020000040800F2\n:0400000001020304F2\n")
+            << "sets the upper address 08000000h, beyond the 320 KiB flash of the VMC 4610 board";
+    }
+
+    void previousImageKept()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, text);
         auto w = windowWithImage();
         QVERIFY(w);
         ModalScript script(*w);
-        script.cancel("TBKDeviceTypeForm");
-        QVERIFY(!w->LoadImageFile(writeFile("other.h86", ":0400000001020304F2\n")));
+        if (text.isEmpty()) {
+            script.cancel("TBKDeviceTypeForm");
+        } else {
+            script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx");
+            script.message();
+        }
+        QVERIFY(!w->LoadImageFile(writeFile("other.hex", content)));
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(script.messages.size(), text.isEmpty() ? 0 : 1);
+        if (!text.isEmpty())
+            QVERIFY2(script.messages.at(0).contains(text), qPrintable(script.messages.at(0)));
         QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
         QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
         QVERIFY(imageCommandsEnabled(*w));
+        QVERIFY(w->Viewer->VScrollBar->isEnabled());
         QCOMPARE(DeviceType, DeviceKind::Device46xx);
     }
 
@@ -197,7 +220,7 @@ private slots:
         QTest::newRow("segment record")
             << "seg.h86" << QByteArray(":020000021000EC\n") << true << "Invalid HEX file type!";
         QTest::newRow("beyond the flash")
-            << "big.h86" << QByteArray(":02000004000AF0\n:04FFFE0001020304F5\n") << true
+            << "big.h86" << QByteArray(":020000040004F6\n:04FFFE0001020304F5\n") << true
             << "HEX file and device type does not match!";
         QTest::newRow("short line") << "cut.h86" << QByteArray(":100000\n") << true << "cut.h86";
         QTest::newRow("missing file") << "" << QByteArray() << false << "nothing.b86";
