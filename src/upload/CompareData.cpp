@@ -4,10 +4,14 @@
 
 #include <QtEndian>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
+#include <vector>
 
 namespace {
 
@@ -75,69 +79,87 @@ class RangeCollector
 public:
     void add(qint32 address)
     {
-        if (m_open && address - m_current.end <= CompareResult::MergeGap && address < m_sectorEnd) {
+        if (address - m_current.end <= CompareResult::MergeGap
+            && sameSector(m_current.end, address)) {
             m_current.end = address;
             ++m_current.bytes;
             return;
         }
-        if (m_open)
-            m_ranges.append(m_current);
+        if (m_current.bytes > 0)
+            m_ranges.push_back(m_current);
         m_current = {address, address, 1, -1};
-        m_open = true;
-        m_sectorEnd = address < FlashSize46xx ? SectorStart(SectorOfAddress(address) + 1)
-                                              : std::numeric_limits<qint32>::max();
     }
 
     QList<CompareRange> take(qint64 *bytes)
     {
-        if (m_open)
-            m_ranges.append(m_current);
-        m_open = false;
+        if (m_current.bytes > 0)
+            m_ranges.push_back(m_current);
+        m_current = {};
         *bytes = 0;
-        for (const CompareRange &range : std::as_const(m_ranges))
+        for (const CompareRange &range : m_ranges)
             *bytes += range.bytes;
-        return std::move(m_ranges);
+        return QList<CompareRange>(m_ranges.cbegin(), m_ranges.cend());
     }
 
 private:
-    QList<CompareRange> m_ranges;
-    CompareRange m_current;
-    bool m_open = false;
-    qint32 m_sectorEnd = 0;
+    // Every sector starts at a multiple of 8 KiB, so two addresses in one such block share
+    // their sector without a look at the map.
+    static bool sameSector(qint32 a, qint32 b)
+    {
+        constexpr qint32 SectorGrain = 0x2000;
+        if (a / SectorGrain == b / SectorGrain || a >= FlashSize46xx)
+            return true;
+        return SectorOfAddress(a) == SectorOfAddress(b);
+    }
+
+    std::vector<CompareRange> m_ranges;
+    // Far enough before any address that nothing merges with it until the first one comes.
+    CompareRange m_current {0, -2 * CompareResult::MergeGap, 0, -1};
 };
 
-// Each differing byte of an 8-byte word (the XOR of expected and found bytes).
-inline void addWord(quint64 x, qint32 base, RangeCollector &ranges)
+// Bit i set when the byte at dev + i differs from the expected one (0xFF when Erased), for
+// 64 bytes.
+template<bool Erased> inline quint64 differingMask(const quint8 *expected, const quint8 *dev)
 {
-    while (x != 0) {
-        const int bit = std::countr_zero(x);
-        ranges.add(base + bit / 8);
-        x &= ~(quint64(0xFF) << (bit & ~7));
+#if defined(__SSE2__)
+    const auto equalBits = [&](int i) {
+        const __m128i found = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dev + 16 * i));
+        const __m128i wanted = Erased
+            ? _mm_set1_epi8(char(0xFF))
+            : _mm_loadu_si128(reinterpret_cast<const __m128i *>(expected + 16 * i));
+        return quint64(quint16(_mm_movemask_epi8(_mm_cmpeq_epi8(found, wanted))));
+    };
+    return ~(equalBits(0) | equalBits(1) << 16 | equalBits(2) << 32 | equalBits(3) << 48);
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 8; ++i) {
+        const quint64 found = qFromLittleEndian<quint64>(dev + 8 * i);
+        quint64 x = Erased ? ~found : found ^ qFromLittleEndian<quint64>(expected + 8 * i);
+        // One bit per byte that is not zero, gathered into the top byte.
+        x |= x >> 4;
+        x |= x >> 2;
+        x |= x >> 1;
+        x &= 0x0101010101010101ULL;
+        mask |= ((x * 0x0102040810204080ULL) >> 56) << (8 * i);
     }
+    return mask;
+#endif
 }
 
 // Adds every q in [from, to) where the found byte differs from the expected one (0xFF when
-// Erased). Words of eight bytes are XORed, eight words at a time, so stretches without a
-// difference cost about what a memcmp does.
+// Erased), 64 bytes at a time, so stretches without a difference cost little more than a
+// memcmp does.
 template<bool Erased>
 void scan(const quint8 *expected, const quint8 *dev, qint32 from, qint32 to, RangeCollector &ranges)
 {
-    const auto word = [&](qint32 at) {
-        const quint64 found = qFromLittleEndian<quint64>(dev + at);
-        return Erased ? ~found : found ^ qFromLittleEndian<quint64>(expected + at);
-    };
     qint32 q = from;
     for (; q + 64 <= to; q += 64) {
-        quint64 any = 0;
-        for (int i = 0; i < 8; ++i)
-            any |= word(q + 8 * i);
-        if (any == 0)
-            continue;
-        for (int i = 0; i < 8; ++i)
-            addWord(word(q + 8 * i), q + 8 * i, ranges);
+        quint64 mask = differingMask<Erased>(Erased ? nullptr : expected + q, dev + q);
+        while (mask != 0) {
+            ranges.add(q + std::countr_zero(mask));
+            mask &= mask - 1;
+        }
     }
-    for (; q + 8 <= to; q += 8)
-        addWord(word(q), q, ranges);
     for (; q < to; ++q) {
         if (dev[q] != (Erased ? 0xFF : expected[q]))
             ranges.add(q);
