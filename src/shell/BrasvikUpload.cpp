@@ -1,4 +1,4 @@
-#include "upload/BrasvikUpload.h"
+#include "shell/BrasvikUpload.h"
 
 #include "core/ImageState.h"
 #include "upload/UploadTransfer.h"

@@ -1,12 +1,12 @@
 #include "ModalScript.h"
 #include "base/SettingsStore.h"
 #include "shell/BrasvikMain.h"
+#include "shell/BrasvikUpload.h"
 #include "shell/TransferWindows.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/TargetFiles.h"
-#include "upload/BrasvikUpload.h"
 #include "upload/UploadTransfer.h"
 
 #include <QApplication>

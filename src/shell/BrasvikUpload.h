@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/BKGlobal.h"
-#include "transfer/TransferForm.h"
+#include "shell/TransferForm.h"
 
 #include <functional>
 #include <memory>
