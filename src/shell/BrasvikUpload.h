@@ -8,6 +8,7 @@
 
 class TKTSerial;
 class UploadTransfer;
+struct CompareResult;
 struct ImageState;
 
 // The upload window: one reading of the device's memory, presented (log, progress, byte count,
@@ -33,6 +34,9 @@ protected:
     void transferFinished(const TransferRecord &record) override;
 
 private:
+    // Hands the compare's ranges to the main window's list of differences.
+    void showDifferences(const CompareResult &compared);
+
     ImageState &m_image;
     std::unique_ptr<UploadTransfer> m_transfer;
 };
