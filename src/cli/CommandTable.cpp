@@ -117,6 +117,12 @@ Arguments:
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
                          against the type a B86 image brings
+  --diff[=all]           after the report, list the ranges of differing bytes
+                         (start, end, bytes, sector); differing bytes with
+                         fewer than 16 equal bytes between them form one range.
+                         At most 50 ranges are listed, all with --diff=all
+  --diff-dump FILE       write the device's bytes as a B86 file: IMAGE with the
+                         compared range as read, for cmp -l or a hex diff
 )";
 
 const char HistoryUsage[] = R"(Usage: brasvik-cli history [--last N] [--json] [--record FILE]

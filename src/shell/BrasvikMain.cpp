@@ -8,6 +8,7 @@
 #include "shell/BrasvikOptions.h"
 #include "shell/BrasvikUploadChoice.h"
 #include "core/ContentText.h"
+#include "shell/DifferencesForm.h"
 #include "shell/HexViewer.h"
 #include "base/IdleSlot.h"
 #include "core/ImageLoader.h"
@@ -405,6 +406,7 @@ bool TBKMainForm::LoadImageFile(const QString &path)
         return false;
     }
 
+    closeDifferences();
     setImageCommandsEnabled(false);
     StatusPanels[ContentPanel]->clear();
     Viewer->VScrollBar->setEnabled(false);
@@ -473,6 +475,8 @@ void TBKMainForm::ButtonSaveFileClick()
 
 int TBKMainForm::runTransfer(const std::function<int()> &open)
 {
+    // Its marks and the device's bytes belong to the compare before.
+    closeDifferences();
     int result = mrAbort;
     try {
         result = open();
@@ -482,6 +486,26 @@ int TBKMainForm::runTransfer(const std::function<int()> &open)
     }
     returnFocusToViewer();
     return result;
+}
+
+void TBKMainForm::showDifferences(const QList<CompareRange> &ranges, qint64 bytesDiffering,
+                                  QList<HexLayout::MarkRun> marks, QByteArray deviceBytes)
+{
+    closeDifferences();
+    m_differences = new TDifferencesForm(this, *Viewer, ranges, bytesDiffering, std::move(marks),
+                                         std::move(deviceBytes));
+    m_differences->show();
+}
+
+TDifferencesForm *TBKMainForm::differencesForm() const
+{
+    return m_differences;
+}
+
+void TBKMainForm::closeDifferences()
+{
+    if (m_differences)
+        m_differences->reject();
 }
 
 void TBKMainForm::returnFocusToViewer()
@@ -516,8 +540,8 @@ bool TBKMainForm::confirmDeviceAndInterface()
 void TBKMainForm::ButtonDownloadClick()
 {
     if (!Image.hasDataToDownload()) {
-        showMessage({QStringLiteral("Brasvik"), Image.noDataToDownloadText(),
-                     UserMessage::Icon::Error});
+        showMessage(
+            {QStringLiteral("Brasvik"), Image.noDataToDownloadText(), UserMessage::Icon::Error});
         return;
     }
     if (!confirmDeviceAndInterface())

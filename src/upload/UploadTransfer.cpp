@@ -396,4 +396,6 @@ void UploadTransfer::compare(QByteArrayView image)
     m_record.compareAddress = result.equal() ? -1 : result.address;
     m_record.compareText = plainText(result.resultText);
     m_compareResult = result;
+    m_compareResult.setSectors(m_setup.deviceType, m_setup.RetainMode);
+    m_record.setCompareRanges(m_compareResult.ranges, m_compareResult.bytesDiffering);
 }

@@ -1,4 +1,4 @@
-#include "transfer/TransferForm.h"
+#include "shell/TransferForm.h"
 
 #include "base/ModalResult.h"
 #include "comm/KTSerial.h"

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "base/BKGlobal.h"
-#include "transfer/TransferForm.h"
 #include "download/DownloadResumeOffer.h"
+#include "shell/TransferForm.h"
 
 #include <functional>
 #include <memory>

@@ -1,9 +1,11 @@
-#include "upload/BrasvikUpload.h"
+#include "shell/BrasvikUpload.h"
 
 #include "core/ImageState.h"
+#include "shell/BrasvikMain.h"
 #include "upload/UploadTransfer.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &image,
                              DeviceKind deviceType, const TSettings &settings,
@@ -14,9 +16,8 @@ TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &imag
     , m_image(image)
 {
     setWindowFlag(Qt::WindowSystemMenuHint);
-    m_transfer
-        = std::make_unique<UploadTransfer>(UploadSetup::fromSelections(image, deviceType, settings),
-                                           link(), canLinks());
+    m_transfer = std::make_unique<UploadTransfer>(
+        UploadSetup::fromSelections(image, deviceType, settings), link(), canLinks());
     setWindowTitle(m_transfer->caption());
 
     present(*m_transfer, std::move(showBaudrate));
@@ -29,6 +30,23 @@ TBKUploadForm::~TBKUploadForm()
     m_transfer.reset();
 }
 
+void TBKUploadForm::showDifferences(const CompareResult &compared)
+{
+    // The list lives beside the main window, after this window has closed.
+    auto *main = qobject_cast<TBKMainForm *>(parentWidget());
+    if (!main)
+        return;
+    const UploadSetup &setup = m_transfer->setup();
+    QList<HexLayout::MarkRun> marks;
+    for (const CompareRange &run :
+         compared.differingRuns(setup.compareImage, m_transfer->uploadData()))
+        marks.append({run.start, run.end + 1});
+    main->showDifferences(compared.ranges, compared.bytesDiffering, std::move(marks),
+                          imageWithDeviceBytes(setup.compareImage, m_transfer->uploadData(),
+                                               m_transfer->region().start,
+                                               m_transfer->region().end));
+}
+
 void TBKUploadForm::transferFinished(const TransferRecord &record)
 {
     if (record.compared) {
@@ -37,7 +55,12 @@ void TBKUploadForm::transferFinished(const TransferRecord &record)
         QMessageBox box(record.compareEqual ? QMessageBox::Information : QMessageBox::Critical,
                         compared.title(), record.compareText, QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("CompareBox"));
+        QPushButton *show = nullptr;
+        if (!compared.ranges.isEmpty())
+            show = box.addButton(QStringLiteral("Show differences"), QMessageBox::ActionRole);
         box.exec();
+        if (show && box.clickedButton() == show)
+            showDifferences(compared);
     } else if (record.outcome == TransferOutcome::Success) {
         m_image.ImageBuffer = m_transfer->uploadData();
     }

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "base/BKGlobal.h"
-#include "transfer/TransferForm.h"
+#include "shell/TransferForm.h"
 
 #include <functional>
 #include <memory>
 
 class TKTSerial;
 class UploadTransfer;
+struct CompareResult;
 struct ImageState;
 
 // The upload window: one reading of the device's memory, presented (log, progress, byte count,
@@ -33,6 +34,9 @@ protected:
     void transferFinished(const TransferRecord &record) override;
 
 private:
+    // Hands the compare's ranges to the main window's list of differences.
+    void showDifferences(const CompareResult &compared);
+
     ImageState &m_image;
     std::unique_ptr<UploadTransfer> m_transfer;
 };

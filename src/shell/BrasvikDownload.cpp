@@ -1,4 +1,4 @@
-#include "download/BrasvikDownload.h"
+#include "shell/BrasvikDownload.h"
 
 #include "core/ImageState.h"
 #include "download/DownloadTransfer.h"

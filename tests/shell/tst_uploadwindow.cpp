@@ -1,16 +1,19 @@
 #include "ModalScript.h"
 #include "base/SettingsStore.h"
 #include "shell/BrasvikMain.h"
+#include "shell/BrasvikUpload.h"
+#include "shell/DifferencesForm.h"
+#include "shell/HexViewer.h"
 #include "shell/TransferWindows.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/TargetFiles.h"
-#include "upload/BrasvikUpload.h"
 #include "upload/UploadTransfer.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageBox>
@@ -19,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QtTest>
 
 namespace {
@@ -67,8 +71,9 @@ private:
     TempSettings m_settings;
     QTemporaryDir m_files;
     QTimer m_user;
-    QStringList m_boxes; // "title|info or error|text"
+    QStringList m_boxes; // "title|info or error|text", "|Show differences" when offered
     bool m_confirmPrompt = true;
+    bool m_showDifferences = false; // click "Show differences" where it is offered
     std::function<void(TBKUploadForm &)> m_whileRunning;
 };
 
@@ -97,9 +102,19 @@ void TestUploadWindow::initTestCase()
                                 box->icon() == QMessageBox::Critical ? QStringLiteral("error")
                                                                      : QStringLiteral("info"),
                                 box->text());
+            QAbstractButton *show = nullptr;
+            for (QAbstractButton *button : box->buttons()) {
+                if (button->text() == QLatin1String("Show differences"))
+                    show = button;
+            }
+            if (show)
+                m_boxes.last() += QStringLiteral("|Show differences");
             const bool prompt = box->objectName() == QLatin1String("BootPrompt");
-            box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
-                ->click();
+            if (show && m_showDifferences)
+                show->click();
+            else
+                box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
+                    ->click();
             return;
         }
     });
@@ -109,6 +124,7 @@ void TestUploadWindow::init()
 {
     m_boxes.clear();
     m_confirmPrompt = true;
+    m_showDifferences = false;
     m_whileRunning = nullptr;
     TargetFiles::setDirectory(SimDevice::h86Directory());
     m_user.start();
@@ -232,20 +248,27 @@ void TestUploadWindow::abortedUploadLeavesTheImage()
 
 void TestUploadWindow::compareLeavesTheImage_data()
 {
-    QTest::addColumn<qint32>("diffAt"); // -1: equal
+    QTest::addColumn<QList<qint32>>("differing");
+    QTest::addColumn<bool>("showDifferences");
     QTest::addColumn<QString>("lastBox");
-    QTest::newRow("equal") << -1
+    QTest::newRow("equal") << QList<qint32> {} << true
                            << "Data compare complete!|info|1048576 bytes have been compared.\n\n"
                               "Data compare successful!";
-    QTest::newRow("last byte") << 0xFFFFF
+    QTest::newRow("last byte") << QList<qint32> {0xFFFFF} << false
                                << "Data compare aborted!|error|1048576 bytes have been compared."
-                                  "\n\nDifferent value at address 0FFFFFh found!";
+                                  "\n\nDifferent value at address 0FFFFFh found!|Show differences";
+    QTest::newRow("two ranges, shown")
+        << QList<qint32> {0x4000, 0x4001, 0xFFFFF} << true
+        << "Data compare aborted!|error|16385 bytes have been compared."
+           "\n\nDifferent value at address 004000h found!|Show differences";
 }
 
 void TestUploadWindow::compareLeavesTheImage()
 {
-    QFETCH(qint32, diffAt);
+    QFETCH(QList<qint32>, differing);
+    QFETCH(bool, showDifferences);
     QFETCH(QString, lastBox);
+    m_showDifferences = showDifferences;
 
     const QByteArray flash = pattern(0x100000, 5);
     SimDeviceOptions options;
@@ -254,8 +277,8 @@ void TestUploadWindow::compareLeavesTheImage()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     auto w = mainWindow(sim.serialPath());
     QByteArray image = flash;
-    if (diffAt >= 0)
-        image[diffAt] = char(~image[diffAt]);
+    for (qint32 at : differing)
+        image[at] = char(~image[at]);
     QVERIFY(loadB86(*w, image));
     const QString caption = w->windowTitle();
     const QString content = w->statusText(6);
@@ -289,7 +312,21 @@ void TestUploadWindow::compareLeavesTheImage()
     QCOMPARE(end.value("operation").toString(), QStringLiteral("compare"));
     QCOMPARE(end.value("outcome").toString(), QStringLiteral("success"));
     QCOMPARE(end.value("image_file").toString(), m_files.filePath(QStringLiteral("loaded.b86")));
-    QCOMPARE(end.value("compare").toObject().value("equal").toBool(), diffAt < 0);
+    const QJsonObject compare = end.value("compare").toObject();
+    QCOMPARE(compare.value("equal").toBool(), differing.isEmpty());
+    QCOMPARE(compare.value("bytes_differing").toInt(), differing.size());
+
+    // The list of differences, when asked for, beside the main window and the bytes marked.
+    TDifferencesForm *list = w->differencesForm();
+    QCOMPARE(list != nullptr, showDifferences && !differing.isEmpty());
+    if (list) {
+        QCOMPARE(list->RangeList->topLevelItemCount(), compare.value("ranges").toArray().size());
+        QCOMPARE(list->RangeList->topLevelItemCount(), 2);
+        QCOMPARE(w->Viewer->marks().size(), 2);
+        QCOMPARE(w->Viewer->marks().first().end - w->Viewer->marks().first().start, 2);
+        list->close();
+        QVERIFY(w->Viewer->marks().isEmpty());
+    }
 }
 
 void TestUploadWindow::userBreakClosesEverything()
