@@ -1,6 +1,5 @@
 #include "cli/CliBatchRunner.h"
 
-#include "base/SettingsStore.h"
 #include "cli/CliCommand.h"
 #include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
@@ -9,6 +8,7 @@
 #include "transfer/TransferOutcome.h"
 
 #include <QEventLoop>
+#include <QHash>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -22,6 +22,7 @@ struct CliBatchRunner::Job
 {
     QString label;
     int portIndex = 0;
+    QString canBus;
     std::unique_ptr<TKTSerial> serial;
     std::unique_ptr<SerialLink> link;
     std::unique_ptr<TransferBase> transfer;
@@ -45,28 +46,36 @@ int CliBatchRunner::run(const TransferMaker &make)
         auto job = std::make_unique<Job>();
         job->label = port.label;
         job->portIndex = port.portIndex;
+        job->canBus = port.canBus;
         CliTransferSetup::Setup own = m_setup;
         own.serial.PortIndex = port.portIndex;
+        own.portPath = port.path;
+        own.canBus = port.canBus;
         job->serial = CliTransferSetup::makeSerial(own);
         job->link = m_links.makeSerial(*job->serial);
-        job->transfer = make(*job->link, m_links.canFactory());
+        job->transfer = make(*job->link, m_links.canFactory(port.canBus));
         job->transfer->describePort(port.portIndex);
         CliTransferSetup::applyBootLines(m_setup, *job->transfer);
         m_jobs.push_back(std::move(job));
     }
 
     // One CAN bus carries one transfer: refused before any port is opened.
-    const QString bus = SettingsStore::canBus();
-    QStringList onBus;
+    QStringList buses; // in the order of their first port
+    QHash<QString, QStringList> onBus;
     for (const auto &job : m_jobs) {
-        if (job->transfer->usesCan())
-            onBus << job->label;
+        if (!job->transfer->usesCan())
+            continue;
+        if (!onBus.contains(job->canBus))
+            buses << job->canBus;
+        onBus[job->canBus] << job->label;
     }
-    if (onBus.size() > 1) {
-        m_jobs.clear();
-        return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
-                                         "would all use it")
-                              .arg(bus, onBus.join(QStringLiteral(", "))));
+    for (const QString &bus : std::as_const(buses)) {
+        if (onBus.value(bus).size() > 1) {
+            m_jobs.clear();
+            return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
+                                             "would all use it")
+                                  .arg(bus, onBus.value(bus).join(QStringLiteral(", "))));
+        }
     }
 
     QEventLoop loop;

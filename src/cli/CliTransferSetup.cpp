@@ -117,10 +117,10 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
         }
         if (index >= 0) {
             used[index] = true;
-            result.append({QStringLiteral("COM%1").arg(index + 1), index});
+            result.append({QStringLiteral("COM%1").arg(index + 1), index, {}, {}});
             paths.append(QString());
         } else {
-            result.append({port, -1});
+            result.append({port, -1, {}, {}});
             paths.append(QFileInfo(port).absoluteFilePath());
         }
     }
@@ -139,6 +139,7 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
         const QString path = paths[i].isEmpty()
             ? SettingsStore::comPortDevicePath(result[i].portIndex)
             : paths[i];
+        result[i].path = path;
         const QString identity = deviceIdentity(path);
         if (seen.contains(identity)) {
             *error = seen.value(identity) == result[i].label
@@ -223,14 +224,27 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
         s.brCVBRDx = ordinal;
     }
 
-    if (options.isSet(QStringLiteral("can-bus"))) {
-        const QString bus = options.value(QStringLiteral("can-bus"));
+    const QStringList buses = options.values(QStringLiteral("can-bus"));
+    for (const QString &bus : buses) {
         if (!bus.contains(u':')) {
             *error = QStringLiteral("--can-bus must be written PLUGIN:INTERFACE");
             return false;
         }
-        SettingsStore::overrideCanBus(bus);
     }
+    const qsizetype portCount = qMax<qsizetype>(1, setup->ports.size());
+    if (buses.size() > 1 && buses.size() != portCount) {
+        *error = QStringLiteral("--can-bus is given %1 times for %2 %3: give it once, or once per "
+                                "--port in the same order")
+                     .arg(buses.size())
+                     .arg(portCount)
+                     .arg(portCount == 1 ? QStringLiteral("port") : QStringLiteral("ports"));
+        return false;
+    }
+    if (!buses.isEmpty())
+        SettingsStore::overrideCanBus(buses.first());
+    setup->canBus = SettingsStore::canBus();
+    for (qsizetype i = 0; i < setup->ports.size(); ++i)
+        setup->ports[i].canBus = buses.size() > 1 ? buses.at(i) : setup->canBus;
 
     if (options.isSet(QStringLiteral("can-bitrate"))) {
         const QString rate = options.value(QStringLiteral("can-bitrate"));
@@ -254,6 +268,8 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
         }
         TargetFiles::setDirectory(dir);
     }
+
+    setup->portPath = SettingsStore::comPortDevicePath(setup->serial.PortIndex);
 
     if (options.isSet(QStringLiteral("boot-lines"))) {
         // Checked here as well as at the start, so that a typing error is a usage error.
@@ -291,6 +307,9 @@ std::unique_ptr<TKTSerial> makeSerial(const Setup &setup)
 {
     auto serial = std::make_unique<TKTSerial>();
     serial->SetPortName(TPort(setup.serial.PortIndex));
+    serial->SetDevicePath(setup.portPath.isEmpty()
+                              ? SettingsStore::comPortDevicePath(setup.serial.PortIndex)
+                              : setup.portPath);
     serial->SetBaudrate(TBaudrate(setup.serial.Baudrate));
     serial->SetFrameParitybit(TParityBit::None);
     serial->SetRxBufSize(4096);

@@ -207,7 +207,10 @@ Several devices at once:
                          the log starts with its port ("[COM2] ..."), the
                          boot prompt is asked once for all devices, and a
                          table (port, result, bytes, time, report) ends the
-                         output. Only one of them may use the CAN bus.
+                         output. One CAN bus carries one transfer at a time.
+  --can-bus PLUGIN:IFACE given once per --port, in the same order: each
+                         port's transfer uses its own CAN bus; given once, it
+                         is the bus of every port
   The exit status is 0 when every device succeeded, otherwise the highest of
   the devices' statuses below (4 outweighs 3, 3 outweighs 2).
 )";

@@ -265,6 +265,7 @@ void TBKMainForm::LoadSettings()
     RegistryUnit::TSerialSelection serial {Serial.PortName(), Serial.Baudrate()};
     RegistryUnit::LoadSettings(Settings, serial);
     Serial.SetPortName(static_cast<TPort>(serial.PortIndex));
+    Serial.SetDevicePath(SettingsStore::comPortDevicePath(serial.PortIndex));
     Serial.SetBaudrate(static_cast<TBaudrate>(serial.Baudrate));
 
     // Without a stored position the window system places the window.
@@ -478,6 +479,8 @@ int TBKMainForm::runTransfer(const std::function<int()> &open)
     // Its marks and the device's bytes belong to the compare before.
     closeDifferences();
     int result = mrAbort;
+    // The port's path as the settings have it now: the setup dialog may have changed it.
+    Serial.SetDevicePath(SettingsStore::comPortDevicePath(int(Serial.PortName())));
     try {
         result = open();
     } catch (const std::exception &e) {
@@ -604,6 +607,7 @@ void TBKMainForm::ButtonInitClick()
     if (port != Serial.PortName()) {
         try {
             Serial.SetPortName(static_cast<TPort>(port));
+            Serial.SetDevicePath(SettingsStore::comPortDevicePath(port));
         } catch (const std::exception &e) {
             showMessage({QStringLiteral("Brasvik"), QString::fromLocal8Bit(e.what()),
                          UserMessage::Icon::Error});
