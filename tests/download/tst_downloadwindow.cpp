@@ -5,7 +5,7 @@
 #include "core/ImageState.h"
 #include "download/BrasvikDownload.h"
 #include "download/DownloadTransfer.h"
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"

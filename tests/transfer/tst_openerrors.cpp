@@ -1,4 +1,5 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
+#include "support/TestSetup.h"
 #include "support/VirtualTimerSource.h"
 
 #include "base/BKGlobal.h"
@@ -51,7 +52,7 @@ struct Run
     VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
-    std::unique_ptr<TransferBase> transfer;
+    std::unique_ptr<TransferSession> transfer;
     QStringList titles;
     QStringList texts;
     QStringList hints;
@@ -61,7 +62,7 @@ struct Run
     Run(Direction direction, int comInterface)
     {
         TargetFiles::setDirectory(dir.path());
-        const TransferBase::CanLinkFactory factory = [bus = bus] {
+        const TransferSession::CanLinkFactory factory = [bus = bus] {
             return std::make_unique<FakeCanLink>(bus);
         };
         if (direction == Direction::Download) {
@@ -72,13 +73,15 @@ struct Run
             r.dataEnd = 4;
             r.deviceType = DeviceKind::Device46xx;
             r.settings.COMInterface = comInterface;
-            transfer = std::make_unique<DownloadTransfer>(serial, factory, r, nullptr, clock);
+            transfer = std::make_unique<DownloadTransfer>(serial, factory, r,
+                                                          testSetup(dir.path(), clock));
         } else {
             UploadSetup s;
             s.deviceType = DeviceKind::Device46xx;
             s.EndSector = OperatingSystemEndSector;
             s.comInterface = comInterface;
-            transfer = std::make_unique<UploadTransfer>(s, serial, factory, nullptr, clock);
+            transfer = std::make_unique<UploadTransfer>(s, serial, factory,
+                                                        testSetup(dir.path(), clock));
         }
         TargetFiles::setDirectory(QString());
         for (const QString &file : {transfer->loaderFile(), transfer->programFile()}) {
@@ -86,15 +89,15 @@ struct Run
             if (f.open(QIODevice::WriteOnly))
                 f.write(":0100000000FF\r\n:00000001FF\r\n");
         }
-        QObject::connect(transfer.get(), &TransferBase::errorBox,
+        QObject::connect(transfer.get(), &TransferSession::errorBox,
                          [this](const QString &title, const QString &text, const QString &hint) {
                              titles << title;
                              texts << text;
                              hints << hint;
                          });
-        QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
+        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
                          [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Finished)
                 modalResult = e.record.modalResult;
         });

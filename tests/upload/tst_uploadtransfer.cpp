@@ -1,4 +1,4 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "comm/KTComm.h"
 #include "support/VirtualTimerSource.h"
@@ -7,6 +7,9 @@
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
+#include "upload/CanUpload.h"
+#include "upload/SerialUpload.h"
+#include "support/TestSetup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -60,9 +63,9 @@ struct Harness
     explicit Harness(const UploadSetup &setup)
     {
         transfer = std::make_unique<UploadTransfer>(
-            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); }, nullptr,
-            clock);
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); },
+            testSetup(TargetFiles::directory(), clock));
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             kinds << e.kind;
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
@@ -71,9 +74,9 @@ struct Harness
                 finished = true;
             }
         });
-        QObject::connect(transfer.get(), &TransferBase::statusText,
+        QObject::connect(transfer.get(), &TransferSession::statusText,
                          [this](const QString &s) { status = s; });
-        QObject::connect(transfer.get(), &TransferBase::finalReport,
+        QObject::connect(transfer.get(), &TransferSession::finalReport,
                          [this](const QString &text) { resultText = text; });
     }
 
@@ -114,7 +117,7 @@ struct Harness
             return false;
         return kinds.first() == TransferEvent::Kind::Started && kinds.count(kinds.last()) == 1
             && kinds.last() == TransferEvent::Kind::Finished
-            && report.reportText == TransferBase::plainText(resultText)
+            && report.reportText == TransferSession::plainText(resultText)
             && report.modalResult == TransferOutcomes::modalResult(report.outcome);
     }
 
@@ -424,12 +427,12 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     h.serial.queue(wire.mid(100, 50));
     h.expire();
     QVERIFY(h.serial.takeWritten().isEmpty());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
+    QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
         h.expire();
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-        QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitBlock);
+        QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::WaitBlock);
         h.serial.deliver(wire.left(30));
     }
     h.expire();
@@ -549,7 +552,7 @@ void TestUploadTransfer::lineErrorTexts()
     h.serial.failLineErrorQuery = queryFails;
     h.serial.lastError = system;
     h.serial.raiseLineError(0x0008);
-    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
+    QCOMPARE(h.transfer->watchdogInterval(), TransferSession::AbortDelayMs);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report.modalResult, 2);
@@ -584,7 +587,7 @@ void TestUploadTransfer::userBreak()
     QVERIFY(h.startProgram());
     h.transfer->userBreak();
     QVERIFY(!h.serial.active);
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::Idle);
+    QVERIFY(h.transfer->machine().idle());
     QCOMPARE(h.transfer->watchdogInterval(), 100);
     // Bytes arriving now are dropped without an answer.
     h.serial.active = true;
@@ -626,7 +629,7 @@ void TestUploadTransfer::retainValuesSerial()
     Harness h(setupFor(UploadChoice::Retain));
     QCOMPARE(h.transfer->region().end, 4096);
     QVERIFY(h.startProgram());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitProgramStarted);
+    QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitProgramStarted);
     h.serial.deliver(QByteArray::fromHex("aa"));
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
     QCOMPARE(h.transfer->watchdogInterval(), 1500);
@@ -808,7 +811,7 @@ void TestUploadTransfer::canRetainValues()
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
     QVERIFY(!h.can->sent.isEmpty());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
+    QCOMPARE(static_cast<const CanUpload &>(h.transfer->machine()).state(), CanUpload::State::Reading);
     h.can->sent.clear();
     // A data message before any status does not stop the watchdog.
     h.can->deliver(canMessage(0x1BF, QByteArray(8, 9)));
@@ -870,9 +873,9 @@ void TestUploadTransfer::compareAfterReading()
     setup.imageFile = QStringLiteral("/images/plc.b86");
     Harness h(setup);
     QStringList order;
-    QObject::connect(h.transfer.get(), &TransferBase::finalReport,
+    QObject::connect(h.transfer.get(), &TransferSession::finalReport,
                      [&] { order << QStringLiteral("<report>"); });
-    QObject::connect(h.transfer.get(), &TransferBase::event, [&](const TransferEvent &e) {
+    QObject::connect(h.transfer.get(), &TransferSession::event, [&](const TransferEvent &e) {
         if (e.kind == TransferEvent::Kind::Log)
             order << e.text;
         else if (e.kind == TransferEvent::Kind::Finished)
@@ -902,7 +905,7 @@ void TestUploadTransfer::compareAfterReading()
     QVERIFY(r.compared);
     QCOMPARE(r.compareEqual, flip < 0);
     QCOMPARE(r.compareAddress, qint64(flip));
-    QCOMPARE(r.compareText, TransferBase::plainText(h.transfer->compareResult().resultText));
+    QCOMPARE(r.compareText, TransferSession::plainText(h.transfer->compareResult().resultText));
     QCOMPARE(h.transfer->compareResult().title(), memoLine);
     QTEST(TransferOutcomes::exitStatus(r), "exitStatus");
 }
