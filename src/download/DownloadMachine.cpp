@@ -62,7 +62,9 @@ void DownloadMachine::blockAcknowledged()
 void DownloadMachine::sendEndMarker(MachineStep &step, quint8 marker)
 {
     m_endSent = true;
-    step.sendByte(marker);
+    // Sent again, as a data frame is, when the device asks for it.
+    m_lastFrame = QByteArray(1, char(marker));
+    step.send(m_lastFrame);
 }
 
 void DownloadMachine::showProgrammed(MachineStep &step)

@@ -168,7 +168,8 @@ void SerialFlashDownload::SendFlashBlock(MachineStep &step)
             m_tally.resumeSector = -1; // the NV part is always downloaded whole
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
             m_state = State::RetainProgramming;
-            step.sendByte(DownloadFrames::SwitchToRetain);
+            m_lastFrame = QByteArray(1, char(DownloadFrames::SwitchToRetain));
+            step.send(m_lastFrame);
         } else {
             sendEndMarker(step, DownloadFrames::EndOfData);
         }

@@ -174,6 +174,8 @@ void TransferMachine::canPhaseStart(MachineStep &step)
 void TransferMachine::timeout(QByteArrayView late, MachineStep &step)
 {
     Q_UNUSED(late);
+    // The transfer ends here: whatever the device still says is no answer.
+    stopAll();
     step.log(QStringLiteral("TIMEOUT"));
     step.finish();
 }
