@@ -97,6 +97,14 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
     case CANUploadBatch::Event::EndOfData:
         completeReading(step);
         break;
+    case CANUploadBatch::Event::Conflict:
+        endWithError(step,
+                     QStringLiteral("Two different messages with the identifier %1h came in one "
+                                    "batch.")
+                         .arg(QString::number(m_batch.conflictId(), 16).toUpper()),
+                     TransferOutcome::Failed);
+        stopAll();
+        break;
     case CANUploadBatch::Event::Empty:
     case CANUploadBatch::Event::Foreign:
     case CANUploadBatch::Event::Waiting:

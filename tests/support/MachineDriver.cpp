@@ -57,6 +57,7 @@ void MachineDriver::feed(const MachineInput &input)
                            step);
         break;
     case MachineInput::Kind::CanPhase:
+        canPhaseStarted = true;
         m_machine->canPhaseStart(step);
         break;
     case MachineInput::Kind::UserBreak:
@@ -76,6 +77,9 @@ void MachineDriver::feed(const MachineInput &input)
         break;
     }
     carryOut(step);
+    const bool canPhaseDue = canPhaseRequests > 0 && !canPhaseStarted;
+    if (!finished() && !watchdogRunning && !canPhaseDue)
+        ++hangs;
 }
 
 void MachineDriver::carryOut(const MachineStep &step)

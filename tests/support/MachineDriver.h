@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -31,6 +32,8 @@ struct MachineInput
     static MachineInput can(quint32 id, const QByteArray &data);
     static MachineInput reply(quint32 id, quint8 status) { return can(id, QByteArray(1, char(status))); }
 };
+
+Q_DECLARE_METATYPE(MachineInput)
 
 // Drives one protocol machine the way its session does, with no event loop, link or clock:
 // target programs are answered from memory, the watchdog is a value, and everything the machine
@@ -69,6 +72,10 @@ public:
     // Serial bytes or frames the machine sent after it asked for the end.
     int sendsAfterFinish = 0;
     qint64 lastProgress = -1;
+    // Steps after which the machine waited for an answer with no watchdog running: a device
+    // that then falls silent would hang the transfer forever.
+    int hangs = 0;
+    bool canPhaseStarted = false;
     // Set when the target program cannot be read (its error text).
     QString unreadable[2];
     qint64 elapsedMs = 0;

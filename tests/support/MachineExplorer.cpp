@@ -46,6 +46,8 @@ ExplorationResult explore(const MachineExploration &e)
         QString problem;
         if (!d.finished())
             problem = QStringLiteral("never ends");
+        else if (d.hangs > 0)
+            problem = QStringLiteral("waits with no watchdog");
         else if (d.sendsAfterFinish > 0)
             problem = QStringLiteral("sends after its end");
         else if (d.outcome() == TransferOutcome::Success && !e.movedEverything(d))
