@@ -7,9 +7,10 @@
 // The receive side of a CAN upload: the latest message of each of the five identifiers the
 // device answers on. A batch of 32 bytes travels in four data messages (0x1BF..0x4BF, 8 bytes
 // each, in any order) and a status message (0x5BF) whose first byte says 0x20 (batch complete)
-// or 0x00 (no more data). Each message waits in its slot until the batch is whole. The same data
-// message twice is harmless (a frame the bus delivered again); a different one in a filled slot
-// leaves no way to tell which is the device's, and is a conflict.
+// or 0x00 (no more data). Each message waits in its slot until the batch is whole; a short data
+// message is replaced by a later one. The same full message twice is harmless (a frame the bus
+// delivered again); a different one after a full one leaves no way to tell which is the
+// device's, and is a conflict.
 class CANUploadBatch
 {
 public:

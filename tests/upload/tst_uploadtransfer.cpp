@@ -121,6 +121,28 @@ struct Harness
             && report.modalResult == TransferOutcomes::modalResult(report.outcome);
     }
 
+    // The device sends the rest of the region in whole blocks (blockData from `fromBlock` on),
+    // then its end mark: a reading succeeds only when it is whole.
+    void readToTheEnd(int fromBlock)
+    {
+        for (int b = fromBlock; transfer->bytesRead() < transfer->record().totalBytes; ++b)
+            serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        serial.takeWritten();
+        serial.deliver(QByteArray::fromHex("a5"));
+    }
+    // The same over CAN, in batches of 32 bytes.
+    void readToTheEndOverCan(int fromBatch)
+    {
+        for (int b = fromBatch; transfer->bytesRead() < transfer->record().totalBytes; ++b) {
+            const QByteArray bytes = blockData(b).left(32);
+            for (int part = 0; part < 4; ++part)
+                can->deliver(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+            can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+        }
+        can->sent.clear();
+        can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
+    }
+
     // The watchdog runs out: exactly its interval passes.
     void expire()
     {
@@ -160,7 +182,7 @@ private slots:
     void bytesBeyondABlockAreNoAnswer_data();
     void bytesBeyondABlockAreNoAnswer();
     void timeoutsRequestTheBlockAgain();
-    void endMarkAtOnce();
+    void endMarkBeforeTheRegionIsWhole();
     void invalidTargetId();
     void wrongAnswers_data();
     void wrongAnswers();
@@ -272,12 +294,14 @@ void TestUploadTransfer::serialRegions()
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
     }
     QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
+    const qint64 size = h.report.totalBytes;
     QVERIFY(h.resultText.startsWith(
-        QStringLiteral("Flash reading successful:\r\n\r\n512 bytes have been read\r\n\r\n"
-                       "Used time: ")));
+        QStringLiteral("Flash reading successful:\r\n\r\n%1 bytes have been read\r\n\r\n"
+                       "Used time: ")
+            .arg(size)));
     QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
     QVERIFY(!h.serial.active);
 
@@ -286,10 +310,10 @@ void TestUploadTransfer::serialRegions()
     QCOMPARE(data.mid(landing, 256), blockData(0));
     QCOMPARE(data.mid(landing + 256, 256), blockData(1));
     QCOMPARE(data.right(trailer.size()), trailer);
-    // Everything not read stays erased flash.
+    // Everything outside the region stays erased flash.
     QCOMPARE(data.left(landing), QByteArray(landing, char(0xFF)));
-    QCOMPARE(data.mid(landing + 512, 0x100000 - landing - 512),
-             QByteArray(0x100000 - landing - 512, char(0xFF)));
+    QCOMPARE(data.mid(landing + size, 0x100000 - landing - size),
+             QByteArray(0x100000 - landing - size, char(0xFF)));
 }
 
 void TestUploadTransfer::openingLogAndIntervals()
@@ -408,7 +432,7 @@ void TestUploadTransfer::bytesBeyondABlockAreNoAnswer()
     const QByteArray stored = storedFirst + blockData(2);
     QCOMPARE(h.transfer->bytesRead(), stored.size());
     QCOMPARE(h.transfer->uploadData().mid(0xE0000, stored.size()), stored);
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    h.readToTheEnd(3);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
 }
@@ -443,7 +467,7 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
-void TestUploadTransfer::endMarkAtOnce()
+void TestUploadTransfer::endMarkBeforeTheRegionIsWhole()
 {
     Harness h(setupFor(UploadChoice::Flash));
     QVERIFY(h.startProgram());
@@ -451,10 +475,12 @@ void TestUploadTransfer::endMarkAtOnce()
         h.serial.deliver(QByteArray::fromHex("aa"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
-    // Whole flash: no trailer.
-    QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
+    // "Nothing left" before the region is whole: no backup of erased flash passes for the image.
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.report.outcome, TransferOutcome::Failed);
+    QCOMPARE(h.report.failedPhase, TransferPhase::Data);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
+                                          "reading after 0 of 1048576 bytes."));
 }
 
 void TestUploadTransfer::invalidTargetId()
@@ -731,7 +757,7 @@ void TestUploadTransfer::canBatchesInAnyOrder()
         QCOMPARE(int(next.Data[0]), 0x55);
     }
     QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
+    h.readToTheEndOverCan(int(orders.size()));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
     QVERIFY(h.can->stopped);
@@ -799,8 +825,9 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
+                                          "reading after 0 of 1048576 bytes."));
 }
 
 void TestUploadTransfer::canRetainValues()
@@ -813,8 +840,9 @@ void TestUploadTransfer::canRetainValues()
     QVERIFY(!h.can->sent.isEmpty());
     QCOMPARE(static_cast<const CanUpload &>(h.transfer->machine()).state(), CanUpload::State::Reading);
     h.can->sent.clear();
-    // A data message before any status does not stop the watchdog.
-    h.can->deliver(canMessage(0x1BF, QByteArray(8, 9)));
+    // A data message before any status does not stop the watchdog (the device may send one
+    // twice).
+    h.can->deliver(canMessage(0x1BF, blockData(0).left(8)));
     QVERIFY(h.transfer->watchdogActive());
     QByteArray expected;
     for (int batch = 0; batch < 128; ++batch) {
@@ -920,7 +948,10 @@ void TestUploadTransfer::recordOfAnUpload()
     h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
     h.clock.advance(250);
     h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    QByteArray read = blockData(0) + blockData(1);
+    for (int b = 2; b < 0x80000 / 256; ++b)
+        read += blockData(b);
+    h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
 
     const TransferRecord &r = h.report;
@@ -930,21 +961,20 @@ void TestUploadTransfer::recordOfAnUpload()
     QCOMPARE(r.lineRate, 57600);
     QCOMPARE(r.canBitRate, 0);
     QVERIFY(r.imageFile.isEmpty());
-    QCOMPARE(r.imageSha256,
-             QCryptographicHash::hash(blockData(0) + blockData(1), QCryptographicHash::Sha256));
+    QCOMPARE(r.imageSha256, QCryptographicHash::hash(read, QCryptographicHash::Sha256));
     QCOMPARE(r.firstSector, 0);
     QCOMPARE(r.endSector, 11);
     QCOMPARE(r.startAddress, 0u);
     QCOMPARE(r.endAddress, 0x80000u);
     QVERIFY(!r.retain);
     QVERIFY(r.programFile.endsWith(QLatin1String("/Upload.H86")));
-    QCOMPARE(r.bytes, qint64(512));
+    QCOMPARE(r.bytes, qint64(0x80000));
     QCOMPARE(r.totalBytes, qint64(0x80000));
-    QCOMPARE(r.blocks, qint64(2));
+    QCOMPARE(r.blocks, qint64(0x80000 / 256));
     QCOMPARE(r.blocksResent, qint64(1));
     QCOMPARE(r.outcome, TransferOutcome::Success);
     QCOMPARE(r.reportText,
-             QStringLiteral("Flash reading successful:\n\n512 bytes have been read\n\n"
+             QStringLiteral("Flash reading successful:\n\n524288 bytes have been read\n\n"
                             "Used time: 250 ms"));
     QCOMPARE(r.ended, VirtualTimerSource::epoch().addMSecs(250));
     QVERIFY(!r.hasFailure);
