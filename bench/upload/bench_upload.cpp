@@ -78,14 +78,15 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSe
     setup.baudrateOrdinal = br115200;
     setup.can.bitrateCode = 7;
 
-    UploadTransfer transfer(setup, link, [] { return std::make_unique<KTCanLink>(); });
+    UploadTransfer transfer(setup, link, [] { return std::make_unique<KTCanLink>(); },
+                            benchSetup());
     QEventLoop loop;
     QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferBase::bootPromptRequested, &transfer, [&] {
+    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
         if (event.kind != TransferEvent::Kind::Finished)
             return;
         const TransferRecord &report = event.record;

@@ -4,7 +4,7 @@
 #include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
 #include "comm/KTSerial.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TransferOutcome.h"
 
 #include <QEventLoop>
@@ -25,7 +25,7 @@ struct CliBatchRunner::Job
     QString canBus;
     std::unique_ptr<TKTSerial> serial;
     std::unique_ptr<SerialLink> link;
-    std::unique_ptr<TransferBase> transfer;
+    std::unique_ptr<TransferSession> transfer;
     std::unique_ptr<CliTransferRunner> runner;
     QString lastError;
 };
@@ -53,9 +53,9 @@ int CliBatchRunner::run(const TransferMaker &make)
         own.canBus = port.canBus;
         job->serial = CliTransferSetup::makeSerial(own);
         job->link = m_links.makeSerial(*job->serial);
-        job->transfer = make(*job->link, m_links.canFactory(port.canBus));
-        job->transfer->describePort(port.portIndex);
-        CliTransferSetup::applyBootLines(m_setup, *job->transfer);
+        job->transfer = make(*job->link, m_links.canFactory(port.canBus),
+                             CliTransferSetup::transferSetup(m_setup, port.portIndex, port.path,
+                                                             port.canBus));
         m_jobs.push_back(std::move(job));
     }
 
@@ -85,10 +85,10 @@ int CliBatchRunner::run(const TransferMaker &make)
         j->runner = std::make_unique<CliTransferRunner>(*j->transfer, m_setup.assumeYes, m_feeds);
         j->runner->setPortLabel(j->label);
         j->runner->setBootPromptHandler([this, j](const QString &) { onBootPrompt(j); });
-        connect(j->transfer.get(), &TransferBase::errorBox, this,
+        connect(j->transfer.get(), &TransferSession::errorBox, this,
                 [j](const QString &title, const QString &text) {
                     j->lastError = title + QStringLiteral(": ")
-                        + TransferBase::plainText(text).simplified();
+                        + TransferSession::plainText(text).simplified();
                 });
         connect(j->runner.get(), &CliTransferRunner::finished, &loop, [this, &loop, &running] {
             if (--running == 0)
@@ -203,7 +203,7 @@ QString CliBatchRunner::reportGist(const Result &result)
         ? result.record.compareText
         : result.record.reportText;
     QStringList lines;
-    for (const QString &line : TransferBase::plainText(text).split(u'\n')) {
+    for (const QString &line : TransferSession::plainText(text).split(u'\n')) {
         if (!line.trimmed().isEmpty())
             lines << line.trimmed();
     }

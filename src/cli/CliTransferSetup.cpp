@@ -4,11 +4,12 @@
 #include "cli/CliOptions.h"
 #include "core/ImageLoader.h"
 #include "core/ImageState.h"
+#include "comm/KTComm.h"
 #include "comm/KTSerial.h"
 #include "base/SettingsStore.h"
 #include "transfer/BootLines.h"
 #include "transfer/TargetFiles.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -284,10 +285,23 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
     return true;
 }
 
-void applyBootLines(const Setup &setup, TransferBase &transfer)
+TransferSetup transferSetup(const Setup &setup, int portIndex, const QString &portPath,
+                            const QString &canBus)
 {
-    if (setup.bootLinesGiven)
-        transfer.setBootLines(setup.bootLines, QStringLiteral("--boot-lines"));
+    TransferSetup result;
+    result.portName = CommPortDeviceName(TPort(portIndex));
+    result.portPath = portPath.isEmpty() ? SettingsStore::comPortDevicePath(portIndex) : portPath;
+    if (setup.bootLinesGiven) {
+        result.bootLines = setup.bootLines;
+        result.bootLinesOrigin = QStringLiteral("--boot-lines");
+    } else {
+        result.bootLines = SettingsStore::comPortBootLines(portIndex);
+        result.bootLinesOrigin = QStringLiteral("Ports/") + SettingsStore::bootLinesKey(portIndex);
+    }
+    result.canBus = canBus.isEmpty() ? SettingsStore::canBus() : canBus;
+    result.targetDirectory = TargetFiles::directory();
+    result.targetSearchPath = TargetFiles::searchPath();
+    return result;
 }
 
 bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,

@@ -2,6 +2,7 @@
 
 #include "base/BKGlobal.h"
 #include "base/RegistryUnit.h"
+#include "transfer/TransferSetup.h"
 
 #include <QList>
 #include <QString>
@@ -11,7 +12,6 @@
 
 class CliOptions;
 class TKTSerial;
-class TransferBase;
 struct ImageState;
 
 // What the transfer commands (download, upload, compare) share: the device and transfer options
@@ -76,8 +76,11 @@ constexpr int MaxPorts = RegistryUnit::PortCount;
 [[nodiscard]] bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
                                   DeviceKind *deviceType, Setup *setup);
 
-// After describePort: a --boot-lines sequence takes the place of the port's setting.
-void applyBootLines(const Setup &setup, TransferBase &transfer);
+// What a transfer on COM<portIndex + 1> takes from the settings and the options of this run:
+// the port's path and boot lines (a --boot-lines sequence in place of the port's setting), the
+// CAN bus and the target programs' folder.
+TransferSetup transferSetup(const Setup &setup, int portIndex, const QString &portPath,
+                            const QString &canBus);
 
 // A serial component configured as the window's `Serial` is, on the selected port and its path.
 std::unique_ptr<TKTSerial> makeSerial(const Setup &setup);

@@ -96,8 +96,9 @@ int runCompare(const QStringList &args)
             return usageError(QStringLiteral("--diff and --diff-dump compare one device: give "
                                              "--port once"));
         CliBatchRunner batch(setup, feeds, links);
-        return batch.run([&uploadSetup](SerialLink &link, const TransferLinks::CanFactory &can) {
-            return std::make_unique<UploadTransfer>(uploadSetup, link, can);
+        return batch.run([&uploadSetup](SerialLink &link, const TransferLinks::CanFactory &can,
+                                         const TransferSetup &transferSetup) {
+            return std::make_unique<UploadTransfer>(uploadSetup, link, can, transferSetup);
         });
     }
 
@@ -117,9 +118,9 @@ int runCompare(const QStringList &args)
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
     const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     // The transfer compares what it read with the image and reports both, in that order.
-    UploadTransfer transfer(uploadSetup, *link, links.canFactory());
-    transfer.describePort(setup.serial.PortIndex);
-    CliTransferSetup::applyBootLines(setup, transfer);
+    UploadTransfer transfer(uploadSetup, *link, links.canFactory(),
+                            CliTransferSetup::transferSetup(setup, setup.serial.PortIndex,
+                                                                setup.portPath, setup.canBus));
     CliTransferRunner runner(transfer, setup.assumeYes, feeds);
     const TransferRecord record = runner.run();
     if (!record.compared)

@@ -18,8 +18,8 @@ TBKDownloadForm::TBKDownloadForm(QWidget *owner, TKTSerial &serial, const ImageS
     DownloadRequest request = DownloadRequest::fromImage(image, deviceType, settings);
     request.reportResumeSector = true;
     DownloadResumeOffer::apply(resume, &request);
-    m_transfer = std::make_unique<DownloadTransfer>(
-        link(), canLinks(), std::move(request));
+    m_transfer = std::make_unique<DownloadTransfer>(link(), canLinks(), std::move(request),
+                                                    transferSetup());
     present(*m_transfer, std::move(showBaudrate));
 }
 

@@ -17,7 +17,8 @@ TBKUploadForm::TBKUploadForm(QWidget *owner, TKTSerial &serial, ImageState &imag
 {
     setWindowFlag(Qt::WindowSystemMenuHint);
     m_transfer = std::make_unique<UploadTransfer>(
-        UploadSetup::fromSelections(image, deviceType, settings), link(), canLinks());
+        UploadSetup::fromSelections(image, deviceType, settings), link(), canLinks(),
+        transferSetup());
     setWindowTitle(m_transfer->caption());
 
     present(*m_transfer, std::move(showBaudrate));

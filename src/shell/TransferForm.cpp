@@ -1,11 +1,14 @@
 #include "shell/TransferForm.h"
 
 #include "base/ModalResult.h"
+#include "base/SettingsStore.h"
+#include "comm/KTComm.h"
 #include "comm/KTSerial.h"
 #include "transfer/ServiceRecordListener.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TransferMessages.h"
 #include "transfer/TransferOutcome.h"
+#include "transfer/TargetFiles.h"
 #include "transfer/TransferRate.h"
 
 #include <QKeyEvent>
@@ -96,12 +99,25 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
 
 TransferForm::~TransferForm() = default;
 
-void TransferForm::present(TransferBase &transfer,
+TransferSetup TransferForm::transferSetup() const
+{
+    const int port = int(m_serial.PortName());
+    TransferSetup setup;
+    setup.portName = CommPortDeviceName(TPort(port));
+    setup.portPath = SettingsStore::comPortDevicePath(port);
+    setup.bootLines = SettingsStore::comPortBootLines(port);
+    setup.bootLinesOrigin = QStringLiteral("Ports/") + SettingsStore::bootLinesKey(port);
+    setup.canBus = SettingsStore::canBus();
+    setup.targetDirectory = TargetFiles::directory();
+    setup.targetSearchPath = TargetFiles::searchPath();
+    return setup;
+}
+
+void TransferForm::present(TransferSession &transfer,
                            std::function<void(const QString &)> showBaudrate)
 {
     m_transfer = &transfer;
     m_ended = false;
-    transfer.describePort(int(m_serial.PortName()));
     const qint64 minimum = transfer.record().startAddress;
     const qint64 maximum = transfer.record().endAddress;
     ProgressBar->setRange(int(minimum), int(qMax(minimum, maximum)));
@@ -114,19 +130,19 @@ void TransferForm::present(TransferBase &transfer,
     m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
     connect(m_record, &ServiceRecordListener::recordError, this,
             [this](const QString &message) { ResultMemo->appendPlainText(message); });
-    connect(&transfer, &TransferBase::event, m_record, &ServiceRecordListener::onEvent);
+    connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
 
     // Every connection has this window as its context, so that release() ends them all.
-    connect(&transfer, &TransferBase::event, this, &TransferForm::onTransferEvent);
-    connect(&transfer, &TransferBase::statusText, this,
+    connect(&transfer, &TransferSession::event, this, &TransferForm::onTransferEvent);
+    connect(&transfer, &TransferSession::statusText, this,
             [this](const QString &text) { StatusBar->showMessage(text); });
-    connect(&transfer, &TransferBase::breakAvailable, this,
+    connect(&transfer, &TransferSession::breakAvailable, this,
             [this](bool available) { ButtonCloseCOM->setEnabled(available); });
-    connect(&transfer, &TransferBase::errorBox, this, &TransferForm::showErrorBox);
-    connect(&transfer, &TransferBase::bootPromptRequested, this, &TransferForm::showBootPrompt);
-    connect(&transfer, &TransferBase::finalReport, this, &TransferForm::showReport);
+    connect(&transfer, &TransferSession::errorBox, this, &TransferForm::showErrorBox);
+    connect(&transfer, &TransferSession::bootPromptRequested, this, &TransferForm::showBootPrompt);
+    connect(&transfer, &TransferSession::finalReport, this, &TransferForm::showReport);
     if (showBaudrate)
-        connect(&transfer, &TransferBase::baudrateChanged, this, std::move(showBaudrate));
+        connect(&transfer, &TransferSession::baudrateChanged, this, std::move(showBaudrate));
 
     transfer.start();
 }
@@ -225,14 +241,14 @@ void TransferForm::reject()
 void TransferForm::showErrorBox(const QString &title, const QString &text, const QString &hint)
 {
     QMessageBox box(QMessageBox::Critical, title,
-                    TransferBase::plainText(TransferMessages::withHint(text, hint)),
+                    TransferSession::plainText(TransferMessages::withHint(text, hint)),
                     QMessageBox::Ok, this);
     box.exec();
 }
 
 void TransferForm::showBootPrompt(const QString &text)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Brasvik"), TransferBase::plainText(text),
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Brasvik"), TransferSession::plainText(text),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setObjectName(QStringLiteral("BootPrompt"));
     const bool confirmed = box.exec() == QMessageBox::Ok;
@@ -243,7 +259,7 @@ void TransferForm::showBootPrompt(const QString &text)
 void TransferForm::showReport(const QString &resultText)
 {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Brasvik"),
-                    TransferBase::plainText(resultText), QMessageBox::Ok, this);
+                    TransferSession::plainText(resultText), QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("ResultBox"));
     box.exec();
 }

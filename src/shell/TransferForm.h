@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transfer/TransferLinks.h"
+#include "transfer/TransferSetup.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -16,7 +17,7 @@ class QProgressBar;
 class QStatusBar;
 class QToolButton;
 class TKTSerial;
-class TransferBase;
+class TransferSession;
 class TransferRate;
 struct TransferEvent;
 struct TransferRecord;
@@ -50,12 +51,15 @@ protected:
                  const QString &closeHint, const TransferLinks &links = TransferLinks::real());
 
     SerialLink &link() { return *m_link; }
+    // The port's path and boot lines, the CAN bus and the target programs' folder, from the
+    // settings, for the subclass's transfer.
+    TransferSetup transferSetup() const;
     // The CAN factory for the subclass's transfer.
     TransferLinks::CanFactory canLinks() const { return m_canLinks; }
 
     // Shows `transfer` in the window and starts it; the progress bar spans the record's address
     // range. `showBaudrate` receives the baud-rate text for the main window (may be empty).
-    void present(TransferBase &transfer, std::function<void(const QString &)> showBaudrate);
+    void present(TransferSession &transfer, std::function<void(const QString &)> showBaudrate);
     // Stops following the transfer; called before the subclass frees it.
     void release();
 
@@ -80,7 +84,7 @@ private:
     // Declared before the subclass's transfer, so it outlives it.
     std::unique_ptr<SerialLink> m_link;
     TransferLinks::CanFactory m_canLinks;
-    TransferBase *m_transfer = nullptr;
+    TransferSession *m_transfer = nullptr;
     bool m_ended = false; // the transfer's Finished event has come
     ServiceRecordListener *m_record = nullptr; // a child; lives until the transfer's end line
     std::unique_ptr<TransferRate> m_rate;

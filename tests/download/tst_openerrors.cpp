@@ -1,4 +1,5 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
+#include "support/TestSetup.h"
 #include "support/VirtualTimerSource.h"
 
 #include "base/BKGlobal.h"
@@ -47,21 +48,29 @@ enum class Direction { Download, Upload };
 // One transfer of either direction on the fakes, with its target files in a folder of its own.
 struct Run
 {
+    TransferSetup setup(const QString &portName, const QString &portPath)
+    {
+        TransferSetup result = testSetup(dir.path(), clock, portPath);
+        result.portName = portName;
+        return result;
+    }
+
     QTemporaryDir dir;
     VirtualTimerSource clock;
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
-    std::unique_ptr<TransferBase> transfer;
+    std::unique_ptr<TransferSession> transfer;
     QStringList titles;
     QStringList texts;
     QStringList hints;
     bool promptShown = false;
     int modalResult = -1;
 
-    Run(Direction direction, int comInterface)
+    Run(Direction direction, int comInterface, const QString &portName = {},
+        const QString &portPath = {})
     {
         TargetFiles::setDirectory(dir.path());
-        const TransferBase::CanLinkFactory factory = [bus = bus] {
+        const TransferSession::CanLinkFactory factory = [bus = bus] {
             return std::make_unique<FakeCanLink>(bus);
         };
         if (direction == Direction::Download) {
@@ -72,13 +81,15 @@ struct Run
             r.dataEnd = 4;
             r.deviceType = DeviceKind::Device46xx;
             r.settings.COMInterface = comInterface;
-            transfer = std::make_unique<DownloadTransfer>(serial, factory, r, nullptr, clock);
+            transfer = std::make_unique<DownloadTransfer>(serial, factory, r,
+                                                          setup(portName, portPath));
         } else {
             UploadSetup s;
             s.deviceType = DeviceKind::Device46xx;
             s.EndSector = OperatingSystemEndSector;
             s.comInterface = comInterface;
-            transfer = std::make_unique<UploadTransfer>(s, serial, factory, nullptr, clock);
+            transfer = std::make_unique<UploadTransfer>(s, serial, factory,
+                                                        setup(portName, portPath));
         }
         TargetFiles::setDirectory(QString());
         for (const QString &file : {transfer->loaderFile(), transfer->programFile()}) {
@@ -86,15 +97,15 @@ struct Run
             if (f.open(QIODevice::WriteOnly))
                 f.write(":0100000000FF\r\n:00000001FF\r\n");
         }
-        QObject::connect(transfer.get(), &TransferBase::errorBox,
+        QObject::connect(transfer.get(), &TransferSession::errorBox,
                          [this](const QString &title, const QString &text, const QString &hint) {
                              titles << title;
                              texts << text;
                              hints << hint;
                          });
-        QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
+        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
                          [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Finished)
                 modalResult = e.record.modalResult;
         });
@@ -214,10 +225,9 @@ void tst_OpenErrors::portThatCannotBeOpened()
     QTemporaryDir devices;
     const QString path = devicePathIn(devices);
     SettingsStore::overrideComPortDevicePath(1, path);
-    Run run(direction, comInterface);
+    Run run(direction, comInterface, QStringLiteral("COM2"), path);
     run.serial.openResult = {SerialLink::OpenStatus(status), QStringLiteral("Permission denied")};
     run.serial.lastError = QStringLiteral("Permission denied");
-    run.transfer->describePort(1);
     run.start();
 
     QCOMPARE(run.titles, QStringList(QStringLiteral("Open COM error")));

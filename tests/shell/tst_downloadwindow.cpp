@@ -1,4 +1,3 @@
-#include "FakeLinks.h"
 #include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
 #include "comm/PortDiagnosis.h"
@@ -6,6 +5,7 @@
 #include "core/ImageState.h"
 #include "download/DownloadTransfer.h"
 #include "shell/BrasvikDownload.h"
+#include "support/FakeLinks.h"
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"

@@ -1,4 +1,4 @@
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 
 // Boot entry through the modem lines: a fixture wires the device's reset and boot pins to the
 // adapter's DTR and RTS, and the sequence takes the place of the person at the boot prompt.
@@ -13,26 +13,26 @@ QString lineName(SerialLink::ModemLine line)
 
 } // namespace
 
-void TransferBase::setBootLines(const QString &text, const QString &origin)
+void TransferSession::setBootLines(const QString &text, const QString &origin)
 {
     m_bootLinesText = text;
     m_bootLinesOrigin = origin;
 }
 
-bool TransferBase::bootLinesAccepted()
+bool TransferSession::bootLinesAccepted()
 {
     const BootLines::Sequence sequence = BootLines::parse(m_bootLinesText);
     m_bootSteps = sequence.steps;
     if (sequence.ok())
         return true;
-    emit errorBox(QStringLiteral("Boot lines error"),
+    showError(QStringLiteral("Boot lines error"),
                   QStringLiteral("Malformed boot line sequence in %1: %2\r\n\r\nNo byte was "
                                  "sent. %3 will be aborted!")
                       .arg(m_bootLinesOrigin, sequence.error, m_operationWord));
     return false;
 }
 
-bool TransferBase::startBootLines()
+bool TransferSession::startBootLines()
 {
     if (m_bootSteps.isEmpty())
         return false;
@@ -47,7 +47,7 @@ bool TransferBase::startBootLines()
     return true;
 }
 
-void TransferBase::runBootLines()
+void TransferSession::runBootLines()
 {
     while (m_bootStep >= 0 && m_bootStep < m_bootSteps.size()) {
         const BootLines::Step step = m_bootSteps.at(m_bootStep++);
@@ -84,7 +84,7 @@ void TransferBase::runBootLines()
                        .arg(lineName(line), port, reason);
         }
         m_bootStep = -1;
-        emit errorBox(QStringLiteral("Boot lines error"),
+        showError(QStringLiteral("Boot lines error"),
                       text
                           + QStringLiteral("\r\n\r\nNo byte was sent. %1 will be aborted!")
                                 .arg(m_operationWord));
@@ -96,11 +96,10 @@ void TransferBase::runBootLines()
         return;
     // The sequence has run: the device waits in its bootstrap mode, as after a confirmed prompt.
     m_bootStep = -1;
-    m_startMs = m_timers.monotonicMs();
-    onBootConfirmed();
+    bootEntered();
 }
 
-bool TransferBase::stopBootLines()
+bool TransferSession::stopBootLines()
 {
     if (m_bootLinesWait)
         m_bootLinesWait->stop();

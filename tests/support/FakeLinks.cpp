@@ -1,4 +1,4 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
 
 SerialLink::OpenResult FakeSerialLink::open()
 {
