@@ -203,6 +203,7 @@ private slots:
     void canDongleError();
     void compareAfterReading_data();
     void compareAfterReading();
+    void relocationRuleOnlyOnTheBoard();
     void recordOfAnUpload();
     void recordOfAFailedUpload_data();
     void recordOfAFailedUpload();
@@ -936,6 +937,29 @@ void TestUploadTransfer::compareAfterReading()
     QCOMPARE(r.compareText, TransferSession::plainText(h.transfer->compareResult().resultText));
     QCOMPARE(h.transfer->compareResult().title(), memoLine);
     QTEST(TransferOutcomes::exitStatus(r), "exitStatus");
+}
+
+// An image empty at 0x6000 with data at 0xC000 looks like the 4610 board's relocated one; on a
+// 46xx device it is compared as it stands.
+void TestUploadTransfer::relocationRuleOnlyOnTheBoard()
+{
+    QByteArray image;
+    for (int b = 0; b < 0x80000 / 256; ++b)
+        image += blockData(b);
+    image.replace(0x6000, 0xD00, QByteArray(0xD00, char(0xFF)));
+    UploadSetup setup = setupFor(UploadChoice::OperatingSystem);
+    setup.CompareMode = true;
+    setup.compareImage = image;
+    Harness h(setup);
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    for (int b = 0; b < image.size() / 256; ++b)
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(image.mid(256 * b, 256)));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QVERIFY(h.report.compared);
+    QVERIFY2(h.report.compareEqual, qPrintable(h.report.compareText));
 }
 
 void TestUploadTransfer::recordOfAnUpload()
