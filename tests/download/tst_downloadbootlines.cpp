@@ -97,6 +97,7 @@ struct Rig
         r.dataEnd = 4;
         r.deviceType = DeviceKind::Device46xx;
         TransferSetup setup = testSetup(dir.path(), clock, SettingsStore::comPortDevicePath(0));
+        setup.portName = QStringLiteral("COM1");
         setup.bootLines = SettingsStore::comPortBootLines(0);
         setup.bootLinesOrigin = QStringLiteral("Ports/COM1BootLines");
         transfer = std::make_unique<DownloadTransfer>(*link, TransferSession::CanLinkFactory(),
@@ -131,13 +132,14 @@ struct Rig
         clock.settle();
     }
 
-    // Refused before anything was sent: no report, exit status 3, the port closed again.
+    // Refused before anything was sent: no report but the box's text in the record, exit status
+    // 3, the port closed again.
     void verifyRefusedQuietly()
     {
         QVERIFY(report.has_value());
         QCOMPARE(report->outcome, TransferOutcome::Aborted);
         QCOMPARE(TransferOutcomes::exitStatus(*report), 3);
-        QCOMPARE(report->reportText, QString());
+        QCOMPARE(report->reportText, TransferSession::plainText(boxes.last().section(u'|', 1)));
         QVERIFY(!promptShown);
         QCOMPARE(fake->written(), QByteArray());
         QVERIFY(!serial->Active());

@@ -90,7 +90,7 @@ struct Run
         transfer = std::make_unique<DownloadTransfer>(
             *link, [] { return std::make_unique<KTCanLink>(); }, std::move(request),
             testSetup(SimDevice::h86Directory(), TimerSource::system(),
-                      SettingsStore::comPortDevicePath(0)));
+                      SettingsStore::comPortDevicePath(0), SettingsStore::canBus()));
         QObject::connect(transfer.get(), &TransferSession::event, &listener,
                          &ServiceRecordListener::onEvent);
         QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {

@@ -48,10 +48,11 @@ enum class Direction { Download, Upload };
 // One transfer of either direction on the fakes, with its target files in a folder of its own.
 struct Run
 {
-    TransferSetup setup(const QString &portName, const QString &portPath)
+    TransferSetup setup(const QString &portName, const QString &portPath, const QString &canBus)
     {
         TransferSetup result = testSetup(dir.path(), clock, portPath);
         result.portName = portName;
+        result.canBus = canBus;
         return result;
     }
 
@@ -67,7 +68,7 @@ struct Run
     int modalResult = -1;
 
     Run(Direction direction, int comInterface, const QString &portName = {},
-        const QString &portPath = {})
+        const QString &portPath = {}, const QString &canBus = QStringLiteral("virtualcan:can0"))
     {
         TargetFiles::setDirectory(dir.path());
         const TransferSession::CanLinkFactory factory = [bus = bus] {
@@ -82,14 +83,14 @@ struct Run
             r.deviceType = DeviceKind::Device46xx;
             r.settings.COMInterface = comInterface;
             transfer = std::make_unique<DownloadTransfer>(serial, factory, r,
-                                                          setup(portName, portPath));
+                                                          setup(portName, portPath, canBus));
         } else {
             UploadSetup s;
             s.deviceType = DeviceKind::Device46xx;
             s.EndSector = OperatingSystemEndSector;
             s.comInterface = comInterface;
             transfer = std::make_unique<UploadTransfer>(s, serial, factory,
-                                                        setup(portName, portPath));
+                                                        setup(portName, portPath, canBus));
         }
         TargetFiles::setDirectory(QString());
         for (const QString &file : {transfer->loaderFile(), transfer->programFile()}) {
@@ -313,8 +314,7 @@ void tst_OpenErrors::canBusSetting()
     QFETCH(int, comInterface);
     QFETCH(QString, value);
     QFETCH(bool, refused);
-    SettingsStore::overrideCanBus(value);
-    Run run(direction, comInterface);
+    Run run(direction, comInterface, {}, {}, value);
     run.start();
     if (!refused) {
         QVERIFY(run.titles.isEmpty());
