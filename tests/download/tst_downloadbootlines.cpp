@@ -139,7 +139,9 @@ struct Rig
         QVERIFY(report.has_value());
         QCOMPARE(report->outcome, TransferOutcome::Aborted);
         QCOMPARE(TransferOutcomes::exitStatus(*report), 3);
-        QCOMPARE(report->reportText, TransferSession::plainText(boxes.last().section(u'|', 1)));
+        QCOMPARE(report->reportText,
+                 boxes.isEmpty() ? QString()
+                                 : TransferSession::plainText(boxes.last().section(u'|', 1)));
         QVERIFY(!promptShown);
         QCOMPARE(fake->written(), QByteArray());
         QVERIFY(!serial->Active());
