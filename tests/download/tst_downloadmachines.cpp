@@ -142,6 +142,25 @@ void tst_DownloadMachines::protocol_data()
     QTest::newRow("serial: invalid identification")
         << "serial" << "c6" << "" << aborted << "Flash programming aborted:\n\nInvalid Target-ID: C6"
         << 2000;
+    QTest::newRow("serial: wrong loader answer")
+        << "serial" << "c5 02" << "11223344" << aborted << "Flash programming aborted:\n\nTIMEOUT"
+        << 100;
+    QTest::newRow("serial: wrong program answer")
+        << "serial" << "c5 01 55" << "aabbcc" << aborted << "Flash programming aborted:\n\nTIMEOUT"
+        << 100;
+    QTest::newRow("serial: wrong end sector answer")
+        << "serial" << "c5 01 aa aa 01" << "0b" << aborted
+        << "Flash programming aborted:\n\nTIMEOUT" << 100;
+    QTest::newRow("serial: 0xAA during the erase")
+        << "serial" << "c5 01 aa aa aa aa" << "" << failed
+        << "Flash programming aborted:\n\nFlash erase error!" << 50000;
+    QTest::newRow("serial: compare error")
+        << "serial" << "c5 01 aa aa aa 0b 5a" << "" << failed
+        << "Flash programming aborted:\n\nCompare error!\n\nSector: 0\nRange:  000000h to "
+           "000020h"
+        << 5000;
+    QTest::newRow("serial: loader wait") << "serial" << "c5" << "11223344" << failed
+                                         << "Flash programming aborted:\n\nTIMEOUT" << 2000;
     QTest::newRow("serial: waits") << "serial" << "c5 01" << "aabbcc" << failed
                                    << "Flash programming aborted:\n\nTIMEOUT" << 5000;
     QTest::newRow("serial: sector waits") << "serial" << "c5 01 aa" << "00" << failed
@@ -157,6 +176,15 @@ void tst_DownloadMachines::protocol_data()
         << "Retain values programming aborted:\n\nThe device reported the end of programming "
            "after 0 of 20 bytes."
         << 2000;
+    QTest::newRow("retain: invalid identification")
+        << "retain" << "d4" << "" << aborted
+        << "Retain values programming aborted:\n\nInvalid Target-ID: D4" << 2000;
+    QTest::newRow("retain: wrong program answer")
+        << "retain" << "d5 01 00" << "aabbcc" << aborted
+        << "Retain values programming aborted:\n\nTIMEOUT" << 100;
+    QTest::newRow("retain: frame wait") << "retain" << "c5 01 aa" << "" << failed
+                                        << "Retain values programming aborted:\n\nTIMEOUT"
+                                        << 2000;
     QTest::newRow("retain: program start wait") << "retain" << "c5 01" << "aabbcc" << failed
                                                 << "Retain values programming aborted:\n\nTIMEOUT"
                                                 << 1000;
@@ -187,6 +215,9 @@ void tst_DownloadMachines::protocol_data()
                                       << "Retain values programming successful:\n\n20 bytes "
                                          "programmed\n\nUsed time: 0 ms"
                                       << 5000;
+    QTest::newRow("can-retain: compare error")
+        << "can-retain" << "c5 01 aa C 5bf:5a" << "" << failed
+        << "Retain values programming aborted:\n\nCompare error!" << 5000;
     QTest::newRow("can-retain: end at once")
         << "can-retain" << "c5 01 aa C 5bf:aa" << "" << failed
         << "Retain values programming aborted:\n\nThe device reported the end of programming "

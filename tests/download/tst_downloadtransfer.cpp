@@ -27,8 +27,6 @@ private slots:
     void cleanup();
     void serialFlashProgramming();
     void wholeFlashErase();
-    void failures_data();
-    void failures();
     void refusedBlockIsSentWhole();
     void firstByteOfAnEventCounts();
     void eraseAnswerInTheAcknowledgementsRead_data();
@@ -39,8 +37,6 @@ private slots:
     void canFlashProgramming();
     void canEraseErrorAndIgnoredReplies();
     void canRetainValues();
-    void retainFailures_data();
-    void retainFailures();
     void lineErrorEndsTransfer();
     void lineErrorBeforePromptIsIgnored();
     void canDongleError();
@@ -54,8 +50,6 @@ private slots:
     void dongleThatCannotBeOpened();
     void bootPromptDeclined();
     void watchdogTimeout();
-    void everyWaitEndsAfterItsInterval_data();
-    void everyWaitEndsAfterItsInterval();
     void transmitEmptyArmsWatchdog();
     void destroyedMidTransfer();
     void recordOfASuccessfulDownload();
@@ -326,59 +320,6 @@ void tst_DownloadTransfer::wholeFlashErase()
     QCOMPARE(p.serial.takeWritten().left(5),
              QByteArray::fromHex("0811"
                                  "00000e"));
-}
-
-void tst_DownloadTransfer::failures_data()
-{
-    QTest::addColumn<QByteArray>("answers");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<int>("outcome");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("lastLog");
-    const int aborted = int(TransferOutcome::Aborted);
-    const int failed = int(TransferOutcome::Failed);
-    const QString p = QStringLiteral("Flash programming aborted:\r\n\r\n");
-    QTest::newRow("invalid identification")
-        << QByteArray::fromHex("b5") << 3 << aborted << p + "Invalid Target-ID: B5"
-        << "Invalid Target-ID: B5";
-    QTest::newRow("unexpected loader answer")
-        << QByteArray::fromHex("c502") << 3 << aborted << p + "TIMEOUT"
-        << "TIMEOUT";
-    QTest::newRow("unexpected program answer")
-        << QByteArray::fromHex("c50155") << 3 << aborted << p + "TIMEOUT"
-        << "TIMEOUT";
-    QTest::newRow("unexpected sector acknowledge")
-        << QByteArray::fromHex("c501aa00") << 3 << aborted << p + "TIMEOUT"
-        << "TIMEOUT";
-    QTest::newRow("unexpected end sector acknowledge")
-        << QByteArray::fromHex("c501aaaa01") << 3 << aborted << p + "TIMEOUT"
-        << "TIMEOUT";
-    QTest::newRow("erase error") << QByteArray::fromHex("c501aaaaaaa5") << 2 << failed
-                                 << p + "Flash erase error!"
-                                 << "Flash erase error!";
-    QTest::newRow("0xAA during erase")
-        << QByteArray::fromHex("c501aaaaaaaa") << 2 << failed << p + "Flash erase error!"
-        << "Flash erase error!";
-    QTest::newRow("compare error")
-        << QByteArray::fromHex("c501aaaaaa0b5a") << 2 << failed
-        << p + "Compare error!\r\n\r\nSector: 0\r\nRange:  000000h to 000020h"
-        << "Compare error!";
-}
-
-void tst_DownloadTransfer::failures()
-{
-    QFETCH(QByteArray, answers);
-    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
-    h.startConfirmed();
-    for (char answer : answers)
-        h.serial.deliver(quint8(answer));
-    h.waitFinished();
-    QTEST(h.report->modalResult, "code");
-    QTEST(int(h.report->outcome), "outcome");
-    QTEST(h.resultText, "text");
-    QTEST(h.logs.last(), "lastLog");
-    QVERIFY(h.showReport);
-    QVERIFY(!h.serial.active);
 }
 
 void tst_DownloadTransfer::refusedBlockIsSentWhole()
@@ -713,44 +654,6 @@ void tst_DownloadTransfer::canRetainValues()
     QCOMPARE(h.report->modalResult, 1);
 }
 
-void tst_DownloadTransfer::retainFailures_data()
-{
-    QTest::addColumn<int>("comInterface");
-    QTest::addColumn<QByteArray>("serialAnswers");
-    QTest::addColumn<int>("canAnswer"); // -1: none
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("text");
-    const QString p = QStringLiteral("Retain values programming aborted:\r\n\r\n");
-    QTest::newRow("invalid identification")
-        << 0 << QByteArray::fromHex("d4") << -1 << 3 << p + "Invalid Target-ID: D4";
-    QTest::newRow("unexpected program answer")
-        << 0 << QByteArray::fromHex("d50100") << -1 << 3 << p + "TIMEOUT";
-    QTest::newRow("compare error over CAN")
-        << 1 << QByteArray::fromHex("d501aa") << 0x5A << 2 << p + "Compare error!";
-}
-
-void tst_DownloadTransfer::retainFailures()
-{
-    QFETCH(int, comInterface);
-    QFETCH(QByteArray, serialAnswers);
-    QFETCH(int, canAnswer);
-    DownloadRequest r;
-    r.image = pattern(4096);
-    r.dataEnd = 4096;
-    r.retainData = true;
-    r.settings.COMInterface = comInterface;
-    Harness h(r);
-    h.startConfirmed();
-    for (char answer : serialAnswers)
-        h.serial.deliver(quint8(answer));
-    h.settle();
-    if (canAnswer >= 0)
-        h.bus->reply(quint8(canAnswer));
-    h.waitFinished();
-    QTEST(h.report->modalResult, "code");
-    QTEST(h.resultText, "text");
-}
-
 void tst_DownloadTransfer::lineErrorEndsTransfer()
 {
     Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
@@ -971,41 +874,7 @@ void tst_DownloadTransfer::watchdogTimeout()
     QCOMPARE(h.resultText, QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
 }
 
-void tst_DownloadTransfer::everyWaitEndsAfterItsInterval_data()
-{
-    QTest::addColumn<QByteArray>("answers");
-    QTest::addColumn<int>("interval");
-    QTest::newRow("identification") << QByteArray() << 2000;
-    QTest::newRow("loader start") << QByteArray::fromHex("c5")
-                                  << 2000;
-    QTest::newRow("program start")
-        << QByteArray::fromHex("c501") << 5000;
-    QTest::newRow("start sector") << QByteArray::fromHex("c501aa")
-                                  << 1000;
-    QTest::newRow("end sector") << QByteArray::fromHex("c501aaaa")
-                                << 1000;
-    QTest::newRow("erase") << QByteArray::fromHex("c501aaaaaa") << 50000;
-    QTest::newRow("block") << QByteArray::fromHex("c501aaaaaa0b")
-                           << 5000;
-}
-
 // Each wait lasts exactly its interval from the last transmission, not a millisecond less.
-void tst_DownloadTransfer::everyWaitEndsAfterItsInterval()
-{
-    QFETCH(QByteArray, answers);
-    QFETCH(int, interval);
-    Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
-    h.startConfirmed();
-    for (char answer : answers)
-        h.serial.deliver(quint8(answer));
-    QCOMPARE(h.transfer->watchdogInterval(), interval);
-    h.clock.advance(interval - 1);
-    QVERIFY(!h.logs.contains(QStringLiteral("TIMEOUT")));
-    h.clock.advance(1);
-    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QVERIFY(h.report.has_value());
-    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nTIMEOUT"));
-}
 
 void tst_DownloadTransfer::transmitEmptyArmsWatchdog()
 {

@@ -176,6 +176,47 @@ void tst_UploadMachines::protocol_data()
     QTest::newRow("serial: a block short three times")
         << serial << machineScript(start(serial) + QStringLiteral(" aa T T T"))
         << failed << "Flash reading aborted:\n\nTIMEOUT" << 2000;
+    const int aborted = int(TransferOutcome::Aborted);
+    // A wrong answer to the loader or the end sector waits out its interval; to the program and
+    // the start sector it ends after the short wait.
+    QTest::newRow("serial: wrong loader answer") << serial << machineScript("c5 77") << aborted
+                                                 << "Flash reading aborted:\n\nTIMEOUT" << 1000;
+    QTest::newRow("serial: wrong program answer")
+        << serial << machineScript("c5 01 77") << aborted << "Flash reading aborted:\n\nTIMEOUT"
+        << 100;
+    QTest::newRow("serial: wrong start sector answer")
+        << serial << machineScript("c5 01 aa 77") << aborted
+        << "Flash reading aborted:\n\nTIMEOUT" << 100;
+    QTest::newRow("serial: wrong end sector answer")
+        << serial << machineScript("c5 01 aa aa 77") << aborted
+        << "Flash reading aborted:\n\nTIMEOUT" << 1000;
+    QTest::newRow("retain: wrong program answer")
+        << "retain" << machineScript("c5 01 77") << aborted
+        << "Retain values reading aborted:\n\nTIMEOUT" << 5000;
+    QTest::newRow("retain: invalid identification")
+        << "retain" << machineScript("b5c5") << aborted
+        << "Retain values reading aborted:\n\nInvalid Target-ID: B5" << 1000;
+    // Bad check bytes are not counted against the block: any number is answered 0x5A.
+    QList<MachineInput> badChecks = machineScript(start(serial));
+    const QList<MachineInput> good = data(serial);
+    for (int i = 0; i < 3; ++i) {
+        QByteArray bad = good.first().bytes;
+        bad[257] = char(bad[257] ^ 1);
+        badChecks << MachineInput::read(bad);
+    }
+    QTest::newRow("serial: bad check bytes") << serial << badChecks + good + machineScript("a5")
+                                             << ok
+                                             << "Flash reading successful:\n\n8192 bytes have "
+                                                "been read\n\nUsed time: 0 ms"
+                                             << 2000;
+    // A data message one byte short never completes the batch; stray frames and serial bytes
+    // are no answer.
+    QTest::newRow("can: short data message")
+        << QStringLiteral("can")
+        << machineScript(start(QStringLiteral("can")) + QStringLiteral(" 1bf:0101010101010101 2bf:02020202020202 "
+                                                       "3bf:0303030303030303 4bf:0404040404040404 "
+                                                       "5bf:20 7ff:0505050505050505 aa55"))
+        << failed << "Flash reading aborted:\n\nTIMEOUT" << 5000;
     QTest::newRow("retain: end at once")
         << "retain" << machineScript("c5 01 aa a5") << failed
         << "Retain values reading aborted:\n\nThe device ended the reading after 0 of 4096 bytes."

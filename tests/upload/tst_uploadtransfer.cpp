@@ -178,14 +178,9 @@ private slots:
     void openingLogAndIntervals();
     void headerArrivesWithBlockData_data();
     void headerArrivesWithBlockData();
-    void badCheckByteIsRequestedAgain();
     void bytesBeyondABlockAreNoAnswer_data();
     void bytesBeyondABlockAreNoAnswer();
     void timeoutsRequestTheBlockAgain();
-    void endMarkBeforeTheRegionIsWhole();
-    void invalidTargetId();
-    void wrongAnswers_data();
-    void wrongAnswers();
     void lineErrorDuringBlock();
     void lineErrorTexts_data();
     void lineErrorTexts();
@@ -196,9 +191,7 @@ private slots:
     void canRegions_data();
     void canRegions();
     void canBatchesInAnyOrder();
-    void canShortDataMessageTimesOut();
     void canRepeatedMessageReplacesShortOne();
-    void canEndRightAfterAcceptance();
     void canRetainValues();
     void canDongleError();
     void compareAfterReading_data();
@@ -375,27 +368,6 @@ void TestUploadTransfer::headerArrivesWithBlockData()
     QCOMPARE(h.transfer->bytesRead(), 256);
 }
 
-void TestUploadTransfer::badCheckByteIsRequestedAgain()
-{
-    Harness h(setupFor(UploadChoice::Parameters));
-    QVERIFY(h.startProgram());
-    for (int i = 0; i < 3; ++i)
-        h.serial.deliver(QByteArray::fromHex("aa"));
-    h.serial.takeWritten();
-
-    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
-    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-    QCOMPARE(h.transfer->bytesRead(), 0);
-    // Bad check bytes are not counted: any number of them is answered 0x5A.
-    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(2), false));
-    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-    h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
-    QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
-    QCOMPARE(h.transfer->bytesRead(), 256);
-    QCOMPARE(h.transfer->uploadData().mid(0xE0000, 256), blockData(1));
-    QCOMPARE(h.transfer->uploadData().mid(0xE0100, 256), QByteArray(256, char(0xFF)));
-}
-
 void TestUploadTransfer::bytesBeyondABlockAreNoAnswer_data()
 {
     // What follows the lone header in one read, the answer to it, and what is stored then.
@@ -466,73 +438,6 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     QCOMPARE(h.report.modalResult, 2);
     QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QVERIFY(h.serial.takeWritten().isEmpty());
-}
-
-void TestUploadTransfer::endMarkBeforeTheRegionIsWhole()
-{
-    Harness h(setupFor(UploadChoice::Flash));
-    QVERIFY(h.startProgram());
-    for (int i = 0; i < 3; ++i)
-        h.serial.deliver(QByteArray::fromHex("aa"));
-    h.serial.deliver(QByteArray::fromHex("a5"));
-    QVERIFY(h.waitFinished());
-    // "Nothing left" before the region is whole: no backup of erased flash passes for the image.
-    QCOMPARE(h.report.modalResult, 2);
-    QCOMPARE(h.report.outcome, TransferOutcome::Failed);
-    QCOMPARE(h.report.failedPhase, TransferPhase::Data);
-    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
-                                          "reading after 0 of 1048576 bytes."));
-}
-
-void TestUploadTransfer::invalidTargetId()
-{
-    Harness h(setupFor(UploadChoice::Retain));
-    QVERIFY(h.boot());
-    h.serial.deliver(QByteArray::fromHex("b5c5"));
-    QVERIFY(h.waitFinished());
-    QCOMPARE(h.log, QStringList {"Invalid Target-ID: B5"});
-    QCOMPARE(h.report.modalResult, 3);
-    QCOMPARE(h.resultText,
-             QStringLiteral("Retain values reading aborted:\r\n\r\nInvalid Target-ID: B5"));
-    QVERIFY(h.serial.takeWritten().isEmpty());
-}
-
-void TestUploadTransfer::wrongAnswers_data()
-{
-    QTest::addColumn<int>("choice");
-    QTest::addColumn<int>("goodAnswers"); // after the program was sent
-    QTest::addColumn<int>("interval");
-
-    QTest::newRow("loader") << int(UploadChoice::Flash) << -1 << 1000;
-    QTest::newRow("program") << int(UploadChoice::Flash) << 0 << 100;
-    QTest::newRow("start sector") << int(UploadChoice::Flash) << 1 << 100;
-    QTest::newRow("end sector") << int(UploadChoice::Flash) << 2 << 1000;
-    QTest::newRow("retain program") << int(UploadChoice::Retain) << 0 << 5000;
-}
-
-void TestUploadTransfer::wrongAnswers()
-{
-    QFETCH(int, choice);
-    QFETCH(int, goodAnswers);
-    QFETCH(int, interval);
-
-    Harness h(setupFor(UploadChoice(choice)));
-    QVERIFY(h.boot());
-    h.serial.deliver(QByteArray::fromHex("c5"));
-    if (goodAnswers >= 0) {
-        h.serial.deliver(QByteArray::fromHex("01"));
-        for (int i = 0; i < goodAnswers; ++i)
-            h.serial.deliver(QByteArray::fromHex("aa"));
-    }
-    h.serial.deliver(QByteArray::fromHex("77"));
-    QCOMPARE(h.transfer->watchdogInterval(), interval);
-    QVERIFY(h.transfer->watchdogActive());
-    QVERIFY(!h.finished);
-    h.expire();
-    QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 3);
-    QVERIFY(h.resultText.endsWith(QStringLiteral("aborted:\r\n\r\nTIMEOUT")));
-    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
 }
 
 void TestUploadTransfer::lineErrorDuringBlock()
@@ -768,34 +673,6 @@ void TestUploadTransfer::canBatchesInAnyOrder()
     QCOMPARE(data.right(8), QByteArray::fromHex("1100000013000000"));
 }
 
-void TestUploadTransfer::canShortDataMessageTimesOut()
-{
-    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
-    QVERIFY(h.startProgram());
-    h.serial.deliver(QByteArray::fromHex("aa"));
-    h.clock.settle();
-    QVERIFY(!h.can->sent.isEmpty());
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
-    h.can->sent.clear();
-    h.can->deliver(canMessage(0x1BF, QByteArray(8, 1)));
-    h.can->deliver(canMessage(0x2BF, QByteArray(7, 2)));
-    h.can->deliver(canMessage(0x3BF, QByteArray(8, 3)));
-    h.can->deliver(canMessage(0x4BF, QByteArray(8, 4)));
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
-    h.can->deliver(canMessage(0x7FF, QByteArray(8, 5)));
-    // Stray bytes on the serial line are no answer during the CAN phase.
-    h.serial.deliver(QByteArray::fromHex("aa55"));
-    QVERIFY(h.can->sent.isEmpty());
-    QVERIFY(h.serial.takeWritten().isEmpty());
-    QVERIFY(h.transfer->watchdogActive());
-    QCOMPARE(h.transfer->watchdogInterval(), 5000);
-    h.expire();
-    QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
-    QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
-}
-
 void TestUploadTransfer::canRepeatedMessageReplacesShortOne()
 {
     // The host asks for nothing again on CAN; a device that repeats the message completes the
@@ -814,21 +691,6 @@ void TestUploadTransfer::canRepeatedMessageReplacesShortOne()
     h.can->deliver(canMessage(0x2BF, bytes.mid(8, 8)));
     QCOMPARE(h.can->sent.size(), 1);
     QCOMPARE(h.transfer->uploadData().left(32), bytes);
-}
-
-void TestUploadTransfer::canEndRightAfterAcceptance()
-{
-    Harness h(setupFor(UploadChoice::Flash, DeviceKind::Device46xx, 1));
-    QVERIFY(h.startProgram());
-    h.serial.deliver(QByteArray::fromHex("aa"));
-    h.clock.settle();
-    QVERIFY(!h.can->sent.isEmpty());
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
-    QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
-                                          "reading after 0 of 1048576 bytes."));
 }
 
 void TestUploadTransfer::canRetainValues()
