@@ -1,6 +1,5 @@
 #include "download/DownloadResumeOffer.h"
 
-#include "base/SettingsStore.h"
 #include "download/DownloadTransfer.h"
 #include "transfer/ResumePoint.h"
 
@@ -13,14 +12,14 @@ QString questionText(qint32 sector)
         .arg(sector);
 }
 
-Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex, const Ask &ask,
+Choice offer(QWidget *owner, const DownloadRequest &request, const QString &portPath, const Ask &ask,
              const QString &recordPath)
 {
     Choice choice;
     if (!DownloadTransfer::canResumeAt(request, request.firstSector))
         return choice; // retain values, the 4610 board: always whole
     const ResumePoint::Decision decision
-        = ResumePoint::lookup(recordPath, SettingsStore::comPortDevicePath(portIndex),
+        = ResumePoint::lookup(recordPath, portPath,
                               DownloadTransfer::imageFingerprint(request), request.deviceType);
     if (!decision.canResume() || !DownloadTransfer::canResumeAt(request, decision.sector))
         return choice;

@@ -33,7 +33,7 @@ QString questionText(qint32 sector);
 // Looks the last transfer on `portIndex` up in the service record at `recordPath` and asks
 // through `ask` when `request` can pick it up: Yes resumes, No downloads whole, Cancel downloads nothing. Without a
 // download to resume nothing is asked and the answer is Whole.
-Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex,
+Choice offer(QWidget *owner, const DownloadRequest &request, const QString &portPath,
              const Ask &ask, const QString &recordPath = ServiceRecord::defaultPath());
 
 // Sets `request` up to start as `choice` says.

@@ -1,3 +1,4 @@
+#include "base/SettingsStore.h"
 #include "base/ModalResult.h"
 #include "download/DownloadTransfer.h"
 #include "shell/AppIcon.h"
@@ -32,7 +33,8 @@ int main(int argc, char *argv[])
     TransferWindows::setDownload([](TBKMainForm &owner) {
         const DownloadResumeOffer::Choice resume = DownloadResumeOffer::offer(
             &owner, DownloadRequest::fromImage(owner.Image, DeviceType, Settings),
-            int(owner.Serial.PortName()), TBKDownloadForm::askResume);
+            SettingsStore::comPortDevicePath(int(owner.Serial.PortName())),
+            TBKDownloadForm::askResume);
         if (resume.kind == DownloadResumeOffer::Choice::Kind::Cancel)
             return int(mrCancel);
         TBKDownloadForm form(

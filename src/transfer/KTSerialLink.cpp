@@ -1,6 +1,5 @@
 #include "transfer/KTSerialLink.h"
 
-#include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
 
 #include <QLoggingCategory>
@@ -44,22 +43,18 @@ void KTSerialLink::setBaudrate(int ordinal)
     }
 }
 
+void KTSerialLink::setDevicePath(const QString &path)
+{
+    m_serial.SetDevicePath(path);
+}
+
 SerialLink::OpenResult KTSerialLink::open()
 {
-    // A component that was given no path opens the one the settings have for its port now,
-    // for this opening only, until every caller hands the path in.
-    const bool fromSettings = m_serial.DevicePath().isEmpty();
-    if (fromSettings)
-        m_serial.SetDevicePath(SettingsStore::comPortDevicePath(int(m_serial.PortName())));
     try {
         m_serial.Open();
     } catch (const std::exception &e) {
-        if (fromSettings)
-            m_serial.SetDevicePath(QString());
         return {OpenStatus::Raised, QString::fromUtf8(e.what())};
     }
-    if (fromSettings)
-        m_serial.SetDevicePath(QString());
     if (!m_serial.Active())
         return {OpenStatus::NotActive, QString()};
     return {OpenStatus::Opened, QString()};

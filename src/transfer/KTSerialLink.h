@@ -14,6 +14,7 @@ public:
 
     void setHandlers(Handlers handlers) override;
     void clearHandlers() override;
+    void setDevicePath(const QString &path) override;
     void setBaudrate(int ordinal) override;
     [[nodiscard]] OpenResult open() override;
     bool isActive() const override;

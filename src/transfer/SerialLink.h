@@ -38,6 +38,8 @@ public:
     virtual void setHandlers(Handlers handlers) = 0;
     virtual void clearHandlers() = 0;
 
+    // The device the next open() opens (a link over a fixed port ignores it).
+    virtual void setDevicePath(const QString &path) { Q_UNUSED(path); }
     // TBaudrate ordinal (0 = 1200 .. 8 = 115200 bit/s); it stays on the port afterwards.
     virtual void setBaudrate(int ordinal) = 0;
     [[nodiscard]] virtual OpenResult open() = 0;

@@ -296,11 +296,12 @@ QString hintForFolder(const QString &folder)
     return copyHint(folder, env);
 }
 
-QString hintForFile(const QString &filePath)
+QString hintForFile(const QString &filePath, const QStringList &searchPath)
 {
     const QFileInfo info(filePath);
     const QString folder = info.absolutePath();
-    const Environment env = Environment::current();
+    Environment env = Environment::current();
+    env.searchPath = searchPath;
     if (info.isFile()) {
         if (!env.canRead(filePath))
             return QStringLiteral("Let every user read it: sudo chmod a+r %1").arg(filePath);

@@ -52,6 +52,6 @@ QString folderList(const QStringList &searchPath, const QString &chosen);
 // What to do when a target file is missing from `folder`, in one sentence for an error
 // message; hintForFile looks at the file itself as well.
 QString hintForFolder(const QString &folder);
-QString hintForFile(const QString &filePath);
+QString hintForFile(const QString &filePath, const QStringList &searchPath);
 
 } // namespace TargetDiagnosis

@@ -126,7 +126,7 @@ void TransferSession::startTransfer()
             showError(QStringLiteral("Brasvik"),
                       TransferMessages::missingTargetFile(
                           file, m_operationWord, m_setup.targetSearchPath),
-                      TargetDiagnosis::hintForFile(file));
+                      TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath));
             endWithoutReport();
             return;
         }
@@ -181,6 +181,8 @@ bool TransferSession::openPorts()
         }
     }
     m_serial.setBaudrate(m_baudrateOrdinal);
+    if (!m_setup.portPath.isEmpty())
+        m_serial.setDevicePath(m_setup.portPath);
     emit baudrateChanged(baudrateText(m_baudrateOrdinal));
     const SerialLink::OpenResult opened = m_serial.open();
     if (opened.status == SerialLink::OpenStatus::Opened && m_serial.isActive())

@@ -394,7 +394,7 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
 
     QString question;
     const DownloadResumeOffer::Choice choice = DownloadResumeOffer::offer(
-        nullptr, imageRequest(seed), 0,
+        nullptr, imageRequest(seed), SettingsStore::comPortDevicePath(0),
         [&](QWidget *, const QString &text) {
             question = text;
             return DownloadResumeOffer::Answer(answer);

@@ -308,7 +308,8 @@ void tst_DownloadWindow::missingTargetFile()
                                         "Folder searched: 1) %1 (used)\n\n%2")
                              .arg(empty.path(),
                                   TargetDiagnosis::hintForFile(
-                                      QDir(empty.path()).filePath("DLoader.H86")))));
+                                      QDir(empty.path()).filePath("DLoader.H86"),
+                                      TargetFiles::searchPath()))));
     QVERIFY(m_boxes.first().endsWith(QLatin1String("Copy the device maker's target programs into ")
                                      + empty.path() + u'.'));
     QVERIFY(!m_serial->Active());
