@@ -277,7 +277,7 @@ void tst_OpenErrors::missingTargetFile()
                             "aborted!\r\n\r\nFolder searched: 1) %3 (used)")
                  .arg(QFileInfo(missing).fileName(), word, run.dir.path()));
     QVERIFY(!run.hints.first().isEmpty());
-    QCOMPARE(run.hints.first(), TargetDiagnosis::hintForFile(missing));
+    QCOMPARE(run.hints.first(), TargetDiagnosis::hintForFile(missing, {run.dir.path()}));
     QCOMPARE(run.modalResult, 3);
     QCOMPARE(run.serial.openCount, 0);
     QVERIFY(!run.bus->opened);
