@@ -6,6 +6,7 @@
 #include "comm/KTSerial.h"
 #include "core/ImageState.h"
 #include "core/SectorMap.h"
+#include "download/DownloadResumeOffer.h"
 #include "download/DownloadTransfer.h"
 #include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
@@ -32,7 +33,8 @@ bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int
         const ResumePoint::Decision decision = ResumePoint::lookup(
             recordPath.isEmpty() ? ServiceRecord::defaultPath() : recordPath,
             SettingsStore::comPortDevicePath(portIndex),
-            DownloadTransfer::imageFingerprint(*request), request->deviceType);
+            DownloadTransfer::imageFingerprint(*request), request->deviceType,
+            DownloadResumeOffer::dataBytes(*request));
         if (!decision.canResume()) {
             printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(decision.reason));
             return false;
