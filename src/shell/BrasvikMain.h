@@ -94,4 +94,5 @@ private:
     bool waitForPlacement();
 
     QStringList m_arguments;
+    bool m_deviceTypeDeclined = false; // the last LoadImageFile's device-type dialog was cancelled
 };

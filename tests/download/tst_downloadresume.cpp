@@ -385,7 +385,9 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
     failed.outcome = TransferOutcome::Failed;
     failed.hasFailure = true;
     failed.failedPhase = TransferPhase::Data;
+    failed.failedSector = 6;
     failed.resumeSector = 6;
+    failed.bytes = 0x100000; // all of the sectors below
     failed.ended = QDateTime::currentDateTimeUtc();
     QVERIFY(ServiceRecordWriter(file).append(failed));
 
