@@ -1,11 +1,11 @@
-#include "shell/AppIcon.h"
 #include "base/ModalResult.h"
-#include "download/BrasvikDownload.h"
 #include "download/DownloadTransfer.h"
+#include "shell/AppIcon.h"
+#include "shell/BrasvikDownload.h"
 #include "shell/BrasvikMain.h"
-#include "upload/BrasvikUpload.h"
-#include "transfer/TargetFiles.h"
+#include "shell/BrasvikUpload.h"
 #include "shell/TransferWindows.h"
+#include "transfer/TargetFiles.h"
 
 #include <QApplication>
 #include <QIcon>
