@@ -114,10 +114,11 @@ DiagnosisCheck pathCheck(const QString &label, const QString &path, const Enviro
     }
     *terminal = S_ISCHR(st.st_mode) && (!env.isTerminal || env.isTerminal(path));
     if (!*terminal) {
-        const QString kind = S_ISCHR(st.st_mode) ? QStringLiteral("a character device but no terminal")
-            : S_ISDIR(st.st_mode)                ? QStringLiteral("a folder")
-            : S_ISREG(st.st_mode)                ? QStringLiteral("a plain file")
-                                                 : QStringLiteral("no device");
+        const QString kind = S_ISCHR(st.st_mode)
+            ? QStringLiteral("a character device but no terminal")
+            : S_ISDIR(st.st_mode) ? QStringLiteral("a folder")
+            : S_ISREG(st.st_mode) ? QStringLiteral("a plain file")
+                                  : QStringLiteral("no device");
         return DiagnosisCheck::fail(
             id, QStringLiteral("%1 is %2, not a serial device").arg(what, kind),
             QStringLiteral("Set %1 to the device path of the serial port (e.g. /dev/ttyUSB0) in "
@@ -307,8 +308,8 @@ Environment Environment::current(const QString &procRoot)
 
 bool isTerminalDevice(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return true;
     termios attributes {};

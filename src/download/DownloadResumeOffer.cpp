@@ -20,10 +20,9 @@ Choice offer(QWidget *owner, const DownloadRequest &request, int portIndex, cons
     Choice choice;
     if (!DownloadTransfer::canResumeAt(request, request.firstSector))
         return choice; // retain values, the 4610 board: always whole
-    const ResumePoint::Decision decision
-        = ResumePoint::lookup(recordPath, SettingsStore::comPortDevicePath(portIndex),
-                              DownloadTransfer::imageFingerprint(request), request.deviceType,
-                              dataBytes(request));
+    const ResumePoint::Decision decision = ResumePoint::lookup(
+        recordPath, SettingsStore::comPortDevicePath(portIndex),
+        DownloadTransfer::imageFingerprint(request), request.deviceType, dataBytes(request));
     if (!decision.canResume() || !DownloadTransfer::canResumeAt(request, decision.sector))
         return choice;
     const Answer answer = ask(owner, questionText(decision.sector));

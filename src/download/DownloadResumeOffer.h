@@ -28,7 +28,8 @@ struct Choice
 enum class Answer { Yes, No, Cancel };
 using Ask = std::function<Answer(QWidget *owner, const QString &text)>;
 
-// "The last download of this image stopped in sector N. Resume from there? No programs the whole image."
+// "The last download of this image stopped in sector N. Resume from there? No programs the whole
+// image."
 QString questionText(qint32 sector);
 
 // Looks the last transfer on `portIndex` up in the service record at `recordPath` and asks

@@ -225,9 +225,9 @@ void TBKMainForm::buildToolBar()
               tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false,
               QKeySequence(Qt::CTRL | Qt::Key_S));
     ToolBar1->addSeparator();
-    ButtonDownload = add("ButtonDownload", BrasvikDownloadIcon(), tr("Download..."),
-                         &TBKMainForm::ButtonDownloadClick, false,
-                         QKeySequence(Qt::CTRL | Qt::Key_D));
+    ButtonDownload
+        = add("ButtonDownload", BrasvikDownloadIcon(), tr("Download..."),
+              &TBKMainForm::ButtonDownloadClick, false, QKeySequence(Qt::CTRL | Qt::Key_D));
     ButtonUpload = add("ButtonUpload", BrasvikUploadIcon(), tr("Upload..."),
                        &TBKMainForm::ButtonUploadClick, true, QKeySequence(Qt::CTRL | Qt::Key_U));
     ButtonCompare

@@ -6,11 +6,11 @@
 #include "comm/KTSerial.h"
 #include "comm/PortDiagnosis.h"
 #include "transfer/ServiceRecordListener.h"
-#include "transfer/TransferSession.h"
+#include "transfer/TargetFiles.h"
 #include "transfer/TransferMessages.h"
 #include "transfer/TransferOutcome.h"
-#include "transfer/TargetFiles.h"
 #include "transfer/TransferRate.h"
+#include "transfer/TransferSession.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -41,9 +41,8 @@ constexpr int MaxBoxTextWidth = 900;
 TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
                            const QString &closeHint, const TransferLinks &links)
     : QDialog(owner,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                  | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint
-                  | Qt::MSWindowsFixedSizeDialogHint)
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+                  | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint)
     , m_serial(serial)
     , m_link(links.makeSerial(serial))
     , m_canLinks(links.canFactory())
@@ -298,8 +297,8 @@ void TransferForm::reject()
 
 void TransferForm::showErrorBox(const QString &title, const QString &text, const QString &hint)
 {
-    const QString shown
-        = TransferSession::plainText(TransferMessages::withHint(text, PortDiagnosis::windowHint(hint)));
+    const QString shown = TransferSession::plainText(
+        TransferMessages::withHint(text, PortDiagnosis::windowHint(hint)));
     QMessageBox box(QMessageBox::Critical, title, shown, QMessageBox::Ok, this);
     // Folders and device paths are read whole: the text is as wide as its longest line (up to
     // a limit), so that word wrapping never breaks a path in two.

@@ -86,8 +86,7 @@ QString TransferRate::averageText(bool withTime) const
     const qint64 span = m_last.time - m_first.time;
     if (m_last.bytes <= m_first.bytes || span <= 0)
         return {};
-    const QString average
-        = rateText(double(m_last.bytes - m_first.bytes) * 1000.0 / double(span))
+    const QString average = rateText(double(m_last.bytes - m_first.bytes) * 1000.0 / double(span))
         + QStringLiteral(" average");
     if (!withTime)
         return average;

@@ -121,12 +121,13 @@ void tst_CliResume::refusals_data()
                                           << "stopped before programming began (erase)";
     QTest::newRow("start line only") << "running" << resume << "has no end on record";
     QTest::newRow("resume edited past the failure")
-        << "edited" << resume << "is not usable: its resume_sector 6 lies beyond its failed_sector 4";
+        << "edited" << resume
+        << "is not usable: its resume_sector 6 lies beyond its failed_sector 4";
     QTest::newRow("failure edited along")
         << "edited both" << resume
         << "is not usable: its resume_sector 6 lies beyond what its 8192 bytes programmed cover";
-    QTest::newRow("no device type") << "no device" << resume
-                                    << "is not usable: it names no device type it was for";
+    QTest::newRow("no device type")
+        << "no device" << resume << "is not usable: it names no device type it was for";
     QTest::newRow("retain image") << "retain" << resume << "retain values are always downloaded whole";
     QTest::newRow("from a sector past the image")
         << "" << QStringList {"--from-sector", "8"}

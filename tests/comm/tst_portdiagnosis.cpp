@@ -301,20 +301,27 @@ void tst_PortDiagnosis::holders_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("program"); // process 4242's name
     QTest::addColumn<QString>("hint");
-    QTest::newRow("held by minicom") << "dev/ttyUSB0" << qint64(1) << Verdict::Fail
-                                     << "is held open by minicom (pid 4242)" << "minicom"
-                                     << "kill 4242";
+    QTest::newRow("held by minicom")
+        << "dev/ttyUSB0" << qint64(1) << Verdict::Fail << "is held open by minicom (pid 4242)"
+        << "minicom"
+        << "kill 4242";
     QTest::newRow("held through its by-id name")
         << "serial/by-id/usb-X" << qint64(1) << Verdict::Fail << "minicom (pid 4242)"
-        << "minicom" << "kill 4242";
+        << "minicom"
+        << "kill 4242";
     // A terminal a shell runs on is someone's session: never advise ending it.
     QTest::newRow("a shell's terminal")
         << "dev/ttyUSB0" << qint64(1) << Verdict::Fail << "is held open by bash (pid 4242)"
-        << "bash" << "It is the terminal of the shell bash (pid 4242), not a free serial port";
+        << "bash"
+        << "It is the terminal of the shell bash (pid 4242), not a free serial port";
     QTest::newRow("another file") << "dev/ttyUSB1" << qint64(1) << Verdict::Ok
-                                  << "no other process holds it open" << "minicom" << "";
-    QTest::newRow("the doctor itself") << "dev/ttyUSB0" << qint64(4242) << Verdict::Ok
-                                       << "no other process holds it open" << "minicom" << "";
+                                  << "no other process holds it open"
+                                  << "minicom"
+                                  << "";
+    QTest::newRow("the doctor itself")
+        << "dev/ttyUSB0" << qint64(4242) << Verdict::Ok << "no other process holds it open"
+        << "minicom"
+        << "";
 }
 
 void tst_PortDiagnosis::holders()
@@ -339,7 +346,9 @@ void tst_PortDiagnosis::holders()
 
     PortDiagnosis::Environment env = fakeEnvironment();
     env.ownPid = ownPid;
-    env.isTerminal = [](const QString &) { return true; };
+    env.isTerminal = [](const QString &) {
+        return true;
+    };
     const DiagnosisChecks checks
         = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
     const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
@@ -406,7 +415,9 @@ void tst_PortDiagnosis::holdersOfOtherUsersAreCounted()
     PortDiagnosis::Environment env = fakeEnvironment();
     env.processes
         = ProcessTable({hidden, ProcessTable::Process {901, QStringLiteral("bash"), {}, true}});
-    env.isTerminal = [](const QString &) { return true; };
+    env.isTerminal = [](const QString &) {
+        return true;
+    };
     const DiagnosisChecks checks
         = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
     const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));

@@ -406,8 +406,9 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
     QFETCH(bool, asked);
     QCOMPARE(question.isEmpty(), !asked);
     if (asked)
-        QCOMPARE(question, QStringLiteral("The last download of this image stopped in sector 6. "
-                                          "Resume from there? No programs the whole image."));
+        QCOMPARE(question,
+                 QStringLiteral("The last download of this image stopped in sector 6. "
+                                "Resume from there? No programs the whole image."));
     DownloadRequest request = imageRequest(seed);
     DownloadResumeOffer::apply(choice, &request);
     QCOMPARE(request.resumeSector, choice.kind == DownloadResumeOffer::Choice::Kind::Resume ? 6 : -1);

@@ -127,7 +127,8 @@ private slots:
         QVERIFY(w.ButtonUpload->isEnabled());
         QVERIFY(w.ButtonInit->isEnabled());
         QVERIFY(w.ButtonInfo->isEnabled());
-        QCOMPARE(w.ButtonCompare->toolTip(), QStringLiteral("Upload and compare... (Ctrl+Shift+U)"));
+        QCOMPARE(w.ButtonCompare->toolTip(),
+                 QStringLiteral("Upload and compare... (Ctrl+Shift+U)"));
         QCOMPARE(w.ButtonInit->toolTip(), QStringLiteral("Init COM/Options... (Ctrl+,)"));
         const QStringList panels {"COM:", "1", "57600 bit/s", "", "", "Content:", "", ""};
         for (int i = 0; i < 8; ++i)
@@ -401,8 +402,8 @@ private slots:
         QTest::newRow("save") << QKeySequence(Qt::CTRL | Qt::Key_S) << "QFileDialog";
         QTest::newRow("download") << QKeySequence(Qt::CTRL | Qt::Key_D) << "TBKDeviceTypeForm";
         QTest::newRow("upload") << QKeySequence(Qt::CTRL | Qt::Key_U) << "TBKDeviceTypeForm";
-        QTest::newRow("compare")
-            << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U) << "TBKDeviceTypeForm";
+        QTest::newRow("compare") << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U)
+                                 << "TBKDeviceTypeForm";
         QTest::newRow("options") << QKeySequence(Qt::CTRL | Qt::Key_Comma) << "TBKInitForm";
         QTest::newRow("info") << QKeySequence(Qt::Key_F1) << "TVerInfoForm";
         QTest::newRow("quit") << QKeySequence(Qt::CTRL | Qt::Key_Q) << "";

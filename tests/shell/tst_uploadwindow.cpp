@@ -104,9 +104,10 @@ void TestUploadWindow::initTestCase()
                 continue;
             m_boxes << QStringLiteral("%1|%2|%3")
                            .arg(box->windowTitle(),
-                                box->icon() == QMessageBox::Critical  ? QStringLiteral("error")
-                                    : box->icon() == QMessageBox::Warning ? QStringLiteral("warning")
-                                                                          : QStringLiteral("info"),
+                                box->icon() == QMessageBox::Critical ? QStringLiteral("error")
+                                    : box->icon() == QMessageBox::Warning
+                                    ? QStringLiteral("warning")
+                                    : QStringLiteral("info"),
                                 box->text());
             QAbstractButton *show = nullptr;
             for (QAbstractButton *button : box->buttons()) {

@@ -143,14 +143,14 @@ void tst_ResumePoint::unusableRecordsAreRefused_data()
     QTest::newRow("beyond the bytes programmed")
         << edit("bytes", 1499) << -1
         << "its resume_sector 5 lies beyond what its 1499 bytes programmed cover";
-    QTest::newRow("resume is text") << edit("resume_sector", "5") << -1
-                                    << "its resume_sector is not a sector number";
+    QTest::newRow("resume is text")
+        << edit("resume_sector", "5") << -1 << "its resume_sector is not a sector number";
     QTest::newRow("resume is negative")
         << edit("resume_sector", -4) << -1 << "its resume_sector is not a sector number";
-    QTest::newRow("no device type") << edit("device_type", QJsonValue::Null) << -1
-                                    << "it names no device type it was for";
-    QTest::newRow("unknown device type") << edit("device_type", "47xx") << -1
-                                         << "it names no device type it was for";
+    QTest::newRow("no device type")
+        << edit("device_type", QJsonValue::Null) << -1 << "it names no device type it was for";
+    QTest::newRow("unknown device type")
+        << edit("device_type", "47xx") << -1 << "it names no device type it was for";
     QTest::newRow("no operation") << edit("operation", QJsonValue::Null) << -1
                                   << "it names no operation";
 }
@@ -170,7 +170,9 @@ void tst_ResumePoint::unusableRecordsAreRefused()
     const std::optional<TransferRecord> read
         = ServiceRecord::fromLine(QJsonDocument(line).toJson(QJsonDocument::Compact));
     QVERIFY(read);
-    const auto perSector = [](qint32 from, qint32 to) { return qint64(to - from) * 300; };
+    const auto perSector = [](qint32 from, qint32 to) {
+        return qint64(to - from) * 300;
+    };
     const ResumePoint::Decision d
         = ResumePoint::decide(read, Port, Sha, DeviceKind::Device46xx, perSector);
     QTEST(d.sector, "sector");
