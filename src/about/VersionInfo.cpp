@@ -168,14 +168,16 @@ void TVerInfoForm::FormShow()
     Copyright->setText(m_copyright);
 
     const TMemoryStatus memory = TMemoryStatus::query();
-    MemSize->setText(memSizeText(memory.TotalPhys));
+    MemSize->setText(memSizeText(memory.AvailPhys));
     ResSize->setText(resSizeText(memory.AvailPhys, memory.AvailPageFile, memory.TotalPhys,
                                  memory.TotalPageFile, Language));
 }
 
-QString TVerInfoForm::memSizeText(quint64 totalPhys)
+QString TVerInfoForm::memSizeText(quint64 availPhys)
 {
-    return QString::asprintf("%4.3f KB", double(totalPhys) / double(MemoryUnit));
+    // Whole kilobytes, like every other count the program shows: a decimal point here read as
+    // a thousands separator.
+    return QStringLiteral("%1 KB").arg(availPhys / 1024);
 }
 
 QString TVerInfoForm::resSizeText(quint64 availPhys, quint64 availPageFile, quint64 totalPhys,

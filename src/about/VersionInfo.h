@@ -23,8 +23,8 @@ public:
 
     // 2 for German in any region, else 1.
     static int SystemLanguage(const QLocale &locale);
-    // "%4.3f KB" of the total in units of 1024000 bytes.
-    static QString memSizeText(quint64 totalPhys);
+    // The available memory in whole KB: "24683752 KB".
+    static QString memSizeText(quint64 availPhys);
     // "%d%% %s": free physical and swap over total physical and swap, all first divided by
     // 1024000; 0 when there is nothing to divide by.
     static QString resSizeText(quint64 availPhys, quint64 availPageFile, quint64 totalPhys,

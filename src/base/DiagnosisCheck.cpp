@@ -1,6 +1,5 @@
 #include "base/DiagnosisCheck.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -79,21 +78,15 @@ QString toText(const DiagnosisChecks &checks)
 
 QByteArray toJson(const DiagnosisChecks &checks)
 {
-    QJsonArray list;
+    QByteArray lines;
     for (const DiagnosisCheck &c : checks) {
-        list.append(QJsonObject {{QStringLiteral("id"), c.id},
+        const QJsonObject check {{QStringLiteral("id"), c.id},
                                  {QStringLiteral("verdict"), verdictName(c.verdict)},
                                  {QStringLiteral("text"), c.text},
-                                 {QStringLiteral("hint"), c.hint}});
+                                 {QStringLiteral("hint"), c.hint}};
+        lines += QJsonDocument(check).toJson(QJsonDocument::Compact) + '\n';
     }
-    const QJsonObject root {
-        {QStringLiteral("checks"), list},
-        {QStringLiteral("ok"), count(checks, DiagnosisCheck::Verdict::Ok)},
-        {QStringLiteral("warn"), count(checks, DiagnosisCheck::Verdict::Warn)},
-        {QStringLiteral("fail"), count(checks, DiagnosisCheck::Verdict::Fail)},
-        {QStringLiteral("failed"), anyFailed(checks)},
-    };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return lines;
 }
 
 } // namespace Diagnosis

@@ -34,7 +34,8 @@ QString firstHint(const DiagnosisChecks &checks);
 
 // One line per check ("WARN  text"), the hint on the next line, and a closing count.
 QString toText(const DiagnosisChecks &checks);
-// {"checks":[{"id","verdict","text","hint"}...],"ok":n,"warn":n,"fail":n,"failed":bool}
+// One compact object per check and line, {"id","verdict","text","hint"}, as the transfers'
+// JSON feed has it; whether one failed is the exit status.
 QByteArray toJson(const DiagnosisChecks &checks);
 
 } // namespace Diagnosis

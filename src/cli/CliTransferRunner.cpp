@@ -127,6 +127,10 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
             printBlock(m_record.compareText);
         }
         std::fflush(stdout);
+        if (const QString noAnswer
+            = TransferMessages::noAnswerText(m_record.failedPhase, m_record.reportText);
+            !noAnswer.isEmpty())
+            printErr(prefixed(TransferSession::plainText(noAnswer)));
         emit finished();
         break;
     case TransferEvent::Kind::Started:

@@ -1,3 +1,4 @@
+#include "base/SettingsStore.h"
 #include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
@@ -6,11 +7,11 @@
 #include "comm/KTSerial.h"
 #include "core/ImageState.h"
 #include "core/SectorMap.h"
+#include "download/DownloadResumeOffer.h"
 #include "download/DownloadTransfer.h"
 #include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/TransferLinks.h"
-#include "base/SettingsStore.h"
 
 namespace {
 
@@ -29,10 +30,11 @@ bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int
             printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(why));
             return false;
         }
-        const ResumePoint::Decision decision = ResumePoint::lookup(
-            recordPath.isEmpty() ? ServiceRecord::defaultPath() : recordPath,
-            SettingsStore::comPortDevicePath(portIndex),
-            DownloadTransfer::imageFingerprint(*request), request->deviceType);
+        const ResumePoint::Decision decision
+            = ResumePoint::lookup(recordPath.isEmpty() ? ServiceRecord::defaultPath() : recordPath,
+                                  SettingsStore::comPortDevicePath(portIndex),
+                                  DownloadTransfer::imageFingerprint(*request), request->deviceType,
+                                  DownloadResumeOffer::dataBytes(*request));
         if (!decision.canResume()) {
             printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(decision.reason));
             return false;

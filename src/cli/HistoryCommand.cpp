@@ -6,6 +6,7 @@
 
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <array>
 
@@ -28,9 +29,36 @@ QString usedTime(const TransferRecord &record)
     return TransferRate::durationText(record.started.secsTo(record.ended));
 }
 
+// A record's texts are whatever its line held: control characters are shown as escapes, so
+// that a file name never moves the cursor, colours the terminal or splits a row.
+QString printable(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0))
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString orDash(const QString &text)
 {
-    return text.isEmpty() ? QStringLiteral("-") : text;
+    return text.isEmpty() ? QStringLiteral("-") : printable(text);
+}
+
+// A line that names no operation or device type says so, instead of the defaults.
+QString operationText(const TransferRecord &r)
+{
+    return r.operation == TransferOperation::Unknown ? QStringLiteral("unknown")
+                                                     : TransferRecord::operationName(r.operation);
+}
+
+QString deviceText(const TransferRecord &r)
+{
+    return r.deviceType == DeviceKind::None ? QStringLiteral("unknown")
+                                            : deviceKindName(r.deviceType);
 }
 
 void printTable(const QList<TransferRecord> &records)
@@ -46,8 +74,8 @@ void printTable(const QList<TransferRecord> &records)
             r.started.isValid()
                 ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
                 : QStringLiteral("-"),
-            TransferRecord::operationName(r.operation),
-            deviceKindName(r.deviceType),
+            operationText(r),
+            deviceText(r),
             orDash(r.portName.isEmpty() ? r.portPath : r.portName),
             orDash(QFileInfo(r.imageFile).fileName()),
             resultText(r),
@@ -100,9 +128,12 @@ int runHistory(const QStringList &args)
         return ExitSuccess;
     }
     if (options.isSet(QStringLiteral("json"))) {
-        for (const TransferRecord &record : result.records)
-            printOut(
-                QString::fromUtf8(QJsonDocument(record.toJson()).toJson(QJsonDocument::Compact)));
+        for (const TransferRecord &record : result.records) {
+            QJsonObject object = record.toJson();
+            if (record.deviceType == DeviceKind::None)
+                object.insert(QStringLiteral("device_type"), QString());
+            printOut(QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)));
+        }
     } else {
         printTable(result.records);
     }

@@ -8,10 +8,13 @@
 #include "core/ImageState.h"
 #include "core/OutputFile.h"
 #include "core/SectorMap.h"
+#include "transfer/ServiceRecord.h"
 #include "transfer/TransferLinks.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadRegion.h"
 #include "upload/UploadTransfer.h"
+
+#include <QFileInfo>
 
 namespace {
 
@@ -28,6 +31,17 @@ qint64 expectedUploadSize(const UploadRequest &request, DeviceKind deviceType)
                                    request.EndSector))
         size += B86Format::TrailerSize;
     return size;
+}
+
+// Two names of one file (a link and its target, a relative and an absolute path) count as one.
+bool sameFile(const QString &a, const QString &b)
+{
+    const auto identity = [](const QString &path) {
+        const QFileInfo info(path);
+        const QString canonical = info.canonicalFilePath();
+        return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
+    };
+    return identity(a) == identity(b);
 }
 
 } // namespace
@@ -50,6 +64,13 @@ int runUpload(const QStringList &args)
                               .arg(UploadChoices::names().join(QStringLiteral(", "))));
     }
     const QString output = options.positional().at(1);
+    // An upload writes a binary image; any other file it were given would be lost to it.
+    if (QFileInfo(output).suffix().compare(QLatin1String("b86"), Qt::CaseInsensitive) != 0)
+        return usageError(QStringLiteral("OUTPUT must end in .b86"));
+    if (feeds.record
+        && sameFile(output,
+                    feeds.recordPath.isEmpty() ? ServiceRecord::defaultPath() : feeds.recordPath))
+        return usageError(QStringLiteral("OUTPUT %1 is the service record file").arg(output));
     if (options.values(QStringLiteral("port")).size() > 1)
         return usageError(QStringLiteral("upload reads one device: give --port once (several "
                                          "ports at once are for download and compare)"));

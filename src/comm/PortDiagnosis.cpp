@@ -5,11 +5,14 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <vector>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace PortDiagnosis {
@@ -81,7 +84,7 @@ QString processList(const QList<ProcessTable::Process> &processes)
 }
 
 DiagnosisCheck pathCheck(const QString &label, const QString &path, const Environment &env,
-                         bool *present)
+                         bool *present, bool *terminal)
 {
     const QString what = subject(label, path);
     const QString id = QStringLiteral("port.path");
@@ -109,10 +112,13 @@ DiagnosisCheck pathCheck(const QString &label, const QString &path, const Enviro
         }
         return DiagnosisCheck::fail(id, QStringLiteral("%1 does not exist").arg(what), choose);
     }
-    if (!S_ISCHR(st.st_mode)) {
-        const QString kind = S_ISDIR(st.st_mode) ? QStringLiteral("a folder")
-            : S_ISREG(st.st_mode)                ? QStringLiteral("a plain file")
-                                                 : QStringLiteral("no device");
+    *terminal = S_ISCHR(st.st_mode) && (!env.isTerminal || env.isTerminal(path));
+    if (!*terminal) {
+        const QString kind = S_ISCHR(st.st_mode)
+            ? QStringLiteral("a character device but no terminal")
+            : S_ISDIR(st.st_mode) ? QStringLiteral("a folder")
+            : S_ISREG(st.st_mode) ? QStringLiteral("a plain file")
+                                  : QStringLiteral("no device");
         return DiagnosisCheck::fail(
             id, QStringLiteral("%1 is %2, not a serial device").arg(what, kind),
             QStringLiteral("Set %1 to the device path of the serial port (e.g. /dev/ttyUSB0) in "
@@ -183,6 +189,21 @@ DiagnosisCheck holdersCheck(const QString &label, const QString &path, const Env
     const QString what = subject(label, path);
     const QString id = QStringLiteral("port.holders");
     const QList<ProcessTable::Process> holders = env.processes.holding(path, env.ownPid);
+    static const QStringList shells {QStringLiteral("sh"),   QStringLiteral("bash"),
+                                     QStringLiteral("dash"), QStringLiteral("zsh"),
+                                     QStringLiteral("ksh"),  QStringLiteral("fish"),
+                                     QStringLiteral("csh"),  QStringLiteral("tcsh")};
+    const auto shell = std::find_if(holders.cbegin(), holders.cend(),
+                                    [](const auto &p) { return shells.contains(p.name); });
+    if (shell != holders.cend()) {
+        // Someone's terminal, not a free serial port: ending the shell is never the answer.
+        return DiagnosisCheck::fail(
+            id, QStringLiteral("%1 is held open by %2").arg(what, processList(holders)),
+            QStringLiteral("It is the terminal of the shell %1 (pid %2), not a free serial port: "
+                           "give the port the device is connected to.")
+                .arg(shell->name)
+                .arg(shell->pid));
+    }
     if (!holders.isEmpty()) {
         const ProcessTable::Process &first = holders.first();
         return DiagnosisCheck::fail(
@@ -285,6 +306,18 @@ Environment Environment::current(const QString &procRoot)
     return env;
 }
 
+bool isTerminalDevice(const QString &path)
+{
+    const int fd
+        = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    termios attributes {};
+    const bool terminal = ::tcgetattr(fd, &attributes) == 0;
+    ::close(fd);
+    return terminal;
+}
+
 bool accessByMode(const User &user, const QString &path)
 {
     struct stat st;
@@ -317,7 +350,8 @@ DiagnosisChecks run(const QString &label, const QString &path, const Environment
 {
     DiagnosisChecks out;
     bool present = false;
-    out.append(pathCheck(label, path, env, &present));
+    bool terminal = false;
+    out.append(pathCheck(label, path, env, &present, &terminal));
     if (present) {
         static const QRegularExpression usbName(QStringLiteral("^tty(USB|ACM)[0-9]+$"));
         if (usbName.match(QFileInfo(path).fileName()).hasMatch()) {
@@ -333,11 +367,20 @@ DiagnosisChecks run(const QString &label, const QString &path, const Environment
             }
         }
         out.append(accessCheck(label, path, env));
-        out.append(holdersCheck(label, path, env));
+        // Anything that is no terminal (/dev/null) is held by half the system, to no harm.
+        if (terminal)
+            out.append(holdersCheck(label, path, env));
     }
     if (isUsbSerial(path))
         out.append(serviceChecks(label, path, env));
     return out;
+}
+
+QString windowHint(const QString &hint)
+{
+    QString text = hint;
+    return text.replace(QLatin1String("give it with --port"),
+                        QLatin1String("choose another COM port in the Init COM dialog"));
 }
 
 QString hintFor(const QString &path, const QString &label)

@@ -32,6 +32,10 @@ struct Group
     QStringList members; // as the group database lists them (not the primary members)
 };
 
+// Whether the device at `path` is a terminal (tcgetattr answers on it), so a serial port at
+// all; true when it cannot be opened to ask, which the access check then reports.
+bool isTerminalDevice(const QString &path);
+
 // Everything the checks look at besides the port itself; tests replace any part.
 struct Environment
 {
@@ -42,6 +46,7 @@ struct Environment
     QString devDir = QStringLiteral("/dev");
     std::function<bool(const QString &path)> canReadWrite;
     std::function<std::optional<Group>(uint gid)> groupById;
+    std::function<bool(const QString &path)> isTerminal = isTerminalDevice;
 
     // This process's user, the processes under procRoot and the system's group database.
     static Environment current(const QString &procRoot = QStringLiteral("/proc"));
@@ -61,5 +66,9 @@ DiagnosisChecks run(const QString &label, const QString &path, const Environment
 // What to do about the port at `path`, in one sentence for an error message; empty when the
 // checks find nothing. `label` ("COM2") names the setting to change, when known.
 QString hintFor(const QString &path, const QString &label = QString());
+
+// A hint as the window gives it: the window reaches another port through its Init COM dialog,
+// not through the command line's --port.
+QString windowHint(const QString &hint);
 
 } // namespace PortDiagnosis

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/BKGlobal.h"
+#include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
 
 #include <QString>
@@ -27,7 +28,8 @@ struct Choice
 enum class Answer { Yes, No, Cancel };
 using Ask = std::function<Answer(QWidget *owner, const QString &text)>;
 
-// "The last download of this image stopped in sector N. Resume from there?"
+// "The last download of this image stopped in sector N. Resume from there? No programs the whole
+// image."
 QString questionText(qint32 sector);
 
 // Looks the last transfer on `portIndex` up in the service record at `recordPath` and asks
@@ -35,6 +37,9 @@ QString questionText(qint32 sector);
 // download to resume nothing is asked and the answer is Whole.
 Choice offer(QWidget *owner, const DownloadRequest &request, const QString &portPath,
              const Ask &ask, const QString &recordPath = ServiceRecord::defaultPath());
+
+// What `request`'s image programs between two sectors, for checking a record's resume point.
+ResumePoint::DataBytes dataBytes(const DownloadRequest &request);
 
 // Sets `request` up to start as `choice` says.
 void apply(const Choice &choice, DownloadRequest *request);

@@ -30,8 +30,8 @@ public:
 
     DownloadTransfer *transfer() const { return m_transfer.get(); }
 
-    // "The last download of this image stopped in sector N. Resume from there?" with Yes, No
-    // and Cancel (also the close box), for DownloadResumeOffer::offer.
+    // "The last download of this image stopped in sector N. Resume from there? No programs the
+    // whole image." with Yes, No and Cancel (also the close box), for DownloadResumeOffer::offer.
     static DownloadResumeOffer::Answer askResume(QWidget *owner, const QString &text);
 
 private:

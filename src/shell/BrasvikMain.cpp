@@ -22,6 +22,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -65,7 +66,7 @@ constexpr std::array<PanelDesign, 8> Panels {{
     {Qt::AlignRight | Qt::AlignVCenter, 105, false, "PEAK-CAN-Dongle:"},
     {Qt::AlignCenter, 65, false, "500 kBit/s"},
     {Qt::AlignRight | Qt::AlignVCenter, 59, false, "Content:"},
-    {Qt::AlignCenter, 239, true, ""},
+    {Qt::AlignCenter, 239, true, "FLASH memory completely (without NV RAM)"},
     {Qt::AlignLeft | Qt::AlignVCenter, 50, false, ""},
 }};
 
@@ -195,11 +196,16 @@ void TBKMainForm::buildToolBar()
     addToolBar(Qt::TopToolBarArea, ToolBar1);
 
     const QStyle *st = style();
+    // Every command has a key as well; the tool tip names it. None of the keys is one the hex
+    // viewer or a dialog uses.
     auto add = [this](const char *name, const QIcon &icon, const QString &hint,
-                      void (TBKMainForm::*handler)(), bool enabled) {
+                      void (TBKMainForm::*handler)(), bool enabled, const QKeySequence &key) {
         auto *action = new QAction(icon, hint, this);
         action->setObjectName(QLatin1String(name));
-        action->setToolTip(hint);
+        action->setShortcut(key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        action->setToolTip(
+            QStringLiteral("%1 (%2)").arg(hint, key.toString(QKeySequence::NativeText)));
         action->setEnabled(enabled);
         connect(action, &QAction::triggered, this, handler);
         ToolBar1->addAction(action);
@@ -212,24 +218,36 @@ void TBKMainForm::buildToolBar()
     };
     ButtonOpenFile
         = add("ButtonOpenFile", commandIcon("document-open", QStyle::SP_DialogOpenButton, st),
-              tr("Open file..."), &TBKMainForm::ButtonOpenFileClick, true);
+              tr("Open file..."), &TBKMainForm::ButtonOpenFileClick, true,
+              QKeySequence(Qt::CTRL | Qt::Key_O));
     ButtonSaveFile
         = add("ButtonSaveFile", commandIcon("document-save", QStyle::SP_DialogSaveButton, st),
-              tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false);
+              tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false,
+              QKeySequence(Qt::CTRL | Qt::Key_S));
     ToolBar1->addSeparator();
-    ButtonDownload = add("ButtonDownload", BrasvikDownloadIcon(), tr("Download..."),
-                         &TBKMainForm::ButtonDownloadClick, false);
+    ButtonDownload
+        = add("ButtonDownload", BrasvikDownloadIcon(), tr("Download..."),
+              &TBKMainForm::ButtonDownloadClick, false, QKeySequence(Qt::CTRL | Qt::Key_D));
     ButtonUpload = add("ButtonUpload", BrasvikUploadIcon(), tr("Upload..."),
-                       &TBKMainForm::ButtonUploadClick, true);
+                       &TBKMainForm::ButtonUploadClick, true, QKeySequence(Qt::CTRL | Qt::Key_U));
     ButtonCompare
         = add("ButtonCompare", commandIcon("edit-find", QStyle::SP_FileDialogContentsView, st),
-              tr("Upload and compare..."), &TBKMainForm::ButtonCompareClick, false);
+              tr("Upload and compare..."), &TBKMainForm::ButtonCompareClick, false,
+              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U));
     ToolBar1->addSeparator();
     ButtonInit = add("ButtonInit", commandIcon("preferences-system", QStyle::SP_ComputerIcon, st),
-                     tr("Init COM/Options..."), &TBKMainForm::ButtonInitClick, true);
+                     tr("Init COM/Options..."), &TBKMainForm::ButtonInitClick, true,
+                     QKeySequence(Qt::CTRL | Qt::Key_Comma));
     ToolBar1->addSeparator();
     ButtonInfo = add("ButtonInfo", commandIcon("help-about", QStyle::SP_MessageBoxInformation, st),
-                     tr("Info"), &TBKMainForm::ButtonInfoClick, true);
+                     tr("Info"), &TBKMainForm::ButtonInfoClick, true, QKeySequence(Qt::Key_F1));
+
+    // Quitting has no button, only its key.
+    auto *quit = new QAction(tr("Quit"), this);
+    quit->setObjectName(QStringLiteral("ActionQuit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &QWidget::close);
+    addAction(quit);
 }
 
 void TBKMainForm::buildStatusBar()
@@ -390,11 +408,14 @@ void TBKMainForm::showMessage(const UserMessage &message)
 
 bool TBKMainForm::LoadImageFile(const QString &path)
 {
+    m_deviceTypeDeclined = false;
     const auto askDeviceType = [this](DeviceKind &deviceType) {
         deviceType = DeviceKind::None;
         TBKDeviceTypeForm dialog(this);
-        if (RunModal(dialog) != mrOk)
+        if (RunModal(dialog) != mrOk) {
+            m_deviceTypeDeclined = true;
             return false;
+        }
         deviceType = DeviceType;
         return deviceType != DeviceKind::None;
     };
@@ -568,6 +589,9 @@ void TBKMainForm::ButtonUploadClick()
             DeviceType = remembered;
         return;
     }
+    // Only a successful upload replaces the image: the choice's sectors and the device type
+    // chosen for a reading that failed or was broken off are no part of the image shown.
+    const ImageState kept = Image;
     Image.CompareMode = false;
     {
         TBKChooseForm dialog(this, Image);
@@ -578,14 +602,9 @@ void TBKMainForm::ButtonUploadClick()
     if (result == mrOk) {
         StatusPanels[ContentPanel]->setText(Image.applyUploadedImage(DeviceType));
         showImage();
-    } else if (result == mrCancel) {
-        // Ended without data: the view is blanked, the buffer itself is left alone.
-        Image.FileName.clear();
-        StatusPanels[ContentPanel]->clear();
-        setImageCommandsEnabled(false);
-        setWindowTitle(Image.caption());
-        Viewer->VScrollBar->setEnabled(false);
-        Viewer->RepaintView();
+    } else {
+        Image = kept;
+        DeviceType = remembered;
     }
 }
 
@@ -626,8 +645,16 @@ void TBKMainForm::StartupCheck()
 {
     if (m_arguments.isEmpty() || waitForPlacement())
         return;
-    if (LoadImageFile(m_arguments.constFirst()))
+    const QString path = m_arguments.constFirst();
+    if (LoadImageFile(path)) {
         ButtonDownloadClick();
+    } else if (m_deviceTypeDeclined) {
+        // The user did not open this file here: an image that silently stays away is a puzzle.
+        showMessage({QStringLiteral("Brasvik"),
+                     QStringLiteral("%1 was not loaded: no device type was chosen for it.")
+                         .arg(QFileInfo(path).fileName()),
+                     UserMessage::Icon::Information});
+    }
 }
 
 bool TBKMainForm::waitForPlacement()

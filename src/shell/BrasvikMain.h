@@ -107,5 +107,6 @@ private:
     void closeDifferences();
 
     QStringList m_arguments;
+    bool m_deviceTypeDeclined = false; // the last LoadImageFile's device-type dialog was cancelled
     QPointer<TDifferencesForm> m_differences;
 };

@@ -4,12 +4,13 @@
 #include "base/SettingsStore.h"
 #include "comm/KTComm.h"
 #include "comm/KTSerial.h"
+#include "comm/PortDiagnosis.h"
 #include "transfer/ServiceRecordListener.h"
-#include "transfer/TransferSession.h"
+#include "transfer/TargetFiles.h"
 #include "transfer/TransferMessages.h"
 #include "transfer/TransferOutcome.h"
-#include "transfer/TargetFiles.h"
 #include "transfer/TransferRate.h"
+#include "transfer/TransferSession.h"
 
 #include <QKeyEvent>
 #include <QLabel>
@@ -29,20 +30,25 @@ namespace {
 constexpr qint64 RateRedrawMs = 250;
 // Without progress the rate is looked at this often, so that a stall shows.
 constexpr int RateStallCheckMs = 1000;
+constexpr int FormWidth = 401;
+constexpr int FormHeight = 244;
+// What the window frame takes from the title bar besides the title: icon and buttons.
+constexpr int TitleFrameWidth = 140;
+constexpr int MaxBoxTextWidth = 900;
 
 } // namespace
 
 TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &objectName,
                            const QString &closeHint, const TransferLinks &links)
     : QDialog(owner,
-              Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
                   | Qt::WindowStaysOnTopHint | Qt::MSWindowsFixedSizeDialogHint)
     , m_serial(serial)
     , m_link(links.makeSerial(serial))
     , m_canLinks(links.canFactory())
 {
     setObjectName(objectName);
-    setFixedSize(401, 244);
+    setFixedSize(FormWidth, FormHeight);
 
     auto *toolBar = new QToolBar(this);
     toolBar->setIconSize(QSize(32, 32));
@@ -118,6 +124,7 @@ void TransferForm::present(TransferSession &transfer,
 {
     m_transfer = &transfer;
     m_ended = false;
+    m_report.clear();
     const qint64 minimum = transfer.record().startAddress;
     const qint64 maximum = transfer.record().endAddress;
     ProgressBar->setRange(int(minimum), int(qMax(minimum, maximum)));
@@ -140,7 +147,9 @@ void TransferForm::present(TransferSession &transfer,
             [this](bool available) { ButtonCloseCOM->setEnabled(available); });
     connect(&transfer, &TransferSession::errorBox, this, &TransferForm::showErrorBox);
     connect(&transfer, &TransferSession::bootPromptRequested, this, &TransferForm::showBootPrompt);
-    connect(&transfer, &TransferSession::finalReport, this, &TransferForm::showReport);
+    // Shown with the Finished event, when the record says how the transfer went.
+    connect(&transfer, &TransferSession::finalReport, this,
+            [this](const QString &text) { m_report = text; });
     if (showBaudrate)
         connect(&transfer, &TransferSession::baudrateChanged, this, std::move(showBaudrate));
 
@@ -170,6 +179,9 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
     case TransferEvent::Kind::Finished:
         m_ended = true;
         m_rateTimer->stop();
+        settleRate(event.record.outcome == TransferOutcome::Success);
+        if (!m_report.isEmpty())
+            showReport(event.record);
         transferFinished(event.record);
         break;
     case TransferEvent::Kind::Started:
@@ -196,6 +208,12 @@ void TransferForm::followRate(const TransferEvent &event)
         m_rate->restart(event.total, event.bytes);
     else
         m_rate->update(event.bytes);
+    // Every byte has moved: what follows (the end, a compare) is no part of the rate.
+    if (event.total > 0 && event.bytes >= event.total) {
+        m_rateTimer->stop();
+        RateLabel->clear();
+        return;
+    }
     if (!m_rateShown.isValid() || m_rateShown.elapsed() >= RateRedrawMs)
         showRate();
 }
@@ -205,6 +223,26 @@ void TransferForm::showRate()
     m_rateShown.start();
     // Before the first data byte the loader and the erase run: no rate to speak of yet.
     RateLabel->setText(m_rate->bytes() > 0 ? m_rate->text() : QString());
+}
+
+void TransferForm::settleRate(bool success)
+{
+    RateLabel->setText(m_rate->averageText(success));
+}
+
+void TransferForm::fitTitle()
+{
+    // A window manager cuts a title that does not fit in the middle, where the upload's choice
+    // is; the window grows instead.
+    const int needed = fontMetrics().horizontalAdvance(windowTitle()) + TitleFrameWidth;
+    setFixedSize(qMax(FormWidth, needed), FormHeight);
+}
+
+void TransferForm::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::WindowTitleChange)
+        fitTitle();
+    QDialog::changeEvent(event);
 }
 
 void TransferForm::transferFinished(const TransferRecord &record)
@@ -231,6 +269,25 @@ void TransferForm::ButtonCloseCOMClick()
 
 void TransferForm::reject()
 {
+    if (m_asking)
+        return;
+    const bool bootByteSent = m_transfer && !m_ended
+        && m_transfer->phase() != TransferPhase::Starting
+        && m_transfer->phase() != TransferPhase::BootPrompt;
+    if (bootByteSent) {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"),
+                        TransferMessages::stopQuestion(m_transfer->record()),
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setObjectName(QStringLiteral("StopPrompt"));
+        box.setDefaultButton(QMessageBox::No);
+        m_asking = true;
+        const bool stop = box.exec() == QMessageBox::Yes;
+        m_asking = false;
+        // The transfer may have ended while the question was open.
+        if (stop && m_transfer && !m_ended)
+            ButtonCloseCOMClick();
+        return;
+    }
     // A running transfer ends with its Finished event, which closes the window.
     if (m_transfer && !m_ended)
         m_transfer->closedByUser();
@@ -240,9 +297,16 @@ void TransferForm::reject()
 
 void TransferForm::showErrorBox(const QString &title, const QString &text, const QString &hint)
 {
-    QMessageBox box(QMessageBox::Critical, title,
-                    TransferSession::plainText(TransferMessages::withHint(text, hint)),
-                    QMessageBox::Ok, this);
+    const QString shown = TransferSession::plainText(
+        TransferMessages::withHint(text, PortDiagnosis::windowHint(hint)));
+    QMessageBox box(QMessageBox::Critical, title, shown, QMessageBox::Ok, this);
+    // Folders and device paths are read whole: the text is as wide as its longest line (up to
+    // a limit), so that word wrapping never breaks a path in two.
+    int widest = 0;
+    for (const QString &line : shown.split(u'\n'))
+        widest = qMax(widest, box.fontMetrics().horizontalAdvance(line));
+    box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }")
+                          .arg(qMin(widest, MaxBoxTextWidth)));
     box.exec();
 }
 
@@ -256,10 +320,18 @@ void TransferForm::showBootPrompt(const QString &text)
         m_transfer->answerBootPrompt(confirmed);
 }
 
-void TransferForm::showReport(const QString &resultText)
+void TransferForm::showReport(const TransferRecord &record)
 {
-    QMessageBox box(QMessageBox::Information, QStringLiteral("Brasvik"),
-                    TransferSession::plainText(resultText), QMessageBox::Ok, this);
+    // Under the report's own lines: the step that got no answer when it was the boot byte, or
+    // where a resumed download began.
+    const QString note = record.outcome == TransferOutcome::Success
+        ? TransferMessages::resumedNote(record)
+        : TransferMessages::noAnswerText(record.failedPhase, m_report);
+    const QString text = TransferMessages::withHint(m_report, note);
+    QMessageBox box(record.outcome == TransferOutcome::Success ? QMessageBox::Information
+                                                               : QMessageBox::Warning,
+                    QStringLiteral("Brasvik"), TransferSession::plainText(text), QMessageBox::Ok,
+                    this);
     box.setObjectName(QStringLiteral("ResultBox"));
     box.exec();
 }

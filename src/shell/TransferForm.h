@@ -41,7 +41,10 @@ public:
     QStatusBar *StatusBar = nullptr;
 
 public slots:
-    // The close box: close the ports and return the cancel result without a message.
+    // The close box (and Alt+F4). Once the boot byte has gone out it asks first (the object
+    // name of the question is "StopPrompt"): Yes breaks the transfer like "Close COM" and shows
+    // its report, No leaves it running. Before that, and after the end, the window closes
+    // without a word and returns the cancel result.
     void reject() override;
 
 protected:
@@ -76,9 +79,14 @@ private:
     void ButtonCloseCOMClick();
     void showErrorBox(const QString &title, const QString &text, const QString &hint);
     void showBootPrompt(const QString &text);
-    void showReport(const QString &resultText);
+    void showReport(const TransferRecord &record);
     void followRate(const TransferEvent &event);
     void showRate();
+    // The rate label at the end: the data phase's average, with its time after a success.
+    void settleRate(bool success);
+    // The window is wide enough for its whole title.
+    void fitTitle();
+    void changeEvent(QEvent *event) override;
 
     TKTSerial &m_serial;
     // Declared before the subclass's transfer, so it outlives it.
@@ -86,6 +94,8 @@ private:
     TransferLinks::CanFactory m_canLinks;
     TransferSession *m_transfer = nullptr;
     bool m_ended = false; // the transfer's Finished event has come
+    QString m_report; // the final report, shown once the record has the outcome
+    bool m_asking = false; // the stop question is open
     ServiceRecordListener *m_record = nullptr; // a child; lives until the transfer's end line
     std::unique_ptr<TransferRate> m_rate;
     QElapsedTimer m_rateShown;

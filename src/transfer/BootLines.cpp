@@ -27,6 +27,15 @@ Sequence parse(const QString &text)
     if (text.trimmed().isEmpty())
         return result;
     const QStringList parts = text.split(u',');
+    if (parts.size() > MaxSteps) {
+        result.error = QStringLiteral("%1 steps; a sequence has at most %2 steps and %3 ms of "
+                                      "waiting in all")
+                           .arg(parts.size())
+                           .arg(MaxSteps)
+                           .arg(MaxTotalWaitMs);
+        return result;
+    }
+    int waited = 0;
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const QString step = parts.at(i).trimmed();
         const QString where = QStringLiteral("step %1").arg(i + 1);
@@ -48,6 +57,16 @@ Sequence parse(const QString &text)
             if (!parseMs(value, &parsed.value)) {
                 result.error
                     = named + QStringLiteral("wait takes milliseconds from 0 to %1").arg(MaxWaitMs);
+                break;
+            }
+            waited += parsed.value;
+            if (waited > MaxTotalWaitMs) {
+                result.error = named
+                    + QStringLiteral("the waits come to %1 ms; a sequence has at most %2 steps "
+                                     "and %3 ms of waiting in all")
+                          .arg(waited)
+                          .arg(MaxSteps)
+                          .arg(MaxTotalWaitMs);
                 break;
             }
         } else {

@@ -11,6 +11,10 @@ namespace BootLines {
 
 // The longest single wait: a reset pulse is milliseconds, and a longer wait is a typing error.
 constexpr int MaxWaitMs = 10000;
+// A whole sequence is bounded too: a fixture's reset is a handful of steps, and nothing is sent
+// while it runs, so a runaway sequence would hold the port with no sign of life.
+constexpr int MaxSteps = 32;
+constexpr int MaxTotalWaitMs = 10000;
 
 struct Step
 {

@@ -22,6 +22,34 @@ QString sectorText(qint32 sector)
         .arg(QStringLiteral("%1").arg(SectorStart(sector), 6, 16, QLatin1Char('0')).toUpper());
 }
 
+// Why the resume point a failed download's record names cannot be trusted; empty when it can.
+QString unusableBecause(const TransferRecord &r, const DataBytes &dataBytes)
+{
+    const qint32 sector = r.resumeSector;
+    const qint32 from = r.resumedFromSector >= 0 ? r.resumedFromSector : r.firstSector;
+    if (sector == TransferRecord::UnreadableSector)
+        return QStringLiteral("its resume_sector is not a sector number");
+    if (sector >= SectorCount)
+        return QStringLiteral("its resume_sector %1 is past the last sector (%2)")
+            .arg(sector)
+            .arg(LastSector);
+    if (r.failedSector >= 0 && sector > r.failedSector)
+        return QStringLiteral("its resume_sector %1 lies beyond its failed_sector %2")
+            .arg(sector)
+            .arg(r.failedSector);
+    if (sector < from)
+        return QStringLiteral("its resume_sector %1 lies before sector %2, where that download "
+                              "started")
+            .arg(sector)
+            .arg(from);
+    if (dataBytes && r.bytes < dataBytes(from, sector))
+        return QStringLiteral("its resume_sector %1 lies beyond what its %2 bytes programmed "
+                              "cover")
+            .arg(sector)
+            .arg(r.bytes);
+    return {};
+}
+
 } // namespace
 
 QString timeText(const QDateTime &time)
@@ -30,7 +58,7 @@ QString timeText(const QDateTime &time)
 }
 
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
-                const QByteArray &imageSha256, DeviceKind deviceType)
+                const QByteArray &imageSha256, DeviceKind deviceType, const DataBytes &dataBytes)
 {
     Decision d;
     if (!last) {
@@ -41,7 +69,12 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
     d.stoppedAt = r.ended.isValid() ? r.ended : r.started;
     d.imageFile = r.imageFile;
     const QString on = QStringLiteral("the last transfer on %1 (%2)").arg(portPath, timeText(d.stoppedAt));
-    if (r.operation != TransferOperation::Download) {
+    const QString unusable = on + QStringLiteral(" is not usable: ");
+    if (r.operation == TransferOperation::Unknown) {
+        d.reason = unusable + QStringLiteral("it names no operation");
+    } else if (r.deviceType == DeviceKind::None && r.operation == TransferOperation::Download) {
+        d.reason = unusable + QStringLiteral("it names no device type it was for");
+    } else if (r.operation != TransferOperation::Download) {
         d.reason = on + QStringLiteral(" was an %1, not a download")
                             .arg(TransferRecord::operationName(r.operation));
     } else if (r.retain) {
@@ -56,9 +89,11 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
         d.reason = on + QStringLiteral(" has no end on record; where it stopped is unknown");
     } else if (r.outcome == TransferOutcome::Success) {
         d.reason = on + QStringLiteral(" succeeded; there is nothing to resume");
-    } else if (r.resumeSector < 0 || r.resumeSector >= SectorCount) {
+    } else if (r.resumeSector == -1) {
         d.reason = on + QStringLiteral(" stopped before programming began (%1)")
                             .arg(TransferRecord::phaseName(r.failedPhase));
+    } else if (const QString why = unusableBecause(r, dataBytes); !why.isEmpty()) {
+        d.reason = unusable + why;
     } else {
         d.sector = r.resumeSector;
     }
@@ -66,7 +101,7 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
 }
 
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                DeviceKind deviceType)
+                DeviceKind deviceType, const DataBytes &dataBytes)
 {
     QString error;
     const std::optional<TransferRecord> last
@@ -76,7 +111,7 @@ Decision lookup(const QString &recordPath, const QString &portPath, const QByteA
         d.reason = error;
         return d;
     }
-    return decide(last, portPath, imageSha256, deviceType);
+    return decide(last, portPath, imageSha256, deviceType, dataBytes);
 }
 
 QString resumingText(const Decision &decision)

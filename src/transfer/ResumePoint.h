@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // Whether a flash download may pick up where the last one on the same port stopped, and where.
@@ -23,13 +24,21 @@ struct Decision
     bool canResume() const { return sector >= 0; }
 };
 
-// `last` is the latest record on `portPath` (nothing: none on record).
+// The data bytes the image puts into sectors `from` up to (not including) `to`: what a download
+// that started at `from` has programmed once it reaches `to`.
+using DataBytes = std::function<qint64(qint32 from, qint32 to)>;
+
+// `last` is the latest record on `portPath` (nothing: none on record). A record whose resume
+// point is not borne out by its own fields (past its failed sector or the last one, beyond the
+// bytes it programmed, no device type) is refused as not usable; `dataBytes`, when given, checks
+// the bytes.
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
-                const QByteArray &imageSha256, DeviceKind deviceType);
+                const QByteArray &imageSha256, DeviceKind deviceType,
+                const DataBytes &dataBytes = {});
 
 // The latest record on `portPath` in the service record at `recordPath`, then decide().
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                DeviceKind deviceType);
+                DeviceKind deviceType, const DataBytes &dataBytes = {});
 
 // "Resuming at sector 12 (0C0000h) after the download of 2024-05-02 12:14:03 stopped there"
 QString resumingText(const Decision &decision);

@@ -56,4 +56,33 @@ QString withHint(const QString &text, const QString &hint)
     return text + QStringLiteral("\r\n\r\n") + hint;
 }
 
+QString noAnswerText(TransferPhase phase, const QString &reportText)
+{
+    if (phase != TransferPhase::Identification
+        || !reportText.trimmed().endsWith(QLatin1String("TIMEOUT")))
+        return {};
+    return QStringLiteral("No answer to the boot byte: the device did not send its target ID.\r\n"
+                          "Check the cable and the port, and put the device into its boot mode "
+                          "(boot switch, then reset).");
+}
+
+QString resumedNote(const TransferRecord &record)
+{
+    if (record.outcome != TransferOutcome::Success || record.resumedFromSector < 0)
+        return {};
+    return QStringLiteral("The download was resumed: the image was programmed from sector %1 on.")
+        .arg(record.resumedFromSector);
+}
+
+QString stopQuestion(const TransferRecord &record)
+{
+    if (record.operation != TransferOperation::Download)
+        return QStringLiteral("Stop the reading?");
+    QString text = QStringLiteral("A download is running. Stop it? The device will be left partly "
+                                  "programmed");
+    if (record.resumeSector >= 0)
+        text += QStringLiteral("; you can resume from sector %1").arg(record.resumeSector);
+    return text + u'.';
+}
+
 } // namespace TransferMessages

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/TransferRecord.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -26,5 +28,16 @@ QString canBusSettingTitle();
 
 // `text` with `hint` as its last line, after a blank line; `text` alone without a hint.
 QString withHint(const QString &text, const QString &hint);
+
+// What to say below the report of a transfer that ended in `phase` with `reportText`, when its
+// boot byte got no answer: which step that was and what to check. Empty for any other end.
+QString noAnswerText(TransferPhase phase, const QString &reportText);
+
+// Under the success report of a resumed download: where it began. Empty for anything else.
+QString resumedNote(const TransferRecord &record);
+
+// The question before a running transfer's window is closed: a download names the sector it
+// can be resumed from (the record's resume sector), when there is one.
+QString stopQuestion(const TransferRecord &record);
 
 } // namespace TransferMessages

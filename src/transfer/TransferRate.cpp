@@ -26,6 +26,7 @@ void TransferRate::restart(qint64 total, qint64 bytes)
     m_bytes = bytes;
     m_samples.clear();
     m_samples.push_back({m_clock(), bytes});
+    m_first = m_last = m_samples.back();
 }
 
 void TransferRate::update(qint64 bytes)
@@ -35,6 +36,8 @@ void TransferRate::update(qint64 bytes)
         restart(m_total, bytes);
         return;
     }
+    if (bytes > m_bytes)
+        m_last = {now, bytes};
     m_bytes = bytes;
     if (!m_samples.empty() && m_samples.back().time == now)
         m_samples.back().bytes = bytes;
@@ -76,6 +79,18 @@ QString TransferRate::text() const
     if (left < 0)
         return rate;
     return QStringLiteral("%1, %2 left").arg(rate, durationText(left));
+}
+
+QString TransferRate::averageText(bool withTime) const
+{
+    const qint64 span = m_last.time - m_first.time;
+    if (m_last.bytes <= m_first.bytes || span <= 0)
+        return {};
+    const QString average = rateText(double(m_last.bytes - m_first.bytes) * 1000.0 / double(span))
+        + QStringLiteral(" average");
+    if (!withTime)
+        return average;
+    return QStringLiteral("%1, %2").arg(average, durationText((span + 500) / 1000));
 }
 
 QString TransferRate::rateText(double bytesPerSecond)

@@ -36,6 +36,11 @@ public:
     // "11.2 kB/s, 0:42 left"; "11.2 kB/s" without a total; empty while !hasRate().
     QString text() const;
 
+    // The settled figure for the end: the average from restart() to the last bytes that came,
+    // "4.3 kB/s average", with the time that took when `withTime` ("4.3 kB/s average, 1:08");
+    // empty while no bytes came after restart().
+    QString averageText(bool withTime) const;
+
     static QString rateText(double bytesPerSecond); // "980 B/s", "11.2 kB/s", "1.05 MB/s"
     static QString durationText(qint64 seconds); // "0:42", "12:05", "1:02:03"
 
@@ -51,4 +56,6 @@ private:
     qint64 m_total = 0;
     qint64 m_bytes = 0;
     std::deque<Sample> m_samples;
+    Sample m_first {0, 0}; // at restart()
+    Sample m_last {0, 0}; // the latest update that brought bytes
 };

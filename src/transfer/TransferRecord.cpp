@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -88,7 +89,7 @@ QString TransferRecord::phaseName(TransferPhase phase)
 
 TransferOperation TransferRecord::operationFromName(const QString &name)
 {
-    return valueOf(Operations, name, TransferOperation::Download);
+    return valueOf(Operations, name, TransferOperation::Unknown);
 }
 
 TransferOutcome TransferRecord::outcomeFromName(const QString &name)
@@ -184,7 +185,7 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
     r.toolVersion = o.value(QStringLiteral("tool_version")).toString();
     r.operation = operationFromName(o.value(QStringLiteral("operation")).toString());
     r.deviceType = deviceKindFromName(o.value(QStringLiteral("device_type")).toString())
-                       .value_or(DeviceKind::Device46xx);
+                       .value_or(DeviceKind::None);
     r.interfaceName = o.value(QStringLiteral("interface")).toString();
     r.portName = o.value(QStringLiteral("port")).toString();
     r.portPath = o.value(QStringLiteral("port_path")).toString();
@@ -216,7 +217,13 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
         r.failedSector = o.value(QStringLiteral("failed_sector")).toInt(-1);
         r.failedAddress = o.value(QStringLiteral("failed_address")).toInteger(-1);
     }
-    r.resumeSector = r.hasFailure ? o.value(QStringLiteral("resume_sector")).toInt(-1) : -1;
+    const QJsonValue resume = o.value(QStringLiteral("resume_sector"));
+    if (r.hasFailure && !resume.isNull() && !resume.isUndefined()) {
+        const double sector = resume.toDouble(-1);
+        r.resumeSector = sector >= 0 && sector < 0x7FFFFFFF && sector == std::floor(sector)
+            ? qint32(sector)
+            : UnreadableSector;
+    }
     r.resumedFromSector = o.value(QStringLiteral("resumed_from_sector")).toInt(-1);
     const QJsonValue compare = o.value(QStringLiteral("compare"));
     r.compared = compare.isObject();

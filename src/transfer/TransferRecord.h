@@ -12,7 +12,8 @@
 // What a transfer was, with what, how it went and where it failed: one value per download,
 // upload or compare. The transfer fills it in as it goes; presenters, the service record and the
 // JSON progress feed read it. Field names of toJson() are a stored format: add, never rename.
-enum class TransferOperation { Download, Upload, Compare };
+// Unknown: a record line that names none of them (never a transfer's own record).
+enum class TransferOperation { Download, Upload, Compare, Unknown };
 
 // How a transfer ended. Modal result (window) and exit status (command-line tool) both derive
 // from it, in TransferOutcome.h.
@@ -100,6 +101,8 @@ struct TransferRecord
     // (the sector of the block in flight; blocks go in address order and each one answered is
     // verified), kept up to date while blocks go out and meaningful after a failure only.
     // `resumedFromSector`: the sector this download started at instead of its first one.
+    // A record line whose resume_sector is no sector number reads as UnreadableSector.
+    static constexpr qint32 UnreadableSector = -2;
     qint32 resumeSector = -1;
     qint32 resumedFromSector = -1;
 
@@ -118,7 +121,8 @@ struct TransferRecord
     void setCompareRanges(const QList<CompareRange> &ranges, qint64 differing);
 
     QJsonObject toJson() const;
-    // Reads what toJson() wrote; unknown fields are ignored, missing ones keep their defaults.
+    // Reads what toJson() wrote; unknown fields are ignored, missing ones keep their defaults,
+    // except that a missing or unknown operation or device type reads as Unknown and None.
     static TransferRecord fromJson(const QJsonObject &object);
 
     static QString operationName(TransferOperation operation); // "download", "upload", "compare"

@@ -150,6 +150,12 @@ void tst_CliDownload::deviceFailures()
     QFETCH(QString, reportEnd);
     const QString report = r.out.section(QStringLiteral("\n\n"), -3).trimmed();
     QVERIFY2(report.contains(reportEnd), qPrintable(r.out + r.err));
+    // Only a boot byte that got no answer earns the hint, on stderr after the report.
+    QCOMPARE(r.err.endsWith(QLatin1String(
+                 "No answer to the boot byte: the device did not send its target ID.\n"
+                 "Check the cable and the port, and put the device into its boot mode (boot "
+                 "switch, then reset).\n")),
+             reportEnd == QLatin1String("TIMEOUT"));
 }
 
 void tst_CliDownload::retainValues()

@@ -22,6 +22,7 @@ private slots:
     void defaultLocation();
     void nothingOnRecord();
     void garbageLinesAreSkipped();
+    void oddFieldsAreShownSafely();
     void refusals_data();
     void refusals();
 
@@ -187,6 +188,23 @@ void tst_CliHistory::garbageLinesAreSkipped()
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out.count(u'\n'), 4);
     QVERIFY2(r.err.contains(QLatin1String("skipped 2 line(s)")), qPrintable(r.err));
+}
+
+void tst_CliHistory::oddFieldsAreShownSafely()
+{
+    // No operation, an unknown device type, control characters in the image name.
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("odd.jsonl"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("{\"id\":\"x\",\"device_type\":\"47xx\",\"started\":\"2024-05-02T09:00:00Z\","
+            "\"image_file\":\"/tmp/a\\u0001b\\u001b[31mred\\nc.h86\"}\n");
+    f.close();
+    const Run r = cli({QStringLiteral("--record"), path});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.out.split(u'\n').value(1),
+             QStringLiteral("2024-05-02 09:00:00  unknown    unknown  -     "
+                            "a\\x01b\\x1b[31mred\\x0ac.h86  unfinished  -"));
+    QCOMPARE(r.out.count(u'\n'), 2);
 }
 
 void tst_CliHistory::refusals_data()

@@ -99,6 +99,7 @@ TransferRecord tst_CliResume::failedDownload(const QString &port) const
     r.failedPhase = TransferPhase::Data;
     r.failedSector = 4;
     r.resumeSector = 4;
+    r.bytes = 4 * ChunkBytes;
     return r;
 }
 
@@ -119,6 +120,14 @@ void tst_CliResume::refusals_data()
     QTest::newRow("stopped in the erase") << "erase" << resume
                                           << "stopped before programming began (erase)";
     QTest::newRow("start line only") << "running" << resume << "has no end on record";
+    QTest::newRow("resume edited past the failure")
+        << "edited" << resume
+        << "is not usable: its resume_sector 6 lies beyond its failed_sector 4";
+    QTest::newRow("failure edited along")
+        << "edited both" << resume
+        << "is not usable: its resume_sector 6 lies beyond what its 8192 bytes programmed cover";
+    QTest::newRow("no device type")
+        << "no device" << resume << "is not usable: it names no device type it was for";
     QTest::newRow("retain image") << "retain" << resume << "retain values are always downloaded whole";
     QTest::newRow("from a sector past the image")
         << "" << QStringList {"--from-sector", "8"}
@@ -150,12 +159,21 @@ void tst_CliResume::refusals()
     } else if (change == QLatin1String("erase")) {
         r.failedPhase = TransferPhase::Erase;
         r.resumeSector = -1;
+    } else if (change.startsWith(QLatin1String("edited"))) {
+        r.resumeSector = 6;
+        if (change == QLatin1String("edited both"))
+            r.failedSector = 6;
     } else if (change == QLatin1String("running")) {
         r.outcome = TransferOutcome::Running;
         r.hasFailure = false;
     }
-    if (change != QLatin1String("none"))
+    if (change == QLatin1String("no device")) {
+        QFile record(ServiceRecord::defaultPath());
+        QVERIFY(QDir().mkpath(QFileInfo(record).path()) && record.open(QIODevice::WriteOnly));
+        record.write(ServiceRecord::toLine(r).replace("\"device_type\":\"46xx\",", ""));
+    } else if (change != QLatin1String("none")) {
         QVERIFY(ServiceRecordWriter().append(r));
+    }
 
     QString image = m_imagePath;
     if (change == QLatin1String("retain"))

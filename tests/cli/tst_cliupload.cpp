@@ -131,6 +131,12 @@ void tst_CliUpload::uploadRefusesChoicesNotOffered_data()
     QTest::newRow("unknown choice")
         << QStringList {"upload", "nvram", "x.b86", "--device", "46xx"} << "CHOICE must be one of";
     QTest::newRow("no device") << QStringList {"upload", "flash", "x.b86"} << "--device";
+    QTest::newRow("H86 output") << QStringList {"upload", "flash", "keep.h86", "--device", "46xx"}
+                                << "OUTPUT must end in .b86";
+    // "@OUTPUT" stands for the output's full path.
+    QTest::newRow("output is the record")
+        << QStringList {"upload", "flash", "rec.b86", "--device", "46xx", "--record", "@OUTPUT"}
+        << "is the service record file";
 }
 
 void tst_CliUpload::uploadRefusesChoicesNotOffered()
@@ -138,6 +144,7 @@ void tst_CliUpload::uploadRefusesChoicesNotOffered()
     QFETCH(QStringList, args);
     QFETCH(QString, message);
     args[2] = path(args[2]);
+    args.replaceInStrings(QStringLiteral("@OUTPUT"), args[2]);
     const Run r = cli(args + QStringList {"--port", "/nonexistent/tty", "--yes"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));

@@ -379,9 +379,10 @@ void tst_TargetDiagnosis::hints()
         TargetDiagnosis::hintForFolder(folder("given")),
         QStringLiteral("Copy the device maker's target programs into %1.").arg(folder("given")));
     const QString damaged = QDir(folder("given")).filePath(QStringLiteral("Upload.H86"));
-    QVERIFY(TargetDiagnosis::hintForFile(damaged).startsWith(
+    QVERIFY(TargetDiagnosis::hintForFile(damaged, TargetFiles::searchPath()).startsWith(
         QStringLiteral("Upload.H86 is not a readable H86 file (line 1 does not start")));
-    QCOMPARE(TargetDiagnosis::hintForFile(QDir(folder("given")).filePath("DLoader.H86")),
+    QCOMPARE(TargetDiagnosis::hintForFile(QDir(folder("given")).filePath("DLoader.H86"),
+                                          TargetFiles::searchPath()),
              TargetDiagnosis::hintForFolder(folder("given")));
 
     // Without --h86-dir the hint names the user's and the system's folder.

@@ -133,8 +133,9 @@ void tst_PortDiagnosis::path_data()
     QTest::newRow("folder") << "folder" << false << Verdict::Fail
                             << "is a folder, not a serial device"
                             << "Set COM1 to";
-    QTest::newRow("character device") << "null" << false << Verdict::Ok << "is a character device"
-                                      << "";
+    QTest::newRow("character device, no terminal")
+        << "null" << false << Verdict::Fail << "is a character device but no terminal"
+        << "Set COM1 to";
 }
 
 void tst_PortDiagnosis::path()
@@ -169,6 +170,8 @@ void tst_PortDiagnosis::path()
     // Nothing further can be said about a port that is not there.
     if (setup == QLatin1String("none") || setup == QLatin1String("dangling"))
         QVERIFY(!find(checks, QStringLiteral("port.access")));
+    // Only a terminal's holders matter (everything holds /dev/null).
+    QVERIFY(!find(checks, QStringLiteral("port.holders")));
 }
 
 void tst_PortDiagnosis::byIdSuggestion_data()
@@ -296,14 +299,29 @@ void tst_PortDiagnosis::holders_data()
     QTest::addColumn<qint64>("ownPid");
     QTest::addColumn<Verdict>("verdict");
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("program"); // process 4242's name
+    QTest::addColumn<QString>("hint");
     QTest::newRow("held by minicom")
-        << "dev/ttyUSB0" << qint64(1) << Verdict::Fail << "is held open by minicom (pid 4242)";
+        << "dev/ttyUSB0" << qint64(1) << Verdict::Fail << "is held open by minicom (pid 4242)"
+        << "minicom"
+        << "kill 4242";
     QTest::newRow("held through its by-id name")
-        << "serial/by-id/usb-X" << qint64(1) << Verdict::Fail << "minicom (pid 4242)";
+        << "serial/by-id/usb-X" << qint64(1) << Verdict::Fail << "minicom (pid 4242)"
+        << "minicom"
+        << "kill 4242";
+    // A terminal a shell runs on is someone's session: never advise ending it.
+    QTest::newRow("a shell's terminal")
+        << "dev/ttyUSB0" << qint64(1) << Verdict::Fail << "is held open by bash (pid 4242)"
+        << "bash"
+        << "It is the terminal of the shell bash (pid 4242), not a free serial port";
     QTest::newRow("another file") << "dev/ttyUSB1" << qint64(1) << Verdict::Ok
-                                  << "no other process holds it open";
+                                  << "no other process holds it open"
+                                  << "minicom"
+                                  << "";
     QTest::newRow("the doctor itself")
-        << "dev/ttyUSB0" << qint64(4242) << Verdict::Ok << "no other process holds it open";
+        << "dev/ttyUSB0" << qint64(4242) << Verdict::Ok << "no other process holds it open"
+        << "minicom"
+        << "";
 }
 
 void tst_PortDiagnosis::holders()
@@ -312,11 +330,15 @@ void tst_PortDiagnosis::holders()
     QFETCH(qint64, ownPid);
     QFETCH(Verdict, verdict);
     QFETCH(QString, text);
-    writeFile(QStringLiteral("dev/ttyUSB0"));
-    writeFile(QStringLiteral("dev/ttyUSB1"));
+    QFETCH(QString, program);
+    QFETCH(QString, hint);
+    // Two character devices told to be terminals, so that holders are looked for.
+    link(QStringLiteral("dev/ttyUSB0"), QStringLiteral("/dev/null"));
+    link(QStringLiteral("dev/ttyUSB1"), QStringLiteral("/dev/zero"));
+    writeFile(QStringLiteral("dev/log"));
     link(QStringLiteral("serial/by-id/usb-X"), path(QStringLiteral("dev/ttyUSB0")));
-    writeFile(QStringLiteral("proc/4242/comm"), "minicom\n");
-    link(QStringLiteral("proc/4242/fd/0"), QStringLiteral("/dev/null"));
+    writeFile(QStringLiteral("proc/4242/comm"), program.toUtf8() + "\n");
+    link(QStringLiteral("proc/4242/fd/0"), path(QStringLiteral("dev/log")));
     link(QStringLiteral("proc/4242/fd/3"), path(fdTarget));
     writeFile(QStringLiteral("proc/77/comm"), "bash\n");
     link(QStringLiteral("proc/77/fd/0"), path(QStringLiteral("dev/ttyUSB1")));
@@ -324,14 +346,17 @@ void tst_PortDiagnosis::holders()
 
     PortDiagnosis::Environment env = fakeEnvironment();
     env.ownPid = ownPid;
+    env.isTerminal = [](const QString &) {
+        return true;
+    };
     const DiagnosisChecks checks
         = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
     const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
     QVERIFY(c);
     QCOMPARE(c->verdict, verdict);
     QVERIFY2(c->text.contains(text), qPrintable(c->text));
-    if (verdict == Verdict::Fail)
-        QVERIFY2(c->hint.contains(QStringLiteral("kill 4242")), qPrintable(c->hint));
+    QVERIFY2(c->hint.contains(hint), qPrintable(c->hint));
+    QCOMPARE(c->hint.contains(QLatin1String("kill")), hint.startsWith(QLatin1String("kill")));
 }
 
 void tst_PortDiagnosis::services_data()
@@ -382,7 +407,7 @@ void tst_PortDiagnosis::services()
 
 void tst_PortDiagnosis::holdersOfOtherUsersAreCounted()
 {
-    writeFile(QStringLiteral("dev/ttyUSB0"));
+    link(QStringLiteral("dev/ttyUSB0"), QStringLiteral("/dev/null"));
     ProcessTable::Process hidden;
     hidden.pid = 900;
     hidden.name = QStringLiteral("screen");
@@ -390,6 +415,9 @@ void tst_PortDiagnosis::holdersOfOtherUsersAreCounted()
     PortDiagnosis::Environment env = fakeEnvironment();
     env.processes
         = ProcessTable({hidden, ProcessTable::Process {901, QStringLiteral("bash"), {}, true}});
+    env.isTerminal = [](const QString &) {
+        return true;
+    };
     const DiagnosisChecks checks
         = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
     const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));

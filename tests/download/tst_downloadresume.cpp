@@ -388,7 +388,9 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
     failed.outcome = TransferOutcome::Failed;
     failed.hasFailure = true;
     failed.failedPhase = TransferPhase::Data;
+    failed.failedSector = 6;
     failed.resumeSector = 6;
+    failed.bytes = 0x100000; // all of the sectors below
     failed.ended = QDateTime::currentDateTimeUtc();
     QVERIFY(ServiceRecordWriter(file).append(failed));
 
@@ -404,8 +406,9 @@ void tst_DownloadResume::offerAsksOnlyForTheSameImage()
     QFETCH(bool, asked);
     QCOMPARE(question.isEmpty(), !asked);
     if (asked)
-        QCOMPARE(question, QStringLiteral("The last download of this image stopped in sector 6. "
-                                          "Resume from there?"));
+        QCOMPARE(question,
+                 QStringLiteral("The last download of this image stopped in sector 6. "
+                                "Resume from there? No programs the whole image."));
     DownloadRequest request = imageRequest(seed);
     DownloadResumeOffer::apply(choice, &request);
     QCOMPARE(request.resumeSector, choice.kind == DownloadResumeOffer::Choice::Kind::Resume ? 6 : -1);

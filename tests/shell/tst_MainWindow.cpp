@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -126,11 +127,17 @@ private slots:
         QVERIFY(w.ButtonUpload->isEnabled());
         QVERIFY(w.ButtonInit->isEnabled());
         QVERIFY(w.ButtonInfo->isEnabled());
-        QCOMPARE(w.ButtonCompare->toolTip(), QStringLiteral("Upload and compare..."));
-        QCOMPARE(w.ButtonInit->toolTip(), QStringLiteral("Init COM/Options..."));
+        QCOMPARE(w.ButtonCompare->toolTip(),
+                 QStringLiteral("Upload and compare... (Ctrl+Shift+U)"));
+        QCOMPARE(w.ButtonInit->toolTip(), QStringLiteral("Init COM/Options... (Ctrl+,)"));
         const QStringList panels {"COM:", "1", "57600 bit/s", "", "", "Content:", "", ""};
         for (int i = 0; i < 8; ++i)
             QCOMPARE(w.statusText(i), panels.at(i));
+        // The longest content an upload can bring fits its panel.
+        const QLabel *content = w.StatusPanels[6];
+        QVERIFY(content->contentsRect().width() - 2 * content->margin()
+                >= content->fontMetrics().horizontalAdvance(
+                    QStringLiteral("FLASH memory completely (without NV RAM)")));
         QVERIFY(!w.Viewer->VScrollBar->isEnabled());
         QCOMPARE(w.Serial.Baudrate(), br57600);
         QCOMPARE(w.Serial.FrameParitybit(), TParityBit::None);
@@ -326,27 +333,43 @@ private slots:
     void uploadResults_data()
     {
         QTest::addColumn<int>("result");
-        QTest::newRow("data read") << int(mrOk);
-        QTest::newRow("ended without data") << int(mrCancel);
-        QTest::newRow("aborted") << int(mrAbort);
+        QTest::addColumn<bool>("uploadedBefore"); // the image shown is an unsaved upload
+        QTest::newRow("data read") << int(mrOk) << false;
+        QTest::newRow("ended without data") << int(mrCancel) << false;
+        QTest::newRow("aborted") << int(mrAbort) << false;
+        QTest::newRow("broken after an unsaved upload") << int(mrCancel) << true;
     }
 
     void uploadResults()
     {
         QFETCH(int, result);
+        QFETCH(bool, uploadedBefore);
         auto w = windowWithImage();
         QVERIFY(w);
         Settings.UploadOpt2 = true;
+        Settings.UploadOpt1 = true;
+        if (uploadedBefore) {
+            m_uploadResult = mrOk;
+            m_uploadData = flashImage(0, 11);
+            ModalScript first(*w);
+            first.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBOS");
+            w->ButtonUpload->trigger();
+            QVERIFY2(first.unexpected.isEmpty(), qPrintable(first.unexpected.join(", ")));
+        }
+        const QString title = w->windowTitle();
+        const ImageState before = w->Image;
         m_uploadResult = result;
         m_uploadData = flashImage(17, 19);
         ModalScript script(*w);
-        script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
+        // A failing reading is of another device type and region than the image shown.
+        if (result == mrOk)
+            script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
+        else
+            script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx").ok("TBKChooseForm", "RBFlash");
         w->ButtonUpload->trigger();
         QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
-        QCOMPARE(m_uploads, 1);
         QVERIFY(!m_lastCompare);
-        switch (result) {
-        case mrOk:
+        if (result == mrOk) {
             QCOMPARE(w->windowTitle(),
                      QStringLiteral("BrasvikV6 - Curve and system parameters.b86"));
             QCOMPARE(w->statusText(6), QStringLiteral("Curve and system parameters"));
@@ -356,20 +379,61 @@ private slots:
             QCOMPARE(w->Image.EndSector, 19);
             QCOMPARE(w->Image.DataEnd, 0x100000);
             QVERIFY(w->Viewer->VScrollBar->isEnabled());
-            break;
-        case mrCancel:
-            QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6"));
-            QCOMPARE(w->statusText(6), QString());
-            QVERIFY(imageCommandsDisabled(*w));
-            QVERIFY(!w->Viewer->VScrollBar->isEnabled());
-            QCOMPARE(w->Image.ImageBuffer.size(), 0x100008); // the buffer is not touched
-            QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).value(0), QString(48, u' '));
-            break;
-        default:
-            QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
-            QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
-            QVERIFY(imageCommandsEnabled(*w));
+            return;
         }
+        // A reading that brought no data leaves the image, its sectors and its type as they were.
+        QCOMPARE(w->windowTitle(), title);
+        QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
+        QVERIFY(imageCommandsEnabled(*w));
+        QVERIFY(w->Viewer->VScrollBar->isEnabled());
+        QCOMPARE(w->Image.ImageBuffer, before.ImageBuffer);
+        QCOMPARE(w->Image.FileName, before.FileName);
+        QCOMPARE(w->Image.FirstSector, before.FirstSector);
+        QCOMPARE(w->Image.EndSector, before.EndSector);
+        QCOMPARE(w->Image.UploadChoiceText, before.UploadChoiceText);
+        QCOMPARE(DeviceType, DeviceKind::Device46xx);
+    }
+
+    void keysReachTheCommands_data()
+    {
+        QTest::addColumn<QKeySequence>("key");
+        QTest::addColumn<QString>("dialog"); // the first dialog the command opens
+        QTest::newRow("open") << QKeySequence(Qt::CTRL | Qt::Key_O) << "QFileDialog";
+        QTest::newRow("save") << QKeySequence(Qt::CTRL | Qt::Key_S) << "QFileDialog";
+        QTest::newRow("download") << QKeySequence(Qt::CTRL | Qt::Key_D) << "TBKDeviceTypeForm";
+        QTest::newRow("upload") << QKeySequence(Qt::CTRL | Qt::Key_U) << "TBKDeviceTypeForm";
+        QTest::newRow("compare") << QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_U)
+                                 << "TBKDeviceTypeForm";
+        QTest::newRow("options") << QKeySequence(Qt::CTRL | Qt::Key_Comma) << "TBKInitForm";
+        QTest::newRow("info") << QKeySequence(Qt::Key_F1) << "TVerInfoForm";
+        QTest::newRow("quit") << QKeySequence(Qt::CTRL | Qt::Key_Q) << "";
+    }
+
+    void keysReachTheCommands()
+    {
+        QFETCH(QKeySequence, key);
+        QFETCH(QString, dialog);
+        auto w = windowWithImage();
+        QVERIFY(w);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        // The key is named in the tool tip of its command.
+        const QString keyText = key.toString(QKeySequence::NativeText);
+        const QList<QAction *> actions = w->findChildren<QAction *>();
+        const auto action = std::find_if(actions.cbegin(), actions.cend(),
+                                         [&](const QAction *a) { return a->shortcut() == key; });
+        QVERIFY(action != actions.cend());
+        if (dialog.isEmpty()) {
+            QTest::keySequence(w.get(), key);
+            QVERIFY(!w->isVisible());
+            return;
+        }
+        QVERIFY2((*action)->toolTip().endsWith(QStringLiteral(" (%1)").arg(keyText)),
+                 qPrintable((*action)->toolTip()));
+        ModalScript script(*w);
+        script.cancel(qPrintable(dialog));
+        QTest::keySequence(w->Viewer, key); // from the viewer, where the focus sits
+        QCOMPARE(script.seen.value(0), dialog);
     }
 
     void uploadCancelRestoresTheDeviceType()
@@ -583,6 +647,19 @@ private slots:
         QVERIFY(script.unexpected.isEmpty());
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - start.b86"));
         QCOMPARE(w.statusText(6), QStringLiteral("CoDeSys PLC project completely"));
+    }
+
+    void startupSaysWhenNoDeviceTypeWasChosen()
+    {
+        TBKMainForm w({writeFile("start.h86", ":0400100001020304E2\n")});
+        ModalScript script(w);
+        script.cancel("TBKDeviceTypeForm").message();
+        QTRY_VERIFY(script.finished());
+        QCOMPARE(script.messages,
+                 QStringList {"Brasvik|info|start.h86 was not loaded: no device type was chosen "
+                              "for it."});
+        QCOMPARE(m_downloads, 0);
+        QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6"));
     }
 
     void startupWithABadFileOnlyReports()

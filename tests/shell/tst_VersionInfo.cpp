@@ -145,8 +145,8 @@ private slots:
 
     void memoryTexts()
     {
-        QCOMPARE(TVerInfoForm::memSizeText(8192000000ULL), QStringLiteral("8000.000 KB"));
-        QCOMPARE(TVerInfoForm::memSizeText(512000), QStringLiteral("0.500 KB"));
+        QCOMPARE(TVerInfoForm::memSizeText(8192000000ULL), QStringLiteral("8000000 KB"));
+        QCOMPARE(TVerInfoForm::memSizeText(512000), QStringLiteral("500 KB"));
         // (3 + 1) * 100 / (8 + 2) units of 1024000 bytes
         QCOMPARE(TVerInfoForm::resSizeText(3 * 1024000, 1024000, 8 * 1024000, 2 * 1024000,
                                            TVerInfoForm::English),

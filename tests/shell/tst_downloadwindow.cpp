@@ -39,8 +39,9 @@ private slots:
     void programsTheDevice();
     void retainValuesOverCan();
     void userBreak();
-    void closedByTheUserMidTransfer();
-    void closeBoxMidTransfer();
+    void closingMidTransferAsksFirst_data();
+    void closingMidTransferAsksFirst();
+    void unansweredBootByte();
     void escapeLeavesTheTransferRunning();
     void portThatCannotBeOpened();
     void missingTargetFile();
@@ -60,7 +61,10 @@ private:
     ImageState m_image;
     QByteArray m_data;
     QStringList m_boxes;
+    QList<QMessageBox::Icon> m_icons; // of the boxes in m_boxes
+    QString m_rateAtBox; // the rate label when the last box came up
     bool m_confirmPrompt = true;
+    QMessageBox::StandardButton m_stopAnswer = QMessageBox::Yes;
     QString m_baudText;
     QString m_memo; // the memo as the last message box found it
     TransferLinks m_links; // empty: the real links
@@ -76,7 +80,9 @@ void tst_DownloadWindow::init()
     m_image.FileName = QStringLiteral("/images/os.h86");
     m_image.EndSector = LastSectorBelow(m_image.DataEnd) + 1;
     m_boxes.clear();
+    m_icons.clear();
     m_confirmPrompt = true;
+    m_stopAnswer = QMessageBox::Yes;
     TargetFiles::setDirectory(SimDevice::h86Directory());
 }
 
@@ -113,9 +119,14 @@ int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &
             if (!box || !box->isVisible())
                 continue;
             m_boxes << box->windowTitle() + u'|' + box->text();
+            m_icons << box->icon();
+            m_rateAtBox = form.RateLabel->text();
             const bool prompt = box->objectName() == QLatin1String("BootPrompt");
-            box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
-                ->click();
+            if (box->objectName() == QLatin1String("StopPrompt"))
+                box->button(m_stopAnswer)->click();
+            else
+                box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
+                    ->click();
             return;
         }
         if (whileRunning)
@@ -213,40 +224,79 @@ void tst_DownloadWindow::userBreak()
     QVERIFY(sim.waitForFinished());
 }
 
-void tst_DownloadWindow::closedByTheUserMidTransfer()
+void tst_DownloadWindow::closingMidTransferAsksFirst_data()
 {
+    QTest::addColumn<bool>("closeBox"); // the close box, else reject() (Alt+F4)
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("close box, stop") << true << int(QMessageBox::Yes) << 2
+                                     << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
+                                        "Programming can be resumed from sector 0.";
+    QTest::newRow("Alt+F4, stop") << false << int(QMessageBox::Yes) << 2
+                                  << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
+                                     "Programming can be resumed from sector 0.";
+    QTest::newRow("keep it running") << true << int(QMessageBox::No) << 1
+                                     << "Brasvik|Flash programming successful:\n\n8192 bytes "
+                                        "programmed";
+}
+
+void tst_DownloadWindow::closingMidTransferAsksFirst()
+{
+    QFETCH(bool, closeBox);
+    QFETCH(int, answer);
+    m_stopAnswer = QMessageBox::StandardButton(answer);
     SimDeviceOptions options;
     options.baud = 9600;
     SimDevice sim(options);
     QVERIFY(sim.isReady());
     makeSerial(sim.serialPath());
+    bool closed = false;
     const int result = runWindow([&](TBKDownloadForm &form) {
-        if (form.ResultMemo->toPlainText().contains(QLatin1String("Loader started...")))
-            form.reject();
+        if (!closed && form.ResultMemo->toPlainText().contains(QLatin1String("Start flash"))) {
+            closed = true;
+            // Outside this timer's slot: the question's own loop needs the timer to answer it.
+            QTimer::singleShot(0, &form, [&form, closeBox] {
+                if (closeBox)
+                    form.close();
+                else
+                    form.reject();
+            });
+        }
     });
-    QCOMPARE(result, 2);
-    QCOMPARE(m_boxes.size(), 1); // the prompt only: no report
+    QTEST(result, "result");
+    QVERIFY(closed);
+    // The prompt, the question, the report.
+    QCOMPARE(m_boxes.size(), 3);
+    QCOMPARE(m_boxes.at(1),
+             QStringLiteral("Brasvik|A download is running. Stop it? The device will be left "
+                            "partly programmed; you can resume from sector 0."));
+    QFETCH(QString, report);
+    QVERIFY2(m_boxes.at(2).startsWith(report), qPrintable(m_boxes.at(2)));
+    // A break is no success: the report carries the warning sign.
+    QCOMPARE(m_icons.at(2), result == 1 ? QMessageBox::Information : QMessageBox::Warning);
     QVERIFY(!m_serial->Active());
     QVERIFY(!m_serial->OnRxChar && !m_serial->OnTxEmpty && !m_serial->OnError);
     QTest::qWait(300); // nothing still queued may touch the freed window
     QVERIFY(sim.waitForFinished());
 }
 
-void tst_DownloadWindow::closeBoxMidTransfer()
+void tst_DownloadWindow::unansweredBootByte()
 {
     SimDeviceOptions options;
-    options.baud = 9600;
+    options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("id")};
     SimDevice sim(options);
     QVERIFY(sim.isReady());
     makeSerial(sim.serialPath());
-    const int result = runWindow([&](TBKDownloadForm &form) {
-        if (form.ResultMemo->toPlainText().contains(QLatin1String("Loader started...")))
-            form.close(); // the close box
-    });
-    QCOMPARE(result, 2);
-    QCOMPARE(m_boxes.size(), 1); // the prompt only: no report
-    QVERIFY(!m_serial->Active());
-    QVERIFY(sim.waitForFinished());
+    QCOMPARE(runWindow(), 2);
+    // The report's own lines, then the step that got no answer and what to do.
+    QCOMPARE(m_boxes.last(),
+             QStringLiteral("Brasvik|Flash programming aborted:\n\nTIMEOUT\n\n"
+                            "No answer to the boot byte: the device did not send its target ID.\n"
+                            "Check the cable and the port, and put the device into its boot mode "
+                            "(boot switch, then reset)."));
+    QCOMPARE(m_icons.last(), QMessageBox::Warning);
+    QCOMPARE(m_rateAtBox, QString()); // no data moved: no rate to settle on
 }
 
 // A stray Esc, on the window or on its log, must not end a download: it goes on to its report.
@@ -288,8 +338,11 @@ void tst_DownloadWindow::portThatCannotBeOpened()
     QVERIFY2(lines.size() >= 5, qPrintable(m_boxes.first()));
     QVERIFY2(!lines.at(0).endsWith(u'|'), qPrintable(m_boxes.first()));
     QCOMPARE(lines.at(2), QStringLiteral("Port: COM1 (%1)").arg(path));
-    const QString hint = PortDiagnosis::hintFor(path, QStringLiteral("COM1"));
-    QVERIFY(!hint.isEmpty());
+    // The window's way to another port is its Init COM dialog, not the command line.
+    const QString hint
+        = PortDiagnosis::windowHint(PortDiagnosis::hintFor(path, QStringLiteral("COM1")));
+    QVERIFY2(hint.contains(QLatin1String("Init COM dialog")) && !hint.contains(u"--port"),
+             qPrintable(hint));
     QCOMPARE(lines.at(lines.size() - 2), QString());
     QCOMPARE(lines.last(), hint);
     QVERIFY(!m_serial->Active());
@@ -350,6 +403,11 @@ void tst_DownloadWindow::rateLabelShowsRateAndTimeLeft()
     QVERIFY2(std::any_of(rates.cbegin(), rates.cend(),
                          [&](const QString &text) { return lineRate.match(text).hasMatch(); }),
              qPrintable(rates.join(u'|')));
+    // At the end: the data phase's average and the time it took, no time left.
+    QVERIFY2(QRegularExpression(QStringLiteral(R"(^[2-6]\.\d kB/s average, 0:0\d$)"))
+                 .match(m_rateAtBox)
+                 .hasMatch(),
+             qPrintable(m_rateAtBox));
     QVERIFY(sim.waitForFinished());
 }
 

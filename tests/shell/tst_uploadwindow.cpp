@@ -55,7 +55,7 @@ private slots:
     void cleanup();
 
     void uploadReplacesTheImage();
-    void uploadWithoutDataBlanksTheView();
+    void unansweredUploadKeepsTheImage();
     void abortedUploadLeavesTheImage_data();
     void abortedUploadLeavesTheImage();
     void compareLeavesTheImage_data();
@@ -71,7 +71,9 @@ private:
     TempSettings m_settings;
     QTemporaryDir m_files;
     QTimer m_user;
-    QStringList m_boxes; // "title|info or error|text", "|Show differences" when offered
+    // "title|info, warning or error|text", "|Show differences" when offered
+    QStringList m_boxes;
+    bool m_titleFits = false; // the last window was wide enough for its whole title
     bool m_confirmPrompt = true;
     bool m_showDifferences = false; // click "Show differences" where it is offered
     std::function<void(TBKUploadForm &)> m_whileRunning;
@@ -82,6 +84,9 @@ void TestUploadWindow::initTestCase()
     // Register the window as the program does.
     TransferWindows::setUpload([this](TBKMainForm &owner, bool) {
         TBKUploadForm form(&owner, owner.Serial, owner.Image, DeviceType, Settings);
+        // Room for the whole title besides the frame's icon and close box; nothing to maximize.
+        m_titleFits = form.width() >= form.fontMetrics().horizontalAdvance(form.windowTitle()) + 100
+            && !form.windowFlags().testFlag(Qt::WindowMaximizeButtonHint);
         QTimer poke;
         poke.setInterval(20);
         connect(&poke, &QTimer::timeout, &form, [&] {
@@ -100,7 +105,9 @@ void TestUploadWindow::initTestCase()
             m_boxes << QStringLiteral("%1|%2|%3")
                            .arg(box->windowTitle(),
                                 box->icon() == QMessageBox::Critical ? QStringLiteral("error")
-                                                                     : QStringLiteral("info"),
+                                    : box->icon() == QMessageBox::Warning
+                                    ? QStringLiteral("warning")
+                                    : QStringLiteral("info"),
                                 box->text());
             QAbstractButton *show = nullptr;
             for (QAbstractButton *button : box->buttons()) {
@@ -110,7 +117,9 @@ void TestUploadWindow::initTestCase()
             if (show)
                 m_boxes.last() += QStringLiteral("|Show differences");
             const bool prompt = box->objectName() == QLatin1String("BootPrompt");
-            if (show && m_showDifferences)
+            if (box->objectName() == QLatin1String("StopPrompt"))
+                box->button(QMessageBox::Yes)->click();
+            else if (show && m_showDifferences)
                 show->click();
             else
                 box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
@@ -183,7 +192,7 @@ void TestUploadWindow::uploadReplacesTheImage()
     QVERIFY(!w->Serial.OnRxChar);
 }
 
-void TestUploadWindow::uploadWithoutDataBlanksTheView()
+void TestUploadWindow::unansweredUploadKeepsTheImage()
 {
     SimDeviceOptions options;
     options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("id")};
@@ -192,18 +201,22 @@ void TestUploadWindow::uploadWithoutDataBlanksTheView()
     auto w = mainWindow(sim.serialPath());
     QVERIFY(loadB86(*w, pattern(0x100000, 3)));
     const QByteArray before = w->Image.ImageBuffer;
+    const QString caption = w->windowTitle();
+    const QString content = w->statusText(6);
     ModalScript script(*w);
     script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBFlash");
     w->ButtonUploadClick();
 
-    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|info|Flash reading aborted:\n\nTIMEOUT"));
-    QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6"));
-    QVERIFY(w->statusText(6).isEmpty());
-    QVERIFY(!w->ButtonSaveFile->isEnabled());
-    QVERIFY(!w->ButtonDownload->isEnabled());
-    QVERIFY(!w->ButtonCompare->isEnabled());
-    QVERIFY(w->Image.FileName.isEmpty());
-    QCOMPARE(w->Image.ImageBuffer, before); // blanked, not replaced
+    QCOMPARE(m_boxes.last(),
+             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nTIMEOUT\n\n"
+                            "No answer to the boot byte: the device did not send its target ID.\n"
+                            "Check the cable and the port, and put the device into its boot mode "
+                            "(boot switch, then reset)."));
+    // Only a successful upload changes the image shown.
+    QCOMPARE(w->windowTitle(), caption);
+    QCOMPARE(w->statusText(6), content);
+    QVERIFY(imageCommandsEnabled(*w));
+    QCOMPARE(w->Image.ImageBuffer, before);
 }
 
 void TestUploadWindow::abortedUploadLeavesTheImage_data()
@@ -237,7 +250,7 @@ void TestUploadWindow::abortedUploadLeavesTheImage()
     QCOMPARE(m_boxes.size(), boxes);
     if (confirm) {
         QCOMPARE(m_boxes.last(),
-                 QStringLiteral("Brasvik|info|Flash reading aborted:\n\n"
+                 QStringLiteral("Brasvik|warning|Flash reading aborted:\n\n"
                                 "Invalid Target-ID: B5"));
     }
     QCOMPARE(w->windowTitle(), caption);
@@ -344,7 +357,8 @@ void TestUploadWindow::userBreakClosesEverything()
     script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
     w->ButtonUploadClick();
 
-    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|info|Flash reading aborted:\n\nUser break!"));
+    QCOMPARE(m_boxes.last(),
+             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nUser break!"));
     QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6")); // ended without data
     QVERIFY(!w->Serial.Active());
     QVERIFY(!w->Serial.HasWorker());
@@ -365,9 +379,12 @@ void TestUploadWindow::closedMidTransfer()
     Settings.CANEnabled = true;
     Settings.COMInterface = InterfaceCAN1;
     Settings.CANBaudrate = 5;
-    m_whileRunning = [](TBKUploadForm &form) {
-        if (form.transfer()->bytesRead() >= 64)
+    bool closed = false;
+    m_whileRunning = [&closed](TBKUploadForm &form) {
+        if (!closed && form.transfer()->bytesRead() >= 64) {
+            closed = true;
             form.reject();
+        }
     };
     ModalScript script(*w);
     script.ok("TBKDeviceTypeForm", "RBType46xx")
@@ -376,8 +393,12 @@ void TestUploadWindow::closedMidTransfer()
     w->ButtonUploadClick();
     QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(u',')));
 
-    // Closed by the user: no report, ended without data, every interface closed.
-    QCOMPARE(m_boxes.size(), 1);
+    // Closing asks first; stopping ends it like "Close COM", with the report.
+    QCOMPARE(m_boxes.size(), 3);
+    QCOMPARE(m_boxes.at(1), QStringLiteral("Brasvik|info|Stop the reading?"));
+    QCOMPARE(m_boxes.at(2),
+             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nUser break!"));
+    QVERIFY(m_titleFits);
     QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6"));
     QVERIFY(!w->Serial.Active());
     QVERIFY(!w->Serial.OnRxChar);

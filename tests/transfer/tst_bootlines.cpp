@@ -25,6 +25,8 @@ void tst_BootLines::validSequences_data()
                                                                << "dtr=1,rts=0,wait=5" << 3;
     QTest::newRow("wait bounds") << "wait=0,wait=10000"
                                  << "wait=0,wait=10000" << 2;
+    const QString steps32 = QStringLiteral("dtr=1,").repeated(31) + "rts=0";
+    QTest::newRow("32 steps") << steps32 << steps32 << 32;
     QTest::newRow("leading zeros") << "wait=0050"
                                    << "wait=50" << 1;
     QTest::newRow("empty is none") << ""
@@ -80,6 +82,13 @@ void tst_BootLines::malformedSequences_data()
                                 << "step 2 is empty";
     QTest::newRow("trailing comma") << "dtr=1,rts=0,"
                                     << "step 3 is empty";
+    QTest::newRow("33 steps") << QStringLiteral("dtr=1,").repeated(32) + "rts=0"
+                              << "33 steps; a sequence has at most 32 steps and 10000 ms of "
+                                 "waiting in all";
+    QTest::newRow("waits past 10 s in all")
+        << "dtr=1,wait=6000,rts=1,wait=4001"
+        << "step 4 \"wait=4001\": the waits come to 10001 ms; a sequence has at most 32 steps "
+           "and 10000 ms of waiting in all";
     QTest::newRow("semicolons") << "dtr=1;rts=0"
                                 << "step 1 \"dtr=1;rts=0\": dtr takes 0 or 1";
 }

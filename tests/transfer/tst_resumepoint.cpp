@@ -2,6 +2,8 @@
 #include "transfer/ServiceRecord.h"
 #include "transfer/ServiceRecordWriter.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,6 +19,8 @@ private slots:
     void recordFields();
     void latestTransferOnThePortDecides_data();
     void latestTransferOnThePortDecides();
+    void unusableRecordsAreRefused_data();
+    void unusableRecordsAreRefused();
 };
 
 namespace {
@@ -101,8 +105,9 @@ void tst_ResumePoint::latestTransferOnThePortDecides_data()
     QTest::newRow("start and end of the failure")
         << QList<TransferRecord> {started, failedAt(5, QStringLiteral("s"))} << 5 << "";
     QTest::newRow("past the sector map") << QList<TransferRecord> {failedAt(19, "x")} << -1
-                                         << "the last transfer on /dev/ttyUSB0 (%1) stopped "
-                                            "before programming began (data)";
+                                         << "the last transfer on /dev/ttyUSB0 (%1) is not "
+                                            "usable: its resume_sector 19 is past the last "
+                                            "sector (18)";
     QTest::newRow("nothing") << QList<TransferRecord>() << -1
                              << "no transfer on /dev/ttyUSB0 is on record";
 }
@@ -121,6 +126,63 @@ void tst_ResumePoint::latestTransferOnThePortDecides()
     if (reason.contains(QLatin1String("%1")))
         reason = reason.arg(ResumePoint::timeText(records.last().ended));
     QCOMPARE(d.reason, reason);
+}
+
+void tst_ResumePoint::unusableRecordsAreRefused_data()
+{
+    QTest::addColumn<QJsonObject>("edit"); // fields of the end line replaced (null: removed)
+    QTest::addColumn<int>("sector");
+    QTest::addColumn<QString>("why"); // after "is not usable: "
+    const auto edit = [](const char *key, const QJsonValue &value) {
+        return QJsonObject {{QLatin1String(key), value}};
+    };
+    // The fixture failed in sector 5 after 1500 bytes; the image has 300 bytes per sector.
+    QTest::newRow("as written") << QJsonObject() << 5 << "";
+    QTest::newRow("resume edited past the failure")
+        << edit("resume_sector", 7) << -1 << "its resume_sector 7 lies beyond its failed_sector 5";
+    QTest::newRow("beyond the bytes programmed")
+        << edit("bytes", 1499) << -1
+        << "its resume_sector 5 lies beyond what its 1499 bytes programmed cover";
+    QTest::newRow("resume is text")
+        << edit("resume_sector", "5") << -1 << "its resume_sector is not a sector number";
+    QTest::newRow("resume is negative")
+        << edit("resume_sector", -4) << -1 << "its resume_sector is not a sector number";
+    QTest::newRow("no device type")
+        << edit("device_type", QJsonValue::Null) << -1 << "it names no device type it was for";
+    QTest::newRow("unknown device type")
+        << edit("device_type", "47xx") << -1 << "it names no device type it was for";
+    QTest::newRow("no operation") << edit("operation", QJsonValue::Null) << -1
+                                  << "it names no operation";
+}
+
+void tst_ResumePoint::unusableRecordsAreRefused()
+{
+    QFETCH(QJsonObject, edit);
+    TransferRecord failed = failedAt(5, QStringLiteral("e"));
+    failed.bytes = 1500;
+    QJsonObject line = QJsonDocument::fromJson(ServiceRecord::toLine(failed)).object();
+    for (auto it = edit.begin(); it != edit.end(); ++it) {
+        if (it.value().isNull())
+            line.remove(it.key());
+        else
+            line.insert(it.key(), it.value());
+    }
+    const std::optional<TransferRecord> read
+        = ServiceRecord::fromLine(QJsonDocument(line).toJson(QJsonDocument::Compact));
+    QVERIFY(read);
+    const auto perSector = [](qint32 from, qint32 to) {
+        return qint64(to - from) * 300;
+    };
+    const ResumePoint::Decision d
+        = ResumePoint::decide(read, Port, Sha, DeviceKind::Device46xx, perSector);
+    QTEST(d.sector, "sector");
+    QFETCH(QString, why);
+    if (!why.isEmpty()) {
+        why = QStringLiteral("the last transfer on /dev/ttyUSB0 (%1) is not usable: ")
+                  .arg(ResumePoint::timeText(failed.ended))
+            + why;
+    }
+    QCOMPARE(d.reason, why);
 }
 
 QTEST_GUILESS_MAIN(tst_ResumePoint)

@@ -86,6 +86,8 @@ void tst_TransferRate::windowFollowsAChange()
     // A whole window later the old speed is forgotten, not averaged in.
     QCOMPARE(qRound(rate.bytesPerSecond()), 50000);
     QCOMPARE(rate.secondsLeft(), (10'000'000 - bytes + 49'999) / 50'000);
+    // The settled figure at the end is the whole run's average, not the window's.
+    QCOMPARE(rate.averageText(true), QStringLiteral("18.0 kB/s average, 0:25"));
 }
 
 void tst_TransferRate::stallLetsTheRateFall()
@@ -105,6 +107,9 @@ void tst_TransferRate::stallLetsTheRateFall()
     QCOMPARE(rate.bytesPerSecond(), 0.0);
     QCOMPARE(rate.secondsLeft(), -1);
     QCOMPARE(rate.text(), QStringLiteral("0 B/s"));
+    // Up to the last bytes that came: a break during the stall does not drag the average down.
+    QCOMPARE(rate.averageText(false), QStringLiteral("10.0 kB/s average"));
+    QCOMPARE(TransferRate(clock()).averageText(true), QString());
 }
 
 void tst_TransferRate::newPassStartsOver()
