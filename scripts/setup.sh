@@ -9,7 +9,7 @@ shift || true
 
 packages=(cmake ninja-build g++ qt6-base-dev qt6-base-dev-tools qt6-serialbus-dev
           libqt6serialbus6 python3 clang libclang-rt-14-dev binutils xvfb xauth imagemagick ccache
-          dpkg-dev file lintian)
+          dpkg-dev file lintian shared-mime-info xdg-utils libfile-mimeinfo-perl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
