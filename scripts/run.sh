@@ -5,6 +5,6 @@
 # to scripts/test.sh.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-SETUP_NO_BUILD=1 "$here/scripts/setup.sh" "$here/build"
+SETUP_PROGRAMS_ONLY=1 SETUP_NO_BUILD=1 "$here/scripts/setup.sh" "$here/build"
 cmake --build "$here/build" --target BrasvikV6 brasvik-cli brasvik-sim >&2
 exec "$here/scripts/demo.sh" "$@"
