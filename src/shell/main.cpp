@@ -77,7 +77,8 @@ int main(int argc, char *argv[])
     if (asksForHelpOrVersion(argc, argv))
         showHelpOrVersion(argc, argv);
     if (!displayAvailable(argc, argv)) {
-        std::fputs("BrasvikV6: no display: set DISPLAY or use brasvik-cli\n", stderr);
+        std::fprintf(stderr, "%s: no display: set DISPLAY or use brasvik-cli\n",
+                     qPrintable(QCoreApplication::applicationName()));
         return 1;
     }
 
