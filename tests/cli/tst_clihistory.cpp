@@ -201,12 +201,14 @@ void tst_CliHistory::partialDownloads()
     failed.started = at(9, 0, 0);
     failed.ended = at(9, 1, 0);
     failed.outcome = TransferOutcome::Failed;
+    failed.hasFailure = true;
     failed.resumeSector = 17;
     TransferRecord resumed = failed;
     resumed.id = QStringLiteral("r");
     resumed.started = at(9, 5, 0);
     resumed.ended = at(9, 6, 0);
     resumed.outcome = TransferOutcome::Success;
+    resumed.hasFailure = false;
     resumed.resumeSector = -1;
     resumed.resumedFromSector = 17;
     TransferRecord fromSector = resumed;
