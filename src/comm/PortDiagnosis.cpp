@@ -93,7 +93,7 @@ DiagnosisCheck pathCheck(const QString &label, const QString &path, const Enviro
         const QStringList ports = presentPorts(env);
         const QString choose = ports.isEmpty()
             ? QStringLiteral("Run \"ls -l /dev/serial/by-id\" before and after plugging in the "
-                             "serial adapter: the new name is its port. Set %1 to that path in the "
+                             "serial adapter: the new name is its port; set %1 to that path in the "
                              "group [Ports] of the settings or give it with --port. (The kernel's "
                              "log names it too: as root, or with sudo: dmesg | tail.)")
                   .arg(portKey(label))
