@@ -6,7 +6,6 @@
 
 #include "comm/KTCANDongle.h"
 #include "LatencyFigures.h"
-#include "base/SettingsStore.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -126,7 +125,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can0").arg(freePort());
-    SettingsStore::overrideCanBus(QStringLiteral("virtualcan:") + iface);
+    const QString bus = QStringLiteral("virtualcan:") + iface;
 
     // The peer hosts the bus server in this thread.
     std::unique_ptr<QCanBusDevice> peer = connectDevice(iface);
@@ -175,7 +174,7 @@ int main(int argc, char **argv)
             sender->WriteMessage(answer);
         },
         [](TBKCANThread *, quint32 code) { std::fprintf(stderr, "CAN error 0x%x\n", code); });
-    if (can->OpenDongle(false, 7, false, 11, 3, true) != 0) {
+    if (can->OpenDongle(bus, false, 7, false, 11, 3, true) != 0) {
         std::fprintf(stderr, "cannot open the dongle library\n");
         return 1;
     }
@@ -199,7 +198,7 @@ int main(int argc, char **argv)
         t.start();
         TCANMsg msg;
         while (t.elapsed() < 1000)
-            CAN_Read(&msg);
+            can->Library().Read(&msg);
         busyCpu = threadCpuSeconds() - start;
         busyWall = double(t.nsecsElapsed()) / 1e9;
     });

@@ -8,7 +8,6 @@
 #include "comm/KTSerial.h"
 #include "LatencyFigures.h"
 #include "support/PtyPair.h"
-#include "base/SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -105,8 +104,8 @@ int main(int argc, char **argv)
     PlainEcho plain(plainPty);
 
     PtyPair componentPty;
-    SettingsStore::overrideComPortDevicePath(0, componentPty.devicePath());
     TKTSerial serial;
+    serial.SetDevicePath(componentPty.devicePath());
     serial.SetBaudrate(br115200);
     serial.SetSyncEventHandling(true);
     // What a transfer does with an answer: ask what is waiting, read it, send the next request.

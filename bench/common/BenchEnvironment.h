@@ -12,3 +12,20 @@ inline void setBenchEnvironment(const char *sourceDir)
     if (qEnvironmentVariableIsEmpty("BRASVIK_SOURCE_DIR"))
         qputenv("BRASVIK_SOURCE_DIR", sourceDir);
 }
+
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "transfer/TransferSetup.h"
+
+// A transfer's setup for a benchmark: COM1 and the CAN bus as the settings (and their overrides)
+// name them, the simulator's stand-in target programs, the system's clock.
+inline TransferSetup benchSetup()
+{
+    TransferSetup setup;
+    setup.portName = QStringLiteral("COM1");
+    setup.portPath = SettingsStore::comPortDevicePath(0);
+    setup.canBus = SettingsStore::canBus();
+    setup.targetDirectory = SimDevice::h86Directory();
+    setup.targetSearchPath = {setup.targetDirectory};
+    return setup;
+}

@@ -89,14 +89,14 @@ RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptio
     request.settings.CANBaudrate = 7;
 
     DownloadTransfer transfer(
-        link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
+        link, [] { return std::make_unique<KTCanLink>(); }, std::move(request), benchSetup());
     QEventLoop loop;
     QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferBase::bootPromptRequested, &transfer, [&] {
+    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
         if (event.kind != TransferEvent::Kind::Finished)
             return;
         const TransferRecord &report = event.record;

@@ -64,14 +64,14 @@ RunResult runDownload(const DownloadRequest &request, const SimDeviceOptions &op
     serial.SetSyncEventHandling(true);
     KTSerialLink link(serial);
     DownloadTransfer transfer(
-        link, [] { return std::make_unique<KTCanLink>(); }, request);
+        link, [] { return std::make_unique<KTCanLink>(); }, request, benchSetup());
     QEventLoop loop;
     QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferBase::bootPromptRequested, &transfer, [&] {
+    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
         if (event.kind == TransferEvent::Kind::Phase && event.phase == TransferPhase::Data)
             result.beforeData = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
         if (event.kind != TransferEvent::Kind::Finished)

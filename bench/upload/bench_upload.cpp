@@ -4,14 +4,16 @@
 //      directions at 11,520 bytes per second: per block 0x55 out, 0xAA + 256 + 1 in);
 //   2. the same over the virtual CAN bus paced at 500 kbit/s (32768 requests), against the
 //      bus limit of the frames exchanged;
-//   3. CompareData over 1 MiB against a plain memcmp of the same buffers.
+//   3. CompareData over 1 MiB against a plain memcmp of the same buffers;
+//   4. CompareData collecting the ranges of 10,000 scattered differences over 1 MiB against the
+//      same compare of equal buffers (the plain compare, which reads the whole range).
 // Each paced run is followed by the bare host (bench/sim/BareHost.h) reading the same region
 // from the same paced device, and the tool's ratio is given as a share of the bare host's.
 // --sectors N reads sectors 0..N-1 instead of the whole flash (quicker rounds).
 // --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
 // Usage: bench_upload [--compare-only] [--skip-serial] [--skip-can] [--sectors N] [--rounds N]
-#include "BenchEnvironment.h"
 #include "BareHost.h"
+#include "BenchEnvironment.h"
 #include "CanTurnaround.h"
 #include "ToolVsBare.h"
 #include "base/SettingsStore.h"
@@ -31,8 +33,10 @@
 #include <QEventLoop>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -74,22 +78,22 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSe
     setup.baudrateOrdinal = br115200;
     setup.can.bitrateCode = 7;
 
-    UploadTransfer transfer(setup, link, [] { return std::make_unique<KTCanLink>(); });
+    UploadTransfer transfer(setup, link, [] { return std::make_unique<KTCanLink>(); },
+                            benchSetup());
     QEventLoop loop;
     QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferBase::bootPromptRequested, &transfer, [&] {
+    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
         clock.start();
         transfer.answerBootPrompt(true);
     });
-    QObject::connect(&transfer, &TransferBase::event, &loop, [&](const TransferEvent &event) {
+    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
         if (event.kind != TransferEvent::Kind::Finished)
             return;
         const TransferRecord &report = event.record;
         result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
         result.ok = report.outcome == TransferOutcome::Success;
         if (!result.ok)
-            std::fprintf(stderr, "upload failed: %s\n",
-                         qPrintable(report.reportText));
+            std::fprintf(stderr, "upload failed: %s\n", qPrintable(report.reportText));
         loop.quit();
     });
     transfer.start();
@@ -132,6 +136,67 @@ void benchCompare()
                 compareNs / memcmpNs);
 }
 
+void benchRanges()
+{
+    constexpr int Size = 0x100000;
+    constexpr int Differences = 10000;
+    constexpr int Rounds = 200;
+    QByteArray image(Size, Qt::Uninitialized);
+    for (int i = 0; i < Size; ++i)
+        image[i] = char((i * 7 + (i >> 8)) & 0xFF);
+    const QByteArray equal(image.constData(), Size);
+    QByteArray device(image.constData(), Size);
+    // Scattered, the first one at the start, so the whole range is collected.
+    quint32 seed = 4650;
+    int placed = 0;
+    for (int i = 0; placed < Differences; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        const int at = i == 0 ? 0 : int(seed % Size);
+        if (device[at] != image[at])
+            continue;
+        device[at] = char(~device[at]);
+        ++placed;
+    }
+
+    // The fastest of many single runs: on a shared machine the others wait for the processor.
+    // Once bare, once with the progress report the transfer makes every 256 bytes (the status
+    // text); the range collection after the first difference makes none.
+    volatile qint64 sink = 0;
+    const CompareProgress statusText = [&](qint32 p) {
+        sink = sink + QStringLiteral("%1 bytes have been compared").arg(p).size();
+    };
+    const auto fastest = [&](const QByteArray &data, const CompareProgress &progress) {
+        qint64 best = std::numeric_limits<qint64>::max();
+        for (int r = 0; r < Rounds; ++r) {
+            QElapsedTimer clock;
+            clock.start();
+            const CompareResult result = CompareData(image, data, 0, Size, false, progress);
+            best = std::min(best, clock.nsecsElapsed());
+            sink = sink + result.bytesDiffering + result.compared;
+        }
+        return double(best);
+    };
+    // Alternate the runs, so a drift of the machine's load hits them alike.
+    double plainNs = 1e18;
+    double rangesNs = 1e18;
+    double reportedNs = 1e18;
+    double reportedRangesNs = 1e18;
+    for (int pass = 0; pass < 5; ++pass) {
+        plainNs = std::min(plainNs, fastest(equal, {}));
+        rangesNs = std::min(rangesNs, fastest(device, {}));
+        reportedNs = std::min(reportedNs, fastest(equal, statusText));
+        reportedRangesNs = std::min(reportedRangesNs, fastest(device, statusText));
+    }
+    const CompareResult check = CompareData(image, device, 0, Size, false);
+    std::printf("CompareData collecting %lld ranges (%lld bytes differing) over 1 MiB, first "
+                "difference at 0 (goal <= 1.5 x the plain compare of equal buffers):\n",
+                qlonglong(check.ranges.size()), qlonglong(check.bytesDiffering));
+    std::printf("  bare:                 %.3f ms; plain compare %.3f ms; ratio %.2f\n",
+                rangesNs / 1e6, plainNs / 1e6, rangesNs / plainNs);
+    std::printf("  with the status text: %.3f ms; plain compare %.3f ms; ratio %.2f\n",
+                reportedRangesNs / 1e6, reportedNs / 1e6, reportedRangesNs / reportedNs);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -154,6 +219,7 @@ int main(int argc, char *argv[])
 
     // 3. The compare, in memory.
     benchCompare();
+    benchRanges();
     if (compareOnly)
         return 0;
 

@@ -1,14 +1,14 @@
 #include "cli/CliBatchRunner.h"
 
-#include "base/SettingsStore.h"
 #include "cli/CliCommand.h"
 #include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
 #include "comm/KTSerial.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TransferOutcome.h"
 
 #include <QEventLoop>
+#include <QHash>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -22,9 +22,10 @@ struct CliBatchRunner::Job
 {
     QString label;
     int portIndex = 0;
+    QString canBus;
     std::unique_ptr<TKTSerial> serial;
     std::unique_ptr<SerialLink> link;
-    std::unique_ptr<TransferBase> transfer;
+    std::unique_ptr<TransferSession> transfer;
     std::unique_ptr<CliTransferRunner> runner;
     QString lastError;
 };
@@ -45,28 +46,36 @@ int CliBatchRunner::run(const TransferMaker &make)
         auto job = std::make_unique<Job>();
         job->label = port.label;
         job->portIndex = port.portIndex;
+        job->canBus = port.canBus;
         CliTransferSetup::Setup own = m_setup;
         own.serial.PortIndex = port.portIndex;
+        own.portPath = port.path;
+        own.canBus = port.canBus;
         job->serial = CliTransferSetup::makeSerial(own);
         job->link = m_links.makeSerial(*job->serial);
-        job->transfer = make(*job->link, m_links.canFactory());
-        job->transfer->describePort(port.portIndex);
-        CliTransferSetup::applyBootLines(m_setup, *job->transfer);
+        job->transfer = make(*job->link, m_links.canFactory(port.canBus),
+                             CliTransferSetup::transferSetup(m_setup, port.portIndex, port.path,
+                                                             port.canBus));
         m_jobs.push_back(std::move(job));
     }
 
     // One CAN bus carries one transfer: refused before any port is opened.
-    const QString bus = SettingsStore::canBus();
-    QStringList onBus;
+    QStringList buses; // in the order of their first port
+    QHash<QString, QStringList> onBus;
     for (const auto &job : m_jobs) {
-        if (job->transfer->usesCan())
-            onBus << job->label;
+        if (!job->transfer->usesCan())
+            continue;
+        if (!onBus.contains(job->canBus))
+            buses << job->canBus;
+        onBus[job->canBus] << job->label;
     }
-    if (onBus.size() > 1) {
-        m_jobs.clear();
-        return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
-                                         "would all use it")
-                              .arg(bus, onBus.join(QStringLiteral(", "))));
+    for (const QString &bus : std::as_const(buses)) {
+        if (onBus.value(bus).size() > 1) {
+            m_jobs.clear();
+            return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
+                                             "would all use it")
+                                  .arg(bus, onBus.value(bus).join(QStringLiteral(", "))));
+        }
     }
 
     QEventLoop loop;
@@ -76,10 +85,10 @@ int CliBatchRunner::run(const TransferMaker &make)
         j->runner = std::make_unique<CliTransferRunner>(*j->transfer, m_setup.assumeYes, m_feeds);
         j->runner->setPortLabel(j->label);
         j->runner->setBootPromptHandler([this, j](const QString &) { onBootPrompt(j); });
-        connect(j->transfer.get(), &TransferBase::errorBox, this,
+        connect(j->transfer.get(), &TransferSession::errorBox, this,
                 [j](const QString &title, const QString &text) {
                     j->lastError = title + QStringLiteral(": ")
-                        + TransferBase::plainText(text).simplified();
+                        + TransferSession::plainText(text).simplified();
                 });
         connect(j->runner.get(), &CliTransferRunner::finished, &loop, [this, &loop, &running] {
             if (--running == 0)
@@ -194,7 +203,7 @@ QString CliBatchRunner::reportGist(const Result &result)
         ? result.record.compareText
         : result.record.reportText;
     QStringList lines;
-    for (const QString &line : TransferBase::plainText(text).split(u'\n')) {
+    for (const QString &line : TransferSession::plainText(text).split(u'\n')) {
         if (!line.trimmed().isEmpty())
             lines << line.trimmed();
     }

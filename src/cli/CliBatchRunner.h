@@ -3,6 +3,7 @@
 #include "cli/CliTransferFeeds.h"
 #include "cli/CliTransferSetup.h"
 #include "transfer/TransferLinks.h"
+#include "transfer/TransferSetup.h"
 #include "transfer/TransferRecord.h"
 
 #include <QList>
@@ -14,7 +15,7 @@
 #include <vector>
 
 class QSocketNotifier;
-class TransferBase;
+class TransferSession;
 
 // Runs one transfer per port at the same time, all on the one event loop: each port has its own
 // serial component, link, transfer (with its watchdog) and CliTransferRunner, the same
@@ -25,9 +26,10 @@ class CliBatchRunner : public QObject
 {
     Q_OBJECT
 public:
-    // Makes the transfer of one port over `link`, with `can` as its CAN factory.
-    using TransferMaker = std::function<std::unique_ptr<TransferBase>(
-        SerialLink &link, const TransferLinks::CanFactory &can)>;
+    // Makes the transfer of one port over `link`, with `can` as its CAN factory and `setup` for
+    // that port.
+    using TransferMaker = std::function<std::unique_ptr<TransferSession>(
+        SerialLink &link, const TransferLinks::CanFactory &can, const TransferSetup &setup)>;
 
     // One port's outcome, as the summary shows it.
     struct Result

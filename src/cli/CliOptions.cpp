@@ -1,7 +1,10 @@
 #include "cli/CliOptions.h"
 
-CliOptions::CliOptions(QStringList valueOptions, QStringList flagOptions)
-    : m_valueOptions(std::move(valueOptions)), m_flagOptions(std::move(flagOptions))
+CliOptions::CliOptions(QStringList valueOptions, QStringList flagOptions,
+                       QStringList optionalValueOptions)
+    : m_valueOptions(std::move(valueOptions))
+    , m_flagOptions(std::move(flagOptions))
+    , m_optionalValueOptions(std::move(optionalValueOptions))
 { }
 
 bool CliOptions::parse(const QStringList &args)
@@ -31,6 +34,11 @@ bool CliOptions::parse(const QStringList &args)
                 return false;
             }
             m_flags.insert(name);
+            continue;
+        }
+        if (m_optionalValueOptions.contains(name)) {
+            m_values.insert(name, value);
+            m_allValues[name].append(value);
             continue;
         }
         if (!m_valueOptions.contains(name)) {

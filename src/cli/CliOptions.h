@@ -6,11 +6,13 @@
 #include <QStringList>
 
 // Splits a command's arguments into positional ones and "--name VALUE", "--name=VALUE" or
-// "--flag" options, refusing anything it was not told about.
+// "--flag" options, refusing anything it was not told about. An option with an optional value
+// is "--name" (value() empty) or "--name=VALUE"; it never takes the next argument.
 class CliOptions
 {
 public:
-    CliOptions(QStringList valueOptions, QStringList flagOptions);
+    CliOptions(QStringList valueOptions, QStringList flagOptions,
+               QStringList optionalValueOptions = {});
 
     // False with a message in error() for an unknown option or a missing value.
     [[nodiscard]] bool parse(const QStringList &args);
@@ -27,6 +29,7 @@ public:
 private:
     QStringList m_valueOptions;
     QStringList m_flagOptions;
+    QStringList m_optionalValueOptions;
     QStringList m_positional;
     QHash<QString, QString> m_values;
     QHash<QString, QStringList> m_allValues;

@@ -2,7 +2,7 @@
 
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 
 #include <cstdio>
 
@@ -36,7 +36,7 @@ bool CliFeedOptions::fromOptions(const CliOptions &options, CliFeedOptions *feed
     return true;
 }
 
-CliTransferFeeds::CliTransferFeeds(TransferBase &transfer, const CliFeedOptions &options,
+CliTransferFeeds::CliTransferFeeds(TransferSession &transfer, const CliFeedOptions &options,
                                    QObject *parent)
     : QObject(parent)
 {
@@ -48,11 +48,11 @@ CliTransferFeeds::CliTransferFeeds(TransferBase &transfer, const CliFeedOptions 
                 [](const QString &message) {
                     printErr(QStringLiteral("brasvik-cli: warning: ") + message);
                 });
-        connect(&transfer, &TransferBase::event, m_record.get(), &ServiceRecordListener::onEvent);
+        connect(&transfer, &TransferSession::event, m_record.get(), &ServiceRecordListener::onEvent);
     }
     if (options.json) {
         m_json.emplace(stdout);
-        connect(&transfer, &TransferBase::event, this,
+        connect(&transfer, &TransferSession::event, this,
                 [this](const TransferEvent &event) { m_json->handle(event); });
     }
 }

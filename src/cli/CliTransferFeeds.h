@@ -11,7 +11,7 @@
 #include <optional>
 
 class CliOptions;
-class TransferBase;
+class TransferSession;
 
 // Where a transfer command's run leaves its traces: the service record (--record FILE,
 // --no-record) and, with --json, the progress feed on stdout in place of the log text.
@@ -39,7 +39,7 @@ class CliTransferFeeds : public QObject
 {
     Q_OBJECT
 public:
-    CliTransferFeeds(TransferBase &transfer, const CliFeedOptions &options,
+    CliTransferFeeds(TransferSession &transfer, const CliFeedOptions &options,
                      QObject *parent = nullptr);
     ~CliTransferFeeds() override;
 

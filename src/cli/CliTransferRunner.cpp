@@ -25,7 +25,7 @@ QString bootPromptDeclinedText()
     return QStringLiteral("Boot prompt declined: nothing was sent.");
 }
 
-CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
+CliTransferRunner::CliTransferRunner(TransferSession &transfer, bool assumeYes,
                                      const CliFeedOptions &feeds)
     : m_transfer(transfer)
     , m_feeds(std::make_unique<CliTransferFeeds>(transfer, feeds))
@@ -36,15 +36,15 @@ CliTransferRunner::CliTransferRunner(TransferBase &transfer, bool assumeYes,
     , m_position(m_minimum)
     , m_stderrIsTerminal(::isatty(STDERR_FILENO) == 1)
 {
-    connect(&m_transfer, &TransferBase::event, this, &CliTransferRunner::onEvent);
-    connect(&m_transfer, &TransferBase::finalReport, this, &CliTransferRunner::onReport);
-    connect(&m_transfer, &TransferBase::errorBox, this,
+    connect(&m_transfer, &TransferSession::event, this, &CliTransferRunner::onEvent);
+    connect(&m_transfer, &TransferSession::finalReport, this, &CliTransferRunner::onReport);
+    connect(&m_transfer, &TransferSession::errorBox, this,
             [this](const QString &title, const QString &text, const QString &hint) {
                 clearProgress();
                 printErr(prefixed(title + QStringLiteral(": ")
-                                  + TransferBase::plainText(TransferMessages::withHint(text, hint))));
+                                  + TransferSession::plainText(TransferMessages::withHint(text, hint))));
             });
-    connect(&m_transfer, &TransferBase::bootPromptRequested, this,
+    connect(&m_transfer, &TransferSession::bootPromptRequested, this,
             &CliTransferRunner::onBootPrompt);
 }
 
@@ -140,7 +140,7 @@ void CliTransferRunner::onReport(const QString &text)
     if (m_json)
         return; // the finished line carries the report
     clearProgress();
-    printBlock(TransferBase::plainText(text));
+    printBlock(TransferSession::plainText(text));
 }
 
 void CliTransferRunner::onLog(const QString &line)
@@ -216,7 +216,7 @@ void CliTransferRunner::onBootPrompt(const QString &text)
         return;
     }
     clearProgress();
-    printErr(TransferBase::plainText(text));
+    printErr(TransferSession::plainText(text));
     printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
     m_stdinLine.clear();
     m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read);

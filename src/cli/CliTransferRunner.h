@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/CliTransferFeeds.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 #include "transfer/TransferRate.h"
 
 #include <QElapsedTimer>
@@ -31,7 +31,7 @@ class CliTransferRunner : public QObject
 {
     Q_OBJECT
 public:
-    CliTransferRunner(TransferBase &transfer, bool assumeYes, const CliFeedOptions &feeds = {});
+    CliTransferRunner(TransferSession &transfer, bool assumeYes, const CliFeedOptions &feeds = {});
     ~CliTransferRunner() override;
 
     // Starts the transfer and runs the event loop until it has finished; returns its record.
@@ -72,7 +72,7 @@ private:
     void drawProgress();
     void clearProgress();
 
-    TransferBase &m_transfer;
+    TransferSession &m_transfer;
     std::unique_ptr<CliTransferFeeds> m_feeds;
     bool m_json = false;
     bool m_assumeYes;

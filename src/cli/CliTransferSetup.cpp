@@ -4,11 +4,12 @@
 #include "cli/CliOptions.h"
 #include "core/ImageLoader.h"
 #include "core/ImageState.h"
+#include "comm/KTComm.h"
 #include "comm/KTSerial.h"
 #include "base/SettingsStore.h"
 #include "transfer/BootLines.h"
 #include "transfer/TargetFiles.h"
-#include "transfer/TransferBase.h"
+#include "transfer/TransferSession.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -46,8 +47,7 @@ bool loadImage(const QString &path, const CliOptions &options, ImageState *image
         usageError(QStringLiteral("--device must be 46xx or 4610"));
         return false;
     }
-    const bool isH86
-        = QFileInfo(path).suffix().compare(QLatin1String("h86"), Qt::CaseInsensitive) == 0;
+    const bool isH86 = ImageLoader::isH86Path(path);
     if (isH86 && wanted == DeviceKind::None) {
         usageError(QStringLiteral("--device is required for an H86 image"));
         return false;
@@ -118,10 +118,10 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
         }
         if (index >= 0) {
             used[index] = true;
-            result.append({QStringLiteral("COM%1").arg(index + 1), index});
+            result.append({QStringLiteral("COM%1").arg(index + 1), index, {}, {}});
             paths.append(QString());
         } else {
-            result.append({port, -1});
+            result.append({port, -1, {}, {}});
             paths.append(QFileInfo(port).absoluteFilePath());
         }
     }
@@ -140,6 +140,7 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
         const QString path = paths[i].isEmpty()
             ? SettingsStore::comPortDevicePath(result[i].portIndex)
             : paths[i];
+        result[i].path = path;
         const QString identity = deviceIdentity(path);
         if (seen.contains(identity)) {
             *error = seen.value(identity) == result[i].label
@@ -224,14 +225,27 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
         s.brCVBRDx = ordinal;
     }
 
-    if (options.isSet(QStringLiteral("can-bus"))) {
-        const QString bus = options.value(QStringLiteral("can-bus"));
+    const QStringList buses = options.values(QStringLiteral("can-bus"));
+    for (const QString &bus : buses) {
         if (!bus.contains(u':')) {
             *error = QStringLiteral("--can-bus must be written PLUGIN:INTERFACE");
             return false;
         }
-        SettingsStore::overrideCanBus(bus);
     }
+    const qsizetype portCount = qMax<qsizetype>(1, setup->ports.size());
+    if (buses.size() > 1 && buses.size() != portCount) {
+        *error = QStringLiteral("--can-bus is given %1 times for %2 %3: give it once, or once per "
+                                "--port in the same order")
+                     .arg(buses.size())
+                     .arg(portCount)
+                     .arg(portCount == 1 ? QStringLiteral("port") : QStringLiteral("ports"));
+        return false;
+    }
+    if (!buses.isEmpty())
+        SettingsStore::overrideCanBus(buses.first());
+    setup->canBus = SettingsStore::canBus();
+    for (qsizetype i = 0; i < setup->ports.size(); ++i)
+        setup->ports[i].canBus = buses.size() > 1 ? buses.at(i) : setup->canBus;
 
     if (options.isSet(QStringLiteral("can-bitrate"))) {
         const QString rate = options.value(QStringLiteral("can-bitrate"));
@@ -256,6 +270,8 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
         TargetFiles::setDirectory(dir);
     }
 
+    setup->portPath = SettingsStore::comPortDevicePath(setup->serial.PortIndex);
+
     if (options.isSet(QStringLiteral("boot-lines"))) {
         // Checked here as well as at the start, so that a typing error is a usage error.
         setup->bootLinesGiven = true;
@@ -269,10 +285,23 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
     return true;
 }
 
-void applyBootLines(const Setup &setup, TransferBase &transfer)
+TransferSetup transferSetup(const Setup &setup, int portIndex, const QString &portPath,
+                            const QString &canBus)
 {
-    if (setup.bootLinesGiven)
-        transfer.setBootLines(setup.bootLines, QStringLiteral("--boot-lines"));
+    TransferSetup result;
+    result.portName = CommPortDeviceName(TPort(portIndex));
+    result.portPath = portPath.isEmpty() ? SettingsStore::comPortDevicePath(portIndex) : portPath;
+    if (setup.bootLinesGiven) {
+        result.bootLines = setup.bootLines;
+        result.bootLinesOrigin = QStringLiteral("--boot-lines");
+    } else {
+        result.bootLines = SettingsStore::comPortBootLines(portIndex);
+        result.bootLinesOrigin = QStringLiteral("Ports/") + SettingsStore::bootLinesKey(portIndex);
+    }
+    result.canBus = canBus.isEmpty() ? SettingsStore::canBus() : canBus;
+    result.targetDirectory = TargetFiles::directory();
+    result.targetSearchPath = TargetFiles::searchPath();
+    return result;
 }
 
 bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
@@ -292,6 +321,9 @@ std::unique_ptr<TKTSerial> makeSerial(const Setup &setup)
 {
     auto serial = std::make_unique<TKTSerial>();
     serial->SetPortName(TPort(setup.serial.PortIndex));
+    serial->SetDevicePath(setup.portPath.isEmpty()
+                              ? SettingsStore::comPortDevicePath(setup.serial.PortIndex)
+                              : setup.portPath);
     serial->SetBaudrate(TBaudrate(setup.serial.Baudrate));
     serial->SetFrameParitybit(TParityBit::None);
     serial->SetRxBufSize(4096);

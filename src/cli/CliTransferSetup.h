@@ -2,6 +2,7 @@
 
 #include "base/BKGlobal.h"
 #include "base/RegistryUnit.h"
+#include "transfer/TransferSetup.h"
 
 #include <QList>
 #include <QString>
@@ -11,7 +12,6 @@
 
 class CliOptions;
 class TKTSerial;
-class TransferBase;
 struct ImageState;
 
 // What the transfer commands (download, upload, compare) share: the device and transfer options
@@ -36,6 +36,8 @@ struct PortChoice
 {
     QString label; // "COM2" or the path as given
     int portIndex = 0;
+    QString path; // the serial device
+    QString canBus; // "plugin:interface"
 };
 
 struct Setup
@@ -49,6 +51,9 @@ struct Setup
     // With --port given more than once: the ports in the order given (otherwise empty, and
     // `serial` names the one port).
     QList<PortChoice> ports;
+    // The one port's serial device and CAN bus ("plugin:interface") for this run.
+    QString portPath;
+    QString canBus;
 };
 
 // The most ports one run takes: each needs a COM port of its own.
@@ -61,7 +66,8 @@ constexpr int MaxPorts = RegistryUnit::PortCount;
                                 QList<PortChoice> *choices, QString *error);
 
 // Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate,
-// --h86-dir and --boot-lines for this run only. False with a message in `error`.
+// --h86-dir and --boot-lines for this run only. --can-bus is given once for every port, or once
+// per --port in the same order. False with a message in `error`.
 [[nodiscard]] bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup,
                            QString *error);
 
@@ -70,10 +76,13 @@ constexpr int MaxPorts = RegistryUnit::PortCount;
 [[nodiscard]] bool loadAndPrepare(const QString &path, const CliOptions &options, ImageState *image,
                                   DeviceKind *deviceType, Setup *setup);
 
-// After describePort: a --boot-lines sequence takes the place of the port's setting.
-void applyBootLines(const Setup &setup, TransferBase &transfer);
+// What a transfer on COM<portIndex + 1> takes from the settings and the options of this run:
+// the port's path and boot lines (a --boot-lines sequence in place of the port's setting), the
+// CAN bus and the target programs' folder.
+TransferSetup transferSetup(const Setup &setup, int portIndex, const QString &portPath,
+                            const QString &canBus);
 
-// A serial component configured as the window's `Serial` is, on the selected port.
+// A serial component configured as the window's `Serial` is, on the selected port and its path.
 std::unique_ptr<TKTSerial> makeSerial(const Setup &setup);
 
 } // namespace CliTransferSetup

@@ -18,7 +18,7 @@ Loads IMAGE as the window's Open command does and prints what it holds: the
 content, the device type, the end of the data, the sectors and the sizes.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
@@ -34,7 +34,7 @@ Loads IMAGE and saves it as the window's Save command does: OUTPUT ending in
 (from an operating-system image only).
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
   OUTPUT                 the file to write, .b86 or .r86
 
 Options:
@@ -54,7 +54,7 @@ as the window's Download command does. Reset the device into its bootstrap
 mode when asked. The log and the report go to stdout, the rest to stderr.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
@@ -112,11 +112,17 @@ its bootstrap mode when asked. The log and the result go to stdout, the rest
 to stderr.
 
 Arguments:
-  IMAGE                  the image file, .h86 or .b86
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
                          against the type a B86 image brings
+  --diff[=all]           after the report, list the ranges of differing bytes
+                         (start, end, bytes, sector); differing bytes with
+                         fewer than 16 equal bytes between them form one range.
+                         At most 50 ranges are listed, all with --diff=all
+  --diff-dump FILE       write the device's bytes as a B86 file: IMAGE with the
+                         compared range as read, for cmp -l or a hex diff
 )";
 
 const char HistoryUsage[] = R"(Usage: brasvik-cli history [--last N] [--json] [--record FILE]
@@ -201,7 +207,10 @@ Several devices at once:
                          the log starts with its port ("[COM2] ..."), the
                          boot prompt is asked once for all devices, and a
                          table (port, result, bytes, time, report) ends the
-                         output. Only one of them may use the CAN bus.
+                         output. One CAN bus carries one transfer at a time.
+  --can-bus PLUGIN:IFACE given once per --port, in the same order: each
+                         port's transfer uses its own CAN bus; given once, it
+                         is the bus of every port
   The exit status is 0 when every device succeeded, otherwise the highest of
   the devices' statuses below (4 outweighs 3, 3 outweighs 2).
 )";

@@ -127,8 +127,9 @@ int runDownload(const QStringList &args)
     if (!setup.ports.isEmpty()) {
         // The devices share the image's bytes; each transfer only reads them.
         CliBatchRunner batch(setup, feeds, links);
-        return batch.run([&request](SerialLink &link, const TransferLinks::CanFactory &can) {
-            return std::make_unique<DownloadTransfer>(link, can, request);
+        return batch.run([&request](SerialLink &link, const TransferLinks::CanFactory &can,
+                                      const TransferSetup &transferSetup) {
+            return std::make_unique<DownloadTransfer>(link, can, request, transferSetup);
         });
     }
 
@@ -136,9 +137,9 @@ int runDownload(const QStringList &args)
     const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     TransferRecord record;
     {
-        DownloadTransfer transfer(*link, links.canFactory(), std::move(request));
-        transfer.describePort(setup.serial.PortIndex);
-        CliTransferSetup::applyBootLines(setup, transfer);
+        DownloadTransfer transfer(*link, links.canFactory(), std::move(request),
+                                  CliTransferSetup::transferSetup(setup, setup.serial.PortIndex,
+                                                                setup.portPath, setup.canBus));
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
     }

@@ -100,9 +100,9 @@ int runUpload(const QStringList &args)
     TransferRecord record;
     {
         UploadTransfer transfer(UploadSetup::fromSelections(image, deviceType, setup.settings),
-                                *link, links.canFactory());
-        transfer.describePort(setup.serial.PortIndex);
-        CliTransferSetup::applyBootLines(setup, transfer);
+                                *link, links.canFactory(),
+                                CliTransferSetup::transferSetup(setup, setup.serial.PortIndex,
+                                                                setup.portPath, setup.canBus));
         CliTransferRunner runner(transfer, setup.assumeYes, feeds);
         record = runner.run();
         if (record.outcome == TransferOutcome::Success)

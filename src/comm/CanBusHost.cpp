@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <algorithm>
+
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,13 +23,13 @@ constexpr int kConnectTimeoutMs = 5000;
 
 } // namespace
 
-CanBusHost::CanBusHost(CanBusLibrary *library, QThread *thread)
-    : m_library(library), m_thread(thread), m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+CanBusHost::CanBusHost(QThread *thread)
+    : m_thread(thread), m_wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 { }
 
 CanBusHost::~CanBusHost()
 {
-    close();
+    closeAll();
     delete m_notifier;
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
@@ -39,7 +41,7 @@ void CanBusHost::listen()
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         eventfd_t count = 0;
         eventfd_read(m_wakeFd, &count);
-        m_library->serve(this);
+        CanBusLibrary::serve(this);
     });
 }
 
@@ -104,50 +106,82 @@ std::unique_ptr<QCanBusDevice> CanBusHost::tryConnect(CanBusLibrary *library, co
     return device;
 }
 
-void CanBusHost::adopt(std::unique_ptr<QCanBusDevice> device)
+CanBusHost::Slot *CanBusHost::slotOf(const CanBusLibrary *library) const
 {
-    close();
-    m_device = std::move(device);
-    m_reportedLoss = false;
-    connect(m_device.get(), &QCanBusDevice::framesReceived, this, &CanBusHost::drain);
-    connect(m_device.get(), &QCanBusDevice::errorOccurred, this, &CanBusHost::deviceError);
-    connect(m_device.get(), &QCanBusDevice::stateChanged, this, &CanBusHost::stateChanged);
-    m_library->deviceAdopted(this);
-    drain();
+    for (const std::unique_ptr<Slot> &slot : m_slots) {
+        if (slot->library.get() == library)
+            return slot.get();
+    }
+    return nullptr;
 }
 
-void CanBusHost::write(const QCanBusFrame &frame)
+bool CanBusHost::holdsDevice(const CanBusLibrary *library) const
+{
+    return slotOf(library) != nullptr;
+}
+
+void CanBusHost::adopt(std::shared_ptr<CanBusLibrary> library,
+                       std::unique_ptr<QCanBusDevice> device)
+{
+    close(library.get());
+    auto owned = std::make_unique<Slot>();
+    Slot *slot = owned.get();
+    slot->library = std::move(library);
+    slot->device = std::move(device);
+    m_slots.push_back(std::move(owned));
+    // The connections go before the slot does (close), so the slot outlives every call.
+    QCanBusDevice *dev = slot->device.get();
+    connect(dev, &QCanBusDevice::framesReceived, this, [this, slot] { drain(slot); });
+    connect(dev, &QCanBusDevice::errorOccurred, this,
+            [this, slot](QCanBusDevice::CanBusError error) { deviceError(slot, error); });
+    connect(dev, &QCanBusDevice::stateChanged, this,
+            [this, slot](QCanBusDevice::CanBusDeviceState state) { stateChanged(slot, state); });
+    slot->library->deviceAdopted(this);
+    drain(slot);
+}
+
+void CanBusHost::write(const CanBusLibrary *library, const QCanBusFrame &frame)
 {
     // Writes return before they get here; a device that is gone reports itself through its
     // state, so a refused frame is only worth a note.
-    if (!m_device || m_device->state() != QCanBusDevice::ConnectedState) {
+    const Slot *slot = slotOf(library);
+    if (!slot || slot->device->state() != QCanBusDevice::ConnectedState) {
         qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId() << "dropped: bus closed";
         return;
     }
-    if (!m_device->writeFrame(frame))
+    if (!slot->device->writeFrame(frame))
         qCDebug(lcCanLibrary) << "frame" << Qt::hex << frame.frameId()
-                              << "refused:" << m_device->errorString();
+                              << "refused:" << slot->device->errorString();
 }
 
-void CanBusHost::close()
+void CanBusHost::close(const CanBusLibrary *library)
 {
-    if (!m_device)
+    const auto it = std::find_if(m_slots.begin(), m_slots.end(), [library](const auto &slot) {
+        return slot->library.get() == library;
+    });
+    if (it == m_slots.end())
         return;
-    m_library->deviceReleased(this);
-    m_device->disconnect(this);
-    m_device->disconnectDevice();
+    const std::unique_ptr<Slot> slot = std::move(*it);
+    m_slots.erase(it);
+    slot->library->deviceReleased(this);
+    slot->device->disconnect(this);
+    slot->device->disconnectDevice();
     // Possibly inside one of its own signals (a handler that closes the dongle): freed once
     // that is over.
-    m_device.release()->deleteLater();
+    slot->device.release()->deleteLater();
 }
 
-void CanBusHost::drain()
+void CanBusHost::closeAll()
 {
-    if (!m_device)
-        return;
+    while (!m_slots.empty())
+        close(m_slots.back()->library.get());
+}
+
+void CanBusHost::drain(Slot *slot)
+{
     m_batch.clear();
-    while (m_device->framesAvailable()) {
-        const QCanBusFrame frame = m_device->readFrame();
+    while (slot->device->framesAvailable()) {
+        const QCanBusFrame frame = slot->device->readFrame();
         TCANMsg msg;
         if (CanFrameMapping::fromFrame(frame, &msg))
             m_batch.push_back(msg);
@@ -155,26 +189,26 @@ void CanBusHost::drain()
             qCDebug(lcCanLibrary).noquote() << CanFrameMapping::describeErrorFrame(frame);
     }
     if (!m_batch.empty())
-        m_library->push(m_batch.data(), m_batch.size());
+        slot->library->push(m_batch.data(), m_batch.size());
 }
 
-void CanBusHost::reportLoss()
+void CanBusHost::reportLoss(Slot *slot)
 {
     // A lost connection or a failing read means the bus is gone for this program.
-    if (m_reportedLoss)
+    if (slot->reportedLoss)
         return;
-    m_reportedLoss = true;
-    m_library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
+    slot->reportedLoss = true;
+    slot->library->push(CanFrameMapping::statusMessage(quint8(CAN_ERR_BUSOFF)));
 }
 
-void CanBusHost::deviceError(QCanBusDevice::CanBusError error)
+void CanBusHost::deviceError(Slot *slot, QCanBusDevice::CanBusError error)
 {
     if (error == QCanBusDevice::ReadError || error == QCanBusDevice::ConnectionError)
-        reportLoss();
+        reportLoss(slot);
 }
 
-void CanBusHost::stateChanged(QCanBusDevice::CanBusDeviceState state)
+void CanBusHost::stateChanged(Slot *slot, QCanBusDevice::CanBusDeviceState state)
 {
     if (state == QCanBusDevice::UnconnectedState)
-        reportLoss();
+        reportLoss(slot);
 }

@@ -12,17 +12,18 @@ class CanBusLibrary;
 class QSocketNotifier;
 class QThread;
 
-// The dongle library's bus device in one thread: the library's own thread, where every device
-// is connected, or the application's main thread, where a device opened from there is moved
-// so that its messages arrive, are handled and are answered without crossing threads.
-// Requests from other threads are announced on the host's eventfd. Everything but the
-// constructor, hostThread() and wakeFd() runs in the host's thread.
+// The dongle libraries' bus devices in one thread, one per library instance at most: the shared
+// thread, where every device is connected, or the application's main thread, where a device
+// opened from there is moved so that its messages arrive, are handled and are answered without
+// crossing threads. Requests from other threads are announced on the host's eventfd.
+// Everything but the constructor, hostThread() and wakeFd() runs in the host's thread.
 class CanBusHost : public QObject
 {
     Q_OBJECT
 
 public:
-    CanBusHost(CanBusLibrary *library, QThread *thread);
+    explicit CanBusHost(QThread *thread);
+    // Closes every device it still holds.
     ~CanBusHost() override;
 
     QThread *hostThread() const { return m_thread; }
@@ -40,25 +41,33 @@ public:
                                                         const QString &interfaceName, int bitRate,
                                                         quint32 *result);
 
-    // Takes a connected device that lives in this thread and opens the library with it.
-    void adopt(std::unique_ptr<QCanBusDevice> device);
-    bool holdsDevice() const { return m_device != nullptr; }
-    void write(const QCanBusFrame &frame);
-    void close();
+    // Takes a connected device that lives in this thread and opens `library` with it, in place
+    // of the device that library had here. The library is kept while its device is.
+    void adopt(std::shared_ptr<CanBusLibrary> library, std::unique_ptr<QCanBusDevice> device);
+    bool holdsDevice(const CanBusLibrary *library) const;
+    void write(const CanBusLibrary *library, const QCanBusFrame &frame);
+    void close(const CanBusLibrary *library);
+    void closeAll();
 
 private:
+    struct Slot
+    {
+        std::shared_ptr<CanBusLibrary> library;
+        std::unique_ptr<QCanBusDevice> device;
+        bool reportedLoss = false;
+    };
+
     static std::unique_ptr<QCanBusDevice> tryConnect(CanBusLibrary *library, const QString &plugin,
                                                      const QString &interfaceName, int bitRate);
-    void drain();
-    void deviceError(QCanBusDevice::CanBusError error);
-    void stateChanged(QCanBusDevice::CanBusDeviceState state);
-    void reportLoss();
+    Slot *slotOf(const CanBusLibrary *library) const;
+    void drain(Slot *slot);
+    void deviceError(Slot *slot, QCanBusDevice::CanBusError error);
+    void stateChanged(Slot *slot, QCanBusDevice::CanBusDeviceState state);
+    void reportLoss(Slot *slot);
 
-    CanBusLibrary *const m_library;
     QThread *const m_thread;
     const int m_wakeFd;
     QSocketNotifier *m_notifier = nullptr; // a child
-    std::unique_ptr<QCanBusDevice> m_device;
-    bool m_reportedLoss = false;
+    std::vector<std::unique_ptr<Slot>> m_slots;
     std::vector<TCANMsg> m_batch;
 };

@@ -1,6 +1,5 @@
 #include "comm/CanBusLibrary.h"
 
-#include "base/SettingsStore.h"
 #include "comm/CanBusHost.h"
 #include "comm/CanBusLogging.h"
 #include "comm/CanBusSetting.h"
@@ -22,143 +21,197 @@
 
 Q_LOGGING_CATEGORY(lcCanLibrary, "brasvik.comm.can", QtCriticalMsg)
 
-CanBusLibrary &CanBusLibrary::instance()
+// The threads every instance's devices live in, with their hosts and request queues: one set
+// for the process. The shared thread stays for the rest of the process: a virtual bus server
+// started by the first device lives in it and other programs may be using it.
+class CanBusDispatch
 {
-    static CanBusLibrary library;
-    return library;
+public:
+    enum class RequestKind { Init, Write, Close, Shutdown };
+    struct Completion
+    {
+        quint32 result = 0;
+        bool done = false;
+        bool committed = false; // an opening that is past the point of giving up
+        bool abandoned = false; // the caller stopped waiting
+        std::unique_ptr<QCanBusDevice> device; // opened for another thread, moved there
+    };
+    struct Request
+    {
+        RequestKind kind = RequestKind::Close;
+        std::shared_ptr<CanBusLibrary> library; // none for the shutdown
+        QString plugin;
+        QString interfaceName;
+        int bitRate = 0;
+        QCanBusFrame frame;
+        CanBusHost *target = nullptr; // the host an opening is for
+        std::shared_ptr<Completion> completion; // none for writes
+    };
+    // A host and what waits for it.
+    struct Home
+    {
+        CanBusHost *host = nullptr;
+        std::deque<Request> requests;
+        bool serving = false; // in its thread only
+    };
+
+    static CanBusDispatch &instance();
+
+    bool ensureThread();
+    CanBusHost *ensureMainHost();
+    Home &homeOf(CanBusHost *host);
+    std::shared_ptr<Completion> submit(Home &home, Request request, quint32 resultOnTimeout,
+                                       bool wait, int timeoutMs);
+    void enqueueLocked(Home &home, Request request, bool *wake);
+    static void announce(const Home &home);
+    void serve(CanBusHost *host);
+    void open(Home &home, Request &request);
+    static void shutdown();
+
+    std::mutex control; // creates and ends the hosts
+    std::mutex requestMutex;
+    std::condition_variable requestDone;
+    Home libraryHome;
+    Home mainHome;
+    std::atomic<QThread *> thread {nullptr};
+
+    static constexpr int kShutdownTimeoutMs = 10000;
+};
+
+CanBusDispatch &CanBusDispatch::instance()
+{
+    static CanBusDispatch dispatch;
+    return dispatch;
 }
 
-bool CanBusLibrary::ensureThread()
+bool CanBusDispatch::ensureThread()
 {
-    std::lock_guard control(m_control);
-    if (m_thread.load())
+    std::lock_guard guard(control);
+    if (thread.load())
         return true;
     if (!QCoreApplication::instance())
         return false;
     QuietVirtualBusChatter();
-    // The thread stays for the rest of the process: a virtual bus server started by the first
-    // device lives in it and other programs may be using it.
-    auto *thread = new QThread;
-    thread->setObjectName(QStringLiteral("CAN library"));
-    auto *host = new CanBusHost(this, thread);
+    auto *started = new QThread;
+    started->setObjectName(QStringLiteral("CAN library"));
+    auto *host = new CanBusHost(started);
     if (!host->isValid()) {
         delete host;
-        delete thread;
+        delete started;
         return false;
     }
-    host->moveToThread(thread);
+    host->moveToThread(started);
     // Wait until the thread runs with its event dispatcher and listens, so that everything it
     // set up is visibly done before the first request is announced to it.
-    bool started = false;
+    bool listening = false;
     QObject::connect(
-        thread, &QThread::started, host,
-        [this, host, &started] {
+        started, &QThread::started, host,
+        [this, host, &listening] {
             host->listen();
-            std::lock_guard lock(m_requestMutex);
-            started = true;
-            m_requestDone.notify_all();
+            std::lock_guard lock(requestMutex);
+            listening = true;
+            requestDone.notify_all();
         },
         Qt::DirectConnection);
-    thread->start();
+    started->start();
     {
-        std::unique_lock lock(m_requestMutex);
-        m_requestDone.wait(lock, [&] { return started; });
-        m_libraryHome.host = host;
+        std::unique_lock lock(requestMutex);
+        requestDone.wait(lock, [&] { return listening; });
+        libraryHome.host = host;
     }
-    QObject::disconnect(thread, &QThread::started, host, nullptr);
-    m_thread = thread;
-    qAddPostRoutine(&CanBusLibrary::shutdown);
+    QObject::disconnect(started, &QThread::started, host, nullptr);
+    thread = started;
+    qAddPostRoutine(&CanBusDispatch::shutdown);
     return true;
 }
 
-CanBusHost *CanBusLibrary::ensureMainHost()
+CanBusHost *CanBusDispatch::ensureMainHost()
 {
-    std::lock_guard control(m_control);
+    std::lock_guard guard(control);
     {
-        std::lock_guard lock(m_requestMutex);
-        if (m_mainHome.host)
-            return m_mainHome.host;
+        std::lock_guard lock(requestMutex);
+        if (mainHome.host)
+            return mainHome.host;
     }
-    auto *host = new CanBusHost(this, QThread::currentThread());
+    auto *host = new CanBusHost(QThread::currentThread());
     if (!host->isValid()) {
         delete host;
         return nullptr;
     }
     host->listen();
-    std::lock_guard lock(m_requestMutex);
-    m_mainHome.host = host;
+    std::lock_guard lock(requestMutex);
+    mainHome.host = host;
     return host;
 }
 
-CanBusLibrary::Home &CanBusLibrary::homeOf(CanBusHost *host)
+CanBusDispatch::Home &CanBusDispatch::homeOf(CanBusHost *host)
 {
     // Told apart by thread: the hosts themselves are set up under the lock, their threads not.
-    return host->hostThread() == m_thread.load() ? m_libraryHome : m_mainHome;
+    return host->hostThread() == thread.load() ? libraryHome : mainHome;
 }
 
-void CanBusLibrary::shutdown()
+void CanBusDispatch::shutdown()
 {
-    CanBusLibrary &library = instance();
-    std::lock_guard control(library.m_control);
+    CanBusDispatch &d = instance();
+    std::lock_guard guard(d.control);
     CanBusHost *mainHost = nullptr;
     {
-        std::lock_guard lock(library.m_requestMutex);
-        mainHost = std::exchange(library.m_mainHome.host, nullptr);
-        library.m_mainHome.requests.clear();
+        std::lock_guard lock(d.requestMutex);
+        mainHost = std::exchange(d.mainHome.host, nullptr);
+        d.mainHome.requests.clear();
     }
     // Run on the application's thread as it winds up: the main host lives here.
     delete mainHost;
-    QThread *thread = library.m_thread.load();
-    if (!thread)
+    QThread *libraryThread = d.thread.load();
+    if (!libraryThread)
         return;
     Request request;
     request.kind = RequestKind::Shutdown;
-    library.submit(library.m_libraryHome, request, CAN_ERR_OK, true);
-    if (!thread->wait(library.m_requestTimeoutMs))
+    d.submit(d.libraryHome, request, CAN_ERR_OK, true, kShutdownTimeoutMs);
+    if (!libraryThread->wait(kShutdownTimeoutMs))
         return; // a thread that hangs is left to the process's end
 
     {
-        std::lock_guard lock(library.m_requestMutex);
-        delete std::exchange(library.m_libraryHome.host, nullptr);
+        std::lock_guard lock(d.requestMutex);
+        delete std::exchange(d.libraryHome.host, nullptr);
+        d.libraryHome.requests.clear();
     }
-    delete thread;
-    library.m_thread = nullptr;
-    std::lock_guard lock(library.m_queueMutex);
-    library.m_queue.clear();
+    delete libraryThread;
+    d.thread = nullptr;
 }
 
-void CanBusLibrary::announce(const Home &home)
+void CanBusDispatch::announce(const Home &home)
 {
     eventfd_write(home.host->wakeFd(), 1);
 }
 
-void CanBusLibrary::enqueueLocked(Home &home, Request request, bool *wake)
+void CanBusDispatch::enqueueLocked(Home &home, Request request, bool *wake)
 {
     // The host drains its whole queue per wake-up: one announcement is enough.
     *wake = home.requests.empty();
     if (request.kind == RequestKind::Write)
-        ++home.queuedWrites;
+        ++request.library->m_queuedWrites;
     home.requests.push_back(std::move(request));
 }
 
-std::shared_ptr<CanBusLibrary::Completion> CanBusLibrary::submit(Home &home, Request request,
-                                                                 quint32 resultOnTimeout, bool wait)
+std::shared_ptr<CanBusDispatch::Completion> CanBusDispatch::submit(Home &home, Request request,
+                                                                   quint32 resultOnTimeout,
+                                                                   bool wait, int timeoutMs)
 {
     const auto completion = std::make_shared<Completion>();
     completion->result = resultOnTimeout;
     request.completion = completion;
-    std::unique_lock lock(m_requestMutex);
+    std::unique_lock lock(requestMutex);
     bool wake = false;
     enqueueLocked(home, std::move(request), &wake);
-    const int timeoutMs = m_requestTimeoutMs;
     lock.unlock();
     if (wake)
         announce(home);
     if (!wait)
         return completion;
     lock.lock();
-    if (!m_requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                [&] { return completion->done; })) {
+    if (!requestDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return completion->done; })) {
         if (!completion->committed) {
             // It stays queued and runs when the thread gets to it.
             completion->abandoned = true;
@@ -169,12 +222,12 @@ std::shared_ptr<CanBusLibrary::Completion> CanBusLibrary::submit(Home &home, Req
             return given;
         }
         // An opening that has connected is handed over in a moment.
-        m_requestDone.wait(lock, [&] { return completion->done; });
+        requestDone.wait(lock, [&] { return completion->done; });
     }
     return completion;
 }
 
-void CanBusLibrary::serve(CanBusHost *host)
+void CanBusDispatch::serve(CanBusHost *host)
 {
     Home &home = homeOf(host);
     // An opening waits for its connection in a nested event loop, where the next wake-up
@@ -188,21 +241,22 @@ void CanBusLibrary::serve(CanBusHost *host)
         Request request;
         CanBusHost *forwardTo = nullptr;
         {
-            std::lock_guard lock(m_requestMutex);
+            std::lock_guard lock(requestMutex);
             if (home.requests.empty())
                 return;
             request = std::move(home.requests.front());
             home.requests.pop_front();
+            CanBusLibrary *library = request.library.get();
             if (request.kind == RequestKind::Write)
-                --home.queuedWrites;
+                --library->m_queuedWrites;
             // A close asked of a host that no longer holds the device follows the device.
-            if (request.kind == RequestKind::Close && !host->holdsDevice() && m_deviceHost
-                && m_deviceHost != host)
-                forwardTo = m_deviceHost;
+            if (request.kind == RequestKind::Close && !host->holdsDevice(library)
+                && library->m_deviceHost && library->m_deviceHost != host)
+                forwardTo = library->m_deviceHost;
         }
         switch (request.kind) {
         case RequestKind::Write:
-            host->write(request.frame);
+            host->write(request.library.get(), request.frame);
             continue;
         case RequestKind::Init:
             open(home, request);
@@ -211,40 +265,42 @@ void CanBusLibrary::serve(CanBusHost *host)
             if (forwardTo) {
                 Request close;
                 close.kind = RequestKind::Close;
-                submit(homeOf(forwardTo), close, CAN_ERR_OK, false);
+                close.library = request.library;
+                submit(homeOf(forwardTo), close, CAN_ERR_OK, false, 0);
             } else {
-                host->close();
+                host->close(request.library.get());
             }
             break;
         case RequestKind::Shutdown:
             // Ended from inside, so that no other thread touches its event loop while it winds
             // up. Whatever was queued behind it is dropped with the process.
-            host->close();
+            host->closeAll();
             QThread::currentThread()->quit();
             break;
         }
         {
-            // Notified under the lock: the waiter may be the one that tears the library down.
-            std::lock_guard lock(m_requestMutex);
+            // Notified under the lock: the waiter may be the one that tears the thread down.
+            std::lock_guard lock(requestMutex);
             request.completion->result = CAN_ERR_OK;
             request.completion->done = true;
-            m_requestDone.notify_all();
+            requestDone.notify_all();
         }
         if (request.kind == RequestKind::Shutdown)
             return;
     }
 }
 
-void CanBusLibrary::open(Home &home, Request &request)
+void CanBusDispatch::open(Home &home, Request &request)
 {
+    CanBusLibrary *library = request.library.get();
     quint32 result = CAN_ERR_RESOURCE;
     std::unique_ptr<QCanBusDevice> device = CanBusHost::connectDevice(
-        this, request.plugin, request.interfaceName, request.bitRate, &result);
+        library, request.plugin, request.interfaceName, request.bitRate, &result);
     Completion &completion = *request.completion;
     bool abandoned = false;
     {
-        std::lock_guard lock(m_requestMutex);
-        --m_opensInFlight;
+        std::lock_guard lock(requestMutex);
+        --library->m_opensInFlight;
         abandoned = completion.abandoned;
         completion.committed = !abandoned;
     }
@@ -256,39 +312,52 @@ void CanBusLibrary::open(Home &home, Request &request)
     }
     if (device) {
         if (request.target == home.host)
-            home.host->adopt(std::move(device));
+            home.host->adopt(request.library, std::move(device));
         else
             device->moveToThread(request.target->hostThread());
     }
-    std::lock_guard lock(m_requestMutex);
+    std::lock_guard lock(requestMutex);
     completion.result = result;
     completion.device = std::move(device);
     completion.done = true;
-    m_requestDone.notify_all();
+    requestDone.notify_all();
+}
+
+CanBusLibrary::CanBusLibrary() = default;
+
+CanBusLibrary::~CanBusLibrary() = default;
+
+void CanBusLibrary::serve(CanBusHost *host)
+{
+    CanBusDispatch::instance().serve(host);
 }
 
 void CanBusLibrary::closeCurrent(bool wait)
 {
+    CanBusDispatch &d = CanBusDispatch::instance();
     CanBusHost *host = nullptr;
     bool opening = false;
+    int timeoutMs = 0;
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(d.requestMutex);
         host = m_deviceHost;
         opening = m_opensInFlight > 0;
+        timeoutMs = m_requestTimeoutMs;
     }
-    Request close;
-    close.kind = RequestKind::Close;
+    CanBusDispatch::Request close;
+    close.kind = CanBusDispatch::RequestKind::Close;
+    close.library = shared_from_this();
     if (host && host->hostThread() == QThread::currentThread())
-        host->close();
+        host->close(this);
     else if (host)
-        submit(homeOf(host), close, CAN_ERR_OK, wait);
+        d.submit(d.homeOf(host), close, CAN_ERR_OK, wait, timeoutMs);
     // An opening still under way (given up by its caller or not) is closed behind it.
-    if (opening && QThread::currentThread() != m_thread.load())
-        submit(m_libraryHome, close, CAN_ERR_OK, true);
+    if (opening && QThread::currentThread() != d.thread.load())
+        d.submit(d.libraryHome, close, CAN_ERR_OK, true, timeoutMs);
 }
 
-quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, quint32 ioPort,
-                            quint16 interrupt)
+quint32 CanBusLibrary::init(const QString &bus, quint16 btr0btr1, quint16 msgType, quint32 hwType,
+                            quint32 ioPort, quint16 interrupt)
 {
     // The parallel-port dongle's hardware type, address and interrupt mean nothing to the
     // Qt backends; only the bit rate is passed on.
@@ -296,33 +365,36 @@ quint32 CanBusLibrary::init(quint16 btr0btr1, quint16 msgType, quint32 hwType, q
     Q_UNUSED(hwType)
     Q_UNUSED(ioPort)
     Q_UNUSED(interrupt)
-    const QString bus = SettingsStore::canBus();
-    Request request;
-    request.kind = RequestKind::Init;
+    CanBusDispatch::Request request;
+    request.kind = CanBusDispatch::RequestKind::Init;
+    request.library = shared_from_this();
     if (!SplitCanBusSetting(bus, &request.plugin, &request.interfaceName)) {
         qCWarning(lcCanLibrary).noquote() << CanBusSettingProblem(bus);
         return CAN_ERR_ILLPARAMVAL;
     }
-    if (!ensureThread())
+    CanBusDispatch &d = CanBusDispatch::instance();
+    if (!d.ensureThread())
         return CAN_ERR_RESOURCE;
     const bool onMainThread = QThread::currentThread() == QCoreApplication::instance()->thread();
-    CanBusHost *target = onMainThread ? ensureMainHost() : nullptr;
+    CanBusHost *target = onMainThread ? d.ensureMainHost() : nullptr;
     if (!target) {
-        std::lock_guard lock(m_requestMutex);
-        target = m_libraryHome.host;
+        std::lock_guard lock(d.requestMutex);
+        target = d.libraryHome.host;
     }
     // The device open before is closed first, wherever it lives.
     closeCurrent(true);
     request.bitRate = CANBitrateFromBTR0BTR1(btr0btr1);
     request.target = target;
+    int timeoutMs = 0;
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(d.requestMutex);
         ++m_opensInFlight;
+        timeoutMs = m_requestTimeoutMs;
     }
-    const std::shared_ptr<Completion> completion
-        = submit(m_libraryHome, std::move(request), CAN_ERR_RESOURCE, true);
+    const std::shared_ptr<CanBusDispatch::Completion> completion
+        = d.submit(d.libraryHome, std::move(request), CAN_ERR_RESOURCE, true, timeoutMs);
     if (completion->device)
-        target->adopt(std::move(completion->device));
+        target->adopt(shared_from_this(), std::move(completion->device));
     cancelWait();
     return completion->result;
 }
@@ -331,43 +403,47 @@ quint32 CanBusLibrary::write(const TCANMsg &msg)
 {
     if (!m_open.load())
         return CAN_ERR_ILLHW;
-    Request request;
-    request.kind = RequestKind::Write;
-    request.frame = CanFrameMapping::toFrame(msg);
+    CanBusDispatch &d = CanBusDispatch::instance();
+    const QCanBusFrame frame = CanFrameMapping::toFrame(msg);
     CanBusHost *here = nullptr;
-    Home *home = nullptr;
+    CanBusDispatch::Home *home = nullptr;
     bool wake = false;
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(d.requestMutex);
         if (!m_deviceHost)
             return CAN_ERR_ILLHW;
-        home = &homeOf(m_deviceHost);
+        home = &d.homeOf(m_deviceHost);
         if (m_deviceHost->hostThread() == QThread::currentThread() && home->requests.empty()) {
             here = m_deviceHost;
         } else {
-            if (home->queuedWrites >= kTransmitCapacity)
+            if (m_queuedWrites >= kTransmitCapacity)
                 return CAN_ERR_QXMTFULL;
-            enqueueLocked(*home, std::move(request), &wake);
+            CanBusDispatch::Request request;
+            request.kind = CanBusDispatch::RequestKind::Write;
+            request.library = shared_from_this();
+            request.frame = frame;
+            d.enqueueLocked(*home, std::move(request), &wake);
         }
     }
     if (here)
-        here->write(request.frame);
+        here->write(this, frame);
     else if (wake)
-        announce(*home);
+        CanBusDispatch::announce(*home);
     return CAN_ERR_OK;
 }
 
 quint32 CanBusLibrary::close()
 {
-    if (!m_thread.load())
+    CanBusDispatch &d = CanBusDispatch::instance();
+    if (!d.thread.load())
         return CAN_ERR_OK;
     // From another thread than the device's, the close is queued behind what is there: the
     // device's thread may be waiting for the caller (a handler on a receive thread that is
     // being joined).
     bool wait = false;
     {
-        std::lock_guard lock(m_requestMutex);
-        wait = m_deviceHost == m_libraryHome.host;
+        std::lock_guard lock(d.requestMutex);
+        wait = m_deviceHost && m_deviceHost == d.libraryHome.host;
     }
     closeCurrent(wait);
     cancelWait();
@@ -377,7 +453,7 @@ quint32 CanBusLibrary::close()
 void CanBusLibrary::deviceAdopted(CanBusHost *host)
 {
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(CanBusDispatch::instance().requestMutex);
         m_deviceHost = host;
     }
     setOpen(true);
@@ -386,7 +462,7 @@ void CanBusLibrary::deviceAdopted(CanBusHost *host)
 void CanBusLibrary::deviceReleased(CanBusHost *host)
 {
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(CanBusDispatch::instance().requestMutex);
         if (m_deviceHost != host)
             return;
         m_deviceHost = nullptr;
@@ -396,7 +472,7 @@ void CanBusLibrary::deviceReleased(CanBusHost *host)
 
 bool CanBusLibrary::servedOnCurrentThread()
 {
-    std::lock_guard lock(m_requestMutex);
+    std::lock_guard lock(CanBusDispatch::instance().requestMutex);
     return m_deviceHost && m_deviceHost->hostThread() == QThread::currentThread();
 }
 
@@ -476,20 +552,20 @@ void CanBusLibrary::injectReadResult(quint32 code)
 
 void CanBusLibrary::setDeviceFactory(DeviceFactory factory)
 {
-    std::lock_guard lock(m_requestMutex);
+    std::lock_guard lock(CanBusDispatch::instance().requestMutex);
     m_factory = std::move(factory);
 }
 
 void CanBusLibrary::setRequestTimeout(int ms)
 {
-    std::lock_guard lock(m_requestMutex);
+    std::lock_guard lock(CanBusDispatch::instance().requestMutex);
     m_requestTimeoutMs = ms;
 }
 
 bool CanBusLibrary::knowsPlugin(const QString &plugin)
 {
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(CanBusDispatch::instance().requestMutex);
         if (m_factory)
             return true;
     }
@@ -501,7 +577,7 @@ CanBusLibrary::createDevice(const QString &plugin, const QString &interfaceName,
 {
     DeviceFactory factory;
     {
-        std::lock_guard lock(m_requestMutex);
+        std::lock_guard lock(CanBusDispatch::instance().requestMutex);
         factory = m_factory;
     }
     if (factory)

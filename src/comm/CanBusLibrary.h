@@ -13,30 +13,34 @@
 #include <memory>
 #include <mutex>
 
+class CanBusDispatch;
 class CanBusHost;
-class QThread;
 
-// The dongle library's inside: one QCanBusDevice, connected in a thread of the library's own
-// and then served by an event loop. A device opened from the application's main thread (the
-// windows' and the command-line tool's) is moved there, so that its messages arrive where
-// they are handled and answers leave without a thread in between; any other opener's stays
-// in the library's thread. Requests from other threads reach the device's thread through its
-// queue, in the order they were made: a write is queued and returns at once, as a dongle's
-// transmit queue does; init and close wait for their own result (a bounded time; a request
-// that is given up still runs). Received messages wait in a locked queue that readers take
-// from without blocking.
-class CanBusLibrary
+// The inside of one dongle library instance: one QCanBusDevice at a time. Devices are connected
+// in a thread that all instances share and then served by an event loop. A device opened from
+// the application's main thread (the windows' and the command-line tool's) is moved there, so
+// that its messages arrive where they are handled and answers leave without a thread in
+// between; any other opener's stays in the shared thread. Requests from other threads reach the
+// device's thread through its queue, in the order they were made: a write is queued and returns
+// at once, as a dongle's transmit queue does; init and close wait for their own result (a
+// bounded time; a request that is given up still runs). Received messages wait in a locked
+// queue that readers take from without blocking. Queued requests and the threads' hosts hold
+// the instance while they need it, so it always outlives them.
+class CanBusLibrary : public std::enable_shared_from_this<CanBusLibrary>
 {
 public:
-    // Makes the device for "plugin:interface" (called in the library thread); null and a
-    // reason when it cannot.
+    // Makes the device for "plugin:interface" (called in the shared thread); null and a reason
+    // when it cannot.
     using DeviceFactory = std::function<std::unique_ptr<QCanBusDevice>(
         const QString &plugin, const QString &interfaceName, QString *error)>;
 
-    static CanBusLibrary &instance();
+    CanBusLibrary();
+    ~CanBusLibrary();
+    CanBusLibrary(const CanBusLibrary &) = delete;
+    CanBusLibrary &operator=(const CanBusLibrary &) = delete;
 
-    quint32 init(quint16 btr0btr1, quint16 msgType, quint32 hwType, quint32 ioPort,
-                 quint16 interrupt);
+    quint32 init(const QString &bus, quint16 btr0btr1, quint16 msgType, quint32 hwType,
+                 quint32 ioPort, quint16 interrupt);
     quint32 read(TCANMsg *msg);
     quint32 write(const TCANMsg &msg);
     quint32 close();
@@ -53,7 +57,7 @@ public:
 
     // Seams for tests: the next read returns this code instead of a message; devices come
     // from this factory instead of QCanBus (an empty one restores QCanBus); init and close
-    // wait this long for the library thread.
+    // wait this long for the shared thread.
     void injectReadResult(quint32 code);
     void setDeviceFactory(DeviceFactory factory);
     void setRequestTimeout(int ms);
@@ -66,62 +70,22 @@ public:
     bool knowsPlugin(const QString &plugin);
     std::unique_ptr<QCanBusDevice> createDevice(const QString &plugin, const QString &interfaceName,
                                                 QString *error);
-    // Runs the requests queued for this host, in its thread.
-    void serve(CanBusHost *host);
+    // Runs the requests queued for this host, every instance's, in its thread.
+    static void serve(CanBusHost *host);
 
     static constexpr size_t kQueueCapacity = 8192;
     static constexpr size_t kTransmitCapacity = 1024;
 
 private:
-    enum class RequestKind { Init, Write, Close, Shutdown };
-    struct Completion
-    {
-        quint32 result = 0;
-        bool done = false;
-        bool committed = false; // an opening that is past the point of giving up
-        bool abandoned = false; // the caller stopped waiting
-        std::unique_ptr<QCanBusDevice> device; // opened for another thread, moved there
-    };
-    struct Request
-    {
-        RequestKind kind = RequestKind::Close;
-        QString plugin;
-        QString interfaceName;
-        int bitRate = 0;
-        QCanBusFrame frame;
-        CanBusHost *target = nullptr; // the host an opening is for
-        std::shared_ptr<Completion> completion; // none for writes
-    };
-    // A host and what waits for it.
-    struct Home
-    {
-        CanBusHost *host = nullptr;
-        std::deque<Request> requests;
-        size_t queuedWrites = 0;
-        bool serving = false; // in its thread only
-    };
+    friend class CanBusDispatch;
 
-    CanBusLibrary() = default;
-    bool ensureThread();
-    CanBusHost *ensureMainHost();
-    Home &homeOf(CanBusHost *host);
-    std::shared_ptr<Completion> submit(Home &home, Request request, quint32 resultOnTimeout,
-                                       bool wait);
-    void enqueueLocked(Home &home, Request request, bool *wake);
-    static void announce(const Home &home);
     void closeCurrent(bool wait);
-    void open(Home &home, Request &request);
     void setOpen(bool open);
-    static void shutdown();
 
-    std::mutex m_control; // creates and ends the hosts
-
-    std::mutex m_requestMutex;
-    std::condition_variable m_requestDone;
-    Home m_libraryHome;
-    Home m_mainHome;
+    // Guarded by the shared request lock (CanBusDispatch).
     CanBusHost *m_deviceHost = nullptr; // where the open device lives
     int m_opensInFlight = 0;
+    size_t m_queuedWrites = 0;
     int m_requestTimeoutMs = 10000;
     DeviceFactory m_factory;
 
@@ -133,6 +97,4 @@ private:
     quint32 m_injectedResult = 0;
     quint64 m_cancelGeneration = 0;
     int m_receiveEventFd = -1;
-
-    std::atomic<QThread *> m_thread {nullptr};
 };

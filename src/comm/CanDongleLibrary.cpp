@@ -2,57 +2,64 @@
 
 #include "comm/CanBusLibrary.h"
 
-quint32 CAN_Init(quint16 wBTR0BTR1, quint16 CANMsgType, quint32 CANHwType, quint32 IO_Port,
-                 quint16 Interrupt)
+CanDongleLibrary::CanDongleLibrary() : m_library(std::make_shared<CanBusLibrary>()) { }
+
+CanDongleLibrary::~CanDongleLibrary()
 {
-    return CanBusLibrary::instance().init(wBTR0BTR1, CANMsgType, CANHwType, IO_Port, Interrupt);
+    m_library->close();
 }
 
-quint32 CAN_Read(TCANMsg *MsgBuff)
+quint32 CanDongleLibrary::Init(const QString &bus, quint16 wBTR0BTR1, quint16 CANMsgType,
+                               quint32 CANHwType, quint32 IO_Port, quint16 Interrupt)
 {
-    return CanBusLibrary::instance().read(MsgBuff);
+    return m_library->init(bus, wBTR0BTR1, CANMsgType, CANHwType, IO_Port, Interrupt);
 }
 
-quint32 CAN_Write(const TCANMsg *MsgBuff)
+quint32 CanDongleLibrary::Read(TCANMsg *MsgBuff)
+{
+    return m_library->read(MsgBuff);
+}
+
+quint32 CanDongleLibrary::Write(const TCANMsg *MsgBuff)
 {
     if (!MsgBuff)
         return CAN_ERR_ILLPARAMVAL;
-    return CanBusLibrary::instance().write(*MsgBuff);
+    return m_library->write(*MsgBuff);
 }
 
-quint32 CAN_Close()
+quint32 CanDongleLibrary::Close()
 {
-    return CanBusLibrary::instance().close();
+    return m_library->close();
 }
 
-bool CAN_WaitReceive(int timeoutMs, const std::atomic<bool> *gate)
+bool CanDongleLibrary::WaitReceive(int timeoutMs, const std::atomic<bool> *gate)
 {
-    return CanBusLibrary::instance().waitReceive(timeoutMs, gate);
+    return m_library->waitReceive(timeoutMs, gate);
 }
 
-void CAN_GateOpened()
+void CanDongleLibrary::GateOpened()
 {
-    CanBusLibrary::instance().gateOpened();
+    m_library->gateOpened();
 }
 
-void CAN_CancelWait()
+void CanDongleLibrary::CancelWait()
 {
-    CanBusLibrary::instance().cancelWait();
+    m_library->cancelWait();
 }
 
-void CAN_SetReceiveEvent(int fd)
+void CanDongleLibrary::SetReceiveEvent(int fd)
 {
-    CanBusLibrary::instance().setReceiveEvent(fd);
+    m_library->setReceiveEvent(fd);
 }
 
-void CAN_ClearReceiveEvent(int fd)
+void CanDongleLibrary::ClearReceiveEvent(int fd)
 {
-    CanBusLibrary::instance().clearReceiveEvent(fd);
+    m_library->clearReceiveEvent(fd);
 }
 
-bool CAN_ServedOnThisThread()
+bool CanDongleLibrary::ServedOnThisThread()
 {
-    return CanBusLibrary::instance().servedOnCurrentThread();
+    return m_library->servedOnCurrentThread();
 }
 
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1)

@@ -1,13 +1,17 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <atomic>
+#include <memory>
 
-// The CAN dongle library: four process-wide calls over a Qt CAN bus device (CanBusLibrary.h
-// tells which thread serves it). The bus opened is the settings value "CANBus"
-// ("plugin:interface"). CAN_Read never blocks and may overlap CAN_Write and CAN_Close from
-// another thread.
+class CanBusLibrary;
+
+// The CAN dongle library over a Qt CAN bus device (CanBusLibrary.h tells which thread serves
+// it): one instance per link, each with a bus of its own, so that transfers on different buses
+// run side by side. Init opens the bus it is given ("plugin:interface"). Read never blocks and
+// may overlap Write and Close from another thread.
 
 #pragma pack(push, 1)
 struct TCANMsg
@@ -51,32 +55,48 @@ enum : quint32 {
 
 enum : quint32 { HW_DONGLE_SJA = 5, HW_DONGLE_SJA_EPP = 6 };
 
-// wBTR0BTR1: BTR0 in the high byte. CANMsgType: 0 = 11-bit, 1 = 29-bit identifiers.
-quint32 CAN_Init(quint16 wBTR0BTR1, quint16 CANMsgType, quint32 CANHwType, quint32 IO_Port,
-                 quint16 Interrupt);
-quint32 CAN_Read(TCANMsg *MsgBuff);
-quint32 CAN_Write(const TCANMsg *MsgBuff);
-quint32 CAN_Close();
+class CanDongleLibrary
+{
+public:
+    CanDongleLibrary();
+    // Closes the bus.
+    ~CanDongleLibrary();
+    CanDongleLibrary(const CanDongleLibrary &) = delete;
+    CanDongleLibrary &operator=(const CanDongleLibrary &) = delete;
 
-// Waits at most timeoutMs for a message to be readable (or for the library to open or close).
-// True when one is waiting. Lets a reader sleep instead of polling. With a gate, waiting
-// messages count only while *gate is true: a reader that has handed messages on sleeps
-// through new ones until whoever opens its gate calls CAN_GateOpened.
-bool CAN_WaitReceive(int timeoutMs, const std::atomic<bool> *gate = nullptr);
+    // Opens `bus` ("plugin:interface"), closing the one open before. wBTR0BTR1: BTR0 in the
+    // high byte. CANMsgType: 0 = 11-bit, 1 = 29-bit identifiers.
+    quint32 Init(const QString &bus, quint16 wBTR0BTR1, quint16 CANMsgType, quint32 CANHwType,
+                 quint32 IO_Port, quint16 Interrupt);
+    quint32 Read(TCANMsg *MsgBuff);
+    quint32 Write(const TCANMsg *MsgBuff);
+    quint32 Close();
 
-// After opening a waiting reader's gate: wakes it if a message is waiting already (messages
-// that come later wake it anyway), and leaves it asleep otherwise.
-void CAN_GateOpened();
+    // Waits at most timeoutMs for a message to be readable (or for the bus to open or close).
+    // True when one is waiting. Lets a reader sleep instead of polling. With a gate, waiting
+    // messages count only while *gate is true: a reader that has handed messages on sleeps
+    // through new ones until whoever opens its gate calls GateOpened.
+    bool WaitReceive(int timeoutMs, const std::atomic<bool> *gate = nullptr);
+    // After opening a waiting reader's gate: wakes it if a message is waiting already (messages
+    // that come later wake it anyway), and leaves it asleep otherwise.
+    void GateOpened();
+    // Makes every WaitReceive return at once (a reader that is asked to stop).
+    void CancelWait();
 
-// Makes every CAN_WaitReceive return at once (a reader that is asked to stop).
-void CAN_CancelWait();
+    // Waiting messages are announced on this eventfd as well, until it is cleared again. A
+    // reader in the thread that serves the open bus (ServedOnThisThread) can watch it in its
+    // event loop instead of waiting in a thread of its own.
+    void SetReceiveEvent(int fd);
+    void ClearReceiveEvent(int fd);
+    bool ServedOnThisThread();
 
-// Waiting messages are announced on this eventfd as well, until it is cleared again. A reader
-// in the thread that serves the open bus (CAN_ServedOnThisThread) can watch it in its event
-// loop instead of waiting in a thread of its own.
-void CAN_SetReceiveEvent(int fd);
-void CAN_ClearReceiveEvent(int fd);
-bool CAN_ServedOnThisThread();
+    // The inside, for the seams tests use (CanBusLibrary.h).
+    CanBusLibrary &Inside() { return *m_library; }
+
+private:
+    // Shared with the threads that serve the bus: requests still queued there keep it.
+    const std::shared_ptr<CanBusLibrary> m_library;
+};
 
 // The bit rate (bit/s) a bus-timing value stands for; 0 when it is not one of the table's.
 int CANBitrateFromBTR0BTR1(quint16 wBTR0BTR1);

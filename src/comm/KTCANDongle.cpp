@@ -32,6 +32,8 @@ struct CANWorkerState
     CANWorkerState(const CANWorkerState &) = delete;
     CANWorkerState &operator=(const CANWorkerState &) = delete;
 
+    // Its own library: a bus of its own, never another thread object's.
+    CanDongleLibrary library;
     TCANResultEvent onResult;
     TCANErrorEvent onError;
     TBKCANThread *owner = nullptr;
@@ -84,7 +86,7 @@ struct CANWorkerState
             std::lock_guard lock(mutex);
         }
         changed.notify_all();
-        CAN_CancelWait();
+        library.CancelWait();
     }
 };
 
@@ -118,7 +120,7 @@ bool readBatch(CANWorkerState &s, std::vector<CANWorkerState::Delivery> &batch)
     batch.clear();
     while (batch.size() < kMaxBatch) {
         TCANMsg msg;
-        const quint32 result = CAN_Read(&msg);
+        const quint32 result = s.library.Read(&msg);
         // An empty queue is the normal answer and leaves the last code as it was.
         if (result == CAN_ERR_QRCVEMPTY)
             break;
@@ -156,7 +158,7 @@ void deliverPending(const std::shared_ptr<CANWorkerState> &s)
     if (!s->idle) {
         runBatch(*s, s->batch, s->batchSession);
         s->idle = true;
-        CAN_GateOpened();
+        s->library.GateOpened();
     }
     std::vector<CANWorkerState::Delivery> batch;
     while (s->direct && s->dongleOpen && !s->terminate) {
@@ -197,7 +199,7 @@ void execute(const std::shared_ptr<CANWorkerState> &state)
             });
             continue;
         }
-        if (!CAN_WaitReceive(kReceiveWaitMs, &s.idle))
+        if (!s.library.WaitReceive(kReceiveWaitMs, &s.idle))
             continue;
         if (s.terminate || !s.dongleOpen || !s.idle)
             continue;
@@ -325,25 +327,26 @@ TBKCANThread::~TBKCANThread()
     }
 }
 
-quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds, quint8 PortIndex,
-                                 quint8 InterruptIndex, bool SyncEvents)
+quint32 TBKCANThread::OpenDongle(const QString &Bus, bool EPP, quint8 BitrateCode, bool ExtendedIds,
+                                 quint8 PortIndex, quint8 InterruptIndex, bool SyncEvents)
 {
     if (m_state->dongleOpen)
         CloseDongle();
-    const quint32 result
-        = CAN_Init(CANBusTimingForCode(BitrateCode), ExtendedIds ? 1 : 0,
-                   EPP ? HW_DONGLE_SJA_EPP : HW_DONGLE_SJA, CANIOAddressForIndex(PortIndex),
-                   CANInterruptForIndex(InterruptIndex));
+    const quint32 result = m_state->library.Init(
+        Bus, CANBusTimingForCode(BitrateCode), ExtendedIds ? 1 : 0,
+        EPP ? HW_DONGLE_SJA_EPP : HW_DONGLE_SJA, CANIOAddressForIndex(PortIndex),
+        CANInterruptForIndex(InterruptIndex));
     if (result == CAN_ERR_OK) {
         m_state->syncEvents = SyncEvents;
         // With the bus served by this thread's event loop, handing its messages to the receive
         // thread and back would only cost two thread switches per message: they are read here.
         const bool direct = SyncEvents && m_state->notifier
-            && m_state->notifier->thread() == QThread::currentThread() && CAN_ServedOnThisThread();
+            && m_state->notifier->thread() == QThread::currentThread()
+            && m_state->library.ServedOnThisThread();
         m_state->direct = direct;
         m_state->dongleOpen = true;
         if (direct)
-            CAN_SetReceiveEvent(m_state->handoverFd);
+            m_state->library.SetReceiveEvent(m_state->handoverFd);
     } else {
         m_state->dongleOpen = false;
     }
@@ -354,23 +357,28 @@ quint32 TBKCANThread::OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds,
 void TBKCANThread::CloseDongle()
 {
     if (m_state->direct.exchange(false))
-        CAN_ClearReceiveEvent(m_state->handoverFd);
+        m_state->library.ClearReceiveEvent(m_state->handoverFd);
     m_state->dongleOpen = false;
     ++m_state->session;
-    CAN_Close();
+    m_state->library.Close();
 }
 
 quint32 TBKCANThread::WriteMessage(TCANMsg Msg)
 {
     if (!m_state->dongleOpen)
         return CAN_ERR_ILLHW;
-    return CAN_Write(&Msg);
+    return m_state->library.Write(&Msg);
 }
 
 void TBKCANThread::Terminate()
 {
     m_state->terminate = true;
     m_state->wakeAll();
+}
+
+CanDongleLibrary &TBKCANThread::Library()
+{
+    return m_state->library;
 }
 
 bool TBKCANThread::Terminated() const

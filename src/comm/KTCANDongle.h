@@ -21,8 +21,8 @@ quint16 CANBusTimingForCode(quint8 bitrateCode);
 quint32 CANIOAddressForIndex(quint8 portIndex);
 quint16 CANInterruptForIndex(quint8 interruptIndex);
 
-// Receives CAN messages through the dongle library and hands each one, and each error, to the
-// handlers: on the thread that created this object when OpenDongle was asked to synchronise
+// Receives CAN messages through a dongle library of its own and hands each one, and each error, to
+// the handlers: on the thread that created this object when OpenDongle was asked to synchronise
 // (nothing more is read until the handler has returned), else on a receive thread of its own.
 // Synchronised messages are read on the creating thread itself when that thread serves the bus
 // (the library keeps a bus opened from the application's thread there); otherwise the receive
@@ -39,8 +39,9 @@ public:
     TBKCANThread(const TBKCANThread &) = delete;
     TBKCANThread &operator=(const TBKCANThread &) = delete;
 
-    quint32 OpenDongle(bool EPP, quint8 BitrateCode, bool ExtendedIds, quint8 PortIndex,
-                       quint8 InterruptIndex, bool SyncEvents);
+    // Opens `Bus` ("plugin:interface") at the bit rate of BitrateCode.
+    quint32 OpenDongle(const QString &Bus, bool EPP, quint8 BitrateCode, bool ExtendedIds,
+                       quint8 PortIndex, quint8 InterruptIndex, bool SyncEvents);
     void CloseDongle();
     quint32 WriteMessage(TCANMsg Msg);
 
@@ -49,6 +50,8 @@ public:
     bool Terminated() const;
     bool DongleOpen() const;
     quint32 ErrorCode() const;
+    // The library it reads and writes through (tests reach its seams here).
+    CanDongleLibrary &Library();
 
 private:
     std::shared_ptr<CANWorkerState> m_state;

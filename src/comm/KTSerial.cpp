@@ -4,7 +4,6 @@
 #include "comm/KTSerialThread.h"
 #include "comm/SerialBackend.h"
 #include "comm/SerialHandover.h"
-#include "base/SettingsStore.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
@@ -110,7 +109,7 @@ void TKTSerial::Open()
         OpenPortDriver();
     m_uartBase = m_port < 4 ? kUartBases[m_port] : quint16(0x3F8);
 
-    if (!m_backend->open(SettingsStore::comPortDevicePath(int(m_port)))) {
+    if (!m_backend->open(m_devicePath)) {
         const int error = errno;
         if (vic)
             ClosePortDriver();
@@ -312,6 +311,8 @@ void TKTSerial::SetPortName(TPort value)
 {
     if (m_active)
         RaiseRefusal(" is active!", "Cannot change port!");
+    if (value != m_port)
+        m_devicePath.clear();
     m_port = value;
     if (value < 4)
         m_uartBase = kUartBases[value];
@@ -368,6 +369,7 @@ void TKTSerial::Assign(const TKTSerial &Source)
     if (m_active || &Source == this)
         return;
     SetPortName(Source.PortName());
+    SetDevicePath(Source.DevicePath());
     SetBaudrate(Source.Baudrate());
     SetFrameDatabits(Source.FrameDatabits());
     SetFrameParitybit(Source.FrameParitybit());

@@ -44,8 +44,8 @@ bool ClearCommError(int Handle, quint32 *Errors, TComStat *Stat = nullptr);
 
 using TNotifyEvent = TEventHandler<TKTSerial *>;
 
-// One serial port: opened exclusive, non-blocking and raw on the device path that the settings
-// map its PortName to, through a SerialBackend (the platform's own unless one is handed in). A
+// One serial port: opened exclusive, non-blocking and raw on its DevicePath, through a
+// SerialBackend (the platform's own unless one is handed in). A
 // worker thread waits for port events and calls OnError, OnRxChar and OnTxEmpty (in that order),
 // on the thread that owns the component when SyncEventHandling is set. Read, Write and
 // InputCount never block and never raise.
@@ -101,7 +101,12 @@ public:
     TStopBit FrameStopbits() const { return m_stopBits; }
     void SetFrameStopbits(TStopBit value);
     TPort PortName() const { return m_port; }
+    // Forgets the device path when the port changes: set the path after the port.
     void SetPortName(TPort value);
+    // The device the next Open opens (the settings' path for PortName, handed in by whoever
+    // chose the port); empty, Open fails.
+    QString DevicePath() const { return m_devicePath; }
+    void SetDevicePath(const QString &value) { m_devicePath = value; }
     int RxBufSize() const { return m_rxBufSize; }
     void SetRxBufSize(int value);
     int TxBufSize() const { return m_txBufSize; }
@@ -166,6 +171,7 @@ private:
     TParityBit m_parity = TParityBit::Even;
     TStopBit m_stopBits = sb_1;
     TPort m_port = COM1;
+    QString m_devicePath;
     std::atomic<int> m_rxBufSize {2048};
     int m_txBufSize = 2048;
     int m_rxTimeOut = 0;

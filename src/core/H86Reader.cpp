@@ -44,7 +44,7 @@ Result read(QByteArrayView text, QByteArray &buffer)
     char *const out = buffer.data();
     const char *p = text.data();
     const char *const end = p + withoutEndPadding(text);
-    qint32 upper = 0;
+    qint64 upper = 0;
     bool mismatch = false;
     qsizetype lineNumber = 0;
 
@@ -101,7 +101,13 @@ Result read(QByteArrayView text, QByteArray &buffer)
                 result.line = lineNumber;
                 return result;
             }
-            upper = HexRecord::upperAddress(line);
+            upper = qint64(HexRecord::upperAddressWord(line)) << 16;
+            if (upper >= bufferLength) {
+                result.error = Error::UpperAddressBeyondFlash;
+                result.line = lineNumber;
+                result.upperAddress = upper;
+                return result;
+            }
             break;
         case HexRecord::Type::ExtendedSegment:
             result.error = Error::InvalidHexFileType;

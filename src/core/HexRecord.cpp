@@ -126,10 +126,11 @@ quint16 loadOffset(QByteArrayView line)
                    | HexDigitValue(line[5]) << 4 | HexDigitValue(line[6]));
 }
 
-qint32 upperAddress(QByteArrayView line)
+quint16 upperAddressWord(QByteArrayView line)
 {
     Q_ASSERT(line.size() >= MinExtendedLinearLength);
-    return HexDigitValue(line[12]) * 0x10000;
+    return quint16(HexDigitValue(line[9]) << 12 | HexDigitValue(line[10]) << 8
+                   | HexDigitValue(line[11]) << 4 | HexDigitValue(line[12]));
 }
 
 qsizetype dataLength(QByteArrayView line)

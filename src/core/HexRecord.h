@@ -59,9 +59,9 @@ const char *defectText(Defect defect);
 Type type(QByteArrayView line);
 // The 16-bit load offset of a line of at least MinLength characters.
 quint16 loadOffset(QByteArrayView line);
-// Upper address set by a type-04 line of at least MinExtendedLinearLength characters: only
-// the fourth digit of the address word counts, so the result is 0x00000..0xF0000.
-qint32 upperAddress(QByteArrayView line);
+// The upper address word of a type-04 line of at least MinExtendedLinearLength characters
+// (the upper address is this word times 0x10000).
+quint16 upperAddressWord(QByteArrayView line);
 // Number of whole data bytes in the line (a trailing lone digit is dropped).
 qsizetype dataLength(QByteArrayView line);
 // Data byte i (< dataLength) of the line.

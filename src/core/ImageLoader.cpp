@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcImage, "brasvik.image", QtWarningMsg)
 
 namespace ImageLoader {
@@ -35,7 +37,15 @@ QString shownName(const QString &displayName)
     return displayName.isEmpty() ? QStringLiteral("(data)") : QDir::toNativeSeparators(displayName);
 }
 
-Result h86Failure(const H86Reader::Result &read, const QString &displayName)
+// "the 1 MiB flash of the VMC 46xx": the flash a type-04 record was measured against.
+QString flashOf(DeviceKind deviceType)
+{
+    return deviceType == DeviceKind::Board4610
+        ? QStringLiteral("the %1 KiB flash of the VMC 4610 board").arg(FlashSize4610 / 1024)
+        : QStringLiteral("the %1 MiB flash of the VMC 46xx").arg(FlashSize46xx / 0x100000);
+}
+
+Result h86Failure(const H86Reader::Result &read, DeviceKind deviceType, const QString &displayName)
 {
     const QString name = shownName(displayName);
     switch (read.error) {
@@ -66,6 +76,13 @@ Result h86Failure(const H86Reader::Result &read, const QString &displayName)
     case H86Reader::Error::NoData:
         return failure(Error::NoData,
                        QStringLiteral("The file \"%1\" holds no data records.").arg(name));
+    case H86Reader::Error::UpperAddressBeyondFlash:
+        return failure(
+            Error::UpperAddressBeyondFlash,
+            QStringLiteral("Line %1 of the file \"%2\" sets the upper address %3h, beyond %4.")
+                .arg(QString::number(read.line), name,
+                     QStringLiteral("%1").arg(read.upperAddress, 8, 16, QLatin1Char('0')).toUpper(),
+                     flashOf(deviceType)));
     case H86Reader::Error::None:
         break;
     }
@@ -170,13 +187,17 @@ Result LoadH86Data(ImageState &image, QByteArrayView text, DeviceKind deviceType
     if (!read.ok()) {
         qCDebug(lcImage) << "H86 reading failed in line" << read.line;
         image.reset();
-        return h86Failure(read, displayName);
+        return h86Failure(read, deviceType, displayName);
     }
     image.DataEnd = read.dataEnd;
     if (deviceType == DeviceKind::Device46xx) {
         image.EndSector = LastSectorBelow(image.DataEnd) + 1;
-        // The trailer marks a saved image as an operating-system image whatever its data end.
-        B86Format::appendTrailer(image.ImageBuffer, {image.FirstSector, OperatingSystemEndSector});
+        // The trailer marks a saved image as an operating-system image. Stored files and peers
+        // expect the operating-system range there; data past it widens the range to the one a
+        // download of this image uses, or a B86 saved from it would leave that data behind.
+        B86Format::appendTrailer(
+            image.ImageBuffer,
+            {image.FirstSector, std::max(OperatingSystemEndSector, image.EndSector)});
     } else {
         image.EndSector = 0;
     }
@@ -240,13 +261,24 @@ Result LoadB86Data(ImageState &image, QByteArrayView data, DeviceKind &deviceTyp
     return result;
 }
 
+bool isH86Path(const QString &path)
+{
+    // .hex and .ihx are what other toolchains call the same Intel HEX files.
+    const QString suffix = QFileInfo(path).suffix();
+    for (const auto extension :
+         {QLatin1String("h86"), QLatin1String("hex"), QLatin1String("ihx")}) {
+        if (suffix.compare(extension, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 Result LoadImageFile(ImageState &image, const QString &path, DeviceKind &deviceType,
                      const AskDeviceType &askDeviceType)
 {
-    const QString extension = QLatin1Char('.') + QFileInfo(path).suffix().toUpper();
-    const bool h86 = extension == QLatin1String(".H86");
+    const bool h86 = isH86Path(path);
+    const DeviceKind previous = deviceType;
     if (h86) {
-        const DeviceKind previous = deviceType;
         deviceType = DeviceKind::None;
         if (!askDeviceType || !askDeviceType(deviceType)) {
             deviceType = previous;
@@ -256,21 +288,28 @@ Result LoadImageFile(ImageState &image, const QString &path, DeviceKind &deviceT
         }
     }
 
-    image.reset();
+    // Read into a copy (it shares no bytes once reset), so that a refusal which keeps the
+    // previous image has it intact.
+    ImageState loaded = image;
+    loaded.reset();
     Result result;
     if (h86)
-        result = readH86File(image, path, deviceType);
-    else if (extension == QLatin1String(".B86"))
-        result = readB86File(image, path, deviceType);
+        result = readH86File(loaded, path, deviceType);
+    else if (QFileInfo(path).suffix().compare(QLatin1String("b86"), Qt::CaseInsensitive) == 0)
+        result = readB86File(loaded, path, deviceType);
     else
         result = failure(Error::InvalidFileType, TextInvalidFileType);
 
     if (!result.ok()) {
         qCDebug(lcImage) << "loading" << path << "failed:" << result.message.text;
-        image.reset();
+        if (result.imageKept())
+            deviceType = previous;
+        else
+            image.reset();
         return result;
     }
-    image.FileName = path;
+    loaded.FileName = path;
+    image = std::move(loaded);
     return result;
 }
 

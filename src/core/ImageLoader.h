@@ -30,6 +30,8 @@ enum class Error {
     NotText,
     InvalidRecord, // a damaged H86 record: start code, digits, byte count or checksum
     NoData, // an H86 file without a single data byte
+    // A type-04 record beyond the device's flash: the previous image and device type stay
+    UpperAddressBeyondFlash,
     CannotOpen,
     CannotRead,
 };
@@ -42,17 +44,24 @@ struct Result
 
     bool ok() const { return error == Error::None; }
     bool cancelled() const { return error == Error::Cancelled; }
+    // A refusal that left the previous image and device type as they were: only the message
+    // is to be shown.
+    bool imageKept() const { return error == Error::UpperAddressBeyondFlash; }
 };
 
 // Asks for the device type before an H86 file is read: sets `deviceType` to a 46xx
 // device or the 4610 board and returns true, or returns false when the user cancels.
 using AskDeviceType = std::function<bool(DeviceKind &deviceType)>;
 
+// Whether `path` is read as an H86 (Intel HEX) file: the extension .h86, .hex or .ihx in any
+// letter case. Every other extension is left to the B86 check.
+bool isH86Path(const QString &path);
+
 // Loads `path` into `image`. For an H86 file `deviceType` is cleared and `askDeviceType` called
-// first; a cancel restores `deviceType` and leaves the image untouched. Past that point the
-// previous image is discarded; on failure no image remains (FileName empty, buffer empty,
-// ViewSize 0x100000) and `deviceType` keeps what was chosen or derived so far. A B86 file sets
-// `deviceType` from its length.
+// first; a cancel restores `deviceType` and leaves the image untouched, and so does a refusal
+// for which imageKept() holds. On any other failure no image remains (FileName empty, buffer
+// empty, ViewSize 0x100000) and `deviceType` keeps what was chosen or derived so far. A B86
+// file sets `deviceType` from its length.
 [[nodiscard]] Result LoadImageFile(ImageState &image, const QString &path, DeviceKind &deviceType,
                                    const AskDeviceType &askDeviceType);
 

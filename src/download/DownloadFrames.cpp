@@ -21,21 +21,25 @@ FlashBlock nextFlashBlock(const QByteArray &image, qint64 position, qint32 dataE
         while (position < size && position < dataEnd && position < limit
                && block.data.size() < MaxFlashBlockBytes
                && !(board4610Limit && limit >= Board4610FlashLimit)) {
-            if (block.data.isEmpty()) {
-                block.start = static_cast<qint32>(position);
-                block.sector = static_cast<quint8>(SectorOfAddress(block.start));
-            }
+            const qint64 at = position;
             const char lo = image.at(position);
             // An odd-sized image ends in half a word; treat the missing byte as erased.
             const char hi = position + 1 < size ? image.at(position + 1) : char(0xFF);
             position += 2;
             const bool erased = quint8(lo) == 0xFF && quint8(hi) == 0xFF;
             if (erased && block.data.isEmpty()) {
-                limit = SectorEndAbove(position);
+                // The sector changes only where its end is reached; looked up there alone, the
+                // long erased stretches of an image are skipped quickly.
+                if (position >= limit)
+                    limit = SectorEndAbove(position);
                 continue;
             }
             if (erased)
                 break;
+            if (block.data.isEmpty()) {
+                block.start = static_cast<qint32>(at);
+                block.sector = static_cast<quint8>(SectorOfAddress(block.start));
+            }
             block.data.append(lo);
             block.data.append(hi);
         }

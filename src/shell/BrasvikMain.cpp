@@ -8,6 +8,7 @@
 #include "shell/BrasvikOptions.h"
 #include "shell/BrasvikUploadChoice.h"
 #include "core/ContentText.h"
+#include "shell/DifferencesForm.h"
 #include "shell/HexViewer.h"
 #include "base/IdleSlot.h"
 #include "core/ImageLoader.h"
@@ -264,6 +265,7 @@ void TBKMainForm::LoadSettings()
     RegistryUnit::TSerialSelection serial {Serial.PortName(), Serial.Baudrate()};
     RegistryUnit::LoadSettings(Settings, serial);
     Serial.SetPortName(static_cast<TPort>(serial.PortIndex));
+    Serial.SetDevicePath(SettingsStore::comPortDevicePath(serial.PortIndex));
     Serial.SetBaudrate(static_cast<TBaudrate>(serial.Baudrate));
 
     // Without a stored position the window system places the window.
@@ -400,7 +402,12 @@ bool TBKMainForm::LoadImageFile(const QString &path)
         = ImageLoader::LoadImageFile(Image, path, DeviceType, askDeviceType);
     if (result.cancelled())
         return false;
+    if (result.imageKept()) {
+        showMessage(result.message);
+        return false;
+    }
 
+    closeDifferences();
     setImageCommandsEnabled(false);
     StatusPanels[ContentPanel]->clear();
     Viewer->VScrollBar->setEnabled(false);
@@ -428,6 +435,7 @@ void TBKMainForm::ButtonOpenFileClick()
 {
     QFileDialog dialog(this, tr("Open file..."));
     dialog.setNameFilters({QStringLiteral("Intel H86 hex files (*.h86)"),
+                           QStringLiteral("Intel HEX (*.hex *.ihx)"),
                            QStringLiteral("Device dependent binary files (*.b86)")});
     dialog.setDefaultSuffix(QStringLiteral("h86"));
     dialog.setFileMode(QFileDialog::ExistingFile);
@@ -468,7 +476,11 @@ void TBKMainForm::ButtonSaveFileClick()
 
 int TBKMainForm::runTransfer(const std::function<int()> &open)
 {
+    // Its marks and the device's bytes belong to the compare before.
+    closeDifferences();
     int result = mrAbort;
+    // The port's path as the settings have it now: the setup dialog may have changed it.
+    Serial.SetDevicePath(SettingsStore::comPortDevicePath(int(Serial.PortName())));
     try {
         result = open();
     } catch (const std::exception &e) {
@@ -477,6 +489,26 @@ int TBKMainForm::runTransfer(const std::function<int()> &open)
     }
     returnFocusToViewer();
     return result;
+}
+
+void TBKMainForm::showDifferences(const QList<CompareRange> &ranges, qint64 bytesDiffering,
+                                  QList<HexLayout::MarkRun> marks, QByteArray deviceBytes)
+{
+    closeDifferences();
+    m_differences = new TDifferencesForm(this, *Viewer, ranges, bytesDiffering, std::move(marks),
+                                         std::move(deviceBytes));
+    m_differences->show();
+}
+
+TDifferencesForm *TBKMainForm::differencesForm() const
+{
+    return m_differences;
+}
+
+void TBKMainForm::closeDifferences()
+{
+    if (m_differences)
+        m_differences->reject();
 }
 
 void TBKMainForm::returnFocusToViewer()
@@ -511,8 +543,8 @@ bool TBKMainForm::confirmDeviceAndInterface()
 void TBKMainForm::ButtonDownloadClick()
 {
     if (!Image.hasDataToDownload()) {
-        showMessage({QStringLiteral("Brasvik"), Image.noDataToDownloadText(),
-                     UserMessage::Icon::Error});
+        showMessage(
+            {QStringLiteral("Brasvik"), Image.noDataToDownloadText(), UserMessage::Icon::Error});
         return;
     }
     if (!confirmDeviceAndInterface())
@@ -575,6 +607,7 @@ void TBKMainForm::ButtonInitClick()
     if (port != Serial.PortName()) {
         try {
             Serial.SetPortName(static_cast<TPort>(port));
+            Serial.SetDevicePath(SettingsStore::comPortDevicePath(port));
         } catch (const std::exception &e) {
             showMessage({QStringLiteral("Brasvik"), QString::fromLocal8Bit(e.what()),
                          UserMessage::Icon::Error});

@@ -1,9 +1,12 @@
 #pragma once
 
-#include "core/ImageState.h"
 #include "comm/KTSerial.h"
+#include "core/ImageState.h"
+#include "shell/HexLayout.h"
+#include "transfer/TransferRecord.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 
 #include <array>
@@ -13,6 +16,7 @@ class QAction;
 class QDialog;
 class QLabel;
 class QToolBar;
+class TDifferencesForm;
 class THexViewer;
 struct UserMessage;
 
@@ -68,6 +72,13 @@ public:
 
     QString statusText(int panel) const;
 
+    // After a compare with differences: opens the list of its ranges beside the viewer, not
+    // modal, in place of one still open. `marks` are the differing bytes, `deviceBytes` the
+    // image with the device's bytes over the compared range. A new image or transfer closes it.
+    void showDifferences(const QList<CompareRange> &ranges, qint64 bytesDiffering,
+                         QList<HexLayout::MarkRun> marks, QByteArray deviceBytes);
+    TDifferencesForm *differencesForm() const;
+
 protected:
     void changeEvent(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
@@ -93,5 +104,8 @@ private:
     // once it is.
     bool waitForPlacement();
 
+    void closeDifferences();
+
     QStringList m_arguments;
+    QPointer<TDifferencesForm> m_differences;
 };

@@ -165,4 +165,35 @@ int leftTarget(int position, int lineHeight, DeviceKind deviceType)
     return 0;
 }
 
+quint16 lineMarks(const QList<MarkRun> &runs, qint32 address)
+{
+    const qint32 lineEnd = address + BytesPerLine;
+    // The first run that ends after the line's start.
+    auto it = std::upper_bound(runs.cbegin(), runs.cend(), address,
+                               [](qint32 a, const MarkRun &run) { return a < run.end; });
+    quint16 marks = 0;
+    for (; it != runs.cend() && it->start < lineEnd; ++it) {
+        const qint32 from = std::max(it->start, address) - address;
+        const qint32 to = std::min(it->end, lineEnd) - address;
+        for (qint32 i = from; i < to; ++i)
+            marks |= quint16(1u << i);
+    }
+    return marks;
+}
+
+quint64 dataCells(quint16 marks)
+{
+    quint64 cells = 0;
+    for (int i = 0; i < BytesPerLine; ++i) {
+        if (marks & (1u << i))
+            cells |= quint64(3) << (3 * i);
+    }
+    return cells;
+}
+
+quint64 asciiCells(quint16 marks)
+{
+    return marks;
+}
+
 } // namespace HexLayout

@@ -3,6 +3,7 @@
 #include "base/DeviceKind.h"
 
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -44,6 +45,21 @@ QString dataText(QByteArrayView bytes);
 QString asciiText(QByteArrayView bytes);
 // Character of the ANSI code page (Windows-1252) for a byte.
 QChar ansiChar(quint8 byte);
+
+// Bytes the viewer marks (a compare's differences): [start, end).
+struct MarkRun
+{
+    qint32 start = 0;
+    qint32 end = 0;
+};
+
+// The marked bytes of the line at `address`, bit i for the byte at address + i. `runs` are
+// sorted and do not overlap.
+quint16 lineMarks(const QList<MarkRun> &runs, qint32 address);
+// The character cells of a data-column line (two digits a byte) or a character-column line that
+// the marked bytes take, bit n for cell n.
+quint64 dataCells(quint16 marks);
+quint64 asciiCells(quint16 marks);
 
 // Arrow-key jumps between sector starts. `position` is the current scroll position; the
 // result is the new one, before the scroll bar limits it to its range.

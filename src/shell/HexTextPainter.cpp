@@ -6,6 +6,7 @@
 #include <QFontMetricsF>
 #include <QGlyphRun>
 #include <QPainter>
+#include <QPen>
 
 THexTextPainter::THexTextPainter(const QFont &font)
     : m_font(font)
@@ -28,10 +29,13 @@ quint32 THexTextPainter::glyphFor(char16_t c)
     return index;
 }
 
-void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QString &line)
+void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QString &line,
+                           quint64 markedCells, const QColor &markedColor)
 {
     m_indexes.resize(0);
     m_positions.resize(0);
+    m_markedIndexes.resize(0);
+    m_markedPositions.resize(0);
     for (qsizetype i = 0; i < line.size(); ++i) {
         const char16_t c = line.at(i).unicode();
         if (c == u' ')
@@ -42,14 +46,24 @@ void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QStri
             painter.drawText(origin, line);
             return;
         }
-        m_indexes.append(glyph);
-        m_positions.append(QPointF(origin.x() + i * m_cellWidth, origin.y()));
+        const bool marked = i < 64 && (markedCells >> i) & 1;
+        (marked ? m_markedIndexes : m_indexes).append(glyph);
+        (marked ? m_markedPositions : m_positions)
+            .append(QPointF(origin.x() + i * m_cellWidth, origin.y()));
     }
-    if (m_indexes.isEmpty())
-        return;
     QGlyphRun run;
     run.setRawFont(m_raw);
-    run.setGlyphIndexes(m_indexes);
-    run.setPositions(m_positions);
-    painter.drawGlyphRun(QPointF(0, 0), run);
+    if (!m_indexes.isEmpty()) {
+        run.setGlyphIndexes(m_indexes);
+        run.setPositions(m_positions);
+        painter.drawGlyphRun(QPointF(0, 0), run);
+    }
+    if (!m_markedIndexes.isEmpty()) {
+        const QPen pen = painter.pen();
+        painter.setPen(markedColor);
+        run.setGlyphIndexes(m_markedIndexes);
+        run.setPositions(m_markedPositions);
+        painter.drawGlyphRun(QPointF(0, 0), run);
+        painter.setPen(pen);
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QFont>
 #include <QHash>
 #include <QRawFont>
@@ -15,8 +16,10 @@ class THexTextPainter
 public:
     explicit THexTextPainter(const QFont &font);
 
-    // Draws `line` with its baseline starting at `origin`.
-    void draw(QPainter &painter, const QPointF &origin, const QString &line);
+    // Draws `line` with its baseline starting at `origin`, in the painter's pen; the cells set
+    // in `markedCells` (bit n for cell n) in `markedColor` instead.
+    void draw(QPainter &painter, const QPointF &origin, const QString &line,
+              quint64 markedCells = 0, const QColor &markedColor = {});
     qreal cellWidth() const { return m_cellWidth; }
 
 private:
@@ -29,4 +32,6 @@ private:
     QHash<char16_t, quint32> m_glyphs;
     QVector<quint32> m_indexes;
     QVector<QPointF> m_positions;
+    QVector<quint32> m_markedIndexes;
+    QVector<QPointF> m_markedPositions;
 };

@@ -1,11 +1,12 @@
 #include "shell/HexViewer.h"
 
 #include "base/BKGlobal.h"
+#include "core/ImageState.h"
 #include "shell/HexLayout.h"
 #include "shell/HexTextPainter.h"
-#include "core/ImageState.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -189,7 +190,7 @@ QStringList THexViewer::paintLines(Column column) const
     QStringList lines;
     lines.reserve(total);
     if (m_image && m_image->hasImage()) {
-        const QByteArrayView buffer(m_image->ImageBuffer);
+        const QByteArrayView buffer(m_shown ? *m_shown : m_image->ImageBuffer);
         // A buffer shorter than ViewSize (an upload of another length) ends the dump: lines
         // wholly beyond it are blank.
         const qint64 end = std::min<qint64>(m_image->ViewSize, buffer.size());
@@ -225,12 +226,104 @@ void THexViewer::paintColumn(QPainter &painter, Column column, const QColor &bac
     const QFontMetrics fm(m_font);
     const int ascent = fm.ascent() - (fm.height() - m_lineHeight) / 2;
     const QStringList lines = paintLines(column);
+    const bool marked = column != AddrColumn && !m_marks.isEmpty();
+    const QColor markColor = marked ? markText() : QColor();
+    const QColor markBack = marked ? markBackground() : QColor();
+    qint32 address = topAddress();
     int y = 0;
     for (const QString &line : lines) {
+        const quint16 marks = marked ? HexLayout::lineMarks(m_marks, address) : 0;
+        if (marks != 0)
+            paintMarks(painter, column, marks, y, markBack);
+        const quint64 cells
+            = column == DataColumn ? HexLayout::dataCells(marks) : HexLayout::asciiCells(marks);
         m_text->draw(painter, QPointF(TextX, y + ascent),
-                     column == AsciiColumn ? printable(line) : line);
+                     column == AsciiColumn ? printable(line) : line, cells, markColor);
         y += m_lineHeight;
+        address += HexLayout::BytesPerLine;
     }
+}
+
+void THexViewer::paintMarks(QPainter &painter, Column column, quint16 marks, int y,
+                            const QColor &background) const
+{
+    // One rectangle per run of marked bytes; in the data column it spans the blanks between
+    // the bytes of a run, so a run reads as one.
+    const qreal cell = m_text->cellWidth();
+    const int perByte = column == DataColumn ? 3 : 1;
+    const int width = column == DataColumn ? 2 : 1;
+    for (int i = 0; i < HexLayout::BytesPerLine;) {
+        if (!(marks & (1u << i))) {
+            ++i;
+            continue;
+        }
+        int j = i;
+        while (j + 1 < HexLayout::BytesPerLine && (marks & (1u << (j + 1))))
+            ++j;
+        const qreal left = TextX + i * perByte * cell;
+        const qreal right = TextX + (j * perByte + width) * cell;
+        painter.fillRect(QRectF(left, y, right - left, m_lineHeight), background);
+        i = j + 1;
+    }
+}
+
+namespace {
+
+// Relative luminance and contrast ratio as the accessibility guidelines define them.
+double luminance(const QColor &c)
+{
+    const auto channel = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+const QColor FallbackMark(160, 0, 0);
+
+} // namespace
+
+bool THexViewer::highlightReadable() const
+{
+    // Every selection shows text in these two colours, so the style means them to be read
+    // together; a palette where they come close (3:1, the least for large text) is not used.
+    return contrast(palette().color(QPalette::Highlight),
+                    palette().color(QPalette::HighlightedText))
+        >= 3.0;
+}
+
+QColor THexViewer::markBackground() const
+{
+    return highlightReadable() ? palette().color(QPalette::Highlight) : FallbackMark;
+}
+
+QColor THexViewer::markText() const
+{
+    return highlightReadable() ? palette().color(QPalette::HighlightedText) : QColor(Qt::white);
+}
+
+void THexViewer::setMarks(QList<HexLayout::MarkRun> runs)
+{
+    m_marks = std::move(runs);
+    RepaintView();
+}
+
+void THexViewer::setShownBytes(const QByteArray *bytes)
+{
+    m_shown = bytes;
+    RepaintView();
+}
+
+void THexViewer::scrollToAddress(qint32 address)
+{
+    VScrollBar->setValue(HexLayout::positionOf(std::max(0, address), m_lineHeight));
+    RepaintView();
 }
 
 void THexViewer::AddrBoxPaint(QPainter &painter)

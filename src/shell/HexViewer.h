@@ -1,7 +1,11 @@
 #pragma once
 
+#include "shell/HexLayout.h"
+
+#include <QColor>
 #include <QFont>
 #include <QFrame>
+#include <QList>
 #include <QStringList>
 #include <QWidget>
 
@@ -90,6 +94,22 @@ public:
     // Address of the first visible line.
     qint32 topAddress() const;
 
+    // Marks bytes (a compare's differences) in the data and character columns; an empty list
+    // clears the marks.
+    void setMarks(QList<HexLayout::MarkRun> runs);
+    const QList<HexLayout::MarkRun> &marks() const { return m_marks; }
+    // Shows `bytes`, addressed as the image, in place of the image's buffer; nullptr shows the
+    // image again. The image itself is not touched; `bytes` must live while they are shown.
+    void setShownBytes(const QByteArray *bytes);
+    bool showsOtherBytes() const { return m_shown != nullptr; }
+    // Scrolls so that the line holding `address` is the first visible one (or as near as the
+    // scroll range allows).
+    void scrollToAddress(qint32 address);
+    // Background and text of a marked byte: the palette's highlight where its two colours
+    // stand apart, else a dark red with white.
+    QColor markBackground() const;
+    QColor markText() const;
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -97,7 +117,13 @@ private:
     void paintColumn(QPainter &painter, Column column, const QColor &background);
     int columnHeight() const;
 
+    void paintMarks(QPainter &painter, Column column, quint16 marks, int y,
+                    const QColor &background) const;
+    bool highlightReadable() const;
+
     const ImageState *m_image = nullptr;
+    const QByteArray *m_shown = nullptr;
+    QList<HexLayout::MarkRun> m_marks;
     QFont m_font;
     int m_lineHeight = 13;
     std::unique_ptr<THexTextPainter> m_text;

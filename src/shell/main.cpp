@@ -1,11 +1,11 @@
 #include "base/ModalResult.h"
-#include "download/BrasvikDownload.h"
 #include "download/DownloadTransfer.h"
 #include "shell/AppIcon.h"
+#include "shell/BrasvikDownload.h"
 #include "shell/BrasvikMain.h"
+#include "shell/BrasvikUpload.h"
 #include "shell/TransferWindows.h"
 #include "transfer/TargetFiles.h"
-#include "upload/BrasvikUpload.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

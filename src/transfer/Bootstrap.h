@@ -3,7 +3,7 @@
 #include <QtGlobal>
 
 // The bootstrap phase that starts every transfer, download and upload alike: the boot byte, the
-// target's identification, the loader and the program, all over RS-232. TransferBase runs it;
+// target's identification, the loader and the program, all over RS-232. TransferSession runs it;
 // these are its bytes and its one shared wait.
 namespace Bootstrap {
 

@@ -2,6 +2,7 @@
 
 #include "comm/KTCANDongle.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <functional>
@@ -19,6 +20,7 @@ public:
         bool extendedIds = false;
         quint8 portIndex = 0;
         quint8 interruptIndex = 0;
+        QString bus; // "plugin:interface"
     };
     using ResultHandler = std::function<void(const TCANMsg &msg)>;
     using ErrorHandler = std::function<void(quint32 code)>;

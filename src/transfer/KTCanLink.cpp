@@ -1,8 +1,9 @@
 #include "transfer/KTCanLink.h"
 
+#include "base/SettingsStore.h"
 #include "comm/KTCANDongle.h"
 
-KTCanLink::KTCanLink() = default;
+KTCanLink::KTCanLink(QString bus) : m_bus(std::move(bus)) { }
 
 KTCanLink::~KTCanLink()
 {
@@ -15,7 +16,10 @@ quint32 KTCanLink::open(const Params &params, ResultHandler onResult, ErrorHandl
     m_thread = std::make_unique<TBKCANThread>(
         [onResult = std::move(onResult)](TBKCANThread *, const TCANMsg &msg) { onResult(msg); },
         [onError = std::move(onError)](TBKCANThread *, quint32 code) { onError(code); });
-    return m_thread->OpenDongle(params.epp, params.bitrateCode, params.extendedIds,
+    QString bus = params.bus.isEmpty() ? m_bus : params.bus;
+    if (bus.isEmpty())
+        bus = SettingsStore::canBus();
+    return m_thread->OpenDongle(bus, params.epp, params.bitrateCode, params.extendedIds,
                                 params.portIndex, params.interruptIndex, true);
 }
 

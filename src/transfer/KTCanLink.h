@@ -2,15 +2,19 @@
 
 #include "transfer/CanLink.h"
 
+#include <QString>
+
 #include <memory>
 
 class TBKCANThread;
 
-// CanLink over the CAN thread: one thread per opening, delivering on the GUI thread.
+// CanLink over the CAN thread: one thread, with a dongle library of its own, per opening,
+// delivering on the GUI thread. The bus is the one the params name; until every caller names
+// one, a link falls back to the bus it was made for and then to the "CANBus" setting.
 class KTCanLink : public CanLink
 {
 public:
-    KTCanLink();
+    explicit KTCanLink(QString bus = {});
     ~KTCanLink() override;
 
     [[nodiscard]] quint32 open(const Params &params, ResultHandler onResult,
@@ -20,5 +24,6 @@ public:
     void stop() override;
 
 private:
+    const QString m_bus;
     std::unique_ptr<TBKCANThread> m_thread;
 };

@@ -1,5 +1,6 @@
 #include "transfer/KTSerialLink.h"
 
+#include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
 
 #include <QLoggingCategory>
@@ -45,11 +46,20 @@ void KTSerialLink::setBaudrate(int ordinal)
 
 SerialLink::OpenResult KTSerialLink::open()
 {
+    // A component that was given no path opens the one the settings have for its port now,
+    // for this opening only, until every caller hands the path in.
+    const bool fromSettings = m_serial.DevicePath().isEmpty();
+    if (fromSettings)
+        m_serial.SetDevicePath(SettingsStore::comPortDevicePath(int(m_serial.PortName())));
     try {
         m_serial.Open();
     } catch (const std::exception &e) {
+        if (fromSettings)
+            m_serial.SetDevicePath(QString());
         return {OpenStatus::Raised, QString::fromUtf8(e.what())};
     }
+    if (fromSettings)
+        m_serial.SetDevicePath(QString());
     if (!m_serial.Active())
         return {OpenStatus::NotActive, QString()};
     return {OpenStatus::Opened, QString()};

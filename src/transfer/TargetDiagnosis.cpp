@@ -114,13 +114,17 @@ DiagnosisChecks checkDevice(DeviceKind deviceType, const Selection &selection,
 
     if (!missing.isEmpty()) {
         const bool none = missing.size() == names.size();
-        const QString text = none
-            ? QStringLiteral("Target programs for %1: none of the %2 files in %3")
+        // Each file by name and the folders searched for it, as a transfer that misses one
+        // reports it: a count alone leaves the user to guess which files to copy.
+        const QString text
+            = QStringLiteral("Target programs for %1: %2 of %3 missing in %4: %5 (%6: %7)")
                   .arg(label)
+                  .arg(missing.size())
                   .arg(names.size())
-                  .arg(chosen)
-            : QStringLiteral("Target programs for %1: %2 missing in %3")
-                  .arg(label, missing.join(QStringLiteral(", ")), chosen);
+                  .arg(chosen, missing.join(QStringLiteral(", ")),
+                       env.searchPath.size() == 1 ? QStringLiteral("folder searched")
+                                                  : QStringLiteral("folders searched"),
+                       folderList(env.searchPath, chosen));
         QString hint = copyHint(chosen, env);
         const QStringList other = elsewhere(env.searchPath, chosen, missing.first());
         if (!other.isEmpty()) {

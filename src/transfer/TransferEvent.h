@@ -6,7 +6,7 @@
 #include <QString>
 
 // One structured event of a running transfer. A transfer publishes them in order through one
-// signal (TransferBase::event); the window, the command-line tool, the service record and the
+// signal (TransferSession::event); the window, the command-line tool, the service record and the
 // JSON progress feed are listeners.
 struct TransferEvent
 {

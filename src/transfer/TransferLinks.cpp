@@ -5,12 +5,8 @@
 
 TransferLinks TransferLinks::real()
 {
-    TransferLinks links;
-    links.serial = [](TKTSerial &serial) -> std::unique_ptr<SerialLink> {
-        return std::make_unique<KTSerialLink>(serial);
-    };
-    links.can = []() -> std::unique_ptr<CanLink> { return std::make_unique<KTCanLink>(); };
-    return links;
+    // Empty members: the real links, which then take the port's CAN bus (canFactory).
+    return {};
 }
 
 std::unique_ptr<SerialLink> TransferLinks::makeSerial(TKTSerial &component) const
@@ -20,9 +16,11 @@ std::unique_ptr<SerialLink> TransferLinks::makeSerial(TKTSerial &component) cons
     return std::make_unique<KTSerialLink>(component);
 }
 
-TransferLinks::CanFactory TransferLinks::canFactory() const
+TransferLinks::CanFactory TransferLinks::canFactory(const QString &bus) const
 {
     if (can)
         return can;
-    return []() -> std::unique_ptr<CanLink> { return std::make_unique<KTCanLink>(); };
+    return [bus]() -> std::unique_ptr<CanLink> {
+        return std::make_unique<KTCanLink>(bus);
+    };
 }

@@ -26,6 +26,7 @@ struct TransferLinks
 
     std::unique_ptr<SerialLink> makeSerial(TKTSerial &component) const;
     // What a transfer takes as its CAN factory; it copies the member, so the transfer does not
-    // depend on this value living on.
-    CanFactory canFactory() const;
+    // depend on this value living on. The real links open `bus` when the transfer's params name
+    // none (empty: the "CANBus" setting).
+    CanFactory canFactory(const QString &bus = {}) const;
 };

@@ -1,26 +1,28 @@
 #include "transfer/TransferRecord.h"
 
+#include <QJsonArray>
 #include <QJsonValue>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
 namespace {
 
-constexpr std::array<std::pair<TransferOperation, const char *>, 3> Operations{{
+constexpr std::array<std::pair<TransferOperation, const char *>, 3> Operations {{
     {TransferOperation::Download, "download"},
     {TransferOperation::Upload, "upload"},
     {TransferOperation::Compare, "compare"},
 }};
 
-constexpr std::array<std::pair<TransferOutcome, const char *>, 4> Outcomes{{
+constexpr std::array<std::pair<TransferOutcome, const char *>, 4> Outcomes {{
     {TransferOutcome::Running, "running"},
     {TransferOutcome::Success, "success"},
     {TransferOutcome::Failed, "failed"},
     {TransferOutcome::Aborted, "aborted"},
 }};
 
-constexpr std::array<std::pair<TransferPhase, const char *>, 10> Phases{{
+constexpr std::array<std::pair<TransferPhase, const char *>, 10> Phases {{
     {TransferPhase::Starting, "starting"},
     {TransferPhase::BootPrompt, "boot-prompt"},
     {TransferPhase::Identification, "identification"},
@@ -99,6 +101,13 @@ TransferPhase TransferRecord::phaseFromName(const QString &name)
     return valueOf(Phases, name, TransferPhase::Ended);
 }
 
+void TransferRecord::setCompareRanges(const QList<CompareRange> &ranges, qint64 differing)
+{
+    compareRanges = ranges.first(std::min(ranges.size(), MaxCompareRanges));
+    compareRangesTruncated = ranges.size() > MaxCompareRanges;
+    bytesDiffering = differing;
+}
+
 QJsonObject TransferRecord::toJson() const
 {
     QJsonObject o;
@@ -148,6 +157,19 @@ QJsonObject TransferRecord::toJson() const
         c.insert(QStringLiteral("equal"), compareEqual);
         c.insert(QStringLiteral("address"), compareAddress);
         c.insert(QStringLiteral("report"), compareText);
+        c.insert(QStringLiteral("bytes_differing"), bytesDiffering);
+        QJsonArray ranges;
+        for (const CompareRange &range : compareRanges) {
+            ranges.append(QJsonObject {
+                {QStringLiteral("start"), range.start},
+                {QStringLiteral("end"), range.end},
+                {QStringLiteral("bytes"), range.bytes},
+                {QStringLiteral("sector"),
+                 range.sector >= 0 ? QJsonValue(range.sector) : QJsonValue(QJsonValue::Null)},
+            });
+        }
+        c.insert(QStringLiteral("ranges"), ranges);
+        c.insert(QStringLiteral("ranges_truncated"), compareRangesTruncated);
         o.insert(QStringLiteral("compare"), c);
     } else {
         o.insert(QStringLiteral("compare"), QJsonValue::Null);
@@ -169,7 +191,8 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
     r.lineRate = o.value(QStringLiteral("line_rate")).toInt();
     r.canBitRate = o.value(QStringLiteral("can_bit_rate")).toInt();
     r.imageFile = o.value(QStringLiteral("image_file")).toString();
-    r.imageSha256 = QByteArray::fromHex(o.value(QStringLiteral("image_sha256")).toString().toLatin1());
+    r.imageSha256
+        = QByteArray::fromHex(o.value(QStringLiteral("image_sha256")).toString().toLatin1());
     r.firstSector = o.value(QStringLiteral("first_sector")).toInt();
     r.endSector = o.value(QStringLiteral("end_sector")).toInt();
     r.startAddress = static_cast<quint32>(o.value(QStringLiteral("start_address")).toInteger());
@@ -202,6 +225,16 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
         r.compareEqual = c.value(QStringLiteral("equal")).toBool();
         r.compareAddress = c.value(QStringLiteral("address")).toInteger(-1);
         r.compareText = c.value(QStringLiteral("report")).toString();
+        r.bytesDiffering = c.value(QStringLiteral("bytes_differing")).toInteger();
+        const QJsonArray ranges = c.value(QStringLiteral("ranges")).toArray();
+        for (const QJsonValue &value : ranges) {
+            const QJsonObject range = value.toObject();
+            r.compareRanges.append({range.value(QStringLiteral("start")).toInt(),
+                                    range.value(QStringLiteral("end")).toInt(),
+                                    range.value(QStringLiteral("bytes")).toInt(),
+                                    range.value(QStringLiteral("sector")).toInt(-1)});
+        }
+        r.compareRangesTruncated = c.value(QStringLiteral("ranges_truncated")).toBool();
     }
     return r;
 }

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -37,8 +38,25 @@ enum class TransferPhase {
     Ended,
 };
 
+// One range of differing bytes found by a compare: `start` and `end` are the first and the last
+// differing byte (both included), `bytes` counts the differing bytes between them. `sector` is
+// the flash sector that holds the range, -1 where the addresses are not flash (retain values,
+// the 4610 board's NV parameters).
+struct CompareRange
+{
+    qint32 start = 0;
+    qint32 end = 0;
+    qint32 bytes = 0;
+    qint32 sector = -1;
+
+    friend bool operator==(const CompareRange &, const CompareRange &) = default;
+};
+
 struct TransferRecord
 {
+    // A record keeps this many of a compare's ranges; the count of differing bytes covers all.
+    static constexpr qsizetype MaxCompareRanges = 1000;
+
     // Identity and what ran.
     QString id; // a UUID without braces, the same in the start and the end line
     QString toolVersion;
@@ -91,6 +109,13 @@ struct TransferRecord
     bool compareEqual = false;
     qint64 compareAddress = -1;
     QString compareText; // "\n" line breaks
+    // Every differing byte counts, also in ranges the record leaves out.
+    qint64 bytesDiffering = 0;
+    QList<CompareRange> compareRanges; // at most MaxCompareRanges, in address order
+    bool compareRangesTruncated = false; // there were more
+
+    // Keeps the first MaxCompareRanges of `ranges`.
+    void setCompareRanges(const QList<CompareRange> &ranges, qint64 differing);
 
     QJsonObject toJson() const;
     // Reads what toJson() wrote; unknown fields are ignored, missing ones keep their defaults.

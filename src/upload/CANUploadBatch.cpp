@@ -1,5 +1,7 @@
 #include "upload/CANUploadBatch.h"
 
+#include <cstring>
+
 CANUploadBatch::Event CANUploadBatch::take(const TCANMsg &msg)
 {
     if (msg.Len == 0)
@@ -10,6 +12,12 @@ CANUploadBatch::Event CANUploadBatch::take(const TCANMsg &msg)
         bool stored = false;
         for (int i = 0; i < 4; ++i) {
             if (msg.ID == DataIds[i]) {
+                // A short message is no data yet and may be replaced; a full one may not.
+                if (m_data[i].Len == 8
+                    && (msg.Len != 8 || std::memcmp(m_data[i].Data, msg.Data, 8) != 0)) {
+                    m_conflictId = msg.ID;
+                    return Event::Conflict;
+                }
                 m_data[i] = msg;
                 stored = true;
             }

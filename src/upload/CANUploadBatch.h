@@ -7,8 +7,10 @@
 // The receive side of a CAN upload: the latest message of each of the five identifiers the
 // device answers on. A batch of 32 bytes travels in four data messages (0x1BF..0x4BF, 8 bytes
 // each, in any order) and a status message (0x5BF) whose first byte says 0x20 (batch complete)
-// or 0x00 (no more data). Each message waits in its slot until the batch is whole; a later
-// message with the same identifier replaces an earlier one.
+// or 0x00 (no more data). Each message waits in its slot until the batch is whole; a short data
+// message is replaced by a later one. The same full message twice is harmless (a frame the bus
+// delivered again); a different one after a full one leaves no way to tell which is the
+// device's, and is a conflict.
 class CANUploadBatch
 {
 public:
@@ -25,6 +27,7 @@ public:
         Waiting, // stored; the batch is not complete yet
         Complete, // status 0x20 and four full data messages: batch() holds the 32 bytes
         EndOfData, // status 0x00
+        Conflict, // a data message whose slot already holds a different one: conflictId()
     };
 
     // Stores a message and says where the batch stands.
@@ -33,8 +36,11 @@ public:
     QByteArray batch() const;
     // Empties the five slots.
     void clear();
+    // The identifier of the last conflict.
+    quint32 conflictId() const { return m_conflictId; }
 
 private:
     TCANMsg m_status;
     TCANMsg m_data[4];
+    quint32 m_conflictId = 0;
 };

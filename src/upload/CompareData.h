@@ -1,6 +1,10 @@
 #pragma once
 
+#include "base/DeviceKind.h"
+#include "transfer/TransferRecord.h"
+
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -10,8 +14,16 @@
 // comparison stops at the first difference. It never reads beyond either buffer: when one of
 // them ends inside the range, the comparison stops there and says so instead of reporting
 // success.
+//
+// Besides that report, which names only the first difference, the comparison goes on to the end
+// of the range (or of the shorter buffer) and collects every range of differing bytes. Two
+// differing bytes fall into one range when fewer than MergeGap equal bytes lie between them
+// (addresses a < b with b - a <= MergeGap) and no flash sector starts between them, so that a
+// range always lies in one sector.
 struct CompareResult
 {
+    static constexpr qint32 MergeGap = 16;
+
     enum class Outcome {
         Equal, // the whole range was compared and is equal
         Different, // a differing byte at `address`
@@ -25,6 +37,17 @@ struct CompareResult
     qint32 end = 0; // exclusive end of the range
     QString resultText; // the compare's report
     QString memoLine; // "Data compare complete!" or "Data compare aborted!"
+    QList<CompareRange> ranges; // in address order; sectors once setSectors() ran
+    qint64 bytesDiffering = 0; // in all ranges
+    bool relocated = false; // the relocation rule applied (see below)
+
+    // Sets each range's sector for a reading of `deviceType`: the flash sector, or -1 for
+    // retain values and for addresses beyond the device's flash.
+    void setSectors(DeviceKind deviceType, bool retain);
+    // The differing bytes themselves, as runs of consecutive addresses (`bytes` = the run's
+    // length), from the same image and data read.
+    [[nodiscard]] QList<CompareRange> differingRuns(QByteArrayView image,
+                                                    QByteArrayView uploaded) const;
 
     bool equal() const { return outcome == Outcome::Equal; }
     // Title of the report box.
@@ -43,3 +66,9 @@ using CompareProgress = std::function<void(qint32 p)>;
 
 // The image counts as relocated (see above); false when it is too short to hold the mark.
 [[nodiscard]] bool imageIsRelocated(QByteArrayView image);
+
+// The device's bytes laid out as the image: `image` with [start, end) taken from `uploaded`
+// (as far as it reaches; an image that ends before is lengthened). Compared byte for byte with
+// the image, it differs where the device does.
+[[nodiscard]] QByteArray imageWithDeviceBytes(QByteArrayView image, QByteArrayView uploaded,
+                                              qint32 start, qint32 end);

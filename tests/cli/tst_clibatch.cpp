@@ -29,6 +29,7 @@ private slots:
     void onePromptForAll_data();
     void onePromptForAll();
     void ctrlCBreaksAll();
+    void oneCanBusPerPort();
     void refusedBeforeAnythingIsSent_data();
     void refusedBeforeAnythingIsSent();
 
@@ -318,6 +319,33 @@ void tst_CliBatch::ctrlCBreaksAll()
         QVERIFY(sim->waitForFinished());
 }
 
+// --can-bus once per --port, in the same order: each device is programmed over its own bus.
+void tst_CliBatch::oneCanBusPerPort()
+{
+    SimDeviceOptions options;
+    options.can = true;
+    Devices devices;
+    for (int i = 0; i < 2; ++i) {
+        devices.sims.push_back(std::make_unique<SimDevice>(options));
+        QVERIFY2(devices.sims.back()->isReady(), qPrintable(devices.sims.back()->errorString()));
+    }
+    QStringList args = download(devices) << "--interface" << "can1" << "--yes";
+    for (const auto &sim : devices.sims)
+        args << "--can-bus" << sim->canBus();
+    const CliRun r = cli(args);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    const QHash<QString, QStringList> rows = summaryRows(r.out, devices.ports());
+    for (const QString &port : devices.ports()) {
+        QCOMPARE(rows.value(port).value(0), QStringLiteral("ok"));
+        QCOMPARE(rows.value(port).value(1), QString::number(m_osData.size()));
+    }
+    for (const auto &sim : devices.sims) {
+        QVERIFY(sim->waitForFinished());
+        QCOMPARE(sim->flash().left(m_osData.size()), m_osData);
+        QVERIFY(!sim->canMessages().isEmpty());
+    }
+}
+
 void tst_CliBatch::refusedBeforeAnythingIsSent_data()
 {
     QTest::addColumn<QStringList>("args"); // PORT stands for the next device's path
@@ -327,6 +355,18 @@ void tst_CliBatch::refusedBeforeAnythingIsSent_data()
                         "--can-bus", "virtualcan:tcp://127.0.0.1:9/can7", "--port", "PORT",
                         "--port", "PORT"}
         << "the CAN bus virtualcan:tcp://127.0.0.1:9/can7 carries one transfer at a time";
+    QTest::newRow("one CAN bus named for two ports")
+        << QStringList {"download", "IMAGE", "--device", "46xx", "--interface", "can1",
+                        "--can-bus", "virtualcan:tcp://127.0.0.1:9/can1", "--can-bus",
+                        "virtualcan:tcp://127.0.0.1:9/can1", "--port", "PORT", "--port", "PORT"}
+        << "the CAN bus virtualcan:tcp://127.0.0.1:9/can1 carries one transfer at a time";
+    QTest::newRow("CAN buses not one per port")
+        << QStringList {"download", "IMAGE", "--device", "46xx", "--interface", "can1",
+                        "--can-bus", "virtualcan:tcp://127.0.0.1:9/can1", "--can-bus",
+                        "virtualcan:tcp://127.0.0.1:9/can2", "--can-bus",
+                        "virtualcan:tcp://127.0.0.1:9/can3", "--port", "PORT", "--port", "PORT"}
+        << "--can-bus is given 3 times for 2 ports: give it once, or once per --port in the "
+           "same order";
     QTest::newRow("upload takes one port")
         << QStringList {"upload", "flash", "OUT", "--device", "46xx", "--port", "PORT",
                         "--port", "PORT"}

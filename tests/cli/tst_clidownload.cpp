@@ -34,6 +34,7 @@ private slots:
     void bootPromptOnStdin();
     void ctrlCIsUserBreak();
     void infoAndConvert();
+    void convertedImageDownloadsEveryByte();
 
 private:
     using Run = CliRun;
@@ -392,6 +393,41 @@ void tst_CliDownload::infoAndConvert()
     QVERIFY(again.out.contains(QLatin1String("Content: Operating system")));
     const Run contradiction = cli({"info", b86, "--device", "4610"});
     QCOMPARE(contradiction.exitCode, 1);
+}
+
+// An image with data past the operating-system sectors, converted to B86, programs the device
+// exactly as a direct download of the image does: the B86 names the same sectors.
+void tst_CliDownload::convertedImageDownloadsEveryByte()
+{
+    const QByteArray far = pattern(0x400, 3);
+    const QString hex = writeFile(QStringLiteral("far.hex"),
+                                  H86Builder()
+                                      .data(0, m_osData.left(0x100))
+                                      .data(0x9C000, far) // sector 12
+                                      .data(0xFFC00, far) // up to the last byte of sector 18
+                                      .end()
+                                      .text());
+    const QString b86 = QDir(m_dir.path()).filePath(QStringLiteral("far.b86"));
+    const Run convert = cli({"convert", hex, b86, "--device", "46xx"});
+    QVERIFY2(convert.exitCode == 0, qPrintable(convert.err));
+
+    QByteArray flash[2];
+    const QStringList images[2] = {{hex, "--device", "46xx"}, {b86}};
+    for (int i = 0; i < 2; ++i) {
+        SimDevice sim;
+        QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+        const Run r = cli(QStringList {"download"} + images[i]
+                          + QStringList {"--port", sim.serialPath(), "--h86-dir",
+                                         SimDevice::h86Directory(), "--yes"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+        QVERIFY2(r.out.contains(QLatin1String("Erasing flash sectors 0 up to 18...")),
+                 qPrintable(r.out));
+        QVERIFY(sim.waitForFinished());
+        flash[i] = sim.flash();
+    }
+    QCOMPARE(flash[0].mid(0x9C000, far.size()), far);
+    QCOMPARE(flash[0].right(far.size()), far);
+    QVERIFY(flash[1] == flash[0]);
 }
 
 QTEST_GUILESS_MAIN(tst_CliDownload)

@@ -27,6 +27,8 @@ private slots:
     void init();
     void damagedImagesAreRefused_data();
     void damagedImagesAreRefused();
+    void intelHexNamesAreReadAsH86_data();
+    void intelHexNamesAreReadAsH86();
     void convertRefusesOutputsThatAreNoRegularFiles_data();
     void convertRefusesOutputsThatAreNoRegularFiles();
     void convertKeepsPermissions_data();
@@ -143,6 +145,16 @@ void tst_CliFiles::damagedImagesAreRefused_data()
                                             << "checksum is wrong";
     QTest::newRow("convert a text file")
         << "convert" << QByteArray("hello world\r\n") << "does not begin with ':'";
+    // An upper address beyond the flash, which only its last digit would have fitted.
+    QTest::newRow("info on upper address 0010")
+        << "info" << good + ":020000040010EA\r\n" + good
+        << "Line 2 of the file \"%1\" sets the upper address 00100000h, beyond the 1 MiB flash "
+           "of the VMC 46xx.";
+    QTest::newRow("convert upper address 0800")
+        << "convert"
+        << ":020000040800F2\r\n" + good << "sets the upper address 08000000h";
+    QTest::newRow("download upper address 6000")
+        << "download" << good + ":0200000460009A\r\n" + good << "sets the upper address 60000000h";
 }
 
 void tst_CliFiles::damagedImagesAreRefused()
@@ -159,12 +171,45 @@ void tst_CliFiles::damagedImagesAreRefused()
 
     const Run r = cli(args);
     QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY2(r.err.contains(message.replace(QStringLiteral("%1"), image)), qPrintable(r.err));
     QVERIFY2(r.err.contains(image), qPrintable(r.err));
     // Refused before any port was opened: nothing about the port, nothing on stdout.
     QVERIFY2(!r.err.contains(QLatin1String("COM")), qPrintable(r.err));
     QVERIFY(r.out.isEmpty());
     QCOMPARE(entries(), QStringList {QStringLiteral("t.h86")});
+}
+
+// The names other toolchains give Intel HEX files are read as H86 by every command that
+// loads an image (compare gets as far as the port).
+void tst_CliFiles::intelHexNamesAreReadAsH86_data()
+{
+    QTest::addColumn<QStringList>("args"); // @image: the image, @out: an output in the folder
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // in stdout or stderr
+    const QStringList device {"--device", "46xx"};
+    QTest::newRow("info x.hex") << QStringList {"info", "@image.hex"} + device << 0
+                                << "Binary image: no";
+    QTest::newRow("convert x.ihx")
+        << QStringList {"convert", "@image.ihx", "@out.b86"} + device << 0 << "Wrote";
+    QTest::newRow("compare x.HEX") << QStringList {"compare", "@image.HEX"} + device
+            + transferArgs(QStringLiteral("/nonexistent/tty"))
+                                   << 3 << "Open COM error";
+    QTest::newRow("x.ihx needs the device type")
+        << QStringList {"info", "@image.ihx"} << 1 << "--device is required for an H86 image";
+}
+
+void tst_CliFiles::intelHexNamesAreReadAsH86()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const QString image = args.at(1).mid(1);
+    QVERIFY(!writeFile(image, H86Builder().data(0, "\x01\x02").end().text()).isEmpty());
+    args.replaceInStrings(QStringLiteral("@"), m_dir->path() + u'/');
+    const Run r = cli(args);
+    QVERIFY2(r.exitCode == exitCode, qPrintable(r.err));
+    QVERIFY2((r.out + r.err).contains(message), qPrintable(r.out + r.err));
+    QVERIFY(!r.err.contains(QLatin1String("Invalid file type")));
 }
 
 void tst_CliFiles::convertRefusesOutputsThatAreNoRegularFiles_data()

@@ -26,6 +26,10 @@ private slots:
     void compare_data();
     void compare();
     void compareImageShorterThanTheRange();
+    void compareDiff_data();
+    void compareDiff();
+    void compareDiffUsage_data();
+    void compareDiffUsage();
 
 private:
     using Run = CliRun;
@@ -250,6 +254,82 @@ void tst_CliUpload::compareImageShorterThanTheRange()
                                      "Data from 050000h to 050803h have not been compared!\n")),
         qPrintable(r.out));
     QVERIFY(!r.out.contains(QLatin1String("Data compare successful!")));
+}
+
+void tst_CliUpload::compareDiff_data()
+{
+    QTest::addColumn<QString>("diffOption");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("tail");
+    // 60 ranges of 3 differing bytes each, 0x100 apart from 0x0E8001 on.
+    QTest::newRow("--diff") << "--diff" << 50 << "… and 10 more ranges (30 bytes)";
+    QTest::newRow("--diff=all") << "--diff=all" << 60 << "0EBB01h  0EBB03h  3         17";
+}
+
+void tst_CliUpload::compareDiff()
+{
+    QFETCH(QString, diffOption);
+    QFETCH(int, rows);
+    QFETCH(QString, tail);
+
+    const QByteArray flash = pattern(0x100000, 13);
+    SimDeviceOptions options;
+    options.initialMemory = flash + pattern(4096, 14);
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QByteArray image = flash;
+    for (qint32 i = 0; i < 60; ++i) {
+        for (qint32 at : {0xE8001 + i * 0x100, 0xE8003 + i * 0x100})
+            image[at] = char(~image[at]);
+        image[0xE8002 + i * 0x100] = char(image[0xE8002 + i * 0x100] ^ 0x10);
+    }
+    const QString file = writeFile(QStringLiteral("diff.b86"), image);
+    const QString dump = path(QStringLiteral("device.b86"));
+    const Run r
+        = cli(QStringList {"compare", file, diffOption, "--diff-dump", dump} + transferArgs(sim));
+    QCOMPARE(r.exitCode, 4);
+
+    // The report as without the option, then the table.
+    const QString report = QStringLiteral("950274 bytes have been compared.\n\n"
+                                          "Different value at address 0E8001h found!\n\n");
+    const qsizetype at = r.out.indexOf(report);
+    QVERIFY2(at > 0, qPrintable(r.out));
+    const QStringList table = r.out.mid(at + report.size()).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(table.mid(0, 3),
+             QStringList({"180 bytes differ in 60 ranges:", "Start    End      Bytes     Sector",
+                          "0E8001h  0E8003h  3         17"}));
+    QCOMPARE(table.size(), 2 + rows + (rows < 60 ? 1 : 0));
+    QCOMPARE(table.last(), tail);
+
+    // The dump is the image with the device's bytes: byte for byte what the device holds.
+    QCOMPARE(readFile(dump), flash);
+    QCOMPARE(readFile(file), image);
+}
+
+void tst_CliUpload::compareDiffUsage_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("--diff with a value")
+        << QStringList {"--diff=some"} << "--diff takes no value or \"all\"";
+    QTest::newRow("--diff with --json")
+        << QStringList {"--diff", "--json"} << "--diff and --json exclude each other";
+    QTest::newRow("several ports")
+        << QStringList {"--diff-dump", "x.b86", "--port", "COM1", "--port", "COM2"}
+        << "--diff and --diff-dump compare one device";
+    QTest::newRow("dump not writable")
+        << QStringList {"--diff-dump", "/proc/version"} << "cannot write --diff-dump /proc/version";
+}
+
+void tst_CliUpload::compareDiffUsage()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, message);
+    const QString file = writeFile(QStringLiteral("usage.b86"), pattern(0x100000, 15));
+    const Run r = cli(QStringList {"compare", file, "--yes"} + options);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(r.out, QString());
 }
 
 QTEST_GUILESS_MAIN(tst_CliUpload)

@@ -196,7 +196,7 @@ void tst_Doctor::problems_data()
         << "Set COM2 to the device path";
     QTest::newRow("missing target program")
         << QByteArray() << QStringList {"--h86-dir", "%TMP%"} << 1 << "FAIL"
-        << "none of the 8 files"
+        << "8 of 8 missing in %TMP%: DLoader.H86, Download.H86, DLoaderNV.H86"
         << "Copy the device maker's target programs into";
     QTest::newRow("CAN interface missing")
         << QByteArray() << QStringList {"--interface", "can1", "--can-bus", "socketcan:brasvik9"}
@@ -228,6 +228,7 @@ void tst_Doctor::problems()
     plain.close();
     for (QString &a : args)
         a.replace(QStringLiteral("%TMP%"), tmp.path());
+    text.replace(QStringLiteral("%TMP%"), tmp.path());
     writeSettings("[Ports]\nCOM2=" + m_pty.devicePath().toUtf8() + "\n[General]\nCOMPort=2\n"
                   + settings);
     if (!args.contains(QStringLiteral("--h86-dir")))
@@ -267,7 +268,9 @@ void tst_Doctor::virtualCanBus()
                  .isEmpty());
     // The folder holds RS-232 programs only: the CAN ones are missing.
     QVERIFY2(!lineWith(r.out, QStringLiteral("FAIL"),
-                       QStringLiteral("over CAN1 at 500 kbit/s: none of the 8 files"))
+                       QStringLiteral("over CAN1 at 500 kbit/s: 8 of 8 missing in %1: "
+                                      "DLoaderCAN.H86, DownloadCAN1_500K.H86")
+                           .arg(m_h86.path()))
                   .isEmpty(),
              qPrintable(r.out));
     QCOMPARE(r.exitCode, 1);

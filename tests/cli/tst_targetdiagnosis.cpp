@@ -238,23 +238,28 @@ void tst_TargetDiagnosis::files_data()
                                                   "DownloadNV.H86", "ULoader.H86",  "Upload.H86",
                                                   "ULoaderNV.H86",  "UploadNV.H86"}
                                   << program() << "target.files" << Verdict::Ok << "all 8 present";
-    QTest::newRow("one missing") << rs232 << true << 0 << rs232Files().mid(1) << program()
-                                 << "target.files" << Verdict::Fail << ": DLoader.H86 missing in";
+    // A missing file is named with the folders searched for it (%DIR% is the one used).
+    QTest::newRow("one missing")
+        << rs232 << true << 0 << rs232Files().mid(1) << program() << "target.files" << Verdict::Fail
+        << "Target programs for the 46xx devices over RS-232: 1 of 8 missing in %DIR%: "
+           "DLoader.H86 (folders searched: 1) %MISSING% (missing), 2) %DIR% (used))";
     QTest::newRow("CAN files for CAN1 at 250 kbit/s")
         << rs232 << true << 1 << can1At250Files() << program() << "target.files" << Verdict::Ok
         << "over CAN1 at 250 kbit/s: all 8";
     QTest::newRow("RS-232 files do not serve CAN")
         << rs232 << true << 1 << rs232Files() << program() << "target.files" << Verdict::Fail
-        << "over CAN1 at 250 kbit/s: none of the 8 files";
+        << "over CAN1 at 250 kbit/s: 8 of 8 missing in %DIR%: " + can1At250Files().join(", ")
+            + " (";
     QTest::newRow("board without files, type not named")
         << both << false << 0 << rs232Files() << program() << "target.files" << Verdict::Warn
-        << "the VMC 4610 board: none of the 8 files";
+        << "the VMC 4610 board: 8 of 8 missing in %DIR%: " + boardFiles().join(", ");
     QTest::newRow("board without files, type named")
         << QList<DeviceKind> {DeviceKind::Board4610} << true << 0 << rs232Files() << program()
-        << "target.files" << Verdict::Fail << "the VMC 4610 board: none of the 8 files";
+        << "target.files" << Verdict::Fail
+        << "the VMC 4610 board: 8 of 8 missing in %DIR%: " + boardFiles().join(", ");
     QTest::newRow("no files for any type")
         << both << false << 0 << QStringList {"other.h86"} << program() << "target.files"
-        << Verdict::Fail << "none of the 8 files";
+        << Verdict::Fail << "RS-232: 8 of 8 missing in %DIR%: " + rs232Files().join(", ");
     QTest::newRow("damaged file") << rs232 << true << 0 << rs232Files()
                                   << QByteArray(":0100000041BF\r\n") << "target.file"
                                   << Verdict::Fail
@@ -276,6 +281,8 @@ void tst_TargetDiagnosis::files()
     QFETCH(Verdict, verdict);
     QFETCH(QString, text);
     const QString dir = folder(QStringLiteral("H86"));
+    text.replace(QStringLiteral("%DIR%"), dir)
+        .replace(QStringLiteral("%MISSING%"), folder(QStringLiteral("missing")));
     put(dir, present, content);
     TargetDiagnosis::Selection selection;
     selection.deviceTypes = types;

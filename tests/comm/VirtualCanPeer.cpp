@@ -25,9 +25,9 @@ quint16 VirtualCanPeer::freePort()
     return port;
 }
 
-VirtualCanPeer::VirtualCanPeer()
+VirtualCanPeer::VirtualCanPeer(quint16 port, int channel) : m_port(port ? port : freePort())
 {
-    const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can0").arg(freePort());
+    const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can%2").arg(m_port).arg(channel);
     m_bus = QStringLiteral("virtualcan:") + iface;
     m_device.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), iface));
     if (!m_device)

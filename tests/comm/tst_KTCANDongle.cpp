@@ -1,6 +1,5 @@
 #include "FakeCanBusDevice.h"
 #include "VirtualCanPeer.h"
-#include "base/SettingsStore.h"
 #include "comm/CanBusLibrary.h"
 #include "comm/CanBusSetting.h"
 #include "comm/CanFrameMapping.h"
@@ -39,9 +38,13 @@ std::unique_ptr<TBKCANThread> makeThread(Received *rec)
         });
 }
 
-quint32 openDefault(TBKCANThread &thread, bool sync = true)
+// The bus of the test's peer.
+QString peerBus;
+const QString fakeBus = QStringLiteral("fake:can0");
+
+quint32 openDefault(TBKCANThread &thread, bool sync = true, const QString &bus = peerBus)
 {
-    return thread.OpenDongle(false, 7, false, 11, 3, sync);
+    return thread.OpenDongle(bus, false, 7, false, 11, 3, sync);
 }
 
 // The bus server learns of a new client only when this thread's event loop runs: a frame from
@@ -63,14 +66,13 @@ bool syncWithPeer(TBKCANThread &thread, VirtualCanPeer &peer)
 }
 
 // The library makes fake devices from now on, each one following this script.
-std::shared_ptr<FakeCanBusScript> useFakeBus()
+std::shared_ptr<FakeCanBusScript> useFakeBus(CanDongleLibrary &library)
 {
     auto script = std::make_shared<FakeCanBusScript>();
-    CanBusLibrary::instance().setDeviceFactory(
+    library.Inside().setDeviceFactory(
         [script](const QString &, const QString &, QString *) -> std::unique_ptr<QCanBusDevice> {
             return std::make_unique<FakeCanBusDevice>(script);
         });
-    SettingsStore::overrideCanBus(QStringLiteral("fake:can0"));
     return script;
 }
 
@@ -174,6 +176,7 @@ private slots:
     void slowInitDoesNotSwallowClose_data();
     void slowInitDoesNotSwallowClose();
     void writesKeepTheirOrder();
+    void twoLibrariesTwoBuses();
     void ownerThreadOfItsOwn();
     void closeInHandlerDropsTheRest_data();
     void closeInHandlerDropsTheRest();
@@ -191,15 +194,11 @@ void tst_KTCANDongle::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
     m_peer = std::make_unique<VirtualCanPeer>();
     QVERIFY(m_peer->isConnected());
-    SettingsStore::overrideCanBus(m_peer->busSetting());
+    peerBus = m_peer->busSetting();
 }
 
 void tst_KTCANDongle::cleanup()
 {
-    CAN_Close();
-    CanBusLibrary::instance().setDeviceFactory({});
-    CanBusLibrary::instance().setRequestTimeout(10000);
-    SettingsStore::overrideCanBus(m_peer->busSetting());
     QTest::qWait(5);
     m_peer->take();
 }
@@ -285,8 +284,7 @@ void tst_KTCANDongle::writeBeforeOpen()
     Received rec;
     auto thread = makeThread(&rec);
     QCOMPARE(thread->WriteMessage(message(0x63F, "\x01")), 0x1400u);
-    SettingsStore::overrideCanBus(QStringLiteral("nosuchplugin:can0"));
-    QVERIFY(openDefault(*thread) != 0);
+    QVERIFY(openDefault(*thread, true, QStringLiteral("nosuchplugin:can0")) != 0);
     QCOMPARE(thread->WriteMessage(message(0x63F, "\x01")), 0x1400u);
     QTest::qWait(20);
     QVERIFY(m_peer->take().isEmpty());
@@ -305,10 +303,9 @@ void tst_KTCANDongle::openRefusals()
 {
     QFETCH(QString, bus);
     QFETCH(quint32, code);
-    SettingsStore::overrideCanBus(bus);
     Received rec;
     auto thread = makeThread(&rec);
-    QCOMPARE(openDefault(*thread), code);
+    QCOMPARE(openDefault(*thread, true, bus), code);
     QVERIFY(!thread->DongleOpen());
 }
 
@@ -375,12 +372,13 @@ void tst_KTCANDongle::statusAndReadErrors()
     Received rec;
     auto thread = makeThread(&rec);
     QCOMPARE(openDefault(*thread), 0u);
+    CanBusLibrary &library = thread->Library().Inside();
     if (kind == 0)
-        CanBusLibrary::instance().push(CanFrameMapping::statusMessage(quint8(value)));
+        library.push(CanFrameMapping::statusMessage(quint8(value)));
     else if (kind == 1)
-        CanBusLibrary::instance().injectReadResult(value);
+        library.injectReadResult(value);
     else
-        CanBusLibrary::instance().push(message(0x5BF, "\x01", quint8(value)));
+        library.push(message(0x5BF, "\x01", quint8(value)));
     QVERIFY(QTest::qWaitFor([&] { return rec.errors.size() + rec.messages.size() == 1; }));
     if (expectedError < 0) {
         QCOMPARE(rec.messages.first().MsgType, quint8(value));
@@ -389,7 +387,7 @@ void tst_KTCANDongle::statusAndReadErrors()
         QCOMPARE(thread->ErrorCode(), quint32(expectedError));
     }
     // A plain empty queue is no error.
-    CanBusLibrary::instance().injectReadResult(0x20);
+    library.injectReadResult(0x20);
     QTest::qWait(30);
     QCOMPARE(rec.errors.size() + rec.messages.size(), 1);
 }
@@ -413,8 +411,8 @@ void tst_KTCANDongle::openCloseReopen()
     QVERIFY(m_peer->send(QCanBusFrame(0x5BF, "y")));
     QVERIFY(QTest::qWaitFor([&] { return rec.messages.size() == 1; }));
     QCOMPARE(rec.messages.first().Data[0], quint8('y'));
-    QCOMPARE(CAN_Close(), 0u);
-    QCOMPARE(CAN_Close(), 0u);
+    QCOMPARE(thread->Library().Close(), 0u);
+    QCOMPARE(thread->Library().Close(), 0u);
 }
 
 void tst_KTCANDongle::stopDuringDelivery()
@@ -446,7 +444,7 @@ void tst_KTCANDongle::destroyWhileHandOverPending()
     Received rec;
     auto thread = makeThread(&rec);
     QCOMPARE(openDefault(*thread), 0u);
-    CanBusLibrary::instance().push(message(0x5BF, "\x01"));
+    thread->Library().Inside().push(message(0x5BF, "\x01"));
     QThread::msleep(50); // the receive thread now waits for this one
     thread->Terminate();
     QVERIFY(thread->Terminated());
@@ -501,12 +499,12 @@ void tst_KTCANDongle::errorFramesThroughTheLibrary()
 {
     QFETCH(QCanBusFrame, frame);
     QFETCH(int, status);
-    auto script = useFakeBus();
-    // The data frame behind it shows that the error frame has been dealt with.
-    script->framesAfterConnect = {frame, QCanBusFrame(0x5BF, "after")};
     Received rec;
     auto thread = makeThread(&rec);
-    QCOMPARE(openDefault(*thread), 0u);
+    auto script = useFakeBus(thread->Library());
+    // The data frame behind it shows that the error frame has been dealt with.
+    script->framesAfterConnect = {frame, QCanBusFrame(0x5BF, "after")};
+    QCOMPARE(openDefault(*thread, true, fakeBus), 0u);
     QVERIFY(QTest::qWaitFor([&] { return rec.messages.size() == 1; }));
     QCOMPARE(rec.messages.first().ID, 0x5BFu);
     if (status) {
@@ -528,25 +526,26 @@ void tst_KTCANDongle::slowInitDoesNotSwallowClose_data()
 void tst_KTCANDongle::slowInitDoesNotSwallowClose()
 {
     QFETCH(bool, closeFollows);
-    auto script = useFakeBus();
+    CanDongleLibrary library;
+    auto script = useFakeBus(library);
     script->connectDelayMs = 400;
-    CanBusLibrary::instance().setRequestTimeout(100);
-    QCOMPARE(CAN_Init(CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0x2000u);
+    library.Inside().setRequestTimeout(100);
+    QCOMPARE(library.Init(fakeBus, CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0x2000u);
     if (closeFollows)
-        QCOMPARE(CAN_Close(), 0u);
+        QCOMPARE(library.Close(), 0u);
     QVERIFY(QTest::qWaitFor([&] { return script->opened == 1 && script->closed == 1; }, 3000));
     QTest::qWait(50);
     QCOMPARE(script->closed.load(), 1);
-    QVERIFY(!CanBusLibrary::instance().isOpen());
+    QVERIFY(!library.Inside().isOpen());
     const TCANMsg probe = message(0x63F, "\x01");
-    QCOMPARE(CAN_Write(&probe), 0x1400u);
+    QCOMPARE(library.Write(&probe), 0x1400u);
 
     // The library is usable again at once.
-    CanBusLibrary::instance().setRequestTimeout(10000);
+    library.Inside().setRequestTimeout(10000);
     script->connectDelayMs = 0;
-    QCOMPARE(CAN_Init(CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0u);
+    QCOMPARE(library.Init(fakeBus, CANBusTimingForCode(7), 0, HW_DONGLE_SJA, 0x378, 7), 0u);
     QCOMPARE(script->opened.load(), 2);
-    QVERIFY(CanBusLibrary::instance().isOpen());
+    QVERIFY(library.Inside().isOpen());
 }
 
 // Writes are queued and return at once; the bus gets them in the order they were made.
@@ -571,7 +570,63 @@ void tst_KTCANDongle::writesKeepTheirOrder()
     // Closed, the dongle takes nothing more.
     thread->CloseDongle();
     const TCANMsg probe = message(0x63F, "\x01");
-    QCOMPARE(CAN_Write(&probe), 0x1400u);
+    QCOMPARE(thread->Library().Write(&probe), 0x1400u);
+}
+
+// Two links at once, each on a bus of its own: every library carries its own traffic only, both
+// ways, and closing one leaves the other open.
+void tst_KTCANDongle::twoLibrariesTwoBuses()
+{
+    VirtualCanPeer other(m_peer->port(), 1);
+    QVERIFY(other.isConnected());
+    VirtualCanPeer *peers[] = {m_peer.get(), &other};
+    Received rec[2];
+    const std::unique_ptr<TBKCANThread> threads[] = {makeThread(&rec[0]), makeThread(&rec[1])};
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(openDefault(*threads[i], true, peers[i]->busSetting()), 0u);
+        QVERIFY(syncWithPeer(*threads[i], *peers[i]));
+    }
+    constexpr int count = 50;
+    for (int n = 0; n < count; ++n) {
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(peers[i]->send(QCanBusFrame(0x5BF, QByteArray(1, char(n)) + char('a' + i))));
+            QCOMPARE(
+                threads[i]->WriteMessage(message(0x63F, QByteArray(1, char(n)) + char('A' + i))),
+                0u);
+        }
+    }
+    QList<QCanBusFrame> written[2];
+    const auto collect = [&] {
+        for (int i = 0; i < 2; ++i) {
+            for (const QCanBusFrame &f : peers[i]->take()) {
+                if (f.frameId() == 0x63F)
+                    written[i] << f;
+            }
+        }
+    };
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            collect();
+            return rec[0].messages.size() >= count && rec[1].messages.size() >= count
+                && written[0].size() >= count && written[1].size() >= count;
+        },
+        5000));
+    QTest::qWait(50);
+    collect();
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(rec[i].messages.size(), count);
+        QCOMPARE(written[i].size(), count);
+        for (int n = 0; n < count; ++n) {
+            QCOMPARE(rec[i].messages[n].Data[0], quint8(n));
+            QCOMPARE(rec[i].messages[n].Data[1], quint8('a' + i));
+            QCOMPARE(written[i][n].payload(), QByteArray(1, char(n)) + char('A' + i));
+        }
+    }
+    threads[0]->CloseDongle();
+    QVERIFY(threads[1]->DongleOpen());
+    QVERIFY(other.send(QCanBusFrame(0x5BF, "z")));
+    QVERIFY(QTest::qWaitFor([&] { return rec[1].messages.size() == count + 1; }));
+    QVERIFY(rec[0].errors.isEmpty() && rec[1].errors.isEmpty());
 }
 
 namespace {
@@ -683,13 +738,13 @@ void tst_KTCANDongle::closeInHandlerDropsTheRest()
     QCOMPARE(openDefault(*thread), 0u);
     const TCANMsg together[]
         = {message(0x5BF, "\x01"), message(0x5BF, "\x02"), message(0x5BF, "\x03")};
-    CanBusLibrary::instance().push(together, 3);
+    thread->Library().Inside().push(together, 3);
     QVERIFY(QTest::qWaitFor([&] { return !seen.isEmpty(); }));
     QTest::qWait(50);
     QCOMPARE(seen, QList<quint8>({1}));
     QCOMPARE(thread->DongleOpen(), reopen);
     if (reopen) {
-        CanBusLibrary::instance().push(message(0x5BF, "\x04"));
+        thread->Library().Inside().push(message(0x5BF, "\x04"));
         QVERIFY(QTest::qWaitFor([&] { return seen.size() == 2; }));
         QCOMPARE(seen.last(), quint8(4));
     }

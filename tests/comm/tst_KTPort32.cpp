@@ -2,7 +2,6 @@
 #include "comm/KTSerial.h"
 #include "comm/MemoryPortDriverBackend.h"
 #include "support/PtyPair.h"
-#include "base/SettingsStore.h"
 
 #include <QTest>
 
@@ -37,7 +36,6 @@ void tst_KTPort32::cleanup()
 {
     ClosePortDriver();
     setPortDriverBackendFactory({});
-    SettingsStore::clearOverrides();
 }
 
 void tst_KTPort32::openFailsWithoutDriver()
@@ -132,12 +130,12 @@ void tst_KTPort32::serialSwitchesLineDriver()
 {
     PtyPair pty;
     QVERIFY(pty.isOpen());
-    SettingsStore::overrideComPortDevicePath(1, pty.devicePath());
     m_data->ports.insert(0x2FD, 0x60); // line status: transmitter empty
     m_data->ports.insert(0x2FC, 0x0B); // modem control: DTR, RTS, OUT2
 
     TKTSerial serial;
     serial.SetPortName(COM2);
+    serial.SetDevicePath(pty.devicePath());
     serial.SetVicPortAccess(true);
     serial.SetSyncEventHandling(true);
     int txEmpty = 0;
@@ -161,15 +159,16 @@ void tst_KTPort32::serialSwitchesLineDriver()
 void tst_KTPort32::serialOpenFailsWithoutDriver()
 {
     PtyPair pty;
-    SettingsStore::overrideComPortDevicePath(0, pty.devicePath());
     m_data->openFails = true;
     TKTSerial serial;
+    serial.SetDevicePath(pty.devicePath());
     serial.SetVicPortAccess(true);
     QVERIFY_THROWS_EXCEPTION(ESystemError, serial.Open());
     QVERIFY(!serial.Active());
     QCOMPARE(serial.Handle(), -1);
     // The device itself was never opened: a second component can have it.
     TKTSerial other;
+    other.SetDevicePath(pty.devicePath());
     other.Open();
     QVERIFY(other.Active());
 }

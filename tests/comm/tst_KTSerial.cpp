@@ -1,7 +1,6 @@
 #include "comm/KTSerial.h"
 #include "comm/PosixSerialBackend.h"
 #include "support/PtyPair.h"
-#include "base/SettingsStore.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -92,8 +91,8 @@ void tst_KTSerial::init()
 {
     m_pty = std::make_unique<PtyPair>();
     QVERIFY(m_pty->isOpen());
-    SettingsStore::overrideComPortDevicePath(0, m_pty->devicePath());
     m_port = std::make_unique<TKTSerial>();
+    m_port->SetDevicePath(m_pty->devicePath());
     m_port->SetBaudrate(br57600);
     m_port->SetSyncEventHandling(true);
 }
@@ -102,7 +101,6 @@ void tst_KTSerial::cleanup()
 {
     m_port.reset();
     m_pty.reset();
-    SettingsStore::clearOverrides();
 }
 
 void tst_KTSerial::openCloseAreIdempotent()
@@ -140,6 +138,7 @@ void tst_KTSerial::openFailures_data()
     QTest::addColumn<bool>("secondOpener");
     QTest::addColumn<int>("expectedErrno");
     QTest::newRow("missing device") << "/nonexistent/ttyX" << false << ENOENT;
+    QTest::newRow("no path given") << "" << false << ENOENT;
     QTest::newRow("already open") << QString() << true << EBUSY;
 }
 
@@ -149,10 +148,11 @@ void tst_KTSerial::openFailures()
     QFETCH(bool, secondOpener);
     QFETCH(int, expectedErrno);
     TKTSerial first;
+    first.SetDevicePath(m_pty->devicePath());
     if (secondOpener)
         first.Open();
     else
-        SettingsStore::overrideComPortDevicePath(0, path);
+        m_port->SetDevicePath(path);
     errno = expectedErrno;
     const QString expected = SystemErrorText();
     try {
@@ -168,14 +168,14 @@ void tst_KTSerial::openFailures()
 void tst_KTSerial::notATerminalIsRefused()
 {
     // The device opens, but it has no line to configure: the opening is undone.
-    SettingsStore::overrideComPortDevicePath(0, QStringLiteral("/dev/null"));
+    m_port->SetDevicePath(QStringLiteral("/dev/null"));
     m_port->OnRxChar = [](TKTSerial *) {
     };
     QVERIFY_THROWS_EXCEPTION(ECommInitError, m_port->Open());
     QVERIFY(!m_port->Active());
     QCOMPARE(m_port->Handle(), -1);
     QVERIFY(!m_port->HasWorker());
-    SettingsStore::overrideComPortDevicePath(0, m_pty->devicePath());
+    m_port->SetDevicePath(m_pty->devicePath());
     m_port->Open();
     QVERIFY(m_port->Active());
 }
@@ -200,8 +200,8 @@ void tst_KTSerial::refusedSetters()
     QFETCH(bool, open);
     QFETCH(int, setter);
     QFETCH(QString, message);
-    SettingsStore::overrideComPortDevicePath(port, m_pty->devicePath());
     m_port->SetPortName(TPort(port));
+    m_port->SetDevicePath(m_pty->devicePath());
     if (open)
         m_port->Open();
     try {
@@ -231,8 +231,12 @@ void tst_KTSerial::setterClamps()
     m_port->SetTxTimeOut(-1);
     QCOMPARE(m_port->TxTimeOut(), 0);
 
+    // Another port forgets the path given for the one before; the same port keeps it.
+    m_port->SetPortName(COM1);
+    QCOMPARE(m_port->DevicePath(), m_pty->devicePath());
     // Ports beyond COM4 drop the direct-port mode; COM1..COM4 set the UART base.
     m_port->SetPortName(COM2);
+    QCOMPARE(m_port->DevicePath(), QString());
     QCOMPARE(m_port->UARTBase(), quint16(0x2F8));
     m_port->SetPortName(COM4);
     QCOMPARE(m_port->UARTBase(), quint16(0x2E8));
@@ -287,6 +291,7 @@ void tst_KTSerial::lineConfiguration()
     auto backend = std::make_unique<PosixSerialBackend>();
     const PosixSerialBackend *posix = backend.get();
     m_port = std::make_unique<TKTSerial>(std::move(backend));
+    m_port->SetDevicePath(m_pty->devicePath());
     m_port->SetFrameParitybit(TParityBit::Odd);
     m_port->SetFrameStopbits(sb_2);
     m_port->SetFrameDatabits(db_7);
@@ -537,6 +542,7 @@ void tst_KTSerial::assignCopiesSettings()
 {
     TKTSerial source;
     source.SetPortName(COM3);
+    source.SetDevicePath(QStringLiteral("/dev/ttyUSB3"));
     source.SetBaudrate(br28800);
     source.SetFrameDatabits(db_7);
     source.SetFrameParitybit(TParityBit::Odd);
@@ -551,6 +557,7 @@ void tst_KTSerial::assignCopiesSettings()
     TKTSerial target;
     target.Assign(source);
     QCOMPARE(int(target.PortName()), int(COM3));
+    QCOMPARE(target.DevicePath(), QStringLiteral("/dev/ttyUSB3"));
     QCOMPARE(int(target.Baudrate()), int(br28800));
     QCOMPARE(int(target.FrameDatabits()), int(db_7));
     QCOMPARE(int(target.FrameParitybit()), int(TParityBit::Odd));

@@ -43,9 +43,9 @@ void tst_H86Reader::placesData_data()
                                 << QByteArray::fromHex("ABCD") << 0x12;
     QTest::newRow("upper address 000F") << QByteArray(":02000004000FEB\n:020010001122BB\n") << mib
                                         << 0xF0010 << QByteArray::fromHex("1122") << 0xF0012;
-    QTest::newRow("upper address 0010 counts as 0")
-        << QByteArray(":020000040010EA\n:020010001122BB\n") << mib << 0x10
-        << QByteArray::fromHex("1122") << 0x12;
+    QTest::newRow("upper address 0004 on the 4610")
+        << QByteArray(":020000040004F6\n:020010001122BB\n") << qsizetype(0x50000) << 0x40010
+        << QByteArray::fromHex("1122") << 0x40012;
     QTest::newRow("type 01 does not end the file")
         << QByteArray(":00000001FF\n:02002000334467\n") << mib << 0x20
         << QByteArray::fromHex("3344") << 0x22;
@@ -99,11 +99,11 @@ void tst_H86Reader::failures_data()
     QTest::newRow("type 02") << good + ":020000021000EC\n"
                              << mib << Error::InvalidHexFileType << qsizetype(2);
     QTest::newRow("type 02 wins over an earlier mismatch")
-        << QByteArray(":02000004000FEB\n:02FFFF001122CD\n:020000021000EC\n") << qsizetype(0x50000)
+        << QByteArray(":020000040004F6\n:02FFFF001122CD\n:020000021000EC\n") << qsizetype(0x50000)
         << Error::InvalidHexFileType << qsizetype(3);
     QTest::newRow("beyond the 4610 flash")
-        << H86Builder().data(0x50000, "\x01").text() << qsizetype(0x50000) << Error::DeviceMismatch
-        << qsizetype(0);
+        << QByteArray(":020000040004F6\n:02FFFF001122CD\n") << qsizetype(0x50000)
+        << Error::DeviceMismatch << qsizetype(0);
     QTest::newRow("beyond the 46xx flash") << QByteArray(":02000004000FEB\n:02FFFF001122CD\n")
                                            << mib << Error::DeviceMismatch << qsizetype(0);
     QTest::newRow("empty line") << good + "\n" + good << mib << Error::LineTooShort << qsizetype(2);
@@ -114,6 +114,21 @@ void tst_H86Reader::failures_data()
     QTest::newRow("short line stops before a mismatch is reported")
         << QByteArray(":02000004000FEB\n:02FFFF001122CD\nshort\n") << mib << Error::LineTooShort
         << qsizetype(3);
+    // An upper address at or beyond the flash's end, however few of its digits are set:
+    // reading stops there.
+    const QByteArray atZero = H86Builder().data(0, "\x01").text();
+    QTest::newRow("upper address 0010") << atZero + ":020000040010EA\n" + atZero << mib
+                                        << Error::UpperAddressBeyondFlash << qsizetype(2);
+    QTest::newRow("upper address 0800") << QByteArray(":020000040800F2\n:0100000001FE\n") << mib
+                                        << Error::UpperAddressBeyondFlash << qsizetype(1);
+    QTest::newRow("upper address 0801") << QByteArray(":020000040801F1\n:0100000001FE\n") << mib
+                                        << Error::UpperAddressBeyondFlash << qsizetype(1);
+    QTest::newRow("upper address 6000 without data after it")
+        << atZero + ":0200000460009A\n"
+        << mib << Error::UpperAddressBeyondFlash << qsizetype(2);
+    QTest::newRow("upper address 0005 on the 4610")
+        << QByteArray(":020000040005F5\n:0100000001FE\n") << qsizetype(0x50000)
+        << Error::UpperAddressBeyondFlash << qsizetype(1);
     // Damaged or foreign records: reading stops at the first one.
     QTest::newRow("text file") << QByteArray("hello world\r\n") << mib << Error::InvalidRecord
                                << qsizetype(1);
@@ -186,7 +201,7 @@ void tst_H86Reader::lineEndings()
 // after it still stops the reading, see the failure rows).
 void tst_H86Reader::mismatchDoesNotStopReading()
 {
-    const QByteArray text = H86Builder().data(0x60000, "\x01").data(0x10, "\x22").text();
+    const QByteArray text = ":020000040004F6\n:02FFFF001122CD\n:020000040000FA\n:0100100022CD\n";
     QByteArray buffer = filled(0x50000);
     const H86Reader::Result result = H86Reader::read(text, buffer);
     QCOMPARE(result.error, Error::DeviceMismatch);
@@ -197,7 +212,7 @@ void tst_H86Reader::recordRunningOverTheEnd()
 {
     QByteArray buffer = filled(0x50000);
     const H86Reader::Result result
-        = H86Reader::read(H86Builder().data(0x4FFFE, "\x01\x02\x03\x04", 4).text(), buffer);
+        = H86Reader::read(":020000040004F6\n:04FFFE0001020304F5\n", buffer);
     QCOMPARE(result.error, Error::DeviceMismatch);
     QCOMPARE(buffer.size(), 0x50000);
     QCOMPARE(buffer.right(2), QByteArray::fromHex("0102"));

@@ -63,22 +63,22 @@ void tst_HexRecord::loadOffset()
 void tst_HexRecord::upperAddress_data()
 {
     QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<qint32>("upper");
+    QTest::addColumn<int>("word");
 
-    QTest::newRow("0001") << QByteArray(":020000040001F9") << 0x10000;
-    QTest::newRow("000F") << QByteArray(":02000004000FEB") << 0xF0000;
-    QTest::newRow("000f") << QByteArray(":02000004000fEB") << 0xF0000;
-    // Only the fourth digit of the word counts.
-    QTest::newRow("0010") << QByteArray(":020000040010EA") << 0;
-    QTest::newRow("FFF8") << QByteArray(":02000004FFF8xx") << 0x80000;
-    QTest::newRow("thirteen characters") << QByteArray(":020000040005") << 0x50000;
+    QTest::newRow("0001") << QByteArray(":020000040001F9") << 0x0001;
+    QTest::newRow("000f") << QByteArray(":02000004000fEB") << 0x000F;
+    // The whole word counts, so that a far address is not folded onto low flash.
+    QTest::newRow("0010") << QByteArray(":020000040010EA") << 0x0010;
+    QTest::newRow("0801") << QByteArray(":020000040801F1") << 0x0801;
+    QTest::newRow("FFF8") << QByteArray(":02000004FFF8xx") << 0xFFF8;
+    QTest::newRow("thirteen characters") << QByteArray(":020000040005") << 0x0005;
 }
 
 void tst_HexRecord::upperAddress()
 {
     QFETCH(QByteArray, line);
-    QFETCH(qint32, upper);
-    QCOMPARE(HexRecord::upperAddress(line), upper);
+    QFETCH(int, word);
+    QCOMPARE(HexRecord::upperAddressWord(line), quint16(word));
 }
 
 void tst_HexRecord::data_data()

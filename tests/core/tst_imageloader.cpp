@@ -84,21 +84,26 @@ void tst_ImageLoader::h86Layout_data()
     QTest::addColumn<qint32>("bufferSize");
     QTest::addColumn<qint32>("dataEnd");
     QTest::addColumn<qint32>("endSector");
+    QTest::addColumn<qint32>("trailerEnd"); // 0: no trailer
     QTest::addColumn<QString>("content");
 
     QTest::newRow("OS up to 0x7FFFF")
         << H86Builder().data(0, "\x55\x55").data(0x7FFFF, "\x01").end().text() << 1 << 0x100008
-        << 0x80000 << 11 << "Operating system";
+        << 0x80000 << 11 << 11 << "Operating system";
     QTest::newRow("only the first sector")
         << H86Builder().data(0, QByteArray(0x4000, 'a'), 32).text() << 1 << 0x100008 << 0x4000 << 1
-        << "Operating system";
+        << 11 << "Operating system";
+    // Data past the operating-system range: the trailer names the sectors a download uses.
+    QTest::newRow("data in sector 12")
+        << H86Builder().data(0, "\x55").data(0x9C000, "\x01").text() << 1 << 0x100008 << 0x9C001
+        << 13 << 13 << "Operating system";
     QTest::newRow("last byte of the 46xx flash")
-        << H86Builder().data(0xFFFFF, "\x01").text() << 1 << 0x100008 << 0x100000 << 19
+        << H86Builder().data(0xFFFFF, "\x01").text() << 1 << 0x100008 << 0x100000 << 19 << 19
         << "Operating system";
     QTest::newRow("4610") << H86Builder().data(0x100, "\x01").data(0x4FFFF, "\x02").text() << 2
-                          << 0x50000 << 0x50000 << 0 << "Operating system";
+                          << 0x50000 << 0x50000 << 0 << 0 << "Operating system";
     QTest::newRow("4610 file as 46xx") << H86Builder().data(0x4FFFF, "\x02").text() << 1 << 0x100008
-                                       << 0x50000 << 8 << "Operating system";
+                                       << 0x50000 << 8 << 11 << "Operating system";
 }
 
 void tst_ImageLoader::h86Layout()
@@ -108,6 +113,7 @@ void tst_ImageLoader::h86Layout()
     QFETCH(qint32, bufferSize);
     QFETCH(qint32, dataEnd);
     QFETCH(qint32, endSector);
+    QFETCH(qint32, trailerEnd);
     QFETCH(QString, content);
 
     const QString path = write(QStringLiteral("image.h86"), text);
@@ -125,8 +131,12 @@ void tst_ImageLoader::h86Layout()
     QVERIFY(!m_image.BinaryImage);
     QVERIFY(!m_image.RetainData);
     QCOMPARE(result.contentText, content);
-    if (deviceType == 1)
-        QCOMPARE(m_image.ImageBuffer.right(8), QByteArray::fromHex("000000000b000000"));
+    B86Format::Trailer trailer;
+    QCOMPARE(B86Format::readTrailer(m_image.ImageBuffer, &trailer), trailerEnd != 0);
+    if (trailerEnd != 0) {
+        QCOMPARE(trailer.firstSector, 0);
+        QCOMPARE(trailer.endSector, trailerEnd);
+    }
     // Every byte the file does not set is 0xFF.
     if (dataEnd < m_image.ViewSize)
         QCOMPARE(m_image.ImageBuffer.at(dataEnd), char(0xFF));
@@ -207,8 +217,8 @@ void tst_ImageLoader::failureTable_data()
 
     const QString invalidFile = QStringLiteral("Invalid file type!");
     const QByteArray good = H86Builder().data(0, "\x01\x02").text();
-    QTest::newRow("extension .hex")
-        << "image.hex" << good << 1 << Error::InvalidFileType << invalidFile;
+    QTest::newRow("extension .bin")
+        << "image.bin" << good << 1 << Error::InvalidFileType << invalidFile;
     QTest::newRow("no extension") << "image" << good << 1 << Error::InvalidFileType << invalidFile;
     QTest::newRow("B86 of 0x50000 bytes")
         << "image.b86" << QByteArray(0x50000, 0) << 0 << Error::InvalidFileType << invalidFile;
@@ -225,8 +235,8 @@ void tst_ImageLoader::failureTable_data()
     QTest::newRow("type 02") << "image.h86" << good + ":020000021000EC\r\n"
                              << 1 << Error::InvalidHexFileType << "Invalid HEX file type!";
     QTest::newRow("beyond the 4610 flash")
-        << "image.h86" << H86Builder().data(0x50000, "\x01").text() << 2 << Error::DeviceMismatch
-        << "HEX file and device type does not match!";
+        << "image.h86" << QByteArray(":020000040004F6\n:02FFFF001122CD\n") << 2
+        << Error::DeviceMismatch << "HEX file and device type does not match!";
     QTest::newRow("beyond the 46xx flash")
         << "image.h86" << QByteArray(":02000004000FEB\n:02FFFF001122CD\n") << 1
         << Error::DeviceMismatch << "HEX file and device type does not match!";
@@ -243,6 +253,27 @@ void tst_ImageLoader::failureTable_data()
     QTest::newRow("empty H86") << "image.h86" << QByteArray() << 1 << Error::NoData << QString();
     QTest::newRow("end record only")
         << "image.h86" << H86Builder().end().text() << 1 << Error::NoData << QString();
+    // Refused with the previous image kept.
+    const auto upper = [this](int line, const char *address, const char *flash) {
+        return QStringLiteral("Line %1 of the file \"%2\" sets the upper address %3h, beyond "
+                              "the %4.")
+            .arg(QString::number(line), m_dir.filePath(QStringLiteral("far.hex")),
+                 QLatin1String(address), QLatin1String(flash));
+    };
+    QTest::newRow("upper address 0010")
+        << "far.hex" << good + ":020000040010EA\n" + good << 1 << Error::UpperAddressBeyondFlash
+        << upper(2, "00100000", "1 MiB flash of the VMC 46xx");
+    QTest::newRow("upper address 0800")
+        << "far.hex" << QByteArray(":020000040800F2\n") + good << 1
+        << Error::UpperAddressBeyondFlash << upper(1, "08000000", "1 MiB flash of the VMC 46xx");
+    QTest::newRow("upper address 0801 on the 4610")
+        << "far.hex" << QByteArray(":020000040801F1\n") + good << 2
+        << Error::UpperAddressBeyondFlash
+        << upper(1, "08010000", "320 KiB flash of the VMC 4610 board");
+    QTest::newRow("upper address 0005 on the 4610")
+        << "far.hex" << good + ":020000040005F5\n"
+        << 2 << Error::UpperAddressBeyondFlash
+        << upper(2, "00050000", "320 KiB flash of the VMC 4610 board");
 }
 
 void tst_ImageLoader::failureTable()
@@ -253,8 +284,10 @@ void tst_ImageLoader::failureTable()
     QFETCH(Error, error);
     QFETCH(QString, text);
 
-    // A good image is loaded first: a failed load must leave no image at all.
-    QVERIFY(load(write(QStringLiteral("previous.b86"), QByteArray(4096, 7)), 0).ok());
+    // A good image is loaded first: a failed load must leave no image at all, unless the
+    // refusal keeps it as it was.
+    const QString previous = write(QStringLiteral("previous.b86"), QByteArray(4096, 7));
+    QVERIFY(load(previous, 0).ok());
 
     const ImageLoader::Result result = load(write(name, content), quint8(answer));
     QCOMPARE(result.error, error);
@@ -265,6 +298,13 @@ void tst_ImageLoader::failureTable()
         QCOMPARE(result.message.text, text);
     else
         QVERIFY(result.message.text.contains(name));
+    if (result.imageKept()) {
+        QCOMPARE(m_image.FileName, previous);
+        QCOMPARE(m_image.ImageBuffer, QByteArray(4096, 7));
+        QVERIFY(m_image.RetainData);
+        QCOMPARE(m_deviceType, DeviceKind::Device46xx);
+        return;
+    }
     QVERIFY(!m_image.hasImage());
     QVERIFY(m_image.ImageBuffer.isEmpty());
     QCOMPARE(m_image.ViewSize, 0x100000);
@@ -316,6 +356,8 @@ void tst_ImageLoader::extensionInAnyCase_data()
     QTest::newRow("last extension counts") << "x.b86.h86" << true;
     QTest::newRow(".b86") << "x.b86" << false;
     QTest::newRow(".B86") << "x.B86" << false;
+    QTest::newRow(".hex") << "x.hex" << true;
+    QTest::newRow(".IHX") << "x.IHX" << true;
     QTest::newRow("dotted directory") << "dir.h86/x.b86" << false;
 }
 
@@ -427,8 +469,7 @@ void tst_ImageLoader::shortReadIsNamed()
 void tst_ImageLoader::deviceTypeKeptAfterFailure()
 {
     m_deviceType = DeviceKind::Device46xx;
-    const QString path
-        = write(QStringLiteral("big.h86"), H86Builder().data(0x60000, "\x01").text());
+    const QString path = write(QStringLiteral("big.h86"), ":020000040004F6\n:02FFFF001122CD\n");
     QCOMPARE(load(path, 2).error, Error::DeviceMismatch);
     QCOMPARE(m_deviceType, DeviceKind::Board4610);
 }

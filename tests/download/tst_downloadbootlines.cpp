@@ -5,6 +5,7 @@
 #include "comm/KTSerial.h"
 #include "download/DownloadTransfer.h"
 #include "support/FakeSerialBackend.h"
+#include "support/TestSetup.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
@@ -95,24 +96,25 @@ struct Rig
         r.endSector = 11;
         r.dataEnd = 4;
         r.deviceType = DeviceKind::Device46xx;
-        TargetFiles::setDirectory(dir.path());
-        transfer = std::make_unique<DownloadTransfer>(*link, TransferBase::CanLinkFactory(),
-                                                      std::move(r), nullptr, clock);
-        TargetFiles::setDirectory(QString());
+        TransferSetup setup = testSetup(dir.path(), clock, SettingsStore::comPortDevicePath(0));
+        setup.portName = QStringLiteral("COM1");
+        setup.bootLines = SettingsStore::comPortBootLines(0);
+        setup.bootLinesOrigin = QStringLiteral("Ports/COM1BootLines");
+        transfer = std::make_unique<DownloadTransfer>(*link, TransferSession::CanLinkFactory(),
+                                                      std::move(r), setup);
         writeHex(transfer->loaderFile(), QByteArray::fromHex("11223344"));
         writeHex(transfer->programFile(), QByteArray::fromHex("aabbcc"));
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Log)
                 logs << e.text;
             if (e.kind == TransferEvent::Kind::Finished)
                 report = e.record;
         });
         QObject::connect(
-            transfer.get(), &TransferBase::errorBox,
+            transfer.get(), &TransferSession::errorBox,
             [this](const QString &title, const QString &text) { boxes << title + u'|' + text; });
-        QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
+        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
                          [this] { promptShown = true; });
-        transfer->describePort(0);
     }
 
     ~Rig()
@@ -130,13 +132,16 @@ struct Rig
         clock.settle();
     }
 
-    // Refused before anything was sent: no report, exit status 3, the port closed again.
+    // Refused before anything was sent: no report but the box's text in the record, exit status
+    // 3, the port closed again.
     void verifyRefusedQuietly()
     {
         QVERIFY(report.has_value());
         QCOMPARE(report->outcome, TransferOutcome::Aborted);
         QCOMPARE(TransferOutcomes::exitStatus(*report), 3);
-        QCOMPARE(report->reportText, QString());
+        QCOMPARE(report->reportText,
+                 boxes.isEmpty() ? QString()
+                                 : TransferSession::plainText(boxes.last().section(u'|', 1)));
         QVERIFY(!promptShown);
         QCOMPARE(fake->written(), QByteArray());
         QVERIFY(!serial->Active());
@@ -200,7 +205,7 @@ void tst_DownloadBootLines::sequenceRunsBeforeTheBootByte()
     QCOMPARE(rig.fake->written(), QByteArray(1, '\0'));
     QCOMPARE(rig.transfer->phase(), TransferPhase::Identification);
     // The target's answer is awaited as after a confirmed prompt.
-    QCOMPARE(rig.transfer->state(), DownloadTransfer::State::WaitTargetId);
+    QCOMPARE(rig.transfer->machine().bootState(), TransferMachine::BootState::WaitTargetId);
 }
 
 void tst_DownloadBootLines::malformedSequenceSendsNothing_data()

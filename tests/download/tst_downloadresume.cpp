@@ -2,8 +2,10 @@
 #include "comm/KTSerial.h"
 #include "core/SectorMap.h"
 #include "download/DownloadResumeOffer.h"
+#include "download/CanDownload.h"
 #include "download/DownloadTransfer.h"
 #include "support/SimDevice.h"
+#include "support/TestSetup.h"
 #include "support/TempSettings.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
@@ -86,11 +88,12 @@ struct Run
         serial.SetSyncEventHandling(true);
         link = std::make_unique<KTSerialLink>(serial);
         transfer = std::make_unique<DownloadTransfer>(
-            *link, [] { return std::make_unique<KTCanLink>(); }, std::move(request));
-        transfer->describePort(0);
-        QObject::connect(transfer.get(), &TransferBase::event, &listener,
+            *link, [] { return std::make_unique<KTCanLink>(); }, std::move(request),
+            testSetup(SimDevice::h86Directory(), TimerSource::system(),
+                      SettingsStore::comPortDevicePath(0), SettingsStore::canBus()));
+        QObject::connect(transfer.get(), &TransferSession::event, &listener,
                          &ServiceRecordListener::onEvent);
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
             if (e.kind == TransferEvent::Kind::Progress && breakAt >= 0 && e.position >= breakAt) {
@@ -102,10 +105,10 @@ struct Run
                 finished = true;
             }
         });
-        QObject::connect(transfer.get(), &TransferBase::finalReport,
+        QObject::connect(transfer.get(), &TransferSession::finalReport,
                          [this](const QString &text) { report = text; });
         QObject::connect(
-            transfer.get(), &TransferBase::bootPromptRequested, transfer.get(),
+            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
             [this] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
     }
     ~Run() { transfer.reset(); }
@@ -113,7 +116,7 @@ struct Run
     bool run(int msecs = 60000)
     {
         QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferBase::event, &loop, [&](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, &loop, [&](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Finished)
                 loop.quit();
         });
@@ -338,7 +341,7 @@ void tst_DownloadResume::failThenResume()
     QVERIFY(!events.contains(QStringLiteral("erased whole flash")));
     if (can) {
         for (const SimTraceLine &m : sim.canMessages()) {
-            if (m.kind == SimTraceLine::Kind::HostToDevice && m.canId == DownloadTransfer::CanCommandId
+            if (m.kind == SimTraceLine::Kind::HostToDevice && m.canId == CanDownload::CanCommandId
                 && m.bytes.size() == 5) {
                 const qint64 address = quint8(m.bytes[2]) | (quint8(m.bytes[3]) << 8)
                     | (quint8(m.bytes[4]) << 16);

@@ -1,8 +1,11 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "base/SettingsStore.h"
 #include "comm/KTComm.h"
+#include "download/DownloadFrames.h"
 #include "download/DownloadTransfer.h"
+#include "download/SerialFlashDownload.h"
+#include "support/TestSetup.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
@@ -92,6 +95,7 @@ struct Harness
     QList<TransferEvent> events;
     QStringList logs;
     QStringList boxes;
+    QString shownError; // the last box's text and hint
     QString status;
     std::optional<TransferRecord> report; // the Finished event's record
     QString resultText; // the final report as the message box shows it
@@ -100,30 +104,31 @@ struct Harness
 
     explicit Harness(DownloadRequest request, bool writeTargets = true)
     {
-        TargetFiles::setDirectory(dir.path());
         transfer = std::make_unique<DownloadTransfer>(
             serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request),
-            nullptr, clock);
-        TargetFiles::setDirectory(QString());
+            testSetup(dir.path(), clock));
         if (writeTargets) {
             writeHex(transfer->loaderFile(), LoaderBytes);
             writeHex(transfer->programFile(), ProgramBytes);
         }
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             events << e;
             if (e.kind == TransferEvent::Kind::Log)
                 logs << e.text;
             if (e.kind == TransferEvent::Kind::Finished)
                 report = e.record;
         });
-        QObject::connect(transfer.get(), &TransferBase::statusText,
+        QObject::connect(transfer.get(), &TransferSession::statusText,
                          [this](const QString &t) { status = t; });
         QObject::connect(
-            transfer.get(), &TransferBase::errorBox,
-            [this](const QString &title, const QString &text) { boxes << title + u'|' + text; });
-        QObject::connect(transfer.get(), &TransferBase::bootPromptRequested,
+            transfer.get(), &TransferSession::errorBox,
+            [this](const QString &title, const QString &text, const QString &hint) {
+                boxes << title + u'|' + text;
+                shownError = hint.isEmpty() ? text : text + QStringLiteral("\r\n\r\n") + hint;
+            });
+        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
                          [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferBase::finalReport, [this](const QString &text) {
+        QObject::connect(transfer.get(), &TransferSession::finalReport, [this](const QString &text) {
             QVERIFY(!report.has_value()); // the report comes before the end
             resultText = text;
             showReport = true;
@@ -187,7 +192,10 @@ struct Harness
         });
         return !events.isEmpty() && events.first().kind == TransferEvent::Kind::Started
             && finished == 1 && events.last().kind == TransferEvent::Kind::Finished
-            && report->reportText == (showReport ? TransferBase::plainText(resultText) : QString())
+            // The record keeps what the user saw: the report, or the box that stopped it.
+            && report->reportText
+            == (showReport ? TransferSession::plainText(resultText)
+                           : TransferSession::plainText(shownError))
             && report->modalResult == TransferOutcomes::modalResult(report->outcome);
     }
 
@@ -225,26 +233,28 @@ void tst_DownloadTransfer::serialFlashProgramming()
 {
     const QByteArray data = pattern(70);
     Harness h(flashRequest(image46xx(data), 0, 11, 70));
+    // Late answers of an earlier session wait in the line; they are no identification.
+    h.serial.queue(QByteArray::fromHex("55aa0b"));
     QCOMPARE(h.transfer->progressMinimum(), 0);
     QCOMPARE(h.transfer->progressMaximum(), 70);
     h.startConfirmed();
     QCOMPARE(h.serial.baudrate, 7);
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::TargetIdTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 2000);
     QVERIFY(h.transfer->watchdogActive());
 
     h.serial.deliver(0xC5);
     QCOMPARE(h.serial.takeWritten(), LoaderBytes);
     h.serial.deliver(0x01);
     QCOMPARE(h.serial.takeWritten(), ProgramBytes);
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::FlashProgramStartTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 5000);
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("00"));
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::SectorAckTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 1000);
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("0b"));
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten(), QByteArray());
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 50000);
     QVERIFY(h.transfer->watchdogActive());
     h.serial.deliver(0x0B);
     // 70 bytes: blocks of 32, 32 and 6 (DataEnd 70 rounds to the word).
@@ -296,7 +306,7 @@ void tst_DownloadTransfer::wholeFlashErase()
     QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
     h.serial.deliver(0x00);
     QVERIFY(h.logs.contains(QStringLiteral("Flash erased")));
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Programming);
+    QCOMPARE(static_cast<const SerialFlashDownload &>(h.transfer->machine()).state(), SerialFlashDownload::State::Programming);
 
     // Sectors 17 to 19: the bytes 0x11 and 0x13, the count 2.
     Harness p(flashRequest(image46xx(pattern(4), 0xE0000), 17, 19, 0xE0004));
@@ -395,9 +405,9 @@ void tst_DownloadTransfer::firstByteOfAnEventCounts()
     h.startConfirmed();
     h.serial.deliver(QByteArray::fromHex("c555"));
     QCOMPARE(h.logs.first(), QStringLiteral("Target-ID: C5"));
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitLoaderStart);
+    QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitLoaderStarted);
     h.serial.deliver(QByteArray::fromHex("01aa"));
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::WaitProgramStart);
+    QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitProgramStarted);
 }
 
 void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead_data()
@@ -435,8 +445,8 @@ void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
     // A quick erase: its answer arrives with the acknowledgement.
     h.serial.deliver(read);
     if (programming) {
-        QCOMPARE(h.transfer->state(), DownloadTransfer::State::Programming);
-        QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::FlashBlockTimeoutMs);
+        QCOMPARE(static_cast<const SerialFlashDownload &>(h.transfer->machine()).state(), SerialFlashDownload::State::Programming);
+        QCOMPARE(h.transfer->watchdogInterval(), 5000);
         QCOMPARE(h.serial.takeWritten().left(1), QByteArray::fromHex("08"));
     } else {
         h.waitFinished();
@@ -472,7 +482,7 @@ void tst_DownloadTransfer::board4610CombinedImage()
     QCOMPARE(h.serial.takeWritten().left(5), QByteArray::fromHex("2407e0ff04"));
     h.serial.deliver(0x55);
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("f0"));
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::RetainProgramming);
+    QCOMPARE(static_cast<const SerialFlashDownload &>(h.transfer->machine()).state(), SerialFlashDownload::State::RetainProgramming);
     int frames = 0;
     for (;;) {
         h.serial.deliver(0x55);
@@ -505,11 +515,11 @@ void tst_DownloadTransfer::retainValuesSerial()
     h.startConfirmed();
     h.serial.deliver(0xC5);
     h.serial.deliver(0x01);
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::RetainProgramStartTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 1000);
     h.serial.takeWritten();
     h.serial.deliver(0xAA);
     QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::RetainBlockTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 2000);
     QByteArray sent;
     int frames = 0;
     for (QByteArray w = h.serial.takeWritten(); w != QByteArray::fromHex("ff");
@@ -578,7 +588,7 @@ void tst_DownloadTransfer::canFlashProgramming()
     QCOMPARE(sent[0].Len, quint8(2));
     QCOMPARE(sent[0].Data[0], quint8(11));
     QCOMPARE(sent[0].Data[1], quint8(17));
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 50000);
 
     h.bus->reply(0x33);
     QCOMPARE(h.logs.mid(h.logs.size() - 2),
@@ -638,7 +648,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     h.settle();
     QCOMPARE(h.bus->takeSent().size(), 0);
     QVERIFY(h.transfer->watchdogActive());
-    QCOMPARE(h.transfer->watchdogInterval(), DownloadTransfer::EraseTimeoutMs);
+    QCOMPARE(h.transfer->watchdogInterval(), 50000);
 
     TCANMsg empty;
     empty.ID = 0x5BF;
@@ -746,7 +756,7 @@ void tst_DownloadTransfer::lineErrorEndsTransfer()
     Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
     h.bootToErase();
     h.serial.raiseLineError(CE_FRAME | CE_OVERRUN);
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Idle);
+    QVERIFY(h.transfer->machine().idle());
     h.serial.deliver(0x0B); // discarded from now on
     QCOMPARE(h.serial.takeWritten(), QByteArray());
     h.waitFinished();
@@ -845,8 +855,8 @@ void tst_DownloadTransfer::userBreakDuringErase()
     QVERIFY(h.serial.active);
     h.transfer->userBreak();
     QVERIFY(!h.serial.active); // closed at once
-    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
-    h.clock.advance(TransferBase::AbortDelayMs - 1);
+    QCOMPARE(h.transfer->watchdogInterval(), TransferSession::AbortDelayMs);
+    h.clock.advance(TransferSession::AbortDelayMs - 1);
     QVERIFY(!h.report.has_value());
     h.clock.advance(1);
     QVERIFY(h.report.has_value());
@@ -887,7 +897,7 @@ void tst_DownloadTransfer::targetFileUnreadableWhenSent()
     QCOMPARE(h.report->modalResult, 3);
     QCOMPARE(h.resultText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCannot read file: Download.H86"));
-    QCOMPARE(h.transfer->state(), DownloadTransfer::State::Idle);
+    QVERIFY(h.transfer->machine().idle());
 }
 
 void tst_DownloadTransfer::portThatCannotBeOpened_data()
@@ -951,7 +961,7 @@ void tst_DownloadTransfer::watchdogTimeout()
     r.retainData = true;
     Harness h(r);
     h.startConfirmed(); // nobody answers the boot byte
-    h.clock.advance(DownloadTransfer::TargetIdTimeoutMs - 1);
+    h.clock.advance(2000 - 1);
     QVERIFY(h.logs.isEmpty());
     h.clock.advance(1);
     QVERIFY(h.report.has_value());
@@ -965,18 +975,18 @@ void tst_DownloadTransfer::everyWaitEndsAfterItsInterval_data()
 {
     QTest::addColumn<QByteArray>("answers");
     QTest::addColumn<int>("interval");
-    QTest::newRow("identification") << QByteArray() << DownloadTransfer::TargetIdTimeoutMs;
+    QTest::newRow("identification") << QByteArray() << 2000;
     QTest::newRow("loader start") << QByteArray::fromHex("c5")
-                                  << DownloadTransfer::TargetIdTimeoutMs;
+                                  << 2000;
     QTest::newRow("program start")
-        << QByteArray::fromHex("c501") << DownloadTransfer::FlashProgramStartTimeoutMs;
+        << QByteArray::fromHex("c501") << 5000;
     QTest::newRow("start sector") << QByteArray::fromHex("c501aa")
-                                  << DownloadTransfer::SectorAckTimeoutMs;
+                                  << 1000;
     QTest::newRow("end sector") << QByteArray::fromHex("c501aaaa")
-                                << DownloadTransfer::SectorAckTimeoutMs;
-    QTest::newRow("erase") << QByteArray::fromHex("c501aaaaaa") << DownloadTransfer::EraseTimeoutMs;
+                                << 1000;
+    QTest::newRow("erase") << QByteArray::fromHex("c501aaaaaa") << 50000;
     QTest::newRow("block") << QByteArray::fromHex("c501aaaaaa0b")
-                           << DownloadTransfer::FlashBlockTimeoutMs;
+                           << 5000;
 }
 
 // Each wait lasts exactly its interval from the last transmission, not a millisecond less.
@@ -1040,9 +1050,6 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
 {
     const QByteArray data = pattern(70);
     Harness h(flashRequest(image46xx(data), 0, 11, 70));
-    SettingsStore::overrideComPortDevicePath(2, QStringLiteral("/dev/ttyUSB7"));
-    h.transfer->describePort(2);
-    SettingsStore::clearOverrides();
     h.startConfirmed();
     QCOMPARE(h.events.first().kind, TransferEvent::Kind::Started);
     const TransferRecord started = h.events.first().record;
@@ -1064,8 +1071,6 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
     QCOMPARE(r.operation, TransferOperation::Download);
     QCOMPARE(r.deviceType, DeviceKind::Device46xx);
     QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
-    QCOMPARE(r.portName, QStringLiteral("COM3"));
-    QCOMPARE(r.portPath, QStringLiteral("/dev/ttyUSB7"));
     QCOMPARE(r.lineRate, 57600);
     QCOMPARE(r.canBitRate, 0);
     QCOMPARE(r.imageFile, QStringLiteral("/tmp/os.h86"));
@@ -1167,7 +1172,7 @@ void tst_DownloadTransfer::recordOfAFailedDownload()
             h.bus->reply(0x55);
         h.bus->reply(0x5A);
     }
-    h.waitFinished(DownloadTransfer::EraseTimeoutMs + 1000);
+    h.waitFinished(50000 + 1000);
     const TransferRecord &rec = *h.report;
     QTEST(int(rec.outcome), "outcome");
     QVERIFY(rec.hasFailure);

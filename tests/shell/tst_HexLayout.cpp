@@ -5,6 +5,8 @@
 
 using namespace HexLayout;
 
+Q_DECLARE_METATYPE(HexLayout::MarkRun)
+
 namespace {
 constexpr int LH = 13;
 }
@@ -131,6 +133,34 @@ private slots:
         const int p = positionOf(0x4000, LH) + 3;
         QCOMPARE(leftTarget(p, LH, DeviceKind::Device46xx), positionOf(0x4000, LH));
         QCOMPARE(rightTarget(p, LH, DeviceKind::Device46xx, 0x100008), positionOf(0x6000, LH));
+    }
+
+    void marks_data()
+    {
+        QTest::addColumn<QList<MarkRun>>("runs");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<int>("marks");
+        QTest::addColumn<quint64>("dataCells");
+
+        const QList<MarkRun> runs {{0x0F, 0x11}, {0x13, 0x14}, {0x1F, 0x31}, {0x45, 0x46}};
+        QTest::newRow("none") << QList<MarkRun> {} << 0x10 << 0 << quint64(0);
+        QTest::newRow("run into the next line") << runs << 0x00 << 0x8000 << (quint64(3) << 45);
+        QTest::newRow("run from the line before")
+            << runs << 0x10 << 0x8009 << ((quint64(3) << 45) | (quint64(3) << 9) | 3);
+        QTest::newRow("whole line") << runs << 0x20 << 0xFFFF << quint64(0x6DB6DB6DB6DB);
+        QTest::newRow("between runs") << runs << 0x30 << 0x0001 << quint64(3);
+        QTest::newRow("past the last run") << runs << 0x50 << 0 << quint64(0);
+    }
+
+    void marks()
+    {
+        QFETCH(QList<MarkRun>, runs);
+        QFETCH(int, address);
+        QFETCH(int, marks);
+        QFETCH(quint64, dataCells);
+        QCOMPARE(int(lineMarks(runs, address)), marks);
+        QCOMPARE(HexLayout::dataCells(quint16(marks)), dataCells);
+        QCOMPARE(asciiCells(quint16(marks)), quint64(marks));
     }
 };
 

@@ -1,26 +1,30 @@
+#include "ModalScript.h"
 #include "base/BKGlobal.h"
+#include "base/IdleSlot.h"
+#include "base/SettingsStore.h"
 #include "shell/BrasvikDeviceType.h"
 #include "shell/BrasvikMain.h"
+#include "shell/DifferencesForm.h"
 #include "shell/HexViewer.h"
-#include "base/IdleSlot.h"
-#include "ModalScript.h"
-#include "base/SettingsStore.h"
-#include "support/TempSettings.h"
 #include "shell/TransferWindows.h"
+#include "support/TempSettings.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QWheelEvent>
 #include <QWindow>
 
@@ -171,16 +175,39 @@ private slots:
         QCOMPARE(w.Image.ImageBuffer.size(), 0x50000);
     }
 
-    void cancelledDeviceTypeKeepsThePreviousImage()
+    // A cancelled device type, and an H86 file refused for an upper address beyond the flash.
+    void previousImageKept_data()
     {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("text"); // empty: the device-type dialog is cancelled
+        QTest::newRow("cancelled device type") << QByteArray(":0400000001020304F2\n") << "";
+        QTest::newRow("upper address 0800")
+            << QByteArray(":020000040800F2\n:0400000001020304F2\n")
+            << "sets the upper address 08000000h, beyond the 320 KiB flash of the VMC 4610 board";
+    }
+
+    void previousImageKept()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, text);
         auto w = windowWithImage();
         QVERIFY(w);
         ModalScript script(*w);
-        script.cancel("TBKDeviceTypeForm");
-        QVERIFY(!w->LoadImageFile(writeFile("other.h86", ":0400000001020304F2\n")));
+        if (text.isEmpty()) {
+            script.cancel("TBKDeviceTypeForm");
+        } else {
+            script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx");
+            script.message();
+        }
+        QVERIFY(!w->LoadImageFile(writeFile("other.hex", content)));
+        QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(script.messages.size(), text.isEmpty() ? 0 : 1);
+        if (!text.isEmpty())
+            QVERIFY2(script.messages.at(0).contains(text), qPrintable(script.messages.at(0)));
         QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - os.b86"));
         QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
         QVERIFY(imageCommandsEnabled(*w));
+        QVERIFY(w->Viewer->VScrollBar->isEnabled());
         QCOMPARE(DeviceType, DeviceKind::Device46xx);
     }
 
@@ -197,7 +224,7 @@ private slots:
         QTest::newRow("segment record")
             << "seg.h86" << QByteArray(":020000021000EC\n") << true << "Invalid HEX file type!";
         QTest::newRow("beyond the flash")
-            << "big.h86" << QByteArray(":02000004000AF0\n:04FFFE0001020304F5\n") << true
+            << "big.h86" << QByteArray(":020000040004F6\n:04FFFE0001020304F5\n") << true
             << "HEX file and device type does not match!";
         QTest::newRow("short line") << "cut.h86" << QByteArray(":100000\n") << true << "cut.h86";
         QTest::newRow("missing file") << "" << QByteArray() << false << "nothing.b86";
@@ -427,6 +454,87 @@ private slots:
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - os.h86"));
         QCOMPARE(w.statusText(6), QStringLiteral("Operating system"));
         QCOMPARE(w.Image.ImageBuffer, before);
+    }
+
+    void differencesListMarksTheViewer()
+    {
+        auto w = windowWithImage();
+        QVERIFY(w);
+        w->Viewer->resize(600, 300);
+        const QByteArray image = w->Image.ImageBuffer;
+        QByteArray device = image;
+        for (qint32 at : {0x4000, 0x4002, 0x20011})
+            device[at] = char(~device[at]);
+        w->showDifferences({{0x4000, 0x4002, 2, 1}, {0x20011, 0x20011, 1, 5}}, 3,
+                           {{0x4000, 0x4001}, {0x4002, 0x4003}, {0x20011, 0x20012}}, device);
+        TDifferencesForm *list = w->differencesForm();
+        QVERIFY(list);
+        QVERIFY(list->isVisible());
+        QVERIFY(!list->isModal());
+        QCOMPARE(list->RangeList->topLevelItemCount(), 2);
+        const QTreeWidgetItem *second = list->RangeList->topLevelItem(1);
+        QCOMPARE(QStringList({second->text(0), second->text(1), second->text(2), second->text(3)}),
+                 QStringList({"020011h", "020011h", "1", "5"}));
+        QCOMPARE(w->Viewer->marks().size(), 3);
+
+        // Choosing a range brings its line to the top, the differing byte marked.
+        list->chooseRange(1);
+        QCOMPARE(w->Viewer->topAddress(), 0x20010);
+        const QString imageLine = w->Viewer->paintLines(THexViewer::DataColumn).at(0);
+        THexViewer &viewer = *w->Viewer;
+        QImage shot(viewer.DataBox->size(), QImage::Format_RGB32);
+        viewer.DataBox->render(&shot);
+        const int cell = qRound(QFontMetricsF(viewer.boxFont()).horizontalAdvance(u'0'));
+        QCOMPARE(shot.pixelColor(THexViewer::TextX + 3 * cell + 1, 0), viewer.markBackground());
+        QCOMPARE(shot.pixelColor(THexViewer::TextX + 1, 0), viewer.palette().color(QPalette::Base));
+
+        // The device's bytes in place of the image's; the image stays as it is.
+        list->DeviceBytesBox->setChecked(true);
+        QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).at(0).mid(3, 2),
+                 QString::number(quint8(device[0x20011]), 16).rightJustified(2, u'0'));
+        QCOMPARE(w->Image.ImageBuffer, image);
+
+        // Closing the list clears the marks and shows the image again.
+        list->CloseButton->click();
+        QVERIFY(w->Viewer->marks().isEmpty());
+        QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).at(0), imageLine);
+        QTRY_VERIFY(!w->differencesForm());
+
+        // A new image closes a list still open.
+        w->showDifferences({{0x10, 0x10, 1, 0}}, 1, {{0x10, 0x11}}, device);
+        QVERIFY(w->differencesForm());
+        ModalScript script(*w);
+        QVERIFY(w->LoadImageFile(writeFile("other.b86", flashImage(0, 11))));
+        QTRY_VERIFY(!w->differencesForm());
+        QVERIFY(w->Viewer->marks().isEmpty());
+    }
+
+    void marksStayReadable_data()
+    {
+        QTest::addColumn<QColor>("highlight");
+        QTest::addColumn<QColor>("highlightedText");
+        QTest::addColumn<QColor>("expected");
+        const QPalette app = QApplication::palette();
+        QTest::newRow("default palette")
+            << app.color(QPalette::Highlight) << app.color(QPalette::HighlightedText)
+            << app.color(QPalette::Highlight);
+        QTest::newRow("high contrast") << QColor(Qt::cyan) << QColor(Qt::black) << QColor(Qt::cyan);
+        QTest::newRow("highlight without contrast")
+            << QColor(200, 200, 200) << QColor(230, 230, 230) << QColor(160, 0, 0);
+    }
+
+    void marksStayReadable()
+    {
+        QFETCH(QColor, highlight);
+        QFETCH(QColor, highlightedText);
+        QFETCH(QColor, expected);
+        THexViewer viewer;
+        QPalette palette = viewer.palette();
+        palette.setColor(QPalette::Highlight, highlight);
+        palette.setColor(QPalette::HighlightedText, highlightedText);
+        viewer.setPalette(palette);
+        QCOMPARE(viewer.markBackground(), expected);
+        QCOMPARE(viewer.markText(), expected == highlight ? highlightedText : QColor(Qt::white));
     }
 
     void configurationRefreshesTheStatusBar()

@@ -3,6 +3,7 @@
 #include "core/SectorMap.h"
 #include "download/DownloadTransfer.h"
 #include "support/SimDevice.h"
+#include "support/TestSetup.h"
 #include "support/TempSettings.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
@@ -192,7 +193,7 @@ public:
         const auto canFactory = [] { return std::make_unique<KTCanLink>(); };
 
         QByteArray downloaded;
-        std::unique_ptr<TransferBase> transfer;
+        std::unique_ptr<TransferSession> transfer;
         UploadTransfer *upload = nullptr;
         if (m_scenario.kind == Kind::Download) {
             downloaded = pattern(DownloadBytes, m_index + 7);
@@ -206,7 +207,7 @@ public:
             request.settings.COMInterface = m_scenario.can ? InterfaceCAN1 : InterfaceRS232;
             request.settings.CANBaudrate = 7;
             transfer = std::make_unique<DownloadTransfer>(link, canFactory, std::move(request),
-                                                          nullptr, m_timers);
+                                                          setup());
         } else {
             UploadSetup setup;
             setup.deviceType = DeviceKind::Device46xx;
@@ -224,8 +225,7 @@ public:
                     setup.compareImage[at] = char(~setup.compareImage[at]);
                 }
             }
-            auto owned = std::make_unique<UploadTransfer>(setup, link, canFactory, nullptr,
-                                                          m_timers);
+            auto owned = std::make_unique<UploadTransfer>(setup, link, canFactory, this->setup());
             upload = owned.get();
             transfer = std::move(owned);
         }
@@ -238,7 +238,7 @@ public:
         QStringList log;
         bool finished = false;
         QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferBase::event, &loop,
+        QObject::connect(transfer.get(), &TransferSession::event, &loop,
                          [&](const TransferEvent &event) {
                              if (event.kind == TransferEvent::Kind::Log)
                                  log << event.text;
@@ -249,7 +249,7 @@ public:
                              loop.quit();
                          });
         QObject::connect(
-            transfer.get(), &TransferBase::bootPromptRequested, transfer.get(),
+            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
             [&] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
         QTimer::singleShot(30000, &loop, &QEventLoop::quit);
         transfer->start();
@@ -297,6 +297,12 @@ public:
     }
 
 private:
+    TransferSetup setup() const
+    {
+        return testSetup(SimDevice::h86Directory(), m_timers, SettingsStore::comPortDevicePath(0),
+                         SettingsStore::canBus());
+    }
+
     const Scenario &m_scenario;
     int m_index;
     ShortWaitTimerSource m_shortWaits;

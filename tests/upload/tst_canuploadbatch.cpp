@@ -41,7 +41,7 @@ private slots:
     void shortDataMessageNeverCompletes();
     void foreignAndEmptyMessages();
     void endOfDataRightAway();
-    void laterMessageReplacesEarlier();
+    void sameIdentifierTwice();
 };
 
 void TestCANUploadBatch::anyOrder_data()
@@ -106,15 +106,18 @@ void TestCANUploadBatch::endOfDataRightAway()
     QCOMPARE(batch.take(status(0x00)), Event::EndOfData);
 }
 
-void TestCANUploadBatch::laterMessageReplacesEarlier()
+void TestCANUploadBatch::sameIdentifierTwice()
 {
+    // The same message again is a frame delivered twice; a different one is a conflict.
     CANUploadBatch batch;
-    batch.take(message(0x1BF, QByteArray(8, 'a')));
-    batch.take(message(0x1BF, QByteArray(8, 'b')));
+    QCOMPARE(batch.take(message(0x1BF, QByteArray(8, 'a'))), Event::Waiting);
+    QCOMPARE(batch.take(message(0x1BF, QByteArray(8, 'a'))), Event::Waiting);
+    QCOMPARE(batch.take(message(0x1BF, QByteArray(8, 'b'))), Event::Conflict);
+    QCOMPARE(batch.conflictId(), 0x1BFu);
     for (int s = 1; s < 4; ++s)
         batch.take(dataMessage(s));
     QCOMPARE(batch.take(status(0x20)), Event::Complete);
-    QCOMPARE(batch.batch().left(8), QByteArray(8, 'b'));
+    QCOMPARE(batch.batch().left(8), QByteArray(8, 'a'));
 }
 
 QTEST_GUILESS_MAIN(TestCANUploadBatch)

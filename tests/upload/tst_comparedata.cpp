@@ -1,5 +1,9 @@
+#include "core/SectorMap.h"
 #include "upload/CompareData.h"
 
+#include <QJsonArray>
+
+#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
@@ -32,6 +36,19 @@ QByteArray relocatedDevice(const QByteArray &image)
     return device;
 }
 
+// "start-end/bytes@sector" per range, hexadecimal addresses, as a table row writes them.
+QString rangesText(const QList<CompareRange> &ranges)
+{
+    QStringList parts;
+    for (const CompareRange &r : ranges)
+        parts << QStringLiteral("%1-%2/%3@%4")
+                     .arg(r.start, 0, 16)
+                     .arg(r.end, 0, 16)
+                     .arg(r.bytes)
+                     .arg(r.sector);
+    return parts.join(u' ');
+}
+
 } // namespace
 
 class TestCompareData : public QObject
@@ -46,6 +63,11 @@ private slots:
     void shortBuffers_data();
     void shortBuffers();
     void progressEvery256Bytes();
+    void ranges_data();
+    void ranges();
+    void rangesMatchAByteByByteScan();
+    void rangesOfARelocatedImage();
+    void recordKeepsTheFirstThousandRanges();
 };
 
 void TestCompareData::differences_data()
@@ -205,6 +227,144 @@ void TestCompareData::progressEvery256Bytes()
         QVERIFY(seen[i] > seen[i - 1]);
     }
     QCOMPARE(seen.size(), 2 + 15); // start, 0x200..0x1000, end
+}
+
+void TestCompareData::ranges_data()
+{
+    QTest::addColumn<qint32>("start");
+    QTest::addColumn<qint32>("end");
+    QTest::addColumn<bool>("retain");
+    QTest::addColumn<QList<qint32>>("differing"); // addresses whose device byte is changed
+    QTest::addColumn<QString>("ranges");
+
+    QTest::newRow("no difference") << 0 << 0x100000 << false << QList<qint32> {} << "";
+    QTest::newRow("one byte") << 0 << 0x100000 << false << QList<qint32> {0xE8001}
+                              << "e8001-e8001/1@17";
+    QTest::newRow("first and last byte")
+        << 0xC0000 << 0xE0000 << false << QList<qint32> {0xC0000, 0xDFFFF}
+        << "c0000-c0000/1@15 dffff-dffff/1@16";
+    // Outside the compared range nothing counts.
+    QTest::newRow("around the range")
+        << 0xC0000 << 0xE0000 << false << QList<qint32> {0xBFFFF, 0xC0005, 0xE0000}
+        << "c0005-c0005/1@15";
+    // 15 equal bytes between two differing ones merge them, 16 do not.
+    QTest::newRow("gap of 15 merges")
+        << 0 << 0x1000 << false << QList<qint32> {0x100, 0x110} << "100-110/2@0";
+    QTest::newRow("gap of 16 splits")
+        << 0 << 0x1000 << false << QList<qint32> {0x100, 0x111} << "100-100/1@0 111-111/1@0";
+    QTest::newRow("chain of short gaps")
+        << 0 << 0x1000 << false << QList<qint32> {0x200, 0x210, 0x220, 0x221, 0x231}
+        << "200-231/5@0";
+    QTest::newRow("across a sector boundary")
+        << 0 << 0x10000 << false << QList<qint32> {0x3FFE, 0x3FFF, 0x4000, 0x4001}
+        << "3ffe-3fff/2@0 4000-4001/2@1";
+    QTest::newRow("across a 256-byte run")
+        << 0 << 0x1000 << false << QList<qint32> {0x2FF, 0x300} << "2ff-300/2@0";
+    QTest::newRow("retain values have no sector")
+        << 0 << 4096 << true << QList<qint32> {0, 0xFFF} << "0-0/1@-1 fff-fff/1@-1";
+}
+
+void TestCompareData::ranges()
+{
+    QFETCH(qint32, start);
+    QFETCH(qint32, end);
+    QFETCH(bool, retain);
+    QFETCH(QList<qint32>, differing);
+    QFETCH(QString, ranges);
+
+    const QByteArray image = pattern(0x100000);
+    QByteArray device = image;
+    for (qint32 address : differing)
+        device[address] = char(~device[address]);
+
+    CompareResult r = CompareData(image, device, start, end, false);
+    r.setSectors(DeviceKind::Device46xx, retain);
+    QCOMPARE(rangesText(r.ranges), ranges);
+    qint64 bytes = 0;
+    for (const CompareRange &range : std::as_const(r.ranges))
+        bytes += range.bytes;
+    QCOMPARE(r.bytesDiffering, bytes);
+    // The report still names the first difference only.
+    QCOMPARE(r.equal(), r.ranges.isEmpty());
+    if (!r.ranges.isEmpty()) {
+        QCOMPARE(r.address, r.ranges.first().start);
+        QCOMPARE(r.compared, r.address + 1 - start);
+    }
+}
+
+void TestCompareData::rangesMatchAByteByByteScan()
+{
+    // Scattered differences, some in runs, against the rule applied byte by byte.
+    const QByteArray image = pattern(0x20000);
+    QByteArray device = image;
+    QRandomGenerator rng(21);
+    for (int i = 0; i < 3000; ++i) {
+        const qint32 at = rng.bounded(0x20000 - 8);
+        for (qint32 k = 0, n = rng.bounded(1, 9); k < n; ++k)
+            device[at + k] = char(device[at + k] ^ (1 << rng.bounded(8)));
+    }
+    QList<CompareRange> expected;
+    for (qint32 q = 3; q < 0x1FFFD; ++q) {
+        if (image[q] == device[q])
+            continue;
+        if (!expected.isEmpty() && q - expected.last().end <= CompareResult::MergeGap
+            && SectorOfAddress(q) == SectorOfAddress(expected.last().start)) {
+            expected.last().end = q;
+            ++expected.last().bytes;
+        } else {
+            expected.append({q, q, 1, -1});
+        }
+    }
+    const CompareResult r = CompareData(image, device, 3, 0x1FFFD, false);
+    QCOMPARE(r.ranges.size(), expected.size());
+    QCOMPARE(r.ranges, expected);
+}
+
+void TestCompareData::rangesOfARelocatedImage()
+{
+    // Device addresses count: 0x6010 against the image's 0xC010, 0xC010 against 0xFF.
+    const QByteArray image = relocatedImage();
+    QByteArray device = relocatedDevice(image);
+    device[0x6010] = char(~device[0x6010]);
+    device[0xC010] = 0x00;
+    device[0xCCFF] = 0x00;
+    device[0x50803] = char(~device[0x50803]); // last byte of the NV parameters
+    CompareResult r = CompareData(image, device, 0, 329732, true);
+    r.setSectors(DeviceKind::Board4610, false);
+    QCOMPARE(rangesText(r.ranges), "6010-6010/1@2 c010-c010/1@3 ccff-ccff/1@3 50803-50803/1@-1");
+
+    // A buffer that ends inside the range ends the ranges there.
+    r = CompareData(image, device.left(0xC800), 0, 329732, true);
+    QCOMPARE(r.outcome, CompareResult::Outcome::Different);
+    QCOMPARE(rangesText(r.ranges), "6010-6010/1@-1 c010-c010/1@-1");
+}
+
+void TestCompareData::recordKeepsTheFirstThousandRanges()
+{
+    QList<CompareRange> ranges;
+    for (qint32 i = 0; i < 1001; ++i)
+        ranges.append({i * 32, i * 32 + 1, 2, i < 512 ? 0 : -1});
+    TransferRecord record;
+    record.compared = true;
+    record.setCompareRanges(ranges.first(1000), 2000);
+    QVERIFY(!record.compareRangesTruncated);
+    record.setCompareRanges(ranges, 2002);
+    QCOMPARE(record.compareRanges, ranges.first(1000));
+    QVERIFY(record.compareRangesTruncated);
+
+    const QJsonObject compare = record.toJson().value(QStringLiteral("compare")).toObject();
+    QCOMPARE(compare.value(QStringLiteral("bytes_differing")).toInteger(), 2002);
+    QCOMPARE(compare.value(QStringLiteral("ranges_truncated")).toBool(), true);
+    const QJsonArray json = compare.value(QStringLiteral("ranges")).toArray();
+    QCOMPARE(json.size(), 1000);
+    QCOMPARE(json.at(1).toObject(),
+             QJsonObject({{"start", 32}, {"end", 33}, {"bytes", 2}, {"sector", 0}}));
+    QVERIFY(json.at(999).toObject().value(QStringLiteral("sector")).isNull());
+
+    const TransferRecord back = TransferRecord::fromJson(record.toJson());
+    QCOMPARE(back.compareRanges, record.compareRanges);
+    QCOMPARE(back.bytesDiffering, 2002);
+    QVERIFY(back.compareRangesTruncated);
 }
 
 QTEST_GUILESS_MAIN(TestCompareData)

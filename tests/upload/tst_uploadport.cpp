@@ -5,6 +5,7 @@
 #include "comm/KTComm.h"
 #include "comm/KTSerial.h"
 #include "support/FakeSerialBackend.h"
+#include "support/TestSetup.h"
 #include "support/PtyPair.h"
 #include "support/TempSettings.h"
 #include "support/VirtualTimerSource.h"
@@ -49,8 +50,9 @@ struct PortReading
         serial->SetPortName(COM1);
         serial->SetSyncEventHandling(true);
         link = std::make_unique<KTSerialLink>(*serial);
-        transfer = std::make_unique<UploadTransfer>(flashSetup(), *link, nullptr, nullptr, clock);
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        transfer = std::make_unique<UploadTransfer>(flashSetup(), *link, nullptr,
+                                                    testSetup(TargetFiles::directory(), clock));
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
             if (e.kind == TransferEvent::Kind::Finished) {
@@ -58,7 +60,7 @@ struct PortReading
                 finished = true;
             }
         });
-        QObject::connect(transfer.get(), &TransferBase::finalReport,
+        QObject::connect(transfer.get(), &TransferSession::finalReport,
                          [this](const QString &text) { report = text; });
     }
     ~PortReading() { transfer.reset(); }

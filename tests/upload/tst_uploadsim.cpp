@@ -4,6 +4,7 @@
 #include "transfer/LoaderFile.h"
 #include "base/SettingsStore.h"
 #include "support/SimDevice.h"
+#include "support/TestSetup.h"
 #include "transfer/TargetFiles.h"
 #include "support/TempSettings.h"
 #include "upload/UploadChoice.h"
@@ -65,9 +66,11 @@ struct Reading
         serial.SetTxBufSize(4096);
         serial.SetSyncEventHandling(true);
         link = std::make_unique<KTSerialLink>(serial);
-        transfer = std::make_unique<UploadTransfer>(setup, *link,
-                                                    [] { return std::make_unique<KTCanLink>(); });
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+        transfer = std::make_unique<UploadTransfer>(
+            setup, *link, [] { return std::make_unique<KTCanLink>(); },
+            testSetup(SimDevice::h86Directory(), TimerSource::system(),
+                      SettingsStore::comPortDevicePath(0), SettingsStore::canBus()));
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
             if (e.kind == TransferEvent::Kind::Finished) {
@@ -76,7 +79,7 @@ struct Reading
             }
         });
         QObject::connect(
-            transfer.get(), &TransferBase::bootPromptRequested, transfer.get(),
+            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
             [this] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
     }
 
@@ -89,7 +92,7 @@ struct Reading
     bool run(int msecs = 60000)
     {
         QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferBase::event, &loop, [&](const TransferEvent &e) {
+        QObject::connect(transfer.get(), &TransferSession::event, &loop, [&](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Finished)
                 loop.quit();
         });

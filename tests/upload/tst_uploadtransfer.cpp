@@ -1,4 +1,4 @@
-#include "FakeLinks.h"
+#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "comm/KTComm.h"
 #include "support/VirtualTimerSource.h"
@@ -7,6 +7,9 @@
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
+#include "upload/CanUpload.h"
+#include "upload/SerialUpload.h"
+#include "support/TestSetup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -60,9 +63,9 @@ struct Harness
     explicit Harness(const UploadSetup &setup)
     {
         transfer = std::make_unique<UploadTransfer>(
-            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); }, nullptr,
-            clock);
-        QObject::connect(transfer.get(), &TransferBase::event, [this](const TransferEvent &e) {
+            setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); },
+            testSetup(TargetFiles::directory(), clock));
+        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             kinds << e.kind;
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
@@ -71,9 +74,9 @@ struct Harness
                 finished = true;
             }
         });
-        QObject::connect(transfer.get(), &TransferBase::statusText,
+        QObject::connect(transfer.get(), &TransferSession::statusText,
                          [this](const QString &s) { status = s; });
-        QObject::connect(transfer.get(), &TransferBase::finalReport,
+        QObject::connect(transfer.get(), &TransferSession::finalReport,
                          [this](const QString &text) { resultText = text; });
     }
 
@@ -114,8 +117,30 @@ struct Harness
             return false;
         return kinds.first() == TransferEvent::Kind::Started && kinds.count(kinds.last()) == 1
             && kinds.last() == TransferEvent::Kind::Finished
-            && report.reportText == TransferBase::plainText(resultText)
+            && report.reportText == TransferSession::plainText(resultText)
             && report.modalResult == TransferOutcomes::modalResult(report.outcome);
+    }
+
+    // The device sends the rest of the region in whole blocks (blockData from `fromBlock` on),
+    // then its end mark: a reading succeeds only when it is whole.
+    void readToTheEnd(int fromBlock)
+    {
+        for (int b = fromBlock; transfer->bytesRead() < transfer->record().totalBytes; ++b)
+            serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
+        serial.takeWritten();
+        serial.deliver(QByteArray::fromHex("a5"));
+    }
+    // The same over CAN, in batches of 32 bytes.
+    void readToTheEndOverCan(int fromBatch)
+    {
+        for (int b = fromBatch; transfer->bytesRead() < transfer->record().totalBytes; ++b) {
+            const QByteArray bytes = blockData(b).left(32);
+            for (int part = 0; part < 4; ++part)
+                can->deliver(canMessage(0x1BF + 0x100 * part, bytes.mid(part * 8, 8)));
+            can->deliver(canMessage(0x5BF, QByteArray::fromHex("20")));
+        }
+        can->sent.clear();
+        can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     }
 
     // The watchdog runs out: exactly its interval passes.
@@ -157,7 +182,7 @@ private slots:
     void bytesBeyondABlockAreNoAnswer_data();
     void bytesBeyondABlockAreNoAnswer();
     void timeoutsRequestTheBlockAgain();
-    void endMarkAtOnce();
+    void endMarkBeforeTheRegionIsWhole();
     void invalidTargetId();
     void wrongAnswers_data();
     void wrongAnswers();
@@ -178,6 +203,7 @@ private slots:
     void canDongleError();
     void compareAfterReading_data();
     void compareAfterReading();
+    void relocationRuleOnlyOnTheBoard();
     void recordOfAnUpload();
     void recordOfAFailedUpload_data();
     void recordOfAFailedUpload();
@@ -269,12 +295,14 @@ void TestUploadTransfer::serialRegions()
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
     }
     QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
+    const qint64 size = h.report.totalBytes;
     QVERIFY(h.resultText.startsWith(
-        QStringLiteral("Flash reading successful:\r\n\r\n512 bytes have been read\r\n\r\n"
-                       "Used time: ")));
+        QStringLiteral("Flash reading successful:\r\n\r\n%1 bytes have been read\r\n\r\n"
+                       "Used time: ")
+            .arg(size)));
     QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
     QVERIFY(!h.serial.active);
 
@@ -283,10 +311,10 @@ void TestUploadTransfer::serialRegions()
     QCOMPARE(data.mid(landing, 256), blockData(0));
     QCOMPARE(data.mid(landing + 256, 256), blockData(1));
     QCOMPARE(data.right(trailer.size()), trailer);
-    // Everything not read stays erased flash.
+    // Everything outside the region stays erased flash.
     QCOMPARE(data.left(landing), QByteArray(landing, char(0xFF)));
-    QCOMPARE(data.mid(landing + 512, 0x100000 - landing - 512),
-             QByteArray(0x100000 - landing - 512, char(0xFF)));
+    QCOMPARE(data.mid(landing + size, 0x100000 - landing - size),
+             QByteArray(0x100000 - landing - size, char(0xFF)));
 }
 
 void TestUploadTransfer::openingLogAndIntervals()
@@ -405,7 +433,7 @@ void TestUploadTransfer::bytesBeyondABlockAreNoAnswer()
     const QByteArray stored = storedFirst + blockData(2);
     QCOMPARE(h.transfer->bytesRead(), stored.size());
     QCOMPARE(h.transfer->uploadData().mid(0xE0000, stored.size()), stored);
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    h.readToTheEnd(3);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
 }
@@ -424,12 +452,12 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     h.serial.queue(wire.mid(100, 50));
     h.expire();
     QVERIFY(h.serial.takeWritten().isEmpty());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::ReceivingBlock);
+    QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
         h.expire();
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-        QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitBlock);
+        QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::WaitBlock);
         h.serial.deliver(wire.left(30));
     }
     h.expire();
@@ -440,7 +468,7 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
-void TestUploadTransfer::endMarkAtOnce()
+void TestUploadTransfer::endMarkBeforeTheRegionIsWhole()
 {
     Harness h(setupFor(UploadChoice::Flash));
     QVERIFY(h.startProgram());
@@ -448,10 +476,12 @@ void TestUploadTransfer::endMarkAtOnce()
         h.serial.deliver(QByteArray::fromHex("aa"));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
-    // Whole flash: no trailer.
-    QCOMPARE(h.transfer->uploadData(), QByteArray(0x100000, char(0xFF)));
+    // "Nothing left" before the region is whole: no backup of erased flash passes for the image.
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.report.outcome, TransferOutcome::Failed);
+    QCOMPARE(h.report.failedPhase, TransferPhase::Data);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
+                                          "reading after 0 of 1048576 bytes."));
 }
 
 void TestUploadTransfer::invalidTargetId()
@@ -549,7 +579,7 @@ void TestUploadTransfer::lineErrorTexts()
     h.serial.failLineErrorQuery = queryFails;
     h.serial.lastError = system;
     h.serial.raiseLineError(0x0008);
-    QCOMPARE(h.transfer->watchdogInterval(), TransferBase::AbortDelayMs);
+    QCOMPARE(h.transfer->watchdogInterval(), TransferSession::AbortDelayMs);
     QVERIFY(h.waitFinished());
     QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
     QCOMPARE(h.report.modalResult, 2);
@@ -584,7 +614,7 @@ void TestUploadTransfer::userBreak()
     QVERIFY(h.startProgram());
     h.transfer->userBreak();
     QVERIFY(!h.serial.active);
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::Idle);
+    QVERIFY(h.transfer->machine().idle());
     QCOMPARE(h.transfer->watchdogInterval(), 100);
     // Bytes arriving now are dropped without an answer.
     h.serial.active = true;
@@ -626,7 +656,7 @@ void TestUploadTransfer::retainValuesSerial()
     Harness h(setupFor(UploadChoice::Retain));
     QCOMPARE(h.transfer->region().end, 4096);
     QVERIFY(h.startProgram());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::WaitProgramStarted);
+    QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitProgramStarted);
     h.serial.deliver(QByteArray::fromHex("aa"));
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
     QCOMPARE(h.transfer->watchdogInterval(), 1500);
@@ -728,7 +758,7 @@ void TestUploadTransfer::canBatchesInAnyOrder()
         QCOMPARE(int(next.Data[0]), 0x55);
     }
     QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
-    h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
+    h.readToTheEndOverCan(int(orders.size()));
     QVERIFY(h.waitFinished());
     QCOMPARE(h.report.modalResult, 1);
     QVERIFY(h.can->stopped);
@@ -796,8 +826,9 @@ void TestUploadTransfer::canEndRightAfterAcceptance()
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("aa")));
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.contains(QStringLiteral("\r\n\r\n0 bytes have been read\r\n")));
+    QCOMPARE(h.report.modalResult, 2);
+    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nThe device ended the "
+                                          "reading after 0 of 1048576 bytes."));
 }
 
 void TestUploadTransfer::canRetainValues()
@@ -808,10 +839,11 @@ void TestUploadTransfer::canRetainValues()
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
     QVERIFY(!h.can->sent.isEmpty());
-    QCOMPARE(h.transfer->state(), UploadTransfer::State::CANReading);
+    QCOMPARE(static_cast<const CanUpload &>(h.transfer->machine()).state(), CanUpload::State::Reading);
     h.can->sent.clear();
-    // A data message before any status does not stop the watchdog.
-    h.can->deliver(canMessage(0x1BF, QByteArray(8, 9)));
+    // A data message before any status does not stop the watchdog (the device may send one
+    // twice).
+    h.can->deliver(canMessage(0x1BF, blockData(0).left(8)));
     QVERIFY(h.transfer->watchdogActive());
     QByteArray expected;
     for (int batch = 0; batch < 128; ++batch) {
@@ -870,9 +902,9 @@ void TestUploadTransfer::compareAfterReading()
     setup.imageFile = QStringLiteral("/images/plc.b86");
     Harness h(setup);
     QStringList order;
-    QObject::connect(h.transfer.get(), &TransferBase::finalReport,
+    QObject::connect(h.transfer.get(), &TransferSession::finalReport,
                      [&] { order << QStringLiteral("<report>"); });
-    QObject::connect(h.transfer.get(), &TransferBase::event, [&](const TransferEvent &e) {
+    QObject::connect(h.transfer.get(), &TransferSession::event, [&](const TransferEvent &e) {
         if (e.kind == TransferEvent::Kind::Log)
             order << e.text;
         else if (e.kind == TransferEvent::Kind::Finished)
@@ -902,9 +934,32 @@ void TestUploadTransfer::compareAfterReading()
     QVERIFY(r.compared);
     QCOMPARE(r.compareEqual, flip < 0);
     QCOMPARE(r.compareAddress, qint64(flip));
-    QCOMPARE(r.compareText, TransferBase::plainText(h.transfer->compareResult().resultText));
+    QCOMPARE(r.compareText, TransferSession::plainText(h.transfer->compareResult().resultText));
     QCOMPARE(h.transfer->compareResult().title(), memoLine);
     QTEST(TransferOutcomes::exitStatus(r), "exitStatus");
+}
+
+// An image empty at 0x6000 with data at 0xC000 looks like the 4610 board's relocated one; on a
+// 46xx device it is compared as it stands.
+void TestUploadTransfer::relocationRuleOnlyOnTheBoard()
+{
+    QByteArray image;
+    for (int b = 0; b < 0x80000 / 256; ++b)
+        image += blockData(b);
+    image.replace(0x6000, 0xD00, QByteArray(0xD00, char(0xFF)));
+    UploadSetup setup = setupFor(UploadChoice::OperatingSystem);
+    setup.CompareMode = true;
+    setup.compareImage = image;
+    Harness h(setup);
+    QVERIFY(h.startProgram());
+    for (int i = 0; i < 3; ++i)
+        h.serial.deliver(QByteArray::fromHex("aa"));
+    for (int b = 0; b < image.size() / 256; ++b)
+        h.serial.deliver(QByteArray(1, char(0xAA)) + frame(image.mid(256 * b, 256)));
+    h.serial.deliver(QByteArray::fromHex("a5"));
+    QVERIFY(h.waitFinished());
+    QVERIFY(h.report.compared);
+    QVERIFY2(h.report.compareEqual, qPrintable(h.report.compareText));
 }
 
 void TestUploadTransfer::recordOfAnUpload()
@@ -917,7 +972,10 @@ void TestUploadTransfer::recordOfAnUpload()
     h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1), false));
     h.clock.advance(250);
     h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(1)));
-    h.serial.deliver(QByteArray::fromHex("a5"));
+    QByteArray read = blockData(0) + blockData(1);
+    for (int b = 2; b < 0x80000 / 256; ++b)
+        read += blockData(b);
+    h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
 
     const TransferRecord &r = h.report;
@@ -927,21 +985,20 @@ void TestUploadTransfer::recordOfAnUpload()
     QCOMPARE(r.lineRate, 57600);
     QCOMPARE(r.canBitRate, 0);
     QVERIFY(r.imageFile.isEmpty());
-    QCOMPARE(r.imageSha256,
-             QCryptographicHash::hash(blockData(0) + blockData(1), QCryptographicHash::Sha256));
+    QCOMPARE(r.imageSha256, QCryptographicHash::hash(read, QCryptographicHash::Sha256));
     QCOMPARE(r.firstSector, 0);
     QCOMPARE(r.endSector, 11);
     QCOMPARE(r.startAddress, 0u);
     QCOMPARE(r.endAddress, 0x80000u);
     QVERIFY(!r.retain);
     QVERIFY(r.programFile.endsWith(QLatin1String("/Upload.H86")));
-    QCOMPARE(r.bytes, qint64(512));
+    QCOMPARE(r.bytes, qint64(0x80000));
     QCOMPARE(r.totalBytes, qint64(0x80000));
-    QCOMPARE(r.blocks, qint64(2));
+    QCOMPARE(r.blocks, qint64(0x80000 / 256));
     QCOMPARE(r.blocksResent, qint64(1));
     QCOMPARE(r.outcome, TransferOutcome::Success);
     QCOMPARE(r.reportText,
-             QStringLiteral("Flash reading successful:\n\n512 bytes have been read\n\n"
+             QStringLiteral("Flash reading successful:\n\n524288 bytes have been read\n\n"
                             "Used time: 250 ms"));
     QCOMPARE(r.ended, VirtualTimerSource::epoch().addMSecs(250));
     QVERIFY(!r.hasFailure);

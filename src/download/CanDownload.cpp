@@ -1,0 +1,192 @@
+#include "download/CanDownload.h"
+
+#include "core/SectorMap.h"
+#include "download/DownloadFrames.h"
+
+#include <algorithm>
+
+namespace {
+
+TransferMachine::BootRules canRules(const DownloadJob &job)
+{
+    TransferMachine::BootRules rules;
+    rules.programStartTimeoutMs = job.retainData ? DownloadMachine::RetainProgramStartTimeoutMs
+                                                 : DownloadMachine::FlashProgramStartTimeoutMs;
+    rules.useCan = true;
+    return rules;
+}
+
+} // namespace
+
+CanDownload::CanDownload(DownloadJob job) : DownloadMachine(job, canRules(job))
+{
+    m_canCommand.ID = CanCommandId;
+    for (size_t i = 0; i < m_canData.size(); ++i)
+        m_canData[i].ID = CanDataIds[i];
+}
+
+void CanDownload::programRunning(MachineStep &step)
+{
+    // Never reached: over CAN the program's start leads to the CAN phase.
+    Q_UNUSED(step);
+}
+
+void CanDownload::serialRead(QByteArrayView bytes, MachineStep &step)
+{
+    // Once the CAN phase is due, whatever the serial line brings is no answer; the watchdog
+    // guards the CAN replies and is left alone.
+    if (idle() || inCanPhase())
+        return;
+    step.stop();
+    if (bytes.isEmpty()) {
+        step.arm();
+        return;
+    }
+    bootAnswer(quint8(bytes.at(0)), step);
+    if (inCanPhase())
+        m_state = State::WaitCanPhase;
+}
+
+void CanDownload::canPhaseStart(MachineStep &step)
+{
+    // A user break or a line error since it was asked for is ending the transfer through its
+    // short wait: that wait must stay.
+    if (idle() || m_state != State::WaitCanPhase)
+        return;
+    step.stop();
+    if (m_job.retainData) {
+        step.log(QStringLiteral("Start retain values programming..."));
+        step.phase(TransferPhase::Data);
+        m_canCommand.Len = 1;
+        m_state = State::Programming;
+        step.setWait(CanRetainBlockTimeoutMs);
+        SendCANRetainBlock(step);
+        return;
+    }
+    m_canCommand.Data[0] = quint8(m_job.firstSector);
+    m_canCommand.Data[1] = m_job.endSector == m_job.firstSector ? quint8(SectorCount)
+                                                                : quint8(m_job.endSector);
+    m_canCommand.Len = 2;
+    step.log(erasingLine());
+    step.phase(TransferPhase::Erase);
+    m_state = State::WaitErase;
+    step.setWait(EraseTimeoutMs);
+    step.arm();
+    step.sendCan(m_canCommand);
+}
+
+void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
+{
+    if (idle() || (m_state != State::WaitErase && m_state != State::Programming)
+        || msg.ID != CanReplyId || msg.Len == 0)
+        return;
+    step.stop();
+    const quint8 status = msg.Data[0];
+    if (status == CanEraseFinished && m_state == State::WaitErase && !m_job.retainData) {
+        sectorsErased(step, m_job.endSector == m_job.firstSector);
+        m_canCommand.Len = 5;
+        m_state = State::Programming;
+        step.setWait(FlashBlockTimeoutMs);
+        SendCANFlashBlock(step);
+        return;
+    }
+    switch (status) {
+    case BlockOk:
+        if (m_state != State::Programming) {
+            step.arm();
+            break;
+        }
+        blockAcknowledged();
+        if (m_job.retainData)
+            SendCANRetainBlock(step);
+        else
+            SendCANFlashBlock(step);
+        break;
+    case CompareError:
+        if (m_job.retainData)
+            endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed);
+        else
+            endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
+                         compareErrorText());
+        stopAll();
+        break;
+    case Refused:
+        if (m_job.retainData) {
+            step.arm();
+            break;
+        }
+        endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
+        stopAll();
+        break;
+    case Acknowledge:
+        succeedProgramming(step);
+        break;
+    default:
+        step.arm();
+        break;
+    }
+}
+
+void CanDownload::sendCanBlock(const QByteArray &data, MachineStep &step)
+{
+    for (TCANMsg &slot : m_canData) {
+        slot.Len = 0;
+        std::fill(std::begin(slot.Data), std::end(slot.Data), quint8(0));
+    }
+    for (qsizetype k = 0; k < data.size(); ++k) {
+        TCANMsg &slot = m_canData[size_t(k / 8)];
+        slot.Data[k % 8] = quint8(data.at(k));
+        slot.Len = quint8(slot.Len + 1);
+    }
+    // A slot without block bytes still goes out, with one meaningless byte.
+    for (TCANMsg &slot : m_canData) {
+        if (slot.Len == 0)
+            slot.Len = 1;
+    }
+    for (const TCANMsg &slot : m_canData)
+        step.sendCan(slot);
+    step.arm();
+    step.sendCan(m_canCommand);
+}
+
+void CanDownload::SendCANFlashBlock(MachineStep &step)
+{
+    showProgrammed(step);
+    const DownloadFrames::FlashBlock block
+        = DownloadFrames::nextFlashBlock(m_job.image, m_position, m_job.dataEnd, false);
+    m_position = block.nextPosition;
+    step.progress(m_position);
+    const int d = int(block.data.size());
+    if (d > 0) {
+        m_blockStart = block.start;
+        m_blockSector = block.sector;
+        m_bytesProgrammed += d;
+        m_inFlight = d;
+        ++m_tally.blocks;
+        m_tally.resumeSector = m_blockSector;
+        m_canCommand.Len = 5;
+        m_canCommand.Data[0] = quint8(d);
+        m_canCommand.Data[1] = m_blockSector;
+        m_canCommand.Data[2] = quint8(m_blockStart & 0xFF);
+        m_canCommand.Data[3] = quint8((m_blockStart >> 8) & 0xFF);
+        m_canCommand.Data[4] = quint8((m_blockStart >> 16) & 0xFF);
+    } else {
+        // The empty block is the end marker.
+        m_endSent = true;
+        m_canCommand.Len = 1;
+        m_canCommand.Data[0] = 0x00;
+    }
+    sendCanBlock(block.data, step);
+}
+
+void CanDownload::SendCANRetainBlock(MachineStep &step)
+{
+    const QByteArray data = nextRetainBytes(DownloadFrames::MaxFlashBlockBytes, step);
+    m_bytesProgrammed += int(data.size());
+    m_inFlight = data.size();
+    if (data.isEmpty())
+        m_endSent = true;
+    m_canCommand.Len = 1;
+    m_canCommand.Data[0] = quint8(data.size());
+    sendCanBlock(data, step);
+}

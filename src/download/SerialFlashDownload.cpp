@@ -1,0 +1,192 @@
+#include "download/SerialFlashDownload.h"
+
+#include "core/SectorMap.h"
+#include "download/DownloadFrames.h"
+
+namespace {
+
+TransferMachine::BootRules flashRules(const DownloadJob &job)
+{
+    TransferMachine::BootRules rules;
+    rules.programStartTimeoutMs = DownloadMachine::FlashProgramStartTimeoutMs;
+    // The board's flash program answers its start only after the (absent) sector bytes.
+    rules.programAnsweredByProtocol = job.deviceType == DeviceKind::Board4610;
+    return rules;
+}
+
+} // namespace
+
+SerialFlashDownload::SerialFlashDownload(DownloadJob job)
+    : DownloadMachine(job, flashRules(job))
+{
+}
+
+void SerialFlashDownload::programSent(MachineStep &step)
+{
+    Q_UNUSED(step);
+    m_state = State::WaitEndSectorAck;
+}
+
+void SerialFlashDownload::programRunning(MachineStep &step)
+{
+    step.phase(TransferPhase::Sectors);
+    step.log(QStringLiteral("Transmitting start sector: %1...").arg(m_job.firstSector));
+    step.setWait(SectorAckTimeoutMs);
+    m_state = State::WaitStartSectorAck;
+    step.sendByte(quint8(m_job.firstSector));
+}
+
+void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
+{
+    // Nothing expected: dropped. The watchdog is left alone: after a line error or an abort it
+    // is what ends the transfer.
+    if (idle())
+        return;
+    step.stop();
+    if (bytes.isEmpty()) {
+        step.arm();
+        return;
+    }
+    // The target answers one byte per request; later bytes of the same read are dropped. The
+    // erase answer after the end sector's acknowledgement is the exception.
+    const quint8 b = quint8(bytes.at(0));
+    const int next = bytes.size() > 1 ? int(quint8(bytes.at(1))) : -1;
+    if (bootAnswer(b, step))
+        return;
+    switch (m_state) {
+    case State::WaitStartSectorAck:
+        if (b != Acknowledge) {
+            unexpectedReply(step);
+            break;
+        }
+        step.log(QStringLiteral("1 Byte transmitted"));
+        // The log names the count, the wire carries the end sector (0 for the whole flash).
+        step.log(QStringLiteral("Transmitting sector count: %1...")
+                     .arg(m_job.endSector == m_job.firstSector
+                              ? SectorCount
+                              : m_job.endSector - m_job.firstSector));
+        m_state = State::WaitEndSectorAck;
+        step.sendByte(quint8(m_job.endSector));
+        break;
+    case State::WaitEndSectorAck:
+        if (b != Acknowledge) {
+            unexpectedReply(step);
+            break;
+        }
+        endSectorAcknowledged(next, step);
+        break;
+    case State::WaitErase:
+        eraseAnswered(b, step);
+        break;
+    case State::Programming:
+        programmingAnswer(b, step);
+        break;
+    case State::RetainProgramming:
+        retainAnswer(b, step);
+        break;
+    case State::Idle:
+    case State::Booting:
+        break;
+    }
+}
+
+void SerialFlashDownload::endSectorAcknowledged(int nextByte, MachineStep &step)
+{
+    if (m_job.deviceType == DeviceKind::Board4610)
+        programStarted(step); // the board's program answers here that it runs
+    else
+        step.log(QStringLiteral("1 Byte transmitted"));
+    step.log(erasingLine());
+    step.phase(TransferPhase::Erase);
+    m_state = State::WaitErase;
+    step.setWait(EraseTimeoutMs);
+    step.arm();
+    // The erase answer follows the acknowledgement without a request of its own; after a quick
+    // erase, or when the host was busy, both come in one read. Dropping it would leave the
+    // transfer waiting out the whole erase time.
+    if (nextByte >= 0) {
+        step.stop();
+        eraseAnswered(quint8(nextByte), step);
+    }
+}
+
+void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
+{
+    if (b != quint8(m_job.endSector) || b == Refused) {
+        endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
+        stopAll();
+        return;
+    }
+    sectorsErased(step, b == 0);
+    m_state = State::Programming;
+    step.setWait(FlashBlockTimeoutMs);
+    SendFlashBlock(step);
+}
+
+void SerialFlashDownload::programmingAnswer(quint8 b, MachineStep &step)
+{
+    switch (b) {
+    case BlockOk:
+        blockAcknowledged();
+        SendFlashBlock(step);
+        break;
+    case CompareError:
+        endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
+                     compareErrorText());
+        stopAll();
+        break;
+    case Refused:
+        // The whole frame again, checksum included.
+        ++m_tally.blocksResent;
+        step.send(m_lastFrame);
+        break;
+    case Acknowledge:
+        succeedProgramming(step);
+        break;
+    default:
+        step.arm();
+        break;
+    }
+}
+
+void SerialFlashDownload::SendFlashBlock(MachineStep &step)
+{
+    showProgrammed(step);
+    const DownloadFrames::FlashBlock block
+        = DownloadFrames::nextFlashBlock(m_job.image, m_position, m_job.dataEnd,
+                                         m_job.deviceType == DeviceKind::Board4610);
+    m_position = block.nextPosition;
+    if (!block.data.isEmpty()) {
+        m_blockStart = block.start;
+        m_blockSector = block.sector;
+    }
+    step.progress(m_position);
+    if (block.data.isEmpty()) {
+        if (m_position < m_job.dataEnd && m_position < m_job.image.size()) {
+            // The NV parameters of the combined 4610 image follow its flash part.
+            m_retainPart = true;
+            m_tally.resumeSector = -1; // the NV part is always downloaded whole
+            setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
+            m_state = State::RetainProgramming;
+            m_lastFrame = QByteArray(1, char(DownloadFrames::SwitchToRetain));
+            step.send(m_lastFrame);
+        } else {
+            sendEndMarker(step, DownloadFrames::EndOfData);
+        }
+        return;
+    }
+    m_bytesProgrammed += int(block.data.size());
+    m_inFlight = block.data.size();
+    ++m_tally.blocks;
+    m_tally.resumeSector = m_blockSector;
+    m_lastFrame = DownloadFrames::flashBlockFrame(block);
+    step.send(m_lastFrame);
+}
+
+void SerialFlashDownload::unexpectedReply(MachineStep &step)
+{
+    setOutcome(TransferOutcome::Aborted);
+    // Whatever comes in the short wait is no answer any more.
+    stopAll();
+    step.endSoon();
+}

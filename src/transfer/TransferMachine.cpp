@@ -1,0 +1,208 @@
+#include "transfer/TransferMachine.h"
+
+#include "comm/KTCANDongle.h"
+#include "comm/KTComm.h"
+
+namespace {
+
+QString hex2(quint8 b)
+{
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+} // namespace
+
+TransferMachine::TransferMachine(BootRules rules, int initialWaitMs)
+    : m_rules(std::move(rules)), m_initialWaitMs(initialWaitMs)
+{
+}
+
+void TransferMachine::bootConfirmed(MachineStep &step)
+{
+    // Bytes from before this session (a late answer, an aborted transfer) would be taken
+    // for the identification.
+    step.discardInput();
+    m_boot = BootState::WaitTargetId;
+    step.phase(TransferPhase::Identification);
+    step.sendByte(Bootstrap::BootByte);
+}
+
+bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
+{
+    switch (m_boot) {
+    case BootState::WaitTargetId:
+        if (b != Bootstrap::TargetIdC5 && b != Bootstrap::TargetIdD5) {
+            const QString line = QStringLiteral("Invalid Target-ID: %1").arg(hex2(b));
+            step.log(line);
+            setResult(TransferOutcome::Aborted, abortedPrefix() + line);
+            stopAll();
+            step.finish();
+            return true;
+        }
+        step.log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
+        step.loadTarget(TargetProgram::Loader);
+        return true;
+    case BootState::WaitLoaderStarted:
+        if (b != Bootstrap::LoaderStarted) {
+            wrongBootAnswer(m_rules.shortWaitOnWrongLoaderAnswer, step);
+            return true;
+        }
+        step.log(QStringLiteral("%1 Byte transmitted").arg(m_loaderSize));
+        step.log(QStringLiteral("Loader started..."));
+        step.setWait(m_rules.programStartTimeoutMs);
+        step.loadTarget(TargetProgram::Program);
+        return true;
+    case BootState::WaitProgramStarted:
+        if (b != Bootstrap::ProgramStarted) {
+            wrongBootAnswer(m_rules.shortWaitOnWrongProgramAnswer, step);
+            return true;
+        }
+        m_boot = BootState::Done;
+        if (programStarted(step))
+            programRunning(step);
+        return true;
+    case BootState::Idle:
+    case BootState::Done:
+        break;
+    }
+    return false;
+}
+
+void TransferMachine::targetFileRead(TargetProgram which, const QByteArray &bytes,
+                                     const QString &error, MachineStep &step)
+{
+    const bool loader = which == TargetProgram::Loader;
+    const QString &name = loader ? m_rules.loaderName : m_rules.programName;
+    if (!error.isEmpty()) {
+        // It was there at the start; now it cannot be read.
+        step.log(error);
+        setResult(TransferOutcome::Aborted,
+                  abortedPrefix() + QStringLiteral("Cannot read file: %1").arg(name));
+        stopAll();
+        step.finish();
+        return;
+    }
+    (loader ? m_loaderSize : m_programSize) = int(bytes.size());
+    if (loader) {
+        m_boot = BootState::WaitLoaderStarted;
+    } else if (m_rules.programAnsweredByProtocol) {
+        m_boot = BootState::Done;
+        programSent(step);
+    } else {
+        m_boot = BootState::WaitProgramStarted;
+    }
+    step.phase(loader ? TransferPhase::Loader : TransferPhase::Program);
+    step.log(QStringLiteral("Transmitting %1...").arg(name));
+    step.send(bytes);
+}
+
+void TransferMachine::programSent(MachineStep &step)
+{
+    Q_UNUSED(step);
+}
+
+void TransferMachine::wrongBootAnswer(bool shortWait, MachineStep &step)
+{
+    setOutcome(TransferOutcome::Aborted);
+    if (shortWait)
+        step.endSoon();
+    else
+        step.arm();
+}
+
+bool TransferMachine::programStarted(MachineStep &step)
+{
+    step.log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
+    step.log(QStringLiteral("Brasvik started..."));
+    if (!m_rules.useCan)
+        return true;
+    // The watchdog stays stopped until the CAN phase arms it.
+    m_canPhase = true;
+    step.startCanPhase();
+    return false;
+}
+
+void TransferMachine::succeed(MachineStep &step, const QString &finishedLine, const QString &text)
+{
+    if (!dataComplete()) {
+        endWithError(step, shortfallText(), TransferOutcome::Failed);
+        stopAll();
+        return;
+    }
+    step.log(finishedLine);
+    setResult(TransferOutcome::Success, text);
+    stopAll();
+    step.finish();
+}
+
+void TransferMachine::endWithError(MachineStep &step, const QString &line,
+                                   TransferOutcome outcome, const QString &text)
+{
+    step.log(line);
+    setResult(outcome, text.isEmpty() ? abortedPrefix() + line : text);
+    step.finish();
+}
+
+void TransferMachine::stopAll()
+{
+    m_boot = BootState::Idle;
+    stopProtocol();
+}
+
+void TransferMachine::canFrame(const TCANMsg &frame, MachineStep &step)
+{
+    Q_UNUSED(frame);
+    Q_UNUSED(step);
+}
+
+void TransferMachine::canError(quint32 code, MachineStep &step)
+{
+    if (idle())
+        return;
+    step.closeDongle();
+    step.stop();
+    endWithError(step, QStringLiteral("CAN Dongle error: ") + CANErrorText(code),
+                 TransferOutcome::Failed);
+    stopAll();
+}
+
+void TransferMachine::canPhaseStart(MachineStep &step)
+{
+    Q_UNUSED(step);
+}
+
+void TransferMachine::timeout(QByteArrayView late, MachineStep &step)
+{
+    Q_UNUSED(late);
+    // The transfer ends here: whatever the device still says is no answer.
+    stopAll();
+    step.log(QStringLiteral("TIMEOUT"));
+    step.finish();
+}
+
+void TransferMachine::userBreak(MachineStep &step)
+{
+    // The ports are closed: nothing more can come.
+    stopAll();
+    m_resultText = abortedPrefix() + QStringLiteral("User break!");
+    step.endSoon();
+}
+
+void TransferMachine::lineError(const LineError &error, MachineStep &step)
+{
+    if (idle())
+        return;
+    step.stop();
+    if (!error.flagsRead) {
+        QString text = error.systemText;
+        if (text.trimmed().isEmpty())
+            text = QStringLiteral("Unknown Error!");
+        setResultText(abortedPrefix() + QStringLiteral("System error:\r\n") + text);
+    } else if (error.flags != 0) {
+        setResultText(abortedPrefix() + QStringLiteral("COM error:\r\n")
+                      + CommErrorText(error.flags));
+    }
+    if (m_rules.lineErrorStopsProtocol)
+        stopAll();
+    step.endSoon();
+}

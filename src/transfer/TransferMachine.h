@@ -1,0 +1,182 @@
+#pragma once
+
+#include "transfer/Bootstrap.h"
+#include "transfer/MachineStep.h"
+#include "transfer/TransferRecord.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// A protocol as a state machine without I/O: the session feeds it what happened (the bytes of
+// one read, a CAN frame, a time-out, a user break, a line error, a target program read from
+// disk) and carries out, in order, what the machine asks for in the step (bytes and frames to
+// send, the wait to arm, log lines, progress, the end). A test drives it with no event loop.
+//
+// Every transfer starts with the bootstrap phase, which this base runs with its own state
+// (BootState): the boot byte, the target's identification, the loader and the program. The
+// protocol that follows is the subclass's, with its own State enum.
+//
+// Success is decided here and nowhere else (succeed()): a subclass claims it when the device
+// reports the end, and the claim holds only when the data went through (dataComplete());
+// otherwise the transfer fails with shortfallText().
+class TransferMachine
+{
+public:
+    enum class BootState {
+        Idle, // not started, or stopped: received bytes are dropped
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        Done, // the program runs; the subclass's protocol has the line
+    };
+
+    // What sets the bootstrap phase of one protocol apart from another's.
+    struct BootRules
+    {
+        QString loaderName; // bare file names, for the log
+        QString programName;
+        // The wait for the program's start.
+        int programStartTimeoutMs = Bootstrap::ProgramStartTimeoutMs;
+        // An unexpected answer to the loader or to the program sets the abort result and ends
+        // the transfer after the short wait; otherwise only when the current wait runs out (a
+        // right answer meanwhile still counts).
+        bool shortWaitOnWrongLoaderAnswer = true;
+        bool shortWaitOnWrongProgramAnswer = true;
+        // The program's start is answered inside the protocol (the 4610 board's flash
+        // transfers answer it after the sector bytes).
+        bool programAnsweredByProtocol = false;
+        // A line error makes the machine drop what arrives from then on; otherwise the state is
+        // kept, so that the short wait ends as a time-out of that state would.
+        bool lineErrorStopsProtocol = true;
+        // After the program's start the data phase moves to CAN.
+        bool useCan = false;
+    };
+
+    // A serial line error as the session read it from the port.
+    struct LineError
+    {
+        bool flagsRead = true; // false: the flags could not be read; `systemText` says why
+        quint32 flags = 0;
+        QString systemText;
+    };
+
+    // Where a failure in the data phase struck: the sector (-1 where none applies) and the
+    // address of the block in flight.
+    struct Place
+    {
+        qint32 sector = -1;
+        qint64 address = -1;
+    };
+
+    // What the transfer has moved so far; the session keeps its record from it.
+    struct Tally
+    {
+        qint64 bytes = 0; // data bytes programmed or read
+        qint64 blocks = 0;
+        qint64 blocksResent = 0;
+        // Download: the first sector not known to hold the image (-1: not applicable).
+        qint32 resumeSector = -1;
+        QByteArray sha256; // upload: of the data read, once complete
+    };
+
+    virtual ~TransferMachine() = default;
+    TransferMachine(const TransferMachine &) = delete;
+    TransferMachine &operator=(const TransferMachine &) = delete;
+
+    // The bare file names of the target programs, for the log.
+    void setTargetNames(const QString &loader, const QString &program)
+    {
+        m_rules.loaderName = loader;
+        m_rules.programName = program;
+    }
+
+    // Inputs.
+    // The user confirmed the boot prompt (or the boot lines ran): the boot byte goes out.
+    virtual void bootConfirmed(MachineStep &step);
+    // The bytes of one read from the serial line (at most readLimit(), possibly none).
+    virtual void serialRead(QByteArrayView bytes, MachineStep &step) = 0;
+    // The session read the target program asked for by LoadTarget: its bytes, or why not.
+    void targetFileRead(TargetProgram which, const QByteArray &bytes, const QString &error,
+                        MachineStep &step);
+    virtual void canFrame(const TCANMsg &frame, MachineStep &step);
+    virtual void canError(quint32 code, MachineStep &step);
+    // The idle action asked for by StartCanPhase; the CAN link is open.
+    virtual void canPhaseStart(MachineStep &step);
+    // The watchdog ran out; `late` holds what the line had brought meanwhile when
+    // takesLateBytes(), else nothing.
+    virtual void timeout(QByteArrayView late, MachineStep &step);
+    // "Close COM": the session has closed the ports.
+    virtual void userBreak(MachineStep &step);
+    void lineError(const LineError &error, MachineStep &step);
+
+    // What the session asks.
+    virtual qint64 readLimit() const { return 512; }
+    virtual bool takesLateBytes() const { return false; }
+    // Nothing is expected: bytes and frames that arrive are dropped.
+    bool idle() const { return m_boot == BootState::Idle || (m_boot == BootState::Done && protocolIdle()); }
+    BootState bootState() const { return m_boot; }
+    bool inCanPhase() const { return m_canPhase; }
+    // The watchdog's interval before the first step.
+    int initialWaitMs() const { return m_initialWaitMs; }
+    TransferOutcome outcome() const { return m_outcome; }
+    // The final report, "\r\n" line breaks.
+    QString resultText() const { return m_resultText; }
+    const Tally &tally() const { return m_tally; }
+    virtual Place failurePlace() const { return {}; }
+    // The start of every abort text ("Flash programming aborted:\r\n\r\n").
+    virtual QString abortedPrefix() const = 0;
+    int loaderSize() const { return m_loaderSize; }
+    int programSize() const { return m_programSize; }
+
+protected:
+    TransferMachine(BootRules rules, int initialWaitMs);
+
+    // The subclass's protocol has nothing to do (before the program runs, or after its end).
+    virtual bool protocolIdle() const = 0;
+    // The subclass's protocol stops: its state goes to its idle state.
+    virtual void stopProtocol() = 0;
+    // The program runs and the protocol goes on over RS-232.
+    virtual void programRunning(MachineStep &step) = 0;
+    // With programAnsweredByProtocol: the program has been sent; the protocol waits.
+    virtual void programSent(MachineStep &step);
+    // Whether the data went through: checked when the subclass claims success.
+    virtual bool dataComplete() const = 0;
+    // Why a claimed success is not one.
+    virtual QString shortfallText() const = 0;
+
+    // The bootstrap phase's answer `b`: true when it was the bootstrap's to take.
+    bool bootAnswer(quint8 b, MachineStep &step);
+    // The program has answered that it runs: logs its size and "Brasvik started...". Over CAN
+    // the CAN phase is asked for and the result is false; true when RS-232 goes on.
+    bool programStarted(MachineStep &step);
+
+    // The device reported the end: success when the data went through, else a failure.
+    void succeed(MachineStep &step, const QString &finishedLine, const QString &text);
+    // Logs `line` and ends with `text` (default: the aborted heading and `line`).
+    void endWithError(MachineStep &step, const QString &line, TransferOutcome outcome,
+                      const QString &text = {});
+    void setResult(TransferOutcome outcome, const QString &text)
+    {
+        m_outcome = outcome;
+        m_resultText = text;
+    }
+    void setResultText(const QString &text) { m_resultText = text; }
+    void setOutcome(TransferOutcome outcome) { m_outcome = outcome; }
+    // Stops the whole machine: bootstrap and protocol.
+    void stopAll();
+
+    BootRules m_rules;
+    Tally m_tally;
+
+private:
+    void wrongBootAnswer(bool shortWait, MachineStep &step);
+
+    BootState m_boot = BootState::Idle;
+    bool m_canPhase = false;
+    int m_initialWaitMs = 2000;
+    int m_loaderSize = 0;
+    int m_programSize = 0;
+    TransferOutcome m_outcome = TransferOutcome::Failed;
+    QString m_resultText;
+};

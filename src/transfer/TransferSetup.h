@@ -1,0 +1,28 @@
+#pragma once
+
+#include "base/TimerSource.h"
+
+#include <QString>
+#include <QStringList>
+
+// Everything a transfer session takes from its surroundings, handed in as a value by the window
+// or the command-line tool: nothing below them reads the settings store, a process-wide target
+// folder or the process-wide selections.
+struct TransferSetup
+{
+    // The serial port, for the record and the messages: "COM1" and its device path.
+    QString portName;
+    QString portPath;
+    // Boot entry through the modem lines in place of the boot prompt (empty: the prompt), and
+    // where the sequence came from, for an error ("Ports/COM1BootLines", "--boot-lines").
+    QString bootLines;
+    QString bootLinesOrigin;
+    // The CAN bus a CAN transfer opens, "plugin:interface".
+    QString canBus;
+    // The folder both target programs are taken from.
+    QString targetDirectory;
+    // The folders that were searched for it, for the message when a file is missing.
+    QStringList targetSearchPath;
+    // Watchdog, short waits, idle actions, the used time and the record's times.
+    TimerSource *clock = &TimerSource::system();
+};

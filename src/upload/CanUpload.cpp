@@ -1,0 +1,130 @@
+#include "upload/CanUpload.h"
+
+#include <cstring>
+
+namespace {
+
+TransferMachine::BootRules canRules(const UploadJob &job)
+{
+    TransferMachine::BootRules rules;
+    rules.programStartTimeoutMs = UploadMachine::ProgramTimeoutMs;
+    rules.shortWaitOnWrongLoaderAnswer = false;
+    rules.shortWaitOnWrongProgramAnswer = !job.retainMode;
+    rules.lineErrorStopsProtocol = false;
+    rules.useCan = true;
+    return rules;
+}
+
+} // namespace
+
+CanUpload::CanUpload(UploadJob job) : UploadMachine(job, canRules(job))
+{
+    m_canCommand.ID = CanCommandId;
+    m_canCommand.MsgType = MSGTYPE_STANDARD;
+}
+
+void CanUpload::programRunning(MachineStep &step)
+{
+    // Never reached: over CAN the program's start leads to the CAN phase.
+    Q_UNUSED(step);
+}
+
+void CanUpload::serialRead(QByteArrayView bytes, MachineStep &step)
+{
+    if (idle() || inCanPhase())
+        return;
+    step.stop();
+    if (bytes.isEmpty()) {
+        step.arm();
+        return;
+    }
+    bootAnswer(quint8(bytes.at(0)), step);
+    if (inCanPhase())
+        m_state = State::WaitCanPhase;
+}
+
+void CanUpload::canPhaseStart(MachineStep &step)
+{
+    // A user break or an error that came first has ended the reading already.
+    if (idle() || m_state != State::WaitCanPhase)
+        return;
+    step.stop();
+    m_batch.clear();
+    const QByteArray first
+        = UploadWire::canFirstCommand(m_job.retainMode, m_job.firstSector, m_job.endSector);
+    m_canCommand.Len = quint8(first.size());
+    std::memcpy(m_canCommand.Data, first.constData(), size_t(first.size()));
+    if (m_job.retainMode) {
+        step.log(QStringLiteral("Reading retain values..."));
+        step.phase(TransferPhase::Data);
+        m_state = State::Reading;
+    } else {
+        // The region request: the sectors that the reading covers.
+        step.phase(TransferPhase::Sectors);
+        step.log(readingLine());
+        m_state = State::WaitRegionAccepted;
+    }
+    step.setWait(CanTimeoutMs);
+    step.arm();
+    step.sendCan(m_canCommand);
+}
+
+void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
+{
+    if (idle() || msg.Len == 0)
+        return;
+    if (m_state == State::WaitRegionAccepted) {
+        // Only the answer to the region request counts; others leave the watchdog running.
+        if (msg.ID != CANUploadBatch::StatusId)
+            return;
+        step.stop();
+        if (msg.Data[0] == CANUploadBatch::StatusRegionAccepted) {
+            step.phase(TransferPhase::Data);
+            m_state = State::Reading;
+            requestBatch(step);
+        } else {
+            step.arm();
+        }
+        return;
+    }
+    if (m_state != State::Reading)
+        return;
+    step.stop();
+    switch (m_batch.take(msg)) {
+    case CANUploadBatch::Event::Complete:
+        StoreCANBlock(step);
+        break;
+    case CANUploadBatch::Event::EndOfData:
+        completeReading(step);
+        break;
+    case CANUploadBatch::Event::Conflict:
+        endWithError(step,
+                     QStringLiteral("Two different messages with the identifier %1h came in one "
+                                    "batch.")
+                         .arg(QString::number(m_batch.conflictId(), 16).toUpper()),
+                     TransferOutcome::Failed);
+        stopAll();
+        break;
+    case CANUploadBatch::Event::Empty:
+    case CANUploadBatch::Event::Foreign:
+    case CANUploadBatch::Event::Waiting:
+        step.arm();
+        break;
+    }
+}
+
+void CanUpload::StoreCANBlock(MachineStep &step)
+{
+    storeData(m_batch.batch(), step);
+    m_batch.clear();
+    // The device falls silent after a batch only when something broke: the wait guards it.
+    requestBatch(step);
+}
+
+void CanUpload::requestBatch(MachineStep &step)
+{
+    m_canCommand.Len = 1;
+    m_canCommand.Data[0] = BlockRequest;
+    step.arm();
+    step.sendCan(m_canCommand);
+}

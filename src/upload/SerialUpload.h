@@ -1,0 +1,60 @@
+#pragma once
+
+#include "upload/UploadBlock.h"
+#include "upload/UploadMachine.h"
+
+// A reading over RS-232 after the bootstrap phase: blocks of 256 bytes and a check byte, each
+// asked for with 0x55 and answered with the header 0xAA, re-requested with 0x5A on a bad check
+// byte or a time-out (twice per block at most), until the device answers 0xA5. A flash region
+// is first asked for with its start and end sector; the 4610 board's program answers its start
+// in place of the end sector's acknowledgement; retain values are read at once.
+class SerialUpload : public UploadMachine
+{
+public:
+    enum class State {
+        Idle,
+        Booting,
+        WaitStartSectorAck,
+        WaitEndSectorAck, // on the 4610 board: waiting for the program's start
+        WaitBlock, // a request is out: the header or the end is due
+        ReceivingBlock,
+    };
+
+    static constexpr int SectorTimeoutMs = 1000;
+    static constexpr int BlockTimeoutMs = 2000;
+    static constexpr int RetainBlockTimeoutMs = 1500;
+    // Re-requests after time-outs within one block; the next time-out ends the reading.
+    static constexpr int MaxBlockRetries = 2;
+
+    static constexpr quint8 BlockRefused = 0x5A;
+    static constexpr quint8 BlockHeader = 0xAA;
+    static constexpr quint8 EndMark = 0xA5;
+    static constexpr quint8 SectorAck = 0xAA;
+
+    explicit SerialUpload(UploadJob job);
+
+    void serialRead(QByteArrayView bytes, MachineStep &step) override;
+    void timeout(QByteArrayView late, MachineStep &step) override;
+    qint64 readLimit() const override;
+    bool takesLateBytes() const override { return m_state == State::ReceivingBlock; }
+
+    State state() const { return m_state; }
+
+protected:
+    bool protocolIdle() const override { return m_state == State::Idle; }
+    void stopProtocol() override { m_state = State::Idle; }
+    void programRunning(MachineStep &step) override;
+    void programSent(MachineStep &step) override;
+
+private:
+    void startSectorAnswered(quint8 b, MachineStep &step);
+    void endSectorAnswered(quint8 b, MachineStep &step);
+    void blockAnswer(QByteArrayView bytes, MachineStep &step);
+    void blockBytes(QByteArrayView bytes, MachineStep &step);
+    void CheckBlock(MachineStep &step);
+    void request(quint8 byte, MachineStep &step);
+
+    State m_state = State::Booting;
+    UploadBlock m_block;
+    qint32 m_retryCount = 0;
+};

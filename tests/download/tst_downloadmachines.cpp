@@ -1,0 +1,273 @@
+#include "comm/KTCANDongle.h"
+#include "download/CanDownload.h"
+#include "download/DownloadTransfer.h"
+#include "download/SerialFlashDownload.h"
+#include "support/MachineExplorer.h"
+#include "support/MachineScript.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+// The download's machines with no session: a case is a line of inputs and what must come of
+// it; then every state of every machine is fed every answer.
+class tst_DownloadMachines : public QObject
+{
+    Q_OBJECT
+private slots:
+    void protocol_data();
+    void protocol();
+    void exhaustive_data();
+    void exhaustive();
+};
+
+namespace {
+
+QByteArray pattern(int n, int seed = 1)
+{
+    QByteArray b;
+    for (int i = 0; i < n; ++i)
+        b.append(char((i * 7 + seed) % 0xFE));
+    return b;
+}
+
+// The downloads the cases run, by name.
+DownloadRequest request(const QString &name)
+{
+    DownloadRequest r;
+    r.deviceType = DeviceKind::Device46xx;
+    if (name == QLatin1String("board")) {
+        // A block of flash just below 0x50000, then 64 bytes of NV parameters.
+        r.image = QByteArray(0x50040, char(0xFF));
+        r.image.replace(0x4FFE0, 32, pattern(32));
+        r.image.replace(0x50000, 0x40, pattern(0x40, 3));
+        r.dataEnd = 0x50040;
+        r.deviceType = DeviceKind::Board4610;
+        return r;
+    }
+    if (name.contains(QLatin1String("retain"))) {
+        r.image = pattern(20);
+        r.dataEnd = 20;
+        r.retainData = true;
+    } else {
+        // 70 bytes in blocks of 32, 32 and 6; sectors 0 to 10.
+        r.image = QByteArray(0x100008, char(0xFF));
+        r.image.replace(0, 70, pattern(70));
+        r.dataEnd = 70;
+        r.endSector = 11;
+    }
+    if (name.startsWith(QLatin1String("can")))
+        r.settings.COMInterface = 1;
+    return r;
+}
+
+std::unique_ptr<TransferMachine> machine(const QString &name)
+{
+    // Planned once per name: the exhaustive cases make thousands.
+    static QHash<QString, DownloadJob> jobs;
+    const DownloadRequest r = request(name);
+    if (!jobs.contains(name))
+        jobs.insert(name, DownloadTransfer::jobFor(r));
+    return DownloadTransfer::machineFor(r, jobs.value(name));
+}
+
+// The device's answers of a good run from the boot byte on.
+QString goodRun(const QString &name)
+{
+    if (name == QLatin1String("serial"))
+        return QStringLiteral("c5 01 aa aa aa 0b 55*3 aa");
+    if (name == QLatin1String("retain"))
+        return QStringLiteral("c5 01 aa 55*2 aa");
+    if (name == QLatin1String("board"))
+        return QStringLiteral("c5 01 aa 00 55 55 55*4 aa");
+    if (name == QLatin1String("can"))
+        return QStringLiteral("c5 01 aa C 5bf:33 5bf:55*3 5bf:aa");
+    return QStringLiteral("c5 01 aa C 5bf:55 5bf:aa"); // can-retain
+}
+
+QByteArray frameKey(const TCANMsg &m)
+{
+    QByteArray key;
+    key.append(reinterpret_cast<const char *>(&m.ID), sizeof m.ID);
+    key.append(char(m.Len));
+    key.append(reinterpret_cast<const char *>(m.Data), m.Len);
+    return key;
+}
+
+QList<QByteArray> frameKeys(const QList<TCANMsg> &frames)
+{
+    QList<QByteArray> keys;
+    for (const TCANMsg &m : frames)
+        keys << frameKey(m);
+    return keys;
+}
+
+} // namespace
+
+void tst_DownloadMachines::protocol_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("inputs");
+    QTest::addColumn<QString>("sentTail"); // hex of the last serial bytes sent
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("wait"); // the watchdog's interval at the end
+
+    const int ok = int(TransferOutcome::Success);
+    const int failed = int(TransferOutcome::Failed);
+    const int aborted = int(TransferOutcome::Aborted);
+    QTest::newRow("serial: good") << "serial" << goodRun("serial") << "ff" << ok
+                                  << "Flash programming successful:\n\n70 bytes programmed\n\n"
+                                     "Used time: 0 ms"
+                                  << 5000;
+    // The device answers 0xAA to a data block before the end marker went out.
+    QTest::newRow("serial: end after the first block")
+        << "serial" << "c5 01 aa aa aa 0b aa" << "" << failed
+        << "Flash programming aborted:\n\nThe device reported the end of programming after 0 "
+           "of 70 bytes."
+        << 5000;
+    QTest::newRow("serial: end before the last block")
+        << "serial" << "c5 01 aa aa aa 0b 55 55 aa" << "" << failed
+        << "Flash programming aborted:\n\nThe device reported the end of programming after 64 "
+           "of 70 bytes."
+        << 5000;
+    QTest::newRow("serial: refused block sent again")
+        << "serial" << "c5 01 aa aa aa 0b 55 a5 55 55 aa" << "ff" << ok
+        << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms" << 5000;
+    QTest::newRow("serial: erase error") << "serial" << "c5 01 aa aa aa a5" << "" << failed
+                                         << "Flash programming aborted:\n\nFlash erase error!"
+                                         << 50000;
+    QTest::newRow("serial: wrong start sector answer")
+        << "serial" << "c5 01 aa 00" << "" << aborted << "Flash programming aborted:\n\nTIMEOUT"
+        << 100;
+    QTest::newRow("serial: invalid identification")
+        << "serial" << "c6" << "" << aborted << "Flash programming aborted:\n\nInvalid Target-ID: C6"
+        << 2000;
+    QTest::newRow("serial: waits") << "serial" << "c5 01" << "aabbcc" << failed
+                                   << "Flash programming aborted:\n\nTIMEOUT" << 5000;
+    QTest::newRow("serial: sector waits") << "serial" << "c5 01 aa" << "00" << failed
+                                          << "Flash programming aborted:\n\nTIMEOUT" << 1000;
+    QTest::newRow("serial: erase wait") << "serial" << "c5 01 aa aa aa" << "0b" << failed
+                                        << "Flash programming aborted:\n\nTIMEOUT" << 50000;
+    QTest::newRow("retain: good") << "retain" << goodRun("retain") << "ff" << ok
+                                  << "Retain values programming successful:\n\n20 bytes "
+                                     "programmed\n\nUsed time: 0 ms"
+                                  << 2000;
+    QTest::newRow("retain: end after the first frame")
+        << "retain" << "c5 01 aa aa" << "" << failed
+        << "Retain values programming aborted:\n\nThe device reported the end of programming "
+           "after 0 of 20 bytes."
+        << 2000;
+    QTest::newRow("retain: program start wait") << "retain" << "c5 01" << "aabbcc" << failed
+                                                << "Retain values programming aborted:\n\nTIMEOUT"
+                                                << 1000;
+    QTest::newRow("board: good") << "board" << goodRun("board") << "ff" << ok
+                                 << "Retain values programming successful:\n\n96 bytes "
+                                    "programmed\n\nUsed time: 0 ms"
+                                 << 5000;
+    QTest::newRow("board: end before the NV part")
+        << "board" << "c5 01 aa 00 aa" << "" << failed
+        << "Flash programming aborted:\n\nThe device reported the end of programming after 0 of "
+           "96 bytes."
+        << 5000;
+    QTest::newRow("can: good") << "can" << goodRun("can") << "aabbcc" << ok
+                               << "Flash programming successful:\n\n70 bytes programmed\n\nUsed "
+                                  "time: 0 ms"
+                               << 5000;
+    QTest::newRow("can: end after the first block")
+        << "can" << "c5 01 aa C 5bf:33 5bf:aa" << "" << failed
+        << "Flash programming aborted:\n\nThe device reported the end of programming after 0 of "
+           "70 bytes."
+        << 5000;
+    QTest::newRow("can: erase wait") << "can" << "c5 01 aa C" << "" << failed
+                                     << "Flash programming aborted:\n\nTIMEOUT" << 50000;
+    QTest::newRow("can: dongle error") << "can" << "c5 01 aa C 5bf:33 X" << "" << failed
+                                       << "Flash programming aborted:\n\nCAN Dongle error: " + CANErrorText(0x10)
+                                       << 5000;
+    QTest::newRow("can-retain: good") << "can-retain" << goodRun("can-retain") << "" << ok
+                                      << "Retain values programming successful:\n\n20 bytes "
+                                         "programmed\n\nUsed time: 0 ms"
+                                      << 5000;
+    QTest::newRow("can-retain: end at once")
+        << "can-retain" << "c5 01 aa C 5bf:aa" << "" << failed
+        << "Retain values programming aborted:\n\nThe device reported the end of programming "
+           "after 0 of 20 bytes."
+        << 5000;
+}
+
+void tst_DownloadMachines::protocol()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, inputs);
+    QFETCH(QString, sentTail);
+    QFETCH(int, outcome);
+    QFETCH(QString, result);
+    QFETCH(int, wait);
+
+    MachineDriver d(machine(name));
+    d.confirm();
+    // Bytes from before this session would be taken for the identification.
+    QCOMPARE(d.discards, 1);
+    QCOMPARE(d.takeSent(), QByteArray(1, '\0'));
+    d.feed(machineScript(inputs));
+    // Every wait is guarded: a device that falls silent ends the transfer.
+    QCOMPARE(d.hangs, 0);
+    for (int i = 0; i < 4 && !d.finished(); ++i)
+        d.feed(MachineInput::timeout());
+    QVERIFY(d.finished());
+    QCOMPARE(d.sendsAfterFinish, 0);
+    QVERIFY(d.sent().toHex().endsWith(sentTail.toLatin1()));
+    QCOMPARE(int(d.outcome()), outcome);
+    QCOMPARE(d.result(), result);
+    QCOMPARE(d.wait, wait);
+}
+
+void tst_DownloadMachines::exhaustive_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"serial", "retain", "board", "can", "can-retain"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void tst_DownloadMachines::exhaustive()
+{
+    QFETCH(QString, name);
+    QElapsedTimer timer;
+    timer.start();
+    MachineExploration e;
+    e.make = [name] { return machine(name); };
+    e.goodRun = machineScript(goodRun(name));
+    e.variants = serialVariants();
+    const bool can = name.startsWith(QLatin1String("can"));
+    if (can) {
+        for (int status = 0; status < 256; ++status)
+            e.variants << MachineInput::reply(CanDownload::CanReplyId, quint8(status));
+        for (int len = 0; len <= 8; ++len) {
+            for (quint8 status : {0x33, 0x55, 0xAA})
+                e.variants << MachineInput::can(CanDownload::CanReplyId,
+                                                QByteArray(len, char(status)));
+        }
+        for (quint32 id : {0x5BEu, 0x1BFu, 0x63Fu, 0x7FFu})
+            e.variants << MachineInput::reply(id, 0xAA) << MachineInput::reply(id, 0x55);
+        e.variants << MachineInput::canError(0x0010);
+    }
+
+    MachineDriver good(machine(name));
+    good.confirm();
+    good.feed(e.goodRun);
+    const QList<QByteArray> goodSends = good.sends;
+    const QList<QByteArray> goodFrames = frameKeys(good.frames());
+    e.movedEverything = [=](MachineDriver &d) {
+        // Every transmission of the good run went out, in order, and the end marker last.
+        if (!containsInOrder(d.sends, goodSends) || d.sends.last() != goodSends.last())
+            return false;
+        const QList<QByteArray> frames = frameKeys(d.frames());
+        return !can || (containsInOrder(frames, goodFrames) && frames.last() == goodFrames.last());
+    };
+    const ExplorationResult r = explore(e);
+    qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
+    if (!r.violations.isEmpty())
+        QFAIL(qPrintable(r.violations.join(u'\n')));
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadMachines)
+#include "tst_downloadmachines.moc"

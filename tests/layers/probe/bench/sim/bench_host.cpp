@@ -1,0 +1,2 @@
+#include <comm/Port.hpp>
+#include <transfer/Thing.h>

@@ -1,0 +1,2 @@
+#include "about/About.h"
+#include "shell/Window.h"

@@ -1,0 +1,2 @@
+#include <shell/Window.h>
+#include <sys/types.h>

@@ -1,0 +1,2 @@
+#include "download/Writer.h"
+#include "upload/Reader.h"

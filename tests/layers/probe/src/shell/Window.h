@@ -1,0 +1,4 @@
+#pragma once
+#include "about/About.h"
+#include "download/Writer.h"
+#include <QMainWindow>

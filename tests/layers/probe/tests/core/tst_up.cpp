@@ -1,0 +1,4 @@
+#include "core/Up.h"
+#include "download/Writer.h"
+#include "support/Fixture.h"
+#include "tst_up.moc"

@@ -1,0 +1,3 @@
+#pragma once
+#include "transfer/Thing.h"
+#include "download/Writer.h"

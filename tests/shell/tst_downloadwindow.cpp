@@ -1,0 +1,463 @@
+#include "base/SettingsStore.h"
+#include "comm/KTSerial.h"
+#include "comm/PortDiagnosis.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
+#include "download/DownloadTransfer.h"
+#include "shell/BrasvikDownload.h"
+#include "support/FakeLinks.h"
+#include "support/H86Builder.h"
+#include "support/SimDevice.h"
+#include "support/TempSettings.h"
+#include "transfer/ServiceRecord.h"
+#include "transfer/TargetDiagnosis.h"
+#include "transfer/TargetFiles.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+
+// The download window itself, offscreen, against the simulated device: message boxes answered
+// as a user would, the modal result, the memo, the device's memory and the ports afterwards.
+class tst_DownloadWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void programsTheDevice();
+    void retainValuesOverCan();
+    void userBreak();
+    void closedByTheUserMidTransfer();
+    void closeBoxMidTransfer();
+    void escapeLeavesTheTransferRunning();
+    void portThatCannotBeOpened();
+    void missingTargetFile();
+    void rateLabelShowsRateAndTimeLeft();
+    void serviceRecord_data();
+    void serviceRecord();
+    void bootLinesInPlaceOfThePrompt();
+    void injectedLinksCarryTheTransfer();
+
+private:
+    int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
+                  const TSettings &settings = {});
+    void makeSerial(const QString &path);
+
+    TempSettings m_settings;
+    std::unique_ptr<TKTSerial> m_serial;
+    ImageState m_image;
+    QByteArray m_data;
+    QStringList m_boxes;
+    bool m_confirmPrompt = true;
+    QString m_baudText;
+    QString m_memo; // the memo as the last message box found it
+    TransferLinks m_links; // empty: the real links
+};
+
+void tst_DownloadWindow::init()
+{
+    m_data.clear();
+    for (int i = 0; i < 0x2000; ++i)
+        m_data.append(char((i * 5 + 1) % 0xFB));
+    const QByteArray text = H86Builder().data(0, m_data, 32).end().text();
+    QVERIFY(ImageLoader::LoadH86Data(m_image, text, DeviceKind::Device46xx).ok());
+    m_image.FileName = QStringLiteral("/images/os.h86");
+    m_image.EndSector = LastSectorBelow(m_image.DataEnd) + 1;
+    m_boxes.clear();
+    m_confirmPrompt = true;
+    TargetFiles::setDirectory(SimDevice::h86Directory());
+}
+
+void tst_DownloadWindow::cleanup()
+{
+    m_serial.reset();
+    TargetFiles::setDirectory(QString());
+    SettingsStore::clearOverrides();
+    m_links = {};
+}
+
+void tst_DownloadWindow::makeSerial(const QString &path)
+{
+    SettingsStore::overrideComPortDevicePath(0, path);
+    m_serial = std::make_unique<TKTSerial>();
+    m_serial->SetPortName(COM1);
+    m_serial->SetFrameParitybit(TParityBit::None);
+    m_serial->SetSyncEventHandling(true);
+}
+
+int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning,
+                                  const TSettings &settings)
+{
+    TBKDownloadForm form(
+        nullptr, *m_serial, m_image, DeviceKind::Device46xx, settings,
+        [this](const QString &text) { m_baudText = text; }, {}, m_links);
+    // Answers every message box the way a user would, and lets the test act meanwhile.
+    QTimer user;
+    user.setInterval(10);
+    connect(&user, &QTimer::timeout, &form, [&] {
+        m_memo = form.ResultMemo->toPlainText();
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            if (!box || !box->isVisible())
+                continue;
+            m_boxes << box->windowTitle() + u'|' + box->text();
+            const bool prompt = box->objectName() == QLatin1String("BootPrompt");
+            box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
+                ->click();
+            return;
+        }
+        if (whileRunning)
+            whileRunning(form);
+    });
+    user.start();
+    const int result = form.exec();
+    user.stop();
+    return result;
+}
+
+void tst_DownloadWindow::programsTheDevice()
+{
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    const QByteArray before = m_image.ImageBuffer;
+    QString memo;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        memo = form.ResultMemo->toPlainText();
+        QCOMPARE(form.windowTitle(), QStringLiteral("Download - os.h86"));
+    });
+    QCOMPARE(result, 1);
+    QCOMPARE(m_boxes.size(), 2);
+    QCOMPARE(
+        m_boxes.first(),
+        QStringLiteral("Brasvik|Please press the boot pushbutton\nand restart your hardware now!"));
+    QVERIFY(m_boxes.last().startsWith(
+        QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed")));
+    QCOMPARE(m_baudText, QStringLiteral("57600 bit/s"));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(!m_serial->OnRxChar);
+    QCOMPARE(m_image.ImageBuffer, before); // the window programs a copy
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_data.size()), m_data);
+}
+
+void tst_DownloadWindow::retainValuesOverCan()
+{
+    QByteArray nv;
+    for (int i = 0; i < 4096; ++i)
+        nv.append(char(i * 3));
+    DeviceKind type = DeviceKind::None;
+    QVERIFY(ImageLoader::LoadB86Data(m_image, nv, type).ok());
+    m_image.FileName = QStringLiteral("/images/nv.b86");
+    QCOMPARE(type, DeviceKind::Device46xx);
+
+    SimDeviceOptions options;
+    options.can = true;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    SettingsStore::overrideCanBus(sim.canBus());
+    TSettings settings;
+    settings.CANEnabled = true;
+    settings.COMInterface = InterfaceCAN1;
+    settings.CANBaudrate = 7;
+    QString memo;
+    const int result = runWindow(
+        [&](TBKDownloadForm &form) { memo = form.ResultMemo->toPlainText(); }, settings);
+    QCOMPARE(result, 1);
+    QVERIFY(m_boxes.last().startsWith(
+        QStringLiteral("Brasvik|Retain values programming successful:\n\n4096 bytes programmed")));
+    QVERIFY(m_memo.contains(QLatin1String("Transmitting DownloadNVCAN1_500K.H86...")));
+    QVERIFY(m_memo.endsWith(QLatin1String("Retain values programming finished!")));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.nvRam().left(4096), nv);
+}
+
+void tst_DownloadWindow::userBreak()
+{
+    SimDeviceOptions options;
+    options.baud = 9600;
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    makeSerial(sim.serialPath());
+    bool clicked = false;
+    QString memo;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        memo = form.ResultMemo->toPlainText();
+        if (!clicked && memo.contains(QLatin1String("Start flash programming..."))) {
+            QVERIFY(form.ButtonCloseCOM->isEnabled());
+            clicked = true;
+            form.ButtonCloseCOM->click();
+        }
+    });
+    QCOMPARE(result, 2);
+    QVERIFY(clicked);
+    // The first block had gone out: the report says where programming can go on.
+    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"
+                                            "\n\nProgramming can be resumed from sector 0."));
+    QVERIFY(m_memo.endsWith(QLatin1String("TIMEOUT")));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+}
+
+void tst_DownloadWindow::closedByTheUserMidTransfer()
+{
+    SimDeviceOptions options;
+    options.baud = 9600;
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    makeSerial(sim.serialPath());
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (form.ResultMemo->toPlainText().contains(QLatin1String("Loader started...")))
+            form.reject();
+    });
+    QCOMPARE(result, 2);
+    QCOMPARE(m_boxes.size(), 1); // the prompt only: no report
+    QVERIFY(!m_serial->Active());
+    QVERIFY(!m_serial->OnRxChar && !m_serial->OnTxEmpty && !m_serial->OnError);
+    QTest::qWait(300); // nothing still queued may touch the freed window
+    QVERIFY(sim.waitForFinished());
+}
+
+void tst_DownloadWindow::closeBoxMidTransfer()
+{
+    SimDeviceOptions options;
+    options.baud = 9600;
+    SimDevice sim(options);
+    QVERIFY(sim.isReady());
+    makeSerial(sim.serialPath());
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (form.ResultMemo->toPlainText().contains(QLatin1String("Loader started...")))
+            form.close(); // the close box
+    });
+    QCOMPARE(result, 2);
+    QCOMPARE(m_boxes.size(), 1); // the prompt only: no report
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+}
+
+// A stray Esc, on the window or on its log, must not end a download: it goes on to its report.
+void tst_DownloadWindow::escapeLeavesTheTransferRunning()
+{
+    SimDeviceOptions options;
+    options.baud = 115200;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    int pressed = 0;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (pressed == 0 && form.ResultMemo->toPlainText().contains(QLatin1String("Loader"))) {
+            QTest::keyClick(&form, Qt::Key_Escape);
+            QTest::keyClick(form.ResultMemo, Qt::Key_Escape);
+            pressed = form.isVisible() ? 1 : -1;
+        }
+    });
+    QCOMPARE(pressed, 1);
+    QCOMPARE(result, 1);
+    QVERIFY(m_boxes.last().startsWith(
+        QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed")));
+    QVERIFY(!m_serial->Active());
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_data.size()), m_data);
+}
+
+void tst_DownloadWindow::portThatCannotBeOpened()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("no-such-port"));
+    makeSerial(path);
+    const int result = runWindow();
+    QCOMPARE(result, 3);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(m_boxes.first().startsWith(QLatin1String("Open COM error|")));
+    // The system's text, the port it tried, and the doctor's advice for it as the last line.
+    const QStringList lines = m_boxes.first().split(u'\n');
+    QVERIFY2(lines.size() >= 5, qPrintable(m_boxes.first()));
+    QVERIFY2(!lines.at(0).endsWith(u'|'), qPrintable(m_boxes.first()));
+    QCOMPARE(lines.at(2), QStringLiteral("Port: COM1 (%1)").arg(path));
+    const QString hint = PortDiagnosis::hintFor(path, QStringLiteral("COM1"));
+    QVERIFY(!hint.isEmpty());
+    QCOMPARE(lines.at(lines.size() - 2), QString());
+    QCOMPARE(lines.last(), hint);
+    QVERIFY(!m_serial->Active());
+}
+
+void tst_DownloadWindow::missingTargetFile()
+{
+    QTemporaryDir empty;
+    TargetFiles::setDirectory(empty.path());
+    makeSerial(QStringLiteral("/dev/null"));
+    const int result = runWindow();
+    QCOMPARE(result, 3);
+    QCOMPARE(m_boxes,
+             QStringList(QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
+                                        "DLoader.H86\n\nDownload will be aborted!\n\n"
+                                        "Folder searched: 1) %1 (used)\n\n%2")
+                             .arg(empty.path(),
+                                  TargetDiagnosis::hintForFile(
+                                      QDir(empty.path()).filePath("DLoader.H86")))));
+    QVERIFY(m_boxes.first().endsWith(QLatin1String("Copy the device maker's target programs into ")
+                                     + empty.path() + u'.'));
+    QVERIFY(!m_serial->Active());
+}
+
+void tst_DownloadWindow::rateLabelShowsRateAndTimeLeft()
+{
+    // 8 KiB at 57600 bit/s: well over a second of blocks, long enough for a rate to show.
+    SimDeviceOptions options;
+    options.baud = 57600;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    QStringList shown; // each text of the rate label, in order, without repeats
+    bool belowTheBar = false;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        const QString text = form.RateLabel->text();
+        if (shown.isEmpty() || shown.last() != text)
+            shown << text;
+        belowTheBar = form.RateLabel->geometry().top() >= form.ProgressBar->geometry().bottom();
+    });
+    QCOMPARE(result, 1);
+    QVERIFY(belowTheBar);
+    QCOMPARE(shown.first(), QString()); // nothing before the first rate is known
+    // A stall shows as a rate alone: no time left can be told from it.
+    const QRegularExpression rated(
+        QStringLiteral(R"(^\d+(\.\d+)? (B|kB)/s(, \d+:\d\d left)?$)"));
+    QStringList rates;
+    for (const QString &text : std::as_const(shown)) {
+        if (!text.isEmpty()) {
+            QVERIFY2(rated.match(text).hasMatch(), qPrintable(text));
+            rates << text;
+        }
+    }
+    // Updated as the blocks go, not once; the line runs at about 5 kB/s.
+    QVERIFY2(rates.size() >= 2, qPrintable(shown.join(u'|')));
+    const QRegularExpression lineRate(QStringLiteral(R"(^[2-6]\.\d kB/s, )"));
+    QVERIFY2(std::any_of(rates.cbegin(), rates.cend(),
+                         [&](const QString &text) { return lineRate.match(text).hasMatch(); }),
+             qPrintable(rates.join(u'|')));
+    QVERIFY(sim.waitForFinished());
+}
+
+void tst_DownloadWindow::serviceRecord_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("written") << true;
+    QTest::newRow("cannot be written") << false;
+}
+
+void tst_DownloadWindow::serviceRecord()
+{
+    QFETCH(bool, writable);
+    QTemporaryDir state;
+    // A regular file where the record's folder would go makes the record unwritable.
+    const QString stateHome = writable ? state.path() : state.filePath(QStringLiteral("file"));
+    QFile blocker(state.filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QByteArray previous = qgetenv("XDG_STATE_HOME");
+    qputenv("XDG_STATE_HOME", stateHome.toLocal8Bit());
+    const auto restore = qScopeGuard([&] { qputenv("XDG_STATE_HOME", previous); });
+
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    const int result = runWindow();
+    QCOMPARE(result, 1); // the record never fails a transfer
+    QVERIFY(m_boxes.last().startsWith(QStringLiteral("Brasvik|Flash programming successful:")));
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.flash().left(m_data.size()), m_data);
+
+    const QString warning = QStringLiteral("Cannot write the service record ");
+    QFile record(ServiceRecord::defaultPath());
+    if (!writable) {
+        QCOMPARE(m_memo.count(warning), 1);
+        QVERIFY(!record.exists());
+        return;
+    }
+    QVERIFY(!m_memo.contains(warning));
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = record.readAll().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    const QJsonObject start = QJsonDocument::fromJson(lines.at(0)).object();
+    const QJsonObject end = QJsonDocument::fromJson(lines.at(1)).object();
+    QCOMPARE(end.value("id"), start.value("id"));
+    QCOMPARE(start.value("outcome").toString(), QStringLiteral("running"));
+    QCOMPARE(end.value("outcome").toString(), QStringLiteral("success"));
+    QCOMPARE(end.value("operation").toString(), QStringLiteral("download"));
+    QCOMPARE(end.value("image_file").toString(), QStringLiteral("/images/os.h86"));
+    QCOMPARE(end.value("port").toString(), QStringLiteral("COM1"));
+    QCOMPARE(end.value("port_path").toString(), sim.serialPath());
+    QCOMPARE(end.value("bytes").toInteger(), m_data.size());
+}
+
+void tst_DownloadWindow::bootLinesInPlaceOfThePrompt()
+{
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    {
+        QSettings s(m_settings.iniFile(), QSettings::IniFormat);
+        s.setValue(QStringLiteral("Ports/COM1BootLines"), QStringLiteral("dtr=1,wait=50,dtr=0"));
+    }
+    const int result = runWindow();
+    QFile::remove(m_settings.iniFile());
+    // No prompt: the sequence runs instead, and a pseudo-terminal cannot raise DTR.
+    QCOMPARE(result, 3);
+    QCOMPARE(m_boxes,
+             QStringList(QStringLiteral(
+                 "Boot lines error|Cannot set the DTR line of COM1: the port has no modem lines (a "
+                 "pseudo-terminal has none), so the boot line sequence in Ports/COM1BootLines "
+                 "cannot run.\n\nNo byte was sent. Download will be aborted!")));
+    QCOMPARE(m_memo, QStringLiteral("Boot entry through the modem lines: dtr=1,wait=50,dtr=0"));
+    QVERIFY(!m_serial->Active());
+    sim.stop();
+    QCOMPARE(sim.hostBytes(), QByteArray());
+}
+
+void tst_DownloadWindow::injectedLinksCarryTheTransfer()
+{
+    // The window's own port component points nowhere: only the injected link is used.
+    makeSerial(QStringLiteral("/nonexistent/brasvik-port"));
+    FakeSerialLink *fake = nullptr;
+    int canLinks = 0;
+    m_links.serial = [&fake](TKTSerial &) {
+        auto link = std::make_unique<FakeSerialLink>();
+        fake = link.get();
+        return link;
+    };
+    m_links.can = [&canLinks]() -> std::unique_ptr<CanLink> {
+        ++canLinks;
+        return nullptr;
+    };
+    bool clicked = false;
+    const int result = runWindow([&](TBKDownloadForm &form) {
+        if (clicked || !fake || fake->writes.isEmpty())
+            return;
+        QCOMPARE(fake->openCount, 1);
+        QCOMPARE(fake->writes.first(), QByteArray(1, '\0')); // the boot byte
+        clicked = true;
+        form.ButtonCloseCOM->click();
+    });
+    QVERIFY(clicked);
+    QCOMPARE(result, 2);
+    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"));
+    QCOMPARE(canLinks, 0); // RS-232 only
+    QVERIFY(!m_serial->Active());
+}
+
+QTEST_MAIN(tst_DownloadWindow)
+#include "tst_downloadwindow.moc"

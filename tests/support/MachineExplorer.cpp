@@ -1,0 +1,107 @@
+#include "support/MachineExplorer.h"
+
+namespace {
+
+QString describe(const MachineInput &input)
+{
+    switch (input.kind) {
+    case MachineInput::Kind::Read:
+        return QStringLiteral("read %1").arg(QString::fromLatin1(input.bytes.toHex()));
+    case MachineInput::Kind::Frame:
+        return QStringLiteral("frame %1 len %2 [%3]")
+            .arg(input.frame.ID, 0, 16)
+            .arg(input.frame.Len)
+            .arg(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char *>(input.frame.Data), 8).toHex()));
+    case MachineInput::Kind::Timeout:
+        return QStringLiteral("timeout");
+    case MachineInput::Kind::CanPhase:
+        return QStringLiteral("CAN phase");
+    case MachineInput::Kind::UserBreak:
+        return QStringLiteral("user break");
+    case MachineInput::Kind::LineError:
+        return QStringLiteral("line error");
+    case MachineInput::Kind::CanError:
+        return QStringLiteral("CAN error");
+    }
+    return {};
+}
+
+// Silence: the watchdog runs out until the machine asks for the end (a re-request or two may
+// come first).
+void silence(MachineDriver &d)
+{
+    for (int i = 0; i < 8 && !d.finished(); ++i)
+        d.feed(MachineInput::timeout());
+}
+
+} // namespace
+
+ExplorationResult explore(const MachineExploration &e)
+{
+    ExplorationResult result;
+    const int n = int(e.goodRun.size());
+    auto check = [&](MachineDriver &d, const QString &what) {
+        ++result.cases;
+        QString problem;
+        if (!d.finished())
+            problem = QStringLiteral("never ends");
+        else if (d.hangs > 0)
+            problem = QStringLiteral("waits with no watchdog");
+        else if (d.sendsAfterFinish > 0)
+            problem = QStringLiteral("sends after its end");
+        else if (d.outcome() == TransferOutcome::Success && !e.movedEverything(d))
+            problem = QStringLiteral("succeeds without the data");
+        if (!problem.isEmpty() && result.violations.size() < 10)
+            result.violations << what + QStringLiteral(": ") + problem;
+    };
+
+    {
+        MachineDriver good(e.make());
+        good.confirm();
+        good.feed(e.goodRun);
+        silence(good);
+        if (good.outcome() != TransferOutcome::Success || !e.movedEverything(good))
+            result.violations << QStringLiteral("the good run fails: ") + good.result();
+    }
+    for (int prefix = 0; prefix <= n; ++prefix) {
+        if (e.prefixes && !e.prefixes(prefix))
+            continue;
+        for (const MachineInput &variant : e.variants) {
+            for (bool goodDevice : {true, false}) {
+                MachineDriver d(e.make());
+                d.confirm();
+                d.feed(e.goodRun.mid(0, prefix));
+                d.feed(variant);
+                if (goodDevice)
+                    d.feed(e.goodRun.mid(prefix));
+                silence(d);
+                check(d, QStringLiteral("after %1 inputs, %2, then %3")
+                             .arg(prefix)
+                             .arg(describe(variant),
+                                  goodDevice ? QStringLiteral("the good device")
+                                             : QStringLiteral("silence")));
+            }
+        }
+    }
+    return result;
+}
+
+QList<MachineInput> serialVariants()
+{
+    QList<MachineInput> variants;
+    for (int b = 0; b < 256; ++b)
+        variants << MachineInput::read(quint8(b));
+    variants << MachineInput::timeout() << MachineInput::userBreak();
+    return variants;
+}
+
+bool containsInOrder(const QList<QByteArray> &sends, const QList<QByteArray> &expected)
+{
+    qsizetype at = 0;
+    for (const QByteArray &s : sends) {
+        if (at < expected.size() && s == expected.at(at))
+            ++at;
+    }
+    return at == expected.size();
+}

@@ -1,0 +1,295 @@
+#include "comm/KTCANDongle.h"
+#include "support/MachineExplorer.h"
+#include "support/MachineScript.h"
+#include "upload/CANUploadBatch.h"
+#include "upload/CanUpload.h"
+#include "upload/SerialUpload.h"
+#include "upload/UploadBlock.h"
+#include "upload/UploadTransfer.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+// The upload's machines with no session: a case is a line of inputs and what must come of it;
+// then every state of every machine is fed every answer.
+class tst_UploadMachines : public QObject
+{
+    Q_OBJECT
+private slots:
+    void protocol_data();
+    void protocol();
+    void exhaustive_data();
+    void exhaustive();
+};
+
+namespace {
+
+// What the simulated memory holds at `address`: never a whole erased word.
+char deviceByte(qint64 address)
+{
+    return char((address * 13 + 5) % 0xFD);
+}
+
+UploadSetup setupFor(const QString &name)
+{
+    UploadSetup s;
+    s.deviceType = name == QLatin1String("board") ? DeviceKind::Board4610 : DeviceKind::Device46xx;
+    s.RetainMode = name.contains(QLatin1String("retain"));
+    if (!s.RetainMode && s.deviceType == DeviceKind::Device46xx) {
+        s.FirstSector = 1; // 0x4000 to 0x6000: 32 blocks, 256 batches
+        s.EndSector = 2;
+    }
+    s.comInterface = name.startsWith(QLatin1String("can")) ? 1 : 0;
+    return s;
+}
+
+UploadRegion regionOf(const QString &name)
+{
+    const UploadSetup s = setupFor(name);
+    return UploadRegion::of(s.deviceType, s.RetainMode, s.FirstSector, s.EndSector);
+}
+
+// The bytes the device sends for the region: the 4610 board's reading ends on a whole block.
+QByteArray memory(const QString &name)
+{
+    const UploadRegion r = regionOf(name);
+    qint64 size = r.end - r.start;
+    if (name == QLatin1String("board"))
+        size = 329984;
+    QByteArray bytes(size, '\0');
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = deviceByte(r.start + i);
+    return bytes;
+}
+
+std::unique_ptr<TransferMachine> machine(const QString &name)
+{
+    return UploadTransfer::machineFor(setupFor(name));
+}
+
+// A serial block as one read: the header, 256 bytes and their check byte.
+MachineInput block(const QByteArray &data)
+{
+    return MachineInput::read(QByteArray(1, char(0xAA)) + data
+                              + char(UploadBlock::checkByteFor(data)));
+}
+
+// A CAN batch: four data messages, then the status "batch complete".
+QList<MachineInput> batch(const QByteArray &data)
+{
+    QList<MachineInput> inputs;
+    for (int i = 0; i < 4; ++i)
+        inputs << MachineInput::can(CANUploadBatch::DataIds[i], data.mid(8 * i, 8));
+    inputs << MachineInput::reply(CANUploadBatch::StatusId, 0x20);
+    return inputs;
+}
+
+// The inputs of the data phase for the first `blocks` blocks (or batches) of the memory.
+QList<MachineInput> data(const QString &name, int blocks = -1)
+{
+    const QByteArray bytes = memory(name);
+    QList<MachineInput> inputs;
+    const bool can = name.startsWith(QLatin1String("can"));
+    const int size = can ? 32 : 256;
+    const int count = blocks < 0 ? int(bytes.size() / size) : blocks;
+    for (int i = 0; i < count; ++i) {
+        if (can)
+            inputs << batch(bytes.mid(i * size, size));
+        else
+            inputs << block(bytes.mid(i * size, size));
+    }
+    return inputs;
+}
+
+// The start of a good run up to the first block or batch.
+QString start(const QString &name)
+{
+    if (name == QLatin1String("serial"))
+        return QStringLiteral("c5 01 aa aa aa");
+    if (name == QLatin1String("board"))
+        return QStringLiteral("c5 01 aa");
+    if (name == QLatin1String("retain"))
+        return QStringLiteral("c5 01 aa");
+    if (name == QLatin1String("can"))
+        return QStringLiteral("c5 01 aa C 5bf:aa");
+    return QStringLiteral("c5 01 aa C"); // can-retain
+}
+
+QString end(const QString &name)
+{
+    return name.startsWith(QLatin1String("can")) ? QStringLiteral("5bf:00") : QStringLiteral("a5");
+}
+
+QList<MachineInput> goodRun(const QString &name)
+{
+    return machineScript(start(name)) + data(name) + machineScript(end(name));
+}
+
+bool readEverything(const QString &name, MachineDriver &d)
+{
+    const UploadMachine &m = d.as<UploadMachine>();
+    const UploadRegion r = m.region();
+    const QByteArray expected = memory(name);
+    const qint64 offset = m.uploadData().size() >= 0x100000 ? r.start : 0;
+    return m.uploadData().mid(offset, expected.size()) == expected;
+}
+
+} // namespace
+
+void tst_UploadMachines::protocol_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QList<MachineInput>>("inputs");
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("wait"); // the watchdog's interval after the inputs
+
+    const int ok = int(TransferOutcome::Success);
+    const int failed = int(TransferOutcome::Failed);
+    const QString serial = QStringLiteral("serial");
+    QTest::newRow("serial: good") << serial << goodRun(serial) << ok
+                                  << "Flash reading successful:\n\n8192 bytes have been read\n\n"
+                                     "Used time: 0 ms"
+                                  << 2000;
+    // "Nothing left" before the region is whole is no backup.
+    QTest::newRow("serial: end at once")
+        << serial << machineScript("c5 01 aa aa aa a5") << failed
+        << "Flash reading aborted:\n\nThe device ended the reading after 0 of 8192 bytes." << 2000;
+    QTest::newRow("serial: end after two blocks")
+        << serial << machineScript(start(serial)) + data(serial, 2) + machineScript("a5") << failed
+        << "Flash reading aborted:\n\nThe device ended the reading after 512 of 8192 bytes."
+        << 2000;
+    // The limit of two re-requests is per block: three blocks, each short once, recovered.
+    QList<MachineInput> shortBlocks = machineScript(start(serial));
+    const QList<MachineInput> blocks = data(serial);
+    for (int i = 0; i < blocks.size(); ++i) {
+        if (i == 1 || i == 3 || i == 5) {
+            shortBlocks << MachineInput::read(blocks.at(i).bytes.left(100))
+                        << MachineInput::timeout();
+        }
+        shortBlocks << blocks.at(i);
+    }
+    QTest::newRow("serial: three short blocks") << serial << shortBlocks + machineScript("a5") << ok
+                                                << "Flash reading successful:\n\n8192 bytes have "
+                                                   "been read\n\nUsed time: 0 ms"
+                                                << 2000;
+    QTest::newRow("serial: a block short three times")
+        << serial << machineScript(start(serial) + QStringLiteral(" aa T T T"))
+        << failed << "Flash reading aborted:\n\nTIMEOUT" << 2000;
+    QTest::newRow("retain: end at once")
+        << "retain" << machineScript("c5 01 aa a5") << failed
+        << "Retain values reading aborted:\n\nThe device ended the reading after 0 of 4096 bytes."
+        << 1500;
+    QTest::newRow("retain: good") << "retain" << goodRun("retain") << ok
+                                  << "Retain values reading successful:\n\n4096 bytes have been "
+                                     "read\n\nUsed time: 0 ms"
+                                  << 1500;
+    QTest::newRow("board: good") << "board" << goodRun("board") << ok
+                                 << "Flash reading successful:\n\n329984 bytes have been read\n\n"
+                                    "Used time: 0 ms"
+                                 << 2000;
+    const QString can = QStringLiteral("can");
+    QTest::newRow("can: good") << can << goodRun(can) << ok
+                               << "Flash reading successful:\n\n8192 bytes have been read\n\nUsed "
+                                  "time: 0 ms"
+                               << 5000;
+    QTest::newRow("can: end right after acceptance")
+        << can << machineScript("c5 01 aa C 5bf:aa 5bf:00") << failed
+        << "Flash reading aborted:\n\nThe device ended the reading after 0 of 8192 bytes." << 5000;
+    QTest::newRow("can: end after two batches")
+        << can << machineScript(start(can)) + data(can, 2) + machineScript("5bf:00") << failed
+        << "Flash reading aborted:\n\nThe device ended the reading after 64 of 8192 bytes."
+        << 5000;
+    // The device falls silent after a batch: the next request's wait ends the reading.
+    QTest::newRow("can: silent after a batch")
+        << can << machineScript(start(can)) + data(can, 1) << failed
+        << "Flash reading aborted:\n\nTIMEOUT" << 5000;
+    QTest::newRow("can-retain: good") << "can-retain" << goodRun("can-retain") << ok
+                                      << "Retain values reading successful:\n\n4096 bytes have "
+                                         "been read\n\nUsed time: 0 ms"
+                                      << 5000;
+    // A second, different message on a data identifier within one batch: which one is the
+    // device's cannot be known.
+    QTest::newRow("can: two messages on one identifier")
+        << can
+        << machineScript(start(can) + QStringLiteral(" 1bf:0102030405060708 1bf:0807060504030201"))
+        << failed
+        << "Flash reading aborted:\n\nTwo different messages with the identifier 1BFh came in "
+           "one batch."
+        << 5000;
+    QTest::newRow("can-retain: end at once")
+        << "can-retain" << machineScript("c5 01 aa C 5bf:00") << failed
+        << "Retain values reading aborted:\n\nThe device ended the reading after 0 of 4096 bytes."
+        << 5000;
+}
+
+void tst_UploadMachines::protocol()
+{
+    QFETCH(QString, name);
+    QFETCH(QList<MachineInput>, inputs);
+    QFETCH(int, outcome);
+    QFETCH(QString, result);
+    QFETCH(int, wait);
+
+    MachineDriver d(machine(name));
+    d.confirm();
+    QCOMPARE(d.discards, 1);
+    d.feed(inputs);
+    QCOMPARE(d.hangs, 0);
+    QCOMPARE(d.wait, wait);
+    for (int i = 0; i < 4 && !d.finished(); ++i)
+        d.feed(MachineInput::timeout());
+    QVERIFY(d.finished());
+    QCOMPARE(d.sendsAfterFinish, 0);
+    QCOMPARE(int(d.outcome()), outcome);
+    QCOMPARE(d.result(), result);
+    QCOMPARE(outcome == int(TransferOutcome::Success), readEverything(name, d));
+}
+
+void tst_UploadMachines::exhaustive_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"serial", "retain", "board", "can", "can-retain"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void tst_UploadMachines::exhaustive()
+{
+    QFETCH(QString, name);
+    QElapsedTimer timer;
+    timer.start();
+    MachineExploration e;
+    e.make = [name] { return machine(name); };
+    e.goodRun = goodRun(name);
+    e.variants = serialVariants();
+    const bool can = name.startsWith(QLatin1String("can"));
+    if (can) {
+        for (int status = 0; status < 256; ++status)
+            e.variants << MachineInput::reply(CANUploadBatch::StatusId, quint8(status));
+        for (int len = 0; len <= 8; ++len) {
+            for (quint8 status : {0x00, 0x20, 0xAA})
+                e.variants << MachineInput::can(CANUploadBatch::StatusId,
+                                                QByteArray(len, char(status)));
+            e.variants << MachineInput::can(CANUploadBatch::DataIds[1], QByteArray(len, 'x'));
+        }
+        for (quint32 id : {0x5BEu, 0x5BFu + 1, 0x23Fu, 0x7FFu})
+            e.variants << MachineInput::reply(id, 0x00) << MachineInput::reply(id, 0x20);
+        e.variants << MachineInput::canError(0x0010);
+    }
+    // Each state is reached: the start, the first two blocks or batches, the last one and the
+    // end; the blocks between are the same state again.
+    const int startLength = int(machineScript(start(name)).size());
+    const int unit = can ? 5 : 1;
+    const int n = int(e.goodRun.size());
+    e.prefixes = [=](int prefix) {
+        return prefix <= startLength + 2 * unit || prefix >= n - 1 - unit;
+    };
+    e.movedEverything = [name](MachineDriver &d) { return readEverything(name, d); };
+    const ExplorationResult r = explore(e);
+    qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
+    if (!r.violations.isEmpty())
+        QFAIL(qPrintable(r.violations.join(u'\n')));
+}
+
+QTEST_GUILESS_MAIN(tst_UploadMachines)
+#include "tst_uploadmachines.moc"
