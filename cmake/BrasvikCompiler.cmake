@@ -12,3 +12,18 @@ elseif(BRASVIK_SANITIZE STREQUAL "thread")
 elseif(NOT BRASVIK_SANITIZE STREQUAL "")
     message(FATAL_ERROR "BRASVIK_SANITIZE must be empty, address or thread")
 endif()
+
+# Debian's hardening flags for the release build the package comes from (scripts/package.sh):
+# fortified libc calls (they need optimisation), stack protector, read-only relocations bound
+# at start. Off by default in the other builds, whose flags stay those of their build type.
+if(CMAKE_BUILD_TYPE STREQUAL "Release" AND BRASVIK_SANITIZE STREQUAL "" AND NOT BRASVIK_FUZZ)
+    set(brasvik_harden_default ON)
+else()
+    set(brasvik_harden_default OFF)
+endif()
+option(BRASVIK_HARDEN "Debian's hardening flags (default on in a Release build)"
+       ${brasvik_harden_default})
+if(BRASVIK_HARDEN)
+    add_compile_options(-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2 -fstack-protector-strong)
+    add_link_options(LINKER:-z,relro LINKER:-z,now)
+endif()

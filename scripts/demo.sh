@@ -9,8 +9,11 @@
 # compare) sees what was programmed.
 #
 #   scripts/demo.sh [IMAGE]          (expects a build in build/, see scripts/setup.sh)
+# The transfers land in a service record inside the throw-away folder too, so the user's own
+# record holds real devices only.
 # Environment: BRASVIK_BUILD_DIR (default build), BRASVIK_DEMO_BAUD (line pace of the
-# simulated device, default 57600 as the tool's default rate; 0 for no pacing).
+# simulated device, default 57600 as the tool's default rate; 0 for no pacing),
+# BRASVIK_DEMO_RECORD=user (write the demo's transfers into the user's own service record).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${BRASVIK_BUILD_DIR:-$here/build}"
@@ -66,7 +69,9 @@ for _ in $(seq 1 100); do
     sleep 0.05
 done
 grep -q '^brasvik-sim: ready' "$work/sim.out" || { say "the simulated device did not get ready"; exit 1; }
-say "simulated 46xx device on $(sed -n 's/^brasvik-sim: serial //p' "$work/sim.out") (COM1 -> $link), line paced at ${baud} bit/s"
+pace="line paced at ${baud} bit/s"
+[[ $baud == 0 ]] && pace="unpaced"
+say "simulated 46xx device on $(sed -n 's/^brasvik-sim: serial //p' "$work/sim.out") (COM1 -> $link), $pace"
 
 # Throw-away settings: COM1 is the simulated device, 57600 bit/s for 46xx devices.
 export XDG_CONFIG_HOME="$work/config"
@@ -81,6 +86,13 @@ brCVBRDx=7
 COM1=$link
 INI
 
+# The service record of these simulated transfers goes with the throw-away folder.
+record_note=""
+if [[ ${BRASVIK_DEMO_RECORD:-} != user ]]; then
+    export XDG_STATE_HOME="$work/state"
+    record_note=" (its service record is thrown away; BRASVIK_DEMO_RECORD=user keeps it in yours)"
+fi
+
 h86_dir="$here/sim/H86"
 if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
     say "starting BrasvikV6 with $(basename "$image"): choose the device type (VMC 46xx), the erase option, then OK at the boot prompt."
@@ -93,6 +105,7 @@ else
     say "no display: downloading $(basename "$image") with brasvik-cli"
     status=0
     "$bin/brasvik-cli" download "$image" --device 46xx --h86-dir "$h86_dir" --yes || status=$?
-    say "brasvik-cli ended with status $status; device memory kept in $demo_dir/device-46xx.bin"
+    "$bin/brasvik-cli" history --last 1 >&2 || true
+    say "brasvik-cli ended with status $status; device memory kept in $demo_dir/device-46xx.bin$record_note"
     exit "$status"
 fi

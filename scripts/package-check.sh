@@ -1,21 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder, lists its files and checks them, unpacks it
-# into a temporary folder (no system-wide install) and runs the packaged brasvik-cli from there,
-# tries the packaged bash completion, and has lintian look at the package.
+# Builds the Debian package (scripts/package.sh, in build-package unless given), lists its
+# files and checks them, unpacks it into a temporary folder (no system-wide install) and runs
+# the packaged programs from there, tries the packaged bash completion and image types, and has
+# lintian look at the package.
 #   scripts/package-check.sh [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${1:-$here/build}"
 status=0
 fail() { echo "package-check: FAIL: $*" >&2; status=1; }
 
-cmake --build "$build" --target BrasvikV6 brasvik-cli brasvik-sim brasvik_packaging_files >&2
-out="$build/package"
-rm -rf "$out"
-cpack --config "$build/CPackConfig.cmake" -B "$out" >&2
-debs=("$out"/*.deb)
-deb="${debs[0]}"
-[[ -f $deb ]] || { echo "package-check: no .deb in $out" >&2; exit 1; }
+deb="$("$here/scripts/package.sh" "$@")"
 echo "== $deb" >&2
 dpkg-deb --field "$deb" Package Version Architecture Depends Recommends >&2
 
@@ -29,7 +23,9 @@ for f in ./usr/bin/BrasvikV6 ./usr/bin/brasvik-cli ./usr/bin/brasvik-sim \
          ./usr/share/man/man1/BrasvikV6.1.gz ./usr/share/man/man1/brasvik-cli.1.gz \
          ./usr/share/man/man1/brasvik-sim.1.gz \
          ./usr/share/bash-completion/completions/brasvik-cli \
+         ./usr/share/mime/packages/brasvikv6.xml \
          ./usr/share/doc/brasvikv6/copyright \
+         ./usr/share/doc/brasvikv6/README.md \
          ./usr/share/doc/brasvikv6/examples/60-brasvik-serial.rules \
          ./usr/share/brasvikv6/H86/README; do
     grep -qxF "$f" <<<"$files" || fail "$f is not in the package"
@@ -38,6 +34,11 @@ done
 if grep -qi '\.h86$' <<<"$files"; then
     fail "the package holds target programs: $(grep -i '\.h86$' <<<"$files" | tr '\n' ' ')"
 fi
+# Every program goes in stripped.
+for exe in BrasvikV6 brasvik-cli brasvik-sim; do
+    file_type="$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/bin/$exe" | file -)"
+    if grep -q 'not stripped' <<<"$file_type"; then fail "$exe is not stripped"; fi
+done
 depends="$(dpkg-deb --field "$deb" Depends)"
 for d in libqt6core6 libqt6widgets6 libqt6serialbus6 qt6-qpa-plugins; do
     grep -q "$d" <<<"$depends" || fail "Depends does not name $d: $depends"
@@ -69,6 +70,50 @@ doctor="$("$cli" doctor --port /dev/null --json)" || doctor_status=$?
 ((doctor_status == 1)) || fail "brasvik-cli doctor on /dev/null exited $doctor_status, not 1"
 grep -q '"id": "port.path"' <<<"$doctor" || fail "brasvik-cli doctor --json printed no port check"
 
+# The doctor names the packaged system folder of target programs, not one of the build's prefix.
+grep -qF '/usr/share/brasvikv6/H86' <<<"$doctor" \
+    || fail "brasvik-cli doctor does not search /usr/share/brasvikv6/H86"
+# The window program answers --version without a display, and says why it cannot start
+# without one.
+gui="$tmp/root/usr/bin/BrasvikV6"
+gui_version="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$gui" --version 2>&1)" \
+    || fail "BrasvikV6 --version failed: $gui_version"
+grep -qF "$(dpkg-deb --field "$deb" Version | cut -d- -f1)" <<<"$gui_version" \
+    || fail "BrasvikV6 --version prints \"$gui_version\", not the package's version"
+gui_status=0
+gui_err="$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$gui" 2>&1)" || gui_status=$?
+if ((gui_status != 1)) || ! grep -qF "no display: set DISPLAY or use brasvik-cli" <<<"$gui_err"; then
+    fail "BrasvikV6 without a display exited $gui_status: $gui_err"
+fi
+
+echo "== documents" >&2
+# Every file of the source tree that the installed README names is in the package beside it.
+doc="$tmp/root/usr/share/doc/brasvikv6"
+named="$(grep -oE '\b(docs|sim|scripts|packaging|src|tests|bench|build)/[A-Za-z0-9_./*-]*[A-Za-z0-9_]' \
+    "$doc/README.md" | sort -u)"
+for f in $named; do
+    [[ -e $doc/$f ]] || fail "the installed README names $f, which the package lacks"
+done
+
+echo "== image types" >&2
+# With the package's types known, H86, B86 and Intel HEX files are recognised by their names.
+mkdir -p "$XDG_DATA_HOME/mime/packages"
+cp "$tmp/root/usr/share/mime/packages/brasvikv6.xml" "$XDG_DATA_HOME/mime/packages/"
+update-mime-database "$XDG_DATA_HOME/mime"
+cp "$tmp/sample.h86" "$tmp/OS.H86"
+cp "$tmp/sample.h86" "$tmp/sample.hex"
+"$cli" convert "$tmp/sample.h86" "$tmp/sample.b86" --device 46xx >/dev/null 2>&1 \
+    || fail "brasvik-cli convert to B86 failed"
+for pair in sample.h86:text/x-brasvik-h86 OS.H86:text/x-brasvik-h86 \
+            sample.b86:application/x-brasvik-b86 sample.hex:text/x-ihex; do
+    got="$(xdg-mime query filetype "$tmp/${pair%%:*}" 2>&1)" || true
+    [[ $got == "${pair#*:}" ]] || fail "xdg-mime takes ${pair%%:*} for \"$got\", not ${pair#*:}"
+done
+desktop_types="$(sed -n 's/^MimeType=//p' "$tmp/root/usr/share/applications/brasvikv6.desktop")"
+for t in text/x-brasvik-h86 application/x-brasvik-b86; do
+    grep -qF "$t;" <<<"$desktop_types" || fail "the desktop file does not claim $t"
+done
+
 echo "== bash completion" >&2
 completion="$tmp/root/usr/share/bash-completion/completions/brasvik-cli"
 complete_words() {
@@ -86,11 +131,27 @@ offered="$(complete_words brasvik-cli '' | grep -v '^-' | sort -u)"
 complete_words brasvik-cli download x.h86 --port CO | grep -qx COM16 || fail "completion of --port"
 [[ "$(complete_words brasvik-cli upload pl | xargs)" == "plc plc-code plc-data" ]] \
     || fail "completion of the upload choice"
+# Every command offers --help.
+for command in $commands; do
+    complete_words brasvik-cli "$command" --he | grep -qx -- --help \
+        || fail "completion of $command's options leaves out --help"
+done
+# Images are H86, B86 and Intel HEX files (any case); an upload writes a B86 file.
+mkdir -p "$tmp/files/sub"
+touch "$tmp/files/"{os.h86,OLD.H86,dump.b86,code.hex,code.ihx,notes.txt,os.r86}
+files_offered() { (cd "$tmp/files" && complete_words brasvik-cli "$@" | LC_ALL=C sort | xargs); }
+[[ "$(files_offered download '')" == "OLD.H86 code.hex code.ihx dump.b86 os.h86 sub" ]] \
+    || fail "completion of download's image offers \"$(files_offered download '')\""
+[[ "$(files_offered upload flash '')" == "dump.b86 sub" ]] \
+    || fail "completion of upload's output offers \"$(files_offered upload flash '')\""
 
 echo "== lintian" >&2
 if command -v lintian >/dev/null; then
-    # Errors fail the check; warnings are shown.
-    lintian --fail-on error "$deb" >&2 || fail "lintian reports errors"
+    # Errors and any hardening tag fail the check; the other tags are shown.
+    tags="$(lintian -I --pedantic "$deb" 2>&1)" || true
+    [[ -z $tags ]] || echo "$tags" >&2
+    if grep -q '^E: ' <<<"$tags"; then fail "lintian reports errors"; fi
+    if grep -q 'hardening' <<<"$tags"; then fail "lintian reports hardening tags"; fi
 else
     fail "lintian is not installed (scripts/setup.sh installs it)"
 fi

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Takes the README's screenshot: starts the program under Xvfb with a sample image given on
 # the command line, cancels the device-type question of the Download command that follows
-# the load, and captures the main window into docs/screenshot.png.
-#   scripts/screenshot.sh [BUILD_DIR]
+# the load, and captures the main window into BUILD_DIR/screenshot.png, or with --docs into
+# docs/screenshot.png (the README's copy, under version control).
+#   scripts/screenshot.sh [--docs] [BUILD_DIR]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+update_docs=""
+if [[ ${1:-} == --docs ]]; then
+    update_docs=1
+    shift
+fi
 build="${1:-$here/build}"
 exe="$build/bin/BrasvikV6"
 [[ -x "$exe" ]] || { echo "Build first: $exe is missing" >&2; exit 1; }
@@ -58,7 +64,8 @@ kill \$pid
 SHOT
 chmod +x "$work/shot.sh"
 xvfb-run -a -s "-screen 0 1024x600x24" "$work/shot.sh"
-mkdir -p "$here/docs"
+target="$build/screenshot.png"
+[[ -n $update_docs ]] && target="$here/docs/screenshot.png"
 # The window sits at the top left of an otherwise black screen.
-convert "$work/root.png" -trim +repage "$here/docs/screenshot.png"
-echo "Wrote $here/docs/screenshot.png" >&2
+convert "$work/root.png" -trim +repage "$target"
+echo "Wrote $target" >&2

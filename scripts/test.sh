@@ -19,8 +19,8 @@ echo "== plain build" >&2
 scripts/setup.sh "$here/build"
 run_ctest "$here/build"
 
-echo "== Debian package" >&2
-scripts/package-check.sh "$here/build" || status=1
+echo "== Debian package (release build in build-package)" >&2
+scripts/package-check.sh || status=1
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer" >&2
 scripts/setup.sh "$here/build-asan" -DBRASVIK_SANITIZE=address -DBRASVIK_BUILD_BENCH=OFF

@@ -14,12 +14,38 @@ namespace {
 
 constexpr int DefaultCount = 10;
 
-QString resultText(const TransferRecord &record)
+// Whether `record`, a download that started past its image's first sector, picks up the
+// latest earlier download on its port: the same image on the same device type, stopped at
+// the sector this one started at.
+bool continuesFailure(const TransferRecord &record, const QList<TransferRecord> &earlier)
+{
+    for (qsizetype i = earlier.size() - 1; i >= 0; --i) {
+        const TransferRecord &e = earlier.at(i);
+        if (e.operation != TransferOperation::Download || e.portPath != record.portPath
+            || e.portName != record.portName)
+            continue;
+        return e.outcome != TransferOutcome::Success && e.outcome != TransferOutcome::Running
+            && e.deviceType == record.deviceType && e.imageSha256 == record.imageSha256
+            && e.resumeSector == record.resumedFromSector;
+    }
+    return false;
+}
+
+// `earlier`: the records listed before this one, oldest first.
+QString resultText(const TransferRecord &record, const QList<TransferRecord> &earlier)
 {
     // Only a start line: the transfer is still running, or its program died before the end.
-    if (record.outcome == TransferOutcome::Running)
-        return QStringLiteral("unfinished");
-    return TransferRecord::outcomeName(record.outcome);
+    QString text = record.outcome == TransferOutcome::Running
+        ? QStringLiteral("unfinished")
+        : TransferRecord::outcomeName(record.outcome);
+    // A partial download (--resume, --from-sector) says so: the sectors below stayed as they
+    // were, so it does not stand for the whole image.
+    if (record.operation == TransferOperation::Download && record.resumedFromSector >= 0) {
+        text += continuesFailure(record, earlier)
+            ? QStringLiteral(" (resumed from sector %1)").arg(record.resumedFromSector)
+            : QStringLiteral(" (from sector %1)").arg(record.resumedFromSector);
+    }
+    return text;
 }
 
 QString usedTime(const TransferRecord &record)
@@ -69,7 +95,8 @@ void printTable(const QList<TransferRecord> &records)
     rows.append({QStringLiteral("Date"), QStringLiteral("Operation"), QStringLiteral("Device"),
                  QStringLiteral("Port"), QStringLiteral("Image"), QStringLiteral("Result"),
                  QStringLiteral("Time")});
-    for (const TransferRecord &r : records) {
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        const TransferRecord &r = records.at(i);
         rows.append({
             r.started.isValid()
                 ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
@@ -78,7 +105,7 @@ void printTable(const QList<TransferRecord> &records)
             deviceText(r),
             orDash(r.portName.isEmpty() ? r.portPath : r.portName),
             orDash(QFileInfo(r.imageFile).fileName()),
-            resultText(r),
+            resultText(r, records.first(i)),
             usedTime(r),
         });
     }

@@ -95,9 +95,10 @@ DiagnosisCheck pathCheck(const QString &label, const QString &path, const Enviro
     if (!*present) {
         const QStringList ports = presentPorts(env);
         const QString choose = ports.isEmpty()
-            ? QStringLiteral("Plug in the serial adapter (\"dmesg | tail\" names the device it "
-                             "gets), then set %1 to that path in the group [Ports] of the settings "
-                             "or give it with --port.")
+            ? QStringLiteral("Run \"ls -l /dev/serial/by-id\" before and after plugging in the "
+                             "serial adapter: the new name is its port; set %1 to that path in the "
+                             "group [Ports] of the settings or give it with --port. (The kernel's "
+                             "log names it too: as root, or with sudo: dmesg | tail.)")
                   .arg(portKey(label))
             : QStringLiteral("Serial ports present: %1. Set %2 to one of them in the group "
                              "[Ports] of the settings, or give it with --port.")
@@ -179,8 +180,8 @@ DiagnosisCheck accessCheck(const QString &label, const QString &path, const Envi
         id,
         QStringLiteral("%1: permission denied: %2 is not in the group %3 that may use it")
             .arg(what, user.name, groupName),
-        QStringLiteral("Add yourself to the group: sudo usermod -aG %1 %2, then log out and back "
-                       "in.")
+        QStringLiteral("Add yourself to the group (as root, or with sudo): usermod -aG %1 %2, "
+                       "then log out and back in.")
             .arg(groupName, user.name));
 }
 
@@ -238,7 +239,8 @@ DiagnosisChecks serviceChecks(const QString &label, const QString &path, const E
             QStringLiteral("ModemManager is running (pid %1) and probes new USB serial ports "
                            "with modem commands")
                 .arg(modemManager.first().pid),
-            QStringLiteral("Stop it while flashing (sudo systemctl stop ModemManager), or mark "
+            QStringLiteral("Stop it while flashing (as root, or with sudo: systemctl stop "
+                           "ModemManager), or mark "
                            "the adapter with ENV{ID_MM_DEVICE_IGNORE}=\"1\" in a udev rule "
                            "(example: %1).")
                 .arg(UdevExample)));
@@ -249,9 +251,9 @@ DiagnosisChecks serviceChecks(const QString &label, const QString &path, const E
             QStringLiteral("brltty is running (pid %1) and claims USB serial adapters it takes "
                            "for braille displays")
                 .arg(brltty.first().pid),
-            QStringLiteral("Without a braille display: sudo systemctl mask brltty-udev.service "
-                           "brltty.service (or remove the package brltty), then plug the "
-                           "adapter in again.")));
+            QStringLiteral("Without a braille display (as root, or with sudo): systemctl mask "
+                           "brltty-udev.service brltty.service (or remove the package brltty), "
+                           "then plug the adapter in again.")));
     }
     if (out.isEmpty()) {
         out.append(

@@ -9,15 +9,81 @@
 #include "transfer/TargetFiles.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QLabel>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Whether argv asks for the usage or the version, which need no window and so no display.
+bool asksForHelpOrVersion(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"-h", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Prints the usage or the version through QCommandLineParser and exits.
+[[noreturn]] void showHelpOrVersion(int argc, char *argv[])
+{
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Loads a firmware image (H86 Intel HEX, B86 raw dump), shows it in a hex viewer and "
+        "programs it into a VMC motion controller or reads the device back.\n"
+        "Without a display, use brasvik-cli."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption(QCommandLineOption(QStringLiteral("h86-dir"),
+                                        QStringLiteral("Take the target programs from <dir> for "
+                                                       "this run instead of searching for them."),
+                                        QStringLiteral("dir")));
+    parser.addPositionalArgument(QStringLiteral("image"),
+                                 QStringLiteral("An image file to load; its Download follows."),
+                                 QStringLiteral("[image]"));
+    parser.process(core); // prints and exits for --help and --version
+    std::exit(0);
+}
+
+// Qt aborts when it cannot open a display; say why before it tries. A platform named through
+// QT_QPA_PLATFORM or -platform (offscreen, vnc, ...) needs none.
+bool displayAvailable(int argc, char *argv[])
+{
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return true;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("BrasvikV6"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Halvero"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(BRASVIK_VERSION));
+    if (asksForHelpOrVersion(argc, argv))
+        showHelpOrVersion(argc, argv);
+    if (!displayAvailable(argc, argv)) {
+        std::fprintf(stderr, "%s: no display: set DISPLAY or use brasvik-cli\n",
+                     qPrintable(QCoreApplication::applicationName()));
+        return 1;
+    }
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("BrasvikV6"));
-    QApplication::setOrganizationName(QStringLiteral("Halvero"));
-    QApplication::setApplicationVersion(QStringLiteral(BRASVIK_VERSION));
     QApplication::setWindowIcon(BrasvikAppIcon());
     // Without a desktop theme the toolbar still gets full-size icons where Adwaita is installed.
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))

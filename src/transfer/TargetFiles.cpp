@@ -68,7 +68,8 @@ QString userDirectory()
 
 QString systemDirectory()
 {
-    return QStringLiteral("/usr/share/brasvikv6/H86");
+    // The data folder of the install prefix the build was configured for.
+    return QStringLiteral(BRASVIK_INSTALL_DATADIR "/brasvikv6/H86");
 }
 
 QString chooseDirectory(const QStringList &folders)

@@ -37,7 +37,7 @@ QStringList searchPath();
 bool directoryOverridden();
 // $XDG_DATA_HOME/Halvero/BrasvikV6/H86 (default ~/.local/share/...).
 QString userDirectory();
-// /usr/share/brasvikv6/H86.
+// DATADIR/brasvikv6/H86 of the install prefix (/usr/share/brasvikv6/H86 for the package).
 QString systemDirectory();
 
 // The folder a transfer takes both its files from: the first of `folders` that holds target

@@ -23,6 +23,7 @@ private slots:
     void nothingOnRecord();
     void garbageLinesAreSkipped();
     void oddFieldsAreShownSafely();
+    void partialDownloads();
     void refusals_data();
     void refusals();
 
@@ -205,6 +206,47 @@ void tst_CliHistory::oddFieldsAreShownSafely()
              QStringLiteral("2024-05-02 09:00:00  unknown    unknown  -     "
                             "a\\x01b\\x1b[31mred\\x0ac.h86  unfinished  -"));
     QCOMPARE(r.out.count(u'\n'), 2);
+}
+
+void tst_CliHistory::partialDownloads()
+{
+    // A download that failed at sector 17, its resumption there, then one from sector 4 on.
+    TransferRecord failed;
+    failed.id = QStringLiteral("f");
+    failed.portName = QStringLiteral("COM1");
+    failed.imageFile = QStringLiteral("/home/tech/os.h86");
+    failed.imageSha256 = QByteArray(32, '\x5a');
+    failed.started = at(9, 0, 0);
+    failed.ended = at(9, 1, 0);
+    failed.outcome = TransferOutcome::Failed;
+    failed.hasFailure = true;
+    failed.resumeSector = 17;
+    TransferRecord resumed = failed;
+    resumed.id = QStringLiteral("r");
+    resumed.started = at(9, 5, 0);
+    resumed.ended = at(9, 6, 0);
+    resumed.outcome = TransferOutcome::Success;
+    resumed.hasFailure = false;
+    resumed.resumeSector = -1;
+    resumed.resumedFromSector = 17;
+    TransferRecord fromSector = resumed;
+    fromSector.id = QStringLiteral("s");
+    fromSector.started = at(9, 10, 0);
+    fromSector.resumedFromSector = 4;
+
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("partial.jsonl"));
+    ServiceRecordWriter writer(path);
+    for (const TransferRecord &r : {failed, resumed, fromSector})
+        QVERIFY(writer.append(r));
+    const Run r = cli({QStringLiteral("--record"), path});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY2(lines.at(1).contains(QLatin1String("failed  ")), qPrintable(lines.at(1)));
+    QVERIFY2(lines.at(2).contains(QLatin1String("success (resumed from sector 17)")),
+             qPrintable(lines.at(2)));
+    QVERIFY2(lines.at(3).contains(QLatin1String("success (from sector 4)")),
+             qPrintable(lines.at(3)));
 }
 
 void tst_CliHistory::refusals_data()

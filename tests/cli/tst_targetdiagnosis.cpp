@@ -200,7 +200,7 @@ void tst_TargetDiagnosis::searchPath()
     QCOMPARE(path.size(), 3);
     QVERIFY(path.at(0).endsWith(QStringLiteral("/H86")));
     QCOMPARE(path.at(1), folder(QStringLiteral("Halvero/BrasvikV6/H86")));
-    QCOMPARE(path.at(2), QStringLiteral("/usr/share/brasvikv6/H86"));
+    QCOMPARE(path.at(2), TargetFiles::systemDirectory());
     QVERIFY(!TargetFiles::directoryOverridden());
 
     // Files in the user's folder are found while nothing lies beside the executable.
@@ -315,7 +315,7 @@ void tst_TargetDiagnosis::noFolderAtAll()
     QCOMPARE(checks.first().verdict, Verdict::Fail);
     QVERIFY(checks.first().text.contains(
         QStringLiteral("1) %1 (missing), 2) %2 (missing)").arg(folder("a"), folder("b"))));
-    QVERIFY(checks.first().hint.contains(QStringLiteral("/usr/share/brasvikv6/H86")));
+    QVERIFY(checks.first().hint.contains(TargetFiles::systemDirectory()));
 
     TargetDiagnosis::Environment named = environment({folder("given")});
     named.overridden = true;
@@ -390,7 +390,7 @@ void tst_TargetDiagnosis::hints()
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->path()));
     const QString hint = TargetDiagnosis::hintForFolder(folder("elsewhere"));
     QVERIFY2(hint.contains(folder("Halvero/BrasvikV6/H86"))
-                 && hint.contains(QStringLiteral("/usr/share/brasvikv6/H86"))
+                 && hint.contains(TargetFiles::systemDirectory())
                  && hint.contains(QStringLiteral("--h86-dir")),
              qPrintable(hint));
 }

@@ -120,13 +120,13 @@ void tst_PortDiagnosis::path_data()
     QTest::addColumn<QString>("hint");
     QTest::newRow("missing, nothing plugged in")
         << "none" << false << Verdict::Fail << "ttyUSB0 does not exist"
-        << "Plug in the serial";
+        << "Run \"ls -l /dev/serial/by-id\" before and after plugging in";
     QTest::newRow("missing, another adapter present")
         << "none" << true << Verdict::Fail << "ttyUSB0 does not exist"
         << "Serial ports present: ";
     QTest::newRow("dangling link")
         << "dangling" << false << Verdict::Fail << "which does not exist: the adapter is unplugged"
-        << "Plug in the serial";
+        << "before and after plugging in the serial adapter";
     QTest::newRow("plain file") << "file" << false << Verdict::Fail
                                 << "is a plain file, not a serial device"
                                 << "Set COM1 to";
@@ -235,7 +235,7 @@ void tst_PortDiagnosis::access_data()
         << "";
     QTest::newRow("not in the group")
         << 0660 << false << false << false << Verdict::Fail << "tester is not in the group dialout"
-        << "sudo usermod -aG dialout tester, then log out and back in.";
+        << "usermod -aG dialout tester, then log out and back in.";
     QTest::newRow("added, session older")
         << 0660 << false << true << false << Verdict::Fail
         << "tester was added to the group dialout after this session started"
