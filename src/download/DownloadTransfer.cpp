@@ -8,6 +8,8 @@
 #include "download/SerialRetainDownload.h"
 #include "transfer/TargetFiles.h"
 
+#include <QFileInfo>
+
 #include <QCryptographicHash>
 
 namespace {
@@ -110,7 +112,10 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
 
     m_record.operation = TransferOperation::Download;
     m_record.deviceType = m_request.deviceType;
-    m_record.imageFile = m_request.fileName;
+    // Absolute, so that the record still names the file when read from elsewhere.
+    m_record.imageFile = m_request.fileName.isEmpty()
+        ? QString()
+        : QFileInfo(m_request.fileName).absoluteFilePath();
     m_record.startAddress = quint32(progressMinimum());
     m_record.endAddress = quint32(qMax<qint64>(0, m_request.dataEnd));
     m_record.retain = m_request.retainData;

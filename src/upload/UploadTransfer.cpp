@@ -2,6 +2,8 @@
 
 #include "core/ImageState.h"
 #include "transfer/TargetFiles.h"
+
+#include <QFileInfo>
 #include "upload/CanUpload.h"
 #include "upload/SerialUpload.h"
 
@@ -50,7 +52,9 @@ UploadTransfer::UploadTransfer(const UploadSetup &setup, SerialLink &serial,
     const UploadRegion region = reading().region();
     m_record.operation = setup.CompareMode ? TransferOperation::Compare : TransferOperation::Upload;
     m_record.deviceType = setup.deviceType;
-    m_record.imageFile = setup.CompareMode ? setup.imageFile : QString();
+    m_record.imageFile = setup.CompareMode && !setup.imageFile.isEmpty()
+        ? QFileInfo(setup.imageFile).absoluteFilePath()
+        : QString();
     m_record.firstSector = setup.FirstSector;
     m_record.endSector = setup.EndSector;
     m_record.startAddress = quint32(region.start);

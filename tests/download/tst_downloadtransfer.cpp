@@ -53,6 +53,7 @@ private slots:
     void transmitEmptyArmsWatchdog();
     void destroyedMidTransfer();
     void recordOfASuccessfulDownload();
+    void recordNamesTheImageAbsolutely();
     void recordOfAFailedDownload_data();
     void recordOfAFailedDownload();
     void finishedComesOnceAndLast_data();
@@ -913,6 +914,14 @@ void tst_DownloadTransfer::destroyedMidTransfer()
     QCOMPARE(h->report->failedPhase, TransferPhase::Identification);
     h->settle(); // the queued finish finds no transfer
     QVERIFY(h->streamIsWhole());
+}
+
+void tst_DownloadTransfer::recordNamesTheImageAbsolutely()
+{
+    DownloadRequest r = flashRequest(image46xx(pattern(4)), 0, 11, 4);
+    r.fileName = QStringLiteral("images/os.h86"); // as typed on a command line
+    Harness h(r);
+    QCOMPARE(h.transfer->record().imageFile, QDir::current().absoluteFilePath(r.fileName));
 }
 
 void tst_DownloadTransfer::recordOfASuccessfulDownload()
