@@ -35,15 +35,7 @@ void CanDownload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
     // Once the CAN phase is due, whatever the serial line brings is no answer; the watchdog
     // guards the CAN replies and is left alone.
-    if (idle() || inCanPhase())
-        return;
-    step.stop();
-    if (bytes.isEmpty()) {
-        step.arm();
-        return;
-    }
-    bootAnswer(quint8(bytes.at(0)), step);
-    if (inCanPhase())
+    if (bootOnlyRead(bytes, step))
         m_state = State::WaitCanPhase;
 }
 

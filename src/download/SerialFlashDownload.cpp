@@ -38,15 +38,8 @@ void SerialFlashDownload::programRunning(MachineStep &step)
 
 void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    // Nothing expected: dropped. The watchdog is left alone: after a line error or an abort it
-    // is what ends the transfer.
-    if (idle())
+    if (!takeRead(bytes, step))
         return;
-    step.stop();
-    if (bytes.isEmpty()) {
-        step.arm();
-        return;
-    }
     // The target answers one byte per request; later bytes of the same read are dropped. The
     // erase answer after the end sector's acknowledgement is the exception.
     const quint8 b = quint8(bytes.at(0));

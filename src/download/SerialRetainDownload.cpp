@@ -27,13 +27,8 @@ void SerialRetainDownload::programRunning(MachineStep &step)
 
 void SerialRetainDownload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    if (idle())
+    if (!takeRead(bytes, step))
         return;
-    step.stop();
-    if (bytes.isEmpty()) {
-        step.arm();
-        return;
-    }
     const quint8 b = quint8(bytes.at(0));
     if (bootAnswer(b, step) || m_state != State::Programming)
         return;

@@ -27,6 +27,26 @@ void TransferMachine::bootConfirmed(MachineStep &step)
     step.sendByte(Bootstrap::BootByte);
 }
 
+bool TransferMachine::takeRead(QByteArrayView bytes, MachineStep &step)
+{
+    if (idle() || m_canPhase)
+        return false;
+    step.stop();
+    if (bytes.isEmpty()) {
+        step.arm();
+        return false;
+    }
+    return true;
+}
+
+bool TransferMachine::bootOnlyRead(QByteArrayView bytes, MachineStep &step)
+{
+    if (!takeRead(bytes, step))
+        return false;
+    bootAnswer(quint8(bytes.at(0)), step);
+    return m_canPhase;
+}
+
 bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
 {
     switch (m_boot) {

@@ -145,6 +145,13 @@ protected:
     // Why a claimed success is not one.
     virtual QString shortfallText() const = 0;
 
+    // The start of every serial read: false when nothing is expected (the bytes are dropped and
+    // the watchdog left alone) or nothing came (the wait goes on); otherwise the watchdog is
+    // stopped and the read is the machine's to answer.
+    bool takeRead(QByteArrayView bytes, MachineStep &step);
+    // A serial read of a machine whose data phase runs over CAN, where only the bootstrap's
+    // answers count: true when this read made the CAN phase due.
+    bool bootOnlyRead(QByteArrayView bytes, MachineStep &step);
     // The bootstrap phase's answer `b`: true when it was the bootstrap's to take.
     bool bootAnswer(quint8 b, MachineStep &step);
     // The program has answered that it runs: logs its size and "Brasvik started...". Over CAN

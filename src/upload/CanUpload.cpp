@@ -31,15 +31,7 @@ void CanUpload::programRunning(MachineStep &step)
 
 void CanUpload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    if (idle() || inCanPhase())
-        return;
-    step.stop();
-    if (bytes.isEmpty()) {
-        step.arm();
-        return;
-    }
-    bootAnswer(quint8(bytes.at(0)), step);
-    if (inCanPhase())
+    if (bootOnlyRead(bytes, step))
         m_state = State::WaitCanPhase;
 }
 

@@ -59,15 +59,8 @@ void SerialUpload::programRunning(MachineStep &step)
 
 void SerialUpload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    // Nothing is expected: dropped. A running watchdog is the end of a user break or an abort
-    // and is left alone.
-    if (idle())
+    if (!takeRead(bytes, step))
         return;
-    step.stop();
-    if (bytes.isEmpty()) {
-        step.arm();
-        return;
-    }
     if (m_state == State::ReceivingBlock) {
         blockBytes(bytes, step);
         return;

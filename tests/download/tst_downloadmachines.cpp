@@ -270,16 +270,8 @@ void tst_DownloadMachines::exhaustive()
     e.variants = serialVariants();
     const bool can = name.startsWith(QLatin1String("can"));
     if (can) {
-        for (int status = 0; status < 256; ++status)
-            e.variants << MachineInput::reply(CanDownload::CanReplyId, quint8(status));
-        for (int len = 0; len <= 8; ++len) {
-            for (quint8 status : {0x33, 0x55, 0xAA})
-                e.variants << MachineInput::can(CanDownload::CanReplyId,
-                                                QByteArray(len, char(status)));
-        }
-        for (quint32 id : {0x5BEu, 0x1BFu, 0x63Fu, 0x7FFu})
-            e.variants << MachineInput::reply(id, 0xAA) << MachineInput::reply(id, 0x55);
-        e.variants << MachineInput::canError(0x0010);
+        e.variants << canVariants(CanDownload::CanReplyId, {0x33, 0x55, 0xAA},
+                                  {0x5BE, 0x1BF, 0x63F, 0x7FF});
     }
 
     MachineDriver good(machine(name));

@@ -96,6 +96,24 @@ QList<MachineInput> serialVariants()
     return variants;
 }
 
+QList<MachineInput> canVariants(quint32 replyId, const QList<quint8> &statuses,
+                                const QList<quint32> &foreignIds)
+{
+    QList<MachineInput> variants;
+    for (int status = 0; status < 256; ++status)
+        variants << MachineInput::reply(replyId, quint8(status));
+    for (int len = 0; len <= 8; ++len) {
+        for (quint8 status : statuses)
+            variants << MachineInput::can(replyId, QByteArray(len, char(status)));
+    }
+    for (quint32 id : foreignIds) {
+        for (quint8 status : statuses)
+            variants << MachineInput::reply(id, status);
+    }
+    variants << MachineInput::canError(0x0010);
+    return variants;
+}
+
 bool containsInOrder(const QList<QByteArray> &sends, const QList<QByteArray> &expected)
 {
     qsizetype at = 0;

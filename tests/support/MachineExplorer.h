@@ -34,5 +34,9 @@ ExplorationResult explore(const MachineExploration &exploration);
 
 // The 256 byte values as single reads, a time-out and a user break.
 QList<MachineInput> serialVariants();
+// Over CAN: each status byte on `replyId`, lengths 0 to 8 of the `statuses` that matter, those
+// statuses on `foreignIds`, and a dongle error.
+QList<MachineInput> canVariants(quint32 replyId, const QList<quint8> &statuses,
+                                const QList<quint32> &foreignIds);
 // `sends` holds every entry of `expected` in order (other entries may come between).
 bool containsInOrder(const QList<QByteArray> &sends, const QList<QByteArray> &expected);

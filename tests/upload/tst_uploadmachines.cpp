@@ -305,17 +305,10 @@ void tst_UploadMachines::exhaustive()
     e.variants = serialVariants();
     const bool can = name.startsWith(QLatin1String("can"));
     if (can) {
-        for (int status = 0; status < 256; ++status)
-            e.variants << MachineInput::reply(CANUploadBatch::StatusId, quint8(status));
-        for (int len = 0; len <= 8; ++len) {
-            for (quint8 status : {0x00, 0x20, 0xAA})
-                e.variants << MachineInput::can(CANUploadBatch::StatusId,
-                                                QByteArray(len, char(status)));
+        e.variants << canVariants(CANUploadBatch::StatusId, {0x00, 0x20, 0xAA},
+                                  {0x5BE, 0x5C0, 0x23F, 0x7FF});
+        for (int len = 0; len <= 8; ++len)
             e.variants << MachineInput::can(CANUploadBatch::DataIds[1], QByteArray(len, 'x'));
-        }
-        for (quint32 id : {0x5BEu, 0x5BFu + 1, 0x23Fu, 0x7FFu})
-            e.variants << MachineInput::reply(id, 0x00) << MachineInput::reply(id, 0x20);
-        e.variants << MachineInput::canError(0x0010);
     }
     // Each state is reached: the start, the first two blocks or batches, the last one and the
     // end; the blocks between are the same state again.

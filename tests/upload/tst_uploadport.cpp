@@ -51,7 +51,8 @@ struct PortReading
         serial->SetSyncEventHandling(true);
         link = std::make_unique<KTSerialLink>(*serial);
         transfer = std::make_unique<UploadTransfer>(flashSetup(), *link, nullptr,
-                                                    testSetup(TargetFiles::directory(), clock));
+                                                    testSetup(TargetFiles::directory(), clock,
+                                                              SettingsStore::comPortDevicePath(0)));
         QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Log)
                 log << e.text;
