@@ -56,8 +56,8 @@ void CanDownload::canPhaseStart(MachineStep &step)
         return;
     }
     m_canCommand.Data[0] = quint8(m_job.firstSector);
-    m_canCommand.Data[1] = m_job.endSector == m_job.firstSector ? quint8(SectorCount)
-                                                                : quint8(m_job.endSector);
+    m_canCommand.Data[1]
+        = m_job.endSector == m_job.firstSector ? quint8(SectorCount) : quint8(m_job.endSector);
     m_canCommand.Len = 2;
     step.log(erasingLine());
     step.phase(TransferPhase::Erase);

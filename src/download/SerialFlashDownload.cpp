@@ -17,9 +17,7 @@ TransferMachine::BootRules flashRules(const DownloadJob &job)
 } // namespace
 
 SerialFlashDownload::SerialFlashDownload(DownloadJob job)
-    : DownloadMachine(job, flashRules(job))
-{
-}
+    : DownloadMachine(job, flashRules(job)) { }
 
 void SerialFlashDownload::programSent(MachineStep &step)
 {
@@ -145,9 +143,8 @@ void SerialFlashDownload::programmingAnswer(quint8 b, MachineStep &step)
 void SerialFlashDownload::SendFlashBlock(MachineStep &step)
 {
     showProgrammed(step);
-    const DownloadFrames::FlashBlock block
-        = DownloadFrames::nextFlashBlock(m_job.image, m_position, m_job.dataEnd,
-                                         m_job.deviceType == DeviceKind::Board4610);
+    const DownloadFrames::FlashBlock block = DownloadFrames::nextFlashBlock(
+        m_job.image, m_position, m_job.dataEnd, m_job.deviceType == DeviceKind::Board4610);
     m_position = block.nextPosition;
     if (!block.data.isEmpty()) {
         m_blockStart = block.start;

@@ -13,8 +13,7 @@ TransferMachine::BootRules retainRules()
 
 SerialRetainDownload::SerialRetainDownload(DownloadJob job)
     : DownloadMachine(std::move(job), retainRules())
-{
-}
+{ }
 
 void SerialRetainDownload::programRunning(MachineStep &step)
 {

@@ -14,8 +14,7 @@ QString hex2(quint8 b)
 
 TransferMachine::TransferMachine(BootRules rules, int initialWaitMs)
     : m_rules(std::move(rules)), m_initialWaitMs(initialWaitMs)
-{
-}
+{ }
 
 void TransferMachine::bootConfirmed(MachineStep &step)
 {
@@ -155,8 +154,8 @@ void TransferMachine::succeed(MachineStep &step, const QString &finishedLine, co
     step.finish();
 }
 
-void TransferMachine::endWithError(MachineStep &step, const QString &line,
-                                   TransferOutcome outcome, const QString &text)
+void TransferMachine::endWithError(MachineStep &step, const QString &line, TransferOutcome outcome,
+                                   const QString &text)
 {
     step.log(line);
     setResult(outcome, text.isEmpty() ? abortedPrefix() + line : text);

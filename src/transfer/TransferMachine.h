@@ -114,7 +114,10 @@ public:
     virtual qint64 readLimit() const { return 512; }
     virtual bool takesLateBytes() const { return false; }
     // Nothing is expected: bytes and frames that arrive are dropped.
-    bool idle() const { return m_boot == BootState::Idle || (m_boot == BootState::Done && protocolIdle()); }
+    bool idle() const
+    {
+        return m_boot == BootState::Idle || (m_boot == BootState::Done && protocolIdle());
+    }
     BootState bootState() const { return m_boot; }
     bool inCanPhase() const { return m_canPhase; }
     // The watchdog's interval before the first step.

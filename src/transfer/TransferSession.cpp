@@ -35,9 +35,15 @@ TransferSession::TransferSession(SerialLink &serial, CanLinkFactory canFactory,
     m_bootLinesOrigin = setup.bootLinesOrigin;
     // Installed while the port is closed, so that the port reports all three kinds of event.
     SerialLink::Handlers handlers;
-    handlers.rxChar = [this] { onSerialRx(); };
-    handlers.txEmpty = [this] { onSerialTxEmpty(); };
-    handlers.error = [this] { onSerialError(); };
+    handlers.rxChar = [this] {
+        onSerialRx();
+    };
+    handlers.txEmpty = [this] {
+        onSerialTxEmpty();
+    };
+    handlers.error = [this] {
+        onSerialError();
+    };
     m_serial.setHandlers(std::move(handlers));
 }
 
@@ -124,8 +130,8 @@ void TransferSession::startTransfer()
     for (const QString &file : {m_loaderFile, m_programFile}) {
         if (!QFileInfo(file).isFile()) {
             showError(QStringLiteral("Brasvik"),
-                      TransferMessages::missingTargetFile(
-                          file, m_operationWord, m_setup.targetSearchPath),
+                      TransferMessages::missingTargetFile(file, m_operationWord,
+                                                          m_setup.targetSearchPath),
                       TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath));
             endWithoutReport();
             return;
@@ -169,11 +175,13 @@ bool TransferSession::openPorts()
             params,
             [guard](const TCANMsg &msg) {
                 if (guard)
-                    guard->drive([&msg](TransferMachine &m, MachineStep &s) { m.canFrame(msg, s); });
+                    guard->drive(
+                        [&msg](TransferMachine &m, MachineStep &s) { m.canFrame(msg, s); });
             },
             [guard](quint32 code) {
                 if (guard)
-                    guard->drive([code](TransferMachine &m, MachineStep &s) { m.canError(code, s); });
+                    guard->drive(
+                        [code](TransferMachine &m, MachineStep &s) { m.canError(code, s); });
             });
         if (result != 0) {
             showError(QStringLiteral("Open PEAK-CAN-Dongle error"), CANErrorText(result));

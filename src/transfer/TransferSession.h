@@ -111,7 +111,10 @@ protected:
 
     // The protocol machine; set by the subclass's constructor.
     void setMachine(std::unique_ptr<TransferMachine> machine);
-    TransferMachine &protocol() { return *m_machine; }
+    TransferMachine &protocol()
+    {
+        return *m_machine;
+    }
 
     // Set by the subclass before start().
     QString m_loaderFile;
@@ -131,7 +134,10 @@ protected:
     // compare). Its log lines and progress are events like any other.
     virtual void onReported() { }
     // The final report as shown; a subclass may add a closing line to the machine's text.
-    virtual QString finalReportText() const { return resultText(); }
+    virtual QString finalReportText() const
+    {
+        return resultText();
+    }
 
     // Events.
     void log(const QString &line);

@@ -26,9 +26,9 @@ bool TransferSession::bootLinesAccepted()
     if (sequence.ok())
         return true;
     showError(QStringLiteral("Boot lines error"),
-                  QStringLiteral("Malformed boot line sequence in %1: %2\r\n\r\nNo byte was "
-                                 "sent. %3 will be aborted!")
-                      .arg(m_bootLinesOrigin, sequence.error, m_operationWord));
+              QStringLiteral("Malformed boot line sequence in %1: %2\r\n\r\nNo byte was "
+                             "sent. %3 will be aborted!")
+                  .arg(m_bootLinesOrigin, sequence.error, m_operationWord));
     return false;
 }
 
@@ -85,9 +85,9 @@ void TransferSession::runBootLines()
         }
         m_bootStep = -1;
         showError(QStringLiteral("Boot lines error"),
-                      text
-                          + QStringLiteral("\r\n\r\nNo byte was sent. %1 will be aborted!")
-                                .arg(m_operationWord));
+                  text
+                      + QStringLiteral("\r\n\r\nNo byte was sent. %1 will be aborted!")
+                            .arg(m_operationWord));
         closePorts();
         endWithoutReport();
         return;

@@ -19,8 +19,7 @@ TransferMachine::BootRules serialRules(const UploadJob &job)
     // interval. A line error keeps the state: during a block its short wait is a block time-out.
     rules.shortWaitOnWrongLoaderAnswer = false;
     rules.shortWaitOnWrongProgramAnswer = !job.retainMode;
-    rules.programAnsweredByProtocol
-        = !job.retainMode && job.deviceType != DeviceKind::Device46xx;
+    rules.programAnsweredByProtocol = !job.retainMode && job.deviceType != DeviceKind::Device46xx;
     rules.lineErrorStopsProtocol = false;
     return rules;
 }
@@ -95,9 +94,8 @@ void SerialUpload::startSectorAnswered(quint8 b, MachineStep &step)
     }
     step.log(QStringLiteral("1 Byte transmitted"));
     // The count is what the log shows; the byte sent is the end sector itself.
-    const qint32 count = m_job.endSector == m_job.firstSector
-        ? SectorCount
-        : m_job.endSector - m_job.firstSector;
+    const qint32 count
+        = m_job.endSector == m_job.firstSector ? SectorCount : m_job.endSector - m_job.firstSector;
     step.log(QStringLiteral("Transmitting sector count: %1...").arg(count));
     m_state = State::WaitEndSectorAck;
     step.sendByte(quint8(UploadWire::serialSectorBytes(m_job.firstSector, m_job.endSector).at(1)));

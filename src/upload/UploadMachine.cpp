@@ -80,8 +80,7 @@ void UploadMachine::completeReading(MachineStep &step)
                                  : QStringLiteral("Flash reading successful:\r\n\r\n"))
         + QStringLiteral("%1 bytes have been read").arg(bytesRead())
         + QStringLiteral("\r\n\r\nUsed time: %1 ms").arg(step.elapsedMs());
-    if (UploadWire::appendsTrailer(m_job.deviceType, retain, m_job.firstSector,
-                                   m_job.endSector)) {
+    if (UploadWire::appendsTrailer(m_job.deviceType, retain, m_job.firstSector, m_job.endSector)) {
         const qint32 sectors[2] = {m_job.firstSector, m_job.endSector};
         for (qint32 s : sectors) {
             for (int i = 0; i < 4; ++i)

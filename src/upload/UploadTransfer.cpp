@@ -3,9 +3,9 @@
 #include "core/ImageState.h"
 #include "transfer/TargetFiles.h"
 
-#include <QFileInfo>
 #include "upload/CanUpload.h"
 #include "upload/SerialUpload.h"
+#include <QFileInfo>
 
 UploadSetup UploadSetup::fromSelections(const ImageState &image, DeviceKind deviceType,
                                         const TSettings &settings)

@@ -69,10 +69,7 @@ protected:
     void onReported() override;
 
 private:
-    const UploadMachine &reading() const
-    {
-        return static_cast<const UploadMachine &>(machine());
-    }
+    const UploadMachine &reading() const { return static_cast<const UploadMachine &>(machine()); }
     // Compares the data read with `image` over the region into the record. Logs "Comparing
     // data..." and the outcome, reports progress every 256 bytes.
     void compare(QByteArrayView image);

@@ -121,79 +121,110 @@ void tst_DownloadMachines::protocol_data()
                                   << 5000;
     // The device answers 0xAA to a data block before the end marker went out.
     QTest::newRow("serial: end after the first block")
-        << "serial" << "c5 01 aa aa aa 0b aa" << "" << failed
+        << "serial"
+        << "c5 01 aa aa aa 0b aa"
+        << "" << failed
         << "Flash programming aborted:\n\nThe device reported the end of programming after 0 "
            "of 70 bytes."
         << 5000;
     QTest::newRow("serial: end before the last block")
-        << "serial" << "c5 01 aa aa aa 0b 55 55 aa" << "" << failed
+        << "serial"
+        << "c5 01 aa aa aa 0b 55 55 aa"
+        << "" << failed
         << "Flash programming aborted:\n\nThe device reported the end of programming after 64 "
            "of 70 bytes."
         << 5000;
     QTest::newRow("serial: refused block sent again")
-        << "serial" << "c5 01 aa aa aa 0b 55 a5 55 55 aa" << "ff" << ok
-        << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms" << 5000;
-    QTest::newRow("serial: erase error") << "serial" << "c5 01 aa aa aa a5" << "" << failed
-                                         << "Flash programming aborted:\n\nFlash erase error!"
-                                         << 50000;
+        << "serial"
+        << "c5 01 aa aa aa 0b 55 a5 55 55 aa"
+        << "ff" << ok << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms"
+        << 5000;
+    QTest::newRow("serial: erase error")
+        << "serial"
+        << "c5 01 aa aa aa a5"
+        << "" << failed << "Flash programming aborted:\n\nFlash erase error!" << 50000;
     QTest::newRow("serial: wrong start sector answer")
-        << "serial" << "c5 01 aa 00" << "" << aborted << "Flash programming aborted:\n\nTIMEOUT"
-        << 100;
+        << "serial"
+        << "c5 01 aa 00"
+        << "" << aborted << "Flash programming aborted:\n\nTIMEOUT" << 100;
     QTest::newRow("serial: invalid identification")
-        << "serial" << "c6" << "" << aborted << "Flash programming aborted:\n\nInvalid Target-ID: C6"
-        << 2000;
+        << "serial"
+        << "c6"
+        << "" << aborted << "Flash programming aborted:\n\nInvalid Target-ID: C6" << 2000;
     QTest::newRow("serial: wrong loader answer")
-        << "serial" << "c5 02" << "11223344" << aborted << "Flash programming aborted:\n\nTIMEOUT"
-        << 100;
+        << "serial"
+        << "c5 02"
+        << "11223344" << aborted << "Flash programming aborted:\n\nTIMEOUT" << 100;
     QTest::newRow("serial: wrong program answer")
-        << "serial" << "c5 01 55" << "aabbcc" << aborted << "Flash programming aborted:\n\nTIMEOUT"
-        << 100;
+        << "serial"
+        << "c5 01 55"
+        << "aabbcc" << aborted << "Flash programming aborted:\n\nTIMEOUT" << 100;
     QTest::newRow("serial: wrong end sector answer")
-        << "serial" << "c5 01 aa aa 01" << "0b" << aborted
-        << "Flash programming aborted:\n\nTIMEOUT" << 100;
+        << "serial"
+        << "c5 01 aa aa 01"
+        << "0b" << aborted << "Flash programming aborted:\n\nTIMEOUT" << 100;
     QTest::newRow("serial: 0xAA during the erase")
-        << "serial" << "c5 01 aa aa aa aa" << "" << failed
-        << "Flash programming aborted:\n\nFlash erase error!" << 50000;
+        << "serial"
+        << "c5 01 aa aa aa aa"
+        << "" << failed << "Flash programming aborted:\n\nFlash erase error!" << 50000;
     QTest::newRow("serial: compare error")
-        << "serial" << "c5 01 aa aa aa 0b 5a" << "" << failed
+        << "serial"
+        << "c5 01 aa aa aa 0b 5a"
+        << "" << failed
         << "Flash programming aborted:\n\nCompare error!\n\nSector: 0\nRange:  000000h to "
            "000020h"
         << 5000;
-    QTest::newRow("serial: loader wait") << "serial" << "c5" << "11223344" << failed
-                                         << "Flash programming aborted:\n\nTIMEOUT" << 2000;
-    QTest::newRow("serial: waits") << "serial" << "c5 01" << "aabbcc" << failed
-                                   << "Flash programming aborted:\n\nTIMEOUT" << 5000;
-    QTest::newRow("serial: sector waits") << "serial" << "c5 01 aa" << "00" << failed
-                                          << "Flash programming aborted:\n\nTIMEOUT" << 1000;
-    QTest::newRow("serial: erase wait") << "serial" << "c5 01 aa aa aa" << "0b" << failed
-                                        << "Flash programming aborted:\n\nTIMEOUT" << 50000;
+    QTest::newRow("serial: loader wait")
+        << "serial"
+        << "c5"
+        << "11223344" << failed << "Flash programming aborted:\n\nTIMEOUT" << 2000;
+    QTest::newRow("serial: waits")
+        << "serial"
+        << "c5 01"
+        << "aabbcc" << failed << "Flash programming aborted:\n\nTIMEOUT" << 5000;
+    QTest::newRow("serial: sector waits")
+        << "serial"
+        << "c5 01 aa"
+        << "00" << failed << "Flash programming aborted:\n\nTIMEOUT" << 1000;
+    QTest::newRow("serial: erase wait")
+        << "serial"
+        << "c5 01 aa aa aa"
+        << "0b" << failed << "Flash programming aborted:\n\nTIMEOUT" << 50000;
     QTest::newRow("retain: good") << "retain" << goodRun("retain") << "ff" << ok
                                   << "Retain values programming successful:\n\n20 bytes "
                                      "programmed\n\nUsed time: 0 ms"
                                   << 2000;
     QTest::newRow("retain: end after the first frame")
-        << "retain" << "c5 01 aa aa" << "" << failed
+        << "retain"
+        << "c5 01 aa aa"
+        << "" << failed
         << "Retain values programming aborted:\n\nThe device reported the end of programming "
            "after 0 of 20 bytes."
         << 2000;
     QTest::newRow("retain: invalid identification")
-        << "retain" << "d4" << "" << aborted
-        << "Retain values programming aborted:\n\nInvalid Target-ID: D4" << 2000;
+        << "retain"
+        << "d4"
+        << "" << aborted << "Retain values programming aborted:\n\nInvalid Target-ID: D4" << 2000;
     QTest::newRow("retain: wrong program answer")
-        << "retain" << "d5 01 00" << "aabbcc" << aborted
-        << "Retain values programming aborted:\n\nTIMEOUT" << 100;
-    QTest::newRow("retain: frame wait") << "retain" << "c5 01 aa" << "" << failed
-                                        << "Retain values programming aborted:\n\nTIMEOUT"
-                                        << 2000;
-    QTest::newRow("retain: program start wait") << "retain" << "c5 01" << "aabbcc" << failed
-                                                << "Retain values programming aborted:\n\nTIMEOUT"
-                                                << 1000;
+        << "retain"
+        << "d5 01 00"
+        << "aabbcc" << aborted << "Retain values programming aborted:\n\nTIMEOUT" << 100;
+    QTest::newRow("retain: frame wait")
+        << "retain"
+        << "c5 01 aa"
+        << "" << failed << "Retain values programming aborted:\n\nTIMEOUT" << 2000;
+    QTest::newRow("retain: program start wait")
+        << "retain"
+        << "c5 01"
+        << "aabbcc" << failed << "Retain values programming aborted:\n\nTIMEOUT" << 1000;
     QTest::newRow("board: good") << "board" << goodRun("board") << "ff" << ok
                                  << "Retain values programming successful:\n\n96 bytes "
                                     "programmed\n\nUsed time: 0 ms"
                                  << 5000;
     QTest::newRow("board: end before the NV part")
-        << "board" << "c5 01 aa 00 aa" << "" << failed
+        << "board"
+        << "c5 01 aa 00 aa"
+        << "" << failed
         << "Flash programming aborted:\n\nThe device reported the end of programming after 0 of "
            "96 bytes."
         << 5000;
@@ -202,24 +233,33 @@ void tst_DownloadMachines::protocol_data()
                                   "time: 0 ms"
                                << 5000;
     QTest::newRow("can: end after the first block")
-        << "can" << "c5 01 aa C 5bf:33 5bf:aa" << "" << failed
+        << "can"
+        << "c5 01 aa C 5bf:33 5bf:aa"
+        << "" << failed
         << "Flash programming aborted:\n\nThe device reported the end of programming after 0 of "
            "70 bytes."
         << 5000;
-    QTest::newRow("can: erase wait") << "can" << "c5 01 aa C" << "" << failed
-                                     << "Flash programming aborted:\n\nTIMEOUT" << 50000;
-    QTest::newRow("can: dongle error") << "can" << "c5 01 aa C 5bf:33 X" << "" << failed
-                                       << "Flash programming aborted:\n\nCAN Dongle error: " + CANErrorText(0x10)
-                                       << 5000;
+    QTest::newRow("can: erase wait")
+        << "can"
+        << "c5 01 aa C"
+        << "" << failed << "Flash programming aborted:\n\nTIMEOUT" << 50000;
+    QTest::newRow("can: dongle error")
+        << "can"
+        << "c5 01 aa C 5bf:33 X"
+        << "" << failed << "Flash programming aborted:\n\nCAN Dongle error: " + CANErrorText(0x10)
+        << 5000;
     QTest::newRow("can-retain: good") << "can-retain" << goodRun("can-retain") << "" << ok
                                       << "Retain values programming successful:\n\n20 bytes "
                                          "programmed\n\nUsed time: 0 ms"
                                       << 5000;
     QTest::newRow("can-retain: compare error")
-        << "can-retain" << "c5 01 aa C 5bf:5a" << "" << failed
-        << "Retain values programming aborted:\n\nCompare error!" << 5000;
+        << "can-retain"
+        << "c5 01 aa C 5bf:5a"
+        << "" << failed << "Retain values programming aborted:\n\nCompare error!" << 5000;
     QTest::newRow("can-retain: end at once")
-        << "can-retain" << "c5 01 aa C 5bf:aa" << "" << failed
+        << "can-retain"
+        << "c5 01 aa C 5bf:aa"
+        << "" << failed
         << "Retain values programming aborted:\n\nThe device reported the end of programming "
            "after 0 of 20 bytes."
         << 5000;
@@ -265,7 +305,9 @@ void tst_DownloadMachines::exhaustive()
     QElapsedTimer timer;
     timer.start();
     MachineExploration e;
-    e.make = [name] { return machine(name); };
+    e.make = [name] {
+        return machine(name);
+    };
     e.goodRun = machineScript(goodRun(name));
     e.variants = serialVariants();
     const bool can = name.startsWith(QLatin1String("can"));

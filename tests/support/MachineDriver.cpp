@@ -43,8 +43,8 @@ void MachineDriver::feed(const MachineInput &input)
         // machine takes.
         if (m_machine->idle() || m_machine->inCanPhase())
             return;
-        m_machine->serialRead(QByteArrayView(input.bytes).first(
-                                  qMin<qint64>(input.bytes.size(), m_machine->readLimit())),
+        m_machine->serialRead(QByteArrayView(input.bytes)
+                                  .first(qMin<qint64>(input.bytes.size(), m_machine->readLimit())),
                               step);
         break;
     case MachineInput::Kind::Frame:
@@ -52,9 +52,8 @@ void MachineDriver::feed(const MachineInput &input)
         break;
     case MachineInput::Kind::Timeout:
         watchdogRunning = false;
-        m_machine->timeout(m_machine->takesLateBytes() ? QByteArrayView(input.bytes)
-                                                       : QByteArrayView(),
-                           step);
+        m_machine->timeout(
+            m_machine->takesLateBytes() ? QByteArrayView(input.bytes) : QByteArrayView(), step);
         break;
     case MachineInput::Kind::CanPhase:
         canPhaseStarted = true;

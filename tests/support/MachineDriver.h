@@ -23,14 +23,20 @@ struct MachineInput
     static MachineInput read(const QByteArray &bytes) { return {Kind::Read, bytes, {}, 0}; }
     static MachineInput read(quint8 byte) { return read(QByteArray(1, char(byte))); }
     static MachineInput hex(const char *hex) { return read(QByteArray::fromHex(hex)); }
-    static MachineInput timeout(const QByteArray &late = {}) { return {Kind::Timeout, late, {}, 0}; }
+    static MachineInput timeout(const QByteArray &late = {})
+    {
+        return {Kind::Timeout, late, {}, 0};
+    }
     static MachineInput canPhase() { return {Kind::CanPhase, {}, {}, 0}; }
     static MachineInput userBreak() { return {Kind::UserBreak, {}, {}, 0}; }
     static MachineInput lineError(quint32 flags) { return {Kind::LineError, {}, {}, flags}; }
     static MachineInput canError(quint32 code) { return {Kind::CanError, {}, {}, code}; }
     // A CAN frame with identifier `id` and the data bytes given.
     static MachineInput can(quint32 id, const QByteArray &data);
-    static MachineInput reply(quint32 id, quint8 status) { return can(id, QByteArray(1, char(status))); }
+    static MachineInput reply(quint32 id, quint8 status)
+    {
+        return can(id, QByteArray(1, char(status)));
+    }
 };
 
 Q_DECLARE_METATYPE(MachineInput)
@@ -47,7 +53,7 @@ public:
     explicit MachineDriver(std::unique_ptr<TransferMachine> machine);
 
     TransferMachine &machine() { return *m_machine; }
-    template <class M> M &as() { return static_cast<M &>(*m_machine); }
+    template<class M> M &as() { return static_cast<M &>(*m_machine); }
 
     // The boot prompt confirmed.
     void confirm();

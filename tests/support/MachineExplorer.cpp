@@ -76,11 +76,12 @@ ExplorationResult explore(const MachineExploration &e)
                 if (goodDevice)
                     d.feed(e.goodRun.mid(prefix));
                 silence(d);
-                check(d, QStringLiteral("after %1 inputs, %2, then %3")
-                             .arg(prefix)
-                             .arg(describe(variant),
-                                  goodDevice ? QStringLiteral("the good device")
-                                             : QStringLiteral("silence")));
+                check(d,
+                      QStringLiteral("after %1 inputs, %2, then %3")
+                          .arg(prefix)
+                          .arg(describe(variant),
+                               goodDevice ? QStringLiteral("the good device")
+                                          : QStringLiteral("silence")));
             }
         }
     }

@@ -11,7 +11,8 @@
 // Exhausts a protocol machine: every state that a good run passes through is reached through
 // the run's prefix, then each input of `variants` is fed there, and then either the rest of the
 // good run or silence (time-outs) carries on to the end. Every case must end, never wait without
-// its watchdog, send nothing after its end, and succeed only when `movedEverything` agrees that the data went through.
+// its watchdog, send nothing after its end, and succeed only when `movedEverything` agrees that the
+// data went through.
 struct MachineExploration
 {
     std::function<std::unique_ptr<TransferMachine>()> make;

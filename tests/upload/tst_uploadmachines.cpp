@@ -174,19 +174,18 @@ void tst_UploadMachines::protocol_data()
                                                    "been read\n\nUsed time: 0 ms"
                                                 << 2000;
     QTest::newRow("serial: a block short three times")
-        << serial << machineScript(start(serial) + QStringLiteral(" aa T T T"))
-        << failed << "Flash reading aborted:\n\nTIMEOUT" << 2000;
+        << serial << machineScript(start(serial) + QStringLiteral(" aa T T T")) << failed
+        << "Flash reading aborted:\n\nTIMEOUT" << 2000;
     const int aborted = int(TransferOutcome::Aborted);
     // A wrong answer to the loader or the end sector waits out its interval; to the program and
     // the start sector it ends after the short wait.
     QTest::newRow("serial: wrong loader answer") << serial << machineScript("c5 77") << aborted
                                                  << "Flash reading aborted:\n\nTIMEOUT" << 1000;
-    QTest::newRow("serial: wrong program answer")
-        << serial << machineScript("c5 01 77") << aborted << "Flash reading aborted:\n\nTIMEOUT"
-        << 100;
+    QTest::newRow("serial: wrong program answer") << serial << machineScript("c5 01 77") << aborted
+                                                  << "Flash reading aborted:\n\nTIMEOUT" << 100;
     QTest::newRow("serial: wrong start sector answer")
-        << serial << machineScript("c5 01 aa 77") << aborted
-        << "Flash reading aborted:\n\nTIMEOUT" << 100;
+        << serial << machineScript("c5 01 aa 77") << aborted << "Flash reading aborted:\n\nTIMEOUT"
+        << 100;
     QTest::newRow("serial: wrong end sector answer")
         << serial << machineScript("c5 01 aa aa 77") << aborted
         << "Flash reading aborted:\n\nTIMEOUT" << 1000;
@@ -204,18 +203,19 @@ void tst_UploadMachines::protocol_data()
         bad[257] = char(bad[257] ^ 1);
         badChecks << MachineInput::read(bad);
     }
-    QTest::newRow("serial: bad check bytes") << serial << badChecks + good + machineScript("a5")
-                                             << ok
-                                             << "Flash reading successful:\n\n8192 bytes have "
-                                                "been read\n\nUsed time: 0 ms"
-                                             << 2000;
+    QTest::newRow("serial: bad check bytes")
+        << serial << badChecks + good + machineScript("a5") << ok
+        << "Flash reading successful:\n\n8192 bytes have "
+           "been read\n\nUsed time: 0 ms"
+        << 2000;
     // A data message one byte short never completes the batch; stray frames and serial bytes
     // are no answer.
     QTest::newRow("can: short data message")
         << QStringLiteral("can")
-        << machineScript(start(QStringLiteral("can")) + QStringLiteral(" 1bf:0101010101010101 2bf:02020202020202 "
-                                                       "3bf:0303030303030303 4bf:0404040404040404 "
-                                                       "5bf:20 7ff:0505050505050505 aa55"))
+        << machineScript(start(QStringLiteral("can"))
+                         + QStringLiteral(" 1bf:0101010101010101 2bf:02020202020202 "
+                                          "3bf:0303030303030303 4bf:0404040404040404 "
+                                          "5bf:20 7ff:0505050505050505 aa55"))
         << failed << "Flash reading aborted:\n\nTIMEOUT" << 5000;
     QTest::newRow("retain: end at once")
         << "retain" << machineScript("c5 01 aa a5") << failed
@@ -239,8 +239,7 @@ void tst_UploadMachines::protocol_data()
         << "Flash reading aborted:\n\nThe device ended the reading after 0 of 8192 bytes." << 5000;
     QTest::newRow("can: end after two batches")
         << can << machineScript(start(can)) + data(can, 2) + machineScript("5bf:00") << failed
-        << "Flash reading aborted:\n\nThe device ended the reading after 64 of 8192 bytes."
-        << 5000;
+        << "Flash reading aborted:\n\nThe device ended the reading after 64 of 8192 bytes." << 5000;
     // The device falls silent after a batch: the next request's wait ends the reading.
     QTest::newRow("can: silent after a batch")
         << can << machineScript(start(can)) + data(can, 1) << failed
@@ -300,7 +299,9 @@ void tst_UploadMachines::exhaustive()
     QElapsedTimer timer;
     timer.start();
     MachineExploration e;
-    e.make = [name] { return machine(name); };
+    e.make = [name] {
+        return machine(name);
+    };
     e.goodRun = goodRun(name);
     e.variants = serialVariants();
     const bool can = name.startsWith(QLatin1String("can"));
@@ -318,7 +319,9 @@ void tst_UploadMachines::exhaustive()
     e.prefixes = [=](int prefix) {
         return prefix <= startLength + 2 * unit || prefix >= n - 1 - unit;
     };
-    e.movedEverything = [name](MachineDriver &d) { return readEverything(name, d); };
+    e.movedEverything = [name](MachineDriver &d) {
+        return readEverything(name, d);
+    };
     const ExplorationResult r = explore(e);
     qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
     if (!r.violations.isEmpty())
