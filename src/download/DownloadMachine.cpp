@@ -101,18 +101,26 @@ void DownloadMachine::sendRetainFrame(MachineStep &step)
     step.send(m_lastFrame);
 }
 
-void DownloadMachine::retainAnswer(quint8 b, MachineStep &step)
+void DownloadMachine::sendNextFrame(MachineStep &step)
+{
+    sendRetainFrame(step);
+}
+
+void DownloadMachine::frameAnswer(quint8 b, MachineStep &step)
 {
     switch (b) {
     case BlockOk:
         blockAcknowledged();
-        sendRetainFrame(step);
+        sendNextFrame(step);
         break;
     case CompareError:
-        endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed);
+        // A flash block's refusal names its sector and range; a retain frame has none.
+        endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
+                     m_retainPart ? QString() : compareErrorText());
         stopAll();
         break;
     case Refused:
+        // The whole frame again, checksum included.
         ++m_tally.blocksResent;
         step.send(m_lastFrame);
         break;

@@ -70,8 +70,11 @@ protected:
     // Up to `count` retain-values bytes from the image position on (none at the image end), with
     // the byte count shown before and the progress after.
     QByteArray nextRetainBytes(int count, MachineStep &step);
-    // A retain-values answer in serial framing: the next frame, again, or the end.
-    void retainAnswer(quint8 b, MachineStep &step);
+    // The answer to a serial frame (block, retain frame or marker): the next frame, the same
+    // again, or the end.
+    void frameAnswer(quint8 b, MachineStep &step);
+    // After an answered frame: the next retain-values frame, unless the protocol has others.
+    virtual void sendNextFrame(MachineStep &step);
     void sendRetainFrame(MachineStep &step);
     // The count and the status line shown before each block.
     void showProgrammed(MachineStep &step);

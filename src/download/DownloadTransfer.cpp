@@ -119,13 +119,13 @@ DownloadTransfer::DownloadTransfer(SerialLink &serial, CanLinkFactory canFactory
     m_record.startAddress = quint32(progressMinimum());
     m_record.endAddress = quint32(qMax<qint64>(0, m_request.dataEnd));
     m_record.retain = m_request.retainData;
-    DownloadJob job = jobFor(m_request, imageStart);
+    DownloadJob job = jobFor(m_request, imageStart, &m_record.imageSha256);
     m_record.totalBytes = job.plannedBytes;
-    m_record.imageSha256 = imageFingerprint(m_request, imageStart);
     setMachine(machineFor(m_request, std::move(job)));
 }
 
-DownloadJob DownloadTransfer::jobFor(const DownloadRequest &request, qint64 imageStart)
+DownloadJob DownloadTransfer::jobFor(const DownloadRequest &request, qint64 imageStart,
+                                     QByteArray *sha256)
 {
     DownloadJob job;
     job.image = request.image;
@@ -137,16 +137,15 @@ DownloadJob DownloadTransfer::jobFor(const DownloadRequest &request, qint64 imag
     job.startPosition = SectorStart(request.firstSector);
     if (imageStart < 0)
         imageStart = job.startPosition;
-    job.plannedBytes = plan(request, imageStart, job.startPosition, boardLimitOf(request)).total;
+    // One pass over the image gives both the total and the fingerprint.
+    const Plan p = plan(request, imageStart, job.startPosition, boardLimitOf(request));
+    job.plannedBytes = p.total;
+    if (sha256)
+        *sha256 = p.sha256;
     // Nothing from a resumed start on is known to hold the image until a block is answered.
     job.resumeSector = request.resumeSector;
     job.resumeNote = request.resumeNote;
     return job;
-}
-
-QByteArray DownloadTransfer::imageFingerprint(const DownloadRequest &request, qint64 imageStart)
-{
-    return plan(request, imageStart, imageStart, boardLimitOf(request)).sha256;
 }
 
 std::unique_ptr<DownloadMachine> DownloadTransfer::machineFor(const DownloadRequest &request,

@@ -55,8 +55,10 @@ public:
     // download of `request` has it, resumed or not.
     static QByteArray imageFingerprint(const DownloadRequest &request);
     // What a download of `request` programs: blocks from the request's first sector on, all of
-    // the image's data from `imageStart` on (default: that sector) being planned.
-    static DownloadJob jobFor(const DownloadRequest &request, qint64 imageStart = -1);
+    // the image's data from `imageStart` on (default: that sector) being planned; `sha256`
+    // receives the fingerprint of those data.
+    static DownloadJob jobFor(const DownloadRequest &request, qint64 imageStart = -1,
+                              QByteArray *sha256 = nullptr);
     // The machine a download of `request` runs, given the job it programs.
     static std::unique_ptr<DownloadMachine> machineFor(const DownloadRequest &request,
                                                        DownloadJob job);
@@ -71,7 +73,5 @@ protected:
     QString finalReportText() const override;
 
 private:
-    static QByteArray imageFingerprint(const DownloadRequest &request, qint64 imageStart);
-
     DownloadRequest m_request;
 };

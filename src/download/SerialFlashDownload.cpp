@@ -70,10 +70,8 @@ void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
         eraseAnswered(b, step);
         break;
     case State::Programming:
-        programmingAnswer(b, step);
-        break;
     case State::RetainProgramming:
-        retainAnswer(b, step);
+        frameAnswer(b, step);
         break;
     case State::Idle:
     case State::Booting:
@@ -114,30 +112,13 @@ void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
     SendFlashBlock(step);
 }
 
-void SerialFlashDownload::programmingAnswer(quint8 b, MachineStep &step)
+void SerialFlashDownload::sendNextFrame(MachineStep &step)
 {
-    switch (b) {
-    case BlockOk:
-        blockAcknowledged();
+    // The NV part of the board's combined image follows in retain-values frames.
+    if (m_state == State::RetainProgramming)
+        sendRetainFrame(step);
+    else
         SendFlashBlock(step);
-        break;
-    case CompareError:
-        endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
-                     compareErrorText());
-        stopAll();
-        break;
-    case Refused:
-        // The whole frame again, checksum included.
-        ++m_tally.blocksResent;
-        step.send(m_lastFrame);
-        break;
-    case Acknowledge:
-        succeedProgramming(step);
-        break;
-    default:
-        step.arm();
-        break;
-    }
 }
 
 void SerialFlashDownload::SendFlashBlock(MachineStep &step)

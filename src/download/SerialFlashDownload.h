@@ -30,11 +30,11 @@ protected:
     void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
     void programSent(MachineStep &step) override;
+    void sendNextFrame(MachineStep &step) override;
 
 private:
     void endSectorAcknowledged(int nextByte, MachineStep &step);
     void eraseAnswered(quint8 b, MachineStep &step);
-    void programmingAnswer(quint8 b, MachineStep &step);
     void SendFlashBlock(MachineStep &step);
     // An answer the protocol has no place for: the transfer ends after the short wait.
     void unexpectedReply(MachineStep &step);

@@ -31,5 +31,5 @@ void SerialRetainDownload::serialRead(QByteArrayView bytes, MachineStep &step)
     const quint8 b = quint8(bytes.at(0));
     if (bootAnswer(b, step) || m_state != State::Programming)
         return;
-    retainAnswer(b, step);
+    frameAnswer(b, step);
 }

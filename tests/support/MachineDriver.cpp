@@ -28,6 +28,12 @@ void MachineDriver::confirm()
     carryOut(step);
 }
 
+void MachineDriver::silence()
+{
+    for (int i = 0; i < 8 && !finished(); ++i)
+        feed(MachineInput::timeout());
+}
+
 void MachineDriver::feed(const QList<MachineInput> &inputs)
 {
     for (const MachineInput &input : inputs)

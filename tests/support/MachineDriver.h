@@ -59,6 +59,9 @@ public:
     void confirm();
     void feed(const MachineInput &input);
     void feed(const QList<MachineInput> &inputs);
+    // The device falls silent: the watchdog runs out until the machine asks for the end (a
+    // re-request or two may come first).
+    void silence();
 
     // What the machine asked for.
     QByteArray takeSent(); // serial bytes since the last call

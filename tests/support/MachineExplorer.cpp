@@ -27,14 +27,6 @@ QString describe(const MachineInput &input)
     return {};
 }
 
-// Silence: the watchdog runs out until the machine asks for the end (a re-request or two may
-// come first).
-void silence(MachineDriver &d)
-{
-    for (int i = 0; i < 8 && !d.finished(); ++i)
-        d.feed(MachineInput::timeout());
-}
-
 } // namespace
 
 ExplorationResult explore(const MachineExploration &e)
@@ -60,7 +52,7 @@ ExplorationResult explore(const MachineExploration &e)
         MachineDriver good(e.make());
         good.confirm();
         good.feed(e.goodRun);
-        silence(good);
+        good.silence();
         if (good.outcome() != TransferOutcome::Success || !e.movedEverything(good))
             result.violations << QStringLiteral("the good run fails: ") + good.result();
     }
@@ -75,7 +67,7 @@ ExplorationResult explore(const MachineExploration &e)
                 d.feed(variant);
                 if (goodDevice)
                     d.feed(e.goodRun.mid(prefix));
-                silence(d);
+                d.silence();
                 check(d,
                       QStringLiteral("after %1 inputs, %2, then %3")
                           .arg(prefix)
