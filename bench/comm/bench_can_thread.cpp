@@ -4,8 +4,9 @@
 //  - frame turnaround through the library and a synchronised CAN thread answering from the main
 //    thread (WriteMessage), against a plain QCanBusDevice echo in a thread of its own.
 
-#include "comm/KTCANDongle.h"
 #include "LatencyFigures.h"
+#include "comm/KTCANDongle.h"
+#include "support/VirtualCanPeer.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -17,36 +18,17 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr int kIdleSeconds = 5;
 constexpr int kRounds = 500;
-
-quint16 freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
 
 double processCpuSeconds()
 {
@@ -71,23 +53,10 @@ void spin(int ms)
     loop.exec();
 }
 
-std::unique_ptr<QCanBusDevice> connectDevice(const QString &iface)
-{
-    std::unique_ptr<QCanBusDevice> device(
-        QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), iface));
-    if (!device || !device->connectDevice())
-        return nullptr;
-    QElapsedTimer t;
-    t.start();
-    while (device->state() != QCanBusDevice::ConnectedState && t.elapsed() < 5000)
-        spin(5);
-    return device->state() == QCanBusDevice::ConnectedState ? std::move(device) : nullptr;
-}
-
 using Figures = LatencyFigures;
 
 // Sends frame 0x100 and waits for the answer 0x200, kRounds times.
-Figures pingPong(QCanBusDevice &peer)
+Figures pingPong(VirtualCanPeer &peer)
 {
     std::vector<double> micros;
     QElapsedTimer clock;
@@ -100,11 +69,12 @@ Figures pingPong(QCanBusDevice &peer)
         }
         ++sent;
         clock.start();
-        peer.writeFrame(QCanBusFrame(0x100, QByteArray(8, char(sent))));
+        peer.send(QCanBusFrame(0x100, QByteArray(8, char(sent))));
     };
-    auto connection = QObject::connect(&peer, &QCanBusDevice::framesReceived, &loop, [&] {
-        while (peer.framesAvailable()) {
-            if (peer.readFrame().frameId() != 0x200)
+    // The peer has taken the frames in when this runs: it connected first.
+    auto connection = QObject::connect(peer.device(), &QCanBusDevice::framesReceived, &loop, [&] {
+        for (const QCanBusFrame &frame : peer.take()) {
+            if (frame.frameId() != 0x200)
                 continue;
             if (sent > 20)
                 micros.push_back(double(clock.nsecsElapsed()) / 1000.0);
@@ -124,12 +94,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.canbus*=false"));
-    const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can0").arg(freePort());
-    const QString bus = QStringLiteral("virtualcan:") + iface;
-
-    // The peer hosts the bus server in this thread.
-    std::unique_ptr<QCanBusDevice> peer = connectDevice(iface);
-    if (!peer) {
+    // The peer hosts the bus server in this thread, on a port of its own.
+    auto peer = std::make_unique<VirtualCanPeer>();
+    const QString bus = peer->busSetting();
+    const QString iface = bus.section(u':', 1);
+    if (!peer->isConnected()) {
         std::fprintf(stderr, "no virtual CAN bus\n");
         return 1;
     }
@@ -204,7 +173,7 @@ int main(int argc, char **argv)
     });
     busy.join();
     can.reset();
-    peer->disconnectDevice();
+    peer.reset();
 
     const double idleShare = 100.0 * idleCpu / idleWall;
     const double busyShare = 100.0 * busyCpu / busyWall;

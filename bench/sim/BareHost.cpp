@@ -1,8 +1,8 @@
 #include "BareHost.h"
 
 #include "support/SimWire.h"
+#include "support/VirtualCanPeer.h"
 
-#include <QCanBus>
 #include <QCanBusDevice>
 #include <QCanBusFrame>
 #include <QElapsedTimer>
@@ -95,32 +95,11 @@ public:
         static std::once_flag once;
         std::call_once(
             once, [] { g_previousHandler = qInstallMessageHandler(dropForeignServerWarning); });
-        const QString prefix = QStringLiteral("virtualcan:");
-        m_device.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"),
-                                                         bus.mid(prefix.size())));
-        if (!m_device || !m_device->connectDevice())
-            return;
-        QEventLoop wait;
-        QTimer::singleShot(3000, &wait, &QEventLoop::quit);
-        QObject::connect(m_device.get(), &QCanBusDevice::stateChanged, &wait,
-                         [&](QCanBusDevice::CanBusDeviceState s) {
-                             if (s == QCanBusDevice::ConnectedState)
-                                 wait.quit();
-                         });
-        if (m_device->state() != QCanBusDevice::ConnectedState)
-            wait.exec();
-    }
-    ~CanNode()
-    {
-        if (m_device)
-            m_device->disconnectDevice();
+        m_peer = std::make_unique<VirtualCanPeer>(bus);
     }
 
-    bool isConnected() const
-    {
-        return m_device && m_device->state() == QCanBusDevice::ConnectedState;
-    }
-    void send(quint32 id, const QByteArray &data) { m_device->writeFrame(QCanBusFrame(id, data)); }
+    bool isConnected() const { return m_peer->isConnected(); }
+    void send(quint32 id, const QByteArray &data) { m_peer->send(QCanBusFrame(id, data)); }
 
     // Runs the event loop, handing every received frame to onFrame, until onFrame returns
     // false (done or failed) or nothing comes for waitMs.
@@ -131,16 +110,21 @@ public:
         idle.setSingleShot(true);
         QObject::connect(&idle, &QTimer::timeout, &loop, &QEventLoop::quit);
         bool going = true;
+        // The peer has taken the frames in when this runs (it connected first); those after
+        // the one that ends this run wait for the next.
         auto drain = [&] {
-            while (going && m_device->framesAvailable()) {
-                if (!onFrame(m_device->readFrame())) {
+            m_pending += m_peer->take();
+            while (going && !m_pending.isEmpty()) {
+                if (!onFrame(m_pending.takeFirst())) {
                     going = false;
                     loop.quit();
                 }
             }
             idle.start(waitMs);
         };
-        QObject::connect(m_device.get(), &QCanBusDevice::framesReceived, &loop, drain);
+        if (!m_peer->device())
+            return;
+        QObject::connect(m_peer->device(), &QCanBusDevice::framesReceived, &loop, drain);
         idle.start(waitMs);
         drain();
         if (going)
@@ -148,7 +132,8 @@ public:
     }
 
 private:
-    std::unique_ptr<QCanBusDevice> m_device;
+    std::unique_ptr<VirtualCanPeer> m_peer;
+    QList<QCanBusFrame> m_pending;
 };
 
 } // namespace

@@ -4,8 +4,9 @@
 #include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
 #include "comm/KTSerial.h"
-#include "transfer/TransferSession.h"
+#include "comm/ResourceIdentity.h"
 #include "transfer/TransferOutcome.h"
+#include "transfer/TransferSession.h"
 
 #include <QEventLoop>
 #include <QHash>
@@ -59,22 +60,28 @@ int CliBatchRunner::run(const TransferMaker &make)
         m_jobs.push_back(std::move(job));
     }
 
-    // One CAN bus carries one transfer: refused before any port is opened.
-    QStringList buses; // in the order of their first port
+    // One CAN bus carries one transfer, however its name is spelt: refused before any port is
+    // opened.
+    QStringList buses; // identities, in the order of their first port
+    QHash<QString, QString> busNames; // identity -> the name its first port gave it
     QHash<QString, QStringList> onBus;
     for (const auto &job : m_jobs) {
         if (!job->transfer->usesCan())
             continue;
-        if (!onBus.contains(job->canBus))
-            buses << job->canBus;
-        onBus[job->canBus] << job->label;
+        const QString bus = ResourceIdentity::ofCanBus(job->canBus);
+        if (!onBus.contains(bus)) {
+            buses << bus;
+            busNames.insert(bus, job->canBus);
+        }
+        onBus[bus] << job->label;
     }
     for (const QString &bus : std::as_const(buses)) {
         if (onBus.value(bus).size() > 1) {
             m_jobs.clear();
-            return usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
-                                             "would all use it")
-                                  .arg(bus, onBus.value(bus).join(QStringLiteral(", "))));
+            return usageError(
+                QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 "
+                               "would all use it")
+                    .arg(busNames.value(bus), onBus.value(bus).join(QStringLiteral(", "))));
         }
     }
 

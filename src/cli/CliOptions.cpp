@@ -7,6 +7,20 @@ CliOptions::CliOptions(QStringList valueOptions, QStringList flagOptions,
     , m_optionalValueOptions(std::move(optionalValueOptions))
 { }
 
+namespace {
+
+// The flags that have a one-letter form, for a command that takes them.
+QString shortFlag(const QString &arg)
+{
+    if (arg == QLatin1String("-q"))
+        return QStringLiteral("quiet");
+    if (arg == QLatin1String("-v"))
+        return QStringLiteral("verbose");
+    return QString();
+}
+
+} // namespace
+
 bool CliOptions::parse(const QStringList &args)
 {
     for (qsizetype i = 0; i < args.size(); ++i) {
@@ -14,6 +28,10 @@ bool CliOptions::parse(const QStringList &args)
         if (arg == QLatin1String("--")) {
             m_positional += args.mid(i + 1);
             break;
+        }
+        if (const QString flag = shortFlag(arg); m_flagOptions.contains(flag)) {
+            m_flags.insert(flag);
+            continue;
         }
         if (!arg.startsWith(QLatin1String("--")) || arg.size() == 2) {
             m_positional.append(arg);

@@ -6,7 +6,8 @@
 #include <QStringList>
 
 // Splits a command's arguments into positional ones and "--name VALUE", "--name=VALUE" or
-// "--flag" options, refusing anything it was not told about. An option with an optional value
+// "--flag" options, refusing anything it was not told about. "-q" and "-v" stand for "--quiet"
+// and "--verbose" where a command takes those. An option with an optional value
 // is "--name" (value() empty) or "--name=VALUE"; it never takes the next argument.
 class CliOptions
 {

@@ -2,10 +2,14 @@
 
 #include "cli/CliCommand.h"
 #include "cli/CliSignals.h"
+#include "transfer/LinkTrace.h"
 #include "transfer/TransferMessages.h"
+#include "transfer/TransferOutcome.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QEventLoop>
+#include <QFile>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -30,19 +34,25 @@ CliTransferRunner::CliTransferRunner(TransferSession &transfer, bool assumeYes,
     : m_transfer(transfer)
     , m_feeds(std::make_unique<CliTransferFeeds>(transfer, feeds))
     , m_json(feeds.json)
+    , m_verbosity(feeds.verbosity)
+    , m_logFile(feeds.logFile)
+    , m_trace(feeds.trace)
     , m_assumeYes(assumeYes)
     , m_minimum(transfer.record().startAddress)
     , m_maximum(qMax(m_minimum, qint64(transfer.record().endAddress)))
     , m_position(m_minimum)
     , m_stderrIsTerminal(::isatty(STDERR_FILENO) == 1)
 {
+    m_showProgress = m_verbosity != CliFeedOptions::Verbosity::Quiet;
     connect(&m_transfer, &TransferSession::event, this, &CliTransferRunner::onEvent);
     connect(&m_transfer, &TransferSession::finalReport, this, &CliTransferRunner::onReport);
     connect(&m_transfer, &TransferSession::errorBox, this,
             [this](const QString &title, const QString &text, const QString &hint) {
                 clearProgress();
-                printErr(prefixed(title + QStringLiteral(": ")
-                                  + TransferSession::plainText(TransferMessages::withHint(text, hint))));
+                const QString line = title + QStringLiteral(": ")
+                    + TransferSession::plainText(TransferMessages::withHint(text, hint));
+                writeLogFile(line);
+                printErr(prefixed(line));
             });
     connect(&m_transfer, &TransferSession::bootPromptRequested, this,
             &CliTransferRunner::onBootPrompt);
@@ -57,7 +67,7 @@ void CliTransferRunner::setPortLabel(const QString &port)
 {
     m_portLabel = port;
     // Several transfers share the terminal: their bars would overwrite each other.
-    m_showProgress = port.isEmpty();
+    m_showProgress = port.isEmpty() && m_verbosity != CliFeedOptions::Verbosity::Quiet;
     m_feeds->setPort(port); // --json: each line says which transfer it belongs to
 }
 
@@ -100,6 +110,11 @@ QString CliTransferRunner::prefixed(const QString &line) const
 
 void CliTransferRunner::printBlock(const QString &text)
 {
+    for (const QString &line : text.split(u'\n'))
+        writeLogFile(line);
+    // -q: a single transfer shows its report; among several ports the summary is the result.
+    if (m_verbosity == CliFeedOptions::Verbosity::Quiet && !m_portLabel.isEmpty())
+        return;
     // Alone, a block is set off by an empty line; among several ports every line names its port.
     if (m_portLabel.isEmpty()) {
         printOut(QString());
@@ -117,15 +132,20 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
         onLog(event.text);
         break;
     case TransferEvent::Kind::Progress:
+        onBlockProgress(event);
         onProgress(event.position);
         break;
     case TransferEvent::Kind::Finished:
         m_record = event.record;
         m_finished = true;
+        reportRepeats();
         if (m_record.compared && !m_json) {
             clearProgress();
             printBlock(m_record.compareText);
         }
+        writeLogFile(QStringLiteral("Result: %1 (exit status %2)")
+                         .arg(TransferRecord::outcomeName(m_record.outcome))
+                         .arg(TransferOutcomes::exitStatus(m_record)));
         std::fflush(stdout);
         if (const QString noAnswer
             = TransferMessages::noAnswerText(m_record.failedPhase, m_record.reportText);
@@ -134,6 +154,13 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
         emit finished();
         break;
     case TransferEvent::Kind::Started:
+        writeLogFile(QStringLiteral("%1 started on %2 (%3)%4")
+                         .arg(TransferRecord::operationName(event.record.operation),
+                              event.record.portName, event.record.portPath,
+                              event.record.imageFile.isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(", image ") + event.record.imageFile));
+        break;
     case TransferEvent::Kind::Phase:
         break;
     }
@@ -149,12 +176,53 @@ void CliTransferRunner::onReport(const QString &text)
 
 void CliTransferRunner::onLog(const QString &line)
 {
-    if (m_json)
+    if (m_trace)
+        m_trace->event(line);
+    logLine(line);
+}
+
+void CliTransferRunner::logLine(const QString &line)
+{
+    writeLogFile(line);
+    if (m_json || m_verbosity == CliFeedOptions::Verbosity::Quiet)
         return;
     clearProgress();
     printOut(prefixed(line));
     std::fflush(stdout);
     drawProgress();
+}
+
+void CliTransferRunner::writeLogFile(const QString &line)
+{
+    if (!m_logFile)
+        return;
+    // Whole lines, written through at once: several ports share the file, and a log is read
+    // after a crash too.
+    const QString stamped
+        = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + u' ' + prefixed(line) + u'\n';
+    m_logFile->write(stamped.toUtf8());
+    m_logFile->flush();
+}
+
+void CliTransferRunner::onBlockProgress(const TransferEvent &event)
+{
+    if (m_verbosity != CliFeedOptions::Verbosity::Verbose)
+        return;
+    reportRepeats();
+    if (event.bytes <= m_bytesAnswered)
+        return;
+    m_bytesAnswered = event.bytes;
+    logLine(QStringLiteral("Block answered: %1 of %2 bytes").arg(event.bytes).arg(event.total));
+}
+
+void CliTransferRunner::reportRepeats()
+{
+    if (m_verbosity != CliFeedOptions::Verbosity::Verbose)
+        return;
+    // A repeat sends no event of its own: the count shows it with the next one.
+    const qint64 repeats = m_transfer.record().blocksResent;
+    while (m_repeatsShown < repeats)
+        logLine(QStringLiteral("Block repeated (%1 so far)").arg(++m_repeatsShown));
 }
 
 void CliTransferRunner::onProgress(qint64 position)

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 
+class LinkTrace;
+class QFile;
 class QSocketNotifier;
 
 // What stdin said to a boot prompt, read when it became readable: Enter confirms, end of input
@@ -26,7 +28,9 @@ QString bootPromptDeclinedText();
 // transfer's events; the exit status comes from the final record (TransferOutcome.h). SIGTERM
 // and SIGHUP count as Ctrl+C (CliSignals.h).
 // The run goes into the service record; with JSON feeds stdout carries the feed instead of the
-// log and the report, and the progress bar stays off.
+// log and the report, and the progress bar stays off. -q leaves only the report (and no bar), -v
+// adds a line per block answered and per block repeated. --log appends every line shown, and
+// the error boxes, with the time; --trace gets the log lines beside the links' traffic.
 class CliTransferRunner : public QObject
 {
     Q_OBJECT
@@ -61,6 +65,13 @@ signals:
 private:
     void onEvent(const TransferEvent &event);
     void onLog(const QString &line);
+    // -v: a line per block answered (progress in bytes) and per block repeated (the record's
+    // count of repeats), as the event stream tells them.
+    void onBlockProgress(const TransferEvent &event);
+    void reportRepeats();
+    // A line of the log: to --log with the time, and, unless -q, to stdout.
+    void logLine(const QString &line);
+    void writeLogFile(const QString &line);
     void onProgress(qint64 position);
     void onReport(const QString &text);
     void onBootPrompt(const QString &text);
@@ -75,6 +86,11 @@ private:
     TransferSession &m_transfer;
     std::unique_ptr<CliTransferFeeds> m_feeds;
     bool m_json = false;
+    CliFeedOptions::Verbosity m_verbosity = CliFeedOptions::Verbosity::Normal;
+    std::shared_ptr<QFile> m_logFile;
+    std::shared_ptr<LinkTrace> m_trace;
+    qint64 m_bytesAnswered = 0;
+    qint64 m_repeatsShown = 0;
     bool m_assumeYes;
     qint64 m_minimum;
     qint64 m_maximum;

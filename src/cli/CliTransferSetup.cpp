@@ -1,12 +1,13 @@
 #include "cli/CliTransferSetup.h"
 
+#include "base/SettingsStore.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
-#include "core/ImageLoader.h"
-#include "core/ImageState.h"
 #include "comm/KTComm.h"
 #include "comm/KTSerial.h"
-#include "base/SettingsStore.h"
+#include "comm/ResourceIdentity.h"
+#include "core/ImageLoader.h"
+#include "core/ImageState.h"
 #include "transfer/BootLines.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferSession.h"
@@ -90,14 +91,6 @@ int comIndex(const QString &port)
     return n >= 1 && n <= RegistryUnit::PortCount ? n - 1 : -2;
 }
 
-// Two names of one device (a link and its target) count as the same port.
-QString deviceIdentity(const QString &path)
-{
-    const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath();
-    return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
-}
-
 } // namespace
 
 bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice> *choices,
@@ -141,7 +134,8 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
             ? SettingsStore::comPortDevicePath(result[i].portIndex)
             : paths[i];
         result[i].path = path;
-        const QString identity = deviceIdentity(path);
+        // Two names of one device (a link and its target, a hard link) count as the same port.
+        const QString identity = ResourceIdentity::ofFile(path);
         if (seen.contains(identity)) {
             *error = seen.value(identity) == result[i].label
                 ? QStringLiteral("--port %1 is given twice").arg(result[i].label)

@@ -35,7 +35,7 @@ Loads IMAGE and saves it as the window's Save command does: OUTPUT ending in
 
 Arguments:
   IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
-  OUTPUT                 the file to write, .b86 or .r86
+  OUTPUT                 the file to write, .b86 or .r86; never IMAGE itself
 
 Options:
   --device 46xx|4610     the device type; needed for an H86 image, checked
@@ -197,6 +197,16 @@ Record and output options:
   --json                 print one JSON object per line on stdout (phase, log,
                          progress, finished with the record) instead of the
                          log and the report; prompts and errors stay on stderr
+  -q, --quiet            print only the result: the report, or the table of
+                         several ports; no log lines, no progress bar
+  -v, --verbose          add a line per block answered and per block repeated
+  --log FILE             append the log lines, the report and the errors to
+                         FILE, each with the date and time
+  --trace FILE           write every byte and CAN frame sent and received to
+                         FILE with a monotonic time in microseconds, in the
+                         form of brasvik-sim --trace (one device only)
+  No file the run writes (OUTPUT, --log, --trace, a compare's dump) may be
+  IMAGE, the service record or another file the run writes.
 )";
 
 // Download and compare run on several ports at once.

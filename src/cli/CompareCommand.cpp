@@ -4,6 +4,7 @@
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
 #include "comm/KTSerial.h"
+#include "comm/ResourceIdentity.h"
 #include "core/ContentText.h"
 #include "core/ImageState.h"
 #include "core/OutputFile.h"
@@ -77,6 +78,15 @@ int runCompare(const QStringList &args)
     if (showDiff && feeds.json)
         return usageError(QStringLiteral("--diff and --json exclude each other: the JSON "
                                          "record holds the ranges"));
+    // The dump may be neither the image nor a file the run writes otherwise.
+    ResourceIdentity::FileClaims files;
+    (void)files.claim(QStringLiteral("the image ") + options.positional().first(),
+                      options.positional().first());
+    if (QString error; !feeds.claimFiles(&files, &error)
+        || (options.isSet(diffDump)
+            && !claimOutput(&files, QStringLiteral("--diff-dump"), options.value(diffDump),
+                            &error)))
+        return usageError(error);
 
     ImageState image;
     DeviceKind deviceType = DeviceKind::None;
@@ -90,11 +100,15 @@ int runCompare(const QStringList &args)
     image.prepareCompare(deviceType, ContentText(image, deviceType));
 
     const UploadSetup uploadSetup = UploadSetup::fromSelections(image, deviceType, setup.settings);
-    const TransferLinks links = TransferLinks::real();
+    if (!setup.ports.isEmpty() && (showDiff || options.isSet(diffDump)))
+        return usageError(QStringLiteral("--diff and --diff-dump compare one device: give "
+                                         "--port once"));
+    if (!setup.ports.isEmpty() && !feeds.tracePath.isEmpty())
+        return usageError(QStringLiteral("--trace records one device: give --port once"));
+    if (QString error; !feeds.openFiles(&error))
+        return usageError(error);
+    const TransferLinks links = feeds.links(TransferLinks::real());
     if (!setup.ports.isEmpty()) {
-        if (showDiff || options.isSet(diffDump))
-            return usageError(QStringLiteral("--diff and --diff-dump compare one device: give "
-                                             "--port once"));
         CliBatchRunner batch(setup, feeds, links);
         return batch.run([&uploadSetup](SerialLink &link, const TransferLinks::CanFactory &can,
                                          const TransferSetup &transferSetup) {

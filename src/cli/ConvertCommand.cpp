@@ -1,8 +1,11 @@
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
+#include "cli/CliTransferFeeds.h"
 #include "cli/CliTransferSetup.h"
+#include "comm/ResourceIdentity.h"
 #include "core/ImageSaver.h"
 #include "core/ImageState.h"
+#include "transfer/ServiceRecord.h"
 
 #include <QFileInfo>
 
@@ -17,6 +20,14 @@ int runConvert(const QStringList &args)
     const QString suffix = QFileInfo(output).suffix().toLower();
     if (suffix != QLatin1String("b86") && suffix != QLatin1String("r86"))
         return usageError(QStringLiteral("OUTPUT must end in .b86 or .r86"));
+    // Neither the image nor the service record may be written over.
+    ResourceIdentity::FileClaims files;
+    (void)files.claim(QStringLiteral("the image ") + options.positional().first(),
+                      options.positional().first());
+    if (QString error; !claimOutput(&files, QStringLiteral("the service record file"),
+                                    ServiceRecord::defaultPath(), &error)
+        || !claimOutput(&files, QStringLiteral("OUTPUT"), output, &error))
+        return usageError(error);
 
     ImageState image;
     DeviceKind deviceType = DeviceKind::None;

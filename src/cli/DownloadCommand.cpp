@@ -5,6 +5,7 @@
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
 #include "comm/KTSerial.h"
+#include "comm/ResourceIdentity.h"
 #include "core/ImageState.h"
 #include "core/SectorMap.h"
 #include "download/DownloadResumeOffer.h"
@@ -68,6 +69,11 @@ int runDownload(const QStringList &args)
         return usageError(error);
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("download needs exactly one IMAGE"));
+    ResourceIdentity::FileClaims files;
+    (void)files.claim(QStringLiteral("the image ") + options.positional().first(),
+                      options.positional().first());
+    if (QString error; !feeds.claimFiles(&files, &error))
+        return usageError(error);
 
     const bool eraseGiven = options.isSet(QStringLiteral("erase"));
     const QString erase = options.value(QStringLiteral("erase")).toLower();
@@ -125,7 +131,11 @@ int runDownload(const QStringList &args)
     }
     image.ImageBuffer.clear(); // the transfer holds the only copy from here on
 
-    const TransferLinks links = TransferLinks::real();
+    if (!setup.ports.isEmpty() && !feeds.tracePath.isEmpty())
+        return usageError(QStringLiteral("--trace records one device: give --port once"));
+    if (QString error; !feeds.openFiles(&error))
+        return usageError(error);
+    const TransferLinks links = feeds.links(TransferLinks::real());
     if (!setup.ports.isEmpty()) {
         // The devices share the image's bytes; each transfer only reads them.
         CliBatchRunner batch(setup, feeds, links);

@@ -2,6 +2,7 @@
 #include "cli/CliOptions.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/ServiceRecordReader.h"
+#include "transfer/TransferOutcome.h"
 #include "transfer/TransferRate.h"
 
 #include <QFileInfo>
@@ -35,9 +36,15 @@ bool continuesFailure(const TransferRecord &record, const QList<TransferRecord> 
 QString resultText(const TransferRecord &record, const QList<TransferRecord> &earlier)
 {
     // Only a start line: the transfer is still running, or its program died before the end.
-    QString text = record.outcome == TransferOutcome::Running
-        ? QStringLiteral("unfinished")
-        : TransferRecord::outcomeName(record.outcome);
+    const TransferOutcome outcome = TransferOutcomes::settled(record.outcome, record);
+    if (outcome == TransferOutcome::Different) {
+        return QStringLiteral("differs: %1 bytes in %2%3 ranges")
+            .arg(record.bytesDiffering)
+            .arg(record.compareRangesTruncated ? QStringLiteral("more than ") : QString())
+            .arg(record.compareRanges.size());
+    }
+    QString text = outcome == TransferOutcome::Running ? QStringLiteral("unfinished")
+                                                       : TransferRecord::outcomeName(outcome);
     // A partial download (--resume, --from-sector) says so: the sectors below stayed as they
     // were, so it does not stand for the whole image.
     if (record.operation == TransferOperation::Download && record.resumedFromSector >= 0) {

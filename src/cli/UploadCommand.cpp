@@ -3,6 +3,7 @@
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
 #include "comm/KTSerial.h"
+#include "comm/ResourceIdentity.h"
 #include "core/B86Format.h"
 #include "core/ImageSaver.h"
 #include "core/ImageState.h"
@@ -33,17 +34,6 @@ qint64 expectedUploadSize(const UploadRequest &request, DeviceKind deviceType)
     return size;
 }
 
-// Two names of one file (a link and its target, a relative and an absolute path) count as one.
-bool sameFile(const QString &a, const QString &b)
-{
-    const auto identity = [](const QString &path) {
-        const QFileInfo info(path);
-        const QString canonical = info.canonicalFilePath();
-        return canonical.isEmpty() ? info.absoluteFilePath() : canonical;
-    };
-    return identity(a) == identity(b);
-}
-
 } // namespace
 
 int runUpload(const QStringList &args)
@@ -67,10 +57,10 @@ int runUpload(const QStringList &args)
     // An upload writes a binary image; any other file it were given would be lost to it.
     if (QFileInfo(output).suffix().compare(QLatin1String("b86"), Qt::CaseInsensitive) != 0)
         return usageError(QStringLiteral("OUTPUT must end in .b86"));
-    if (feeds.record
-        && sameFile(output,
-                    feeds.recordPath.isEmpty() ? ServiceRecord::defaultPath() : feeds.recordPath))
-        return usageError(QStringLiteral("OUTPUT %1 is the service record file").arg(output));
+    ResourceIdentity::FileClaims files;
+    if (QString error; !feeds.claimFiles(&files, &error)
+        || !claimOutput(&files, QStringLiteral("OUTPUT"), output, &error))
+        return usageError(error);
     if (options.values(QStringLiteral("port")).size() > 1)
         return usageError(QStringLiteral("upload reads one device: give --port once (several "
                                          "ports at once are for download and compare)"));
@@ -115,7 +105,9 @@ int runUpload(const QStringList &args)
     image.CompareMode = false;
     DeviceType = deviceType;
 
-    const TransferLinks links = TransferLinks::real();
+    if (!feeds.openFiles(&error))
+        return usageError(error);
+    const TransferLinks links = feeds.links(TransferLinks::real());
     const std::unique_ptr<TKTSerial> serial = CliTransferSetup::makeSerial(setup);
     const std::unique_ptr<SerialLink> link = links.makeSerial(*serial);
     TransferRecord record;

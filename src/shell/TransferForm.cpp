@@ -179,7 +179,9 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
     case TransferEvent::Kind::Finished:
         m_ended = true;
         m_rateTimer->stop();
-        settleRate(event.record.outcome == TransferOutcome::Success);
+        // A compare that found differences still read every byte.
+        settleRate(event.record.outcome == TransferOutcome::Success
+                   || event.record.outcome == TransferOutcome::Different);
         if (!m_report.isEmpty())
             showReport(event.record);
         transferFinished(event.record);
@@ -328,8 +330,9 @@ void TransferForm::showReport(const TransferRecord &record)
         ? TransferMessages::resumedNote(record)
         : TransferMessages::noAnswerText(record.failedPhase, m_report);
     const QString text = TransferMessages::withHint(m_report, note);
-    QMessageBox box(record.outcome == TransferOutcome::Success ? QMessageBox::Information
-                                                               : QMessageBox::Warning,
+    const bool readWhole = record.outcome == TransferOutcome::Success
+        || record.outcome == TransferOutcome::Different;
+    QMessageBox box(readWhole ? QMessageBox::Information : QMessageBox::Warning,
                     QStringLiteral("Brasvik"), TransferSession::plainText(text), QMessageBox::Ok,
                     this);
     box.setObjectName(QStringLiteral("ResultBox"));

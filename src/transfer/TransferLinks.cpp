@@ -11,16 +11,20 @@ TransferLinks TransferLinks::real()
 
 std::unique_ptr<SerialLink> TransferLinks::makeSerial(TKTSerial &component) const
 {
-    if (serial)
-        return serial(component);
-    return std::make_unique<KTSerialLink>(component);
+    std::unique_ptr<SerialLink> link
+        = serial ? serial(component) : std::make_unique<KTSerialLink>(component);
+    return serialTap && link ? serialTap(std::move(link)) : std::move(link);
 }
 
 TransferLinks::CanFactory TransferLinks::canFactory(const QString &bus) const
 {
-    if (can)
-        return can;
-    return [bus]() -> std::unique_ptr<CanLink> {
+    CanFactory made = can ? can : [bus]() -> std::unique_ptr<CanLink> {
         return std::make_unique<KTCanLink>(bus);
+    };
+    if (!canTap)
+        return made;
+    return [made = std::move(made), tap = canTap]() -> std::unique_ptr<CanLink> {
+        std::unique_ptr<CanLink> link = made();
+        return link ? tap(std::move(link)) : nullptr;
     };
 }

@@ -20,6 +20,9 @@ struct TransferLinks
 
     SerialFactory serial;
     CanFactory can;
+    // Wrap every link made, real or not (a trace of what goes over them); empty: none.
+    std::function<std::unique_ptr<SerialLink>(std::unique_ptr<SerialLink>)> serialTap;
+    std::function<std::unique_ptr<CanLink>(std::unique_ptr<CanLink>)> canTap;
 
     // The links over the serial component and the CAN thread.
     static TransferLinks real();

@@ -8,6 +8,7 @@ int modalResult(TransferOutcome outcome)
 {
     switch (outcome) {
     case TransferOutcome::Success:
+    case TransferOutcome::Different: // the reading went through; the compare box says the rest
         return mrOk;
     case TransferOutcome::Aborted:
         return mrAbort;
@@ -25,6 +26,8 @@ int exitStatus(TransferOutcome outcome)
         return ExitSuccess;
     case TransferOutcome::Aborted:
         return ExitAborted;
+    case TransferOutcome::Different:
+        return ExitDifferent;
     case TransferOutcome::Running:
     case TransferOutcome::Failed:
         break;
@@ -32,11 +35,16 @@ int exitStatus(TransferOutcome outcome)
     return ExitFailed;
 }
 
+TransferOutcome settled(TransferOutcome outcome, const TransferRecord &record)
+{
+    if (outcome == TransferOutcome::Success && record.compared && !record.compareEqual)
+        return TransferOutcome::Different;
+    return outcome;
+}
+
 int exitStatus(const TransferRecord &record)
 {
-    if (record.outcome == TransferOutcome::Success && record.compared && !record.compareEqual)
-        return ExitDifferent;
-    return exitStatus(record.outcome);
+    return exitStatus(settled(record.outcome, record));
 }
 
 } // namespace TransferOutcomes

@@ -17,7 +17,10 @@ enum ExitStatus : int {
 
 int modalResult(TransferOutcome outcome); // mrOk, mrCancel or mrAbort
 int exitStatus(TransferOutcome outcome);
-// As above; a compare whose data differ from the image gives ExitDifferent.
+// A transfer's outcome once its compare is known: a reading that succeeded but differs from the
+// image is Different, never Success.
+TransferOutcome settled(TransferOutcome outcome, const TransferRecord &record);
+// As above, of the record's settled outcome.
 int exitStatus(const TransferRecord &record);
 
 } // namespace TransferOutcomes

@@ -16,9 +16,10 @@ constexpr std::array<std::pair<TransferOperation, const char *>, 3> Operations {
     {TransferOperation::Compare, "compare"},
 }};
 
-constexpr std::array<std::pair<TransferOutcome, const char *>, 4> Outcomes {{
+constexpr std::array<std::pair<TransferOutcome, const char *>, 5> Outcomes {{
     {TransferOutcome::Running, "running"},
     {TransferOutcome::Success, "success"},
+    {TransferOutcome::Different, "different"},
     {TransferOutcome::Failed, "failed"},
     {TransferOutcome::Aborted, "aborted"},
 }};

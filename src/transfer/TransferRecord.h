@@ -20,6 +20,7 @@ enum class TransferOperation { Download, Upload, Compare, Unknown };
 enum class TransferOutcome {
     Running, // not ended yet (a record written at the start)
     Success, // the device reported the end
+    Different, // a compare read its whole range, and the data differ from the image
     Failed, // time-out, user break, line or dongle error, error reported by the device
     Aborted, // missing target file, port or dongle not opened, prompt declined, invalid
              // identification, unexpected answer, nothing sent

@@ -300,11 +300,13 @@ void TransferSession::finish(bool reported, TransferPhase struck, TransferMachin
     m_bootPromptPending = false;
     emit breakAvailable(false);
     syncTally();
-    const TransferOutcome outcome = m_sessionOutcome.value_or(m_machine->outcome());
+    const TransferOutcome outcome
+        = TransferOutcomes::settled(m_sessionOutcome.value_or(m_machine->outcome()), m_record);
     m_record.outcome = outcome;
     m_record.modalResult = TransferOutcomes::modalResult(outcome);
     m_record.reportText = plainText(reported ? finalReportText() : m_shownError);
-    m_record.hasFailure = outcome != TransferOutcome::Success;
+    m_record.hasFailure
+        = outcome != TransferOutcome::Success && outcome != TransferOutcome::Different;
     m_record.failedPhase = m_record.hasFailure ? struck : TransferPhase::Ended;
     const bool located = m_record.hasFailure && struck == TransferPhase::Data;
     m_record.failedSector = located ? place.sector : -1;

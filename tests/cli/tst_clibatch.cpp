@@ -360,6 +360,11 @@ void tst_CliBatch::refusedBeforeAnythingIsSent_data()
                         "--can-bus", "virtualcan:tcp://127.0.0.1:9/can1", "--can-bus",
                         "virtualcan:tcp://127.0.0.1:9/can1", "--port", "PORT", "--port", "PORT"}
         << "the CAN bus virtualcan:tcp://127.0.0.1:9/can1 carries one transfer at a time";
+    QTest::newRow("one CAN bus spelled two ways")
+        << QStringList {"download", "IMAGE", "--device", "46xx", "--interface", "can1",
+                        "--can-bus", "virtualcan:tcp://127.0.0.1:9/can1", "--can-bus",
+                        "VirtualCAN:tcp://LOCALHOST:9/can1/", "--port", "PORT", "--port", "PORT"}
+        << "the CAN bus virtualcan:tcp://127.0.0.1:9/can1 carries one transfer at a time";
     QTest::newRow("CAN buses not one per port")
         << QStringList {"download", "IMAGE", "--device", "46xx", "--interface", "can1",
                         "--can-bus", "virtualcan:tcp://127.0.0.1:9/can1", "--can-bus",

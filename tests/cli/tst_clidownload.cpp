@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +27,8 @@ private slots:
     void board4610CombinedImage();
     void canDownload();
     void canRetainValues();
+    void fieldLogs_data();
+    void fieldLogs();
     void usageErrors_data();
     void usageErrors();
     void missingTargetFile();
@@ -245,6 +248,108 @@ void tst_CliDownload::canRetainValues()
     }
     QCOMPARE(commands, 129);
     QCOMPARE(last, QByteArray(1, '\0'));
+}
+
+void tst_CliDownload::fieldLogs_data()
+{
+    QTest::addColumn<bool>("can");
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("level"); // -q or -v
+    QTest::addColumn<int>("repeats");
+    QTest::newRow("serial, a block refused once")
+        << false << QStringList {"--refuse-block", "2"} << "-v" << 1;
+    QTest::newRow("CAN") << true << QStringList() << "-v" << 0;
+    QTest::newRow("quiet") << false << QStringList() << "-q" << 0;
+}
+
+// -q, -v, --log and --trace: the terminal, the log file and the trace tell the same run; the
+// trace holds exactly the bytes and frames the device saw, in the device's own trace form.
+void tst_CliDownload::fieldLogs()
+{
+    QFETCH(bool, can);
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, level);
+    QFETCH(int, repeats);
+    SimDeviceOptions options;
+    options.can = can;
+    options.extraArguments = simArgs;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    const QString log = QDir(m_dir.path()).filePath(QStringLiteral("field.log"));
+    const QString trace = QDir(m_dir.path()).filePath(QStringLiteral("tool.trace"));
+    QFile::remove(trace);
+    QVERIFY(writeFile(QStringLiteral("field.log"), "earlier line\n") == log);
+    QStringList args {"download",  m_osImage,
+                      "--device",  "46xx",
+                      "--port",    sim.serialPath(),
+                      "--h86-dir", SimDevice::h86Directory(),
+                      "--yes",     level,
+                      "--log",     log,
+                      "--trace",   trace};
+    if (can)
+        args += QStringList {"--interface", "can1", "--can-bus", sim.canBus()};
+    const Run r = cli(args);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    QVERIFY(sim.waitForFinished());
+
+    const qsizetype answered = r.out.count(QLatin1String("Block answered: "));
+    if (level == QLatin1String("-q")) {
+        QVERIFY2(r.out.startsWith(QLatin1String("\nFlash programming successful:\n")),
+                 qPrintable(r.out));
+    } else {
+        QVERIFY2(r.out.startsWith(QLatin1String("Target-ID: C5\n")), qPrintable(r.out));
+        QVERIFY(r.out.contains(
+            QStringLiteral("Block answered: %1 of %1 bytes\n").arg(m_osData.size())));
+        QCOMPARE(answered, m_osData.size() / 32); // one line per block of 32 bytes
+    }
+    QCOMPARE(r.out.count(QLatin1String("Block repeated (")), repeats);
+
+    // Appended, each line stamped; the terminal's lines are all there.
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const QStringList logged
+        = QString::fromUtf8(logFile.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(logged.first(), QStringLiteral("earlier line"));
+    static const QRegularExpression stamp(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* "));
+    QStringList texts;
+    for (const QString &line : logged.mid(1)) {
+        QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+        texts << line.section(u' ', 1);
+    }
+    QVERIFY(texts.contains(QStringLiteral("Target-ID: C5")));
+    QVERIFY(texts.contains(QStringLiteral("Flash programming successful:")));
+    QCOMPARE(texts.last(), QStringLiteral("Result: success (exit status 0)"));
+    if (level == QLatin1String("-v"))
+        QCOMPARE(texts.filter(QStringLiteral("Block answered: ")).size(), answered);
+
+    // The tool's trace reads as the device's: the same bytes and frames each way, in order.
+    QFile traceFile(trace);
+    QVERIFY(traceFile.open(QIODevice::ReadOnly));
+    const QList<SimTraceLine> tool = SimDevice::parseTrace(traceFile.readAll());
+    QByteArray sent, received;
+    QList<QPair<quint32, QByteArray>> framesSent, framesReceived;
+    qint64 last = 0;
+    for (const SimTraceLine &line : tool) {
+        QVERIFY(line.micros >= last);
+        last = line.micros;
+        const bool toDevice = line.kind == SimTraceLine::Kind::HostToDevice;
+        if (line.kind == SimTraceLine::Kind::Event)
+            continue;
+        if (line.can)
+            (toDevice ? framesSent : framesReceived).append({line.canId, line.bytes});
+        else
+            (toDevice ? sent : received) += line.bytes;
+    }
+    QCOMPARE(sent, sim.hostBytes());
+    QCOMPARE(received, sim.deviceBytes());
+    QList<QPair<quint32, QByteArray>> simSent, simReceived;
+    for (const SimTraceLine &line : sim.canMessages())
+        (line.kind == SimTraceLine::Kind::HostToDevice ? simSent : simReceived)
+            .append({line.canId, line.bytes});
+    QCOMPARE(framesSent, simSent);
+    QCOMPARE(framesReceived, simReceived);
+    QCOMPARE(framesSent.isEmpty(), !can);
 }
 
 void tst_CliDownload::usageErrors_data()

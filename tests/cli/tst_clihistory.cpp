@@ -24,6 +24,7 @@ private slots:
     void garbageLinesAreSkipped();
     void oddFieldsAreShownSafely();
     void partialDownloads();
+    void comparesThatDiffer();
     void refusals_data();
     void refusals();
 
@@ -247,6 +248,33 @@ void tst_CliHistory::partialDownloads()
              qPrintable(lines.at(2)));
     QVERIFY2(lines.at(3).contains(QLatin1String("success (from sector 4)")),
              qPrintable(lines.at(3)));
+}
+
+void tst_CliHistory::comparesThatDiffer()
+{
+    // One as this version records it, one as earlier versions did ("success", not equal).
+    TransferRecord different;
+    different.id = QStringLiteral("d");
+    different.operation = TransferOperation::Compare;
+    different.started = at(8, 0, 0);
+    different.ended = at(8, 0, 9);
+    different.outcome = TransferOutcome::Different;
+    different.compared = true;
+    different.setCompareRanges({{0x10, 0x11, 2, 0}, {0x20000, 0x20002, 3, 2}}, 5);
+    TransferRecord earlier = different;
+    earlier.id = QStringLiteral("e");
+    earlier.outcome = TransferOutcome::Success;
+
+    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("differ.jsonl"));
+    ServiceRecordWriter writer(path);
+    for (const TransferRecord &r : {different, earlier})
+        QVERIFY(writer.append(r));
+    const Run r = cli({QStringLiteral("--record"), path});
+    QCOMPARE(r.exitCode, 0);
+    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    for (const QString &line : lines.mid(1))
+        QVERIFY2(line.contains(QLatin1String("differs: 5 bytes in 2 ranges")), qPrintable(line));
 }
 
 void tst_CliHistory::refusals_data()

@@ -158,7 +158,7 @@ void tst_CliRecord::startAndEndLines_data()
         << "identification";
     QTest::newRow("compare, equal") << "compare" << QStringList() << true << 0 << "success"
                                     << "";
-    QTest::newRow("compare, different") << "compare" << QStringList() << false << 4 << "success"
+    QTest::newRow("compare, different") << "compare" << QStringList() << false << 4 << "different"
                                         << "";
 }
 
@@ -337,7 +337,7 @@ void tst_CliRecord::jsonFeed_data()
     QTest::newRow("download, compare error")
         << "download" << QStringList {"--compare-error", "3"} << 2 << "failed";
     QTest::newRow("upload") << "upload" << QStringList() << 0 << "success";
-    QTest::newRow("compare") << "compare" << QStringList() << 4 << "success";
+    QTest::newRow("compare") << "compare" << QStringList() << 4 << "different";
 }
 
 void tst_CliRecord::jsonFeed()

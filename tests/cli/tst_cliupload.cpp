@@ -2,6 +2,7 @@
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "transfer/ServiceRecord.h"
 
 #include <QDir>
 #include <QFile>
@@ -30,6 +31,8 @@ private slots:
     void compareDiff();
     void compareDiffUsage_data();
     void compareDiffUsage();
+    void outputsThatAreInputs_data();
+    void outputsThatAreInputs();
 
 private:
     using Run = CliRun;
@@ -133,10 +136,6 @@ void tst_CliUpload::uploadRefusesChoicesNotOffered_data()
     QTest::newRow("no device") << QStringList {"upload", "flash", "x.b86"} << "--device";
     QTest::newRow("H86 output") << QStringList {"upload", "flash", "keep.h86", "--device", "46xx"}
                                 << "OUTPUT must end in .b86";
-    // "@OUTPUT" stands for the output's full path.
-    QTest::newRow("output is the record")
-        << QStringList {"upload", "flash", "rec.b86", "--device", "46xx", "--record", "@OUTPUT"}
-        << "is the service record file";
 }
 
 void tst_CliUpload::uploadRefusesChoicesNotOffered()
@@ -144,7 +143,6 @@ void tst_CliUpload::uploadRefusesChoicesNotOffered()
     QFETCH(QStringList, args);
     QFETCH(QString, message);
     args[2] = path(args[2]);
-    args.replaceInStrings(QStringLiteral("@OUTPUT"), args[2]);
     const Run r = cli(args + QStringList {"--port", "/nonexistent/tty", "--yes"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
@@ -337,6 +335,70 @@ void tst_CliUpload::compareDiffUsage()
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QCOMPARE(r.out, QString());
+}
+
+void tst_CliUpload::outputsThatAreInputs_data()
+{
+    // @IMAGE: an image; @SAME: the image by another name (a link); @RECORD: the service record;
+    // @DIR: the test's folder.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("--diff-dump onto the image")
+        << QStringList {"compare", "@IMAGE", "--diff-dump", "@DIR/./image.b86"}
+        << "--diff-dump @DIR/./image.b86 is the image @IMAGE";
+    QTest::newRow("--diff-dump onto the service record")
+        << QStringList {"compare", "@IMAGE", "--diff-dump", "@RECORD"}
+        << "--diff-dump @RECORD is the service record file";
+    QTest::newRow("--diff-dump onto --record")
+        << QStringList {"compare",        "@IMAGE",      "--record",
+                        "@DIR/run.jsonl", "--diff-dump", "@DIR/sub/../run.jsonl"}
+        << "is the service record file @DIR/run.jsonl";
+    QTest::newRow("upload OUTPUT onto --record")
+        << QStringList {"upload", "flash",    "@DIR/rec.b86", "--device",
+                        "46xx",   "--record", "@DIR/rec.b86"}
+        << "OUTPUT @DIR/rec.b86 is the service record file";
+    QTest::newRow("convert OUTPUT onto the image")
+        << QStringList {"convert", "@IMAGE", "@SAME"} << "OUTPUT @SAME is the image @IMAGE";
+    QTest::newRow("--log onto the image")
+        << QStringList {"download", "@IMAGE", "--log", "@SAME"} << "--log @SAME is the image";
+    QTest::newRow("--trace onto --log")
+        << QStringList {"download", "@IMAGE", "--log", "@DIR/a.txt", "--trace", "@DIR/a.txt"}
+        << "--trace @DIR/a.txt is --log @DIR/a.txt";
+    QTest::newRow("--diff-dump onto --trace")
+        << QStringList {"compare", "@IMAGE", "--trace", "@DIR/t.b86", "--diff-dump", "@DIR/t.b86"}
+        << "--diff-dump @DIR/t.b86 is --trace";
+}
+
+// Refused before anything is opened or sent: every input stays as it was.
+void tst_CliUpload::outputsThatAreInputs()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const QByteArray data = pattern(0x100000, 21);
+    const QString image = writeFile(QStringLiteral("image.b86"), data);
+    const QString same = path(QStringLiteral("same.b86"));
+    QFile::remove(same);
+    QVERIFY(QFile::link(image, same));
+    QDir().mkpath(path(QStringLiteral("sub")));
+    const QString record = ServiceRecord::defaultPath();
+    const auto expand = [&](QString text) {
+        return text.replace(QLatin1String("@IMAGE"), image)
+            .replace(QLatin1String("@SAME"), same)
+            .replace(QLatin1String("@RECORD"), record)
+            .replace(QLatin1String("@DIR"), m_dir.path());
+    };
+    for (QString &arg : args)
+        arg = expand(arg);
+    const QStringList entries
+        = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (args.first() != QLatin1String("convert"))
+        args += QStringList {"--port", "/nonexistent/tty", "--yes"};
+    const Run r = cli(args);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY2(r.err.contains(expand(message)), qPrintable(r.err));
+    QCOMPARE(r.out, QString());
+    QCOMPARE(readFile(image), data);
+    QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), entries);
 }
 
 QTEST_GUILESS_MAIN(tst_CliUpload)

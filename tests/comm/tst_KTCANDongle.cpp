@@ -1,9 +1,9 @@
-#include "FakeCanBusDevice.h"
-#include "VirtualCanPeer.h"
 #include "comm/CanBusLibrary.h"
 #include "comm/CanBusSetting.h"
 #include "comm/CanFrameMapping.h"
 #include "comm/KTCANDongle.h"
+#include "support/FakeCanBusDevice.h"
+#include "support/VirtualCanPeer.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

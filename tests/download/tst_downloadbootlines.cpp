@@ -6,6 +6,7 @@
 #include "download/DownloadTransfer.h"
 #include "support/FakeSerialBackend.h"
 #include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
@@ -15,8 +16,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <optional>
 
 class tst_DownloadBootLines : public QObject
 {
@@ -75,10 +74,7 @@ struct Rig
     std::unique_ptr<TKTSerial> serial;
     std::unique_ptr<KTSerialLink> link;
     std::unique_ptr<DownloadTransfer> transfer;
-    QStringList logs;
-    QStringList boxes;
-    bool promptShown = false;
-    std::optional<TransferRecord> report;
+    std::unique_ptr<TransferProbe> probe;
 
     Rig()
     {
@@ -104,17 +100,7 @@ struct Rig
                                                       std::move(r), setup);
         writeHex(transfer->loaderFile(), QByteArray::fromHex("11223344"));
         writeHex(transfer->programFile(), QByteArray::fromHex("aabbcc"));
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Log)
-                logs << e.text;
-            if (e.kind == TransferEvent::Kind::Finished)
-                report = e.record;
-        });
-        QObject::connect(
-            transfer.get(), &TransferSession::errorBox,
-            [this](const QString &title, const QString &text) { boxes << title + u'|' + text; });
-        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
-                         [this] { promptShown = true; });
+        probe = std::make_unique<TransferProbe>(*transfer);
     }
 
     ~Rig()
@@ -136,13 +122,13 @@ struct Rig
     // 3, the port closed again.
     void verifyRefusedQuietly()
     {
-        QVERIFY(report.has_value());
-        QCOMPARE(report->outcome, TransferOutcome::Aborted);
-        QCOMPARE(TransferOutcomes::exitStatus(*report), 3);
-        QCOMPARE(report->reportText,
-                 boxes.isEmpty() ? QString()
-                                 : TransferSession::plainText(boxes.last().section(u'|', 1)));
-        QVERIFY(!promptShown);
+        QVERIFY(probe->finished());
+        QCOMPARE(probe->record->outcome, TransferOutcome::Aborted);
+        QCOMPARE(TransferOutcomes::exitStatus(*probe->record), 3);
+        QCOMPARE(probe->record->reportText,
+                 probe->boxes.isEmpty() ? QString()
+                                        : TransferSession::plainText(probe->boxes.last().text));
+        QVERIFY(!probe->promptShown);
         QCOMPARE(fake->written(), QByteArray());
         QVERIFY(!serial->Active());
     }
@@ -193,9 +179,10 @@ void tst_DownloadBootLines::sequenceRunsBeforeTheBootByte()
         rig.transfer->setBootLines(text, QStringLiteral("--boot-lines"));
     QVERIFY(rig.transfer->usesBootLines());
     rig.start();
-    QVERIFY(!rig.promptShown);
-    QVERIFY(rig.boxes.isEmpty());
-    QCOMPARE(rig.logs.value(0), QStringLiteral("Boot entry through the modem lines: ") + logged);
+    QVERIFY(!rig.probe->promptShown);
+    QVERIFY(rig.probe->boxLines().isEmpty());
+    QCOMPARE(rig.probe->logs.value(0),
+             QStringLiteral("Boot entry through the modem lines: ") + logged);
     if (bootByteMs > 0) {
         rig.clock.advance(bootByteMs - 1);
         QCOMPARE(rig.fake->written(), QByteArray());
@@ -236,12 +223,12 @@ void tst_DownloadBootLines::malformedSequenceSendsNothing()
     if (!fromSetting)
         rig.transfer->setBootLines(text, QStringLiteral("--boot-lines"));
     rig.start();
-    QCOMPARE(rig.boxes, QStringList {box});
+    QCOMPARE(rig.probe->boxLines(), QStringList {box});
     rig.verifyRefusedQuietly();
     QVERIFY(rig.fake->modemChanges().isEmpty());
     // Refused before the port was even opened.
     QVERIFY(rig.fake->configurations().isEmpty());
-    QVERIFY(rig.logs.isEmpty());
+    QVERIFY(rig.probe->logs.isEmpty());
 }
 
 void tst_DownloadBootLines::linesThePortCannotSet_data()
@@ -276,14 +263,15 @@ void tst_DownloadBootLines::linesThePortCannotSet()
     rig.fake->setModemLinesSupported(vanish);
     rig.start();
     if (vanish) {
-        QVERIFY(rig.boxes.isEmpty());
+        QVERIFY(rig.probe->boxLines().isEmpty());
         rig.fake->vanish();
         rig.clock.advance(10);
     }
-    QCOMPARE(rig.boxes.size(), 1);
-    QVERIFY2(rig.boxes.first().startsWith(box), qPrintable(rig.boxes.first()));
-    QVERIFY(
-        rig.boxes.first().endsWith(QLatin1String("No byte was sent. Download will be aborted!")));
+    QCOMPARE(rig.probe->boxLines().size(), 1);
+    QVERIFY2(rig.probe->boxLines().first().startsWith(box),
+             qPrintable(rig.probe->boxLines().first()));
+    QVERIFY(rig.probe->boxLines().first().endsWith(
+        QLatin1String("No byte was sent. Download will be aborted!")));
     rig.verifyRefusedQuietly();
     QVERIFY(rig.fake->modemChanges().isEmpty());
     // Nothing goes out later either.
@@ -311,11 +299,11 @@ void tst_DownloadBootLines::optionReplacesSetting()
     rig.transfer->setBootLines(option, QStringLiteral("--boot-lines"));
     QCOMPARE(rig.transfer->usesBootLines(), !option.isEmpty());
     rig.start();
-    QVERIFY(rig.boxes.isEmpty());
+    QVERIFY(rig.probe->boxLines().isEmpty());
     QCOMPARE(changesSeen(*rig.fake), changes);
-    QCOMPARE(rig.promptShown, option.isEmpty());
+    QCOMPARE(rig.probe->promptShown, option.isEmpty());
     if (option.isEmpty()) {
-        QVERIFY(rig.logs.isEmpty());
+        QVERIFY(rig.probe->logs.isEmpty());
         QCOMPARE(rig.fake->written(), QByteArray());
         rig.transfer->answerBootPrompt(true);
     }
@@ -328,7 +316,7 @@ void tst_DownloadBootLines::userBreakDuringWait()
     Rig rig;
     rig.start();
     rig.clock.advance(50);
-    QVERIFY(!rig.report.has_value());
+    QVERIFY(!rig.probe->record.has_value());
     rig.transfer->userBreak();
     rig.verifyRefusedQuietly();
     rig.clock.advance(500);

@@ -1,12 +1,13 @@
 #include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
 #include "core/SectorMap.h"
-#include "download/DownloadResumeOffer.h"
 #include "download/CanDownload.h"
+#include "download/DownloadResumeOffer.h"
 #include "download/DownloadTransfer.h"
 #include "support/SimDevice.h"
-#include "support/TestSetup.h"
 #include "support/TempSettings.h"
+#include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/LoaderFile.h"
@@ -16,7 +17,6 @@
 #include "transfer/TargetFiles.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -93,48 +93,22 @@ struct Run
                       SettingsStore::comPortDevicePath(0), SettingsStore::canBus()));
         QObject::connect(transfer.get(), &TransferSession::event, &listener,
                          &ServiceRecordListener::onEvent);
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Log)
-                log << e.text;
+        probe = std::make_unique<TransferProbe>(*transfer, TransferProbe::BootPrompt::Confirm);
+        probe->onEvent = [this](const TransferEvent &e) {
             if (e.kind == TransferEvent::Kind::Progress && breakAt >= 0 && e.position >= breakAt) {
                 breakAt = -1;
                 QTimer::singleShot(0, transfer.get(), [this] { transfer->userBreak(); });
             }
-            if (e.kind == TransferEvent::Kind::Finished) {
-                record = e.record;
-                finished = true;
-            }
-        });
-        QObject::connect(transfer.get(), &TransferSession::finalReport,
-                         [this](const QString &text) { report = text; });
-        QObject::connect(
-            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
-            [this] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
+        };
     }
     ~Run() { transfer.reset(); }
-
-    bool run(int msecs = 60000)
-    {
-        QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferSession::event, &loop, [&](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Finished)
-                loop.quit();
-        });
-        QTimer::singleShot(msecs, &loop, &QEventLoop::quit);
-        transfer->start();
-        loop.exec();
-        return finished;
-    }
 
     ServiceRecordListener listener;
     TKTSerial serial;
     std::unique_ptr<KTSerialLink> link;
     std::unique_ptr<DownloadTransfer> transfer;
-    QStringList log;
-    QString report;
-    TransferRecord record;
+    std::unique_ptr<TransferProbe> probe;
     qint64 breakAt = -1; // user break once the progress passes this address
-    bool finished = false;
 };
 
 } // namespace
@@ -289,14 +263,16 @@ void tst_DownloadResume::failThenResume()
         Run first(request, recordFile);
         if (userBreak)
             first.breakAt = SectorStart(FailingSector) + 0x800;
-        QVERIFY(first.run());
-        QVERIFY2(first.record.outcome != TransferOutcome::Success, qPrintable(first.report));
+        QVERIFY(first.probe->run());
+        QVERIFY2(first.probe->result().outcome != TransferOutcome::Success,
+                 qPrintable(first.probe->reportText));
         QFETCH(QString, reportEnd);
-        QVERIFY2(first.report.contains(reportEnd, Qt::CaseInsensitive),
-                 qPrintable(first.report));
-        QCOMPARE(first.record.resumeSector, FailingSector);
-        QVERIFY(first.report.endsWith(
-            QStringLiteral("\r\n\r\nProgramming can be resumed from sector %1.").arg(FailingSector)));
+        QVERIFY2(first.probe->reportText.contains(reportEnd, Qt::CaseInsensitive),
+                 qPrintable(first.probe->reportText));
+        QCOMPARE(first.probe->result().resumeSector, FailingSector);
+        QVERIFY(first.probe->reportText.endsWith(
+            QStringLiteral("\r\n\r\nProgramming can be resumed from sector %1.")
+                .arg(FailingSector)));
         sim.stop();
         afterFailure = sim.memory();
         // What the device holds below the failing sector is the image already.
@@ -322,12 +298,13 @@ void tst_DownloadResume::failThenResume()
     resumed.resumeSector = decision.sector;
     resumed.resumeNote = ResumePoint::resumingText(decision);
     Run second(resumed, recordFile);
-    QVERIFY(second.run());
-    QCOMPARE(second.record.outcome, TransferOutcome::Success);
-    QVERIFY(second.log.first().startsWith(QLatin1String("Resuming at sector 4 (010000h) after the download of ")));
-    QVERIFY(second.log.contains(QStringLiteral("Erasing flash sectors 4 up to 7...")));
-    QCOMPARE(second.record.resumedFromSector, FailingSector);
-    QCOMPARE(second.record.bytes, qint64((ImageSectors - FailingSector) * ChunkBytes));
+    QVERIFY(second.probe->run());
+    QCOMPARE(second.probe->result().outcome, TransferOutcome::Success);
+    QVERIFY(second.probe->logs.first().startsWith(
+        QLatin1String("Resuming at sector 4 (010000h) after the download of ")));
+    QVERIFY(second.probe->logs.contains(QStringLiteral("Erasing flash sectors 4 up to 7...")));
+    QCOMPARE(second.probe->result().resumedFromSector, FailingSector);
+    QCOMPARE(second.probe->result().bytes, qint64((ImageSectors - FailingSector) * ChunkBytes));
     QVERIFY(sim.waitForFinished());
 
     // The device holds what a whole download leaves: the image, erased flash above it.

@@ -1,11 +1,12 @@
-#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "base/SettingsStore.h"
 #include "comm/KTComm.h"
 #include "download/DownloadFrames.h"
 #include "download/DownloadTransfer.h"
 #include "download/SerialFlashDownload.h"
+#include "support/FakeLinks.h"
 #include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
@@ -15,8 +16,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <optional>
 
 // The download's protocols against in-memory ports and virtual time: every state, answer and
 // failure path, with the bytes and CAN messages the transfer sends and the moment it gives up.
@@ -87,15 +86,7 @@ struct Harness
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
     std::unique_ptr<DownloadTransfer> transfer;
-    QList<TransferEvent> events;
-    QStringList logs;
-    QStringList boxes;
-    QString shownError; // the last box's text and hint
-    QString status;
-    std::optional<TransferRecord> report; // the Finished event's record
-    QString resultText; // the final report as the message box shows it
-    bool showReport = false;
-    bool promptShown = false;
+    std::unique_ptr<TransferProbe> probe;
 
     explicit Harness(DownloadRequest request, bool writeTargets = true)
     {
@@ -106,28 +97,7 @@ struct Harness
             writeHex(transfer->loaderFile(), LoaderBytes);
             writeHex(transfer->programFile(), ProgramBytes);
         }
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            events << e;
-            if (e.kind == TransferEvent::Kind::Log)
-                logs << e.text;
-            if (e.kind == TransferEvent::Kind::Finished)
-                report = e.record;
-        });
-        QObject::connect(transfer.get(), &TransferSession::statusText,
-                         [this](const QString &t) { status = t; });
-        QObject::connect(
-            transfer.get(), &TransferSession::errorBox,
-            [this](const QString &title, const QString &text, const QString &hint) {
-                boxes << title + u'|' + text;
-                shownError = hint.isEmpty() ? text : text + QStringLiteral("\r\n\r\n") + hint;
-            });
-        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
-                         [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferSession::finalReport, [this](const QString &text) {
-            QVERIFY(!report.has_value()); // the report comes before the end
-            resultText = text;
-            showReport = true;
-        });
+        probe = std::make_unique<TransferProbe>(*transfer);
     }
 
     // A transfer freed before its end still sends Finished: it must find the harness whole.
@@ -153,7 +123,7 @@ struct Harness
     {
         transfer->start();
         settle();
-        QVERIFY(promptShown);
+        QVERIFY(probe->promptShown);
         transfer->answerBootPrompt(true);
         QCOMPARE(serial.takeWritten(), QByteArray(1, '\0'));
     }
@@ -171,38 +141,8 @@ struct Harness
         serial.takeWritten();
     }
 
-    // Lets up to `ms` of virtual time pass until the transfer has finished.
-    void waitFinished(int ms = 1000)
-    {
-        QVERIFY(clock.advanceUntil([this] { return report.has_value(); }, ms));
-        QVERIFY(streamIsWhole());
-    }
-
-    // Started first, Finished last and exactly once; the record holds the report shown (none
-    // when none was) and the modal result of its outcome.
-    bool streamIsWhole() const
-    {
-        const auto finished = std::count_if(events.begin(), events.end(), [](const auto &e) {
-            return e.kind == TransferEvent::Kind::Finished;
-        });
-        return !events.isEmpty() && events.first().kind == TransferEvent::Kind::Started
-            && finished == 1 && events.last().kind == TransferEvent::Kind::Finished
-            // The record keeps what the user saw: the report, or the box that stopped it.
-            && report->reportText
-            == (showReport ? TransferSession::plainText(resultText)
-                           : TransferSession::plainText(shownError))
-            && report->modalResult == TransferOutcomes::modalResult(report->outcome);
-    }
-
-    QList<TransferPhase> phases() const
-    {
-        QList<TransferPhase> entered;
-        for (const TransferEvent &e : events) {
-            if (e.kind == TransferEvent::Kind::Phase)
-                entered << e.phase;
-        }
-        return entered;
-    }
+    // Lets up to `ms` of virtual time pass until the transfer has finished, its events whole.
+    void waitFinished(int ms = 1000) { QVERIFY(probe->waitFinished(clock, ms)); }
 };
 
 DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, qint32 dataEnd)
@@ -259,7 +199,7 @@ void tst_DownloadTransfer::serialFlashProgramming()
             + char(DownloadFrames::xorChecksum(QByteArray::fromHex("2400000000") + data.left(32))));
     h.serial.deliver(0x55);
     QCOMPARE(h.serial.takeWritten().size(), 38);
-    QCOMPARE(h.status, QStringLiteral("32 bytes programmed"));
+    QCOMPARE(h.probe->status, QStringLiteral("32 bytes programmed"));
     h.serial.deliver(0x55);
     QCOMPARE(h.serial.takeWritten().left(5), QByteArray::fromHex("0a00400000"));
     h.serial.deliver(0x55);
@@ -268,19 +208,19 @@ void tst_DownloadTransfer::serialFlashProgramming()
     h.waitFinished();
 
     QCOMPARE(
-        h.logs,
+        h.probe->logs,
         QStringList({"Target-ID: C5", "Transmitting DLoader.H86...", "4 Byte transmitted",
                      "Loader started...", "Transmitting Download.H86...", "3 Byte transmitted",
                      "Brasvik started...", "Transmitting start sector: 0...", "1 Byte transmitted",
                      "Transmitting sector count: 11...", "1 Byte transmitted",
                      "Erasing flash sectors 0 up to 10...", "Flash sectors 0 up to 10 erased",
                      "Start flash programming...", "Flash programming finished!"}));
-    QVERIFY(h.showReport);
-    QCOMPARE(h.report->modalResult, 1);
-    QCOMPARE(h.report->outcome, TransferOutcome::Success);
-    QVERIFY(h.resultText.startsWith(
+    QVERIFY(h.probe->reportShown);
+    QCOMPARE(h.probe->record->modalResult, 1);
+    QCOMPARE(h.probe->record->outcome, TransferOutcome::Success);
+    QVERIFY(h.probe->reportText.startsWith(
         "Flash programming successful:\r\n\r\n70 bytes programmed\r\n\r\nUsed time: "));
-    QVERIFY(h.resultText.endsWith(" ms"));
+    QVERIFY(h.probe->reportText.endsWith(" ms"));
     QVERIFY(!h.serial.active);
     QCOMPARE(h.serial.closeCount, 1);
 }
@@ -295,12 +235,12 @@ void tst_DownloadTransfer::wholeFlashErase()
     QCOMPARE(h.serial.takeWritten().right(1), QByteArray::fromHex("00"));
     h.serial.deliver(0xAA);
     // The log names 19 sectors; the wire carries the end sector 0.
-    QCOMPARE(h.logs.last(), QStringLiteral("Transmitting sector count: 19..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Transmitting sector count: 19..."));
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("00"));
     h.serial.deliver(0xAA);
-    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Erasing all flash sectors..."));
     h.serial.deliver(0x00);
-    QVERIFY(h.logs.contains(QStringLiteral("Flash erased")));
+    QVERIFY(h.probe->logs.contains(QStringLiteral("Flash erased")));
     QCOMPARE(static_cast<const SerialFlashDownload &>(h.transfer->machine()).state(), SerialFlashDownload::State::Programming);
 
     // Sectors 17 to 19: the bytes 0x11 and 0x13, the count 2.
@@ -313,11 +253,11 @@ void tst_DownloadTransfer::wholeFlashErase()
     QCOMPARE(p.serial.takeWritten(), QByteArray::fromHex("11"));
     p.serial.deliver(0xAA);
     QCOMPARE(p.serial.takeWritten(), QByteArray::fromHex("13"));
-    QCOMPARE(p.logs.last(), QStringLiteral("Transmitting sector count: 2..."));
+    QCOMPARE(p.probe->logs.last(), QStringLiteral("Transmitting sector count: 2..."));
     p.serial.deliver(0xAA);
-    QCOMPARE(p.logs.last(), QStringLiteral("Erasing flash sectors 17 up to 18..."));
+    QCOMPARE(p.probe->logs.last(), QStringLiteral("Erasing flash sectors 17 up to 18..."));
     p.serial.deliver(0x13);
-    QVERIFY(p.logs.contains(QStringLiteral("Flash sectors 17 up to 18 erased")));
+    QVERIFY(p.probe->logs.contains(QStringLiteral("Flash sectors 17 up to 18 erased")));
     QCOMPARE(p.serial.takeWritten().left(5),
              QByteArray::fromHex("0811"
                                  "00000e"));
@@ -346,7 +286,7 @@ void tst_DownloadTransfer::firstByteOfAnEventCounts()
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4));
     h.startConfirmed();
     h.serial.deliver(QByteArray::fromHex("c555"));
-    QCOMPARE(h.logs.first(), QStringLiteral("Target-ID: C5"));
+    QCOMPARE(h.probe->logs.first(), QStringLiteral("Target-ID: C5"));
     QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitLoaderStarted);
     h.serial.deliver(QByteArray::fromHex("01aa"));
     QCOMPARE(h.transfer->machine().bootState(), TransferMachine::BootState::WaitProgramStarted);
@@ -392,8 +332,8 @@ void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
         QCOMPARE(h.serial.takeWritten().left(1), QByteArray::fromHex("08"));
     } else {
         h.waitFinished();
-        QCOMPARE(h.logs.last(), QStringLiteral("Flash erase error!"));
-        QCOMPARE(h.report->outcome, TransferOutcome::Failed);
+        QCOMPARE(h.probe->logs.last(), QStringLiteral("Flash erase error!"));
+        QCOMPARE(h.probe->record->outcome, TransferOutcome::Failed);
     }
 }
 
@@ -418,7 +358,7 @@ void tst_DownloadTransfer::board4610CombinedImage()
     h.serial.deliver(0xAA); // the program has started: no sector bytes on the board
     QCOMPARE(h.serial.takeWritten(), QByteArray());
     QCOMPARE(
-        h.logs.mid(5),
+        h.probe->logs.mid(5),
         QStringList({"3 Byte transmitted", "Brasvik started...", "Erasing all flash sectors..."}));
     h.serial.deliver(0x00);
     QCOMPARE(h.serial.takeWritten().left(5), QByteArray::fromHex("2407e0ff04"));
@@ -439,8 +379,8 @@ void tst_DownloadTransfer::board4610CombinedImage()
     QCOMPARE(frames, 0x900 / 16);
     h.serial.deliver(0xAA);
     h.waitFinished();
-    QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
-    QVERIFY(h.resultText.startsWith(
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Retain values programming finished!"));
+    QVERIFY(h.probe->reportText.startsWith(
         QStringLiteral("Retain values programming successful:\r\n\r\n%1 bytes programmed")
             .arg(32 + 0x900)));
 }
@@ -460,7 +400,7 @@ void tst_DownloadTransfer::retainValuesSerial()
     QCOMPARE(h.transfer->watchdogInterval(), 1000);
     h.serial.takeWritten();
     h.serial.deliver(0xAA);
-    QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Start retain values programming..."));
     QCOMPARE(h.transfer->watchdogInterval(), 2000);
     QByteArray sent;
     int frames = 0;
@@ -477,9 +417,9 @@ void tst_DownloadTransfer::retainValuesSerial()
     QCOMPARE(sent, r.image);
     h.serial.deliver(0x5A);
     h.waitFinished();
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.report->outcome, TransferOutcome::Failed);
-    QCOMPARE(h.resultText,
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->record->outcome, TransferOutcome::Failed);
+    QCOMPARE(h.probe->reportText,
              QStringLiteral("Retain values programming aborted:\r\n\r\nCompare error!"));
 }
 
@@ -523,7 +463,7 @@ void tst_DownloadTransfer::canFlashProgramming()
     QCOMPARE(h.serial.takeWritten(), QByteArray()); // no sector bytes over RS-232
     QVERIFY(!h.transfer->watchdogActive());
     h.settle();
-    QCOMPARE(h.logs.last(), QStringLiteral("Erasing flash sectors 11 up to 16..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Erasing flash sectors 11 up to 16..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent.size(), 1);
     QCOMPARE(sent[0].ID, 0x63Fu);
@@ -533,7 +473,7 @@ void tst_DownloadTransfer::canFlashProgramming()
     QCOMPARE(h.transfer->watchdogInterval(), 50000);
 
     h.bus->reply(0x33);
-    QCOMPARE(h.logs.mid(h.logs.size() - 2),
+    QCOMPARE(h.probe->logs.mid(h.probe->logs.size() - 2),
              QStringList({"Flash sectors 11 up to 16 erased", "Start flash programming..."}));
     sent = h.bus->takeSent();
     QCOMPARE(sent.size(), 5);
@@ -563,8 +503,8 @@ void tst_DownloadTransfer::canFlashProgramming()
 
     h.bus->reply(0xAA);
     h.waitFinished();
-    QCOMPARE(h.report->modalResult, 1);
-    QVERIFY(h.resultText.contains(QLatin1String("28 bytes programmed")));
+    QCOMPARE(h.probe->record->modalResult, 1);
+    QVERIFY(h.probe->reportText.contains(QLatin1String("28 bytes programmed")));
     QVERIFY(h.bus->stopped);
     QVERIFY(!h.serial.active);
 }
@@ -579,7 +519,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
     h.settle();
-    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Erasing all flash sectors..."));
     QList<TCANMsg> sent = h.bus->takeSent();
     QCOMPARE(sent[0].Data[0], quint8(0));
     QCOMPARE(sent[0].Data[1], quint8(0x13));
@@ -601,14 +541,15 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     other.Data[0] = 0x33;
     h.bus->deliver(other);
     QCOMPARE(h.bus->takeSent().size(), 0);
-    QCOMPARE(h.logs.last(), QStringLiteral("Erasing all flash sectors..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Erasing all flash sectors..."));
 
     h.bus->reply(0x33);
-    QCOMPARE(h.logs.at(h.logs.size() - 2), QStringLiteral("Flash erased"));
+    QCOMPARE(h.probe->logs.at(h.probe->logs.size() - 2), QStringLiteral("Flash erased"));
     h.bus->reply(0xA5);
     h.waitFinished();
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nFlash erase error!"));
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->reportText,
+             QStringLiteral("Flash programming aborted:\r\n\r\nFlash erase error!"));
 }
 
 void tst_DownloadTransfer::canRetainValues()
@@ -625,7 +566,7 @@ void tst_DownloadTransfer::canRetainValues()
     h.serial.deliver(0x01);
     h.serial.deliver(0xAA);
     h.settle();
-    QCOMPARE(h.logs.last(), QStringLiteral("Start retain values programming..."));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Start retain values programming..."));
     QByteArray received;
     int blocks = 0;
     for (;;) {
@@ -651,8 +592,8 @@ void tst_DownloadTransfer::canRetainValues()
     QCOMPARE(received, r.image);
     h.bus->reply(0xAA);
     h.waitFinished();
-    QCOMPARE(h.logs.last(), QStringLiteral("Retain values programming finished!"));
-    QCOMPARE(h.report->modalResult, 1);
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Retain values programming finished!"));
+    QCOMPARE(h.probe->record->modalResult, 1);
 }
 
 void tst_DownloadTransfer::lineErrorEndsTransfer()
@@ -664,9 +605,9 @@ void tst_DownloadTransfer::lineErrorEndsTransfer()
     h.serial.deliver(0x0B); // discarded from now on
     QCOMPARE(h.serial.takeWritten(), QByteArray());
     h.waitFinished();
-    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.resultText,
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->reportText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCOM error:\r\n")
                  + CommErrorText(CE_FRAME | CE_OVERRUN));
 
@@ -678,7 +619,7 @@ void tst_DownloadTransfer::lineErrorEndsTransfer()
         s.serial.lastError = system;
         s.serial.raiseLineError(CE_IOE);
         s.waitFinished();
-        QCOMPARE(s.resultText,
+        QCOMPARE(s.probe->reportText,
                  QStringLiteral("Flash programming aborted:\r\n\r\nSystem error:\r\n")
                      + (system.isEmpty() ? QStringLiteral("Unknown Error!") : system));
     }
@@ -689,14 +630,14 @@ void tst_DownloadTransfer::lineErrorBeforePromptIsIgnored()
     Harness h(flashRequest(image46xx(pattern(64)), 0, 11, 64));
     h.transfer->start();
     h.settle();
-    QVERIFY(h.promptShown);
+    QVERIFY(h.probe->promptShown);
     h.serial.raiseLineError(CE_BREAK);
     h.serial.deliver(0xC5);
     QVERIFY(!h.transfer->watchdogActive());
     h.transfer->answerBootPrompt(true);
     QCOMPARE(h.serial.takeWritten(), QByteArray(1, '\0'));
     h.serial.deliver(0xC5);
-    QCOMPARE(h.logs.first(), QStringLiteral("Target-ID: C5"));
+    QCOMPARE(h.probe->logs.first(), QStringLiteral("Target-ID: C5"));
 }
 
 void tst_DownloadTransfer::canDongleError()
@@ -711,10 +652,10 @@ void tst_DownloadTransfer::canDongleError()
     h.settle();
     h.bus->raiseError(0x10);
     QCOMPARE(h.bus->closeDongleCount, 1);
-    QCOMPARE(h.logs.last(), QStringLiteral("CAN Dongle error: ") + CANErrorText(0x10));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("CAN Dongle error: ") + CANErrorText(0x10));
     h.waitFinished();
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.resultText,
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->reportText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCAN Dongle error: ")
                  + CANErrorText(0x10));
     QVERIFY(h.bus->stopped);
@@ -747,8 +688,8 @@ void tst_DownloadTransfer::endBeforeCanPhaseStarts()
     else
         h.transfer->userBreak();
     h.waitFinished();
-    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QTEST(h.resultText, "text");
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QTEST(h.probe->reportText, "text");
     QVERIFY(h.bus->takeSent().isEmpty());
 }
 
@@ -761,12 +702,12 @@ void tst_DownloadTransfer::userBreakDuringErase()
     QVERIFY(!h.serial.active); // closed at once
     QCOMPARE(h.transfer->watchdogInterval(), TransferSession::AbortDelayMs);
     h.clock.advance(TransferSession::AbortDelayMs - 1);
-    QVERIFY(!h.report.has_value());
+    QVERIFY(!h.probe->record.has_value());
     h.clock.advance(1);
-    QVERIFY(h.report.has_value());
-    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
+    QVERIFY(h.probe->record.has_value());
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->reportText, QStringLiteral("Flash programming aborted:\r\n\r\nUser break!"));
 }
 
 void tst_DownloadTransfer::missingTargetFile()
@@ -776,16 +717,16 @@ void tst_DownloadTransfer::missingTargetFile()
     h.transfer->start();
     h.settle();
     QCOMPARE(
-        h.boxes,
+        h.probe->boxLines(),
         QStringList(
             QStringLiteral("Brasvik|Missing bootstrap loader file!\r\n\r\nFile: DLoader.H86\r\n\r\n"
                            "Download will be aborted!\r\n\r\nFolder searched: 1) %1 (used)")
                 .arg(h.dir.path())));
-    QVERIFY(h.report.has_value());
-    QVERIFY(!h.showReport);
-    QCOMPARE(h.report->modalResult, 3);
+    QVERIFY(h.probe->record.has_value());
+    QVERIFY(!h.probe->reportShown);
+    QCOMPARE(h.probe->record->modalResult, 3);
     QCOMPARE(h.serial.openCount, 0);
-    QVERIFY(!h.promptShown);
+    QVERIFY(!h.probe->promptShown);
 }
 
 // The file was there at the start and has gone when its turn comes.
@@ -798,8 +739,8 @@ void tst_DownloadTransfer::targetFileUnreadableWhenSent()
     h.serial.deliver(0x01);
     QCOMPARE(h.serial.takeWritten(), LoaderBytes); // the loader only
     h.waitFinished();
-    QCOMPARE(h.report->modalResult, 3);
-    QCOMPARE(h.resultText,
+    QCOMPARE(h.probe->record->modalResult, 3);
+    QCOMPARE(h.probe->reportText,
              QStringLiteral("Flash programming aborted:\r\n\r\nCannot read file: Download.H86"));
     QVERIFY(h.transfer->machine().idle());
 }
@@ -822,11 +763,11 @@ void tst_DownloadTransfer::portThatCannotBeOpened()
         = {SerialLink::OpenStatus(status), QStringLiteral("Device or resource busy")};
     h.transfer->start();
     h.settle();
-    QTEST(h.boxes.value(0), "box");
-    QVERIFY(h.report.has_value());
-    QCOMPARE(h.report->modalResult, 3);
-    QCOMPARE(h.report->outcome, TransferOutcome::Aborted);
-    QVERIFY(!h.promptShown);
+    QTEST(h.probe->boxLines().value(0), "box");
+    QVERIFY(h.probe->record.has_value());
+    QCOMPARE(h.probe->record->modalResult, 3);
+    QCOMPARE(h.probe->record->outcome, TransferOutcome::Aborted);
+    QVERIFY(!h.probe->promptShown);
 }
 
 void tst_DownloadTransfer::dongleThatCannotBeOpened()
@@ -837,9 +778,9 @@ void tst_DownloadTransfer::dongleThatCannotBeOpened()
     h.bus->openResult = 0x400;
     h.transfer->start();
     h.settle();
-    QCOMPARE(h.boxes,
+    QCOMPARE(h.probe->boxLines(),
              QStringList(QStringLiteral("Open PEAK-CAN-Dongle error|") + CANErrorText(0x400)));
-    QCOMPARE(h.report->modalResult, 3);
+    QCOMPARE(h.probe->record->modalResult, 3);
     QCOMPARE(h.serial.openCount, 0);
     QVERIFY(h.bus->stopped);
 }
@@ -852,8 +793,8 @@ void tst_DownloadTransfer::bootPromptDeclined()
     QVERIFY(h.serial.active);
     h.transfer->answerBootPrompt(false);
     QVERIFY(!h.serial.active);
-    QCOMPARE(h.report->modalResult, 3);
-    QVERIFY(!h.showReport);
+    QCOMPARE(h.probe->record->modalResult, 3);
+    QVERIFY(!h.probe->reportShown);
     QCOMPARE(h.serial.takeWritten(), QByteArray());
 }
 
@@ -866,13 +807,14 @@ void tst_DownloadTransfer::watchdogTimeout()
     Harness h(r);
     h.startConfirmed(); // nobody answers the boot byte
     h.clock.advance(2000 - 1);
-    QVERIFY(h.logs.isEmpty());
+    QVERIFY(h.probe->logs.isEmpty());
     h.clock.advance(1);
-    QVERIFY(h.report.has_value());
-    QCOMPARE(h.logs, QStringList(QStringLiteral("TIMEOUT")));
-    QCOMPARE(h.report->modalResult, 2);
-    QCOMPARE(h.report->outcome, TransferOutcome::Failed);
-    QCOMPARE(h.resultText, QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
+    QVERIFY(h.probe->record.has_value());
+    QCOMPARE(h.probe->logs, QStringList(QStringLiteral("TIMEOUT")));
+    QCOMPARE(h.probe->record->modalResult, 2);
+    QCOMPARE(h.probe->record->outcome, TransferOutcome::Failed);
+    QCOMPARE(h.probe->reportText,
+             QStringLiteral("Retain values programming aborted:\r\n\r\nTIMEOUT"));
 }
 
 // Each wait lasts exactly its interval from the last transmission, not a millisecond less.
@@ -890,9 +832,9 @@ void tst_DownloadTransfer::transmitEmptyArmsWatchdog()
     h.serial.raiseTxEmpty();
     QVERIFY(h.transfer->watchdogActive());
     h.clock.advance(interval - interval / 2 - 1);
-    QVERIFY(!h.logs.contains(QStringLiteral("TIMEOUT")));
+    QVERIFY(!h.probe->logs.contains(QStringLiteral("TIMEOUT")));
     h.clock.advance(1);
-    QCOMPARE(h.logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
 }
 
 void tst_DownloadTransfer::destroyedMidTransfer()
@@ -908,12 +850,12 @@ void tst_DownloadTransfer::destroyedMidTransfer()
     QVERIFY(!h->serial.hasHandlers());
     QVERIFY(h->bus->stopped);
     // The record still gets its end, without a report, and with what was decided so far.
-    QVERIFY(h->report.has_value());
-    QVERIFY(!h->showReport);
-    QCOMPARE(h->report->outcome, TransferOutcome::Aborted);
-    QCOMPARE(h->report->failedPhase, TransferPhase::Identification);
+    QVERIFY(h->probe->record.has_value());
+    QVERIFY(!h->probe->reportShown);
+    QCOMPARE(h->probe->record->outcome, TransferOutcome::Aborted);
+    QCOMPARE(h->probe->record->failedPhase, TransferPhase::Identification);
     h->settle(); // the queued finish finds no transfer
-    QVERIFY(h->streamIsWhole());
+    QVERIFY(h->probe->streamIsWhole());
 }
 
 void tst_DownloadTransfer::recordNamesTheImageAbsolutely()
@@ -929,8 +871,8 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
     const QByteArray data = pattern(70);
     Harness h(flashRequest(image46xx(data), 0, 11, 70));
     h.startConfirmed();
-    QCOMPARE(h.events.first().kind, TransferEvent::Kind::Started);
-    const TransferRecord started = h.events.first().record;
+    QCOMPARE(h.probe->events.first().kind, TransferEvent::Kind::Started);
+    const TransferRecord started = h.probe->events.first().record;
     QCOMPARE(started.outcome, TransferOutcome::Running);
     QCOMPARE(started.totalBytes, qint64(70));
     QVERIFY(!started.id.isEmpty());
@@ -944,7 +886,7 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
         h.serial.deliver(b);
     h.waitFinished();
 
-    const TransferRecord &r = *h.report;
+    const TransferRecord &r = *h.probe->record;
     QCOMPARE(r.id, started.id);
     QCOMPARE(r.operation, TransferOperation::Download);
     QCOMPARE(r.deviceType, DeviceKind::Device46xx);
@@ -975,14 +917,14 @@ void tst_DownloadTransfer::recordOfASuccessfulDownload()
     QCOMPARE(r.failedSector, -1);
     QCOMPARE(TransferOutcomes::exitStatus(r), int(TransferOutcomes::ExitSuccess));
 
-    QCOMPARE(h.phases(),
+    QCOMPARE(h.probe->phases(),
              QList<TransferPhase>({TransferPhase::BootPrompt, TransferPhase::Identification,
                                    TransferPhase::Loader, TransferPhase::Program,
                                    TransferPhase::Sectors, TransferPhase::Erase,
                                    TransferPhase::Data, TransferPhase::Finishing}));
     QList<qint64> positions;
     QList<qint64> done;
-    for (const TransferEvent &e : h.events) {
+    for (const TransferEvent &e : h.probe->events) {
         if (e.kind == TransferEvent::Kind::Progress) {
             positions << e.position;
             done << e.bytes;
@@ -1051,7 +993,7 @@ void tst_DownloadTransfer::recordOfAFailedDownload()
         h.bus->reply(0x5A);
     }
     h.waitFinished(50000 + 1000);
-    const TransferRecord &rec = *h.report;
+    const TransferRecord &rec = *h.probe->record;
     QTEST(int(rec.outcome), "outcome");
     QVERIFY(rec.hasFailure);
     QTEST(int(rec.failedPhase), "phase");
@@ -1093,14 +1035,14 @@ void tst_DownloadTransfer::finishedComesOnceAndLast()
         break;
     case 2:
         h->transfer->closedByUser();
-        QCOMPARE(h->report->failedPhase, TransferPhase::BootPrompt);
+        QCOMPARE(h->probe->record->failedPhase, TransferPhase::BootPrompt);
         break;
     case 3:
         h->transfer->answerBootPrompt(true);
         h->serial.deliver(0xC5);
         h->transfer->closedByUser();
-        QCOMPARE(h->report->outcome, TransferOutcome::Failed);
-        QCOMPARE(h->report->failedPhase, TransferPhase::Loader);
+        QCOMPARE(h->probe->record->outcome, TransferOutcome::Failed);
+        QCOMPARE(h->probe->record->failedPhase, TransferPhase::Loader);
         break;
     case 4:
     case 5:
@@ -1116,7 +1058,7 @@ void tst_DownloadTransfer::finishedComesOnceAndLast()
         for (quint8 b : {0xC5, 0x01, 0xAA, 0xAA, 0xAA, 0x0B, 0x55, 0xAA})
             h->serial.deliver(b);
         h->transfer->closedByUser(); // before the finish runs: the window returns cancel
-        QCOMPARE(h->report->modalResult, 2);
+        QCOMPARE(h->probe->record->modalResult, 2);
         break;
     case 7:
         h->transfer->answerBootPrompt(true);
@@ -1124,13 +1066,13 @@ void tst_DownloadTransfer::finishedComesOnceAndLast()
         break;
     }
     h->clock.advance(60000);
-    QVERIFY(h->report.has_value());
-    QVERIFY(h->streamIsWhole());
+    QVERIFY(h->probe->record.has_value());
+    QVERIFY(h->probe->streamIsWhole());
     if (h->transfer) {
         h->transfer->closedByUser();
         h->transfer->userBreak();
         h->clock.advance(1000);
-        QVERIFY(h->streamIsWhole());
+        QVERIFY(h->probe->streamIsWhole());
     }
 }
 

@@ -1,5 +1,6 @@
 #include "support/FakeLinks.h"
 #include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
 
 #include "base/BKGlobal.h"
@@ -61,11 +62,7 @@ struct Run
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> bus = std::make_shared<FakeCanBus>();
     std::unique_ptr<TransferSession> transfer;
-    QStringList titles;
-    QStringList texts;
-    QStringList hints;
-    bool promptShown = false;
-    int modalResult = -1;
+    std::unique_ptr<TransferProbe> probe;
 
     Run(Direction direction, int comInterface, const QString &portName = {},
         const QString &portPath = {}, const QString &canBus = QStringLiteral("virtualcan:can0"))
@@ -98,18 +95,7 @@ struct Run
             if (f.open(QIODevice::WriteOnly))
                 f.write(":0100000000FF\r\n:00000001FF\r\n");
         }
-        QObject::connect(transfer.get(), &TransferSession::errorBox,
-                         [this](const QString &title, const QString &text, const QString &hint) {
-                             titles << title;
-                             texts << text;
-                             hints << hint;
-                         });
-        QObject::connect(transfer.get(), &TransferSession::bootPromptRequested,
-                         [this] { promptShown = true; });
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Finished)
-                modalResult = e.record.modalResult;
-        });
+        probe = std::make_unique<TransferProbe>(*transfer);
     }
 
     void start()
@@ -231,15 +217,17 @@ void tst_OpenErrors::portThatCannotBeOpened()
     run.serial.lastError = QStringLiteral("Permission denied");
     run.start();
 
-    QCOMPARE(run.titles, QStringList(QStringLiteral("Open COM error")));
-    QCOMPARE(run.texts.first(),
+    QCOMPARE(run.probe->boxes.size(), 1);
+    QCOMPARE(run.probe->boxes.first().title, QStringLiteral("Open COM error"));
+    QCOMPARE(run.probe->boxes.first().text,
              QStringLiteral("Permission denied\r\n\r\nPort: COM2 (%1)").arg(path));
     // The doctor's advice for that very path, which does not exist.
-    QVERIFY(!run.hints.first().isEmpty());
-    QCOMPARE(run.hints.first(), PortDiagnosis::hintFor(path, QStringLiteral("COM2")));
-    QVERIFY2(run.hints.first().contains(QLatin1String("COM2 ")), qPrintable(run.hints.first()));
-    QCOMPARE(run.modalResult, 3);
-    QVERIFY(!run.promptShown);
+    QVERIFY(!run.probe->boxes.first().hint.isEmpty());
+    QCOMPARE(run.probe->boxes.first().hint, PortDiagnosis::hintFor(path, QStringLiteral("COM2")));
+    QVERIFY2(run.probe->boxes.first().hint.contains(QLatin1String("COM2 ")),
+             qPrintable(run.probe->boxes.first().hint));
+    QCOMPARE(run.probe->result().modalResult, 3);
+    QVERIFY(!run.probe->promptShown);
     QCOMPARE(run.bus->opened, comInterface != 0);
 }
 
@@ -271,14 +259,16 @@ void tst_OpenErrors::missingTargetFile()
     QVERIFY(QFile::remove(missing));
     run.start();
 
-    QCOMPARE(run.titles, QStringList(QStringLiteral("Brasvik")));
-    QCOMPARE(run.texts.first(),
+    QCOMPARE(run.probe->boxes.size(), 1);
+    QCOMPARE(run.probe->boxes.first().title, QStringLiteral("Brasvik"));
+    QCOMPARE(run.probe->boxes.first().text,
              QStringLiteral("Missing bootstrap loader file!\r\n\r\nFile: %1\r\n\r\n%2 will be "
                             "aborted!\r\n\r\nFolder searched: 1) %3 (used)")
                  .arg(QFileInfo(missing).fileName(), word, run.dir.path()));
-    QVERIFY(!run.hints.first().isEmpty());
-    QCOMPARE(run.hints.first(), TargetDiagnosis::hintForFile(missing, {run.dir.path()}));
-    QCOMPARE(run.modalResult, 3);
+    QVERIFY(!run.probe->boxes.first().hint.isEmpty());
+    QCOMPARE(run.probe->boxes.first().hint,
+             TargetDiagnosis::hintForFile(missing, {run.dir.path()}));
+    QCOMPARE(run.probe->result().modalResult, 3);
     QCOMPARE(run.serial.openCount, 0);
     QVERIFY(!run.bus->opened);
 }
@@ -317,12 +307,13 @@ void tst_OpenErrors::canBusSetting()
     Run run(direction, comInterface, {}, {}, value);
     run.start();
     if (!refused) {
-        QVERIFY(run.titles.isEmpty());
-        QVERIFY(run.promptShown);
+        QVERIFY(run.probe->boxes.isEmpty());
+        QVERIFY(run.probe->promptShown);
         return;
     }
-    QCOMPARE(run.titles, QStringList(QStringLiteral("CAN bus setting error")));
-    const QString text = run.texts.first();
+    QCOMPARE(run.probe->boxes.size(), 1);
+    QCOMPARE(run.probe->boxes.first().title, QStringLiteral("CAN bus setting error"));
+    const QString text = run.probe->boxes.first().text;
     QCOMPARE(text, CanBusSettingProblem(value));
     QVERIFY2(text.contains(QLatin1String("\"CANBus\"")), qPrintable(text));
     QVERIFY2(text.contains(QLatin1Char('"') + value + QLatin1Char('"')), qPrintable(text));
@@ -330,7 +321,7 @@ void tst_OpenErrors::canBusSetting()
     // Refused before the dongle or the port is touched.
     QVERIFY(!run.bus->opened);
     QCOMPARE(run.serial.openCount, 0);
-    QCOMPARE(run.modalResult, 3);
+    QCOMPARE(run.probe->result().modalResult, 3);
 }
 
 QTEST_GUILESS_MAIN(tst_OpenErrors)

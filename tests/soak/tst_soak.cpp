@@ -3,8 +3,9 @@
 #include "core/SectorMap.h"
 #include "download/DownloadTransfer.h"
 #include "support/SimDevice.h"
-#include "support/TestSetup.h"
 #include "support/TempSettings.h"
+#include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
@@ -13,9 +14,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTest>
-#include <QTimer>
 
 // Many transfers in one process, one after the other and unpaced, against the simulated device:
 // downloads, uploads and compares over RS-232 and the virtual CAN bus, with device faults mixed
@@ -104,25 +103,70 @@ const QList<Scenario> &scenarios()
         {"serial download", Kind::Download, false, {}, TransferOutcome::Success, 1, true},
         {"serial upload", Kind::Upload, false, {}, TransferOutcome::Success, 1, true},
         {"serial compare", Kind::Compare, false, {}, TransferOutcome::Success, 1, true},
-        {"serial download, block refused once", Kind::Download, false,
-         {"--refuse-block", "2"}, TransferOutcome::Success, 1, true},
-        {"serial download, compare error", Kind::Download, false, {"--compare-error", "3"},
-         TransferOutcome::Failed, 2, false},
-        {"serial upload, bad check byte", Kind::Upload, false, {"--bad-check", "2"},
-         TransferOutcome::Success, 1, true},
-        {"serial compare, data differ", Kind::Compare, false, {}, TransferOutcome::Success, 1,
-         true, false},
-        {"serial download, silent after the erase", Kind::Download, false,
-         {"--silent-from", "block:1"}, TransferOutcome::Failed, 2, false, true, true},
-        {"serial upload, silent device", Kind::Upload, false, {"--silent-from", "id"},
-         TransferOutcome::Failed, 2, false, true, true},
+        {"serial download, block refused once",
+         Kind::Download,
+         false,
+         {"--refuse-block", "2"},
+         TransferOutcome::Success,
+         1,
+         true},
+        {"serial download, compare error",
+         Kind::Download,
+         false,
+         {"--compare-error", "3"},
+         TransferOutcome::Failed,
+         2,
+         false},
+        {"serial upload, bad check byte",
+         Kind::Upload,
+         false,
+         {"--bad-check", "2"},
+         TransferOutcome::Success,
+         1,
+         true},
+        {"serial compare, data differ",
+         Kind::Compare,
+         false,
+         {},
+         TransferOutcome::Different,
+         1,
+         true,
+         false},
+        {"serial download, silent after the erase",
+         Kind::Download,
+         false,
+         {"--silent-from", "block:1"},
+         TransferOutcome::Failed,
+         2,
+         false,
+         true,
+         true},
+        {"serial upload, silent device",
+         Kind::Upload,
+         false,
+         {"--silent-from", "id"},
+         TransferOutcome::Failed,
+         2,
+         false,
+         true,
+         true},
         {"CAN download", Kind::Download, true, {}, TransferOutcome::Success, 1, true},
         {"CAN upload", Kind::Upload, true, {}, TransferOutcome::Success, 1, true},
         {"CAN compare", Kind::Compare, true, {}, TransferOutcome::Success, 1, true},
-        {"CAN upload, bad check byte", Kind::Upload, true, {"--bad-check", "3"},
-         TransferOutcome::Success, 1, true},
-        {"CAN download, block refused", Kind::Download, true, {"--refuse-block", "2"},
-         TransferOutcome::Failed, 2, false},
+        {"CAN upload, bad check byte",
+         Kind::Upload,
+         true,
+         {"--bad-check", "3"},
+         TransferOutcome::Success,
+         1,
+         true},
+        {"CAN download, block refused",
+         Kind::Download,
+         true,
+         {"--refuse-block", "2"},
+         TransferOutcome::Failed,
+         2,
+         false},
     };
     return list;
 }
@@ -234,27 +278,9 @@ public:
             return false;
         }
 
-        TransferRecord record;
-        QStringList log;
-        bool finished = false;
-        QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferSession::event, &loop,
-                         [&](const TransferEvent &event) {
-                             if (event.kind == TransferEvent::Kind::Log)
-                                 log << event.text;
-                             if (event.kind != TransferEvent::Kind::Finished)
-                                 return;
-                             record = event.record;
-                             finished = true;
-                             loop.quit();
-                         });
-        QObject::connect(
-            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
-            [&] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
-        QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-        transfer->start();
-        loop.exec();
-        if (!finished) {
+        auto probe = std::make_unique<TransferProbe>(*transfer, TransferProbe::BootPrompt::Confirm);
+        const QStringList &log = probe->logs;
+        if (!probe->run(30000)) {
             // What the transfer and the device were doing tells a lost answer from a stalled
             // line or a watchdog that was never armed.
             *why = QStringLiteral("no end after 30 s; watchdog %1; log: %2; device: %3")
@@ -265,6 +291,7 @@ public:
             return false;
         }
 
+        const TransferRecord record = probe->result();
         QString problem;
         if (record.outcome != m_scenario.outcome
             || record.modalResult != m_scenario.modalResult) {
@@ -282,6 +309,7 @@ public:
         }
         const bool portClosed = !serial.Active() && !serial.HasWorker();
         transfer.reset();
+        probe.reset();
         if (problem.isEmpty() && !portClosed)
             problem = QStringLiteral("the port stayed open");
         if (!sim.waitForFinished(10000) && problem.isEmpty())

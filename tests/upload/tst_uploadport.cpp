@@ -5,9 +5,10 @@
 #include "comm/KTComm.h"
 #include "comm/KTSerial.h"
 #include "support/FakeSerialBackend.h"
-#include "support/TestSetup.h"
 #include "support/PtyPair.h"
 #include "support/TempSettings.h"
+#include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
@@ -53,16 +54,7 @@ struct PortReading
         transfer = std::make_unique<UploadTransfer>(flashSetup(), *link, nullptr,
                                                     testSetup(TargetFiles::directory(), clock,
                                                               SettingsStore::comPortDevicePath(0)));
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Log)
-                log << e.text;
-            if (e.kind == TransferEvent::Kind::Finished) {
-                record = e.record;
-                finished = true;
-            }
-        });
-        QObject::connect(transfer.get(), &TransferSession::finalReport,
-                         [this](const QString &text) { report = text; });
+        probe = std::make_unique<TransferProbe>(*transfer);
     }
     ~PortReading() { transfer.reset(); }
     PortReading(const PortReading &) = delete;
@@ -80,10 +72,7 @@ struct PortReading
     std::unique_ptr<TKTSerial> serial;
     std::unique_ptr<KTSerialLink> link;
     std::unique_ptr<UploadTransfer> transfer;
-    QStringList log;
-    QString report;
-    TransferRecord record;
-    bool finished = false;
+    std::unique_ptr<TransferProbe> probe;
 };
 
 } // namespace
@@ -171,13 +160,13 @@ void TestUploadPort::outputThatNeverDrainsTimesOut()
     QVERIFY(port.outputQueue() > 0);
 
     r.clock.advance(interval - 1);
-    QVERIFY(!r.log.contains(QStringLiteral("TIMEOUT")));
+    QVERIFY(!r.probe->logs.contains(QStringLiteral("TIMEOUT")));
     r.clock.advance(1);
-    QVERIFY(!r.log.isEmpty());
-    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
-    QVERIFY(r.clock.advanceUntil([&] { return r.finished; }, 1000));
-    QCOMPARE(r.report, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
-    QCOMPARE(r.record.modalResult, 2);
+    QVERIFY(!r.probe->logs.isEmpty());
+    QCOMPARE(r.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QVERIFY(r.clock.advanceUntil([&] { return r.probe->finished(); }, 1000));
+    QCOMPARE(r.probe->reportText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(r.probe->result().modalResult, 2);
     QVERIFY(!r.serial->Active());
 }
 
@@ -213,11 +202,11 @@ void TestUploadPort::staleInputIsNoIdentification()
     port.feed(QByteArray::fromHex("c5"));
     QVERIFY(QTest::qWaitFor([&] { return port.written().size() > 1; }, 2000));
     QCOMPARE(port.written(), QByteArray(1, '\0') + LoaderBytes);
-    QVERIFY(!r.log.isEmpty());
-    QCOMPARE(r.log.first(), QStringLiteral("Target-ID: C5"));
+    QVERIFY(!r.probe->logs.isEmpty());
+    QCOMPARE(r.probe->logs.first(), QStringLiteral("Target-ID: C5"));
     QCOMPARE(port.discardCalls(), 1);
     r.transfer->userBreak();
-    QVERIFY(r.clock.advanceUntil([&] { return r.finished; }, 1000));
+    QVERIFY(r.clock.advanceUntil([&] { return r.probe->finished(); }, 1000));
 }
 
 void TestUploadPort::staleInputOnPseudoTerminal()
@@ -245,10 +234,10 @@ void TestUploadPort::staleInputOnPseudoTerminal()
     QVERIFY(pty.write(QByteArray::fromHex("c5")));
     QVERIFY(receive(1 + LoaderBytes.size()));
     QCOMPARE(got, QByteArray(1, '\0') + LoaderBytes);
-    QVERIFY(!r.log.isEmpty());
-    QCOMPARE(r.log.first(), QStringLiteral("Target-ID: C5"));
+    QVERIFY(!r.probe->logs.isEmpty());
+    QCOMPARE(r.probe->logs.first(), QStringLiteral("Target-ID: C5"));
     r.transfer->userBreak();
-    QVERIFY(r.clock.advanceUntil([&] { return r.finished; }, 1000));
+    QVERIFY(r.clock.advanceUntil([&] { return r.probe->finished(); }, 1000));
 }
 
 QTEST_GUILESS_MAIN(TestUploadPort)

@@ -1,18 +1,17 @@
-#include "transfer/KTCanLink.h"
+#include "base/SettingsStore.h"
 #include "comm/KTSerial.h"
+#include "support/SimDevice.h"
+#include "support/TempSettings.h"
+#include "support/TestSetup.h"
+#include "support/TransferProbe.h"
+#include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/LoaderFile.h"
-#include "base/SettingsStore.h"
-#include "support/SimDevice.h"
-#include "support/TestSetup.h"
 #include "transfer/TargetFiles.h"
-#include "support/TempSettings.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
 
-#include <QEventLoop>
 #include <QTest>
-#include <QTimer>
 
 namespace {
 
@@ -70,17 +69,7 @@ struct Reading
             setup, *link, [] { return std::make_unique<KTCanLink>(); },
             testSetup(SimDevice::h86Directory(), TimerSource::system(),
                       SettingsStore::comPortDevicePath(0), SettingsStore::canBus()));
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Log)
-                log << e.text;
-            if (e.kind == TransferEvent::Kind::Finished) {
-                report = e.record;
-                finished = true;
-            }
-        });
-        QObject::connect(
-            transfer.get(), &TransferSession::bootPromptRequested, transfer.get(),
-            [this] { transfer->answerBootPrompt(true); }, Qt::QueuedConnection);
+        probe = std::make_unique<TransferProbe>(*transfer, TransferProbe::BootPrompt::Confirm);
     }
 
     // A transfer freed before its end still sends Finished: it must find the reading whole.
@@ -88,26 +77,10 @@ struct Reading
     Reading(const Reading &) = delete;
     Reading &operator=(const Reading &) = delete;
 
-    // A plain event loop: waiting in steps would add a pause to every exchange.
-    bool run(int msecs = 60000)
-    {
-        QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferSession::event, &loop, [&](const TransferEvent &e) {
-            if (e.kind == TransferEvent::Kind::Finished)
-                loop.quit();
-        });
-        QTimer::singleShot(msecs, &loop, &QEventLoop::quit);
-        transfer->start();
-        loop.exec();
-        return finished;
-    }
-
     TKTSerial serial;
     std::unique_ptr<KTSerialLink> link;
     std::unique_ptr<UploadTransfer> transfer;
-    QStringList log;
-    TransferRecord report; // the Finished event's record
-    bool finished = false;
+    std::unique_ptr<TransferProbe> probe;
 };
 
 } // namespace
@@ -185,8 +158,8 @@ void TestUploadSim::serialChoices()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
     Reading r(setupFor(UploadChoice(choice), DeviceKind::Device46xx));
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 1);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 1);
     QVERIFY(sim.waitForFinished());
 
     // On the wire: boot byte, the two programs, the sector bytes, then 0x55 per block.
@@ -208,8 +181,8 @@ void TestUploadSim::serialChoices()
         QCOMPARE(data.mid(end, 0x100000 - end), QByteArray(0x100000 - end, char(0xFF)));
         QCOMPARE(data.mid(0x100000), trailer);
     }
-    QVERIFY(
-        r.report.reportText.contains(QStringLiteral("%1 bytes have been read").arg(end - start)));
+    QVERIFY(r.probe->result().reportText.contains(
+        QStringLiteral("%1 bytes have been read").arg(end - start)));
 }
 
 void TestUploadSim::boardImage()
@@ -224,11 +197,12 @@ void TestUploadSim::boardImage()
 
     Reading r(setupFor(UploadChoice::Flash, DeviceKind::Board4610));
     QVERIFY(r.transfer->programFile().endsWith(QLatin1String("UploadIF.H86")));
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 1);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 1);
     QCOMPARE(r.transfer->uploadData().size(), 329984);
     QCOMPARE(r.transfer->uploadData(), sim.memory().left(329984));
-    QVERIFY(r.log.contains(QStringLiteral("Reading all flash data sectors and NV parameter...")));
+    QVERIFY(r.probe->logs.contains(
+        QStringLiteral("Reading all flash data sectors and NV parameter...")));
 }
 
 void TestUploadSim::badCheckByteIsReadAgain()
@@ -241,8 +215,8 @@ void TestUploadSim::badCheckByteIsReadAgain()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
     Reading r(setupFor(UploadChoice::PlcData, DeviceKind::Device46xx));
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 1);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 1);
     QVERIFY(sim.waitForFinished());
     // After the opening: the third block is refused, read again, and stored once.
     const QByteArray host = sim.hostBytes();
@@ -260,8 +234,8 @@ void TestUploadSim::blockCutShortIsRequestedAgain()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
     Reading r(setupFor(UploadChoice::Parameters, DeviceKind::Device46xx));
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 1);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 1);
     QVERIFY(sim.waitForFinished());
     // 512 blocks: the second one is cut short, times out and is asked for again.
     QCOMPARE(sim.hostBytes().right(514), QByteArray(2, 0x55) + char(0x5A) + QByteArray(511, 0x55));
@@ -283,15 +257,16 @@ void TestUploadSim::strayBytesInFrontOfAHeaderTimeOut()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
     Reading r(setupFor(UploadChoice::PlcData, DeviceKind::Device46xx));
-    QVERIFY(r.run());
+    QVERIFY(r.probe->run());
     QVERIFY(sim.waitForFinished());
-    QCOMPARE(r.report.modalResult, 2);
-    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(r.probe->result().modalResult, 2);
+    QCOMPARE(r.probe->logs.last(), QStringLiteral("TIMEOUT"));
     // What was read before the stray bytes is whole; nothing was asked for again.
     const QByteArray &data = r.transfer->uploadData();
-    QVERIFY(r.report.bytes >= 3 * 256);
-    QCOMPARE(data.mid(0xC0000, int(r.report.bytes)), sim.flash().mid(0xC0000, int(r.report.bytes)));
-    const int requests = int(r.report.bytes / 256) + 1;
+    QVERIFY(r.probe->result().bytes >= 3 * 256);
+    QCOMPARE(data.mid(0xC0000, int(r.probe->result().bytes)),
+             sim.flash().mid(0xC0000, int(r.probe->result().bytes)));
+    const int requests = int(r.probe->result().bytes / 256) + 1;
     QCOMPARE(sim.hostBytes().right(requests + 1), char(0x11) + QByteArray(requests, 0x55));
 }
 
@@ -308,10 +283,10 @@ void TestUploadSim::canMessageCutShortTimesOut()
     SettingsStore::overrideCanBus(sim.canBus());
 
     Reading r(setupFor(UploadChoice::Parameters, DeviceKind::Device46xx, 1));
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 2);
-    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(r.report.bytes, 32);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 2);
+    QCOMPARE(r.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(r.probe->result().bytes, 32);
     QCOMPARE(r.transfer->uploadData().mid(0xE0000, 32), sim.flash().mid(0xE0000, 32));
 }
 
@@ -351,8 +326,8 @@ void TestUploadSim::canChoices()
 
     Reading r(setupFor(UploadChoice(choice), DeviceKind::Device46xx, iface));
     QVERIFY(r.transfer->usesCan());
-    QVERIFY(r.run());
-    QCOMPARE(r.report.modalResult, 1);
+    QVERIFY(r.probe->run());
+    QCOMPARE(r.probe->result().modalResult, 1);
     QVERIFY(sim.waitForFinished());
 
     QList<QByteArray> commands;
@@ -384,11 +359,11 @@ void TestUploadSim::deviceVanishes()
     SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
 
     Reading r(setupFor(UploadChoice::Flash, DeviceKind::Device46xx));
-    QVERIFY(r.run(20000));
-    QCOMPARE(r.report.modalResult, 2);
-    QVERIFY2(r.report.reportText.startsWith(QStringLiteral("Flash reading aborted:\n\n")),
-             qPrintable(r.report.reportText));
-    QCOMPARE(r.log.last(), QStringLiteral("TIMEOUT"));
+    QVERIFY(r.probe->run(20000));
+    QCOMPARE(r.probe->result().modalResult, 2);
+    QVERIFY2(r.probe->result().reportText.startsWith(QStringLiteral("Flash reading aborted:\n\n")),
+             qPrintable(r.probe->result().reportText));
+    QCOMPARE(r.probe->logs.last(), QStringLiteral("TIMEOUT"));
     QVERIFY(!r.serial.Active());
     QVERIFY(!r.serial.HasWorker());
 }

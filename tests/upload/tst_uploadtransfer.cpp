@@ -1,15 +1,16 @@
-#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "comm/KTComm.h"
+#include "support/FakeLinks.h"
+#include "support/TestSetup.h"
+#include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
+#include "upload/CanUpload.h"
+#include "upload/SerialUpload.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
-#include "upload/CanUpload.h"
-#include "upload/SerialUpload.h"
-#include "support/TestSetup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -65,19 +66,7 @@ struct Harness
         transfer = std::make_unique<UploadTransfer>(
             setup, serial, [bus = can] { return std::make_unique<FakeCanLink>(bus); },
             testSetup(TargetFiles::directory(), clock));
-        QObject::connect(transfer.get(), &TransferSession::event, [this](const TransferEvent &e) {
-            kinds << e.kind;
-            if (e.kind == TransferEvent::Kind::Log)
-                log << e.text;
-            if (e.kind == TransferEvent::Kind::Finished) {
-                report = e.record;
-                finished = true;
-            }
-        });
-        QObject::connect(transfer.get(), &TransferSession::statusText,
-                         [this](const QString &s) { status = s; });
-        QObject::connect(transfer.get(), &TransferSession::finalReport,
-                         [this](const QString &text) { resultText = text; });
+        probe = std::make_unique<TransferProbe>(*transfer);
     }
 
     // A transfer freed before its end still sends Finished: it must find the harness whole.
@@ -109,17 +98,8 @@ struct Harness
     }
 
     // Lets virtual time pass until the transfer has finished (idle actions, short waits);
-    // true when it has, with Started first, Finished last and once, and the final report that
-    // was shown in the record.
-    bool waitFinished()
-    {
-        if (!clock.advanceUntil([this] { return finished; }, 10000))
-            return false;
-        return kinds.first() == TransferEvent::Kind::Started && kinds.count(kinds.last()) == 1
-            && kinds.last() == TransferEvent::Kind::Finished
-            && report.reportText == TransferSession::plainText(resultText)
-            && report.modalResult == TransferOutcomes::modalResult(report.outcome);
-    }
+    // true when it has, with a whole event stream.
+    bool waitFinished() { return probe->waitFinished(clock, 10000); }
 
     // The device sends the rest of the region in whole blocks (blockData from `fromBlock` on),
     // then its end mark: a reading succeeds only when it is whole.
@@ -154,12 +134,7 @@ struct Harness
     FakeSerialLink serial;
     std::shared_ptr<FakeCanBus> can = std::make_shared<FakeCanBus>();
     std::unique_ptr<UploadTransfer> transfer;
-    QList<TransferEvent::Kind> kinds;
-    QStringList log;
-    QString status;
-    TransferRecord report; // the Finished event's record
-    QString resultText; // the final report as the message box shows it ("\r\n")
-    bool finished = false;
+    std::unique_ptr<TransferProbe> probe;
 };
 
 } // namespace
@@ -281,22 +256,22 @@ void TestUploadTransfer::serialRegions()
     QCOMPARE(h.serial.takeWritten(), sectorBytes.mid(1));
     h.serial.deliver(QByteArray::fromHex("aa"));
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
-    QCOMPARE(h.log.last(), readingLine);
+    QCOMPARE(h.probe->logs.last(), readingLine);
 
     for (int b = 0; b < 2; ++b) {
         h.serial.deliver(QByteArray(1, char(0xAA)) + frame(blockData(b)));
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
     }
-    QCOMPARE(h.status, QStringLiteral("512 bytes have been read"));
+    QCOMPARE(h.probe->status, QStringLiteral("512 bytes have been read"));
     h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    const qint64 size = h.report.totalBytes;
-    QVERIFY(h.resultText.startsWith(
+    QCOMPARE(h.probe->result().modalResult, 1);
+    const qint64 size = h.probe->result().totalBytes;
+    QVERIFY(h.probe->reportText.startsWith(
         QStringLiteral("Flash reading successful:\r\n\r\n%1 bytes have been read\r\n\r\n"
                        "Used time: ")
             .arg(size)));
-    QCOMPARE(h.log.last(), QStringLiteral("Flash reading finished!"));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Flash reading finished!"));
     QVERIFY(!h.serial.active);
 
     const QByteArray &data = h.transfer->uploadData();
@@ -326,7 +301,7 @@ void TestUploadTransfer::openingLogAndIntervals()
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.serial.deliver(QByteArray::fromHex("aa"));
     QCOMPARE(h.transfer->watchdogInterval(), 2000);
-    QCOMPARE(h.log,
+    QCOMPARE(h.probe->logs,
              (QStringList {"Target-ID: D5", "Transmitting ULoader.H86...", "4 Byte transmitted",
                            "Loader started...", "Transmitting Upload.H86...", "3 Byte transmitted",
                            "Brasvik started...", "Transmitting start sector: 11...",
@@ -407,7 +382,7 @@ void TestUploadTransfer::bytesBeyondABlockAreNoAnswer()
     QCOMPARE(h.transfer->uploadData().mid(0xE0000, stored.size()), stored);
     h.readToTheEnd(3);
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
+    QCOMPARE(h.probe->result().modalResult, 1);
 }
 
 void TestUploadTransfer::timeoutsRequestTheBlockAgain()
@@ -434,9 +409,9 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     }
     h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->result().modalResult, 2);
+    QCOMPARE(h.probe->reportText, QStringLiteral("Flash reading aborted:\r\n\r\nTIMEOUT"));
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
 
@@ -455,9 +430,9 @@ void TestUploadTransfer::lineErrorDuringBlock()
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
     h.expire();
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 2);
-    QVERIFY(
-        h.resultText.startsWith(QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
+    QCOMPARE(h.probe->result().modalResult, 2);
+    QVERIFY(h.probe->reportText.startsWith(
+        QStringLiteral("Flash reading aborted:\r\n\r\nCOM error:\r\n")));
 }
 
 void TestUploadTransfer::lineErrorTexts_data()
@@ -486,9 +461,9 @@ void TestUploadTransfer::lineErrorTexts()
     h.serial.raiseLineError(0x0008);
     QCOMPARE(h.transfer->watchdogInterval(), TransferSession::AbortDelayMs);
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.modalResult, 2);
-    QTEST(h.resultText, "text");
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->result().modalResult, 2);
+    QTEST(h.probe->reportText, "text");
 }
 
 // The file was there at the start and has gone when its turn comes.
@@ -507,8 +482,8 @@ void TestUploadTransfer::targetFileUnreadableWhenSent()
     QVERIFY(QFile::remove(dir.filePath(names.program)));
     h.serial.deliver(QByteArray::fromHex("01"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 3);
-    QCOMPARE(h.resultText,
+    QCOMPARE(h.probe->result().modalResult, 3);
+    QCOMPARE(h.probe->reportText,
              QStringLiteral("Flash reading aborted:\r\n\r\nCannot read file: Upload.H86"));
     QCOMPARE(h.serial.takeWritten(), LoaderBytes);
 }
@@ -527,9 +502,9 @@ void TestUploadTransfer::userBreak()
     QVERIFY(h.serial.takeWritten().isEmpty());
     QCOMPARE(h.serial.inputCount(), 0);
     QVERIFY(h.waitFinished()); // the 100 ms time-out path
-    QCOMPARE(h.log.last(), QStringLiteral("TIMEOUT"));
-    QCOMPARE(h.report.modalResult, 2);
-    QCOMPARE(h.resultText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("TIMEOUT"));
+    QCOMPARE(h.probe->result().modalResult, 2);
+    QCOMPARE(h.probe->reportText, QStringLiteral("Flash reading aborted:\r\n\r\nUser break!"));
 }
 
 void TestUploadTransfer::boardImage()
@@ -540,7 +515,7 @@ void TestUploadTransfer::boardImage()
     // No sector bytes on the 4610 board: the program's start leads to reading.
     h.serial.deliver(QByteArray::fromHex("aa"));
     QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("55"));
-    QCOMPARE(h.log.mid(h.log.size() - 3),
+    QCOMPARE(h.probe->logs.mid(h.probe->logs.size() - 3),
              (QStringList {"3 Byte transmitted", "Brasvik started...",
                            "Reading all flash data sectors and NV parameter..."}));
     QByteArray expected;
@@ -550,8 +525,8 @@ void TestUploadTransfer::boardImage()
     }
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.contains(QStringLiteral("329984 bytes have been read")));
+    QCOMPARE(h.probe->result().modalResult, 1);
+    QVERIFY(h.probe->reportText.contains(QStringLiteral("329984 bytes have been read")));
     QCOMPARE(h.transfer->uploadData().size(), 329984);
     QCOMPARE(h.transfer->uploadData(), expected);
 }
@@ -573,13 +548,13 @@ void TestUploadTransfer::retainValuesSerial()
     }
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.log,
+    QCOMPARE(h.probe->logs,
              (QStringList {"Target-ID: C5", "Transmitting ULoaderNV.H86...", "4 Byte transmitted",
                            "Loader started...", "Transmitting UploadNV.H86...",
                            "3 Byte transmitted", "Brasvik started...", "Reading retain values...",
                            "Retain values reading finished!"}));
-    QCOMPARE(h.report.modalResult, 1);
-    QVERIFY(h.resultText.startsWith(
+    QCOMPARE(h.probe->result().modalResult, 1);
+    QVERIFY(h.probe->reportText.startsWith(
         QStringLiteral("Retain values reading successful:\r\n\r\n4096 bytes have been read")));
     // Never padded, no trailer.
     QCOMPARE(h.transfer->uploadData(), expected);
@@ -625,7 +600,7 @@ void TestUploadTransfer::canRegions()
     const TCANMsg cmd = h.can->sent.takeFirst();
     QCOMPARE(cmd.ID, 0x63Fu);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(cmd.Data), cmd.Len), request);
-    QCOMPARE(h.log.last(), readingLine);
+    QCOMPARE(h.probe->logs.last(), readingLine);
     QCOMPARE(h.transfer->watchdogInterval(), 5000);
     QVERIFY(h.serial.takeWritten().isEmpty());
 }
@@ -662,10 +637,10 @@ void TestUploadTransfer::canBatchesInAnyOrder()
         QCOMPARE(int(next.Len), 1);
         QCOMPARE(int(next.Data[0]), 0x55);
     }
-    QCOMPARE(h.status, QStringLiteral("96 bytes have been read"));
+    QCOMPARE(h.probe->status, QStringLiteral("96 bytes have been read"));
     h.readToTheEndOverCan(int(orders.size()));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.report.modalResult, 1);
+    QCOMPARE(h.probe->result().modalResult, 1);
     QVERIFY(h.can->stopped);
     const QByteArray &data = h.transfer->uploadData();
     QCOMPARE(data.size(), 0x100008);
@@ -718,7 +693,7 @@ void TestUploadTransfer::canRetainValues()
     QCOMPARE(h.can->sent.size(), 128);
     h.can->deliver(canMessage(0x5BF, QByteArray::fromHex("00")));
     QVERIFY(h.waitFinished());
-    QCOMPARE(h.log.last(), QStringLiteral("Retain values reading finished!"));
+    QCOMPARE(h.probe->logs.last(), QStringLiteral("Retain values reading finished!"));
     QCOMPARE(h.transfer->uploadData(), expected);
 }
 
@@ -731,9 +706,9 @@ void TestUploadTransfer::canDongleError()
     QVERIFY(!h.can->sent.isEmpty());
     h.can->raiseError(0x0008);
     QVERIFY(h.waitFinished());
-    QVERIFY(h.log.last().startsWith(QStringLiteral("CAN Dongle error: ")));
-    QCOMPARE(h.report.modalResult, 2);
-    QVERIFY(h.resultText.startsWith(
+    QVERIFY(h.probe->logs.last().startsWith(QStringLiteral("CAN Dongle error: ")));
+    QCOMPARE(h.probe->result().modalResult, 2);
+    QVERIFY(h.probe->reportText.startsWith(
         QStringLiteral("Flash reading aborted:\r\n\r\nCAN Dongle error: ")));
     QCOMPARE(h.can->closeDongleCount, 1);
 }
@@ -786,11 +761,13 @@ void TestUploadTransfer::compareAfterReading()
              (QStringList {"Flash reading finished!", "<report>", "Comparing data...", memoLine,
                            "<finished>"}));
     if (flip < 0)
-        QCOMPARE(h.status, QStringLiteral("131072 bytes have been compared"));
-    const TransferRecord &r = h.report;
+        QCOMPARE(h.probe->status, QStringLiteral("131072 bytes have been compared"));
+    const TransferRecord &r = h.probe->result();
     QCOMPARE(r.operation, TransferOperation::Compare);
     QCOMPARE(r.imageFile, setup.imageFile);
-    QCOMPARE(r.outcome, TransferOutcome::Success);
+    // A difference is its own outcome, never a success; the reading itself went through.
+    QCOMPARE(r.outcome, flip < 0 ? TransferOutcome::Success : TransferOutcome::Different);
+    QCOMPARE(r.hasFailure, false);
     QCOMPARE(r.modalResult, 1);
     QVERIFY(r.reportText.startsWith(QLatin1String("Flash reading successful:\n\n131072 bytes")));
     QVERIFY(r.compared);
@@ -820,8 +797,8 @@ void TestUploadTransfer::relocationRuleOnlyOnTheBoard()
         h.serial.deliver(QByteArray(1, char(0xAA)) + frame(image.mid(256 * b, 256)));
     h.serial.deliver(QByteArray::fromHex("a5"));
     QVERIFY(h.waitFinished());
-    QVERIFY(h.report.compared);
-    QVERIFY2(h.report.compareEqual, qPrintable(h.report.compareText));
+    QVERIFY(h.probe->result().compared);
+    QVERIFY2(h.probe->result().compareEqual, qPrintable(h.probe->result().compareText));
 }
 
 void TestUploadTransfer::recordOfAnUpload()
@@ -840,7 +817,7 @@ void TestUploadTransfer::recordOfAnUpload()
     h.readToTheEnd(2);
     QVERIFY(h.waitFinished());
 
-    const TransferRecord &r = h.report;
+    const TransferRecord &r = h.probe->result();
     QCOMPARE(r.operation, TransferOperation::Upload);
     QCOMPARE(r.deviceType, DeviceKind::Device46xx);
     QCOMPARE(r.interfaceName, QStringLiteral("rs232"));
@@ -918,7 +895,7 @@ void TestUploadTransfer::recordOfAFailedUpload()
         h.serial.deliver(QByteArray::fromHex("aa")); // the third block's header, then nothing
     }
     QVERIFY(h.waitFinished());
-    const TransferRecord &r = h.report;
+    const TransferRecord &r = h.probe->result();
     QTEST(int(r.outcome), "outcome");
     QVERIFY(r.hasFailure);
     QTEST(int(r.failedPhase), "phase");

@@ -1,4 +1,4 @@
-#include "FakeCanBusDevice.h"
+#include "support/FakeCanBusDevice.h"
 
 #include <QTimer>
 

@@ -1,7 +1,8 @@
-#include "VirtualCanPeer.h"
+#include "support/VirtualCanPeer.h"
 
 #include <QCanBus>
 #include <QTest>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,7 +28,18 @@ quint16 VirtualCanPeer::freePort()
 
 VirtualCanPeer::VirtualCanPeer(quint16 port, int channel) : m_port(port ? port : freePort())
 {
-    const QString iface = QStringLiteral("tcp://127.0.0.1:%1/can%2").arg(m_port).arg(channel);
+    connectTo(QStringLiteral("tcp://127.0.0.1:%1/can%2").arg(m_port).arg(channel));
+}
+
+VirtualCanPeer::VirtualCanPeer(const QString &busSetting)
+{
+    const QString iface = busSetting.section(u':', 1);
+    m_port = quint16(QUrl(iface).port());
+    connectTo(iface);
+}
+
+void VirtualCanPeer::connectTo(const QString &iface)
+{
     m_bus = QStringLiteral("virtualcan:") + iface;
     m_device.reset(QCanBus::instance()->createDevice(QStringLiteral("virtualcan"), iface));
     if (!m_device)

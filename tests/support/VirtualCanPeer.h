@@ -15,6 +15,9 @@ class VirtualCanPeer
 {
 public:
     explicit VirtualCanPeer(quint16 port = 0, int channel = 0);
+    // Joins the bus a setting names ("virtualcan:tcp://127.0.0.1:PORT/canN"), e.g. a simulated
+    // device's.
+    explicit VirtualCanPeer(const QString &busSetting);
     ~VirtualCanPeer();
 
     bool isConnected() const;
@@ -29,6 +32,8 @@ public:
     static quint16 freePort();
 
 private:
+    void connectTo(const QString &iface);
+
     quint16 m_port = 0;
     QString m_bus;
     std::unique_ptr<QCanBusDevice> m_device;
