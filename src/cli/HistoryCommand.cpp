@@ -37,6 +37,12 @@ QString resultText(const TransferRecord &record, const QList<TransferRecord> &ea
 {
     // Only a start line: the transfer is still running, or its program died before the end.
     const TransferOutcome outcome = TransferOutcomes::settled(record.outcome, record);
+    if (outcome == TransferOutcome::Different && record.bytesDiffering == 0) {
+        // The image or the data read ended inside the range: nothing differs before that.
+        const QString at
+            = QStringLiteral("%1").arg(record.compareAddress, 6, 16, QLatin1Char('0')).toUpper();
+        return QStringLiteral("differs: not compared from %1h").arg(at);
+    }
     if (outcome == TransferOutcome::Different) {
         return QStringLiteral("differs: %1 bytes in %2%3 ranges")
             .arg(record.bytesDiffering)

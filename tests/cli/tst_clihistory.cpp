@@ -264,17 +264,24 @@ void tst_CliHistory::comparesThatDiffer()
     TransferRecord earlier = different;
     earlier.id = QStringLiteral("e");
     earlier.outcome = TransferOutcome::Success;
+    // An image that ends inside the compared range: nothing differs before its end.
+    TransferRecord shorter = different;
+    shorter.id = QStringLiteral("s");
+    shorter.compareAddress = 0x50000;
+    shorter.setCompareRanges({}, 0);
 
     const QString path = QDir(m_dir.path()).filePath(QStringLiteral("differ.jsonl"));
     ServiceRecordWriter writer(path);
-    for (const TransferRecord &r : {different, earlier})
+    for (const TransferRecord &r : {different, earlier, shorter})
         QVERIFY(writer.append(r));
     const Run r = cli({QStringLiteral("--record"), path});
     QCOMPARE(r.exitCode, 0);
     const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 3);
-    for (const QString &line : lines.mid(1))
+    QCOMPARE(lines.size(), 4);
+    for (const QString &line : lines.mid(1, 2))
         QVERIFY2(line.contains(QLatin1String("differs: 5 bytes in 2 ranges")), qPrintable(line));
+    QVERIFY2(lines.at(3).contains(QLatin1String("differs: not compared from 050000h")),
+             qPrintable(lines.at(3)));
 }
 
 void tst_CliHistory::refusals_data()
