@@ -198,8 +198,10 @@ void CliTransferRunner::writeLogFile(const QString &line)
         return;
     // Whole lines, written through at once: several ports share the file, and a log is read
     // after a crash too.
-    const QString stamped
-        = QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + u' ' + prefixed(line) + u'\n';
+    // Local time with its offset from UTC: logs of several sites and seasons still sort.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString stamped = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)
+        + u' ' + prefixed(line) + u'\n';
     m_logFile->write(stamped.toUtf8());
     m_logFile->flush();
 }
