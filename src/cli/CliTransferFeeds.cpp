@@ -18,8 +18,8 @@ QStringList CliFeedOptions::valueOptions()
 
 QStringList CliFeedOptions::flagOptions()
 {
-    return {QStringLiteral("no-record"), QStringLiteral("json"), QStringLiteral("quiet"),
-            QStringLiteral("verbose")};
+    return {QStringLiteral("no-record"), QStringLiteral("json"), QStringLiteral("quiet|q"),
+            QStringLiteral("verbose|v")};
 }
 
 bool CliFeedOptions::fromOptions(const CliOptions &options, CliFeedOptions *feeds, QString *error)

@@ -72,7 +72,7 @@ private:
     // A line of the log: to --log with the time, and, unless -q, to stdout.
     void logLine(const QString &line);
     void writeLogFile(const QString &line);
-    void onProgress(qint64 position);
+    void onProgress(qint64 bytes, qint64 total);
     void onReport(const QString &text);
     void onBootPrompt(const QString &text);
     void onStdinReadable();
@@ -92,9 +92,8 @@ private:
     qint64 m_bytesAnswered = 0;
     qint64 m_repeatsShown = 0;
     bool m_assumeYes;
-    qint64 m_minimum;
-    qint64 m_maximum;
-    qint64 m_position;
+    qint64 m_total; // data bytes the transfer sets out to move
+    qint64 m_bytes = 0;
     bool m_progressShown = false;
     bool m_stderrIsTerminal = false;
     TransferRate m_rate;
