@@ -210,6 +210,8 @@ void TransferSession::closePorts()
 {
     stopBootLines();
     m_watchdog->stop();
+    if (m_machine)
+        m_machine->watchdog()->deadline = -1;
     if (m_serial.isActive())
         m_serial.close();
     if (m_can) {
@@ -323,7 +325,7 @@ void TransferSession::finish(bool reported, TransferPhase struck, TransferMachin
 
 void TransferSession::drive(const std::function<void(TransferMachine &, MachineStep &)> &input)
 {
-    MachineStep step(elapsedMs());
+    MachineStep step(elapsedMs(), m_machine->watchdog());
     input(*m_machine, step);
     carryOut(step);
 }
@@ -435,8 +437,11 @@ void TransferSession::onSerialRx()
 void TransferSession::onSerialTxEmpty()
 {
     // The transmit queue has drained: the answer is due from now on.
-    if (m_serial.isActive() && !m_watchdog->isActive())
+    if (m_serial.isActive() && !m_watchdog->isActive()) {
         m_watchdog->start();
+        MachineStep step(elapsedMs(), m_machine->watchdog());
+        step.arm();
+    }
 }
 
 void TransferSession::onSerialError()
@@ -454,6 +459,7 @@ void TransferSession::onSerialError()
 
 void TransferSession::onTimeout()
 {
+    m_machine->watchdog()->deadline = -1;
     const QByteArrayView late
         = m_machine->takesLateBytes() ? readInput(m_machine->readLimit()) : QByteArrayView();
     drive([late](TransferMachine &m, MachineStep &s) { m.timeout(late, s); });
