@@ -73,10 +73,11 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         || msg.ID != CanReplyId || msg.Len == 0)
         return;
     // Every reply with a status of the protocol is the answer to what is in flight: the erase,
-    // a block or the end marker. Another status stands for none and leaves the wait as it is.
+    // a block or the end marker. Another status (0xA5 for retain values) stands for none and
+    // leaves the wait as it is.
     const quint8 status = msg.Data[0];
     if (status != CanEraseFinished && status != BlockOk && status != CompareError
-        && status != Refused && status != Acknowledge)
+        && (status != Refused || m_job.retainData) && status != Acknowledge)
         return;
     step.stop();
     const bool erasing = m_state == State::WaitErase;
@@ -114,12 +115,6 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         stopAll();
         break;
     case Refused:
-        if (m_job.retainData) {
-            // No block is sent again over CAN: a refused one cannot go through.
-            m_repeats = 0;
-            refusedTooOften(step);
-            break;
-        }
         endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
         stopAll();
         break;

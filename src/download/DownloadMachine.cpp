@@ -124,9 +124,8 @@ void DownloadMachine::answersOutOfStep(const QString &text, MachineStep &step)
 
 void DownloadMachine::refusedTooOften(MachineStep &step)
 {
-    const QString line = m_repeats == 0
-        ? QStringLiteral("The device refused %1.").arg(frameText())
-        : QStringLiteral("The device refused %1 %2 times.").arg(frameText()).arg(m_repeats + 1);
+    const QString line
+        = QStringLiteral("The device refused %1 %2 times.").arg(frameText()).arg(m_repeats + 1);
     endWithError(step, line, TransferOutcome::Failed);
     stopAll();
 }

@@ -310,13 +310,6 @@ void tst_DownloadMachines::protocol_data()
         << "" << failed
         << "Flash programming aborted:\n\nThe answers are out of step: 55h answered the erase."
         << 50000;
-    QTest::newRow("can-retain: a block refused")
-        << "can-retain"
-        << "c5 01 aa C 5bf:a5 5bf:55"
-        << "" << failed
-        << "Retain values programming aborted:\n\nThe device refused the retain values block at "
-           "000000h."
-        << 5000;
     QTest::newRow("can-retain: compare error")
         << "can-retain"
         << "c5 01 aa C 5bf:5a"
@@ -418,8 +411,11 @@ void tst_DownloadMachines::exhaustive()
             check.planned << x.bytes;
     }
     if (can) {
-        // Over CAN a frame is its command; a flash download's first is the erase.
+        // Over CAN a frame is its command; a flash download's first is the erase. 0xA5 answers
+        // nothing for retain values.
         check.answers << CanDownload::CanEraseFinished;
+        if (name == QLatin1String("can-retain"))
+            check.answers.removeAll(quint8(0xA5));
         QList<QByteArray> commands;
         for (const QByteArray &key : check.planned) {
             if (key.startsWith(QByteArray::fromHex("0000063f")))
