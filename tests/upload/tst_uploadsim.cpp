@@ -1,12 +1,12 @@
-#include "base/SettingsStore.h"
-#include "comm/KTSerial.h"
-#include "support/SimDevice.h"
-#include "support/TempSettings.h"
-#include "support/TestSetup.h"
 #include "transfer/KTCanLink.h"
+#include "comm/KTSerial.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/LoaderFile.h"
+#include "base/SettingsStore.h"
+#include "support/SimDevice.h"
+#include "support/TestSetup.h"
 #include "transfer/TargetFiles.h"
+#include "support/TempSettings.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
 
@@ -92,11 +92,10 @@ struct Reading
     bool run(int msecs = 60000)
     {
         QEventLoop loop;
-        QObject::connect(transfer.get(), &TransferSession::event, &loop,
-                         [&](const TransferEvent &e) {
-                             if (e.kind == TransferEvent::Kind::Finished)
-                                 loop.quit();
-                         });
+        QObject::connect(transfer.get(), &TransferSession::event, &loop, [&](const TransferEvent &e) {
+            if (e.kind == TransferEvent::Kind::Finished)
+                loop.quit();
+        });
         QTimer::singleShot(msecs, &loop, &QEventLoop::quit);
         transfer->start();
         loop.exec();

@@ -1,15 +1,15 @@
+#include "support/FakeLinks.h"
 #include "base/IdleSlot.h"
 #include "comm/KTComm.h"
-#include "support/FakeLinks.h"
-#include "support/TestSetup.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
-#include "upload/CanUpload.h"
-#include "upload/SerialUpload.h"
 #include "upload/UploadBlock.h"
 #include "upload/UploadChoice.h"
 #include "upload/UploadTransfer.h"
+#include "upload/CanUpload.h"
+#include "upload/SerialUpload.h"
+#include "support/TestSetup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -425,14 +425,12 @@ void TestUploadTransfer::timeoutsRequestTheBlockAgain()
     h.serial.queue(wire.mid(100, 50));
     h.expire();
     QVERIFY(h.serial.takeWritten().isEmpty());
-    QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(),
-             SerialUpload::State::ReceivingBlock);
+    QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::ReceivingBlock);
 
     for (int retry = 1; retry <= 2; ++retry) {
         h.expire();
         QCOMPARE(h.serial.takeWritten(), QByteArray::fromHex("5a"));
-        QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(),
-                 SerialUpload::State::WaitBlock);
+        QCOMPARE(static_cast<const SerialUpload &>(h.transfer->machine()).state(), SerialUpload::State::WaitBlock);
         h.serial.deliver(wire.left(30));
     }
     h.expire();
@@ -704,8 +702,7 @@ void TestUploadTransfer::canRetainValues()
     h.serial.deliver(QByteArray::fromHex("aa"));
     h.clock.settle();
     QVERIFY(!h.can->sent.isEmpty());
-    QCOMPARE(static_cast<const CanUpload &>(h.transfer->machine()).state(),
-             CanUpload::State::Reading);
+    QCOMPARE(static_cast<const CanUpload &>(h.transfer->machine()).state(), CanUpload::State::Reading);
     h.can->sent.clear();
     // A data message before any status does not stop the watchdog (the device may send one
     // twice).
