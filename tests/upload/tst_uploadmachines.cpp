@@ -371,6 +371,14 @@ void tst_UploadMachines::exhaustive()
         return prefix <= startLength + unit || prefix >= n - 1 - unit;
     };
     e.strayFrameId = CANUploadBatch::StatusId;
+    if (name == QLatin1String("can")) {
+        // 256 batches a run: the good device follows only in the region request's states; the
+        // boot states, the batches and the end are those of the retain values' reading.
+        e.goodDeviceAfter = [=](int prefix) {
+            return prefix >= 3 && prefix <= startLength;
+        };
+        e.strays = e.goodDeviceAfter;
+    }
     if (name == QLatin1String("board")) {
         // 1289 blocks a run: the board's own start is tried with silence after it; its blocks
         // and its end are the serial reading's.
