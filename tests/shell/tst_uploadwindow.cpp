@@ -76,6 +76,7 @@ private:
     bool m_titleFits = false; // the last window was wide enough for its whole title
     bool m_confirmPrompt = true;
     bool m_showDifferences = false; // click "Show differences" where it is offered
+    bool m_openAfterReport = false; // the window stayed open after its report
     std::function<void(TBKUploadForm &)> m_whileRunning;
 };
 
@@ -126,6 +127,15 @@ void TestUploadWindow::initTestCase()
                     ->click();
             return;
         }
+        // The report read, the window waits with its log for the user to close it.
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *form = qobject_cast<TBKUploadForm *>(w);
+            if (form && form->ButtonClose->isVisible()) {
+                m_openAfterReport = form->isVisible();
+                form->ButtonClose->click();
+                return;
+            }
+        }
     });
 }
 
@@ -134,6 +144,7 @@ void TestUploadWindow::init()
     m_boxes.clear();
     m_confirmPrompt = true;
     m_showDifferences = false;
+    m_openAfterReport = false;
     m_whileRunning = nullptr;
     TargetFiles::setDirectory(SimDevice::h86Directory());
     m_user.start();
@@ -179,6 +190,7 @@ void TestUploadWindow::uploadReplacesTheImage()
     QCOMPARE(m_boxes.size(), 2);
     QVERIFY(m_boxes.last().startsWith(
         QStringLiteral("Brasvik|info|Flash reading successful:\n\n131072 bytes have been read")));
+    QVERIFY(m_openAfterReport); // the log stays readable until the window is closed
     QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - Curve and system parameters.b86"));
     QCOMPARE(w->statusText(6), QStringLiteral("Curve and system parameters"));
     QVERIFY(imageCommandsEnabled(*w));
@@ -269,11 +281,13 @@ void TestUploadWindow::compareLeavesTheImage_data()
                               "Data compare successful!";
     QTest::newRow("last byte") << QList<qint32> {0xFFFFF} << false
                                << "Data compare aborted!|error|1048576 bytes have been compared."
-                                  "\n\nDifferent value at address 0FFFFFh found!|Show differences";
+                                  "\n\nDifferent value at address 0FFFFFh found!\n\n"
+                                  "1 byte differs in 1 range.|Show differences";
     QTest::newRow("two ranges, shown")
         << QList<qint32> {0x4000, 0x4001, 0xFFFFF} << true
         << "Data compare aborted!|error|16385 bytes have been compared."
-           "\n\nDifferent value at address 004000h found!|Show differences";
+           "\n\nDifferent value at address 004000h found!\n\n"
+           "3 bytes differ in 2 ranges.|Show differences";
 }
 
 void TestUploadWindow::compareLeavesTheImage()
@@ -332,6 +346,8 @@ void TestUploadWindow::compareLeavesTheImage()
     // The list of differences, when asked for, beside the main window and the bytes marked.
     TDifferencesForm *list = w->differencesForm();
     QCOMPARE(list != nullptr, showDifferences && !differing.isEmpty());
+    // Going on to the list closes the window at once; otherwise it waits with its log.
+    QCOMPARE(m_openAfterReport, !list);
     if (list) {
         QCOMPARE(list->RangeList->topLevelItemCount(), compare.value("ranges").toArray().size());
         QCOMPARE(list->RangeList->topLevelItemCount(), 2);
