@@ -564,14 +564,19 @@ void TBKMainForm::showDifferences(const QList<CompareRange> &ranges, qint64 byte
     closeDifferences();
     m_differences = new TDifferencesForm(this, *Viewer, ranges, bytesDiffering, std::move(marks),
                                          std::move(deviceBytes));
-    // Beside the bytes it points at, never over them. Its frame is taken to be as wide as this
-    // window's, which the window system draws alike.
-    const QSize frame = frameGeometry().size() - geometry().size();
-    const QRect bytes(Viewer->mapToGlobal(Viewer->bytesRect().topLeft()),
-                      Viewer->bytesRect().size());
+    // Beside this window where the screen has room, else beside the bytes it points at, never
+    // over them. Its frame is taken to be as wide as this window's, which the window system
+    // draws alike.
+    const QSize outer = m_differences->size() + frameGeometry().size() - geometry().size();
     const QScreen *on = screen() ? screen() : QGuiApplication::primaryScreen();
-    m_differences->move(
-        TDifferencesForm::placement(bytes, m_differences->size() + frame, on->availableGeometry()));
+    const QRect available = on->availableGeometry();
+    QPoint at = TDifferencesForm::placement(frameGeometry(), outer, available);
+    if (QRect(at, outer).intersects(frameGeometry())) {
+        const QRect bytes(Viewer->mapToGlobal(Viewer->bytesRect().topLeft()),
+                          Viewer->bytesRect().size());
+        at = TDifferencesForm::placement(bytes, outer, available);
+    }
+    m_differences->move(at);
     m_differences->show();
 }
 

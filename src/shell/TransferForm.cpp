@@ -394,11 +394,14 @@ void TransferForm::showBootPrompt(const QString &text)
 
 void TransferForm::showReport(const TransferRecord &record)
 {
-    // Under the report's own lines: the step that got no answer when it was the boot byte, or
-    // where a resumed download began.
-    const QString note = record.outcome == TransferOutcome::Success
+    // Under the report's own lines: the step that got no answer when it was the boot byte or a
+    // block of a reading, or where a resumed download began.
+    QString note = record.outcome == TransferOutcome::Success
         ? TransferMessages::resumedNote(record)
         : TransferMessages::noAnswerText(record.failedPhase, m_report);
+    // A reading that fell silent says where, as a download says where it can resume.
+    if (note.isEmpty())
+        note = TransferMessages::readingStoppedText(record);
     const QString text = TransferMessages::withHint(m_report, note);
     QMessageBox box(record.outcome == TransferOutcome::Success ? QMessageBox::Information
                                                                : QMessageBox::Warning,

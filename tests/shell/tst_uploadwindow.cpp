@@ -55,6 +55,7 @@ private slots:
     void cleanup();
 
     void uploadReplacesTheImage();
+    void unansweredUploadKeepsTheImage_data();
     void unansweredUploadKeepsTheImage();
     void abortedUploadLeavesTheImage_data();
     void abortedUploadLeavesTheImage();
@@ -204,10 +205,28 @@ void TestUploadWindow::uploadReplacesTheImage()
     QVERIFY(!w->Serial.OnRxChar);
 }
 
+void TestUploadWindow::unansweredUploadKeepsTheImage_data()
+{
+    QTest::addColumn<QString>("silentFrom");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("boot byte")
+        << "id"
+        << "No answer to the boot byte: the device did not send its target ID.\n"
+           "Check the cable and the port, and put the device into its boot mode "
+           "(boot switch, then reset).";
+    QTest::newRow("third block")
+        << "block:3"
+        << "No answer while reading at address 0E0200h (sector 17): the device stopped sending "
+           "after 512 of 131072 bytes.\nCheck the cable and the port, put the device into its "
+           "boot mode again and repeat the reading; a reading changes nothing on the device.";
+}
+
+// A device that falls silent gets the report and, below it, where and what to check.
 void TestUploadWindow::unansweredUploadKeepsTheImage()
 {
+    QFETCH(QString, silentFrom);
     SimDeviceOptions options;
-    options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("id")};
+    options.extraArguments = {QStringLiteral("--silent-from"), silentFrom};
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     auto w = mainWindow(sim.serialPath());
@@ -216,14 +235,12 @@ void TestUploadWindow::unansweredUploadKeepsTheImage()
     const QString caption = w->windowTitle();
     const QString content = w->statusText(6);
     ModalScript script(*w);
-    script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBFlash");
+    script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
     w->ButtonUploadClick();
 
+    QFETCH(QString, hint);
     QCOMPARE(m_boxes.last(),
-             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nTIMEOUT\n\n"
-                            "No answer to the boot byte: the device did not send its target ID.\n"
-                            "Check the cable and the port, and put the device into its boot mode "
-                            "(boot switch, then reset)."));
+             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nTIMEOUT\n\n") + hint);
     // Only a successful upload changes the image shown.
     QCOMPARE(w->windowTitle(), caption);
     QCOMPARE(w->statusText(6), content);
