@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
@@ -56,11 +57,13 @@ void tst_ScreenFit::mainWindowFits()
     QFETCH(QRect, stored);
     TempSettings settings;
     if (!stored.isNull()) {
+        QVERIFY(QDir().mkpath(QFileInfo(settings.iniFile()).absolutePath()));
         QSettings s(settings.iniFile(), QSettings::IniFormat);
-        s.setValue("Left", stored.x());
-        s.setValue("Top", stored.y());
-        s.setValue("Width", stored.width());
-        s.setValue("Height", stored.height());
+        // As text, as the settings file holds it.
+        s.setValue("Left", QString::number(stored.x()));
+        s.setValue("Top", QString::number(stored.y()));
+        s.setValue("Width", QString::number(stored.width()));
+        s.setValue("Height", QString::number(stored.height()));
     }
     TBKMainForm w;
     w.show();
@@ -91,7 +94,14 @@ void tst_ScreenFit::missingFileMessageIsReadWhole()
     QVERIFY(ImageLoader::LoadB86Data(image, QByteArray(4096, '\x11'), DeviceType).ok());
     image.FileName = QStringLiteral("nv.b86");
 
-    bool checked = false;
+    // Measured while the box is up, judged once it is closed.
+    bool shown = false;
+    bool holdsFolder = false;
+    QRect frame;
+    int labelWidth = 0;
+    int labelNeeds = 0;
+    int labelRight = 0;
+    int boxWidth = 0;
     TBKDownloadForm form(nullptr, serial, image, DeviceKind::Device46xx, TSettings(), {});
     QTimer user;
     user.setInterval(10);
@@ -100,23 +110,27 @@ void tst_ScreenFit::missingFileMessageIsReadWhole()
             auto *box = qobject_cast<QMessageBox *>(w);
             if (!box || !box->isVisible())
                 continue;
-            auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
-            QVERIFY(label && label->text().contains(folder));
-            QVERIFY2(available().contains(box->frameGeometry()),
-                     qPrintable(QString::number(box->frameGeometry().right())));
-            // Not squeezed below the width its lines need, nor past the box's edge.
-            QVERIFY2(label->width() >= label->minimumWidth(),
-                     qPrintable(
-                         QStringLiteral("%1 < %2").arg(label->width()).arg(label->minimumWidth())));
-            QVERIFY(label->geometry().right() < box->width());
-            checked = true;
+            const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+            shown = true;
+            holdsFolder = label && label->text().contains(folder);
+            frame = box->frameGeometry();
+            labelWidth = label ? label->width() : 0;
+            labelNeeds = label ? label->minimumWidth() : 0;
+            labelRight = label ? label->geometry().right() : 0;
+            boxWidth = box->width();
             box->button(QMessageBox::Ok)->click();
             return;
         }
     });
     user.start();
     QCOMPARE(form.exec(), 3);
-    QVERIFY(checked);
+    QVERIFY(shown);
+    QVERIFY(holdsFolder);
+    QVERIFY2(available().contains(frame), qPrintable(QString::number(frame.right())));
+    // Not squeezed below the width its lines need, nor past the box's edge.
+    QVERIFY2(labelWidth >= labelNeeds,
+             qPrintable(QStringLiteral("%1 < %2").arg(labelWidth).arg(labelNeeds)));
+    QVERIFY(labelRight < boxWidth);
     TargetFiles::setDirectory(QString());
     SettingsStore::clearOverrides();
 }
