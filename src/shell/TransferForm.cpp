@@ -310,7 +310,7 @@ void TransferForm::keyPressEvent(QKeyEvent *event)
 
 void TransferForm::ButtonCloseCOMClick()
 {
-    // A click, Space or Enter on the focused button: all of them ask, as the close box does.
+    // A click or Space on the focused button: both ask, as the close box does.
     if (stopNeedsAnswer())
         askToStop();
     else
