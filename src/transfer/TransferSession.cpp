@@ -129,10 +129,11 @@ void TransferSession::startTransfer()
         return;
     for (const QString &file : {m_loaderFile, m_programFile}) {
         if (!QFileInfo(file).isFile()) {
-            showError(QStringLiteral("Brasvik"),
-                      TransferMessages::missingTargetFile(file, m_operationWord,
-                                                          m_setup.targetSearchPath),
-                      TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath));
+            showError(
+                QStringLiteral("Brasvik"),
+                TransferMessages::missingTargetFile(file, m_operationWord,
+                                                    m_setup.targetSearchPath),
+                TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath, m_setup.frontEnd));
             endWithoutReport();
             return;
         }
