@@ -45,6 +45,10 @@ QString resultText(const TransferRecord &record, const QList<TransferRecord> &ea
             ? QStringLiteral(" (resumed from sector %1)").arg(record.resumedFromSector)
             : QStringLiteral(" (from sector %1)").arg(record.resumedFromSector);
     }
+    if (record.operation == TransferOperation::Download && record.compared && record.compareEqual)
+        text += QStringLiteral(", verified");
+    if (record.attempts > 0)
+        text += QStringLiteral(", try %1 of %2").arg(record.attempt).arg(record.attempts);
     return text;
 }
 
@@ -89,12 +93,12 @@ QString deviceText(const TransferRecord &r)
 
 void printTable(const QList<TransferRecord> &records)
 {
-    constexpr int Columns = 7;
+    constexpr int Columns = 8;
     using Row = std::array<QString, Columns>;
     QList<Row> rows;
     rows.append({QStringLiteral("Date"), QStringLiteral("Operation"), QStringLiteral("Device"),
-                 QStringLiteral("Port"), QStringLiteral("Image"), QStringLiteral("Result"),
-                 QStringLiteral("Time")});
+                 QStringLiteral("Port"), QStringLiteral("Unit"), QStringLiteral("Image"),
+                 QStringLiteral("Result"), QStringLiteral("Time")});
     for (qsizetype i = 0; i < records.size(); ++i) {
         const TransferRecord &r = records.at(i);
         rows.append({
@@ -104,6 +108,7 @@ void printTable(const QList<TransferRecord> &records)
             operationText(r),
             deviceText(r),
             orDash(r.portName.isEmpty() ? r.portPath : r.portName),
+            orDash(r.unitId),
             orDash(QFileInfo(r.imageFile).fileName()),
             resultText(r, records.first(i)),
             usedTime(r),
@@ -126,7 +131,7 @@ void printTable(const QList<TransferRecord> &records)
 
 int runHistory(const QStringList &args)
 {
-    CliOptions options({QStringLiteral("last"), QStringLiteral("record")},
+    CliOptions options({QStringLiteral("last"), QStringLiteral("record"), QStringLiteral("unit")},
                        {QStringLiteral("json")});
     if (!options.parse(args))
         return usageError(options.error());
@@ -143,7 +148,13 @@ int runHistory(const QStringList &args)
         ? options.value(QStringLiteral("record"))
         : ServiceRecord::defaultPath();
 
-    const ServiceRecordReader::Result result = ServiceRecordReader::latest(path, count);
+    const QString unit = options.value(QStringLiteral("unit"));
+    if (options.isSet(QStringLiteral("unit")) && unit.isEmpty())
+        return usageError(QStringLiteral("--unit needs a unit ID"));
+    const ServiceRecordReader::Result result = ServiceRecordReader::latest(
+        path, count,
+        unit.isEmpty() ? std::function<bool(const TransferRecord &)>()
+                       : [unit](const TransferRecord &r) { return r.unitId == unit; });
     if (!result.error.isEmpty())
         return usageError(result.error);
     if (result.skippedLines > 0)
