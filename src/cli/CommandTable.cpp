@@ -49,7 +49,8 @@ OUTPUT that cannot be written.
 const char DownloadUsage[]
     = R"(Usage: brasvik-cli download IMAGE [--device 46xx|4610] [--erase os|all]
                             [--resume | --from-sector N] [--verify]
-                            [--skip-unchanged] [--retries N] [CONNECTION OPTIONS]
+                            [--skip-unchanged] [--retries N]
+                            [CONNECTION OPTIONS]
 
 Programs IMAGE into the device's flash or NV RAM through its bootstrap loader,
 as the window's Download command does. Reset the device into its bootstrap
@@ -98,12 +99,12 @@ const char StationUsage[]
 
 A loop for a programming fixture. For each round it reads one unit ID per port
 from standard input, one line each in the order of the ports (a scanner types
-the ID and Enter; an empty line means no ID), programs IMAGE into all the
-units at once with --verify and the given --retries, and prints one PASS or
-FAIL line per port with the unit and the time. It then waits for the next
-units. End of input or Ctrl+C ends the loop with a summary: units passed and
-failed, and the mean time per unit. Every transfer goes into the service
-record with its unit.
+the ID and Enter; an empty line means no ID, "-" no unit in that port this
+round), programs IMAGE into all the units at once with --verify and the given
+--retries, and prints one PASS or FAIL line per port with the unit and the
+time. It then waits for the next units. End of input or Ctrl+C ends the loop
+with a summary: units passed and failed, and the mean time per unit. Every
+transfer goes into the service record with its unit.
 
 Arguments:
   IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86

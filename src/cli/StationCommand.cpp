@@ -154,15 +154,30 @@ int runStation(const QStringList &args)
         if (reader.read(setup.ports.isEmpty() ? QStringList {QString()} : ports, &units)
             != UnitReader::Status::Round)
             break;
-        CliProductionRunner runner(setup, feeds, production);
+        // "-" leaves a port out of this round: no unit in its nest.
+        CliTransferSetup::Setup round = setup;
+        QStringList roundPorts;
+        QStringList roundUnits;
+        round.ports.clear();
+        for (qsizetype i = 0; i < units.size(); ++i) {
+            if (units.at(i) == QLatin1String("-"))
+                continue;
+            if (!setup.ports.isEmpty())
+                round.ports.append(setup.ports.at(i));
+            roundPorts << ports.value(i);
+            roundUnits << units.at(i);
+        }
+        if (roundUnits.isEmpty())
+            continue;
+        CliProductionRunner runner(round, feeds, production);
         runner.setQuiet(json);
-        const QList<CliProductionRunner::Outcome> outcomes = runner.run(request, units, false);
+        const QList<CliProductionRunner::Outcome> outcomes = runner.run(request, roundUnits, false);
         for (qsizetype i = 0; i < outcomes.size(); ++i) {
             const CliProductionRunner::Outcome &o = outcomes.at(i);
             const bool pass = o.result.exitStatus == ExitSuccess;
             pass ? ++passed : ++failed;
             totalMs += o.elapsedMs;
-            const QString port = ports.value(i);
+            const QString port = roundPorts.value(i);
             const QString gist = CliBatchRunner::reportGist(CliProductionRunner::batchResult(o));
             if (json) {
                 QJsonObject object {

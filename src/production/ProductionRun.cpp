@@ -163,7 +163,8 @@ void ProductionRun::startSession(Step step, std::unique_ptr<TransferSession> ses
     m_session = std::move(session);
     connect(m_session.get(), &TransferSession::event, this, &ProductionRun::onSessionEvent);
     emit sessionStarted(*m_session, step);
-    m_session->start();
+    if (!m_session->hasStarted())
+        m_session->start();
 }
 
 void ProductionRun::onSessionEvent(const TransferEvent &event)
@@ -428,13 +429,21 @@ void ProductionRun::emitRecord(TransferEvent::Kind kind, const TransferRecord &r
     emit event(e);
 }
 
-void ProductionRun::finish(const TransferRecord &record, const QString &refusal)
+void ProductionRun::finish(const TransferRecord &record, const QString &refusal,
+                           const QString &closing)
 {
     if (m_finished)
         return;
     m_finished = true;
     m_result.record = record;
     m_result.refusal = refusal;
+    m_result.closing = !refusal.isEmpty() ? refusal : closing;
+    if (m_result.closing.isEmpty() && (m_step == Step::Proof || m_step == Step::Verify)
+        && record.outcome != TransferOutcome::Success)
+        m_result.closing = record.operation == TransferOperation::Download
+            ? record.reportText
+            : QStringLiteral("The unit could not be read back:\n\n")
+                + TransferSession::plainText(record.reportText).trimmed();
     m_result.tries = m_tryNumber;
     if (!refusal.isEmpty()) {
         m_result.exitStatus = TransferOutcomes::ExitAborted;

@@ -56,6 +56,9 @@ public:
         TransferRecord record;
         int exitStatus = 0;
         QString refusal; // the unit proof's refusal
+        // What the run found after the last report a transfer of its own showed: the refusal,
+        // a verify's difference, a read of the run that failed. Empty when that report said it.
+        QString closing;
         int tries = 0;
         bool unchanged = false; // the unit already held the image
     };
@@ -76,6 +79,9 @@ public:
     void userBreak();
     // No further transfer starts; the running one (which its presenter may break) ends the run.
     void stop();
+    // The verify after the download, changed while the run goes on (the window's check box):
+    // it counts until the download ends.
+    void setVerify(bool verify) { m_options.verify = verify; }
     bool hasFinished() const { return m_finished; }
     // The transfer running now (nullptr between two).
     TransferSession *session() const { return m_session.get(); }
@@ -95,7 +101,8 @@ public:
     static TransferRecord failedByVerify(TransferRecord download, const TransferRecord &verify);
 
 signals:
-    // A transfer of the run is about to start; a presenter attaches to it here.
+    // A transfer of the run is about to start; a presenter attaches to it here (and may start
+    // it itself).
     void sessionStarted(TransferSession &session, ProductionRun::Step step);
     // The transfer has ended and is about to be freed; a presenter lets go of it here.
     void sessionEnded(TransferSession &session);
@@ -124,7 +131,8 @@ private:
     void tryFailed(const TransferRecord &record);
     TransferRecord stamped(TransferRecord record) const;
     void emitRecord(TransferEvent::Kind kind, const TransferRecord &record);
-    void finish(const TransferRecord &record, const QString &refusal = {});
+    void finish(const TransferRecord &record, const QString &refusal = {},
+                const QString &closing = {});
 
     SerialLink &m_serial;
     TransferSession::CanLinkFactory m_canFactory;

@@ -133,11 +133,13 @@ void TransferForm::present(TransferSession &transfer,
 
     // The record's listener comes first: its end line is in the file before the window
     // reacts to the end (and it stays connected past release(), for a transfer freed early).
-    delete m_record;
-    m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
-    connect(m_record, &ServiceRecordListener::recordError, this,
-            [this](const QString &message) { ResultMemo->appendPlainText(message); });
-    connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    if (m_recordsTransfer) {
+        delete m_record;
+        m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
+        connect(m_record, &ServiceRecordListener::recordError, this,
+                [this](const QString &message) { ResultMemo->appendPlainText(message); });
+        connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    }
 
     // Every connection has this window as its context, so that release() ends them all.
     connect(&transfer, &TransferSession::event, this, &TransferForm::onTransferEvent);
@@ -180,7 +182,7 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
         m_ended = true;
         m_rateTimer->stop();
         settleRate(event.record.outcome == TransferOutcome::Success);
-        if (!m_report.isEmpty())
+        if (!m_report.isEmpty() && m_reportsTransfer)
             showReport(event.record);
         transferFinished(event.record);
         break;

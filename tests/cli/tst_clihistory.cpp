@@ -56,6 +56,7 @@ void tst_CliHistory::initTestCase()
     download.portName = QStringLiteral("COM1");
     download.portPath = QStringLiteral("/dev/ttyS0");
     download.imageFile = QStringLiteral("/home/tech/os.h86");
+    download.unitId = QStringLiteral("SN-0815");
     download.started = at(10, 14, 3);
     TransferRecord upload;
     upload.id = QStringLiteral("b");
@@ -103,10 +104,10 @@ void tst_CliHistory::table()
     // Columns as wide as their widest cell, two spaces apart; the start and the end line of
     // "a" are one row, the end winning.
     const QStringList expected {
-        "Date                 Operation  Device  Port          Image    Result      Time",
-        "2024-05-02 10:14:03  download   46xx    COM1          os.h86   success     1:02",
-        "2024-05-02 11:00:00  upload     4610    /dev/ttyUSB0  -        failed      0:05",
-        "2024-05-02 12:30:59  compare    46xx    COM2          cmp.b86  unfinished  -",
+        "Date                 Operation  Device  Port          Unit     Image    Result      Time",
+        "2024-05-02 10:14:03  download   46xx    COM1          SN-0815  os.h86   success     1:02",
+        "2024-05-02 11:00:00  upload     4610    /dev/ttyUSB0  -        -        failed      0:05",
+        "2024-05-02 12:30:59  compare    46xx    COM2          -        cmp.b86  unfinished  -",
         "",
     };
     QCOMPARE(r.out.split(u'\n'), expected);
@@ -203,7 +204,7 @@ void tst_CliHistory::oddFieldsAreShownSafely()
     const Run r = cli({QStringLiteral("--record"), path});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.out.split(u'\n').value(1),
-             QStringLiteral("2024-05-02 09:00:00  unknown    unknown  -     "
+             QStringLiteral("2024-05-02 09:00:00  unknown    unknown  -     -     "
                             "a\\x01b\\x1b[31mred\\x0ac.h86  unfinished  -"));
     QCOMPARE(r.out.count(u'\n'), 2);
 }
