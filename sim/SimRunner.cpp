@@ -205,9 +205,12 @@ void SimRunner::transferEnded(bool complete, SimClock::Micros)
         QByteArray image = m_memory.fileImage();
         image[m_options.alterByte] = char(image.at(m_options.alterByte) ^ 0x01);
         QString error;
-        if (m_memory.setFileImage(image, &error))
-            event(QStringLiteral("fault: byte %1h altered after the download")
-                      .arg(m_options.alterByte, 6, 16, QLatin1Char('0')));
+        if (m_memory.setFileImage(image, &error)) {
+            const QString what = QStringLiteral("byte %1h altered after the download")
+                                     .arg(m_options.alterByte, 6, 16, QLatin1Char('0'));
+            m_summary.faultsInjected << what;
+            event(QStringLiteral("fault: ") + what);
+        }
     }
     saveMemory();
     if (m_options.oneShot)
