@@ -30,12 +30,15 @@ ProductionRun::ProductionRun(SerialLink &serial, TransferSession::CanLinkFactory
     , m_options(options)
     , m_setup(setup)
 {
-    m_pause = m_setup.clock->createTimer([this] { advance(); });
+    m_after = m_setup.clock->createTimer([this] { advance(); });
+    m_after->setInterval(0);
+    m_pause = m_setup.clock->createTimer([this] { begin(m_nextStep, std::move(m_next)); });
     m_pause->setInterval(ReentryPauseMs);
 }
 
 ProductionRun::~ProductionRun()
 {
+    m_after.reset();
     m_pause.reset();
     if (m_session)
         m_session->disconnect(this);
@@ -65,8 +68,10 @@ void ProductionRun::stop()
     if (m_session)
         return; // ends with the transfer
     // Between two transfers: nothing runs that could be broken.
+    m_after->stop();
     m_pause->stop();
-    finish(m_ended);
+    m_next.reset();
+    finish(m_step == Step::Download ? releaseHeld() : m_ended);
 }
 
 QList<QPair<qint32, qint32>> ProductionRun::proofRegions(const DownloadRequest &request,
@@ -159,6 +164,18 @@ TransferRecord ProductionRun::failedByVerify(TransferRecord download, const Tran
 
 void ProductionRun::startSession(Step step, std::unique_ptr<TransferSession> session)
 {
+    // The port has just been closed by the last transfer: the device gets its moment.
+    if (m_entries++ > 0) {
+        m_nextStep = step;
+        m_next = std::move(session);
+        m_pause->start();
+        return;
+    }
+    begin(step, std::move(session));
+}
+
+void ProductionRun::begin(Step step, std::unique_ptr<TransferSession> session)
+{
     m_step = step;
     m_session = std::move(session);
     connect(m_session.get(), &TransferSession::event, this, &ProductionRun::onSessionEvent);
@@ -179,7 +196,8 @@ void ProductionRun::onSessionEvent(const TransferEvent &event)
         } else if (event.kind == TransferEvent::Kind::Finished) {
             m_download = stamped(event.record);
             // A verified download ends when its verify does.
-            if (!(m_options.verify && m_download.outcome == TransferOutcome::Success))
+            m_held = m_options.verify && m_download.outcome == TransferOutcome::Success;
+            if (!m_held)
                 emitRecord(TransferEvent::Kind::Finished, m_download);
         } else {
             emit this->event(event);
@@ -191,8 +209,8 @@ void ProductionRun::onSessionEvent(const TransferEvent &event)
     }
     if (event.kind == TransferEvent::Kind::Finished) {
         m_ended = event.record;
-        // Freed and followed up outside its own signal, once the port has rested.
-        m_pause->start();
+        // Freed and followed up outside its own signal.
+        m_after->start();
     }
 }
 
@@ -205,8 +223,8 @@ void ProductionRun::advance()
     }
     if (m_finished)
         return;
-    if (m_broken) {
-        finish(m_step == Step::Download || m_step == Step::Verify ? m_download : m_ended);
+    if (m_broken && m_step != Step::Verify) {
+        finish(m_step == Step::Download ? releaseHeld() : m_ended);
         return;
     }
     switch (m_step) {
@@ -339,7 +357,7 @@ void ProductionRun::afterDownload(const TransferRecord &record)
         tryFailed(record);
         return;
     }
-    if (m_options.verify) {
+    if (m_held) {
         startVerify();
         return;
     }
@@ -355,8 +373,19 @@ void ProductionRun::startVerify()
                                                   m_canFactory, m_setup));
 }
 
+TransferRecord ProductionRun::releaseHeld()
+{
+    // Broken before its verify began: the download's end goes on record as it came.
+    if (m_held) {
+        m_held = false;
+        emitRecord(TransferEvent::Kind::Finished, m_download);
+    }
+    return m_download;
+}
+
 void ProductionRun::afterVerify(const TransferRecord &verify)
 {
+    m_held = false;
     TransferRecord download = m_download;
     download.ended = m_setup.clock->now();
     if (verify.outcome == TransferOutcome::Success && verify.compareEqual) {

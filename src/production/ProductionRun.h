@@ -113,7 +113,9 @@ signals:
     void finished();
 
 private:
+    // Starts `session` now or, after an earlier one, once the device has had its pause.
     void startSession(Step step, std::unique_ptr<TransferSession> session);
+    void begin(Step step, std::unique_ptr<TransferSession> session);
     void onSessionEvent(const TransferEvent &event);
     // After a transfer has ended: frees it and goes on after the pause.
     void sessionDone();
@@ -130,6 +132,8 @@ private:
     // A failed try: the next one, or the end.
     void tryFailed(const TransferRecord &record);
     TransferRecord stamped(TransferRecord record) const;
+    // The download held back for its verify, put on record as it is; returns it.
+    TransferRecord releaseHeld();
     void emitRecord(TransferEvent::Kind kind, const TransferRecord &record);
     void finish(const TransferRecord &record, const QString &refusal = {},
                 const QString &closing = {});
@@ -143,11 +147,16 @@ private:
     std::unique_ptr<TransferSession> m_session;
     Step m_step = Step::Download;
     TransferRecord m_ended; // the record of the transfer that ended last
-    TransferRecord m_download; // the current try's download, held back for its verify
+    TransferRecord m_download; // the current try's download
+    bool m_held = false; // its end is held back for the verify
     QList<QPair<qint32, qint32>> m_proofLeft;
     QList<qint32> m_proven;
-    std::unique_ptr<ClockTimer> m_pause;
+    std::unique_ptr<ClockTimer> m_after; // follows a transfer up outside its own signal
+    std::unique_ptr<ClockTimer> m_pause; // before the next entry
+    std::unique_ptr<TransferSession> m_next; // waiting for the pause, with its step
+    Step m_nextStep = Step::Download;
     int m_tryNumber = 0;
+    int m_entries = 0; // transfers started or waiting to
     bool m_checked = false; // the check read every sector: the first try needs no proof
     bool m_broken = false;
     bool m_finished = false;

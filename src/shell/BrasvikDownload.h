@@ -38,7 +38,8 @@ public:
     ProductionRun *run() const { return m_run.get(); }
 
     // "Verify": read the programmed sectors back and compare them; kept in the settings
-    // (DownloadVerify). It counts until the download has ended.
+    // (DownloadVerify). Checked when the window opens (or for a resume), it counts until the
+    // download has ended; checked later, from the next download on.
     QCheckBox *CBVerify = nullptr;
 
     // "The last download of this image stopped in sector N. Resume from there? No programs the
