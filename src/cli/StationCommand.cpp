@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cstdio>
 #include <unistd.h>
@@ -169,6 +170,12 @@ int runStation(const QStringList &args)
         }
         if (roundUnits.isEmpty())
             continue;
+        if (passed + failed > 0) {
+            // The last round closed these ports a moment ago: the devices get their pause.
+            QEventLoop pause;
+            QTimer::singleShot(ProductionRun::ReentryPauseMs, &pause, &QEventLoop::quit);
+            pause.exec();
+        }
         CliProductionRunner runner(round, feeds, production);
         runner.setQuiet(json);
         const QList<CliProductionRunner::Outcome> outcomes = runner.run(request, roundUnits, false);
