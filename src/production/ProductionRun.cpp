@@ -421,7 +421,12 @@ void ProductionRun::afterVerify(const TransferRecord &verify)
 
 void ProductionRun::tryFailed(const TransferRecord &record)
 {
-    if (m_broken || record.outcome != TransferOutcome::Failed || m_tryNumber > m_options.retries) {
+    // A failure is tried again; so is any end after programming began (answers out of step
+    // and the like), which leaves a resume point. A refusal before that is not.
+    const bool retryable = record.outcome == TransferOutcome::Failed
+        || (record.outcome == TransferOutcome::Aborted && record.hasFailure
+            && record.resumeSector >= 0);
+    if (m_broken || !retryable || m_tryNumber > m_options.retries) {
         finish(record);
         return;
     }
