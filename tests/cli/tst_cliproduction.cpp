@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,6 +29,7 @@ private slots:
     void downloadOnTheLine();
     void skipUnchanged_data();
     void skipUnchanged();
+    void stationOfThreeUnitsOnTwoPorts_data();
     void stationOfThreeUnitsOnTwoPorts();
 
 private:
@@ -197,8 +200,16 @@ void tst_CliProduction::skipUnchanged()
         QCOMPARE(recorded.last().bytes, ChunkBytes);
 }
 
+void tst_CliProduction::stationOfThreeUnitsOnTwoPorts_data()
+{
+    QTest::addColumn<bool>("json");
+    QTest::newRow("lines") << false;
+    QTest::newRow("json") << true;
+}
+
 void tst_CliProduction::stationOfThreeUnitsOnTwoPorts()
 {
+    QFETCH(bool, json);
     // The device on the second port reports a compare error in every download.
     std::vector<std::unique_ptr<SimDevice>> sims;
     QStringList portArgs;
@@ -218,20 +229,25 @@ void tst_CliProduction::stationOfThreeUnitsOnTwoPorts()
     input.input = "SN-1\nSN-2\nSN-3\n-\n";
     const CliRun run = runCli(QStringList {"station", m_imagePath, "--device", "46xx", "--h86-dir",
                                            SimDevice::h86Directory(), "--yes"}
-                                  + portArgs,
+                                  + portArgs + (json ? QStringList {"--json"} : QStringList {}),
                               input);
     QCOMPARE(run.exitCode, 2);
-    const QStringList lines = run.out.split(u'\n');
     QStringList verdicts;
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1String("######## ")))
+    for (const QString &line : run.out.split(u'\n', Qt::SkipEmptyParts)) {
+        if (json) {
+            // stdout holds the unit results alone.
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            verdicts << o.value("result").toString().toUpper() + u' ' + o.value("unit").toString();
+        } else if (line.startsWith(QLatin1String("######## "))) {
             verdicts << line.section(u' ', 1, 1) + u' '
                     + line.section(QLatin1String("unit "), 1).section(u' ', 0, 0);
+        }
     }
     QCOMPARE(verdicts, QStringList({"PASS SN-1", "FAIL SN-2", "PASS SN-3"}));
-    QVERIFY2(run.out.contains(QRegularExpression(
-                 QStringLiteral("\nUnits: 2 passed, 1 failed; mean time per unit \\d+:\\d\\d\n"))),
-             qPrintable(run.out));
+    QVERIFY2((json ? run.err : run.out)
+                 .contains(QRegularExpression(QStringLiteral(
+                     "Units: 2 passed, 1 failed; mean time per unit \\d+:\\d\\d\n"))),
+             qPrintable(run.out + run.err));
     QStringList units;
     for (const TransferRecord &r : records())
         units << r.unitId + u' ' + TransferRecord::outcomeName(r.outcome);
