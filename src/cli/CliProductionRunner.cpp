@@ -5,10 +5,12 @@
 #include "cli/CliSignals.h"
 #include "cli/CliTransferRunner.h"
 #include "comm/KTSerial.h"
+#include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHash>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -148,6 +150,25 @@ QList<CliProductionRunner::Outcome> CliProductionRunner::run(const DownloadReque
         std::fflush(stdout);
     }
     return outcomes;
+}
+
+bool CliProductionRunner::sharesCanBus(const CliTransferSetup::Setup &setup,
+                                       const DownloadRequest &request)
+{
+    if (!TargetFiles::usesCan(request.deviceType, request.settings.COMInterface))
+        return false;
+    QHash<QString, QStringList> onBus;
+    for (const CliTransferSetup::PortChoice &port : setup.ports) {
+        QStringList &labels = onBus[port.canBus];
+        labels << port.label;
+        if (labels.size() > 1) {
+            usageError(QStringLiteral("the CAN bus %1 carries one transfer at a time; %2 would "
+                                      "all use it")
+                           .arg(port.canBus, labels.join(QStringLiteral(", "))));
+            return true;
+        }
+    }
+    return false;
 }
 
 int CliProductionRunner::exitStatus(const QList<Outcome> &outcomes)

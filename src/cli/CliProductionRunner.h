@@ -62,6 +62,9 @@ public:
     // (the station's --json prints one object per unit instead).
     void setQuiet(bool quiet) { m_quiet = quiet; }
 
+    // Whether two of the setup's ports would put `request` on one CAN bus, which carries one
+    // transfer at a time; the usage error is then on stderr and nothing may start.
+    static bool sharesCanBus(const CliTransferSetup::Setup &setup, const DownloadRequest &request);
     // 0 when every run succeeded, otherwise the highest single status.
     static int exitStatus(const QList<Outcome> &outcomes);
     // The outcome as CliBatchRunner's summary table takes it: a refused unit is "refused".

@@ -161,6 +161,8 @@ int runDownload(const QStringList &args)
     const TransferLinks links = TransferLinks::real();
     // A resume proves the unit first; the production options run around the download.
     if (resume || checked || production.retries > 0) {
+        if (CliProductionRunner::sharesCanBus(setup, request))
+            return ExitUsage;
         CliProductionRunner runner(setup, feeds, production, links);
         return CliProductionRunner::exitStatus(runner.run(request));
     }

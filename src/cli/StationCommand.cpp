@@ -132,6 +132,8 @@ int runStation(const QStringList &args)
         return ExitUsage;
     if (QString why; !DownloadTransfer::canResumeAt(request, request.firstSector, &why))
         return usageError(readBackRefusal(why));
+    if (CliProductionRunner::sharesCanBus(setup, request))
+        return ExitUsage;
 
     // The JSON objects are the station's own; the transfers' feed would mix with them.
     const bool json = feeds.json;
