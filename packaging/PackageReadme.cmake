@@ -1,6 +1,7 @@
 cmake_minimum_required(VERSION 3.25)
 # cmake -DIN=README.md -DOUT=FILE -P PackageReadme.cmake: copies IN to OUT without the blocks
-# from a line <!-- source tree --> to a line <!-- /source tree -->, both included.
+# from a line <!-- source tree --> to a line <!-- /source tree -->, both included, and with the
+# udev example named where the package puts it.
 file(READ ${IN} text)
 set(open "<!-- source tree -->\n")
 set(close "<!-- /source tree -->\n")
@@ -20,5 +21,6 @@ while(TRUE)
     string(SUBSTRING "${text}" ${after} -1 tail)
     set(text "${head}${tail}")
 endwhile()
+string(REPLACE "docs/60-brasvik-serial.rules" "examples/60-brasvik-serial.rules" text "${text}")
 file(WRITE ${OUT}.tmp "${text}")
 file(RENAME ${OUT}.tmp ${OUT})

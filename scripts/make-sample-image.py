@@ -9,6 +9,7 @@ middle, and data up to about 0x4C000, which puts its end in sector 7 (end sector
 
     scripts/make-sample-image.py OUTPUT.h86
 """
+import argparse
 import random
 import struct
 import sys
@@ -57,10 +58,14 @@ def to_h86(image):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.stderr.write(__doc__)
-        return 2
-    with open(sys.argv[1], 'w', newline='') as out:
+    parser = argparse.ArgumentParser(
+        prog='make-sample-image.py', description=__doc__.split('\n\n')[0].replace('\n', ' '),
+        epilog='A file name that starts with "-" comes after "--".')
+    parser.add_argument('output', metavar='OUTPUT.h86', help='the H86 file to write')
+    # argparse says what is wrong and exits 2 for a missing name or an unknown option, and
+    # prints the usage for -h and --help, writing no file for any of them.
+    args = parser.parse_args()
+    with open(args.output, 'w', newline='') as out:
         out.write(to_h86(build_image()))
     return 0
 

@@ -6,7 +6,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$here/build-package}"
-SETUP_NO_BUILD=1 "$here/scripts/setup.sh" "$build" -DCMAKE_BUILD_TYPE=Release \
+SETUP_FOR_PACKAGE=1 SETUP_NO_BUILD=1 "$here/scripts/setup.sh" "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX=/usr -DBRASVIK_BUILD_BENCH=OFF
 cmake --build "$build" --target BrasvikV6 brasvik-cli brasvik-sim brasvik_packaging_files >&2
 out="$build/package"

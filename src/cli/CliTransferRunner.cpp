@@ -31,9 +31,7 @@ CliTransferRunner::CliTransferRunner(TransferSession &transfer, bool assumeYes,
     , m_feeds(std::make_unique<CliTransferFeeds>(transfer, feeds))
     , m_json(feeds.json)
     , m_assumeYes(assumeYes)
-    , m_minimum(transfer.record().startAddress)
-    , m_maximum(qMax(m_minimum, qint64(transfer.record().endAddress)))
-    , m_position(m_minimum)
+    , m_total(transfer.record().totalBytes)
     , m_stderrIsTerminal(::isatty(STDERR_FILENO) == 1)
 {
     connect(&m_transfer, &TransferSession::event, this, &CliTransferRunner::onEvent);
@@ -117,7 +115,7 @@ void CliTransferRunner::onEvent(const TransferEvent &event)
         onLog(event.text);
         break;
     case TransferEvent::Kind::Progress:
-        onProgress(event.position);
+        onProgress(event.bytes, event.total);
         break;
     case TransferEvent::Kind::Finished:
         m_record = event.record;
@@ -157,18 +155,20 @@ void CliTransferRunner::onLog(const QString &line)
     drawProgress();
 }
 
-void CliTransferRunner::onProgress(qint64 position)
+void CliTransferRunner::onProgress(qint64 bytes, qint64 total)
 {
-    m_position = position;
+    // The bytes the transfer moves, as the JSON feed and the report count them: the span of
+    // addresses would count the blocks a download leaves out.
+    m_total = std::max<qint64>(total, 0);
+    m_bytes = qBound<qint64>(0, bytes, m_total);
     // The rate counts from the first data byte: the loader, the erase and the boot prompt
     // would drag it down for the whole run.
-    const qint64 total = m_maximum - m_minimum;
-    const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
     if (!m_rateStarted) {
-        m_rate.restart(total, done);
-        m_rateStarted = true;
+        m_rateStarted = m_bytes > 0;
+        m_rate.restart(m_total, m_bytes);
     } else {
-        m_rate.update(done);
+        m_rate.setTotal(m_total);
+        m_rate.update(m_bytes);
     }
     // A redraw per block would cost more than the block itself on a fast line.
     if (!m_redrawClock.isValid() || m_redrawClock.elapsed() >= 100) {
@@ -179,12 +179,10 @@ void CliTransferRunner::onProgress(qint64 position)
 
 void CliTransferRunner::drawProgress()
 {
-    if (m_json || !m_showProgress || !m_stderrIsTerminal || m_position <= m_minimum)
+    if (m_json || !m_showProgress || !m_stderrIsTerminal || m_bytes <= 0)
         return;
-    const qint64 total = m_maximum - m_minimum;
-    const qint64 done = qBound<qint64>(0, m_position - m_minimum, total);
     constexpr int Width = 30;
-    const int filled = total > 0 ? int(done * Width / total) : Width;
+    const int filled = m_total > 0 ? int(m_bytes * Width / m_total) : Width;
     const QString rate = m_rate.hasRate() ? TransferRate::rateText(m_rate.bytesPerSecond())
                                            : QStringLiteral("--");
     const qint64 secondsLeft = m_rate.secondsLeft();
@@ -192,8 +190,8 @@ void CliTransferRunner::drawProgress()
                                           : QStringLiteral("--:--");
     const QString bar = QStringLiteral("\r[%1%2] %3/%4 bytes  %5  %6 left\x1b[K")
                             .arg(QString(filled, u'#'), QString(Width - filled, u' '))
-                            .arg(done)
-                            .arg(total)
+                            .arg(m_bytes)
+                            .arg(m_total)
                             .arg(rate, left);
     std::fputs(bar.toLocal8Bit().constData(), stderr);
     std::fflush(stderr);

@@ -61,7 +61,7 @@ signals:
 private:
     void onEvent(const TransferEvent &event);
     void onLog(const QString &line);
-    void onProgress(qint64 position);
+    void onProgress(qint64 bytes, qint64 total);
     void onReport(const QString &text);
     void onBootPrompt(const QString &text);
     void onStdinReadable();
@@ -76,9 +76,8 @@ private:
     std::unique_ptr<CliTransferFeeds> m_feeds;
     bool m_json = false;
     bool m_assumeYes;
-    qint64 m_minimum;
-    qint64 m_maximum;
-    qint64 m_position;
+    qint64 m_total; // data bytes the transfer sets out to move
+    qint64 m_bytes = 0;
     bool m_progressShown = false;
     bool m_stderrIsTerminal = false;
     TransferRate m_rate;

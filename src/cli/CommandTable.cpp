@@ -1,4 +1,5 @@
 #include "cli/CliCommand.h"
+#include "transfer/TargetFiles.h"
 
 #include <algorithm>
 
@@ -204,11 +205,24 @@ Options:
   --can-bitrate 125|250|500
                          the CAN bit rate in kbit/s
   --device 46xx|4610     the device type (both when not given)
-  --h86-dir DIR          the folder of the target programs
+@H86DIR@
   --json                 one JSON object per check instead of the text
 
 Exit status: 0 nothing failed, 1 a check failed or bad usage.
 )";
+
+// --h86-dir, in the help of the transfer commands and the doctor: the folders it replaces.
+QString withH86DirOption(const char *usage)
+{
+    return QString::fromUtf8(usage).replace(
+        QLatin1String("@H86DIR@\n"),
+        QStringLiteral("  --h86-dir DIR          the folder of the target programs for this run,\n"
+                       "                         instead of searching H86 beside the program,\n"
+                       "                         then $XDG_DATA_HOME/Halvero/BrasvikV6/H86\n"
+                       "                         (~/.local/share/...), then\n"
+                       "                         %1\n")
+            .arg(TargetFiles::systemDirectory()));
+}
 
 // The options download, upload and compare share.
 const char ConnectionOptions[] = R"(
@@ -223,8 +237,7 @@ Connection options (each changes the settings for this run only):
   --can-bus PLUGIN:IFACE the CAN bus, for example socketcan:can0
   --can-bitrate 125|250|500
                          the CAN bit rate in kbit/s
-  --h86-dir DIR          the folder of the target programs, instead of H86
-                         beside the program
+@H86DIR@
   --yes                  answer the boot prompt at once instead of waiting
                          for Enter
   --boot-lines SEQ       put the device into its bootstrap mode through the
@@ -272,7 +285,7 @@ QString severalPortsUsage(const char *usage)
 
 QString transferUsage(const QString &usage)
 {
-    return usage + QString::fromUtf8(ConnectionOptions) + QString::fromUtf8(FeedOptions) + u'\n'
+    return usage + withH86DirOption(ConnectionOptions) + QString::fromUtf8(FeedOptions) + u'\n'
         + cliExitStatusHelp();
 }
 
@@ -304,7 +317,7 @@ const std::vector<CliCommand> &cliCommands()
          QString::fromUtf8(HistoryUsage), runHistory},
         {QStringLiteral("doctor"),
          QStringLiteral("check the settings, the port, the CAN bus and the target programs"),
-         QString::fromUtf8(DoctorUsage), runDoctor},
+         withH86DirOption(DoctorUsage), runDoctor},
     };
     return commands;
 }
@@ -322,9 +335,10 @@ QString cliExitStatusHelp()
 {
     return QStringLiteral(
         "Exit status:\n"
-        "  0  success\n"
+        "  0  success; doctor: nothing failed\n"
         "  1  bad usage or input: an unknown option, a bad argument, an image that\n"
-        "     cannot be loaded; nothing was sent to the device\n"
+        "     cannot be loaded or written, a --resume with nothing to resume;\n"
+        "     nothing was sent to the device. doctor: a check failed\n"
         "  2  the transfer ended without success: user break (Ctrl+C, SIGTERM or\n"
         "     SIGHUP), time-out, line or dongle error, or an error the device\n"
         "     reported\n"

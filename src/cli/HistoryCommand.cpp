@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -91,39 +92,76 @@ QString deviceText(const TransferRecord &r)
                                             : deviceKindName(r.deviceType);
 }
 
+// The table fits a terminal 80 columns wide: a long port path or image name is shortened in
+// its middle (--json keeps them whole), and the result comes last, unpadded, so that only a
+// row with a long result runs past the edge.
+constexpr qsizetype TableWidth = 80;
+constexpr qsizetype ShortestElided = 12; // "/dev/ttyUSB0" stays whole
+constexpr qsizetype ResultRoom = 10; // "unfinished"
+
+QString elided(const QString &text, qsizetype width)
+{
+    if (text.size() <= width)
+        return text;
+    const qsizetype head = (width - 1) / 2;
+    return text.left(head) + QChar(0x2026) + text.right(width - 1 - head);
+}
+
 void printTable(const QList<TransferRecord> &records)
 {
-    constexpr int Columns = 8;
+    enum Column { Date, Operation, Device, Port, Unit, Image, Time, Result, Columns };
     using Row = std::array<QString, Columns>;
     QList<Row> rows;
     rows.append({QStringLiteral("Date"), QStringLiteral("Operation"), QStringLiteral("Device"),
                  QStringLiteral("Port"), QStringLiteral("Unit"), QStringLiteral("Image"),
-                 QStringLiteral("Result"), QStringLiteral("Time")});
+                 QStringLiteral("Time"), QStringLiteral("Result")});
     for (qsizetype i = 0; i < records.size(); ++i) {
         const TransferRecord &r = records.at(i);
         rows.append({
             r.started.isValid()
-                ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                ? r.started.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"))
                 : QStringLiteral("-"),
             operationText(r),
             deviceText(r),
-            orDash(r.portName.isEmpty() ? r.portPath : r.portName),
+            // The device the transfer went through; the COM name may only be the slot that
+            // --port PATH borrowed.
+            orDash(r.portPath.isEmpty() ? r.portName : r.portPath),
             orDash(r.unitId),
             orDash(QFileInfo(r.imageFile).fileName()),
-            resultText(r, records.first(i)),
             usedTime(r),
+            resultText(r, records.first(i)),
         });
     }
+    // The unit's column only where a transfer names its unit.
+    const bool units = std::any_of(records.cbegin(), records.cend(),
+                                   [](const TransferRecord &r) { return !r.unitId.isEmpty(); });
+    const auto shown = [units](int c) { return c != Unit || units; };
     std::array<qsizetype, Columns> width {};
     for (const Row &row : rows) {
         for (int c = 0; c < Columns; ++c)
             width[c] = std::max(width[c], row[c].size());
     }
+    const auto tableWidth = [&width, &shown] {
+        qsizetype total = std::min(width[Result], ResultRoom);
+        for (int c = 0; c < Result; ++c)
+            total += shown(c) ? width[c] + 2 : 0;
+        return total;
+    };
+    while (tableWidth() > TableWidth) {
+        Column wider = width[Image] >= width[Port] ? Image : Port;
+        if (units && width[Unit] > width[wider])
+            wider = Unit;
+        if (width[wider] <= ShortestElided)
+            break;
+        --width[wider];
+    }
     for (const Row &row : rows) {
         QString line;
-        for (int c = 0; c < Columns; ++c)
-            line += c + 1 < Columns ? row[c].leftJustified(width[c] + 2) : row[c];
-        printOut(line);
+        for (int c = 0; c < Result; ++c) {
+            if (shown(c))
+                line += elided(row[c], width[c]).leftJustified(width[c] + 2);
+        }
+        printOut(line + row[Result]);
     }
 }
 

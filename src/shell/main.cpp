@@ -68,6 +68,27 @@ bool displayAvailable(int argc, char *argv[])
     return false;
 }
 
+void printNoDisplay()
+{
+    std::fprintf(stderr, "%s: no display: set DISPLAY or use brasvik-cli\n",
+                 qPrintable(QCoreApplication::applicationName()));
+}
+
+// A display that is named but cannot be reached (a dead X server or Wayland compositor, a bogus
+// QT_QPA_PLATFORM) makes Qt abort while the application starts: say why, after Qt's own
+// warnings, and exit 1 as without a display.
+QtMessageHandler qtMessageHandler = nullptr;
+
+void exitOnFatalStart(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        qtMessageHandler(type, context, message);
+        return;
+    }
+    printNoDisplay();
+    std::_Exit(1);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -78,12 +99,13 @@ int main(int argc, char *argv[])
     if (asksForHelpOrVersion(argc, argv))
         showHelpOrVersion(argc, argv);
     if (!displayAvailable(argc, argv)) {
-        std::fprintf(stderr, "%s: no display: set DISPLAY or use brasvik-cli\n",
-                     qPrintable(QCoreApplication::applicationName()));
+        printNoDisplay();
         return 1;
     }
 
+    qtMessageHandler = qInstallMessageHandler(exitOnFatalStart);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
     QApplication::setWindowIcon(BrasvikAppIcon());
     // Without a desktop theme the toolbar still gets full-size icons where Adwaita is installed.
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor"))

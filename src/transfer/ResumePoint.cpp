@@ -74,10 +74,13 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
     if (r.operation == TransferOperation::Unknown) {
         d.reason = unusable + QStringLiteral("it names no operation");
     } else if (r.deviceType == DeviceKind::None && r.operation == TransferOperation::Download) {
-        d.reason = unusable + QStringLiteral("it names no device type it was for");
+        // A line without one and a line with a type this version does not know read alike.
+        d.reason = unusable + QStringLiteral("its device type is missing or unknown");
     } else if (r.operation != TransferOperation::Download) {
-        d.reason = on + QStringLiteral(" was an %1, not a download")
-                            .arg(TransferRecord::operationName(r.operation));
+        d.reason = on
+            + (r.operation == TransferOperation::Upload ? QStringLiteral(" was an upload")
+                                                        : QStringLiteral(" was a compare"))
+            + QStringLiteral(", not a download");
     } else if (r.retain) {
         d.reason = on + QStringLiteral(" downloaded retain values, which always go whole");
     } else if (r.deviceType != deviceType) {

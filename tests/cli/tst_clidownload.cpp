@@ -1,16 +1,20 @@
 #include "support/CliProcess.h"
 #include "support/H86Builder.h"
+#include "support/PtyPair.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 // brasvik-cli download end to end against the simulated device: exit statuses, the stdout/stderr
 // split, the wire bytes and what the device holds afterwards.
@@ -20,6 +24,7 @@ class tst_CliDownload : public QObject
 private slots:
     void initTestCase();
     void serialDownloadWritesLogAndReport();
+    void progressBarCountsWhatTheReportCounts();
     void deviceFailures_data();
     void deviceFailures();
     void retainValues();
@@ -113,6 +118,36 @@ void tst_CliDownload::serialDownloadWritesLogAndReport()
     QCOMPARE(host.left(1), QByteArray(1, '\0'));
     QCOMPARE(host.right(1), QByteArray::fromHex("ff"));
     QVERIFY(host.contains(QByteArray::fromHex("2400000000") + m_osData.left(32)));
+}
+
+void tst_CliDownload::progressBarCountsWhatTheReportCounts()
+{
+    // The erased stretch between the two pieces is never sent: the bar on a terminal counts
+    // the bytes the report and the JSON feed count, not the span of addresses.
+    const QString image = writeFile(
+        QStringLiteral("gap.h86"),
+        H86Builder().data(0, pattern(0x100)).data(0x3000, pattern(0x100, 9)).end().text());
+    SimDevice sim;
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    PtyPair terminal;
+    QVERIFY(terminal.isOpen());
+    CliRunOptions options;
+    options.childSetup = [tty = terminal.devicePath().toLocal8Bit()] {
+        const int fd = ::open(tty.constData(), O_WRONLY | O_NOCTTY);
+        if (fd >= 0)
+            ::dup2(fd, STDERR_FILENO);
+    };
+    const Run r = runCli({"download", image, "--device", "46xx", "--port", sim.serialPath(),
+                          "--h86-dir", SimDevice::h86Directory(), "--yes"},
+                         options);
+    QCOMPARE(r.exitCode, 0);
+    const QString programmed
+        = QRegularExpression("\n(\\d+) bytes programmed\n").match(r.out).captured(1);
+    QVERIFY2(!programmed.isEmpty(), qPrintable(r.out));
+    const QString bars = QString::fromLocal8Bit(terminal.readAvailable());
+    QVERIFY2(bars.contains(programmed + u'/' + programmed + " bytes"), qPrintable(bars));
+    for (auto it = QRegularExpression("/(\\d+) bytes").globalMatch(bars); it.hasNext();)
+        QCOMPARE(it.next().captured(1), programmed);
 }
 
 void tst_CliDownload::deviceFailures_data()

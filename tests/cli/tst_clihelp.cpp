@@ -21,6 +21,7 @@ private slots:
     void commandHelp();
     void listedOptionsAreAccepted_data();
     void listedOptionsAreAccepted();
+    void h86DirNamesEveryFolder();
     void notHelp_data();
     void notHelp();
 
@@ -87,8 +88,10 @@ void tst_CliHelp::exitStatusLines_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("holds");
-    QTest::newRow("0") << 0 << QStringList {"success"};
-    QTest::newRow("1") << 1 << QStringList {"bad usage or input", "image"};
+    QTest::newRow("0") << 0 << QStringList {"success", "doctor: nothing failed"};
+    QTest::newRow("1") << 1
+                       << QStringList {"bad usage or input", "image", "loaded or written",
+                                       "--resume with nothing to resume", "doctor: a check failed"};
     QTest::newRow("2") << 2 << QStringList {"user break", "time-out", "error the device reported"};
     QTest::newRow("3") << 3
                        << QStringList {"refused before the transfer", "target file", "port",
@@ -194,12 +197,16 @@ void tst_CliHelp::listedOptionsAreAccepted_data()
 void tst_CliHelp::listedOptionsAreAccepted()
 {
     QFETCH(QString, command);
-    const QString help = cli({command, "--help"}).out;
+    // The exit statuses may name the options of other commands.
+    const QString help = cli({command, "--help"}).out.section("Exit status:", 0, 0);
     QStringList listed;
-    const QRegularExpression option("(?:^|\\s)(--[a-z0-9-]+)");
+    // Long options anywhere, one-letter ones where a line of the option list starts.
+    const QRegularExpression option("(?:^|\\s)(--[a-z0-9-]+)|^ +(-[a-zA-Z])(?=[\\s,])",
+                                    QRegularExpression::MultilineOption);
     for (auto it = option.globalMatch(help); it.hasNext();) {
-        const QString name = it.next().captured(1);
-        if (name != "--help" && !listed.contains(name))
+        const QRegularExpressionMatch m = it.next();
+        const QString name = m.captured(1) + m.captured(2);
+        if (name != "--help" && name != "-h" && !listed.contains(name))
             listed << name;
     }
     QVERIFY(!listed.isEmpty());
@@ -212,6 +219,17 @@ void tst_CliHelp::listedOptionsAreAccepted()
     }
 }
 
+void tst_CliHelp::h86DirNamesEveryFolder()
+{
+    // --h86-dir replaces a search of three folders: its help names them all.
+    for (const char *command : {"download", "upload", "compare", "doctor"}) {
+        const QString help = cli({command, "--help"}).out.simplified();
+        for (const char *folder :
+             {"H86 beside the program", "Halvero/BrasvikV6/H86", "brasvikv6/H86"})
+            QVERIFY2(help.contains(QLatin1String(folder)), qPrintable(command + (": " + help)));
+    }
+}
+
 void tst_CliHelp::notHelp_data()
 {
     QTest::addColumn<QStringList>("args");
@@ -221,6 +239,10 @@ void tst_CliHelp::notHelp_data()
     QTest::newRow("unknown command") << QStringList {"flash", "--help"} << "unknown command";
     QTest::newRow("unknown tool option") << QStringList {"--verbose"} << "unknown option --verbose";
     QTest::newRow("help with a value") << QStringList {"info", "--help=1"} << "--help";
+    // Not taken for a second IMAGE.
+    QTest::newRow("unknown one-letter option")
+        << QStringList {"download", "img.h86", "--device", "46xx", "-b", "115200"}
+        << "brasvik-cli: unknown option -b\n";
 }
 
 void tst_CliHelp::notHelp()

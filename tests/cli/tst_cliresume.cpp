@@ -120,6 +120,7 @@ void tst_CliResume::refusals_data()
     QTest::newRow("other device type") << "device" << resume
                                        << "was for a 4610 board, not a 46xx device";
     QTest::newRow("upload last") << "upload" << resume << "was an upload, not a download";
+    QTest::newRow("compare last") << "compare" << resume << "was a compare, not a download";
     QTest::newRow("other unit") << "unit" << QStringList {"--resume", "--unit", "SN-B"}
                                 << "was of the unit SN-A, not SN-B";
     QTest::newRow("stopped in the erase") << "erase" << resume
@@ -132,7 +133,7 @@ void tst_CliResume::refusals_data()
         << "edited both" << resume
         << "is not usable: its resume_sector 6 lies beyond what its 8192 bytes programmed cover";
     QTest::newRow("no device type")
-        << "no device" << resume << "is not usable: it names no device type it was for";
+        << "no device" << resume << "is not usable: its device type is missing or unknown";
     QTest::newRow("retain image") << "retain" << resume << "retain values are always downloaded whole";
     QTest::newRow("from a sector past the image")
         << "" << QStringList {"--from-sector", "8"}
@@ -161,6 +162,8 @@ void tst_CliResume::refusals()
         r.deviceType = DeviceKind::Board4610;
     } else if (change == QLatin1String("upload")) {
         r.operation = TransferOperation::Upload;
+    } else if (change == QLatin1String("compare")) {
+        r.operation = TransferOperation::Compare;
     } else if (change == QLatin1String("erase")) {
         r.failedPhase = TransferPhase::Erase;
         r.resumeSector = -1;

@@ -107,6 +107,9 @@ void tst_H86Reader::failures_data()
     QTest::newRow("beyond the 46xx flash") << QByteArray(":02000004000FEB\n:02FFFF001122CD\n")
                                            << mib << Error::DeviceMismatch << qsizetype(0);
     QTest::newRow("empty line") << good + "\n" + good << mib << Error::LineTooShort << qsizetype(2);
+    // Only a run that holds a DOS end mark is padding.
+    QTest::newRow("empty last line without an end mark") << good + good
+            + "\n" << mib << Error::LineTooShort << qsizetype(3);
     QTest::newRow("eight characters") << good + ":0000000" + "\n"
                                       << mib << Error::LineTooShort << qsizetype(2);
     QTest::newRow("short type-04 line")

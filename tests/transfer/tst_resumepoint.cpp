@@ -148,9 +148,9 @@ void tst_ResumePoint::unusableRecordsAreRefused_data()
     QTest::newRow("resume is negative")
         << edit("resume_sector", -4) << -1 << "its resume_sector is not a sector number";
     QTest::newRow("no device type")
-        << edit("device_type", QJsonValue::Null) << -1 << "it names no device type it was for";
+        << edit("device_type", QJsonValue::Null) << -1 << "its device type is missing or unknown";
     QTest::newRow("unknown device type")
-        << edit("device_type", "47xx") << -1 << "it names no device type it was for";
+        << edit("device_type", "47xx") << -1 << "its device type is missing or unknown";
     QTest::newRow("no operation") << edit("operation", QJsonValue::Null) << -1
                                   << "it names no operation";
 }

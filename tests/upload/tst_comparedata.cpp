@@ -258,6 +258,8 @@ void TestCompareData::ranges_data()
     QTest::newRow("across a sector boundary")
         << 0 << 0x10000 << false << QList<qint32> {0x3FFE, 0x3FFF, 0x4000, 0x4001}
         << "3ffe-3fff/2@0 4000-4001/2@1";
+    QTest::newRow("across the boundary of the two 8 KiB sectors")
+        << 0 << 0x10000 << false << QList<qint32> {0x5FFF, 0x6000} << "5fff-5fff/1@1 6000-6000/1@2";
     QTest::newRow("across a 256-byte run")
         << 0 << 0x1000 << false << QList<qint32> {0x2FF, 0x300} << "2ff-300/2@0";
     QTest::newRow("retain values have no sector")
