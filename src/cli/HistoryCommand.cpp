@@ -135,7 +135,9 @@ void printTable(const QList<TransferRecord> &records)
     // The unit's column only where a transfer names its unit.
     const bool units = std::any_of(records.cbegin(), records.cend(),
                                    [](const TransferRecord &r) { return !r.unitId.isEmpty(); });
-    const auto shown = [units](int c) { return c != Unit || units; };
+    const auto shown = [units](int c) {
+        return c != Unit || units;
+    };
     std::array<qsizetype, Columns> width {};
     for (const Row &row : rows) {
         for (int c = 0; c < Columns; ++c)
