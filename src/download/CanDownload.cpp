@@ -72,9 +72,16 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
     if (idle() || (m_state != State::WaitErase && m_state != State::Programming)
         || msg.ID != CanReplyId || msg.Len == 0)
         return;
-    step.stop();
+    // Every reply with a status of the protocol is the answer to what is in flight: the erase,
+    // a block or the end marker. Another status (0xA5 for retain values) stands for none and
+    // leaves the wait as it is.
     const quint8 status = msg.Data[0];
-    if (status == CanEraseFinished && m_state == State::WaitErase && !m_job.retainData) {
+    if (status != CanEraseFinished && status != BlockOk && status != CompareError
+        && (status != Refused || m_job.retainData) && status != Acknowledge)
+        return;
+    step.stop();
+    const bool erasing = m_state == State::WaitErase;
+    if (status == CanEraseFinished && erasing && !m_job.retainData) {
         sectorsErased(step, m_job.endSector == m_job.firstSector);
         m_canCommand.Len = 5;
         m_state = State::Programming;
@@ -84,8 +91,13 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
     }
     switch (status) {
     case BlockOk:
-        if (m_state != State::Programming) {
-            step.arm();
+    case CanEraseFinished:
+        if (erasing || m_frame == Frame::End || status == CanEraseFinished) {
+            // No block is in flight to be answered, or the erase is answered again: sending
+            // on would loop.
+            answersOutOfStep(QStringLiteral("%1h answered %2.")
+                                 .arg(QString::number(status, 16).toUpper(), frameText()),
+                             step);
             break;
         }
         blockAcknowledged();
@@ -103,10 +115,6 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         stopAll();
         break;
     case Refused:
-        if (m_job.retainData) {
-            step.arm();
-            break;
-        }
         endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
         stopAll();
         break;
@@ -114,7 +122,6 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         succeedProgramming(step);
         break;
     default:
-        step.arm();
         break;
     }
 }
@@ -162,9 +169,11 @@ void CanDownload::SendCANFlashBlock(MachineStep &step)
         m_canCommand.Data[2] = quint8(m_blockStart & 0xFF);
         m_canCommand.Data[3] = quint8((m_blockStart >> 8) & 0xFF);
         m_canCommand.Data[4] = quint8((m_blockStart >> 16) & 0xFF);
+        m_frame = Frame::FlashBlock;
     } else {
         // The empty block is the end marker.
         m_endSent = true;
+        m_frame = Frame::End;
         m_canCommand.Len = 1;
         m_canCommand.Data[0] = 0x00;
     }
@@ -176,6 +185,7 @@ void CanDownload::SendCANRetainBlock(MachineStep &step)
     const QByteArray data = nextRetainBytes(DownloadFrames::MaxFlashBlockBytes, step);
     m_bytesProgrammed += int(data.size());
     m_inFlight = data.size();
+    m_frame = data.isEmpty() ? Frame::End : Frame::RetainBlock;
     if (data.isEmpty())
         m_endSent = true;
     m_canCommand.Len = 1;

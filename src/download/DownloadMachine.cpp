@@ -9,6 +9,11 @@ QString hex6(qint64 v)
     return QStringLiteral("%1").arg(v, 6, 16, QLatin1Char('0')).toUpper();
 }
 
+QString hex2(quint8 b)
+{
+    return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
+}
+
 } // namespace
 
 DownloadMachine::DownloadMachine(DownloadJob job, BootRules rules)
@@ -57,14 +62,72 @@ void DownloadMachine::blockAcknowledged()
 {
     m_acknowledged += m_inFlight;
     m_inFlight = 0;
+    if (m_frame == Frame::FlashBlock)
+        m_previousSector = m_blockSector;
+}
+
+void DownloadMachine::sendFrame(Frame kind, const QByteArray &frame, MachineStep &step)
+{
+    m_frame = kind;
+    m_repeats = 0;
+    m_lastFrame = frame;
+    step.send(m_lastFrame);
 }
 
 void DownloadMachine::sendEndMarker(MachineStep &step, quint8 marker)
 {
     m_endSent = true;
     // Sent again, as a data frame is, when the device asks for it.
-    m_lastFrame = QByteArray(1, char(marker));
-    step.send(m_lastFrame);
+    sendFrame(Frame::End, QByteArray(1, char(marker)), step);
+}
+
+QString DownloadMachine::frameText() const
+{
+    switch (m_frame) {
+    case Frame::FlashBlock:
+        return QStringLiteral("the block at %1h (sector %2)")
+            .arg(hex6(m_blockStart))
+            .arg(m_blockSector);
+    case Frame::RetainBlock:
+        return QStringLiteral("the retain values block at %1h").arg(hex6(m_blockStart));
+    case Frame::Switch:
+        return QStringLiteral("the switch to the retain values");
+    case Frame::End:
+        return QStringLiteral("the end of data");
+    case Frame::None:
+        break;
+    }
+    return QStringLiteral("the erase");
+}
+
+bool DownloadMachine::inStep(quint8 b, MachineStep &step)
+{
+    const int later = laterAnswer({BlockOk, CompareError, Refused, Acknowledge});
+    if (later < 0)
+        return true;
+    answersOutOfStep(QStringLiteral("%1h came after the answer %2h to %3.")
+                         .arg(hex2(quint8(later)), hex2(b), frameText()),
+                     step);
+    return false;
+}
+
+void DownloadMachine::answersOutOfStep(const QString &text, MachineStep &step)
+{
+    // Which of the answers was meant for which block cannot be known: from the block answered
+    // before the one in flight on, nothing is known to be programmed.
+    if (!m_retainPart && m_tally.resumeSector >= 0 && m_previousSector >= 0)
+        m_tally.resumeSector = qMin(m_tally.resumeSector, m_previousSector);
+    endWithError(step, QStringLiteral("The answers are out of step: ") + text,
+                 TransferOutcome::Failed);
+    stopAll();
+}
+
+void DownloadMachine::refusedTooOften(MachineStep &step)
+{
+    const QString line
+        = QStringLiteral("The device refused %1 %2 times.").arg(frameText()).arg(m_repeats + 1);
+    endWithError(step, line, TransferOutcome::Failed);
+    stopAll();
 }
 
 void DownloadMachine::showProgrammed(MachineStep &step)
@@ -97,8 +160,7 @@ void DownloadMachine::sendRetainFrame(MachineStep &step)
     }
     m_bytesProgrammed += int(data.size());
     m_inFlight = data.size();
-    m_lastFrame = DownloadFrames::retainBlockFrame(data);
-    step.send(m_lastFrame);
+    sendFrame(Frame::RetainBlock, DownloadFrames::retainBlockFrame(data), step);
 }
 
 void DownloadMachine::sendNextFrame(MachineStep &step)
@@ -110,25 +172,38 @@ void DownloadMachine::frameAnswer(quint8 b, MachineStep &step)
 {
     switch (b) {
     case BlockOk:
+        if (m_frame == Frame::End) {
+            // Only the end marker's own answer ends the data; sending it again would loop.
+            answersOutOfStep(QStringLiteral("55h answered %1.").arg(frameText()), step);
+            return;
+        }
+        if (!inStep(b, step))
+            return;
         blockAcknowledged();
         sendNextFrame(step);
-        break;
+        return;
     case CompareError:
         // A flash block's refusal names its sector and range; a retain frame has none.
         endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
                      m_retainPart ? QString() : compareErrorText());
         stopAll();
-        break;
+        return;
     case Refused:
+        if (!inStep(b, step))
+            return;
+        if (m_repeats >= MaxRepeats) {
+            refusedTooOften(step);
+            return;
+        }
         // The whole frame again, checksum included.
+        ++m_repeats;
         ++m_tally.blocksResent;
         step.send(m_lastFrame);
-        break;
+        return;
     case Acknowledge:
         succeedProgramming(step);
-        break;
+        return;
     default:
-        step.arm();
         break;
     }
 }

@@ -63,16 +63,41 @@ protected:
     bool dataComplete() const override;
     QString shortfallText() const override;
 
+    // What is in flight: the device's next answer is to it.
+    enum class Frame {
+        None,
+        FlashBlock,
+        RetainBlock,
+        Switch, // the 4610 board's switch to its NV part
+        End, // the end marker
+    };
+
     // The block in flight was answered as programmed.
     void blockAcknowledged();
+    // Sends `frame` as the one in flight, to be sent again when the device asks for it.
+    void sendFrame(Frame kind, const QByteArray &frame, MachineStep &step);
     // The data are over: the end marker goes out.
     void sendEndMarker(MachineStep &step, quint8 marker);
     // Up to `count` retain-values bytes from the image position on (none at the image end), with
     // the byte count shown before and the progress after.
     QByteArray nextRetainBytes(int count, MachineStep &step);
+    // The answers to a serial frame; other bytes are let pass.
+    static bool isFrameAnswer(quint8 b)
+    {
+        return b == BlockOk || b == CompareError || b == Refused || b == Acknowledge;
+    }
     // The answer to a serial frame (block, retain frame or marker): the next frame, the same
     // again, or the end.
     void frameAnswer(quint8 b, MachineStep &step);
+    // An answer of the data phase that sends next: false, with the transfer failed, when a later
+    // byte of the same read is an answer too (it came before anything was sent to answer).
+    bool inStep(quint8 b, MachineStep &step);
+    // The answers no longer match the frames: `text` says how.
+    void answersOutOfStep(const QString &text, MachineStep &step);
+    // The device refused the frame in flight once more than it may be sent again.
+    void refusedTooOften(MachineStep &step);
+    // "the block at 000020h (sector 0)", "the end of data", ...
+    QString frameText() const;
     // After an answered frame: the next retain-values frame, unless the protocol has others.
     virtual void sendNextFrame(MachineStep &step);
     void sendRetainFrame(MachineStep &step);
@@ -91,6 +116,9 @@ protected:
     qint32 m_bytesProgrammed = 0;
     qint32 m_blockStart = 0;
     quint8 m_blockSector = 0;
+    qint32 m_previousSector = -1; // of the block answered before the one in flight
+    Frame m_frame = Frame::None;
+    int m_repeats = 0; // of the frame in flight
     qint64 m_inFlight = 0; // data bytes sent and not answered yet
     qint64 m_acknowledged = 0;
     bool m_endSent = false;

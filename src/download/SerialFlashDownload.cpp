@@ -36,19 +36,25 @@ void SerialFlashDownload::programRunning(MachineStep &step)
 
 void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    if (!takeRead(bytes, step))
-        return;
-    // The target answers one byte per request; later bytes of the same read are dropped. The
-    // erase answer after the end sector's acknowledgement is the exception.
-    const quint8 b = quint8(bytes.at(0));
-    const int next = bytes.size() > 1 ? int(quint8(bytes.at(1))) : -1;
+    if (takeRead(bytes, step))
+        takeAnswers(bytes, step);
+}
+
+bool SerialFlashDownload::isAnswer(quint8 b) const
+{
+    return (m_state != State::Programming && m_state != State::RetainProgramming)
+        || isFrameAnswer(b);
+}
+
+void SerialFlashDownload::answer(quint8 b, MachineStep &step)
+{
     if (bootAnswer(b, step))
         return;
     switch (m_state) {
     case State::WaitStartSectorAck:
         if (b != Acknowledge) {
             unexpectedReply(step);
-            break;
+            return;
         }
         step.log(QStringLiteral("1 Byte transmitted"));
         // The log names the count, the wire carries the end sector (0 for the whole flash).
@@ -58,28 +64,27 @@ void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
                               : m_job.endSector - m_job.firstSector));
         m_state = State::WaitEndSectorAck;
         step.sendByte(quint8(m_job.endSector));
-        break;
+        return;
     case State::WaitEndSectorAck:
-        if (b != Acknowledge) {
+        if (b != Acknowledge)
             unexpectedReply(step);
-            break;
-        }
-        endSectorAcknowledged(next, step);
-        break;
+        else
+            endSectorAcknowledged(step);
+        return;
     case State::WaitErase:
         eraseAnswered(b, step);
-        break;
+        return;
     case State::Programming:
     case State::RetainProgramming:
         frameAnswer(b, step);
-        break;
+        return;
     case State::Idle:
     case State::Booting:
         break;
     }
 }
 
-void SerialFlashDownload::endSectorAcknowledged(int nextByte, MachineStep &step)
+void SerialFlashDownload::endSectorAcknowledged(MachineStep &step)
 {
     if (m_job.deviceType == DeviceKind::Board4610)
         programStarted(step); // the board's program answers here that it runs
@@ -91,12 +96,7 @@ void SerialFlashDownload::endSectorAcknowledged(int nextByte, MachineStep &step)
     step.setWait(EraseTimeoutMs);
     step.arm();
     // The erase answer follows the acknowledgement without a request of its own; after a quick
-    // erase, or when the host was busy, both come in one read. Dropping it would leave the
-    // transfer waiting out the whole erase time.
-    if (nextByte >= 0) {
-        step.stop();
-        eraseAnswered(quint8(nextByte), step);
-    }
+    // erase, or when the host was busy, both come in one read, and the read goes on with it.
 }
 
 void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
@@ -106,6 +106,8 @@ void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
         stopAll();
         return;
     }
+    if (!inStep(b, step))
+        return;
     sectorsErased(step, b == 0);
     m_state = State::Programming;
     step.setWait(FlashBlockTimeoutMs);
@@ -139,8 +141,7 @@ void SerialFlashDownload::SendFlashBlock(MachineStep &step)
             m_tally.resumeSector = -1; // the NV part is always downloaded whole
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
             m_state = State::RetainProgramming;
-            m_lastFrame = QByteArray(1, char(DownloadFrames::SwitchToRetain));
-            step.send(m_lastFrame);
+            sendFrame(Frame::Switch, QByteArray(1, char(DownloadFrames::SwitchToRetain)), step);
         } else {
             sendEndMarker(step, DownloadFrames::EndOfData);
         }
@@ -150,8 +151,7 @@ void SerialFlashDownload::SendFlashBlock(MachineStep &step)
     m_inFlight = block.data.size();
     ++m_tally.blocks;
     m_tally.resumeSector = m_blockSector;
-    m_lastFrame = DownloadFrames::flashBlockFrame(block);
-    step.send(m_lastFrame);
+    sendFrame(Frame::FlashBlock, DownloadFrames::flashBlockFrame(block), step);
 }
 
 void SerialFlashDownload::unexpectedReply(MachineStep &step)

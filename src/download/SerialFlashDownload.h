@@ -31,9 +31,11 @@ protected:
     void programRunning(MachineStep &step) override;
     void programSent(MachineStep &step) override;
     void sendNextFrame(MachineStep &step) override;
+    bool isAnswer(quint8 b) const override;
+    void answer(quint8 b, MachineStep &step) override;
 
 private:
-    void endSectorAcknowledged(int nextByte, MachineStep &step);
+    void endSectorAcknowledged(MachineStep &step);
     void eraseAnswered(quint8 b, MachineStep &step);
     void SendFlashBlock(MachineStep &step);
     // An answer the protocol has no place for: the transfer ends after the short wait.

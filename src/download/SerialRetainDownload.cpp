@@ -26,10 +26,17 @@ void SerialRetainDownload::programRunning(MachineStep &step)
 
 void SerialRetainDownload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
-    if (!takeRead(bytes, step))
-        return;
-    const quint8 b = quint8(bytes.at(0));
-    if (bootAnswer(b, step) || m_state != State::Programming)
-        return;
-    frameAnswer(b, step);
+    if (takeRead(bytes, step))
+        takeAnswers(bytes, step);
+}
+
+bool SerialRetainDownload::isAnswer(quint8 b) const
+{
+    return m_state != State::Programming || isFrameAnswer(b);
+}
+
+void SerialRetainDownload::answer(quint8 b, MachineStep &step)
+{
+    if (!bootAnswer(b, step) && m_state == State::Programming)
+        frameAnswer(b, step);
 }

@@ -23,6 +23,8 @@ protected:
     bool protocolIdle() const override { return m_state == State::Idle; }
     void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
+    bool isAnswer(quint8 b) const override;
+    void answer(quint8 b, MachineStep &step) override;
 
 private:
     State m_state = State::Booting;

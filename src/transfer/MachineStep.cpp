@@ -11,6 +11,7 @@ MachineAction &MachineStep::add(MachineAction::Kind kind)
 void MachineStep::send(const QByteArray &bytes)
 {
     add(MachineAction::Kind::Send).bytes = bytes;
+    ++m_transmissions;
     // Armed whatever the write reports: output the driver took but never sends (flow control
     // held off, a stalled adapter) brings no transmit-empty event to arm it later.
     arm();
@@ -19,11 +20,38 @@ void MachineStep::send(const QByteArray &bytes)
 void MachineStep::sendCan(const TCANMsg &frame)
 {
     add(MachineAction::Kind::SendCan).frame = frame;
+    ++m_transmissions;
+}
+
+void MachineStep::takeBack(qsizetype index, const MachineWatchdog &was)
+{
+    m_actions.resize(index);
+    if (m_watchdog)
+        *m_watchdog = was;
+}
+
+void MachineStep::arm()
+{
+    add(MachineAction::Kind::Arm);
+    if (m_watchdog && m_watchdog->deadline < 0)
+        m_watchdog->deadline = m_elapsedMs + m_watchdog->waitMs;
+}
+
+void MachineStep::stop()
+{
+    add(MachineAction::Kind::Stop);
+    if (m_watchdog)
+        m_watchdog->deadline = -1;
 }
 
 void MachineStep::setWait(int ms)
 {
     add(MachineAction::Kind::SetWait).value = ms;
+    if (!m_watchdog || m_watchdog->waitMs == ms)
+        return;
+    m_watchdog->waitMs = ms;
+    if (m_watchdog->deadline >= 0)
+        m_watchdog->deadline = m_elapsedMs + ms;
 }
 
 void MachineStep::log(const QString &line)

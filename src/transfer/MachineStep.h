@@ -39,13 +39,24 @@ struct MachineAction
     TransferPhase phase = TransferPhase::Starting;
 };
 
+// A machine's watchdog as a value, on the clock of its steps: the wait, and when it runs out
+// (-1: stopped).
+struct MachineWatchdog
+{
+    int waitMs = 0;
+    qint64 deadline = -1;
+};
+
 // One step of a protocol machine: what the session tells it about the moment (the time since
 // the boot prompt was confirmed) and, in order, what the machine asks the session to do. The
-// machine itself has no clock, link or timer.
+// machine has no clock, link or timer of its own: its watchdog is a value that the step's
+// arm(), stop() and setWait() keep, so that the machine always knows its deadline.
 class MachineStep
 {
 public:
-    explicit MachineStep(qint64 elapsedMs = 0) : m_elapsedMs(elapsedMs) { }
+    explicit MachineStep(qint64 elapsedMs = 0, MachineWatchdog *watchdog = nullptr)
+        : m_elapsedMs(elapsedMs), m_watchdog(watchdog)
+    { }
 
     qint64 elapsedMs() const { return m_elapsedMs; }
 
@@ -54,8 +65,10 @@ public:
     void sendByte(quint8 byte) { send(QByteArray(1, char(byte))); }
     // CAN transmissions do not arm; the machine arms where the protocol waits.
     void sendCan(const TCANMsg &frame);
-    void arm() { add(MachineAction::Kind::Arm); }
-    void stop() { add(MachineAction::Kind::Stop); }
+    // Starts the watchdog unless it runs.
+    void arm();
+    void stop();
+    // The watchdog's interval; changing it restarts a running watchdog.
     void setWait(int ms);
     // An end from inside an event goes through the watchdog after this short wait.
     static constexpr int AbortDelayMs = 100;
@@ -75,10 +88,16 @@ public:
     void closeDongle() { add(MachineAction::Kind::CloseDongle); }
 
     const QList<MachineAction> &actions() const { return m_actions; }
+    // Takes back the actions from `index` on and puts the watchdog back as it was then.
+    void takeBack(qsizetype index, const MachineWatchdog &was);
+    // Serial and CAN transmissions asked for so far.
+    int transmissions() const { return m_transmissions; }
 
 private:
     MachineAction &add(MachineAction::Kind kind);
 
     qint64 m_elapsedMs = 0;
+    MachineWatchdog *m_watchdog = nullptr;
     QList<MachineAction> m_actions;
+    int m_transmissions = 0;
 };

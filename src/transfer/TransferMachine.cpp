@@ -14,7 +14,9 @@ QString hex2(quint8 b)
 
 TransferMachine::TransferMachine(BootRules rules, int initialWaitMs)
     : m_rules(std::move(rules)), m_initialWaitMs(initialWaitMs)
-{ }
+{
+    m_watchdog.waitMs = initialWaitMs;
+}
 
 void TransferMachine::bootConfirmed(MachineStep &step)
 {
@@ -30,7 +32,6 @@ bool TransferMachine::takeRead(QByteArrayView bytes, MachineStep &step)
 {
     if (idle() || m_canPhase)
         return false;
-    step.stop();
     if (bytes.isEmpty()) {
         step.arm();
         return false;
@@ -42,12 +43,77 @@ bool TransferMachine::bootOnlyRead(QByteArrayView bytes, MachineStep &step)
 {
     if (!takeRead(bytes, step))
         return false;
-    bootAnswer(quint8(bytes.at(0)), step);
+    takeAnswers(bytes, step);
     return m_canPhase;
+}
+
+void TransferMachine::takeAnswers(QByteArrayView bytes, MachineStep &step)
+{
+    bool answered = false;
+    bool sent = false;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (idle() || m_canPhase) {
+            m_bytes.afterEnd += bytes.size() - i;
+            break;
+        }
+        if (sent) {
+            ++m_bytes.ignored;
+            continue;
+        }
+        const quint8 b = quint8(bytes.at(i));
+        if (!isAnswer(b)) {
+            // It cannot stand for an answer, and it does not put the wait off.
+            ++m_bytes.ignored;
+            continue;
+        }
+        m_here = bytes.sliced(i);
+        m_rest = bytes.sliced(i + 1);
+        m_restAnswersNothing = false;
+        m_keepWaiting = false;
+        m_skip = 0;
+        const int before = step.transmissions();
+        const qsizetype mark = step.actions().size();
+        const MachineWatchdog was = m_watchdog;
+        step.stop();
+        answer(b, step);
+        if (m_keepWaiting) {
+            // Not even the stop: the session's watchdog runs on untouched.
+            step.takeBack(mark, was);
+            if (m_watchdog.deadline < 0)
+                step.arm();
+        }
+        m_bytes.taken += 1 + m_skip;
+        i += m_skip;
+        answered = true;
+        sent = step.transmissions() != before || m_restAnswersNothing;
+    }
+    m_here = {};
+    m_rest = {};
+    if (!answered && !idle())
+        step.arm();
+}
+
+void TransferMachine::answer(quint8 b, MachineStep &step)
+{
+    bootAnswer(b, step);
+}
+
+int TransferMachine::laterAnswer(std::initializer_list<quint8> answers) const
+{
+    for (char c : m_rest) {
+        for (quint8 a : answers) {
+            if (quint8(c) == a)
+                return a;
+        }
+    }
+    return -1;
 }
 
 bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
 {
+    // The bootstrap's answers are one byte each: what follows in the read came before the next
+    // request, right or wrong.
+    m_restAnswersNothing = m_boot != BootState::Idle && m_boot != BootState::Done;
     switch (m_boot) {
     case BootState::WaitTargetId:
         if (b != Bootstrap::TargetIdC5 && b != Bootstrap::TargetIdD5) {
@@ -55,7 +121,7 @@ bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
             step.log(line);
             setResult(TransferOutcome::Aborted, abortedPrefix() + line);
             stopAll();
-            step.finish();
+            endNow(step);
             return true;
         }
         step.log(QStringLiteral("Target-ID: %1").arg(hex2(b)));
@@ -98,7 +164,7 @@ void TransferMachine::targetFileRead(TargetProgram which, const QByteArray &byte
         setResult(TransferOutcome::Aborted,
                   abortedPrefix() + QStringLiteral("Cannot read file: %1").arg(name));
         stopAll();
-        step.finish();
+        endNow(step);
         return;
     }
     (loader ? m_loaderSize : m_programSize) = int(bytes.size());
@@ -122,11 +188,14 @@ void TransferMachine::programSent(MachineStep &step)
 
 void TransferMachine::wrongBootAnswer(bool shortWait, MachineStep &step)
 {
+    // A right answer in the wait still counts; more wrong ones do not put its end off.
+    const bool shortWaitRuns
+        = m_outcome == TransferOutcome::Aborted && m_watchdog.waitMs == MachineStep::AbortDelayMs;
     setOutcome(TransferOutcome::Aborted);
-    if (shortWait)
+    if (shortWait && !shortWaitRuns)
         step.endSoon();
     else
-        step.arm();
+        keepWaiting();
 }
 
 bool TransferMachine::programStarted(MachineStep &step)
@@ -151,7 +220,7 @@ void TransferMachine::succeed(MachineStep &step, const QString &finishedLine, co
     step.log(finishedLine);
     setResult(TransferOutcome::Success, text);
     stopAll();
-    step.finish();
+    endNow(step);
 }
 
 void TransferMachine::endWithError(MachineStep &step, const QString &line, TransferOutcome outcome,
@@ -159,13 +228,19 @@ void TransferMachine::endWithError(MachineStep &step, const QString &line, Trans
 {
     step.log(line);
     setResult(outcome, text.isEmpty() ? abortedPrefix() + line : text);
-    step.finish();
+    endNow(step);
 }
 
 void TransferMachine::stopAll()
 {
     m_boot = BootState::Idle;
     stopProtocol();
+}
+
+void TransferMachine::endNow(MachineStep &step)
+{
+    m_ended = true;
+    step.finish();
 }
 
 void TransferMachine::canFrame(const TCANMsg &frame, MachineStep &step)
@@ -193,14 +268,19 @@ void TransferMachine::canPhaseStart(MachineStep &step)
 void TransferMachine::timeout(QByteArrayView late, MachineStep &step)
 {
     Q_UNUSED(late);
+    if (m_ended)
+        return;
     // The transfer ends here: whatever the device still says is no answer.
     stopAll();
     step.log(QStringLiteral("TIMEOUT"));
-    step.finish();
+    endNow(step);
 }
 
 void TransferMachine::userBreak(MachineStep &step)
 {
+    // A transfer that has ended keeps its outcome and report.
+    if (m_ended)
+        return;
     // The ports are closed: nothing more can come.
     stopAll();
     m_resultText = abortedPrefix() + QStringLiteral("User break!");

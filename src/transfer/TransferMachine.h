@@ -8,6 +8,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <initializer_list>
+
 // A protocol as a state machine without I/O: the session feeds it what happened (the bytes of
 // one read, a CAN frame, a time-out, a user break, a line error, a target program read from
 // disk) and carries out, in order, what the machine asks for in the step (bytes and frames to
@@ -80,6 +82,21 @@ public:
         QByteArray sha256; // upload: of the data read, once complete
     };
 
+    // How often one transmission is repeated at the device's request: a block, the end marker or
+    // the switch byte it refuses, an upload block that comes with a bad check byte. One more
+    // request ends the transfer.
+    static constexpr int MaxRepeats = 3;
+
+    // What became of the serial bytes the machine was given: each is an answer (or block data),
+    // a byte that answers nothing and is let pass, or came after the end.
+    struct ByteCount
+    {
+        qint64 taken = 0;
+        qint64 ignored = 0;
+        qint64 afterEnd = 0;
+        qint64 total() const { return taken + ignored + afterEnd; }
+    };
+
     virtual ~TransferMachine() = default;
     TransferMachine(const TransferMachine &) = delete;
     TransferMachine &operator=(const TransferMachine &) = delete;
@@ -106,7 +123,7 @@ public:
     // The watchdog ran out; `late` holds what the line had brought meanwhile when
     // takesLateBytes(), else nothing.
     virtual void timeout(QByteArrayView late, MachineStep &step);
-    // "Close COM": the session has closed the ports.
+    // "Close COM": the session has closed the ports. After the end it changes nothing.
     virtual void userBreak(MachineStep &step);
     void lineError(const LineError &error, MachineStep &step);
 
@@ -122,10 +139,18 @@ public:
     bool inCanPhase() const { return m_canPhase; }
     // The watchdog's interval before the first step.
     int initialWaitMs() const { return m_initialWaitMs; }
+    // The watchdog, kept by the steps it is handed to: when the machine next needs a time-out
+    // (-1: it waits for nothing), on the clock of its steps.
+    qint64 deadline() const { return m_watchdog.deadline; }
+    int waitMs() const { return m_watchdog.waitMs; }
+    MachineWatchdog *watchdog() { return &m_watchdog; }
+    // The machine has asked for the end: its outcome and report are final.
+    bool ended() const { return m_ended; }
     TransferOutcome outcome() const { return m_outcome; }
     // The final report, "\r\n" line breaks.
     QString resultText() const { return m_resultText; }
     const Tally &tally() const { return m_tally; }
+    const ByteCount &byteCount() const { return m_bytes; }
     virtual Place failurePlace() const { return {}; }
     // The start of every abort text ("Flash programming aborted:\r\n\r\n").
     virtual QString abortedPrefix() const = 0;
@@ -149,12 +174,36 @@ protected:
     virtual QString shortfallText() const = 0;
 
     // The start of every serial read: false when nothing is expected (the bytes are dropped and
-    // the watchdog left alone) or nothing came (the wait goes on); otherwise the watchdog is
-    // stopped and the read is the machine's to answer.
+    // the watchdog left alone) or nothing came (the wait goes on); otherwise the read is the
+    // machine's to answer.
     bool takeRead(QByteArrayView bytes, MachineStep &step);
     // A serial read of a machine whose data phase runs over CAN, where only the bootstrap's
     // answers count: true when this read made the CAN phase due.
     bool bootOnlyRead(QByteArrayView bytes, MachineStep &step);
+    // The bytes of one read, in order, each offered to answer(). Once an answer has made the
+    // machine send, the rest of the read came before that went out: it answers nothing (where it
+    // could be an answer, the machine has looked ahead with laterAnswer() and failed first).
+    // A read with no answer in it keeps the wait going.
+    void takeAnswers(QByteArrayView bytes, MachineStep &step);
+    // Whether `b` answers anything where the machine stands; a byte that does not is let pass
+    // and leaves the watchdog running as it was.
+    virtual bool isAnswer(quint8 b) const
+    {
+        Q_UNUSED(b);
+        return true;
+    }
+    // One answer of a read (the watchdog has been stopped).
+    virtual void answer(quint8 b, MachineStep &step);
+    // The first byte in the rest of the current read that is one of `answers` (-1: none).
+    int laterAnswer(std::initializer_list<quint8> answers) const;
+    // From answer(): the answer changes nothing but the outcome; the current wait goes on as it
+    // was, not put off.
+    void keepWaiting() { m_keepWaiting = true; }
+    // The current read from the byte being answered on; answer() may take `n` bytes after it
+    // with skipInRead(n).
+    QByteArrayView readFromHere() const { return m_here; }
+    void skipInRead(qsizetype n) { m_skip = n; }
+    bool restOfReadEmpty() const { return m_here.size() <= 1; }
     // The bootstrap phase's answer `b`: true when it was the bootstrap's to take.
     bool bootAnswer(quint8 b, MachineStep &step);
     // The program has answered that it runs: logs its size and "Brasvik started...". Over CAN
@@ -175,6 +224,9 @@ protected:
     void setOutcome(TransferOutcome outcome) { m_outcome = outcome; }
     // Stops the whole machine: bootstrap and protocol.
     void stopAll();
+    // The end, asked for now: the outcome and report are final from here on.
+    void endNow(MachineStep &step);
+    ByteCount m_bytes;
 
     BootRules m_rules;
     Tally m_tally;
@@ -189,4 +241,11 @@ private:
     int m_programSize = 0;
     TransferOutcome m_outcome = TransferOutcome::Failed;
     QString m_resultText;
+    bool m_ended = false;
+    MachineWatchdog m_watchdog;
+    QByteArrayView m_here; // the bytes of the current read from the one being answered on
+    QByteArrayView m_rest; // the bytes of the current read after the one being answered
+    qsizetype m_skip = 0;
+    bool m_restAnswersNothing = false;
+    bool m_keepWaiting = false;
 };

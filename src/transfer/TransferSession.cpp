@@ -130,10 +130,11 @@ void TransferSession::startTransfer()
         return;
     for (const QString &file : {m_loaderFile, m_programFile}) {
         if (!QFileInfo(file).isFile()) {
-            showError(QStringLiteral("Brasvik"),
-                      TransferMessages::missingTargetFile(file, m_operationWord,
-                                                          m_setup.targetSearchPath),
-                      TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath));
+            showError(
+                QStringLiteral("Brasvik"),
+                TransferMessages::missingTargetFile(file, m_operationWord,
+                                                    m_setup.targetSearchPath),
+                TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath, m_setup.frontEnd));
             endWithoutReport();
             return;
         }
@@ -211,6 +212,9 @@ void TransferSession::closePorts()
 {
     stopBootLines();
     m_watchdog->stop();
+    m_watchdogDeadline = -1;
+    if (m_machine)
+        m_machine->watchdog()->deadline = -1;
     if (m_serial.isActive())
         m_serial.close();
     if (m_can) {
@@ -324,7 +328,7 @@ void TransferSession::finish(bool reported, TransferPhase struck, TransferMachin
 
 void TransferSession::drive(const std::function<void(TransferMachine &, MachineStep &)> &input)
 {
-    MachineStep step(elapsedMs());
+    MachineStep step(elapsedMs(), m_machine->watchdog());
     input(*m_machine, step);
     carryOut(step);
 }
@@ -342,17 +346,9 @@ void TransferSession::carryOut(const MachineStep &step)
                 m_can->writeMessage(action.frame);
             break;
         case MachineAction::Kind::Arm:
-            if (!m_watchdog->isActive())
-                m_watchdog->start();
-            break;
         case MachineAction::Kind::Stop:
-            m_watchdog->stop();
-            break;
         case MachineAction::Kind::SetWait:
-            // Changing the interval of a running watchdog restarts it; the same leaves it be.
-            if (m_watchdog->interval() != int(action.value))
-                m_watchdog->setInterval(int(action.value));
-            break;
+            break; // the machine keeps its watchdog: see syncWatchdog()
         case MachineAction::Kind::Log:
             log(action.text);
             break;
@@ -384,7 +380,26 @@ void TransferSession::carryOut(const MachineStep &step)
             break;
         }
     }
+    syncWatchdog();
     syncTally();
+}
+
+void TransferSession::syncWatchdog()
+{
+    // The timer runs out at the machine's deadline: it starts anew whenever that moves.
+    const qint64 deadline = m_machine->deadline();
+    const int wait = m_machine->waitMs();
+    if (deadline == m_watchdogDeadline) {
+        if (deadline < 0 && m_watchdog->interval() != wait)
+            m_watchdog->setInterval(wait);
+        return;
+    }
+    m_watchdogDeadline = deadline;
+    m_watchdog->stop();
+    if (m_watchdog->interval() != wait)
+        m_watchdog->setInterval(wait);
+    if (deadline >= 0)
+        m_watchdog->start();
 }
 
 void TransferSession::loadTarget(TargetProgram which)
@@ -436,8 +451,11 @@ void TransferSession::onSerialRx()
 void TransferSession::onSerialTxEmpty()
 {
     // The transmit queue has drained: the answer is due from now on.
-    if (m_serial.isActive() && !m_watchdog->isActive())
-        m_watchdog->start();
+    if (m_serial.isActive() && m_machine->deadline() < 0) {
+        MachineStep step(elapsedMs(), m_machine->watchdog());
+        step.arm();
+        syncWatchdog();
+    }
 }
 
 void TransferSession::onSerialError()
@@ -455,6 +473,7 @@ void TransferSession::onSerialError()
 
 void TransferSession::onTimeout()
 {
+    m_machine->watchdog()->deadline = -1;
     const QByteArrayView late
         = m_machine->takesLateBytes() ? readInput(m_machine->readLimit()) : QByteArrayView();
     drive([late](TransferMachine &m, MachineStep &s) { m.timeout(late, s); });

@@ -154,6 +154,8 @@ private:
     // Feeds one input to the machine and carries out its step.
     void drive(const std::function<void(TransferMachine &, MachineStep &)> &input);
     void carryOut(const MachineStep &step);
+    // The watchdog follows the machine's deadline.
+    void syncWatchdog();
     void loadTarget(TargetProgram which);
     // Reads what the line brought, up to `limit` bytes, into m_rx; returns the bytes read.
     QByteArrayView readInput(qint64 limit);
@@ -192,6 +194,7 @@ private:
     TimerSource &m_timers;
     std::unique_ptr<TransferMachine> m_machine;
     std::unique_ptr<ClockTimer> m_watchdog;
+    qint64 m_watchdogDeadline = -1; // the machine's deadline the watchdog was started for
     qint64 m_startMs = -1; // when the user confirmed the boot prompt
     QByteArray m_txBuffer; // kept until the next write: the port may still be sending it
     std::array<char, 1024> m_rx {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/TimerSource.h"
+#include "transfer/TargetDiagnosis.h"
 
 #include <QString>
 #include <QStringList>
@@ -25,6 +26,8 @@ struct TransferSetup
     QString targetDirectory;
     // The folders that were searched for it, for the message when a file is missing.
     QStringList targetSearchPath;
+    // Whose messages: the window's hints name what the window offers.
+    TargetDiagnosis::FrontEnd frontEnd = TargetDiagnosis::FrontEnd::CommandLine;
     // Watchdog, short waits, idle actions, the used time and the record's times.
     TimerSource *clock = &TimerSource::system();
 };

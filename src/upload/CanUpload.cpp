@@ -67,22 +67,23 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
         return;
     if (m_state == State::WaitRegionAccepted) {
         // Only the answer to the region request counts; others leave the watchdog running.
-        if (msg.ID != CANUploadBatch::StatusId)
+        if (msg.ID != CANUploadBatch::StatusId
+            || msg.Data[0] != CANUploadBatch::StatusRegionAccepted)
             return;
         step.stop();
-        if (msg.Data[0] == CANUploadBatch::StatusRegionAccepted) {
-            step.phase(TransferPhase::Data);
-            m_state = State::Reading;
-            requestBatch(step);
-        } else {
-            step.arm();
-        }
+        step.phase(TransferPhase::Data);
+        m_state = State::Reading;
+        requestBatch(step);
         return;
     }
     if (m_state != State::Reading)
         return;
+    const CANUploadBatch::Event event = m_batch.take(msg);
+    // What stores nothing leaves the wait as it is.
+    if (event == CANUploadBatch::Event::Empty || event == CANUploadBatch::Event::Foreign)
+        return;
     step.stop();
-    switch (m_batch.take(msg)) {
+    switch (event) {
     case CANUploadBatch::Event::Complete:
         StoreCANBlock(step);
         break;
@@ -107,7 +108,8 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
 
 void CanUpload::StoreCANBlock(MachineStep &step)
 {
-    storeData(m_batch.batch(), step);
+    if (!storeData(m_batch.batch(), step))
+        return;
     m_batch.clear();
     // The device falls silent after a batch only when something broke: the wait guards it.
     requestBatch(step);

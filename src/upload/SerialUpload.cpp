@@ -30,7 +30,8 @@ SerialUpload::SerialUpload(UploadJob job) : UploadMachine(job, serialRules(job))
 
 qint64 SerialUpload::readLimit() const
 {
-    return m_state == State::ReceivingBlock ? m_block.room() : AnswerReadSize;
+    // One byte beyond a block shows, where it came with it, that the block has slipped.
+    return m_state == State::ReceivingBlock ? m_block.room() + 1 : AnswerReadSize;
 }
 
 void SerialUpload::programSent(MachineStep &step)
@@ -61,10 +62,24 @@ void SerialUpload::serialRead(QByteArrayView bytes, MachineStep &step)
     if (!takeRead(bytes, step))
         return;
     if (m_state == State::ReceivingBlock) {
-        blockBytes(bytes, step);
+        // A read holds no more than the block's room; each piece puts the block's wait off.
+        step.stop();
+        const qint32 taken = blockBytes(bytes, step);
+        m_bytes.taken += taken;
+        m_bytes.ignored += bytes.size() - taken;
         return;
     }
-    const quint8 b = quint8(bytes.at(0));
+    takeAnswers(bytes, step);
+}
+
+bool SerialUpload::isAnswer(quint8 b) const
+{
+    // Waiting for a block, any other byte is no answer to the request and cannot stand for one.
+    return m_state != State::WaitBlock || b == EndMark || b == BlockHeader;
+}
+
+void SerialUpload::answer(quint8 b, MachineStep &step)
+{
     if (bootAnswer(b, step))
         return;
     switch (m_state) {
@@ -75,11 +90,14 @@ void SerialUpload::serialRead(QByteArrayView bytes, MachineStep &step)
         endSectorAnswered(b, step);
         break;
     case State::WaitBlock:
-        blockAnswer(bytes, step);
+        blockAnswer(b, step);
+        break;
+    case State::ReceivingBlock:
+        // The header's block: the read from here up to the block's end is the block's.
+        skipInRead(blockBytes(readFromHere(), step) - 1);
         break;
     case State::Idle:
     case State::Booting:
-    case State::ReceivingBlock:
         break;
     }
 }
@@ -106,7 +124,7 @@ void SerialUpload::endSectorAnswered(quint8 b, MachineStep &step)
     if (b != SectorAck) {
         // Waits out the current interval; a right answer meanwhile still counts.
         setOutcome(TransferOutcome::Aborted);
-        step.arm();
+        keepWaiting();
         return;
     }
     if (m_job.deviceType == DeviceKind::Device46xx) {
@@ -122,43 +140,50 @@ void SerialUpload::endSectorAnswered(quint8 b, MachineStep &step)
     step.sendByte(BlockRequest);
 }
 
-void SerialUpload::blockAnswer(QByteArrayView bytes, MachineStep &step)
+void SerialUpload::blockAnswer(quint8 b, MachineStep &step)
 {
-    const quint8 b = quint8(bytes.at(0));
     if (b == EndMark) {
         completeReading(step);
         return;
     }
-    if (b != BlockHeader) {
-        step.arm();
-        return;
-    }
     m_state = State::ReceivingBlock;
-    // The header often arrives together with the first block bytes.
-    if (bytes.size() > 1)
-        blockBytes(bytes.sliced(1), step);
-    else
+    // The header often arrives together with the first block bytes: the read goes on with them.
+    if (restOfReadEmpty())
         step.arm();
 }
 
-void SerialUpload::blockBytes(QByteArrayView bytes, MachineStep &step)
+qint32 SerialUpload::blockBytes(QByteArrayView bytes, MachineStep &step)
 {
-    // Bytes beyond the block are not part of the protocol: the check drops them.
-    m_block.append(bytes);
+    const qint32 taken = m_block.append(bytes);
     if (m_block.complete())
-        CheckBlock(step);
+        CheckBlock(bytes.size() > taken, step);
     else
         step.arm();
+    return taken;
 }
 
-void SerialUpload::CheckBlock(MachineStep &step)
+void SerialUpload::CheckBlock(bool followed, MachineStep &step)
 {
     quint8 answer = BlockRequest;
-    if (m_block.isGood()) {
-        storeData(m_block.data(), step);
+    if (bytesRead() >= bytesAsked()) {
+        // The region is whole: a block beyond it is not taken, good or bad.
+        sentTooMuch(step);
+        return;
+    }
+    // The device sends nothing after a block until it is asked: a byte that came with the block
+    // is a stray one inside it, and the last of the block's own bytes.
+    if (m_block.isGood() && !followed) {
+        if (!storeData(m_block.data(), step))
+            return;
+        m_badChecks = 0;
     } else {
-        // Answered with a re-request; bad check bytes are not counted against the block.
-        qCDebug(lcUpload) << "bad check byte after" << bytesRead() << "bytes";
+        qCDebug(lcUpload) << "bad check byte after" << bytesRead()
+                          << "bytes, followed:" << followed;
+        if (m_badChecks >= MaxRepeats) {
+            badCheckTooOften(step);
+            return;
+        }
+        ++m_badChecks;
         answer = BlockRefused;
         ++m_tally.blocksResent;
     }
@@ -168,6 +193,19 @@ void SerialUpload::CheckBlock(MachineStep &step)
     // (stray bytes, the tail of a block that slipped) would be read as the next answer.
     step.discardInput();
     request(answer, step);
+}
+
+void SerialUpload::badCheckTooOften(MachineStep &step)
+{
+    const Place place = failurePlace();
+    QString where = QStringLiteral("The block at %1h")
+                        .arg(QString::number(place.address, 16).toUpper().rightJustified(6, u'0'));
+    if (place.sector >= 0)
+        where += QStringLiteral(" (sector %1)").arg(place.sector);
+    endWithError(
+        step, where + QStringLiteral(" came with a bad check byte %1 times.").arg(m_badChecks + 1),
+        TransferOutcome::Failed);
+    stopAll();
 }
 
 void SerialUpload::request(quint8 byte, MachineStep &step)
@@ -185,7 +223,9 @@ void SerialUpload::timeout(QByteArrayView late, MachineStep &step)
     }
     // Late bytes are still taken; otherwise the block is asked for again, twice at most.
     if (!late.isEmpty()) {
-        blockBytes(late, step);
+        const qint32 taken = blockBytes(late, step);
+        m_bytes.taken += taken;
+        m_bytes.ignored += late.size() - taken;
         return;
     }
     if (m_retryCount >= MaxBlockRetries) {

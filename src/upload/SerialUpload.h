@@ -5,9 +5,10 @@
 
 // A reading over RS-232 after the bootstrap phase: blocks of 256 bytes and a check byte, each
 // asked for with 0x55 and answered with the header 0xAA, re-requested with 0x5A on a bad check
-// byte or a time-out (twice per block at most), until the device answers 0xA5. A flash region
-// is first asked for with its start and end sector; the 4610 board's program answers its start
-// in place of the end sector's acknowledgement; retain values are read at once.
+// byte (MaxRepeats times per block at most) or a time-out (twice per block at most), until the
+// device answers 0xA5. A flash region is first asked for with its start and end sector; the 4610
+// board's program answers its start in place of the end sector's acknowledgement; retain values
+// are read at once.
 class SerialUpload : public UploadMachine
 {
 public:
@@ -45,16 +46,22 @@ protected:
     void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
     void programSent(MachineStep &step) override;
+    bool isAnswer(quint8 b) const override;
+    void answer(quint8 b, MachineStep &step) override;
 
 private:
     void startSectorAnswered(quint8 b, MachineStep &step);
     void endSectorAnswered(quint8 b, MachineStep &step);
-    void blockAnswer(QByteArrayView bytes, MachineStep &step);
-    void blockBytes(QByteArrayView bytes, MachineStep &step);
-    void CheckBlock(MachineStep &step);
+    void blockAnswer(quint8 b, MachineStep &step);
+    // Takes as much of `bytes` as the block has room for; returns how many.
+    qint32 blockBytes(QByteArrayView bytes, MachineStep &step);
+    // `followed`: more bytes came in the read that completed it.
+    void CheckBlock(bool followed, MachineStep &step);
+    void badCheckTooOften(MachineStep &step);
     void request(quint8 byte, MachineStep &step);
 
     State m_state = State::Booting;
     UploadBlock m_block;
     qint32 m_retryCount = 0;
+    int m_badChecks = 0; // of the block asked for
 };

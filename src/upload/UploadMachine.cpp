@@ -1,5 +1,6 @@
 #include "upload/UploadMachine.h"
 
+#include "core/B86Format.h"
 #include "core/SectorMap.h"
 
 #include <cstring>
@@ -42,9 +43,16 @@ TransferMachine::Place UploadMachine::failurePlace() const
     return {sectors ? SectorOfAddress(m_uploadPos) : -1, m_uploadPos};
 }
 
+qint32 UploadMachine::bytesAsked() const
+{
+    if (m_job.deviceType == DeviceKind::Board4610 && !m_job.retainMode)
+        return qint32(B86Format::Length4610WithNv);
+    return m_region.end - m_region.start;
+}
+
 bool UploadMachine::dataComplete() const
 {
-    return bytesRead() >= m_region.end - m_region.start;
+    return bytesRead() == bytesAsked();
 }
 
 QString UploadMachine::shortfallText() const
@@ -54,8 +62,12 @@ QString UploadMachine::shortfallText() const
         .arg(m_region.end - m_region.start);
 }
 
-void UploadMachine::storeData(QByteArrayView bytes, MachineStep &step)
+bool UploadMachine::storeData(QByteArrayView bytes, MachineStep &step)
 {
+    if (qint64(bytesRead()) + bytes.size() > bytesAsked()) {
+        sentTooMuch(step);
+        return false;
+    }
     const qint64 end = qint64(m_uploadPos) + bytes.size();
     if (end > m_uploadData.size())
         m_uploadData.resize(end, char(0xFF));
@@ -66,6 +78,16 @@ void UploadMachine::storeData(QByteArrayView bytes, MachineStep &step)
     ++m_tally.blocks;
     step.status(QStringLiteral("%1 bytes have been read").arg(bytesRead()));
     step.progress(m_uploadPos);
+    return true;
+}
+
+void UploadMachine::sentTooMuch(MachineStep &step)
+{
+    // Nothing past the region is taken: the reading is not the region's any more.
+    endWithError(
+        step, QStringLiteral("The device sent more than the %1 bytes asked for.").arg(bytesAsked()),
+        TransferOutcome::Failed);
+    stopAll();
 }
 
 void UploadMachine::completeReading(MachineStep &step)

@@ -37,6 +37,9 @@ public:
     // the trailer after a complete partial read), else the bytes read from offset 0.
     const QByteArray &uploadData() const { return m_uploadData; }
     qint32 bytesRead() const { return m_uploadPos - m_region.start; }
+    // The bytes the reading asks the device for: the region (the 4610 board's reading ends on
+    // a whole block, past the end of its NV parameters).
+    qint32 bytesAsked() const;
 
 protected:
     UploadMachine(UploadJob job, BootRules rules);
@@ -44,7 +47,11 @@ protected:
     bool dataComplete() const override;
     QString shortfallText() const override;
 
-    void storeData(QByteArrayView bytes, MachineStep &step);
+    // Stores a block; false, with the reading failed, when it would run past the bytes asked
+    // for.
+    bool storeData(QByteArrayView bytes, MachineStep &step);
+    // A block or batch came past the bytes asked for: the reading fails.
+    void sentTooMuch(MachineStep &step);
     // The device reported the end of the data.
     void completeReading(MachineStep &step);
     // The reading's log line for the sectors asked for.

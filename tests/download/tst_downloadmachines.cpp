@@ -16,6 +16,8 @@ class tst_DownloadMachines : public QObject
 private slots:
     void protocol_data();
     void protocol();
+    void outOfStepResumePoint_data();
+    void outOfStepResumePoint();
     void exhaustive_data();
     void exhaustive();
 };
@@ -55,6 +57,12 @@ DownloadRequest request(const QString &name)
         r.dataEnd = 70;
         r.endSector = 11;
     }
+    if (name == QLatin1String("sectors")) {
+        // Blocks at 0x3FF0 (sector 0), 0x4000 and 0x4020 (sector 1); sectors 0 to 10.
+        r.image.replace(0, 70, QByteArray(70, char(0xFF)));
+        r.image.replace(0x3FF0, 0x40, pattern(0x40));
+        r.dataEnd = 0x4030;
+    }
     if (name.startsWith(QLatin1String("can")))
         r.settings.COMInterface = 1;
     return r;
@@ -82,23 +90,6 @@ QString goodRun(const QString &name)
     if (name == QLatin1String("can"))
         return QStringLiteral("c5 01 aa C 5bf:33 5bf:55*3 5bf:aa");
     return QStringLiteral("c5 01 aa C 5bf:55 5bf:aa"); // can-retain
-}
-
-QByteArray frameKey(const TCANMsg &m)
-{
-    QByteArray key;
-    key.append(reinterpret_cast<const char *>(&m.ID), sizeof m.ID);
-    key.append(char(m.Len));
-    key.append(reinterpret_cast<const char *>(m.Data), m.Len);
-    return key;
-}
-
-QList<QByteArray> frameKeys(const QList<TCANMsg> &frames)
-{
-    QList<QByteArray> keys;
-    for (const TCANMsg &m : frames)
-        keys << frameKey(m);
-    return keys;
 }
 
 } // namespace
@@ -137,6 +128,53 @@ void tst_DownloadMachines::protocol_data()
     QTest::newRow("serial: refused block sent again")
         << "serial"
         << "c5 01 aa aa aa 0b 55 a5 55 55 aa"
+        << "ff" << ok << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms"
+        << 5000;
+    // Every byte of a read is an answer: a second one in the same read came before anything was
+    // sent to answer, and which of the two is the block's cannot be known.
+    QTest::newRow("serial: a stray 0x55 before the compare error")
+        << "serial"
+        << "c5 01 aa aa aa 0b 555a 55 55 aa"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe answers are out of step: 5Ah came after the answer "
+           "55h to the block at 000000h (sector 0)."
+        << 5000;
+    QTest::newRow("serial: the erase answer and a block's in one read")
+        << "serial"
+        << "c5 01 aa aa aa0b55 55 55 aa"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe answers are out of step: 55h came after the answer "
+           "0Bh to the erase."
+        << 50000;
+    // Bytes that are no answer are let pass; the answer after them counts.
+    QTest::newRow("serial: stray bytes around the answers")
+        << "serial"
+        << "c5 01 aa aa aa0be1 e155 55e1 55 aa"
+        << "ff" << ok << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms"
+        << 5000;
+    // Sent again three times at most.
+    QTest::newRow("serial: a block refused for ever")
+        << "serial"
+        << "c5 01 aa aa aa 0b a5*20"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe device refused the block at 000000h (sector 0) 4 "
+           "times."
+        << 5000;
+    QTest::newRow("serial: the end marker refused for ever")
+        << "serial"
+        << "c5 01 aa aa aa 0b 55*3 a5*20"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe device refused the end of data 4 times." << 5000;
+    QTest::newRow("serial: the end marker answered 0x55 for ever")
+        << "serial"
+        << "c5 01 aa aa aa 0b 55*3 55*20"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe answers are out of step: 55h answered the end of "
+           "data."
+        << 5000;
+    // Once ended, nothing changes the outcome or the report.
+    QTest::newRow("serial: user break after the end")
+        << "serial" << goodRun("serial") + " B T 55"
         << "ff" << ok << "Flash programming successful:\n\n70 bytes programmed\n\nUsed time: 0 ms"
         << 5000;
     QTest::newRow("serial: erase error")
@@ -221,6 +259,13 @@ void tst_DownloadMachines::protocol_data()
                                  << "Retain values programming successful:\n\n96 bytes "
                                     "programmed\n\nUsed time: 0 ms"
                                  << 5000;
+    QTest::newRow("board: the switch byte refused for ever")
+        << "board"
+        << "c5 01 aa 00 55 a5*20"
+        << "" << failed
+        << "Retain values programming aborted:\n\nThe device refused the switch to the retain "
+           "values 4 times."
+        << 5000;
     QTest::newRow("board: end before the NV part")
         << "board"
         << "c5 01 aa 00 aa"
@@ -252,6 +297,19 @@ void tst_DownloadMachines::protocol_data()
                                       << "Retain values programming successful:\n\n20 bytes "
                                          "programmed\n\nUsed time: 0 ms"
                                       << 5000;
+    QTest::newRow("can: the end marker answered 0x55 for ever")
+        << "can"
+        << "c5 01 aa C 5bf:33 5bf:55*3 5bf:55*20"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe answers are out of step: 55h answered the end of "
+           "data."
+        << 5000;
+    QTest::newRow("can: a block answered during the erase")
+        << "can"
+        << "c5 01 aa C 5bf:55 5bf:33"
+        << "" << failed
+        << "Flash programming aborted:\n\nThe answers are out of step: 55h answered the erase."
+        << 50000;
     QTest::newRow("can-retain: compare error")
         << "can-retain"
         << "c5 01 aa C 5bf:5a"
@@ -288,7 +346,31 @@ void tst_DownloadMachines::protocol()
     QVERIFY(d.sent().toHex().endsWith(sentTail.toLatin1()));
     QCOMPARE(int(d.outcome()), outcome);
     QCOMPARE(d.result(), result);
-    QCOMPARE(d.wait, wait);
+    QCOMPARE(d.wait(), wait);
+}
+
+void tst_DownloadMachines::outOfStepResumePoint_data()
+{
+    QTest::addColumn<QString>("inputs");
+    QTest::addColumn<int>("resumeSector");
+    // Which of two answers was the block's cannot be known: nothing from the block answered
+    // before it on is known to be programmed.
+    QTest::newRow("two answers to the first block") << "c5 01 aa aa aa 0b 5555" << 0;
+    QTest::newRow("two answers to the second block") << "c5 01 aa aa aa 0b 55 555a" << 0;
+    QTest::newRow("two answers to the third block") << "c5 01 aa aa aa 0b 55 55 a555" << 1;
+    QTest::newRow("a compare error stays at its block") << "c5 01 aa aa aa 0b 55 5a" << 1;
+}
+
+void tst_DownloadMachines::outOfStepResumePoint()
+{
+    QFETCH(QString, inputs);
+    QFETCH(int, resumeSector);
+    MachineDriver d(machine(QStringLiteral("sectors")));
+    d.confirm();
+    d.feed(machineScript(inputs));
+    QVERIFY(d.finished());
+    QCOMPARE(int(d.outcome()), int(TransferOutcome::Failed));
+    QCOMPARE(d.machine().tally().resumeSector, resumeSector);
 }
 
 void tst_DownloadMachines::exhaustive_data()
@@ -315,18 +397,39 @@ void tst_DownloadMachines::exhaustive()
                                   {0x5BE, 0x1BF, 0x63F, 0x7FF});
     }
 
+    // The frames a good run sends from the first block on, each of which must be answered in
+    // step for a success.
     MachineDriver good(machine(name));
     good.confirm();
     good.feed(e.goodRun);
-    const QList<QByteArray> goodSends = good.sends;
-    const QList<QByteArray> goodFrames = frameKeys(good.frames());
-    e.movedEverything = [=](MachineDriver &d) {
-        // Every transmission of the good run went out, in order, and the end marker last.
-        if (!containsInOrder(d.sends, goodSends) || d.sends.last() != goodSends.last())
-            return false;
-        const QList<QByteArray> frames = frameKeys(d.frames());
-        return !can || (containsInOrder(frames, goodFrames) && frames.last() == goodFrames.last());
+    AnswerCheck check;
+    check.can = can;
+    check.replyId = CanDownload::CanReplyId;
+    check.answers = {0x55, 0x5A, 0xA5, 0xAA};
+    for (const MachineDriver::Exchange &x : good.wire) {
+        if (x.sent && x.can == can)
+            check.planned << x.bytes;
+    }
+    if (can) {
+        // Over CAN a frame is its command; a flash download's first is the erase. 0xA5 answers
+        // nothing for retain values.
+        check.answers << CanDownload::CanEraseFinished;
+        if (name == QLatin1String("can-retain"))
+            check.answers.removeAll(quint8(0xA5));
+        QList<QByteArray> commands;
+        for (const QByteArray &key : check.planned) {
+            if (key.startsWith(QByteArray::fromHex("0000063f")))
+                commands << key;
+        }
+        check.planned = commands.mid(name == QLatin1String("can") ? 1 : 0);
+    } else {
+        // The boot byte, the two programs and (46xx flash) the two sector bytes come first.
+        check.planned = check.planned.mid(name == QLatin1String("serial") ? 5 : 3);
+    }
+    e.movedEverything = [check](MachineDriver &d) {
+        return answeredInStep(d, check);
     };
+    e.endless = can ? machineScript("5bf:55 5bf:a5 5bf:33") : machineScript("a5 55");
     const ExplorationResult r = explore(e);
     qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
     if (!r.violations.isEmpty())

@@ -39,12 +39,12 @@ private slots:
     void cleanup();
     void programsTheDevice();
     void retainValuesOverCan();
-    void userBreak();
-    void closingMidTransferAsksFirst_data();
-    void closingMidTransferAsksFirst();
+    void stoppingMidTransferAsksFirst_data();
+    void stoppingMidTransferAsksFirst();
     void unansweredBootByte();
     void escapeLeavesTheTransferRunning();
     void portThatCannotBeOpened();
+    void missingTargetFile_data();
     void missingTargetFile();
     void rateLabelShowsRateAndTimeLeft();
     void serviceRecord_data();
@@ -70,6 +70,8 @@ private:
     QMessageBox::StandardButton m_stopAnswer = QMessageBox::Yes;
     QString m_baudText;
     QString m_memo; // the memo as the last message box found it
+    bool m_openAfterReport = false; // the window stayed open, its log readable, after the report
+    bool m_closeWithEscape = false; // close it then with Esc, else with its Close button
     TransferLinks m_links; // empty: the real links
 };
 
@@ -86,6 +88,8 @@ void tst_DownloadWindow::init()
     m_icons.clear();
     m_confirmPrompt = true;
     m_stopAnswer = QMessageBox::Yes;
+    m_openAfterReport = false;
+    m_closeWithEscape = false;
     TargetFiles::setDirectory(SimDevice::h86Directory());
 }
 
@@ -133,6 +137,15 @@ int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &
                     ->click();
             return;
         }
+        if (form.ButtonClose->isVisible()) {
+            m_openAfterReport
+                = form.isVisible() && form.ResultMemo->toPlainText() == m_memo && !m_memo.isEmpty();
+            if (m_closeWithEscape)
+                QTest::keyClick(&form, Qt::Key_Escape);
+            else
+                form.ButtonClose->click();
+            return;
+        }
         if (whileRunning)
             whileRunning(form);
     });
@@ -154,6 +167,7 @@ void tst_DownloadWindow::programsTheDevice()
         QCOMPARE(form.windowTitle(), QStringLiteral("Download - os.h86"));
     });
     QCOMPARE(result, 1);
+    QVERIFY(m_openAfterReport);
     QCOMPARE(m_boxes.size(), 2);
     QCOMPARE(
         m_boxes.first(),
@@ -201,53 +215,28 @@ void tst_DownloadWindow::retainValuesOverCan()
     QCOMPARE(sim.nvRam().left(4096), nv);
 }
 
-void tst_DownloadWindow::userBreak()
+void tst_DownloadWindow::stoppingMidTransferAsksFirst_data()
 {
-    SimDeviceOptions options;
-    options.baud = 9600;
-    SimDevice sim(options);
-    QVERIFY(sim.isReady());
-    makeSerial(sim.serialPath());
-    bool clicked = false;
-    QString memo;
-    const int result = runWindow([&](TBKDownloadForm &form) {
-        memo = form.ResultMemo->toPlainText();
-        if (!clicked && memo.contains(QLatin1String("Start flash programming..."))) {
-            QVERIFY(form.ButtonCloseCOM->isEnabled());
-            clicked = true;
-            form.ButtonCloseCOM->click();
-        }
-    });
-    QCOMPARE(result, 2);
-    QVERIFY(clicked);
-    // The first block had gone out: the report says where programming can go on.
-    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"
-                                            "\n\nProgramming can be resumed from sector 0."));
-    QVERIFY(m_memo.endsWith(QLatin1String("TIMEOUT")));
-    QVERIFY(!m_serial->Active());
-    QVERIFY(sim.waitForFinished());
-}
-
-void tst_DownloadWindow::closingMidTransferAsksFirst_data()
-{
-    QTest::addColumn<bool>("closeBox"); // the close box, else reject() (Alt+F4)
+    QTest::addColumn<QString>("how");
     QTest::addColumn<int>("answer");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("report");
-    QTest::newRow("close box, stop") << true << int(QMessageBox::Yes) << 2
-                                     << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
-                                        "Programming can be resumed from sector 0.";
-    QTest::newRow("Alt+F4, stop") << false << int(QMessageBox::Yes) << 2
-                                  << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
-                                     "Programming can be resumed from sector 0.";
-    QTest::newRow("keep it running") << true << int(QMessageBox::No) << 1
-                                     << "Brasvik|Flash programming successful:\n\n8192 bytes "
-                                        "programmed";
+    const QString stopped = QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!\n\n"
+                                           "Programming can be resumed from sector 0.");
+    const QString programmed
+        = QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed");
+    QTest::newRow("Stop clicked, stop") << "click" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Space on Stop, stop") << "space" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Space on Stop, keep it running")
+        << "space" << int(QMessageBox::No) << 1 << programmed;
+    QTest::newRow("close box, stop") << "close" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Alt+F4, keep it running") << "reject" << int(QMessageBox::No) << 1 << programmed;
 }
 
-void tst_DownloadWindow::closingMidTransferAsksFirst()
+// Every way of stopping a running download asks the same question first.
+void tst_DownloadWindow::stoppingMidTransferAsksFirst()
 {
-    QFETCH(bool, closeBox);
+    QFETCH(QString, how);
     QFETCH(int, answer);
     m_stopAnswer = QMessageBox::StandardButton(answer);
     SimDeviceOptions options;
@@ -255,21 +244,28 @@ void tst_DownloadWindow::closingMidTransferAsksFirst()
     SimDevice sim(options);
     QVERIFY(sim.isReady());
     makeSerial(sim.serialPath());
-    bool closed = false;
+    bool stopped = false;
     const int result = runWindow([&](TBKDownloadForm &form) {
-        if (!closed && form.ResultMemo->toPlainText().contains(QLatin1String("Start flash"))) {
-            closed = true;
+        if (!stopped && form.ResultMemo->toPlainText().contains(QLatin1String("Start flash"))) {
+            QVERIFY(form.ButtonCloseCOM->isEnabled());
+            stopped = true;
             // Outside this timer's slot: the question's own loop needs the timer to answer it.
-            QTimer::singleShot(0, &form, [&form, closeBox] {
-                if (closeBox)
+            QTimer::singleShot(0, &form, [&form, how] {
+                if (how == QLatin1String("click")) {
+                    form.ButtonCloseCOM->click();
+                } else if (how == QLatin1String("space")) {
+                    form.ButtonCloseCOM->setFocus();
+                    QTest::keyClick(form.ButtonCloseCOM, Qt::Key_Space);
+                } else if (how == QLatin1String("close")) {
                     form.close();
-                else
+                } else {
                     form.reject();
+                }
             });
         }
     });
     QTEST(result, "result");
-    QVERIFY(closed);
+    QVERIFY(stopped);
     // The prompt, the question, the report.
     QCOMPARE(m_boxes.size(), 3);
     QCOMPARE(m_boxes.at(1),
@@ -279,6 +275,8 @@ void tst_DownloadWindow::closingMidTransferAsksFirst()
     QVERIFY2(m_boxes.at(2).startsWith(report), qPrintable(m_boxes.at(2)));
     // A break is no success: the report carries the warning sign.
     QCOMPARE(m_icons.at(2), result == 1 ? QMessageBox::Information : QMessageBox::Warning);
+    if (result == 2)
+        QVERIFY(m_memo.endsWith(QLatin1String("TIMEOUT")));
     QVERIFY(!m_serial->Active());
     QVERIFY(!m_serial->OnRxChar && !m_serial->OnTxEmpty && !m_serial->OnError);
     QTest::qWait(300); // nothing still queued may touch the freed window
@@ -304,6 +302,7 @@ void tst_DownloadWindow::unansweredBootByte()
 }
 
 // A stray Esc, on the window or on its log, must not end a download: it goes on to its report.
+// After the report Esc closes the window with the download's result.
 void tst_DownloadWindow::escapeLeavesTheTransferRunning()
 {
     SimDeviceOptions options;
@@ -311,6 +310,7 @@ void tst_DownloadWindow::escapeLeavesTheTransferRunning()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     makeSerial(sim.serialPath());
+    m_closeWithEscape = true;
     int pressed = 0;
     const int result = runWindow([&](TBKDownloadForm &form) {
         if (pressed == 0 && form.ResultMemo->toPlainText().contains(QLatin1String("Loader"))) {
@@ -321,6 +321,7 @@ void tst_DownloadWindow::escapeLeavesTheTransferRunning()
     });
     QCOMPARE(pressed, 1);
     QCOMPARE(result, 1);
+    QVERIFY(m_openAfterReport);
     QVERIFY(m_boxes.last().startsWith(
         QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed")));
     QVERIFY(!m_serial->Active());
@@ -352,23 +353,40 @@ void tst_DownloadWindow::portThatCannotBeOpened()
     QVERIFY(!m_serial->Active());
 }
 
+void tst_DownloadWindow::missingTargetFile_data()
+{
+    QTest::addColumn<bool>("folderNamed"); // with --h86-dir, else the folders searched
+    QTest::newRow("folder named") << true;
+    QTest::newRow("folders searched") << false;
+}
+
+// The missing file, the folders searched, and what to do about it with what the window offers:
+// the folders to copy the files into, never a command-line option.
 void tst_DownloadWindow::missingTargetFile()
 {
+    QFETCH(bool, folderNamed);
     QTemporaryDir empty;
-    TargetFiles::setDirectory(empty.path());
+    TargetFiles::setDirectory(folderNamed ? empty.path() : QString());
+    qputenv("XDG_DATA_HOME", empty.filePath(QStringLiteral("data")).toLocal8Bit());
+    const auto restore = qScopeGuard([] { qunsetenv("XDG_DATA_HOME"); });
     makeSerial(QStringLiteral("/dev/null"));
     const int result = runWindow();
     QCOMPARE(result, 3);
-    QCOMPARE(m_boxes,
-             QStringList(QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
-                                        "DLoader.H86\n\nDownload will be aborted!\n\n"
-                                        "Folder searched: 1) %1 (used)\n\n%2")
-                             .arg(empty.path(),
-                                  TargetDiagnosis::hintForFile(
-                                      QDir(empty.path()).filePath("DLoader.H86"),
-                                      TargetFiles::searchPath()))));
-    QVERIFY(m_boxes.first().endsWith(QLatin1String("Copy the device maker's target programs into ")
-                                     + empty.path() + u'.'));
+    QCOMPARE(m_boxes.size(), 1);
+    const QString folder = TargetFiles::directory();
+    QVERIFY2(m_boxes.first().startsWith(
+                 QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
+                                "DLoader.H86\n\nDownload will be aborted!\n\n")
+                 + (folderNamed ? QStringLiteral("Folder searched: 1) %1 (used)").arg(folder)
+                                : QStringLiteral("Folders searched: "))),
+             qPrintable(m_boxes.first()));
+    const QString hint = folderNamed
+        ? QStringLiteral("Copy the device maker's target programs into %1.").arg(folder)
+        : QStringLiteral("Copy the device maker's target programs into %1 (your own) or %2 "
+                         "(all users).")
+              .arg(TargetFiles::userDirectory(), TargetFiles::systemDirectory());
+    QVERIFY2(m_boxes.first().endsWith(hint), qPrintable(m_boxes.first()));
+    QVERIFY(!m_boxes.first().contains(QLatin1String("--")));
     QVERIFY(!m_serial->Active());
 }
 
@@ -513,7 +531,7 @@ void tst_DownloadWindow::injectedLinksCarryTheTransfer()
         QCOMPARE(fake->openCount, 1);
         QCOMPARE(fake->writes.first(), QByteArray(1, '\0')); // the boot byte
         clicked = true;
-        form.ButtonCloseCOM->click();
+        QTimer::singleShot(0, form.ButtonCloseCOM, &QToolButton::click);
     });
     QVERIFY(clicked);
     QCOMPARE(result, 2);

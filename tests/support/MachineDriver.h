@@ -41,9 +41,15 @@ struct MachineInput
 
 Q_DECLARE_METATYPE(MachineInput)
 
+// A CAN frame as bytes: the identifier (4 bytes, big-endian), then its data.
+QByteArray frameKey(const TCANMsg &frame);
+
 // Drives one protocol machine the way its session does, with no event loop, link or clock:
-// target programs are answered from memory, the watchdog is a value, and everything the machine
-// asks for is recorded. Time passes only through `elapsedMs`.
+// target programs are answered from memory, and everything the machine asks for is recorded.
+// Time passes only through `elapsedMs` (and `msPerInput` with each read or frame); the machine
+// says when it needs a time-out (deadline()), and the driver gives it one when the time has
+// come. Serial bytes wait in the line's buffer until the machine reads them (no more than
+// readLimit() at a time) or drops them.
 class MachineDriver
 {
 public:
@@ -58,9 +64,9 @@ public:
     // The boot prompt confirmed.
     void confirm();
     void feed(const MachineInput &input);
-    void feed(const QList<MachineInput> &inputs);
-    // The device falls silent: the watchdog runs out until the machine asks for the end (a
-    // re-request or two may come first).
+    void feed(const QList<MachineInput> &list);
+    // The device falls silent: the time runs on to each deadline until the machine asks for
+    // the end (a re-request or two may come first).
     void silence();
 
     // What the machine asked for.
@@ -72,8 +78,8 @@ public:
     QStringList logs;
     QList<TransferPhase> phases;
     QString status;
-    bool watchdogRunning = false;
-    int wait = 0; // the watchdog's interval
+    bool watchdogRunning() const { return m_machine->deadline() >= 0; }
+    int wait() const { return m_machine->waitMs(); } // the watchdog's interval
     int finishRequests = 0;
     int canPhaseRequests = 0;
     int discards = 0;
@@ -88,6 +94,23 @@ public:
     // Set when the target program cannot be read (its error text).
     QString unreadable[2];
     qint64 elapsedMs = 0;
+    int msPerInput = 0;
+
+    // The line in both directions, in order: what went out and what the machine read.
+    struct Exchange
+    {
+        bool sent = false;
+        QByteArray bytes; // serial bytes; over CAN the frame's identifier and data
+        bool can = false;
+    };
+    QList<Exchange> wire;
+    // Serial bytes that came, were read by the machine, dropped on its request, or dropped while
+    // it expected nothing.
+    qint64 bytesCome = 0;
+    qint64 bytesRead = 0;
+    qint64 bytesDiscarded = 0;
+    qint64 bytesDropped = 0;
+    int inputs = 0; // fed since the boot prompt
 
     bool finished() const { return finishRequests > 0; }
     TransferOutcome outcome() const { return m_machine->outcome(); }
@@ -95,10 +118,17 @@ public:
 
 private:
     void carryOut(const MachineStep &step);
+    void step(const std::function<void(MachineStep &)> &input);
+    void timeout(const QByteArray &late);
+    // The time passes by `ms`; a deadline it reaches runs out first.
+    void pass(int ms);
+    // Reads what the line holds, as the session does on each arrival.
+    void readLine();
 
     std::unique_ptr<TransferMachine> m_machine;
     QByteArray m_sent;
     qsizetype m_sentTaken = 0;
     QList<TCANMsg> m_frames;
     qsizetype m_framesTaken = 0;
+    QByteArray m_line; // come and not read yet
 };

@@ -10,6 +10,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <algorithm>
+
 // The upload's machines with no session: a case is a line of inputs and what must come of it;
 // then every state of every machine is fed every answer.
 class tst_UploadMachines : public QObject
@@ -52,6 +54,9 @@ UploadRegion regionOf(const QString &name)
 // The bytes the device sends for the region: the 4610 board's reading ends on a whole block.
 QByteArray memory(const QString &name)
 {
+    static QHash<QString, QByteArray> made;
+    if (made.contains(name))
+        return made.value(name);
     const UploadRegion r = regionOf(name);
     qint64 size = r.end - r.start;
     if (name == QLatin1String("board"))
@@ -59,6 +64,7 @@ QByteArray memory(const QString &name)
     QByteArray bytes(size, '\0');
     for (qint64 i = 0; i < size; ++i)
         bytes[i] = deviceByte(r.start + i);
+    made.insert(name, bytes);
     return bytes;
 }
 
@@ -131,7 +137,22 @@ bool readEverything(const QString &name, MachineDriver &d)
     const UploadRegion r = m.region();
     const QByteArray expected = memory(name);
     const qint64 offset = m.uploadData().size() >= 0x100000 ? r.start : 0;
-    return m.uploadData().mid(offset, expected.size()) == expected;
+    return QByteArrayView(m.uploadData())
+               .sliced(offset)
+               .first(qMin(m.uploadData().size() - offset, expected.size()))
+        == QByteArrayView(expected)
+        && m.bytesRead() == expected.size();
+}
+
+// The buffer holds nothing the device sent beyond the bytes asked for.
+bool nothingPastTheRegion(MachineDriver &d)
+{
+    const UploadMachine &m = d.as<UploadMachine>();
+    const QByteArray &data = m.uploadData();
+    if (data.size() < 0x100000)
+        return data.size() <= m.bytesAsked() + 8; // the trailer of a partial reading
+    return std::all_of(data.cbegin() + m.region().end, data.cbegin() + 0x100000,
+                       [](char c) { return c == char(0xFF); });
 }
 
 } // namespace
@@ -208,6 +229,36 @@ void tst_UploadMachines::protocol_data()
         << "Flash reading successful:\n\n8192 bytes have "
            "been read\n\nUsed time: 0 ms"
         << 2000;
+    // ... three times at most.
+    QTest::newRow("serial: bad check bytes for ever")
+        << serial << badChecks + badChecks + good + machineScript("a5") << failed
+        << "Flash reading aborted:\n\nThe block at 004000h (sector 1) came with a bad check byte "
+           "4 times."
+        << 2000;
+    // Nothing past the region is taken, and the reading fails.
+    QTest::newRow("serial: a block past the region")
+        << serial
+        << goodRun(serial).mid(0, goodRun(serial).size() - 1) + data(serial, 1)
+            + machineScript("a5")
+        << failed << "Flash reading aborted:\n\nThe device sent more than the 8192 bytes asked for."
+        << 2000;
+    QTest::newRow("can: a batch past the region")
+        << QStringLiteral("can")
+        << goodRun(QStringLiteral("can")).mid(0, goodRun(QStringLiteral("can")).size() - 1)
+            + data(QStringLiteral("can"), 1) + machineScript("5bf:00")
+        << failed << "Flash reading aborted:\n\nThe device sent more than the 8192 bytes asked for."
+        << 5000;
+    // A stray byte before the header is no answer; the header in the same read is.
+    QList<MachineInput> strayFirst = machineScript(start(serial));
+    for (const MachineInput &b : good)
+        strayFirst << MachineInput::read(QByteArray(1, char(0xE1)) + b.bytes);
+    QTest::newRow("serial: a stray byte before each header")
+        << serial << strayFirst + machineScript("e1a5") << ok
+        << "Flash reading successful:\n\n8192 bytes have been read\n\nUsed time: 0 ms" << 2000;
+    // Once ended, nothing changes the outcome or the report.
+    QTest::newRow("serial: user break after the end")
+        << serial << goodRun(serial) + machineScript("B T aa") << ok
+        << "Flash reading successful:\n\n8192 bytes have been read\n\nUsed time: 0 ms" << 2000;
     // A data message one byte short never completes the batch; stray frames and serial bytes
     // are no answer.
     QTest::newRow("can: short data message")
@@ -276,13 +327,14 @@ void tst_UploadMachines::protocol()
     QCOMPARE(d.discards, 1);
     d.feed(inputs);
     QCOMPARE(d.hangs, 0);
-    QCOMPARE(d.wait, wait);
+    QCOMPARE(d.wait(), wait);
     d.silence();
     QVERIFY(d.finished());
     QCOMPARE(d.sendsAfterFinish, 0);
     QCOMPARE(int(d.outcome()), outcome);
     QCOMPARE(d.result(), result);
-    QCOMPARE(outcome == int(TransferOutcome::Success), readEverything(name, d));
+    QVERIFY(outcome != int(TransferOutcome::Success) || readEverything(name, d));
+    QVERIFY(nothingPastTheRegion(d));
 }
 
 void tst_UploadMachines::exhaustive_data()
@@ -316,11 +368,41 @@ void tst_UploadMachines::exhaustive()
     const int unit = can ? 5 : 1;
     const int n = int(e.goodRun.size());
     e.prefixes = [=](int prefix) {
-        return prefix <= startLength + 2 * unit || prefix >= n - 1 - unit;
+        return prefix <= startLength + unit || prefix >= n - 1 - unit;
     };
+    e.strayFrameId = CANUploadBatch::StatusId;
+    if (name == QLatin1String("can")) {
+        // 256 batches a run: the good device follows only in the region request's states; the
+        // boot states, the batches and the end are those of the retain values' reading.
+        e.goodDeviceAfter = [=](int prefix) {
+            return prefix >= 3 && prefix <= startLength;
+        };
+        e.strays = e.goodDeviceAfter;
+    }
+    if (name == QLatin1String("board")) {
+        // 1289 blocks a run: the board's own start is tried with silence after it; its blocks
+        // and its end are the serial reading's.
+        e.prefixes = [=](int prefix) {
+            return prefix <= startLength + 1;
+        };
+        e.goodDeviceAfter = [](int) {
+            return false;
+        };
+        e.strays = e.goodDeviceAfter;
+        e.randomCuts = 2;
+    }
     e.movedEverything = [name](MachineDriver &d) {
         return readEverything(name, d);
     };
+    e.storedWithin = nothingPastTheRegion;
+    // A device whose blocks always come with a bad check byte; one that reads on past the
+    // region.
+    if (!can) {
+        QByteArray bad = data(name, 1).constFirst().bytes;
+        bad[257] = char(bad[257] ^ 1);
+        e.endless << MachineInput::read(bad);
+    }
+    e.pastTheEnd = data(name, 2);
     const ExplorationResult r = explore(e);
     qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
     if (!r.violations.isEmpty())
