@@ -168,11 +168,13 @@ void TransferForm::present(TransferSession &transfer,
 
     // The record's listener comes first: its end line is in the file before the window
     // reacts to the end (and it stays connected past release(), for a transfer freed early).
-    delete m_record;
-    m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
-    connect(m_record, &ServiceRecordListener::recordError, this,
-            [this](const QString &message) { ResultMemo->appendPlainText(message); });
-    connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    if (m_recordsTransfer) {
+        delete m_record;
+        m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
+        connect(m_record, &ServiceRecordListener::recordError, this,
+                [this](const QString &message) { ResultMemo->appendPlainText(message); });
+        connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    }
 
     // Every connection has this window as its context, so that release() ends them all.
     connect(&transfer, &TransferSession::event, this, &TransferForm::onTransferEvent);
@@ -217,7 +219,7 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
         // A compare that found differences still read every byte.
         settleRate(event.record.outcome == TransferOutcome::Success
                    || event.record.outcome == TransferOutcome::Different);
-        if (!m_report.isEmpty())
+        if (!m_report.isEmpty() && m_reportsTransfer)
             showReport(event.record);
         transferFinished(event.record);
         break;

@@ -70,6 +70,12 @@ protected:
     // Stops following the transfer; called before the subclass frees it.
     void release();
 
+    // For a transfer that is one of several in a run: the run writes the record (false: no
+    // record line of the transfer's own), and a read that only serves the run shows no report
+    // box of its own (false). Set before present().
+    bool m_recordsTransfer = true;
+    bool m_reportsTransfer = true;
+
     // The transfer has finished: show what the record has to show, then end with its modal
     // result. This default keeps the window open after a report, for its log; closeWindow()
     // ends it at once.

@@ -37,7 +37,9 @@ int exitStatus(TransferOutcome outcome)
 
 TransferOutcome settled(TransferOutcome outcome, const TransferRecord &record)
 {
-    if (outcome == TransferOutcome::Success && record.compared && !record.compareEqual)
+    // A download's verify read decides its own outcome.
+    if (outcome == TransferOutcome::Success && record.operation == TransferOperation::Compare
+        && record.compared && !record.compareEqual)
         return TransferOutcome::Different;
     return outcome;
 }

@@ -31,6 +31,7 @@ TransferSession::TransferSession(SerialLink &serial, CanLinkFactory canFactory,
 {
     m_record.portName = setup.portName;
     m_record.portPath = setup.portPath;
+    m_record.unitId = setup.unitId;
     m_bootLinesText = setup.bootLines;
     m_bootLinesOrigin = setup.bootLinesOrigin;
     // Installed while the port is closed, so that the port reports all three kinds of event.

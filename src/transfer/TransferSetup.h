@@ -14,6 +14,8 @@ struct TransferSetup
     // The serial port, for the record and the messages: "COM1" and its device path.
     QString portName;
     QString portPath;
+    // The unit on the port (--unit), for the record; empty: not named.
+    QString unitId;
     // Boot entry through the modem lines in place of the boot prompt (empty: the prompt), and
     // where the sequence came from, for an error ("Ports/COM1BootLines", "--boot-lines").
     QString bootLines;

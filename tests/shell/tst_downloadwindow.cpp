@@ -14,6 +14,7 @@
 #include "transfer/TargetFiles.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -50,10 +51,12 @@ private slots:
     void serviceRecord();
     void bootLinesInPlaceOfThePrompt();
     void injectedLinksCarryTheTransfer();
+    void verifyAndUnitProof_data();
+    void verifyAndUnitProof();
 
 private:
     int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
-                  const TSettings &settings = {});
+                  const TSettings &settings = {}, const DownloadResumeOffer::Choice &resume = {});
     void makeSerial(const QString &path);
 
     TempSettings m_settings;
@@ -108,11 +111,12 @@ void tst_DownloadWindow::makeSerial(const QString &path)
 }
 
 int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning,
-                                  const TSettings &settings)
+                                  const TSettings &settings,
+                                  const DownloadResumeOffer::Choice &resume)
 {
     TBKDownloadForm form(
         nullptr, *m_serial, m_image, DeviceKind::Device46xx, settings,
-        [this](const QString &text) { m_baudText = text; }, {}, m_links);
+        [this](const QString &text) { m_baudText = text; }, resume, m_links);
     // Answers every message box the way a user would, and lets the test act meanwhile.
     QTimer user;
     user.setInterval(10);
@@ -534,6 +538,77 @@ void tst_DownloadWindow::injectedLinksCarryTheTransfer()
     QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"));
     QCOMPARE(canLinks, 0); // RS-232 only
     QVERIFY(!m_serial->Active());
+}
+
+void tst_DownloadWindow::verifyAndUnitProof_data()
+{
+    QTest::addColumn<QString>("unit"); // what the device holds, or its fault
+    QTest::addColumn<int>("resumeSector"); // -1: a whole download with Verify checked
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("lastBox"); // the start of the box that tells how it went
+    QTest::newRow("verified") << "" << -1 << 1 << "Flash programming successful:";
+    QTest::newRow("verify finds an altered byte")
+        << "altered" << -1 << 2
+        << "Flash programming failed:\n\nThe verify read found 1 differing bytes, the first at "
+           "004010h (sector 1):";
+    QTest::newRow("resume on the same unit") << "same" << 2 << 1 << "Flash programming successful:";
+    QTest::newRow("resume refused on a blank unit")
+        << "blank" << 2 << 3
+        << "The unit on COM1 does not hold this image below sector 2 (first difference at "
+           "000000h): download it in full.";
+}
+
+void tst_DownloadWindow::verifyAndUnitProof()
+{
+    QFETCH(QString, unit);
+    QFETCH(int, resumeSector);
+    // Sectors 0 to 2, so that a resume at 2 has a sector below it to prove.
+    const QByteArray text = H86Builder()
+                                .data(0, m_data, 32)
+                                .data(0x4000, m_data, 32)
+                                .data(0x6000, m_data, 32)
+                                .end()
+                                .text();
+    QVERIFY(ImageLoader::LoadH86Data(m_image, text, DeviceKind::Device46xx).ok());
+    m_image.EndSector = LastSectorBelow(m_image.DataEnd) + 1;
+    QByteArray flash = m_image.ImageBuffer.left(0x100000);
+    if (unit == QLatin1String("blank"))
+        flash.fill(char(0xFF));
+    SimDeviceOptions options;
+    options.oneShot = false; // the proof or the verify is an entry of its own
+    options.initialMemory = flash + QByteArray(4096, '\0');
+    if (unit == QLatin1String("altered"))
+        options.extraArguments = {QStringLiteral("--alter-byte"), QStringLiteral("4010")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    Settings.DownloadVerify = resumeSector < 0;
+    DownloadResumeOffer::Choice resume;
+    if (resumeSector >= 0) {
+        resume.kind = DownloadResumeOffer::Choice::Kind::Resume;
+        resume.sector = resumeSector;
+    }
+    bool verifyShown = false;
+    const int modal = runWindow(
+        [&](TBKDownloadForm &form) { verifyShown = form.CBVerify->isChecked(); }, {}, resume);
+    QFETCH(int, result);
+    QFETCH(QString, lastBox);
+    QCOMPARE(modal, result);
+    QVERIFY2(std::any_of(m_boxes.cbegin(), m_boxes.cend(),
+                         [&](const QString &box) {
+                             return box.startsWith(QStringLiteral("Brasvik|") + lastBox);
+                         }),
+             qPrintable(m_boxes.join(u'\n')));
+    QCOMPARE(verifyShown, resumeSector < 0);
+    // One boot prompt per entry: the proof or the verify, and the download.
+    QCOMPARE(m_boxes.count(QStringLiteral("Brasvik|Please press the boot pushbutton\nand restart "
+                                          "your hardware now!")),
+             unit == QLatin1String("blank") ? 1 : 2);
+    sim.stop();
+    if (unit == QLatin1String("blank"))
+        QCOMPARE(sim.flash(), flash); // refused before anything was erased
+    else if (unit != QLatin1String("altered"))
+        QCOMPARE(sim.flash(), m_image.ImageBuffer.left(0x100000));
 }
 
 QTEST_MAIN(tst_DownloadWindow)
