@@ -112,9 +112,22 @@ TransferLinks CliFeedOptions::links(const TransferLinks &links) const
     return trace ? LinkTrace::tapped(links, trace) : links;
 }
 
+namespace {
+
+// What a runner attaches when another stream carries the feeds: nothing.
+CliFeedOptions detachedFeeds()
+{
+    CliFeedOptions none;
+    none.record = false;
+    none.detached = true;
+    return none;
+}
+
+} // namespace
+
 CliTransferFeeds::CliTransferFeeds(TransferSession &transfer, const CliFeedOptions &options,
                                    QObject *parent)
-    : CliTransferFeeds(options.detached ? CliFeedOptions {false, {}, false, true} : options, parent)
+    : CliTransferFeeds(options.detached ? detachedFeeds() : options, parent)
 {
     connect(&transfer, &TransferSession::event, this, &CliTransferFeeds::handle);
 }
