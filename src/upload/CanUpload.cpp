@@ -79,8 +79,11 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
     if (m_state != State::Reading)
         return;
     const CANUploadBatch::Event event = m_batch.take(msg);
-    // What stores nothing leaves the wait as it is.
-    if (event == CANUploadBatch::Event::Empty || event == CANUploadBatch::Event::Foreign)
+    // One wait per batch, from its request on: a message that does not complete the batch (a
+    // part of it, the same one again, a status the protocol does not know, a foreign one) leaves
+    // it running, so that a device that repeats itself cannot hold the reading open.
+    if (event == CANUploadBatch::Event::Empty || event == CANUploadBatch::Event::Foreign
+        || event == CANUploadBatch::Event::Waiting)
         return;
     step.stop();
     switch (event) {
@@ -101,7 +104,6 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
     case CANUploadBatch::Event::Empty:
     case CANUploadBatch::Event::Foreign:
     case CANUploadBatch::Event::Waiting:
-        step.arm();
         break;
     }
 }
