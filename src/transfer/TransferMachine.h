@@ -13,7 +13,8 @@
 // A protocol as a state machine without I/O: the session feeds it what happened (the bytes of
 // one read, a CAN frame, a time-out, a user break, a line error, a target program read from
 // disk) and carries out, in order, what the machine asks for in the step (bytes and frames to
-// send, the wait to arm, log lines, progress, the end). A test drives it with no event loop.
+// send, log lines, progress, the end); its timer runs out at the machine's deadline(). A test
+// drives it with no event loop.
 //
 // Every transfer starts with the bootstrap phase, which this base runs: the boot byte, the
 // target's identification, the loader and the program. Each machine has one State enum, which
