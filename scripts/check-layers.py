@@ -24,7 +24,8 @@ LEVEL = {
     'core': 1, 'comm': 1,
     'transfer': 2,
     'download': 3, 'upload': 3, 'about': 3,
-    'shell': 4, 'cli': 4,
+    'production': 4,
+    'shell': 5, 'cli': 5,
 }
 # The layers that show windows. about is a window layer of its own below shell: it may use
 # Qt Widgets but still includes nothing from shell.

@@ -106,6 +106,14 @@ std::optional<SimOptions> SimOptions::parse(const QStringList &arguments, QStrin
     opt(QStringLiteral("stray"),
         QStringLiteral("Send stray bytes after the answer at this step (or at startup)."),
         QStringLiteral("step"));
+    opt(QStringLiteral("alter-byte"),
+        QStringLiteral("After the first complete download, flip bit 0 of the flash byte at "
+                       "this address (hex)."),
+        QStringLiteral("addr"));
+    opt(QStringLiteral("units"),
+        QStringLiteral("Memory files of the units that take the device's place, one at each "
+                       "SIGUSR1 (comma-separated)."),
+        QStringLiteral("files"));
     opt(QStringLiteral("stray-bytes"), QStringLiteral("The stray bytes in hex (default E1)."),
         QStringLiteral("hex"));
     opt(QStringLiteral("stray-delay"),
@@ -209,6 +217,15 @@ std::optional<SimOptions> SimOptions::parse(const QStringList &arguments, QStrin
                           .arg(QString::fromLatin1(hex));
     }
     number("stray-delay", 0, 60000, &o.strayDelayMs);
+    if (parser.isSet(QStringLiteral("alter-byte"))) {
+        bool ok = false;
+        o.alterByte = parser.value(QStringLiteral("alter-byte")).toLongLong(&ok, 16);
+        if (!ok || o.alterByte < 0 || o.alterByte >= DeviceMemory::FullFlashSize)
+            problem = QStringLiteral("--alter-byte: expected a flash address in hex, got \"%1\"")
+                          .arg(parser.value(QStringLiteral("alter-byte")));
+    }
+    if (parser.isSet(QStringLiteral("units")))
+        o.units = parser.value(QStringLiteral("units")).split(u',', Qt::SkipEmptyParts);
 
     if (problem.isEmpty() && !o.canBus.isEmpty()) {
         if (!o.canBus.startsWith(QLatin1String("virtualcan:")))
@@ -242,6 +259,9 @@ QString SimOptions::faultSummary() const
         f << QStringLiteral("refuse block %1 x%2").arg(refuseBlock).arg(refuseCount);
     if (compareErrorBlock)
         f << QStringLiteral("compare error at block %1").arg(compareErrorBlock);
+    if (alterByte >= 0)
+        f << QStringLiteral("byte %1h altered after the download")
+                 .arg(alterByte, 6, 16, QLatin1Char('0'));
     if (badCheckBlock)
         f << QStringLiteral("bad check byte in block %1").arg(badCheckBlock);
     if (shortBlock)

@@ -52,6 +52,13 @@ struct SimOptions
     std::optional<FaultStep> strayAt;
     QByteArray strayBytes = QByteArray(1, char(0xE1));
     int strayDelayMs = 0;
+    // After the first complete download, bit 0 of the flash byte at this address flips (a
+    // cell that did not keep its charge); -1: none.
+    qint64 alterByte = -1;
+
+    // The units that take the device's place on the link, in turn, at each SIGUSR1 (as a
+    // fixture's next unit): their memory files, loaded when they exist.
+    QStringList units;
 
     // Parses the arguments (the program name first). On failure returns nullopt and sets
     // the message; --help and --version print and exit.

@@ -199,6 +199,19 @@ void SimRunner::event(const QString &text)
 void SimRunner::transferEnded(bool complete, SimClock::Micros)
 {
     m_complete = m_complete || complete;
+    if (complete && !m_altered && m_options.alterByte >= 0
+        && m_summary.result == QLatin1String("download complete")) {
+        m_altered = true;
+        QByteArray image = m_memory.fileImage();
+        image[m_options.alterByte] = char(image.at(m_options.alterByte) ^ 0x01);
+        QString error;
+        if (m_memory.setFileImage(image, &error)) {
+            const QString what = QStringLiteral("byte %1h altered after the download")
+                                     .arg(m_options.alterByte, 6, 16, QLatin1Char('0'));
+            m_summary.faultsInjected << what;
+            event(QStringLiteral("fault: ") + what);
+        }
+    }
     saveMemory();
     if (m_options.oneShot)
         m_lingerAfterEnd.start();
@@ -239,6 +252,29 @@ void SimRunner::hungUp(const QString &why)
         }
         m_device->powerOn();
     });
+}
+
+void SimRunner::swapUnit()
+{
+    if (m_nextUnit >= m_options.units.size()) {
+        event(QStringLiteral("no further unit to swap in"));
+        return;
+    }
+    saveMemory();
+    const QString file = m_options.units.at(m_nextUnit++);
+    DeviceMemory fresh(m_options.model);
+    QString error;
+    if (QFileInfo::exists(file) && !fresh.load(file, &error)) {
+        fprintf(stderr, "brasvik-sim: %s\n", qPrintable(error));
+        return;
+    }
+    m_memory = fresh;
+    m_options.memoryFile = file;
+    m_altered = false;
+    if (m_device)
+        m_device->powerOn();
+    event(QStringLiteral("unit swapped: %1").arg(file));
+    announce(QStringLiteral("unit"), file);
 }
 
 void SimRunner::saveMemory()

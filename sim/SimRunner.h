@@ -35,6 +35,10 @@ public:
     void finish(int exitCode);
     // Ends the run from outside (a signal), with the exit code the run has earned so far.
     void stop() { finish(m_options.oneShot && !m_complete ? 2 : 0); }
+    // The next of --units takes the device's place on the link (SIGUSR1): the memory is saved
+    // to the old unit's file and loaded from the new one's, and the device waits for its boot
+    // byte. Prints "brasvik-sim: unit FILE".
+    void swapUnit();
 
     void sendSerial(const QByteArray &bytes, SimClock::Micros at) override;
     void sendCan(quint32 id, const QByteArray &data, SimClock::Micros at) override;
@@ -53,6 +57,8 @@ private:
     void pollBootLines();
 
     SimOptions m_options;
+    qsizetype m_nextUnit = 0;
+    bool m_altered = false;
     DeviceMemory m_memory;
     SimSummary m_summary;
     TraceWriter m_trace;

@@ -16,9 +16,9 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int signalNumber)
 {
-    const char byte = 1;
+    const char byte = signalNumber == SIGUSR1 ? 2 : 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
 }
 
@@ -62,13 +62,17 @@ int main(int argc, char *argv[])
     SimClock::makeTimersPrecise();
     SimRunner runner(*options);
 
-    // SIGINT and SIGTERM end the run in order: memory saved, trace flushed, summary printed.
+    // SIGINT and SIGTERM end the run in order: memory saved, trace flushed, summary printed;
+    // SIGUSR1 swaps the next unit in.
     if (pipe(g_signalPipe) == 0) {
         auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &app, [&runner] {
             char byte = 0;
             [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
-            runner.stop();
+            if (byte == 2)
+                runner.swapUnit();
+            else
+                runner.stop();
         });
         struct sigaction action
         {
@@ -77,6 +81,7 @@ int main(int argc, char *argv[])
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGUSR1, &action, nullptr); // the next of --units
     }
     // A tool that closes its end while the device writes must not kill the simulator.
     signal(SIGPIPE, SIG_IGN);

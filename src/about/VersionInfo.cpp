@@ -12,10 +12,13 @@
 #include <QRadialGradient>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr quint64 MemoryUnit = 1024000;
 constexpr int ImageSide = 65;
+constexpr int DesignedWidth = 340;
 
 struct Texts
 {
@@ -120,7 +123,6 @@ TVerInfoForm::TVerInfoForm(QWidget *owner, const TVersionResource &resource, con
     grid->addWidget(ProductVersion, 2, 1, 1, 2);
     grid->addWidget(FileVersion, 3, 1, 1, 2);
     grid->addWidget(EasterEggLabel, 4, 1, 1, 2);
-    grid->setRowStretch(5, 1);
     grid->addWidget(Copyright, 6, 0, 1, 3);
     grid->addWidget(Bevel1, 7, 0, 1, 3);
     grid->addWidget(MemAvail, 8, 0, 1, 2);
@@ -129,9 +131,10 @@ TVerInfoForm::TVerInfoForm(QWidget *owner, const TVersionResource &resource, con
     grid->addWidget(ResSize, 9, 2);
     grid->addWidget(Button, 10, 0, 1, 3, Qt::AlignHCenter);
     grid->setColumnStretch(2, 1);
-    setFixedSize(sizeHint().expandedTo(QSize(340, 257)));
+    EasterEggLabel->setVisible(false);
 
     FormCreate();
+    fitToContents();
 }
 
 int TVerInfoForm::SystemLanguage(const QLocale &locale)
@@ -171,6 +174,19 @@ void TVerInfoForm::FormShow()
     MemSize->setText(memSizeText(memory.AvailPhys));
     ResSize->setText(resSizeText(memory.AvailPhys, memory.AvailPageFile, memory.TotalPhys,
                                  memory.TotalPageFile, Language));
+    fitToContents();
+}
+
+void TVerInfoForm::fitToContents()
+{
+    // The texts arrive at every showing; a height fixed before them leaves an empty band where
+    // a wrapped line turned out shorter, or cuts one that turned out longer.
+    QLayout *grid = layout();
+    grid->activate();
+    const int width = std::max(DesignedWidth, grid->totalMinimumSize().width());
+    const int height = grid->hasHeightForWidth() ? grid->totalHeightForWidth(width)
+                                                 : grid->totalSizeHint().height();
+    setFixedSize(width, std::max(height, grid->totalMinimumSize().height()));
 }
 
 QString TVerInfoForm::memSizeText(quint64 availPhys)
@@ -223,6 +239,8 @@ void TVerInfoForm::setEggShown(bool shown)
     EggShown = shown;
     EggImage->setVisible(shown);
     EasterEggLabel->setText(shown ? m_eggText : QString());
+    EasterEggLabel->setVisible(shown && !m_eggText.isEmpty());
+    fitToContents();
 }
 
 void TVerInfoForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)

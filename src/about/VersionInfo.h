@@ -63,6 +63,8 @@ protected:
 private:
     void FormCreate();
     void setEggShown(bool shown);
+    // As tall as the texts shown need at the dialog's width, with no empty band between them.
+    void fitToContents();
 
     const TVersionResource &m_resource;
     QLocale m_locale;

@@ -17,6 +17,7 @@ struct TSettings
     quint8 brDefault = 7;   // TBaudrate ordinal for the 46xx devices: 3, 4, 6 or 7
     quint8 brCVBRDx = 7;    // TBaudrate ordinal for the 4610 board: 3, 4, 6, 7 or 8
     bool DownloadOpt1 = false;
+    bool DownloadVerify = false; // read a download back and compare it (the download window)
     bool UploadOpt1 = false;
     bool UploadOpt2 = false;
     bool UploadOpt3 = false;

@@ -101,6 +101,7 @@ void LoadSettings(TSettings &settings, TSerialSelection &serial)
     settings.brCVBRDx
         = readByte(*key, QStringLiteral("brCVBRDx"), defaults.brCVBRDx, ValidBrCVBRDx);
     settings.DownloadOpt1 = ReadBool(*key, QStringLiteral("DownloadOpt1"));
+    settings.DownloadVerify = ReadBool(*key, QStringLiteral("DownloadVerify"));
     settings.UploadOpt1 = ReadBool(*key, QStringLiteral("UploadOpt1"));
     settings.UploadOpt2 = ReadBool(*key, QStringLiteral("UploadOpt2"));
     settings.UploadOpt3 = ReadBool(*key, QStringLiteral("UploadOpt3"));
@@ -134,6 +135,7 @@ bool SaveSettings(const TSettings &settings, const TSerialSelection &serial)
     WriteInteger(*key, QStringLiteral("brDefault"), settings.brDefault);
     WriteInteger(*key, QStringLiteral("brCVBRDx"), settings.brCVBRDx);
     WriteBool(*key, QStringLiteral("DownloadOpt1"), settings.DownloadOpt1);
+    WriteBool(*key, QStringLiteral("DownloadVerify"), settings.DownloadVerify);
     WriteBool(*key, QStringLiteral("UploadOpt1"), settings.UploadOpt1);
     WriteBool(*key, QStringLiteral("UploadOpt2"), settings.UploadOpt2);
     WriteBool(*key, QStringLiteral("UploadOpt3"), settings.UploadOpt3);

@@ -64,6 +64,7 @@ const QList<IntegerKey> &integerKeys()
         {QStringLiteral("brCVBRDx"), d.brCVBRDx, QStringLiteral("3, 4, 6, 7 or 8"),
          RegistryUnit::ValidBrCVBRDx, rateText},
         {QStringLiteral("DownloadOpt1"), 0, {}, nullptr, plain},
+        {QStringLiteral("DownloadVerify"), 0, {}, nullptr, plain},
         {QStringLiteral("UploadOpt1"), 0, {}, nullptr, plain},
         {QStringLiteral("UploadOpt2"), 0, {}, nullptr, plain},
         {QStringLiteral("UploadOpt3"), 0, {}, nullptr, plain},

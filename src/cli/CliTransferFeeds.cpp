@@ -38,7 +38,12 @@ bool CliFeedOptions::fromOptions(const CliOptions &options, CliFeedOptions *feed
 
 CliTransferFeeds::CliTransferFeeds(TransferSession &transfer, const CliFeedOptions &options,
                                    QObject *parent)
-    : QObject(parent)
+    : CliTransferFeeds(options.detached ? CliFeedOptions {false, {}, false, true} : options, parent)
+{
+    connect(&transfer, &TransferSession::event, this, &CliTransferFeeds::handle);
+}
+
+CliTransferFeeds::CliTransferFeeds(const CliFeedOptions &options, QObject *parent) : QObject(parent)
 {
     if (options.record) {
         m_record = std::make_unique<ServiceRecordListener>(
@@ -48,13 +53,17 @@ CliTransferFeeds::CliTransferFeeds(TransferSession &transfer, const CliFeedOptio
                 [](const QString &message) {
                     printErr(QStringLiteral("brasvik-cli: warning: ") + message);
                 });
-        connect(&transfer, &TransferSession::event, m_record.get(), &ServiceRecordListener::onEvent);
     }
-    if (options.json) {
+    if (options.json)
         m_json.emplace(stdout);
-        connect(&transfer, &TransferSession::event, this,
-                [this](const TransferEvent &event) { m_json->handle(event); });
-    }
+}
+
+void CliTransferFeeds::handle(const TransferEvent &event)
+{
+    if (m_record)
+        m_record->onEvent(event);
+    if (m_json)
+        m_json->handle(event);
 }
 
 CliTransferFeeds::~CliTransferFeeds() = default;

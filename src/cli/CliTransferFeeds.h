@@ -20,6 +20,9 @@ struct CliFeedOptions
     bool record = true;
     QString recordPath; // empty: the default service record
     bool json = false;
+    // The feeds follow another stream than the transfer's own (a production run's, which
+    // holds a download's end back for its verify): a runner given these attaches none.
+    bool detached = false;
 
     // The options the transfer commands accept for this, to add to their own.
     static QStringList valueOptions(); // record
@@ -41,7 +44,11 @@ class CliTransferFeeds : public QObject
 public:
     CliTransferFeeds(TransferSession &transfer, const CliFeedOptions &options,
                      QObject *parent = nullptr);
+    // Feeds that follow whatever calls handle().
+    explicit CliTransferFeeds(const CliFeedOptions &options, QObject *parent = nullptr);
     ~CliTransferFeeds() override;
+
+    void handle(const TransferEvent &event);
 
     // Adds "port" to every line of the JSON feed.
     void setPort(const QString &port);

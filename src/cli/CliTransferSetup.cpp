@@ -20,14 +20,32 @@ namespace CliTransferSetup {
 
 QStringList valueOptions()
 {
-    return {QStringLiteral("device"), QStringLiteral("interface"), QStringLiteral("port"),
-            QStringLiteral("baud"),   QStringLiteral("can-bus"),   QStringLiteral("can-bitrate"),
-            QStringLiteral("h86-dir"), QStringLiteral("boot-lines")};
+    return {QStringLiteral("device"),  QStringLiteral("interface"),  QStringLiteral("port"),
+            QStringLiteral("baud"),    QStringLiteral("can-bus"),    QStringLiteral("can-bitrate"),
+            QStringLiteral("h86-dir"), QStringLiteral("boot-lines"), QStringLiteral("unit")};
 }
 
 QStringList flagOptions()
 {
     return {QStringLiteral("yes")};
+}
+
+bool unitIdValid(const QString &id)
+{
+    if (id.trimmed().isEmpty() || id.trimmed() != id || id.size() > MaxUnitIdLength)
+        return false;
+    for (const QChar c : id) {
+        if (!c.isPrint())
+            return false;
+    }
+    return true;
+}
+
+QString unitIdRule()
+{
+    return QStringLiteral("--unit needs a unit ID of 1 to %1 printable characters, without "
+                          "blanks at either end")
+        .arg(MaxUnitIdLength);
 }
 
 bool parseDevice(const QString &text, DeviceKind *deviceType)
@@ -118,10 +136,10 @@ bool resolvePorts(const QStringList &ports, int selectedIndex, QList<PortChoice>
         }
         if (index >= 0) {
             used[index] = true;
-            result.append({QStringLiteral("COM%1").arg(index + 1), index, {}, {}});
+            result.append({QStringLiteral("COM%1").arg(index + 1), index, {}, {}, {}});
             paths.append(QString());
         } else {
-            result.append({port, -1, {}, {}});
+            result.append({port, -1, {}, {}, {}});
             paths.append(QFileInfo(port).absoluteFilePath());
         }
     }
@@ -247,6 +265,28 @@ bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup, QSt
     for (qsizetype i = 0; i < setup->ports.size(); ++i)
         setup->ports[i].canBus = buses.size() > 1 ? buses.at(i) : setup->canBus;
 
+    const QStringList units = options.values(QStringLiteral("unit"));
+    if (units.size() > 1 && units.size() != portCount) {
+        *error = QStringLiteral("--unit is given %1 times for %2 ports: give it once per --port, "
+                                "in the same order")
+                     .arg(units.size())
+                     .arg(portCount);
+        return false;
+    }
+    for (const QString &unit : units) {
+        if (!unitIdValid(unit)) {
+            *error = unitIdRule();
+            return false;
+        }
+    }
+    if (units.size() == 1 && setup->ports.size() > 1) {
+        *error = QStringLiteral("--unit names one unit: give it once per --port");
+        return false;
+    }
+    setup->unitId = units.isEmpty() ? QString() : units.first();
+    for (qsizetype i = 0; i < setup->ports.size() && units.size() > 1; ++i)
+        setup->ports[i].unitId = units.at(i);
+
     if (options.isSet(QStringLiteral("can-bitrate"))) {
         const QString rate = options.value(QStringLiteral("can-bitrate"));
         if (rate == QLatin1String("125"))
@@ -299,6 +339,11 @@ TransferSetup transferSetup(const Setup &setup, int portIndex, const QString &po
         result.bootLinesOrigin = QStringLiteral("Ports/") + SettingsStore::bootLinesKey(portIndex);
     }
     result.canBus = canBus.isEmpty() ? SettingsStore::canBus() : canBus;
+    result.unitId = setup.unitId;
+    for (const PortChoice &port : setup.ports) {
+        if (port.portIndex == portIndex)
+            result.unitId = port.unitId;
+    }
     result.targetDirectory = TargetFiles::directory();
     result.targetSearchPath = TargetFiles::searchPath();
     return result;

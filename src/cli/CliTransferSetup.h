@@ -23,6 +23,12 @@ QStringList valueOptions();
 // Flag options of every transfer command.
 QStringList flagOptions();
 
+// A unit ID (--unit, a line of the station's input): what a label or a scanner gives, printable
+// and not padded; unitIdRule() says so for a message.
+constexpr int MaxUnitIdLength = 64;
+[[nodiscard]] bool unitIdValid(const QString &id);
+QString unitIdRule();
+
 // "46xx" -> 1, "4610" -> 2.
 [[nodiscard]] bool parseDevice(const QString &text, DeviceKind *deviceType);
 
@@ -38,6 +44,7 @@ struct PortChoice
     int portIndex = 0;
     QString path; // the serial device
     QString canBus; // "plugin:interface"
+    QString unitId; // --unit for this port
 };
 
 struct Setup
@@ -54,6 +61,8 @@ struct Setup
     // The one port's serial device and CAN bus ("plugin:interface") for this run.
     QString portPath;
     QString canBus;
+    // --unit for the one port.
+    QString unitId;
 };
 
 // The most ports one run takes: each needs a COM port of its own.
@@ -66,8 +75,8 @@ constexpr int MaxPorts = RegistryUnit::PortCount;
                                 QList<PortChoice> *choices, QString *error);
 
 // Reads the settings and applies --interface, --port, --baud, --can-bus, --can-bitrate,
-// --h86-dir and --boot-lines for this run only. --can-bus is given once for every port, or once
-// per --port in the same order. False with a message in `error`.
+// --h86-dir, --boot-lines and --unit for this run only. --can-bus is given once for every port,
+// or once per --port in the same order; --unit once per --port. False with a message in `error`.
 [[nodiscard]] bool prepare(const CliOptions &options, DeviceKind deviceType, Setup *setup,
                            QString *error);
 

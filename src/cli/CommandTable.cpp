@@ -10,6 +10,7 @@ int runDownload(const QStringList &args);
 int runUpload(const QStringList &args);
 int runCompare(const QStringList &args);
 int runHistory(const QStringList &args);
+int runStation(const QStringList &args);
 
 namespace {
 
@@ -48,7 +49,9 @@ OUTPUT that cannot be written.
 
 const char DownloadUsage[]
     = R"(Usage: brasvik-cli download IMAGE [--device 46xx|4610] [--erase os|all]
-                            [--resume | --from-sector N] [CONNECTION OPTIONS]
+                            [--resume | --from-sector N] [--verify]
+                            [--skip-unchanged] [--retries N]
+                            [CONNECTION OPTIONS]
 
 Programs IMAGE into the device's flash or NV RAM through its bootstrap loader,
 as the window's Download command does. Reset the device into its bootstrap
@@ -67,12 +70,55 @@ Options:
                          sectors.
   --resume               pick up a flash download that failed: the last
                          transfer on the port must be a download of the same
-                         image to the same device type that stopped after
-                         programming began; the device then erases and
-                         programs only from the sector where it stopped
+                         image to the same device type (and unit, with
+                         --unit) that stopped after programming began. The
+                         unit is proven first: the image's first sector and
+                         the one below the resume point are read back and
+                         compared (one more entry into the bootstrap loader
+                         each); only then does the device erase and program
+                         from the sector where it stopped
   --from-sector N        erase and program only from flash sector N on (a
                          sector the image covers); the sectors below stay as
                          they are. Not for retain values or the VMC 4610.
+  --verify               after a successful download, read the programmed
+                         sectors back and compare them; a difference fails
+                         the download (status 2), with the differing ranges
+                         in the report and the record
+  --skip-unchanged       read the image's sectors first and program only from
+                         the first differing sector to the last, or nothing
+                         when the device already holds the image
+  --retries N            try a failed download (time-out, line error, compare
+                         error) up to N more times (at most 10), each resuming
+                         as --resume does; with boot lines the device is
+                         re-entered by itself, otherwise the boot prompt comes
+                         again
+)";
+
+const char StationUsage[]
+    = R"(Usage: brasvik-cli station IMAGE --port P [--port P2 ...] [--device 46xx|4610]
+                           [--retries N] [--json] [CONNECTION OPTIONS]
+
+A loop for a programming fixture. For each round it reads one unit ID per port
+from standard input, one line each in the order of the ports (a scanner types
+the ID and Enter; an empty line means no ID, "-" no unit in that port this
+round), programs IMAGE into all the units at once with --verify and the given
+--retries, and prints one PASS or FAIL line per port with the unit and the
+time. It then waits for the next units. End of input or Ctrl+C ends the loop
+with a summary: units passed and failed, and the mean time per unit. Every
+transfer goes into the service record with its unit.
+
+Arguments:
+  IMAGE                  the image file: H86 (.h86, .hex, .ihx) or .b86
+
+Options:
+  --port COMn|PATH       a port of the fixture; give it once per port
+  --device 46xx|4610     the device type; needed for an H86 image
+  --erase os|all         as for download
+  --retries N            as for download
+  --json                 one JSON object per unit result on stdout instead of
+                         the PASS and FAIL lines and the summary
+
+Exit status: 0 every unit passed, 2 a unit failed, 1 bad usage.
 )";
 
 const char UploadUsage[]
@@ -126,13 +172,15 @@ Options:
                          compared range as read, for cmp -l or a hex diff
 )";
 
-const char HistoryUsage[] = R"(Usage: brasvik-cli history [--last N] [--json] [--record FILE]
+const char HistoryUsage[]
+    = R"(Usage: brasvik-cli history [--last N] [--unit ID] [--json] [--record FILE]
 
 Lists the latest transfers of the service record, oldest first: date,
 operation, device, port, image, result and time.
 
 Options:
   --last N               how many transfers (default 10)
+  --unit ID              only the transfers of this unit
   --json                 one JSON object per transfer instead of the table
   --record FILE          read this service record instead of the default one
 
@@ -198,6 +246,8 @@ Connection options (each changes the settings for this run only):
                          e.g. dtr=1,rts=1,wait=50,dtr=0,wait=100,rts=0;
                          replaces the port's COM<n>BootLines setting (an
                          empty SEQ turns it off for this run)
+  --unit ID              the unit's ID (its serial number) for the record;
+                         with several ports, once per --port in their order
 )";
 
 // Where a transfer command's run is recorded and how it reports.
@@ -260,6 +310,8 @@ const std::vector<CliCommand> &cliCommands()
          transferUsage(UploadUsage), runUpload},
         {QStringLiteral("compare"), QStringLiteral("read the device and compare it with an image"),
          transferUsage(severalPortsUsage(CompareUsage)), runCompare},
+        {QStringLiteral("station"), QStringLiteral("program unit after unit in a fixture"),
+         transferUsage(StationUsage), runStation},
         {QStringLiteral("history"),
          QStringLiteral("list the latest transfers of the service record"),
          QString::fromUtf8(HistoryUsage), runHistory},

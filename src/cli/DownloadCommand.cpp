@@ -2,6 +2,7 @@
 #include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
+#include "cli/CliProductionRunner.h"
 #include "cli/CliTransferRunner.h"
 #include "cli/CliTransferSetup.h"
 #include "comm/KTSerial.h"
@@ -19,7 +20,7 @@ namespace {
 // when one is given), or at --from-sector.
 // False with the reason on stderr.
 bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int portIndex,
-                   const QString &recordPath)
+                   const QString &recordPath, const QString &unitId)
 {
     QString why;
     qint32 sector = fromSector;
@@ -34,7 +35,7 @@ bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int
             = ResumePoint::lookup(recordPath.isEmpty() ? ServiceRecord::defaultPath() : recordPath,
                                   SettingsStore::comPortDevicePath(portIndex),
                                   DownloadTransfer::imageFingerprint(*request), request->deviceType,
-                                  DownloadResumeOffer::dataBytes(*request));
+                                  DownloadResumeOffer::dataBytes(*request), unitId);
         if (!decision.canResume()) {
             printErr(QStringLiteral("brasvik-cli: cannot resume: %1").arg(decision.reason));
             return false;
@@ -55,42 +56,23 @@ bool resumeRequest(DownloadRequest *request, bool resume, qint32 fromSector, int
 
 } // namespace
 
-int runDownload(const QStringList &args)
+bool loadDownloadRequest(const CliOptions &options, DownloadRequest *request,
+                         CliTransferSetup::Setup *setup)
 {
-    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
-                           << QStringLiteral("erase") << QStringLiteral("from-sector"),
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions()
-                           << QStringLiteral("resume"));
-    if (!options.parse(args))
-        return usageError(options.error());
-    CliFeedOptions feeds;
-    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
-        return usageError(error);
-    if (options.positional().size() != 1)
-        return usageError(QStringLiteral("download needs exactly one IMAGE"));
-
     const bool eraseGiven = options.isSet(QStringLiteral("erase"));
     const QString erase = options.value(QStringLiteral("erase")).toLower();
-    if (eraseGiven && erase != QLatin1String("os") && erase != QLatin1String("all"))
-        return usageError(QStringLiteral("--erase must be os or all"));
-    const bool resume = options.isSet(QStringLiteral("resume"));
-    const bool fromGiven = options.isSet(QStringLiteral("from-sector"));
-    if (resume && fromGiven)
-        return usageError(QStringLiteral("--resume and --from-sector exclude each other"));
-    bool fromOk = false;
-    const qint32 fromSector = options.value(QStringLiteral("from-sector")).toInt(&fromOk);
-    if (fromGiven && !fromOk)
-        return usageError(QStringLiteral("--from-sector needs a sector number"));
-
+    if (eraseGiven && erase != QLatin1String("os") && erase != QLatin1String("all")) {
+        usageError(QStringLiteral("--erase must be os or all"));
+        return false;
+    }
     ImageState image;
     DeviceKind deviceType = DeviceKind::None;
-    CliTransferSetup::Setup setup;
     if (!CliTransferSetup::loadAndPrepare(options.positional().first(), options, &image,
-                                          &deviceType, &setup))
-        return ExitUsage;
+                                          &deviceType, setup))
+        return false;
     if (!image.hasDataToDownload()) {
         printErr(image.noDataToDownloadText());
-        return ExitUsage;
+        return false;
     }
 
     // The erase option, as the dialog sets it; a B86 image carries its own sectors.
@@ -98,9 +80,10 @@ int runDownload(const QStringList &args)
         bool eraseAll = erase == QLatin1String("all");
         if (deviceType != DeviceKind::Device46xx) {
             eraseAll = true; // the 4610 board is always erased completely
-        } else if (eraseAll && !setup.settings.DownloadOpt1) {
-            return usageError(QStringLiteral("erasing the whole FLASH is not enabled in the "
-                                             "settings (DownloadOpt1)"));
+        } else if (eraseAll && !setup->settings.DownloadOpt1) {
+            usageError(QStringLiteral("erasing the whole FLASH is not enabled in the "
+                                      "settings (DownloadOpt1)"));
+            return false;
         }
         if (eraseAll) {
             image.FirstSector = 0;
@@ -109,23 +92,80 @@ int runDownload(const QStringList &args)
             image.EndSector = LastSectorBelow(image.DataEnd) + 1;
         }
     } else if (eraseGiven) {
-        return usageError(QStringLiteral("--erase applies to H86 images only; a B86 image "
-                                         "carries its own sectors"));
+        usageError(QStringLiteral("--erase applies to H86 images only; a B86 image "
+                                  "carries its own sectors"));
+        return false;
     }
+
+    *request = DownloadRequest::fromImage(image, deviceType, setup->settings);
+    return true;
+}
+
+QString readBackRefusal(const QString &why)
+{
+    return QStringLiteral("--verify and --skip-unchanged read the flash of a 46xx device back; "
+                          "this download cannot be read back (%1)")
+        .arg(why);
+}
+
+int runDownload(const QStringList &args)
+{
+    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
+                           << QStringLiteral("erase") << QStringLiteral("from-sector")
+                           << QStringLiteral("retries"),
+                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions()
+                           << QStringLiteral("resume") << QStringLiteral("verify")
+                           << QStringLiteral("skip-unchanged"));
+    if (!options.parse(args))
+        return usageError(options.error());
+    CliFeedOptions feeds;
+    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+        return usageError(error);
+    if (options.positional().size() != 1)
+        return usageError(QStringLiteral("download needs exactly one IMAGE"));
+
+    const bool resume = options.isSet(QStringLiteral("resume"));
+    const bool fromGiven = options.isSet(QStringLiteral("from-sector"));
+    if (resume && fromGiven)
+        return usageError(QStringLiteral("--resume and --from-sector exclude each other"));
+    bool fromOk = false;
+    const qint32 fromSector = options.value(QStringLiteral("from-sector")).toInt(&fromOk);
+    if (fromGiven && !fromOk)
+        return usageError(QStringLiteral("--from-sector needs a sector number"));
+    ProductionOptions production;
+    if (QString error; !productionOptions(options, &production, &error))
+        return usageError(error);
+    if (production.skipUnchanged && (resume || fromGiven))
+        return usageError(QStringLiteral("--skip-unchanged finds its own start: it excludes "
+                                         "--resume and --from-sector"));
+    production.trustStart = fromGiven;
+
+    DownloadRequest request;
+    CliTransferSetup::Setup setup;
+    if (!loadDownloadRequest(options, &request, &setup))
+        return ExitUsage;
 
     // Each port has a record of its own; --from-sector says the same for all of them.
     if (resume && !setup.ports.isEmpty())
         return usageError(QStringLiteral("--resume takes one --port; give --from-sector for "
                                          "several devices"));
-    DownloadRequest request = DownloadRequest::fromImage(image, deviceType, setup.settings);
     if (resume || fromGiven) {
-        if (!resumeRequest(&request, resume, fromSector, setup.serial.PortIndex,
-                           feeds.recordPath))
+        if (!resumeRequest(&request, resume, fromSector, setup.serial.PortIndex, feeds.recordPath,
+                           setup.unitId))
             return ExitUsage;
     }
-    image.ImageBuffer.clear(); // the transfer holds the only copy from here on
+    const bool checked = production.verify || production.skipUnchanged;
+    if (QString why; checked && !DownloadTransfer::canResumeAt(request, request.firstSector, &why))
+        return usageError(readBackRefusal(why));
 
     const TransferLinks links = TransferLinks::real();
+    // A resume proves the unit first; the production options run around the download.
+    if (resume || checked || production.retries > 0) {
+        if (CliProductionRunner::sharesCanBus(setup, request))
+            return ExitUsage;
+        CliProductionRunner runner(setup, feeds, production, links);
+        return CliProductionRunner::exitStatus(runner.run(request));
+    }
     if (!setup.ports.isEmpty()) {
         // The devices share the image's bytes; each transfer only reads them.
         CliBatchRunner batch(setup, feeds, links);

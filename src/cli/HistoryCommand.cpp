@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -45,6 +46,10 @@ QString resultText(const TransferRecord &record, const QList<TransferRecord> &ea
             ? QStringLiteral(" (resumed from sector %1)").arg(record.resumedFromSector)
             : QStringLiteral(" (from sector %1)").arg(record.resumedFromSector);
     }
+    if (record.operation == TransferOperation::Download && record.compared && record.compareEqual)
+        text += QStringLiteral(", verified");
+    if (record.attempts > 0)
+        text += QStringLiteral(", try %1 of %2").arg(record.attempt).arg(record.attempts);
     return text;
 }
 
@@ -104,12 +109,12 @@ QString elided(const QString &text, qsizetype width)
 
 void printTable(const QList<TransferRecord> &records)
 {
-    enum Column { Date, Operation, Device, Port, Image, Time, Result, Columns };
+    enum Column { Date, Operation, Device, Port, Unit, Image, Time, Result, Columns };
     using Row = std::array<QString, Columns>;
     QList<Row> rows;
     rows.append({QStringLiteral("Date"), QStringLiteral("Operation"), QStringLiteral("Device"),
-                 QStringLiteral("Port"), QStringLiteral("Image"), QStringLiteral("Time"),
-                 QStringLiteral("Result")});
+                 QStringLiteral("Port"), QStringLiteral("Unit"), QStringLiteral("Image"),
+                 QStringLiteral("Time"), QStringLiteral("Result")});
     for (qsizetype i = 0; i < records.size(); ++i) {
         const TransferRecord &r = records.at(i);
         rows.append({
@@ -121,32 +126,43 @@ void printTable(const QList<TransferRecord> &records)
             // The device the transfer went through; the COM name may only be the slot that
             // --port PATH borrowed.
             orDash(r.portPath.isEmpty() ? r.portName : r.portPath),
+            orDash(r.unitId),
             orDash(QFileInfo(r.imageFile).fileName()),
             usedTime(r),
             resultText(r, records.first(i)),
         });
     }
+    // The unit's column only where a transfer names its unit.
+    const bool units = std::any_of(records.cbegin(), records.cend(),
+                                   [](const TransferRecord &r) { return !r.unitId.isEmpty(); });
+    const auto shown = [units](int c) {
+        return c != Unit || units;
+    };
     std::array<qsizetype, Columns> width {};
     for (const Row &row : rows) {
         for (int c = 0; c < Columns; ++c)
             width[c] = std::max(width[c], row[c].size());
     }
-    const auto tableWidth = [&width] {
+    const auto tableWidth = [&width, &shown] {
         qsizetype total = std::min(width[Result], ResultRoom);
         for (int c = 0; c < Result; ++c)
-            total += width[c] + 2;
+            total += shown(c) ? width[c] + 2 : 0;
         return total;
     };
     while (tableWidth() > TableWidth) {
-        const Column wider = width[Image] >= width[Port] ? Image : Port;
+        Column wider = width[Image] >= width[Port] ? Image : Port;
+        if (units && width[Unit] > width[wider])
+            wider = Unit;
         if (width[wider] <= ShortestElided)
             break;
         --width[wider];
     }
     for (const Row &row : rows) {
         QString line;
-        for (int c = 0; c < Result; ++c)
-            line += elided(row[c], width[c]).leftJustified(width[c] + 2);
+        for (int c = 0; c < Result; ++c) {
+            if (shown(c))
+                line += elided(row[c], width[c]).leftJustified(width[c] + 2);
+        }
         printOut(line + row[Result]);
     }
 }
@@ -155,7 +171,7 @@ void printTable(const QList<TransferRecord> &records)
 
 int runHistory(const QStringList &args)
 {
-    CliOptions options({QStringLiteral("last"), QStringLiteral("record")},
+    CliOptions options({QStringLiteral("last"), QStringLiteral("record"), QStringLiteral("unit")},
                        {QStringLiteral("json")});
     if (!options.parse(args))
         return usageError(options.error());
@@ -172,7 +188,13 @@ int runHistory(const QStringList &args)
         ? options.value(QStringLiteral("record"))
         : ServiceRecord::defaultPath();
 
-    const ServiceRecordReader::Result result = ServiceRecordReader::latest(path, count);
+    const QString unit = options.value(QStringLiteral("unit"));
+    if (options.isSet(QStringLiteral("unit")) && unit.isEmpty())
+        return usageError(QStringLiteral("--unit needs a unit ID"));
+    const ServiceRecordReader::Result result = ServiceRecordReader::latest(
+        path, count,
+        unit.isEmpty() ? std::function<bool(const TransferRecord &)>()
+                       : [unit](const TransferRecord &r) { return r.unitId == unit; });
     if (!result.error.isEmpty())
         return usageError(result.error);
     if (result.skippedLines > 0)

@@ -55,6 +55,37 @@ QIcon icon(Arrow direction, const QColor &arrowColour)
     return result;
 }
 
+// An open folder in full colour: a theme's monochrome folder reads as a disabled button.
+QPixmap drawFolder(int side)
+{
+    QPixmap pixmap(side, side);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(side / 64.0, side / 64.0);
+    p.setPen(QPen(QColor(150, 95, 10), 2));
+    // The back with its tab, then the front leaf tilted open.
+    p.setBrush(QColor(230, 160, 30));
+    QPainterPath back;
+    back.moveTo(6, 14);
+    back.lineTo(24, 14);
+    back.lineTo(29, 20);
+    back.lineTo(54, 20);
+    back.lineTo(54, 52);
+    back.lineTo(6, 52);
+    back.closeSubpath();
+    p.drawPath(back);
+    p.setBrush(QColor(255, 205, 80));
+    QPainterPath front;
+    front.moveTo(14, 28);
+    front.lineTo(60, 28);
+    front.lineTo(52, 52);
+    front.lineTo(6, 52);
+    front.closeSubpath();
+    p.drawPath(front);
+    return pixmap;
+}
+
 const QColor Download(255, 190, 40);
 const QColor Upload(90, 200, 110);
 
@@ -73,4 +104,12 @@ QIcon BrasvikDownloadIcon()
 QIcon BrasvikUploadIcon()
 {
     return icon(Arrow::OutOf, Upload);
+}
+
+QIcon BrasvikOpenIcon()
+{
+    QIcon result;
+    for (int side : {16, 24, 32, 48, 64, 128})
+        result.addPixmap(drawFolder(side));
+    return result;
 }

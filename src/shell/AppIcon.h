@@ -7,3 +7,5 @@ QIcon BrasvikAppIcon();
 // Toolbar pictures of the transfers: the chip with the arrow into it, or out of it.
 QIcon BrasvikDownloadIcon();
 QIcon BrasvikUploadIcon();
+// The Open command's folder.
+QIcon BrasvikOpenIcon();

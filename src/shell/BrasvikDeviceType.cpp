@@ -7,7 +7,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-TBKDeviceTypeForm::TBKDeviceTypeForm(QWidget *owner) : TBKDialog(owner, tr("Select device type"))
+TBKDeviceTypeForm::TBKDeviceTypeForm(QWidget *owner, DeviceKind suggested)
+    : TBKDialog(owner, tr("Select device type"))
 {
     Label1 = new QLabel(tr("Please select the device type"), this);
     Label1->setAlignment(Qt::AlignCenter);
@@ -35,7 +36,12 @@ TBKDeviceTypeForm::TBKDeviceTypeForm(QWidget *owner) : TBKDialog(owner, tr("Sele
         RBTypeCVBRD1_Zx->setChecked(true);
         RBType46xx->setEnabled(false);
         RBClick();
+    } else if (suggested != DeviceKind::None) {
+        (suggested == DeviceKind::Board4610 ? RBTypeCVBRD1_Zx : RBType46xx)->setChecked(true);
+        RBClick();
     }
+    // Not on Cancel, the first button that takes the focus: Enter would drop the command.
+    (RBTypeCVBRD1_Zx->isChecked() ? RBTypeCVBRD1_Zx : RBType46xx)->setFocus();
 }
 
 void TBKDeviceTypeForm::RBClick()

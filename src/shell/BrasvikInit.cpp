@@ -14,6 +14,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QShortcut>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -83,10 +84,36 @@ TBKInitForm::TBKInitForm(QWidget *owner, int &portIndex)
     PageControl->setTabVisible(1, false);
     PageControl->tabBar()->setTabEnabled(1, false);
 
+    // The page keys work wherever the focus is, on OK and Cancel too, not only inside the pages
+    // as the tab widget's own handling does.
+    const auto pageKey = [this](const QKeySequence &key, int step) {
+        auto *shortcut = new QShortcut(key, this);
+        connect(shortcut, &QShortcut::activated, this, [this, step] { switchPage(step); });
+    };
+    pageKey(QKeySequence(Qt::CTRL | Qt::Key_Tab), 1);
+    pageKey(QKeySequence(Qt::CTRL | Qt::Key_PageDown), 1);
+    pageKey(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), -1);
+    pageKey(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab), -1);
+    pageKey(QKeySequence(Qt::CTRL | Qt::Key_PageUp), -1);
+
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(PageControl, 1);
     finishLayout(layout, QSize(305, 320));
     FormCreate();
+}
+
+void TBKInitForm::switchPage(int step)
+{
+    const int count = PageControl->count();
+    const QTabBar *tabs = PageControl->tabBar();
+    int index = PageControl->currentIndex();
+    for (int i = 0; i < count; ++i) {
+        index = (index + step + count) % count;
+        if (tabs->isTabEnabled(index) && tabs->isTabVisible(index)) {
+            PageControl->setCurrentIndex(index);
+            return;
+        }
+    }
 }
 
 QWidget *TBKInitForm::buildComPage()

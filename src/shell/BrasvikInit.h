@@ -60,6 +60,8 @@ public:
     QCheckBox *CBUploadOption6 = nullptr;
 
     void CBCANEnableClick();
+    // The next (`step` 1) or previous (-1) page the user can reach.
+    void switchPage(int step);
 
 protected:
     void storeChoice() override;

@@ -21,6 +21,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -109,6 +110,9 @@ QString canBaudrateText(quint8 code)
 }
 
 constexpr int NoPosition = std::numeric_limits<int>::min();
+// What a window frame takes around the window: title bar and borders, before the window system
+// can tell.
+constexpr QMargins FrameAllowance(8, 40, 8, 8);
 
 bool sizeUsable(int width, int height)
 {
@@ -217,9 +221,8 @@ void TBKMainForm::buildToolBar()
         return action;
     };
     ButtonOpenFile
-        = add("ButtonOpenFile", commandIcon("document-open", QStyle::SP_DialogOpenButton, st),
-              tr("Open file..."), &TBKMainForm::ButtonOpenFileClick, true,
-              QKeySequence(Qt::CTRL | Qt::Key_O));
+        = add("ButtonOpenFile", BrasvikOpenIcon(), tr("Open file..."),
+              &TBKMainForm::ButtonOpenFileClick, true, QKeySequence(Qt::CTRL | Qt::Key_O));
     ButtonSaveFile
         = add("ButtonSaveFile", commandIcon("document-save", QStyle::SP_DialogSaveButton, st),
               tr("Save file..."), &TBKMainForm::ButtonSaveFileClick, false,
@@ -302,8 +305,35 @@ void TBKMainForm::LoadSettings()
     } else if (sizeUsable(stored.Width, stored.Height)) {
         resize(stored.Width, stored.Height);
     }
+    fitToScreen(stored.Left != NoPosition && stored.Top != NoPosition);
     if (stored.State == RegistryUnit::StateMaximized)
         setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+void TBKMainForm::fitToScreen(bool placed)
+{
+    // A placement stored under another screen or scale may reach past this screen's edge:
+    // the window comes wholly onto the screen it is mostly on, shrunk if it must be. Its
+    // position is that of its frame; its size leaves the frame out.
+    const QScreen *on = QGuiApplication::screenAt(geometry().center());
+    if (!on)
+        on = QGuiApplication::primaryScreen();
+    if (!on)
+        return;
+    const QRect available = on->availableGeometry();
+    const QSize frame(FrameAllowance.left() + FrameAllowance.right(),
+                      FrameAllowance.top() + FrameAllowance.bottom());
+    const QSize room = available.size() - frame;
+    if (room.isEmpty())
+        return;
+    resize(size().boundedTo(room).expandedTo(minimumSizeHint().boundedTo(room)));
+    if (!placed)
+        return;
+    const QSize outer = size() + frame;
+    move(std::clamp(x(), available.left(),
+                    std::max(available.left(), available.right() + 1 - outer.width())),
+         std::clamp(y(), available.top(),
+                    std::max(available.top(), available.bottom() + 1 - outer.height())));
 }
 
 void TBKMainForm::SaveSettings()
@@ -409,9 +439,14 @@ void TBKMainForm::showMessage(const UserMessage &message)
 bool TBKMainForm::LoadImageFile(const QString &path)
 {
     m_deviceTypeDeclined = false;
-    const auto askDeviceType = [this](DeviceKind &deviceType) {
+    m_deviceTypeAsked = false;
+    // The type used last is the likely one; the family's main kind before any.
+    const DeviceKind suggested
+        = DeviceType != DeviceKind::None ? DeviceType : DeviceKind::Device46xx;
+    const auto askDeviceType = [this, suggested](DeviceKind &deviceType) {
         deviceType = DeviceKind::None;
-        TBKDeviceTypeForm dialog(this);
+        m_deviceTypeAsked = true;
+        TBKDeviceTypeForm dialog(this, suggested);
         if (RunModal(dialog) != mrOk) {
             m_deviceTypeDeclined = true;
             return false;
@@ -438,6 +473,7 @@ bool TBKMainForm::LoadImageFile(const QString &path)
         return false;
     }
     StatusPanels[ContentPanel]->setText(result.contentText);
+    m_lastFolder = QFileInfo(path).absolutePath();
     showImage();
     return true;
 }
@@ -484,15 +520,25 @@ void TBKMainForm::ButtonSaveFileClick()
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setSizeGripEnabled(true);
-    dialog.selectFile(ImageSaver::baseName(Image));
+    // An uploaded image has a name but no folder: it is offered in the folder used last (the
+    // home folder before any), never relative to wherever the program was started.
+    const QFileInfo base(ImageSaver::baseName(Image));
+    const QString folder = base.isAbsolute() ? base.absolutePath()
+        : m_lastFolder.isEmpty()             ? QDir::homePath()
+                                             : m_lastFolder;
+    dialog.setDirectory(folder);
+    dialog.selectFile(QDir(folder).filePath(base.fileName()));
     if (RunModal(dialog) != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
-    const ImageSaver::Result result
-        = ImageSaver::SaveImageFile(Image, DeviceType, dialog.selectedFiles().constFirst());
+    const QString path = dialog.selectedFiles().constFirst();
+    const ImageSaver::Result result = ImageSaver::SaveImageFile(Image, DeviceType, path);
     if (result.outcome == ImageSaver::Outcome::WroteB86)
         setWindowTitle(Image.caption());
     else if (!result.message.isEmpty())
         showMessage(result.message);
+    if (result.outcome == ImageSaver::Outcome::WroteB86
+        || result.outcome == ImageSaver::Outcome::WroteR86)
+        m_lastFolder = QFileInfo(path).absolutePath();
 }
 
 int TBKMainForm::runTransfer(const std::function<int()> &open)
@@ -518,6 +564,19 @@ void TBKMainForm::showDifferences(const QList<CompareRange> &ranges, qint64 byte
     closeDifferences();
     m_differences = new TDifferencesForm(this, *Viewer, ranges, bytesDiffering, std::move(marks),
                                          std::move(deviceBytes));
+    // Beside this window where the screen has room, else beside the bytes it points at, never
+    // over them. Its frame is taken to be as wide as this window's, which the window system
+    // draws alike.
+    const QSize outer = m_differences->size() + frameGeometry().size() - geometry().size();
+    const QScreen *on = screen() ? screen() : QGuiApplication::primaryScreen();
+    const QRect available = on->availableGeometry();
+    QPoint at = TDifferencesForm::placement(frameGeometry(), outer, available);
+    if (QRect(at, outer).intersects(frameGeometry())) {
+        const QRect bytes(Viewer->mapToGlobal(Viewer->bytesRect().topLeft()),
+                          Viewer->bytesRect().size());
+        at = TDifferencesForm::placement(bytes, outer, available);
+    }
+    m_differences->move(at);
     m_differences->show();
 }
 
@@ -546,9 +605,9 @@ void TBKMainForm::OpenDownloadWindow()
     runTransfer([this] { return TransferWindows::openDownload(*this); });
 }
 
-bool TBKMainForm::confirmDeviceAndInterface()
+bool TBKMainForm::confirmDeviceAndInterface(bool askDeviceType)
 {
-    {
+    if (askDeviceType) {
         TBKDeviceTypeForm dialog(this);
         if (RunModal(dialog) != mrOk)
             return false;
@@ -563,12 +622,17 @@ bool TBKMainForm::confirmDeviceAndInterface()
 
 void TBKMainForm::ButtonDownloadClick()
 {
+    downloadCommand(true);
+}
+
+void TBKMainForm::downloadCommand(bool askDeviceType)
+{
     if (!Image.hasDataToDownload()) {
         showMessage(
             {QStringLiteral("Brasvik"), Image.noDataToDownloadText(), UserMessage::Icon::Error});
         return;
     }
-    if (!confirmDeviceAndInterface())
+    if (!confirmDeviceAndInterface(askDeviceType))
         return;
     // A binary image is downloaded with the sectors it already carries.
     if (!Image.BinaryImage) {
@@ -647,7 +711,8 @@ void TBKMainForm::StartupCheck()
         return;
     const QString path = m_arguments.constFirst();
     if (LoadImageFile(path)) {
-        ButtonDownloadClick();
+        // The type the user has just chosen for this image is not asked again at once.
+        downloadCommand(!m_deviceTypeAsked);
     } else if (m_deviceTypeDeclined) {
         // The user did not open this file here: an image that silently stays away is a puzzle.
         showMessage({QStringLiteral("Brasvik"),

@@ -88,10 +88,14 @@ private:
     void buildToolBar();
     void buildStatusBar();
     void LoadSettings();
+    // Keeps the window within the available screen; `placed`: it has a stored position.
+    void fitToScreen(bool placed);
     void SaveSettings();
-    // The device-type dialog, then the interface dialog where the CAN dongle can be used.
-    // False when either is cancelled.
-    bool confirmDeviceAndInterface();
+    // The device-type dialog (unless `askDeviceType` is false), then the interface dialog where
+    // the CAN dongle can be used. False when either is cancelled.
+    bool confirmDeviceAndInterface(bool askDeviceType = true);
+    // The Download command; the start-up download skips a device type chosen just before.
+    void downloadCommand(bool askDeviceType);
     void setImageCommandsEnabled(bool enabled);
     void showImage();
     void clearImageView();
@@ -108,5 +112,7 @@ private:
 
     QStringList m_arguments;
     bool m_deviceTypeDeclined = false; // the last LoadImageFile's device-type dialog was cancelled
+    bool m_deviceTypeAsked = false; // the last LoadImageFile asked for the device type
     QPointer<TDifferencesForm> m_differences;
+    QString m_lastFolder; // of the last file opened or saved, for a name without a folder
 };

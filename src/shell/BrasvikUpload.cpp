@@ -2,6 +2,7 @@
 
 #include "core/ImageState.h"
 #include "shell/BrasvikMain.h"
+#include "shell/DifferencesForm.h"
 #include "upload/UploadTransfer.h"
 
 #include <QMessageBox>
@@ -53,15 +54,27 @@ void TBKUploadForm::transferFinished(const TransferRecord &record)
     if (record.compared) {
         // The image is only read; whatever the outcome, it stays as it is.
         const CompareResult &compared = m_transfer->compareResult();
+        // The first difference alone does not say how much differs: the count follows it.
+        QString text = record.compareText;
+        if (!compared.ranges.isEmpty())
+            text += QStringLiteral("\n\n")
+                + TDifferencesForm::summaryText(compared.bytesDiffering, compared.ranges.size())
+                + u'.';
         QMessageBox box(record.compareEqual ? QMessageBox::Information : QMessageBox::Critical,
-                        compared.title(), record.compareText, QMessageBox::Ok, this);
+                        compared.title(), text, QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("CompareBox"));
         QPushButton *show = nullptr;
         if (!compared.ranges.isEmpty())
             show = box.addButton(QStringLiteral("Show differences"), QMessageBox::ActionRole);
         box.exec();
-        if (show && box.clickedButton() == show)
+        if (show && box.clickedButton() == show) {
+            // The user goes on to the differences: the list takes the place of this window,
+            // which would otherwise keep it from the keys while it stays open for its log.
+            TransferForm::transferFinished(record);
+            closeWindow();
             showDifferences(compared);
+            return;
+        }
     } else if (record.outcome == TransferOutcome::Success) {
         m_image.ImageBuffer = m_transfer->uploadData();
     }

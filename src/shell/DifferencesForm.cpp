@@ -10,7 +10,14 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
+
+// Room around a column's text: the view's margins and its focus frame.
+constexpr int ColumnPadding = 16;
+// Between the list and the bytes it points at.
+constexpr int Gap = 8;
 
 QString hexAddress(qint32 address)
 {
@@ -28,9 +35,7 @@ TDifferencesForm::TDifferencesForm(QWidget *owner, THexViewer &viewer,
     setWindowTitle(QStringLiteral("Differences"));
     setModal(false);
 
-    SummaryLabel = new QLabel(
-        QStringLiteral("%1 bytes differ in %2 ranges").arg(bytesDiffering).arg(ranges.size()),
-        this);
+    SummaryLabel = new QLabel(summaryText(bytesDiffering, ranges.size()), this);
     RangeList = new QTreeWidget(this);
     RangeList->setObjectName(QStringLiteral("RangeList"));
     RangeList->setRootIsDecorated(false);
@@ -49,6 +54,17 @@ TDifferencesForm::TDifferencesForm(QWidget *owner, THexViewer &viewer,
     }
     RangeList->addTopLevelItems(items);
     RangeList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    RangeList->header()->setStretchLastSection(false);
+    // An address is read whole or not at all: the columns are as wide as their widest text,
+    // measured here, as the view sizes its columns from the rows it has laid out so far.
+    for (int column = 0; column < RangeList->columnCount(); ++column) {
+        int widest = RangeList->header()->sectionSizeHint(column);
+        for (const QTreeWidgetItem *item : std::as_const(items))
+            widest
+                = std::max(widest, RangeList->fontMetrics().horizontalAdvance(item->text(column)));
+        RangeList->header()->setSectionResizeMode(column, QHeaderView::Fixed);
+        RangeList->header()->resizeSection(column, widest + ColumnPadding);
+    }
     // A click on the current range shows it again after the viewer was scrolled away.
     connect(RangeList, &QTreeWidget::currentItemChanged, this, &TDifferencesForm::showRange);
     connect(RangeList, &QTreeWidget::itemClicked, this, &TDifferencesForm::showRange);
@@ -89,14 +105,56 @@ void TDifferencesForm::chooseRange(int row)
 
 void TDifferencesForm::showRange(QTreeWidgetItem *item)
 {
-    if (item && m_viewer)
-        m_viewer->scrollToAddress(m_ranges.at(RangeList->indexOfTopLevelItem(item)).start);
+    if (!item || !m_viewer)
+        return;
+    const CompareRange &range = m_ranges.at(RangeList->indexOfTopLevelItem(item));
+    m_viewer->scrollToAddress(range.start);
+    m_viewer->setCurrentMark({range.start, range.end + 1});
 }
 
 void TDifferencesForm::showDeviceBytes(bool shown)
 {
     if (m_viewer)
-        m_viewer->setShownBytes(shown ? &m_deviceBytes : nullptr);
+        m_viewer->setShownBytes(shown ? &m_deviceBytes : nullptr,
+                                QStringLiteral("The device's bytes are shown, not the image's. "
+                                               "The image itself is unchanged."));
+}
+
+QString TDifferencesForm::summaryText(qint64 bytesDiffering, qsizetype ranges)
+{
+    return QStringLiteral("%1 %2 in %3 %4")
+        .arg(bytesDiffering)
+        .arg(bytesDiffering == 1 ? QStringLiteral("byte differs") : QStringLiteral("bytes differ"))
+        .arg(ranges)
+        .arg(ranges == 1 ? QStringLiteral("range") : QStringLiteral("ranges"));
+}
+
+QPoint TDifferencesForm::placement(const QRect &keepClear, const QSize &frameSize,
+                                   const QRect &available)
+{
+    const int w = frameSize.width();
+    const int h = frameSize.height();
+    const auto clampX = [&](int x) {
+        return std::clamp(x, available.left(),
+                          std::max(available.left(), available.right() + 1 - w));
+    };
+    const auto clampY = [&](int y) {
+        return std::clamp(y, available.top(),
+                          std::max(available.top(), available.bottom() + 1 - h));
+    };
+    if (h <= available.height()) {
+        if (keepClear.right() + 1 + Gap + w <= available.right() + 1)
+            return {keepClear.right() + 1 + Gap, clampY(keepClear.top())};
+        if (keepClear.left() - Gap - w >= available.left())
+            return {keepClear.left() - Gap - w, clampY(keepClear.top())};
+    }
+    if (w <= available.width()) {
+        if (keepClear.bottom() + 1 + Gap + h <= available.bottom() + 1)
+            return {clampX(keepClear.left()), keepClear.bottom() + 1 + Gap};
+        if (keepClear.top() - Gap - h >= available.top())
+            return {clampX(keepClear.left()), keepClear.top() - Gap - h};
+    }
+    return {clampX(available.right() + 1 - w), clampY(available.top())};
 }
 
 void TDifferencesForm::releaseViewer()

@@ -38,6 +38,13 @@ public:
     // Selects the range in that row and shows it in the viewer.
     void chooseRange(int row);
 
+    // "3 bytes differ in 2 ranges", in the singular where a count is one.
+    static QString summaryText(qint64 bytesDiffering, qsizetype ranges);
+    // Where a window of `frameSize` goes so that it leaves `keepClear` (the bytes the list
+    // points at) in view: beside it on the right, else on the left, else below, else above;
+    // when none of these fits into `available`, in its right-hand corner.
+    static QPoint placement(const QRect &keepClear, const QSize &frameSize, const QRect &available);
+
 private:
     void showRange(QTreeWidgetItem *item);
     void showDeviceBytes(bool shown);

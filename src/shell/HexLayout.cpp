@@ -57,9 +57,9 @@ constexpr std::array<char16_t, 32> Cp1252High {
 
 } // namespace
 
-int scrollMaximum(qint32 viewSize, int lineHeight)
+int scrollMaximum(qint32 viewSize, int lineHeight, int pageLines)
 {
-    return (viewSize / BytesPerLine) * lineHeight - lineHeight;
+    return std::max(0, viewSize / BytesPerLine - std::max(1, pageLines)) * lineHeight;
 }
 
 int largeStep(int clientHeight, int lineHeight)

@@ -24,8 +24,9 @@ constexpr quint8 MissingByte = 0x20;
 // A scroll bar's steps are limited to this.
 constexpr int MaxStep = 32767;
 
-// Position at which the last line of a view of `viewSize` bytes is the first visible line.
-int scrollMaximum(qint32 viewSize, int lineHeight);
+// Position at which the last page of a view of `viewSize` bytes is shown: its last line at the
+// bottom of a column that holds `pageLines` whole lines (at the top for one line).
+int scrollMaximum(qint32 viewSize, int lineHeight, int pageLines = 1);
 // Page step: the whole lines that fit into the column's height, at least one line.
 int largeStep(int clientHeight, int lineHeight);
 // Address of the first visible line at a scroll position.

@@ -30,12 +30,13 @@ quint32 THexTextPainter::glyphFor(char16_t c)
 }
 
 void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QString &line,
-                           quint64 markedCells, const QColor &markedColor)
+                           quint64 markedCells, const QColor &markedColor, quint64 currentCells,
+                           const QColor &currentColor)
 {
-    m_indexes.resize(0);
-    m_positions.resize(0);
-    m_markedIndexes.resize(0);
-    m_markedPositions.resize(0);
+    for (std::size_t k = 0; k < m_indexes.size(); ++k) {
+        m_indexes[k].resize(0);
+        m_positions[k].resize(0);
+    }
     for (qsizetype i = 0; i < line.size(); ++i) {
         const char16_t c = line.at(i).unicode();
         if (c == u' ')
@@ -46,24 +47,24 @@ void THexTextPainter::draw(QPainter &painter, const QPointF &origin, const QStri
             painter.drawText(origin, line);
             return;
         }
-        const bool marked = i < 64 && (markedCells >> i) & 1;
-        (marked ? m_markedIndexes : m_indexes).append(glyph);
-        (marked ? m_markedPositions : m_positions)
-            .append(QPointF(origin.x() + i * m_cellWidth, origin.y()));
+        const bool inCell = i < 64;
+        const std::size_t k = inCell && (currentCells >> i) & 1 ? 2
+            : inCell && (markedCells >> i) & 1                  ? 1
+                                                                : 0;
+        m_indexes[k].append(glyph);
+        m_positions[k].append(QPointF(origin.x() + i * m_cellWidth, origin.y()));
     }
     QGlyphRun run;
     run.setRawFont(m_raw);
-    if (!m_indexes.isEmpty()) {
-        run.setGlyphIndexes(m_indexes);
-        run.setPositions(m_positions);
+    const QPen pen = painter.pen();
+    const std::array<QColor, 3> colors {pen.color(), markedColor, currentColor};
+    for (std::size_t k = 0; k < m_indexes.size(); ++k) {
+        if (m_indexes[k].isEmpty())
+            continue;
+        painter.setPen(colors[k]);
+        run.setGlyphIndexes(m_indexes[k]);
+        run.setPositions(m_positions[k]);
         painter.drawGlyphRun(QPointF(0, 0), run);
     }
-    if (!m_markedIndexes.isEmpty()) {
-        const QPen pen = painter.pen();
-        painter.setPen(markedColor);
-        run.setGlyphIndexes(m_markedIndexes);
-        run.setPositions(m_markedPositions);
-        painter.drawGlyphRun(QPointF(0, 0), run);
-        painter.setPen(pen);
-    }
+    painter.setPen(pen);
 }

@@ -6,6 +6,8 @@
 #include <QRawFont>
 #include <QVector>
 
+#include <array>
+
 class QPainter;
 class QPointF;
 
@@ -17,9 +19,11 @@ public:
     explicit THexTextPainter(const QFont &font);
 
     // Draws `line` with its baseline starting at `origin`, in the painter's pen; the cells set
-    // in `markedCells` (bit n for cell n) in `markedColor` instead.
+    // in `markedCells` (bit n for cell n) in `markedColor` instead, and those set in
+    // `currentCells` in `currentColor`.
     void draw(QPainter &painter, const QPointF &origin, const QString &line,
-              quint64 markedCells = 0, const QColor &markedColor = {});
+              quint64 markedCells = 0, const QColor &markedColor = {}, quint64 currentCells = 0,
+              const QColor &currentColor = {});
     qreal cellWidth() const { return m_cellWidth; }
 
 private:
@@ -30,8 +34,7 @@ private:
     QRawFont m_raw;
     qreal m_cellWidth = 0;
     QHash<char16_t, quint32> m_glyphs;
-    QVector<quint32> m_indexes;
-    QVector<QPointF> m_positions;
-    QVector<quint32> m_markedIndexes;
-    QVector<QPointF> m_markedPositions;
+    // Plain, marked and current cells.
+    std::array<QVector<quint32>, 3> m_indexes;
+    std::array<QVector<QPointF>, 3> m_positions;
 };

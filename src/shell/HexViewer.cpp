@@ -11,11 +11,13 @@
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleOptionHeader>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 
@@ -157,9 +159,19 @@ THexViewer::THexViewer(QWidget *parent) : QWidget(parent)
     columns->addWidget(AddrPanel);
     columns->addWidget(DataPanel);
     columns->addWidget(ASCIIPanel, 1);
+    // Other bytes than the image's must never pass for the image: a bar says so above them.
+    ShownBytesNotice = new QLabel(this);
+    ShownBytesNotice->setObjectName(QStringLiteral("ShownBytesNotice"));
+    ShownBytesNotice->setWordWrap(true);
+    ShownBytesNotice->setContentsMargins(6, 3, 6, 3);
+    ShownBytesNotice->setStyleSheet(
+        QStringLiteral("QLabel { background: #963232; color: white; font-weight: bold; }"));
+    ShownBytesNotice->setVisible(false);
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+    layout->addWidget(ShownBytesNotice);
     layout->addWidget(HeaderControl1);
     layout->addLayout(columns, 1);
 }
@@ -181,6 +193,13 @@ int THexViewer::columnHeight() const
 qint32 THexViewer::topAddress() const
 {
     return HexLayout::firstLineAddress(VScrollBar->value(), m_lineHeight);
+}
+
+QRect THexViewer::bytesRect() const
+{
+    const int asciiEnd = ASCIIBox->mapTo(this, QPoint(0, 0)).x() + TextX
+        + qCeil((HexLayout::AsciiChars + 1) * m_text->cellWidth());
+    return QRect(0, 0, std::min(width(), asciiEnd), height());
 }
 
 QStringList THexViewer::paintLines(Column column) const
@@ -227,18 +246,22 @@ void THexViewer::paintColumn(QPainter &painter, Column column, const QColor &bac
     const int ascent = fm.ascent() - (fm.height() - m_lineHeight) / 2;
     const QStringList lines = paintLines(column);
     const bool marked = column != AddrColumn && !m_marks.isEmpty();
-    const QColor markColor = marked ? markText() : QColor();
-    const QColor markBack = marked ? markBackground() : QColor();
+    const QList<HexLayout::MarkRun> current {m_current};
+    const auto cellsOf = [column](quint16 bytes) {
+        return column == DataColumn ? HexLayout::dataCells(bytes) : HexLayout::asciiCells(bytes);
+    };
     qint32 address = topAddress();
     int y = 0;
     for (const QString &line : lines) {
         const quint16 marks = marked ? HexLayout::lineMarks(m_marks, address) : 0;
-        if (marks != 0)
-            paintMarks(painter, column, marks, y, markBack);
-        const quint64 cells
-            = column == DataColumn ? HexLayout::dataCells(marks) : HexLayout::asciiCells(marks);
+        const quint16 chosen = marks ? marks & HexLayout::lineMarks(current, address) : 0;
+        if (marks & ~chosen)
+            paintMarks(painter, column, marks & ~chosen, y, markBackground(false));
+        if (chosen)
+            paintMarks(painter, column, chosen, y, markBackground(true));
         m_text->draw(painter, QPointF(TextX, y + ascent),
-                     column == AsciiColumn ? printable(line) : line, cells, markColor);
+                     column == AsciiColumn ? printable(line) : line, cellsOf(marks & ~chosen),
+                     markText(false), cellsOf(chosen), markText(true));
         y += m_lineHeight;
         address += HexLayout::BytesPerLine;
     }
@@ -267,56 +290,36 @@ void THexViewer::paintMarks(QPainter &painter, Column column, quint16 marks, int
     }
 }
 
-namespace {
-
-// Relative luminance and contrast ratio as the accessibility guidelines define them.
-double luminance(const QColor &c)
+QColor THexViewer::markBackground(bool current)
 {
-    const auto channel = [](double v) {
-        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    // A differing byte in a pale red, the chosen range in a deep one: both read with their
+    // text colour at well over the 4.5:1 the accessibility guidelines ask for.
+    return current ? QColor(150, 0, 0) : QColor(255, 196, 180);
 }
 
-double contrast(const QColor &a, const QColor &b)
+QColor THexViewer::markText(bool current)
 {
-    const double la = luminance(a);
-    const double lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-const QColor FallbackMark(160, 0, 0);
-
-} // namespace
-
-bool THexViewer::highlightReadable() const
-{
-    // Every selection shows text in these two colours, so the style means them to be read
-    // together; a palette where they come close (3:1, the least for large text) is not used.
-    return contrast(palette().color(QPalette::Highlight),
-                    palette().color(QPalette::HighlightedText))
-        >= 3.0;
-}
-
-QColor THexViewer::markBackground() const
-{
-    return highlightReadable() ? palette().color(QPalette::Highlight) : FallbackMark;
-}
-
-QColor THexViewer::markText() const
-{
-    return highlightReadable() ? palette().color(QPalette::HighlightedText) : QColor(Qt::white);
+    return current ? QColor(Qt::white) : QColor(Qt::black);
 }
 
 void THexViewer::setMarks(QList<HexLayout::MarkRun> runs)
 {
     m_marks = std::move(runs);
+    m_current = {};
     RepaintView();
 }
 
-void THexViewer::setShownBytes(const QByteArray *bytes)
+void THexViewer::setCurrentMark(HexLayout::MarkRun run)
+{
+    m_current = run;
+    RepaintView();
+}
+
+void THexViewer::setShownBytes(const QByteArray *bytes, const QString &notice)
 {
     m_shown = bytes;
+    ShownBytesNotice->setText(notice);
+    ShownBytesNotice->setVisible(bytes != nullptr);
     RepaintView();
 }
 
@@ -351,6 +354,16 @@ void THexViewer::RepaintView()
 void THexViewer::AddrPanelResize()
 {
     VScrollBar->setPageStep(HexLayout::largeStep(columnHeight(), m_lineHeight));
+    updateScrollMaximum();
+}
+
+void THexViewer::updateScrollMaximum()
+{
+    // The last page is a full one: End, Ctrl+End and Page Down stop with the last line at the
+    // bottom, not alone at the top of an empty view.
+    const qint32 viewSize = m_image ? m_image->ViewSize : 0x100000;
+    const int pageLines = std::max(1, columnHeight() / std::max(1, m_lineHeight));
+    VScrollBar->setMaximum(HexLayout::scrollMaximum(viewSize, m_lineHeight, pageLines));
 }
 
 bool THexViewer::eventFilter(QObject *watched, QEvent *event)
@@ -369,8 +382,7 @@ bool THexViewer::eventFilter(QObject *watched, QEvent *event)
 
 void THexViewer::setScrollRange(bool enable)
 {
-    const qint32 viewSize = m_image ? m_image->ViewSize : 0x100000;
-    VScrollBar->setMaximum(std::max(0, HexLayout::scrollMaximum(viewSize, m_lineHeight)));
+    updateScrollMaximum();
     VScrollBar->setEnabled(enable);
     if (enable)
         VScrollBar->setFocus();

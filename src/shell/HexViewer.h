@@ -13,6 +13,7 @@
 #include <memory>
 
 struct ImageState;
+class QLabel;
 class QScrollBar;
 class QPainter;
 class THexTextPainter;
@@ -79,7 +80,8 @@ public:
     void ASCIIBoxPaint(QPainter &painter);
     // Repaints the three columns.
     void RepaintView();
-    // Recomputes the large step after the address panel changed its height.
+    // Recomputes the large step and the scroll range after the address panel changed its
+    // height.
     void AddrPanelResize();
 
     // Sets the scroll range for ViewSize; with `enable` the bar is enabled and focused.
@@ -93,22 +95,30 @@ public:
     QStringList paintLines(Column column) const;
     // Address of the first visible line.
     qint32 topAddress() const;
+    // The part of the viewer that shows the bytes: the header and the three columns up to the
+    // end of the characters, in the viewer's coordinates.
+    QRect bytesRect() const;
 
     // Marks bytes (a compare's differences) in the data and character columns; an empty list
     // clears the marks.
     void setMarks(QList<HexLayout::MarkRun> runs);
     const QList<HexLayout::MarkRun> &marks() const { return m_marks; }
-    // Shows `bytes`, addressed as the image, in place of the image's buffer; nullptr shows the
-    // image again. The image itself is not touched; `bytes` must live while they are shown.
-    void setShownBytes(const QByteArray *bytes);
+    // Marks the run the user has chosen among the marks in a colour of its own; an empty run
+    // ends that.
+    void setCurrentMark(HexLayout::MarkRun run);
+    // Shows `bytes`, addressed as the image, in place of the image's buffer, with `notice`
+    // above the columns saying whose they are; nullptr shows the image again. The image itself
+    // is not touched; `bytes` must live while they are shown.
+    void setShownBytes(const QByteArray *bytes, const QString &notice = QString());
     bool showsOtherBytes() const { return m_shown != nullptr; }
+    QLabel *ShownBytesNotice = nullptr;
     // Scrolls so that the line holding `address` is the first visible one (or as near as the
     // scroll range allows).
     void scrollToAddress(qint32 address);
-    // Background and text of a marked byte: the palette's highlight where its two colours
-    // stand apart, else a dark red with white.
-    QColor markBackground() const;
-    QColor markText() const;
+    // Background and text of a marked byte, and of one in the chosen run. Neither is the
+    // palette's highlight: a mark must not pass for a selection.
+    static QColor markBackground(bool current = false);
+    static QColor markText(bool current = false);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -116,14 +126,15 @@ protected:
 private:
     void paintColumn(QPainter &painter, Column column, const QColor &background);
     int columnHeight() const;
+    void updateScrollMaximum();
 
     void paintMarks(QPainter &painter, Column column, quint16 marks, int y,
                     const QColor &background) const;
-    bool highlightReadable() const;
 
     const ImageState *m_image = nullptr;
     const QByteArray *m_shown = nullptr;
     QList<HexLayout::MarkRun> m_marks;
+    HexLayout::MarkRun m_current;
     QFont m_font;
     int m_lineHeight = 13;
     std::unique_ptr<THexTextPainter> m_text;

@@ -15,6 +15,17 @@ TRadioGroup::TRadioGroup(const QStringList &items, QWidget *parent)
         m_group->addButton(b, i);
         layout->addWidget(b);
     }
+    connect(m_group, &QButtonGroup::idToggled, this, &TRadioGroup::updateTabStop);
+    updateTabStop();
+}
+
+void TRadioGroup::updateTabStop()
+{
+    QAbstractButton *stop = m_group->checkedButton();
+    if (!stop && !m_group->buttons().isEmpty())
+        stop = m_group->button(0);
+    for (QAbstractButton *b : m_group->buttons())
+        b->setFocusPolicy(b == stop ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 int TRadioGroup::itemIndex() const
@@ -30,6 +41,7 @@ void TRadioGroup::setItemIndex(int index)
         m_group->setExclusive(false);
         checked->setChecked(false);
         m_group->setExclusive(true);
+        updateTabStop();
     }
 }
 

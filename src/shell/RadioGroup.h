@@ -4,7 +4,9 @@
 
 class QButtonGroup;
 
-// A group box of radio items addressed by index, -1 for none.
+// A group box of radio items addressed by index, -1 for none. Tab enters the group on its
+// checked item (on the first while none is checked), so that Space there changes nothing; the
+// arrow keys move between the items.
 class TRadioGroup : public QGroupBox
 {
     Q_OBJECT
@@ -17,5 +19,7 @@ public:
     QString itemText(int index) const;
 
 private:
+    void updateTabStop();
+
     QButtonGroup *m_group;
 };

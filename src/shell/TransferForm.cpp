@@ -12,11 +12,15 @@
 #include "transfer/TransferRate.h"
 #include "transfer/TransferSession.h"
 
+#include <QGridLayout>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
@@ -35,6 +39,31 @@ constexpr int FormHeight = 244;
 // What the window frame takes from the title bar besides the title: icon and buttons.
 constexpr int TitleFrameWidth = 140;
 constexpr int MaxBoxTextWidth = 900;
+
+QRect availableScreen(const QWidget *widget)
+{
+    const QScreen *on = widget->screen() ? widget->screen() : QGuiApplication::primaryScreen();
+    return on ? on->availableGeometry() : QRect(0, 0, 1024, 768);
+}
+
+// The widest text a message box shows whole on its screen. A box grows no wider than its
+// screen less 480 pixels (the whole screen up to 1024 pixels, never more than 1000); a text
+// wider than what that leaves beside the icon is cut off at the right or broken anywhere.
+int boxTextLimit(const QMessageBox &box)
+{
+    const int screen = availableScreen(&box).width();
+    const int boxLimit = screen <= 1024 ? screen : qMin(screen - 480, 1000);
+    int beside = 0;
+    if (const auto *icon = box.findChild<QLabel *>(QStringLiteral("qt_msgboxex_icon_label")))
+        beside += icon->sizeHint().width();
+    if (const auto *grid = qobject_cast<QGridLayout *>(box.layout())) {
+        const QMargins margins = grid->contentsMargins();
+        beside += margins.left() + margins.right() + qMax(0, grid->horizontalSpacing());
+    }
+    // Room for the label's own margins and rounding.
+    constexpr int Slack = 16;
+    return qBound(0, boxLimit - beside - Slack, MaxBoxTextWidth);
+}
 
 } // namespace
 
@@ -90,6 +119,11 @@ TransferForm::TransferForm(QWidget *owner, TKTSerial &serial, const QString &obj
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
+    ButtonClose = new QPushButton(tr("Close"), StatusBar);
+    ButtonClose->setObjectName(QStringLiteral("ButtonClose"));
+    ButtonClose->setVisible(false);
+    StatusBar->addPermanentWidget(ButtonClose);
+    connect(ButtonClose, &QPushButton::clicked, this, &TransferForm::closeWindow);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -116,6 +150,7 @@ TransferSetup TransferForm::transferSetup() const
     setup.canBus = SettingsStore::canBus();
     setup.targetDirectory = TargetFiles::directory();
     setup.targetSearchPath = TargetFiles::searchPath();
+    setup.frontEnd = TargetDiagnosis::FrontEnd::Window;
     return setup;
 }
 
@@ -133,11 +168,13 @@ void TransferForm::present(TransferSession &transfer,
 
     // The record's listener comes first: its end line is in the file before the window
     // reacts to the end (and it stays connected past release(), for a transfer freed early).
-    delete m_record;
-    m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
-    connect(m_record, &ServiceRecordListener::recordError, this,
-            [this](const QString &message) { ResultMemo->appendPlainText(message); });
-    connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    if (m_recordsTransfer) {
+        delete m_record;
+        m_record = new ServiceRecordListener(ServiceRecordWriter(), this);
+        connect(m_record, &ServiceRecordListener::recordError, this,
+                [this](const QString &message) { ResultMemo->appendPlainText(message); });
+        connect(&transfer, &TransferSession::event, m_record, &ServiceRecordListener::onEvent);
+    }
 
     // Every connection has this window as its context, so that release() ends them all.
     connect(&transfer, &TransferSession::event, this, &TransferForm::onTransferEvent);
@@ -180,7 +217,7 @@ void TransferForm::onTransferEvent(const TransferEvent &event)
         m_ended = true;
         m_rateTimer->stop();
         settleRate(event.record.outcome == TransferOutcome::Success);
-        if (!m_report.isEmpty())
+        if (!m_report.isEmpty() && m_reportsTransfer)
             showReport(event.record);
         transferFinished(event.record);
         break;
@@ -235,7 +272,8 @@ void TransferForm::fitTitle()
     // A window manager cuts a title that does not fit in the middle, where the upload's choice
     // is; the window grows instead.
     const int needed = fontMetrics().horizontalAdvance(windowTitle()) + TitleFrameWidth;
-    setFixedSize(qMax(FormWidth, needed), FormHeight);
+    // No wider than the screen, where a window manager would cut it anyway.
+    setFixedSize(qMax(FormWidth, qMin(needed, availableScreen(this).width())), FormHeight);
 }
 
 void TransferForm::changeEvent(QEvent *event)
@@ -247,7 +285,20 @@ void TransferForm::changeEvent(QEvent *event)
 
 void TransferForm::transferFinished(const TransferRecord &record)
 {
-    done(TransferOutcomes::modalResult(record.outcome));
+    m_result = TransferOutcomes::modalResult(record.outcome);
+    // Without a report (a missing file, a cancelled prompt) the log holds nothing to read.
+    if (m_report.isEmpty()) {
+        closeWindow();
+        return;
+    }
+    ButtonClose->setVisible(true);
+    ButtonClose->setDefault(true);
+    ButtonClose->setFocus();
+}
+
+void TransferForm::closeWindow()
+{
+    done(m_result);
 }
 
 void TransferForm::keyPressEvent(QKeyEvent *event)
@@ -261,6 +312,38 @@ void TransferForm::keyPressEvent(QKeyEvent *event)
 
 void TransferForm::ButtonCloseCOMClick()
 {
+    // A click or Space on the focused button: both ask, as the close box does.
+    if (stopNeedsAnswer())
+        askToStop();
+    else
+        breakTransfer();
+}
+
+bool TransferForm::stopNeedsAnswer() const
+{
+    return m_transfer && !m_ended && m_transfer->phase() != TransferPhase::Starting
+        && m_transfer->phase() != TransferPhase::BootPrompt;
+}
+
+void TransferForm::askToStop()
+{
+    if (m_asking)
+        return;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"),
+                    TransferMessages::stopQuestion(m_transfer->record()),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName(QStringLiteral("StopPrompt"));
+    box.setDefaultButton(QMessageBox::No);
+    m_asking = true;
+    const bool stop = box.exec() == QMessageBox::Yes;
+    m_asking = false;
+    // The transfer may have ended while the question was open.
+    if (stop && m_transfer && !m_ended)
+        breakTransfer();
+}
+
+void TransferForm::breakTransfer()
+{
     // One break is enough: a second one would only restart its short wait for the end.
     ButtonCloseCOM->setEnabled(false);
     if (m_transfer)
@@ -271,25 +354,16 @@ void TransferForm::reject()
 {
     if (m_asking)
         return;
-    const bool bootByteSent = m_transfer && !m_ended
-        && m_transfer->phase() != TransferPhase::Starting
-        && m_transfer->phase() != TransferPhase::BootPrompt;
-    if (bootByteSent) {
-        QMessageBox box(QMessageBox::Question, QStringLiteral("Brasvik"),
-                        TransferMessages::stopQuestion(m_transfer->record()),
-                        QMessageBox::Yes | QMessageBox::No, this);
-        box.setObjectName(QStringLiteral("StopPrompt"));
-        box.setDefaultButton(QMessageBox::No);
-        m_asking = true;
-        const bool stop = box.exec() == QMessageBox::Yes;
-        m_asking = false;
-        // The transfer may have ended while the question was open.
-        if (stop && m_transfer && !m_ended)
-            ButtonCloseCOMClick();
+    if (m_ended) {
+        closeWindow();
+        return;
+    }
+    if (stopNeedsAnswer()) {
+        askToStop();
         return;
     }
     // A running transfer ends with its Finished event, which closes the window.
-    if (m_transfer && !m_ended)
+    if (m_transfer)
         m_transfer->closedByUser();
     if (!m_ended)
         done(mrCancel);
@@ -306,7 +380,7 @@ void TransferForm::showErrorBox(const QString &title, const QString &text, const
     for (const QString &line : shown.split(u'\n'))
         widest = qMax(widest, box.fontMetrics().horizontalAdvance(line));
     box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }")
-                          .arg(qMin(widest, MaxBoxTextWidth)));
+                          .arg(qMin(widest, boxTextLimit(box))));
     box.exec();
 }
 
@@ -322,11 +396,14 @@ void TransferForm::showBootPrompt(const QString &text)
 
 void TransferForm::showReport(const TransferRecord &record)
 {
-    // Under the report's own lines: the step that got no answer when it was the boot byte, or
-    // where a resumed download began.
-    const QString note = record.outcome == TransferOutcome::Success
+    // Under the report's own lines: the step that got no answer when it was the boot byte or a
+    // block of a reading, or where a resumed download began.
+    QString note = record.outcome == TransferOutcome::Success
         ? TransferMessages::resumedNote(record)
         : TransferMessages::noAnswerText(record.failedPhase, m_report);
+    // A reading that fell silent says where, as a download says where it can resume.
+    if (note.isEmpty())
+        note = TransferMessages::readingStoppedText(record);
     const QString text = TransferMessages::withHint(m_report, note);
     QMessageBox box(record.outcome == TransferOutcome::Success ? QMessageBox::Information
                                                                : QMessageBox::Warning,

@@ -10,6 +10,7 @@
 #include <memory>
 
 class QLabel;
+class QPushButton;
 class QTimer;
 class ServiceRecordListener;
 class QPlainTextEdit;
@@ -39,12 +40,15 @@ public:
     QProgressBar *ProgressBar = nullptr;
     QLabel *RateLabel = nullptr; // rate and time left, under the progress bar
     QStatusBar *StatusBar = nullptr;
+    // Shown once the report has been read: the log stays open until the user closes it here
+    // (or with Esc or the close box), and the window then returns the record's result.
+    QPushButton *ButtonClose = nullptr;
 
 public slots:
-    // The close box (and Alt+F4). Once the boot byte has gone out it asks first (the object
-    // name of the question is "StopPrompt"): Yes breaks the transfer like "Close COM" and shows
-    // its report, No leaves it running. Before that, and after the end, the window closes
-    // without a word and returns the cancel result.
+    // The close box (and Alt+F4). Once the boot byte has gone out it asks first, as the stop
+    // button does (the object name of the question is "StopPrompt"): Yes breaks the transfer
+    // and shows its report, No leaves it running. Before that the window closes without a word
+    // and returns the cancel result; after the end it returns the record's result.
     void reject() override;
 
 protected:
@@ -66,9 +70,17 @@ protected:
     // Stops following the transfer; called before the subclass frees it.
     void release();
 
+    // For a transfer that is one of several in a run: the run writes the record (false: no
+    // record line of the transfer's own), and a read that only serves the run shows no report
+    // box of its own (false). Set before present().
+    bool m_recordsTransfer = true;
+    bool m_reportsTransfer = true;
+
     // The transfer has finished: show what the record has to show, then end with its modal
-    // result (what this default does).
+    // result. This default keeps the window open after a report, for its log; closeWindow()
+    // ends it at once.
     virtual void transferFinished(const TransferRecord &record);
+    void closeWindow();
 
     // Esc does nothing while the transfer runs: a stray key must not close the port in the
     // middle of an erase. "Close COM" and the close box end a transfer.
@@ -77,6 +89,11 @@ protected:
 private:
     void onTransferEvent(const TransferEvent &event);
     void ButtonCloseCOMClick();
+    // True once the boot byte has gone out and until the end: stopping then needs a yes.
+    bool stopNeedsAnswer() const;
+    // Asks whether to stop the running transfer and breaks it on Yes.
+    void askToStop();
+    void breakTransfer();
     void showErrorBox(const QString &title, const QString &text, const QString &hint);
     void showBootPrompt(const QString &text);
     void showReport(const TransferRecord &record);
@@ -94,6 +111,7 @@ private:
     TransferLinks::CanFactory m_canLinks;
     TransferSession *m_transfer = nullptr;
     bool m_ended = false; // the transfer's Finished event has come
+    int m_result = 0; // the modal result of the record, once ended
     QString m_report; // the final report, shown once the record has the outcome
     bool m_asking = false; // the stop question is open
     ServiceRecordListener *m_record = nullptr; // a child; lives until the transfer's end line

@@ -58,7 +58,8 @@ QString timeText(const QDateTime &time)
 }
 
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
-                const QByteArray &imageSha256, DeviceKind deviceType, const DataBytes &dataBytes)
+                const QByteArray &imageSha256, DeviceKind deviceType, const DataBytes &dataBytes,
+                const QString &unitId)
 {
     Decision d;
     if (!last) {
@@ -88,6 +89,8 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
     } else if (r.imageSha256.isEmpty() || r.imageSha256 != imageSha256) {
         d.reason = on + QStringLiteral(" downloaded another image (%1)")
                             .arg(QFileInfo(r.imageFile).fileName());
+    } else if (!unitId.isEmpty() && !r.unitId.isEmpty() && r.unitId != unitId) {
+        d.reason = on + QStringLiteral(" was of the unit %1, not %2").arg(r.unitId, unitId);
     } else if (r.outcome == TransferOutcome::Running) {
         d.reason = on + QStringLiteral(" has no end on record; where it stopped is unknown");
     } else if (r.outcome == TransferOutcome::Success) {
@@ -104,7 +107,7 @@ Decision decide(const std::optional<TransferRecord> &last, const QString &portPa
 }
 
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                DeviceKind deviceType, const DataBytes &dataBytes)
+                DeviceKind deviceType, const DataBytes &dataBytes, const QString &unitId)
 {
     QString error;
     const std::optional<TransferRecord> last
@@ -114,7 +117,7 @@ Decision lookup(const QString &recordPath, const QString &portPath, const QByteA
         d.reason = error;
         return d;
     }
-    return decide(last, portPath, imageSha256, deviceType, dataBytes);
+    return decide(last, portPath, imageSha256, deviceType, dataBytes, unitId);
 }
 
 QString resumingText(const Decision &decision)

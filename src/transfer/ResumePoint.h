@@ -31,14 +31,14 @@ using DataBytes = std::function<qint64(qint32 from, qint32 to)>;
 // `last` is the latest record on `portPath` (nothing: none on record). A record whose resume
 // point is not borne out by its own fields (past its failed sector or the last one, beyond the
 // bytes it programmed, no device type) is refused as not usable; `dataBytes`, when given, checks
-// the bytes.
+// the bytes. A record of another unit than `unitId` is refused when both name their unit.
 Decision decide(const std::optional<TransferRecord> &last, const QString &portPath,
                 const QByteArray &imageSha256, DeviceKind deviceType,
-                const DataBytes &dataBytes = {});
+                const DataBytes &dataBytes = {}, const QString &unitId = {});
 
 // The latest record on `portPath` in the service record at `recordPath`, then decide().
 Decision lookup(const QString &recordPath, const QString &portPath, const QByteArray &imageSha256,
-                DeviceKind deviceType, const DataBytes &dataBytes = {});
+                DeviceKind deviceType, const DataBytes &dataBytes = {}, const QString &unitId = {});
 
 // "Resuming at sector 12 (0C0000h) after the download of 2024-05-02 12:14:03 stopped there"
 QString resumingText(const Decision &decision);

@@ -113,7 +113,9 @@ int scan(const QString &path, const std::function<bool(TransferRecord &&)> &visi
 
 } // namespace
 
-ServiceRecordReader::Result ServiceRecordReader::latest(const QString &path, int count)
+ServiceRecordReader::Result
+ServiceRecordReader::latest(const QString &path, int count,
+                            const std::function<bool(const TransferRecord &)> &matches)
 {
     Result result;
     if (count <= 0)
@@ -122,6 +124,8 @@ ServiceRecordReader::Result ServiceRecordReader::latest(const QString &path, int
     result.skippedLines = scan(
         path,
         [&](TransferRecord &&record) {
+            if (matches && !matches(record))
+                return true;
             const auto it = indexById.constFind(record.id);
             if (it == indexById.cend()) {
                 if (result.records.size() >= count)

@@ -22,8 +22,10 @@ public:
         QString error; // set when a file exists but cannot be read
     };
 
-    // The `count` latest records. A missing file is no error, just no records.
-    static Result latest(const QString &path, int count);
+    // The `count` latest records (that `matches`, when given: every line of a transfer names
+    // the same unit, port and image). A missing file is no error, just no records.
+    static Result latest(const QString &path, int count,
+                         const std::function<bool(const TransferRecord &)> &matches = {});
 
     // The latest record that `matches` (start or end line, whichever comes last), for example
     // the last transfer on a port.

@@ -62,10 +62,15 @@ QStringList elsewhere(const QStringList &searchPath, const QString &chosen, cons
     return found;
 }
 
-QString copyHint(const QString &folder, const Environment &env)
+QString copyHint(const QString &folder, const Environment &env,
+                 FrontEnd frontEnd = FrontEnd::CommandLine)
 {
     if (env.overridden)
         return QStringLiteral("Copy the device maker's target programs into %1.").arg(folder);
+    if (frontEnd == FrontEnd::Window)
+        return QStringLiteral("Copy the device maker's target programs into %1 (your own) or %2 "
+                              "(all users).")
+            .arg(TargetFiles::userDirectory(), TargetFiles::systemDirectory());
     return QStringLiteral("Copy the device maker's target programs into %1 (your own) or %2 "
                           "(all users), or name their folder with --h86-dir.")
         .arg(TargetFiles::userDirectory(), TargetFiles::systemDirectory());
@@ -286,17 +291,17 @@ QString folderList(const QStringList &searchPath, const QString &chosen)
     return parts.join(QStringLiteral(", "));
 }
 
-QString hintForFolder(const QString &folder)
+QString hintForFolder(const QString &folder, FrontEnd frontEnd)
 {
     Environment env = Environment::current();
     if (!QFileInfo(folder).isDir()) {
         return QStringLiteral("The folder %1 does not exist. %2")
-            .arg(folder, copyHint(folder, env));
+            .arg(folder, copyHint(folder, env, frontEnd));
     }
-    return copyHint(folder, env);
+    return copyHint(folder, env, frontEnd);
 }
 
-QString hintForFile(const QString &filePath, const QStringList &searchPath)
+QString hintForFile(const QString &filePath, const QStringList &searchPath, FrontEnd frontEnd)
 {
     const QFileInfo info(filePath);
     const QString folder = info.absolutePath();
@@ -322,7 +327,7 @@ QString hintForFile(const QString &filePath, const QStringList &searchPath)
                               "from one folder: complete %3 or move it away.")
             .arg(info.fileName(), other.first(), folder);
     }
-    return hintForFolder(folder);
+    return hintForFolder(folder, frontEnd);
 }
 
 } // namespace TargetDiagnosis

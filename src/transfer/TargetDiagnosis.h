@@ -49,9 +49,14 @@ DiagnosisChecks run(const Selection &selection, const Environment &env);
 // 2) /b (used), 3) /c (no target programs)", where `chosen` is the folder taken.
 QString folderList(const QStringList &searchPath, const QString &chosen);
 
+// Who gives the hint: the command line may point to another folder with --h86-dir, the window
+// has only the folders it searches.
+enum class FrontEnd { CommandLine, Window };
+
 // What to do when a target file is missing from `folder`, in one sentence for an error
 // message; hintForFile looks at the file itself as well.
-QString hintForFolder(const QString &folder);
-QString hintForFile(const QString &filePath, const QStringList &searchPath);
+QString hintForFolder(const QString &folder, FrontEnd frontEnd = FrontEnd::CommandLine);
+QString hintForFile(const QString &filePath, const QStringList &searchPath,
+                    FrontEnd frontEnd = FrontEnd::CommandLine);
 
 } // namespace TargetDiagnosis

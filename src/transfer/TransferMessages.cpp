@@ -66,6 +66,29 @@ QString noAnswerText(TransferPhase phase, const QString &reportText)
                           "(boot switch, then reset).");
 }
 
+QString readingStoppedText(const TransferRecord &record)
+{
+    if (record.operation == TransferOperation::Download
+        || record.outcome == TransferOutcome::Success || record.failedPhase != TransferPhase::Data
+        || !record.reportText.trimmed().endsWith(QLatin1String("TIMEOUT")))
+        return {};
+    QString where;
+    if (record.failedAddress >= 0) {
+        where
+            = QStringLiteral(" at address %1h")
+                  .arg(QString::number(record.failedAddress, 16).toUpper().rightJustified(6, u'0'));
+        if (record.failedSector >= 0)
+            where += QStringLiteral(" (sector %1)").arg(record.failedSector);
+    }
+    return QStringLiteral("No answer while reading%1: the device stopped sending after %2 of %3 "
+                          "bytes.\r\nCheck the cable and the port, put the device into its boot "
+                          "mode again and repeat the reading; a reading changes nothing on the "
+                          "device.")
+        .arg(where)
+        .arg(record.bytes)
+        .arg(record.totalBytes);
+}
+
 QString resumedNote(const TransferRecord &record)
 {
     if (record.outcome != TransferOutcome::Success || record.resumedFromSector < 0)

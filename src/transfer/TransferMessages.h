@@ -33,6 +33,11 @@ QString withHint(const QString &text, const QString &hint);
 // boot byte got no answer: which step that was and what to check. Empty for any other end.
 QString noAnswerText(TransferPhase phase, const QString &reportText);
 
+// What to say below the report of a reading (upload or compare) that got no more answer while
+// the data came: where it stopped and what to do, as a download says where it can resume.
+// Empty for any other end.
+QString readingStoppedText(const TransferRecord &record);
+
 // Under the success report of a resumed download: where it began. Empty for anything else.
 QString resumedNote(const TransferRecord &record);
 

@@ -119,6 +119,8 @@ QJsonObject TransferRecord::toJson() const
     o.insert(QStringLiteral("interface"), interfaceName);
     o.insert(QStringLiteral("port"), portName);
     o.insert(QStringLiteral("port_path"), portPath);
+    o.insert(QStringLiteral("unit"),
+             unitId.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(unitId));
     o.insert(QStringLiteral("line_rate"), lineRate);
     o.insert(QStringLiteral("can_bit_rate"), canBitRate);
     o.insert(QStringLiteral("image_file"), imageFile);
@@ -153,6 +155,16 @@ QJsonObject TransferRecord::toJson() const
              resumable ? QJsonValue(resumeSector) : QJsonValue(QJsonValue::Null));
     o.insert(QStringLiteral("resumed_from_sector"),
              resumedFromSector >= 0 ? QJsonValue(resumedFromSector) : QJsonValue(QJsonValue::Null));
+    if (attempts > 0) {
+        o.insert(QStringLiteral("attempt"), attempt);
+        o.insert(QStringLiteral("attempts"), attempts);
+    }
+    if (!proofSectors.isEmpty()) {
+        QJsonArray sectors;
+        for (const qint32 sector : proofSectors)
+            sectors.append(sector);
+        o.insert(QStringLiteral("proof_sectors"), sectors);
+    }
     if (compared) {
         QJsonObject c;
         c.insert(QStringLiteral("equal"), compareEqual);
@@ -189,6 +201,11 @@ TransferRecord TransferRecord::fromJson(const QJsonObject &o)
     r.interfaceName = o.value(QStringLiteral("interface")).toString();
     r.portName = o.value(QStringLiteral("port")).toString();
     r.portPath = o.value(QStringLiteral("port_path")).toString();
+    r.unitId = o.value(QStringLiteral("unit")).toString();
+    r.attempt = o.value(QStringLiteral("attempt")).toInt();
+    r.attempts = o.value(QStringLiteral("attempts")).toInt();
+    for (const QJsonValue &sector : o.value(QStringLiteral("proof_sectors")).toArray())
+        r.proofSectors.append(sector.toInt());
     r.lineRate = o.value(QStringLiteral("line_rate")).toInt();
     r.canBitRate = o.value(QStringLiteral("can_bit_rate")).toInt();
     r.imageFile = o.value(QStringLiteral("image_file")).toString();

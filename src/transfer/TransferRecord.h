@@ -66,6 +66,7 @@ struct TransferRecord
     QString interfaceName; // "rs232", "can1", "can2"
     QString portPath; // device path of the serial port
     QString portName; // "COM1"
+    QString unitId; // the unit's own name (a serial number from its label); empty: not given
     int lineRate = 0; // bit/s on the serial line
     int canBitRate = 0; // kbit/s, 0 without CAN
 
@@ -106,8 +107,16 @@ struct TransferRecord
     qint32 resumeSector = -1;
     qint32 resumedFromSector = -1;
 
-    // A compare after a successful reading: whether the data read equal the image, where the
-    // first difference is (or where one of the two ended), and the compare's own report.
+    // A run that tries a download several times: this is try `attempt` of at most `attempts`
+    // (both 0 for a single try).
+    int attempt = 0;
+    int attempts = 0;
+    // The sectors read back and found to hold the image before a resume (the unit proof).
+    QList<qint32> proofSectors;
+
+    // A compare after a successful reading (on a download: the verify read after it): whether the
+    // data read equal the image, where the first difference is (or where one of the two ended), and
+    // the compare's own report.
     bool compared = false;
     bool compareEqual = false;
     qint64 compareAddress = -1;

@@ -31,6 +31,7 @@ TransferSession::TransferSession(SerialLink &serial, CanLinkFactory canFactory,
 {
     m_record.portName = setup.portName;
     m_record.portPath = setup.portPath;
+    m_record.unitId = setup.unitId;
     m_bootLinesText = setup.bootLines;
     m_bootLinesOrigin = setup.bootLinesOrigin;
     // Installed while the port is closed, so that the port reports all three kinds of event.
@@ -129,10 +130,11 @@ void TransferSession::startTransfer()
         return;
     for (const QString &file : {m_loaderFile, m_programFile}) {
         if (!QFileInfo(file).isFile()) {
-            showError(QStringLiteral("Brasvik"),
-                      TransferMessages::missingTargetFile(file, m_operationWord,
-                                                          m_setup.targetSearchPath),
-                      TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath));
+            showError(
+                QStringLiteral("Brasvik"),
+                TransferMessages::missingTargetFile(file, m_operationWord,
+                                                    m_setup.targetSearchPath),
+                TargetDiagnosis::hintForFile(file, m_setup.targetSearchPath, m_setup.frontEnd));
             endWithoutReport();
             return;
         }

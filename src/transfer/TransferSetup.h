@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/TimerSource.h"
+#include "transfer/TargetDiagnosis.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,8 @@ struct TransferSetup
     // The serial port, for the record and the messages: "COM1" and its device path.
     QString portName;
     QString portPath;
+    // The unit on the port (--unit), for the record; empty: not named.
+    QString unitId;
     // Boot entry through the modem lines in place of the boot prompt (empty: the prompt), and
     // where the sequence came from, for an error ("Ports/COM1BootLines", "--boot-lines").
     QString bootLines;
@@ -23,6 +26,8 @@ struct TransferSetup
     QString targetDirectory;
     // The folders that were searched for it, for the message when a file is missing.
     QStringList targetSearchPath;
+    // Whose messages: the window's hints name what the window offers.
+    TargetDiagnosis::FrontEnd frontEnd = TargetDiagnosis::FrontEnd::CommandLine;
     // Watchdog, short waits, idle actions, the used time and the record's times.
     TimerSource *clock = &TimerSource::system();
 };

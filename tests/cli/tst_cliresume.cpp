@@ -7,6 +7,7 @@
 #include "support/SimDevice.h"
 #include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
+#include "transfer/ServiceRecordReader.h"
 #include "transfer/ServiceRecordWriter.h"
 
 #include <QDir>
@@ -27,6 +28,8 @@ private slots:
     void refusals();
     void resumesOnTheDevice_data();
     void resumesOnTheDevice();
+    void provesTheUnit_data();
+    void provesTheUnit();
 
 private:
     QString writeFile(const QString &name, const QByteArray &data);
@@ -118,6 +121,8 @@ void tst_CliResume::refusals_data()
                                        << "was for a 4610 board, not a 46xx device";
     QTest::newRow("upload last") << "upload" << resume << "was an upload, not a download";
     QTest::newRow("compare last") << "compare" << resume << "was a compare, not a download";
+    QTest::newRow("other unit") << "unit" << QStringList {"--resume", "--unit", "SN-B"}
+                                << "was of the unit SN-A, not SN-B";
     QTest::newRow("stopped in the erase") << "erase" << resume
                                           << "stopped before programming began (erase)";
     QTest::newRow("start line only") << "running" << resume << "has no end on record";
@@ -166,6 +171,8 @@ void tst_CliResume::refusals()
         r.resumeSector = 6;
         if (change == QLatin1String("edited both"))
             r.failedSector = 6;
+    } else if (change == QLatin1String("unit")) {
+        r.unitId = QStringLiteral("SN-A");
     } else if (change == QLatin1String("running")) {
         r.outcome = TransferOutcome::Running;
         r.hasFailure = false;
@@ -195,11 +202,6 @@ void tst_CliResume::resumesOnTheDevice_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("sector");
     QTest::addColumn<QString>("firstLine");
-    QTest::newRow("resume from the record")
-        << QStringList {"--resume"} << 4
-        << "Resuming at sector 4 (010000h) after the download of "
-               + ResumePoint::timeText(QDateTime(QDate(2024, 5, 2), QTime(10, 14, 45), Qt::UTC))
-               + " stopped there";
     QTest::newRow("from a sector") << QStringList {"--from-sector", "6"} << 6
                                    << "Resuming at sector 6 (030000h) as asked";
 }
@@ -228,7 +230,7 @@ void tst_CliResume::resumesOnTheDevice()
     QCOMPARE(run.exitCode, 0);
     const QStringList lines = run.out.split(u'\n');
     QFETCH(QString, firstLine);
-    QCOMPARE(lines.first(), firstLine);
+    QVERIFY2(lines.contains(firstLine), qPrintable(run.out));
     QVERIFY(lines.contains(QStringLiteral("Transmitting start sector: %1...").arg(sector)));
     QVERIFY(lines.contains(QStringLiteral("Erasing flash sectors %1 up to 7...").arg(sector)));
     QVERIFY(run.out.contains(
@@ -237,6 +239,73 @@ void tst_CliResume::resumesOnTheDevice()
     QCOMPARE(sim.flash(), m_flash);
     QCOMPARE(sim.summaryValue(QStringLiteral("erased")).section(u' ', 0, 1),
              QStringLiteral("sectors %1..7").arg(sector));
+}
+
+void tst_CliResume::provesTheUnit_data()
+{
+    QTest::addColumn<QString>("unit"); // what the unit on the port holds
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected"); // a line of the output
+    QTest::newRow("the same unit") << "same" << 0 << "The unit holds the image in sectors 0, 3.";
+    QTest::newRow("a blank unit")
+        << "blank" << 3
+        << "The unit on COM1 does not hold this image below sector 4 (first difference at "
+           "000000h): download it in full.";
+    QTest::newRow("a unit with another image")
+        << "other" << 3
+        << "The unit on COM1 does not hold this image below sector 4 (first difference at "
+           "008000h): download it in full.";
+}
+
+void tst_CliResume::provesTheUnit()
+{
+    QFETCH(QString, unit);
+    const QString port = m_dir.filePath(QStringLiteral("ttyProof-%1").arg(unit));
+    QVERIFY(ServiceRecordWriter().append(failedDownload(port)));
+
+    // What a download that broke off in sector 4 leaves, on the unit it ran on; a blank one;
+    // one that holds the same image but for sector 3.
+    QByteArray memory(0x100000, char(0xFF));
+    if (unit == QLatin1String("same")) {
+        memory = m_flash;
+        memory.replace(SectorStart(4), SectorStart(Sectors) - SectorStart(4),
+                       QByteArray(SectorStart(Sectors) - SectorStart(4), '\x00'));
+    } else if (unit == QLatin1String("other")) {
+        memory = m_flash;
+        memory[SectorStart(3)] = char(~m_flash.at(SectorStart(3)));
+    }
+    SimDeviceOptions simOptions;
+    simOptions.oneShot = false; // the proof and the download are two entries
+    simOptions.initialMemory = memory + QByteArray(4096, '\0');
+    simOptions.extraArguments = {QStringLiteral("--link"), port};
+    SimDevice sim(simOptions);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+
+    const CliRun run = runCli({"download", m_imagePath, "--device", "46xx", "--port", port,
+                               "--h86-dir", SimDevice::h86Directory(), "--yes", "--resume"});
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    QCOMPARE(run.exitCode, exitCode);
+    const QStringList lines = run.out.split(u'\n');
+    QVERIFY2(lines.contains(expected), qPrintable(run.out));
+    sim.stop();
+    const std::optional<TransferRecord> last
+        = ServiceRecordReader::latestForPort(ServiceRecord::defaultPath(), port);
+    QVERIFY(last);
+    if (exitCode == 0) {
+        QVERIFY(lines.contains(
+            "Resuming at sector 4 (010000h) after the download of "
+            + ResumePoint::timeText(QDateTime(QDate(2024, 5, 2), QTime(10, 14, 45), Qt::UTC))
+            + " stopped there"));
+        QCOMPARE(sim.flash(), m_flash);
+        QCOMPARE(last->outcome, TransferOutcome::Success);
+        QCOMPARE(last->proofSectors, QList<qint32>({0, 3}));
+    } else {
+        // Refused before anything was erased, and the record still points at the failure.
+        QVERIFY(!run.out.contains(QStringLiteral("Erasing")));
+        QCOMPARE(sim.flash(), memory);
+        QCOMPARE(last->id, QStringLiteral("f1"));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_CliResume)

@@ -35,27 +35,42 @@ private slots:
     void deviceTypePreselection_data()
     {
         QTest::addColumn<int>("type");
+        QTest::addColumn<int>("suggested");
         QTest::addColumn<bool>("checked46xx");
         QTest::addColumn<bool>("checkedBoard");
         QTest::addColumn<bool>("enabled46xx");
         QTest::addColumn<bool>("enabledBoard");
         QTest::addColumn<bool>("okEnabled");
-        QTest::newRow("none chosen") << 0 << false << false << true << true << false;
-        QTest::newRow("46xx") << 1 << true << false << true << false << true;
-        QTest::newRow("board") << 2 << false << true << false << true << true;
+        QTest::newRow("none chosen") << 0 << 0 << false << false << true << true << false;
+        QTest::newRow("none chosen, board suggested")
+            << 0 << 2 << false << true << true << true << true;
+        QTest::newRow("none chosen, 46xx suggested")
+            << 0 << 1 << true << false << true << true << true;
+        QTest::newRow("46xx") << 1 << 2 << true << false << true << false << true;
+        QTest::newRow("board") << 2 << 0 << false << true << false << true << true;
     }
 
+    // What is preselected, and Enter: it confirms the choice and never cancels the command.
     void deviceTypePreselection()
     {
         QFETCH(int, type);
+        QFETCH(int, suggested);
+        QFETCH(bool, okEnabled);
         DeviceType = DeviceKind(type);
-        TBKDeviceTypeForm f(nullptr);
+        TBKDeviceTypeForm f(nullptr, DeviceKind(suggested));
         QCOMPARE(f.windowTitle(), QStringLiteral("Select device type"));
         QTEST(f.RBType46xx->isChecked(), "checked46xx");
         QTEST(f.RBTypeCVBRD1_Zx->isChecked(), "checkedBoard");
         QTEST(f.RBType46xx->isEnabled(), "enabled46xx");
         QTEST(f.RBTypeCVBRD1_Zx->isEnabled(), "enabledBoard");
-        QTEST(f.ButtonOK->isEnabled(), "okEnabled");
+        QCOMPARE(f.ButtonOK->isEnabled(), okEnabled);
+        f.show();
+        QWidget *focus = f.focusWidget();
+        QVERIFY(focus == f.RBType46xx || focus == f.RBTypeCVBRD1_Zx);
+        QVERIFY(!okEnabled || static_cast<QRadioButton *>(focus)->isChecked());
+        QTest::keyClick(focus, Qt::Key_Return);
+        QCOMPARE(f.isVisible(), !okEnabled);
+        QCOMPARE(f.result(), okEnabled ? int(mrOk) : 0);
     }
 
     void deviceTypeClickEnablesOkAndStores()
@@ -426,6 +441,75 @@ private slots:
         QVERIFY(!f.CBCANEnable->isVisible());
         f.ButtonOKClick();
         QVERIFY(!Settings.CANEnabled);
+    }
+
+    void initPageKeysFromAnyFocus_data()
+    {
+        QTest::addColumn<QString>("focus");
+        QTest::newRow("OK") << "ButtonOK";
+        QTest::newRow("device path") << "CBCOMPath";
+    }
+
+    // Ctrl+Tab goes to the next page and Ctrl+Shift+Tab back, whether the focus is inside the
+    // pages or on the dialog's buttons.
+    void initPageKeysFromAnyFocus()
+    {
+        QFETCH(QString, focus);
+        TempSettings temp;
+        int port = 0;
+        TBKInitForm f(nullptr, port);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        QWidget *start = f.findChild<QWidget *>(focus);
+        QVERIFY(start);
+        start->setFocus();
+        const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+            QWidget *at = QApplication::focusWidget();
+            QTest::keyClick(at ? at : &f, key, modifiers);
+        };
+        press(Qt::Key_Tab, Qt::ControlModifier);
+        QCOMPARE(f.PageControl->currentWidget(), f.TSDownloadOptions);
+        start->setFocus();
+        press(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(f.PageControl->currentWidget(), f.TSInitCOM);
+    }
+
+    void initTabEntersARateOnTheCheckedItem_data()
+    {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<int>("rate"); // the stored code
+        QTest::addColumn<int>("item");
+        QTest::newRow("46xx at 57600") << "RGbrDefault" << 7 << 3;
+        QTest::newRow("4610 at 115200") << "RGbrCVBRDx" << 8 << 4;
+    }
+
+    // Tab into a rate lands on the rate in use, so a Space there changes nothing.
+    void initTabEntersARateOnTheCheckedItem()
+    {
+        QFETCH(QString, group);
+        QFETCH(int, rate);
+        QFETCH(int, item);
+        TempSettings temp;
+        Settings.brDefault = quint8(group == "RGbrDefault" ? rate : 7);
+        Settings.brCVBRDx = quint8(group == "RGbrCVBRDx" ? rate : 7);
+        int port = 0;
+        TBKInitForm f(nullptr, port);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        auto *radios = f.findChild<TRadioGroup *>(group);
+        QVERIFY(radios);
+        f.CBCOMPath->setFocus();
+        for (int i = 0; i < 10 && !radios->isAncestorOf(QApplication::focusWidget()); ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        auto *focused = qobject_cast<QRadioButton *>(QApplication::focusWidget());
+        QVERIFY(focused && radios->isAncestorOf(focused));
+        QVERIFY(focused->isChecked());
+        QTest::keyClick(focused, Qt::Key_Space);
+        QCOMPARE(radios->itemIndex(), item);
+        // The arrows still move the choice, and Tab then stops at the new one.
+        QTest::keyClick(focused, item == 0 ? Qt::Key_Down : Qt::Key_Up);
+        QVERIFY(radios->itemIndex() != item);
+        QCOMPARE(QApplication::focusWidget()->focusPolicy(), Qt::StrongFocus);
     }
 
     void initCancelChangesNothing()

@@ -74,6 +74,10 @@ private slots:
     {
         QCOMPARE(scrollMaximum(0x100000, LH), 0xFFFF * LH);
         QCOMPARE(scrollMaximum(4096, LH), 255 * LH);
+        // A page of 20 lines: the last page starts 20 lines before the end; a view shorter than
+        // a page does not scroll.
+        QCOMPARE(scrollMaximum(0x100000, LH, 20), (0x10000 - 20) * LH);
+        QCOMPARE(scrollMaximum(4096, LH, 300), 0);
         QCOMPARE(firstLineAddress(0x1234 * LH + 5, LH), 0x12340);
         QCOMPARE(positionOf(0x12345, LH), 0x1234 * LH);
         QCOMPARE(visibleLines(130, LH), 10);

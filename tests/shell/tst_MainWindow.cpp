@@ -13,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -84,6 +85,15 @@ private:
         return w.ButtonSaveFile->isEnabled() && w.ButtonDownload->isEnabled()
             && w.ButtonCompare->isEnabled();
     }
+    // The address of the last whole line in view once the viewer is scrolled to its end.
+    static QString lastPageEnd(THexViewer &viewer)
+    {
+        viewer.VScrollBar->setValue(viewer.VScrollBar->maximum());
+        const int whole = viewer.AddrPanel->contentsRect().height() / viewer.LineHeight();
+        const QString last = viewer.paintLines(THexViewer::AddrColumn).value(whole - 1);
+        viewer.VScrollBar->setValue(0);
+        return last;
+    }
     static bool imageCommandsDisabled(const TBKMainForm &w)
     {
         return !w.ButtonSaveFile->isEnabled() && !w.ButtonDownload->isEnabled()
@@ -124,6 +134,16 @@ private slots:
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6"));
         QVERIFY(imageCommandsDisabled(w));
         QVERIFY(w.ButtonOpenFile->isEnabled());
+        // The first command a newcomer needs is drawn in colour: a grey one reads as disabled.
+        const QImage open = w.ButtonOpenFile->icon().pixmap(32).toImage();
+        int coloured = 0;
+        for (int y = 0; y < open.height(); ++y) {
+            for (int x = 0; x < open.width(); ++x) {
+                const QColor c = open.pixelColor(x, y);
+                coloured += c.alpha() > 128 && c.hsvSaturation() > 100;
+            }
+        }
+        QVERIFY2(coloured > 100, qPrintable(QString::number(coloured)));
         QVERIFY(w.ButtonUpload->isEnabled());
         QVERIFY(w.ButtonInit->isEnabled());
         QVERIFY(w.ButtonInfo->isEnabled());
@@ -155,7 +175,7 @@ private slots:
         QCOMPARE(w->statusText(6), QStringLiteral("Operating system"));
         QVERIFY(imageCommandsEnabled(*w));
         QVERIFY(w->Viewer->VScrollBar->isEnabled());
-        QCOMPARE(w->Viewer->VScrollBar->maximum(), 0xFFFF * w->Viewer->LineHeight());
+        QCOMPARE(lastPageEnd(*w->Viewer), QStringLiteral("0ffff0"));
         QCOMPARE(DeviceType, DeviceKind::Device46xx);
         w->Viewer->resize(600, 200);
         const QStringList addr = w->Viewer->paintLines(THexViewer::AddrColumn);
@@ -171,11 +191,23 @@ private slots:
                                        ":10000000000102030405060708090A0B0C0D0E0F78\n"
                                        ":00000001FF\n");
         TBKMainForm w;
+        // Suggested: the 46xx devices for a first image, then the type used last.
+        QStringList suggested;
+        const auto suggestion = [&](QDialog &dlg) {
+            auto &f = static_cast<TBKDeviceTypeForm &>(dlg);
+            suggested << (f.RBType46xx->isChecked()            ? "46xx"
+                              : f.RBTypeCVBRD1_Zx->isChecked() ? "board"
+                                                               : "");
+            f.RBTypeCVBRD1_Zx->click();
+            f.ButtonOKClick();
+            return f.result();
+        };
         ModalScript script(w);
-        script.ok("TBKDeviceTypeForm", "RBTypeCVBRD1_Zx");
+        script.then(suggestion).then(suggestion);
         QVERIFY(w.LoadImageFile(path));
-        QVERIFY(script.unexpected.isEmpty());
-        QCOMPARE(script.seen, QStringList {"TBKDeviceTypeForm"});
+        QVERIFY(w.LoadImageFile(path));
+        QCOMPARE(suggested, QStringList({"46xx", "board"}));
+        QCOMPARE(script.seen, QStringList({"TBKDeviceTypeForm", "TBKDeviceTypeForm"}));
         QCOMPARE(DeviceType, DeviceKind::Board4610);
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - os.h86"));
         QCOMPARE(w.statusText(6), QStringLiteral("Operating system"));
@@ -474,7 +506,7 @@ private slots:
         w.ButtonUpload->trigger();
         QCOMPARE(w.windowTitle(), QStringLiteral("BrasvikV6 - Retain values (NV RAM).b86"));
         QCOMPARE(w.Image.ViewSize, 4096);
-        QCOMPARE(w.Viewer->VScrollBar->maximum(), 255 * w.Viewer->LineHeight());
+        QCOMPARE(lastPageEnd(*w.Viewer), QStringLiteral("000ff0"));
         // Sector jumps do nothing on retain values.
         QTest::keyClick(w.Viewer->VScrollBar, Qt::Key_Right);
         QCOMPARE(w.Viewer->topAddress(), 0);
@@ -527,78 +559,101 @@ private slots:
         w->Viewer->resize(600, 300);
         const QByteArray image = w->Image.ImageBuffer;
         QByteArray device = image;
-        for (qint32 at : {0x4000, 0x4002, 0x20011})
+        for (qint32 at : {0x4000, 0x4002, 0x4010, 0x20011})
             device[at] = char(~device[at]);
-        w->showDifferences({{0x4000, 0x4002, 2, 1}, {0x20011, 0x20011, 1, 5}}, 3,
-                           {{0x4000, 0x4001}, {0x4002, 0x4003}, {0x20011, 0x20012}}, device);
+        w->showDifferences(
+            {{0x4000, 0x4002, 2, 1}, {0x4010, 0x4010, 1, 1}, {0x20011, 0x20011, 1, 5}}, 4,
+            {{0x4000, 0x4001}, {0x4002, 0x4003}, {0x4010, 0x4011}, {0x20011, 0x20012}}, device);
         TDifferencesForm *list = w->differencesForm();
         QVERIFY(list);
         QVERIFY(list->isVisible());
         QVERIFY(!list->isModal());
-        QCOMPARE(list->RangeList->topLevelItemCount(), 2);
-        const QTreeWidgetItem *second = list->RangeList->topLevelItem(1);
-        QCOMPARE(QStringList({second->text(0), second->text(1), second->text(2), second->text(3)}),
+        QCOMPARE(list->SummaryLabel->text(), QStringLiteral("4 bytes differ in 3 ranges"));
+        QCOMPARE(list->RangeList->topLevelItemCount(), 3);
+        const QTreeWidgetItem *last = list->RangeList->topLevelItem(2);
+        QCOMPARE(QStringList({last->text(0), last->text(1), last->text(2), last->text(3)}),
                  QStringList({"020011h", "020011h", "1", "5"}));
-        QCOMPARE(w->Viewer->marks().size(), 3);
+        QCOMPARE(w->Viewer->marks().size(), 4);
 
-        // Choosing a range brings its line to the top, the differing byte marked.
-        list->chooseRange(1);
-        QCOMPARE(w->Viewer->topAddress(), 0x20010);
-        const QString imageLine = w->Viewer->paintLines(THexViewer::DataColumn).at(0);
+        // Choosing a range brings its line to the top; its bytes stand out from the other
+        // marks, and no mark looks like a selection.
+        list->chooseRange(0);
+        QCOMPARE(w->Viewer->topAddress(), 0x4000);
         THexViewer &viewer = *w->Viewer;
         QImage shot(viewer.DataBox->size(), QImage::Format_RGB32);
         viewer.DataBox->render(&shot);
         const int cell = qRound(QFontMetricsF(viewer.boxFont()).horizontalAdvance(u'0'));
-        QCOMPARE(shot.pixelColor(THexViewer::TextX + 3 * cell + 1, 0), viewer.markBackground());
-        QCOMPARE(shot.pixelColor(THexViewer::TextX + 1, 0), viewer.palette().color(QPalette::Base));
+        const int lh = viewer.LineHeight();
+        const QColor chosen = shot.pixelColor(THexViewer::TextX + 1, 0);
+        const QColor other = shot.pixelColor(THexViewer::TextX + 1, lh);
+        QCOMPARE(chosen, THexViewer::markBackground(true));
+        QCOMPARE(shot.pixelColor(THexViewer::TextX + 6 * cell + 1, 0), chosen);
+        QCOMPARE(other, THexViewer::markBackground(false));
+        QVERIFY(chosen != other);
+        for (const QColor &mark : {chosen, other})
+            QVERIFY(mark != viewer.palette().color(QPalette::Highlight));
+        QCOMPARE(shot.pixelColor(THexViewer::TextX + 3 * cell + 1, 0),
+                 viewer.palette().color(QPalette::Base));
 
-        // The device's bytes in place of the image's; the image stays as it is.
+        list->chooseRange(2);
+        QCOMPARE(w->Viewer->topAddress(), 0x20010);
+        const QString imageLine = w->Viewer->paintLines(THexViewer::DataColumn).at(0);
+
+        // The device's bytes in place of the image's, and the main window says so; the image
+        // stays as it is.
+        QVERIFY(viewer.ShownBytesNotice->isHidden());
         list->DeviceBytesBox->setChecked(true);
         QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).at(0).mid(3, 2),
                  QString::number(quint8(device[0x20011]), 16).rightJustified(2, u'0'));
+        QVERIFY(!viewer.ShownBytesNotice->isHidden());
+        QVERIFY(viewer.ShownBytesNotice->text().contains(QLatin1String("device's bytes")));
         QCOMPARE(w->Image.ImageBuffer, image);
 
         // Closing the list clears the marks and shows the image again.
         list->CloseButton->click();
         QVERIFY(w->Viewer->marks().isEmpty());
+        QVERIFY(viewer.ShownBytesNotice->isHidden());
         QCOMPARE(w->Viewer->paintLines(THexViewer::DataColumn).at(0), imageLine);
         QTRY_VERIFY(!w->differencesForm());
 
         // A new image closes a list still open.
         w->showDifferences({{0x10, 0x10, 1, 0}}, 1, {{0x10, 0x11}}, device);
         QVERIFY(w->differencesForm());
+        QCOMPARE(w->differencesForm()->SummaryLabel->text(),
+                 QStringLiteral("1 byte differs in 1 range"));
         ModalScript script(*w);
         QVERIFY(w->LoadImageFile(writeFile("other.b86", flashImage(0, 11))));
         QTRY_VERIFY(!w->differencesForm());
         QVERIFY(w->Viewer->marks().isEmpty());
     }
 
-    void marksStayReadable_data()
+    void differencesListLeavesTheBytesInView_data()
     {
-        QTest::addColumn<QColor>("highlight");
-        QTest::addColumn<QColor>("highlightedText");
-        QTest::addColumn<QColor>("expected");
-        const QPalette app = QApplication::palette();
-        QTest::newRow("default palette")
-            << app.color(QPalette::Highlight) << app.color(QPalette::HighlightedText)
-            << app.color(QPalette::Highlight);
-        QTest::newRow("high contrast") << QColor(Qt::cyan) << QColor(Qt::black) << QColor(Qt::cyan);
-        QTest::newRow("highlight without contrast")
-            << QColor(200, 200, 200) << QColor(230, 230, 230) << QColor(160, 0, 0);
+        QTest::addColumn<QRect>("bytes");
+        QTest::addColumn<QPoint>("expected");
+        const QRect screen(0, 0, 1920, 1080);
+        QTest::newRow("room on the right") << QRect(100, 100, 600, 400) << QPoint(708, 100);
+        QTest::newRow("room on the left") << QRect(1300, 100, 600, 400) << QPoint(932, 100);
+        QTest::newRow("kept on the screen vertically")
+            << QRect(100, 800, 600, 270) << QPoint(708, 660);
+        QTest::newRow("only below") << QRect(0, 0, 1800, 500) << QPoint(0, 508);
+        QTest::newRow("only above") << QRect(0, 500, 1800, 580) << QPoint(0, 72);
+        QTest::newRow("no room: the corner") << QRect(0, 0, 1920, 1080) << QPoint(1560, 0);
     }
 
-    void marksStayReadable()
+    // The list opens beside the bytes it points at (one window of 360 x 420 on a 1920 x 1080
+    // screen), not over them.
+    void differencesListLeavesTheBytesInView()
     {
-        QFETCH(QColor, highlight);
-        QFETCH(QColor, highlightedText);
-        QFETCH(QColor, expected);
-        THexViewer viewer;
-        QPalette palette = viewer.palette();
-        palette.setColor(QPalette::Highlight, highlight);
-        palette.setColor(QPalette::HighlightedText, highlightedText);
-        viewer.setPalette(palette);
-        QCOMPARE(viewer.markBackground(), expected);
-        QCOMPARE(viewer.markText(), expected == highlight ? highlightedText : QColor(Qt::white));
+        QFETCH(QRect, bytes);
+        QFETCH(QPoint, expected);
+        const QSize frame(360, 420);
+        const QRect screen(0, 0, 1920, 1080);
+        const QPoint at = TDifferencesForm::placement(bytes, frame, screen);
+        QCOMPARE(at, expected);
+        QVERIFY(screen.contains(QRect(at, frame)));
+        if (!bytes.contains(screen))
+            QVERIFY(!QRect(at, frame).intersects(bytes));
     }
 
     void configurationRefreshesTheStatusBar()
@@ -688,9 +743,11 @@ private slots:
         QTest::keyClick(bar, Qt::Key_Down);
         QCOMPARE(w->Viewer->topAddress(), 0x8010);
         QCOMPARE(w->Viewer->paintLines(THexViewer::AddrColumn).at(0), QStringLiteral("008010"));
-        bar->setValue(bar->maximum());
+        // From the last sector Right goes to the end: the last page.
+        bar->setValue((0xF0000 / 16) * w->Viewer->LineHeight());
         QTest::keyClick(bar, Qt::Key_Right);
-        QCOMPARE(w->Viewer->topAddress(), 0xFFFF0);
+        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(lastPageEnd(*w->Viewer), QStringLiteral("0ffff0"));
     }
 
     void startupWaitsUntilTheWindowIsOnScreen()
@@ -712,10 +769,12 @@ private slots:
             f.ButtonOKClick();
             return f.result();
         });
-        script.ok("TBKDeviceTypeForm").ok("TBKOptionsForm");
+        // The type just chosen for the image is not asked again for its download.
+        script.ok("TBKOptionsForm");
         w.show();
         QTRY_COMPARE(m_downloads, 1);
         QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        QCOMPARE(script.seen, QStringList({"TBKDeviceTypeForm", "TBKOptionsForm"}));
         QVERIFY(onScreen);
         QVERIFY2(offCentre.manhattanLength() < 60,
                  qPrintable(QStringLiteral("%1, %2").arg(offCentre.x()).arg(offCentre.y())));
@@ -838,28 +897,46 @@ private slots:
         QCOMPARE(w->Viewer->topAddress(), 0);
     }
 
-    void viewerEndsWithBlankLines()
+    void lastPageIsFull_data()
     {
-        auto w = windowWithImage(QByteArray(4096, '\0'), "nv.b86");
+        QTest::addColumn<QString>("keys");
+        QTest::newRow("End") << "End";
+        QTest::newRow("Ctrl+End") << "Ctrl+End";
+        QTest::newRow("End, Page Up, Page Down") << "End,PgUp,PgDown";
+        QTest::newRow("Page Down past the end") << "PgDown,PgDown,PgDown";
+    }
+
+    // The end of the image fills the last page: its last line at the bottom, whatever key led
+    // there, never alone at the top of an empty view.
+    void lastPageIsFull()
+    {
+        QFETCH(QString, keys);
+        auto w = windowWithImage();
         QVERIFY(w);
-        QCOMPARE(w->statusText(6), QStringLiteral("Retain values (NV RAM)"));
         w->resize(800, 600);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
-        const int lh = w->Viewer->LineHeight();
-        const int height = w->Viewer->AddrPanel->contentsRect().height();
-        QCOMPARE(w->Viewer->VScrollBar->pageStep(), (height / lh) * lh);
-        w->Viewer->VScrollBar->setValue(w->Viewer->VScrollBar->maximum());
-        const QStringList addr = w->Viewer->paintLines(THexViewer::AddrColumn);
-        const QStringList data = w->Viewer->paintLines(THexViewer::DataColumn);
-        const QStringList ascii = w->Viewer->paintLines(THexViewer::AsciiColumn);
-        QVERIFY(addr.size() > 2);
-        QCOMPARE(addr.at(0), QStringLiteral("000ff0"));
-        QCOMPARE(data.at(0), QStringLiteral("00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
-        QCOMPARE(ascii.at(0), QString(16, u' '));
-        QCOMPARE(addr.at(1), QString(6, u' '));
-        QCOMPARE(data.at(1), QString(48, u' '));
-        QCOMPARE(data.constLast(), QString(48, u' '));
+        THexViewer &viewer = *w->Viewer;
+        const int lh = viewer.LineHeight();
+        const int whole = viewer.AddrPanel->contentsRect().height() / lh;
+        QVERIFY(whole > 2);
+        QCOMPARE(viewer.VScrollBar->pageStep(), whole * lh);
+        if (keys.startsWith(QLatin1String("PgDown")))
+            viewer.VScrollBar->setValue(((0x100000 - 16 * whole - 32) / 16) * lh);
+        for (const QString &key : keys.split(u',')) {
+            const int code = key.endsWith(QLatin1String("End")) ? Qt::Key_End
+                : key == QLatin1String("PgUp")                  ? Qt::Key_PageUp
+                                                                : Qt::Key_PageDown;
+            QTest::keyClick(viewer.VScrollBar, Qt::Key(code),
+                            key.startsWith(QLatin1String("Ctrl")) ? Qt::ControlModifier
+                                                                  : Qt::NoModifier);
+        }
+        const QStringList addr = viewer.paintLines(THexViewer::AddrColumn);
+        QCOMPARE(addr.at(0), HexLayout::addressText(0x100000 - 16 * whole));
+        QCOMPARE(addr.at(whole - 1), QStringLiteral("0ffff0"));
+        // Below the last line, only the blank rest of a line.
+        for (int i = whole; i < addr.size(); ++i)
+            QCOMPARE(addr.at(i), QString(6, u' '));
     }
 
     void saveAsB86()
@@ -883,6 +960,52 @@ private slots:
         QCOMPARE(f.readAll(), w->Image.ImageBuffer);
         QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - copy.b86"));
         QCOMPARE(w->Image.FileName, target);
+    }
+
+    void saveAsOffersAFullName_data()
+    {
+        QTest::addColumn<QString>("before"); // what was done before the Save
+        QTest::addColumn<QString>("name");
+        QTest::newRow("upload after an open")
+            << "load,upload" << "Curve and system parameters.b86";
+        QTest::newRow("upload first thing") << "upload" << "Curve and system parameters.b86";
+    }
+
+    // The first Save as of an upload offers its name in a real folder: the one used last, or the
+    // home folder, never one relative to the program's working folder.
+    void saveAsOffersAFullName()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, name);
+        TBKMainForm w;
+        const QStringList steps = before.split(u',');
+        if (steps.contains("load")) {
+            ModalScript script(w);
+            QVERIFY(w.LoadImageFile(writeFile("os.b86", flashImage(0, 11))));
+        }
+        if (steps.contains("upload")) {
+            Settings.UploadOpt2 = true;
+            m_uploadResult = mrOk;
+            m_uploadData = flashImage(17, 19);
+            ModalScript script(w);
+            script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
+            w.ButtonUpload->trigger();
+            QVERIFY2(script.unexpected.isEmpty(), qPrintable(script.unexpected.join(", ")));
+        }
+        const QString folder
+            = steps.contains("load") ? QDir(m_dir.path()).absolutePath() : QDir::homePath();
+        QString offered;
+        QString directory;
+        ModalScript script(w);
+        script.then([&](QDialog &dlg) {
+            auto &fd = static_cast<QFileDialog &>(dlg);
+            directory = fd.directory().absolutePath();
+            offered = fd.selectedFiles().value(0);
+            return int(QDialog::Rejected);
+        });
+        w.ButtonSaveFile->trigger();
+        QCOMPARE(directory, folder);
+        QCOMPARE(offered, QDir(folder).filePath(name));
     }
 
     void operatingSystemImageOffersR86()

@@ -57,6 +57,7 @@ private slots:
         out.brDefault = 4;
         out.brCVBRDx = 8;
         out.DownloadOpt1 = true;
+        out.DownloadVerify = true;
         out.UploadOpt2 = true;
         out.UploadOpt6 = true;
         out.COMInterface = 2;
@@ -75,6 +76,7 @@ private slots:
         QCOMPARE(in.brDefault, out.brDefault);
         QCOMPARE(in.brCVBRDx, out.brCVBRDx);
         QCOMPARE(in.DownloadOpt1, true);
+        QCOMPARE(in.DownloadVerify, true);
         QCOMPARE(in.UploadOpt1, false);
         QCOMPARE(in.UploadOpt2, true);
         QCOMPARE(in.UploadOpt6, true);

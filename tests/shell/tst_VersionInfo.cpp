@@ -2,6 +2,7 @@
 #include "about/VersionResource.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -57,6 +58,40 @@ private slots:
         QCOMPARE(f.MemAvail->text(), QString::fromUtf8("Verf\u00fcgbarer Arbeitsspeicher:"));
         QCOMPARE(f.SysResources->text(), QStringLiteral("Systemressourcen:"));
         QVERIFY(f.ResSize->text().endsWith(QStringLiteral("% frei")));
+    }
+
+    void noEmptyBand_data()
+    {
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<bool>("egg");
+        QTest::newRow("English") << QLocale(QLocale::English) << false;
+        QTest::newRow("English, egg shown") << QLocale(QLocale::English) << true;
+    }
+
+    // The box is as tall as its texts need: no empty band above the copyright, nothing cut.
+    void noEmptyBand()
+    {
+        QFETCH(QLocale, locale);
+        QFETCH(bool, egg);
+        TVerInfoForm f(nullptr, TVersionResource::program(), locale);
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        if (egg)
+            QTest::keyClick(&f, Qt::Key_F1, Qt::ControlModifier);
+        QCOMPARE(f.EggImage->isVisible(), egg);
+        int above = f.AppImage->geometry().bottom();
+        for (QWidget *w :
+             std::initializer_list<QWidget *> {f.EggImage, f.Company, f.Product, f.ProductVersion,
+                                               f.FileVersion, f.EasterEggLabel}) {
+            if (w->isVisible())
+                above = std::max(above, w->geometry().bottom());
+        }
+        const auto *grid = qobject_cast<QGridLayout *>(f.layout());
+        QVERIFY(grid);
+        const int gap = f.Copyright->geometry().top() - above - 1;
+        QVERIFY2(gap <= 2 * grid->verticalSpacing() + 2, qPrintable(QString::number(gap)));
+        QVERIFY(f.Copyright->height() >= f.Copyright->heightForWidth(f.Copyright->width()));
+        QVERIFY(f.Button->geometry().bottom() < f.height());
     }
 
     void withoutAResourceOnlyThePrefixesShow()

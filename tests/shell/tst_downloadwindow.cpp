@@ -14,6 +14,7 @@
 #include "transfer/TargetFiles.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,22 +39,24 @@ private slots:
     void cleanup();
     void programsTheDevice();
     void retainValuesOverCan();
-    void userBreak();
-    void closingMidTransferAsksFirst_data();
-    void closingMidTransferAsksFirst();
+    void stoppingMidTransferAsksFirst_data();
+    void stoppingMidTransferAsksFirst();
     void unansweredBootByte();
     void escapeLeavesTheTransferRunning();
     void portThatCannotBeOpened();
+    void missingTargetFile_data();
     void missingTargetFile();
     void rateLabelShowsRateAndTimeLeft();
     void serviceRecord_data();
     void serviceRecord();
     void bootLinesInPlaceOfThePrompt();
     void injectedLinksCarryTheTransfer();
+    void verifyAndUnitProof_data();
+    void verifyAndUnitProof();
 
 private:
     int runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning = {},
-                  const TSettings &settings = {});
+                  const TSettings &settings = {}, const DownloadResumeOffer::Choice &resume = {});
     void makeSerial(const QString &path);
 
     TempSettings m_settings;
@@ -67,6 +70,8 @@ private:
     QMessageBox::StandardButton m_stopAnswer = QMessageBox::Yes;
     QString m_baudText;
     QString m_memo; // the memo as the last message box found it
+    bool m_openAfterReport = false; // the window stayed open, its log readable, after the report
+    bool m_closeWithEscape = false; // close it then with Esc, else with its Close button
     TransferLinks m_links; // empty: the real links
 };
 
@@ -83,6 +88,8 @@ void tst_DownloadWindow::init()
     m_icons.clear();
     m_confirmPrompt = true;
     m_stopAnswer = QMessageBox::Yes;
+    m_openAfterReport = false;
+    m_closeWithEscape = false;
     TargetFiles::setDirectory(SimDevice::h86Directory());
 }
 
@@ -104,11 +111,12 @@ void tst_DownloadWindow::makeSerial(const QString &path)
 }
 
 int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &whileRunning,
-                                  const TSettings &settings)
+                                  const TSettings &settings,
+                                  const DownloadResumeOffer::Choice &resume)
 {
     TBKDownloadForm form(
         nullptr, *m_serial, m_image, DeviceKind::Device46xx, settings,
-        [this](const QString &text) { m_baudText = text; }, {}, m_links);
+        [this](const QString &text) { m_baudText = text; }, resume, m_links);
     // Answers every message box the way a user would, and lets the test act meanwhile.
     QTimer user;
     user.setInterval(10);
@@ -127,6 +135,15 @@ int tst_DownloadWindow::runWindow(const std::function<void(TBKDownloadForm &)> &
             else
                 box->button(prompt && !m_confirmPrompt ? QMessageBox::Cancel : QMessageBox::Ok)
                     ->click();
+            return;
+        }
+        if (form.ButtonClose->isVisible()) {
+            m_openAfterReport
+                = form.isVisible() && form.ResultMemo->toPlainText() == m_memo && !m_memo.isEmpty();
+            if (m_closeWithEscape)
+                QTest::keyClick(&form, Qt::Key_Escape);
+            else
+                form.ButtonClose->click();
             return;
         }
         if (whileRunning)
@@ -150,6 +167,7 @@ void tst_DownloadWindow::programsTheDevice()
         QCOMPARE(form.windowTitle(), QStringLiteral("Download - os.h86"));
     });
     QCOMPARE(result, 1);
+    QVERIFY(m_openAfterReport);
     QCOMPARE(m_boxes.size(), 2);
     QCOMPARE(
         m_boxes.first(),
@@ -197,53 +215,28 @@ void tst_DownloadWindow::retainValuesOverCan()
     QCOMPARE(sim.nvRam().left(4096), nv);
 }
 
-void tst_DownloadWindow::userBreak()
+void tst_DownloadWindow::stoppingMidTransferAsksFirst_data()
 {
-    SimDeviceOptions options;
-    options.baud = 9600;
-    SimDevice sim(options);
-    QVERIFY(sim.isReady());
-    makeSerial(sim.serialPath());
-    bool clicked = false;
-    QString memo;
-    const int result = runWindow([&](TBKDownloadForm &form) {
-        memo = form.ResultMemo->toPlainText();
-        if (!clicked && memo.contains(QLatin1String("Start flash programming..."))) {
-            QVERIFY(form.ButtonCloseCOM->isEnabled());
-            clicked = true;
-            form.ButtonCloseCOM->click();
-        }
-    });
-    QCOMPARE(result, 2);
-    QVERIFY(clicked);
-    // The first block had gone out: the report says where programming can go on.
-    QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"
-                                            "\n\nProgramming can be resumed from sector 0."));
-    QVERIFY(m_memo.endsWith(QLatin1String("TIMEOUT")));
-    QVERIFY(!m_serial->Active());
-    QVERIFY(sim.waitForFinished());
-}
-
-void tst_DownloadWindow::closingMidTransferAsksFirst_data()
-{
-    QTest::addColumn<bool>("closeBox"); // the close box, else reject() (Alt+F4)
+    QTest::addColumn<QString>("how");
     QTest::addColumn<int>("answer");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("report");
-    QTest::newRow("close box, stop") << true << int(QMessageBox::Yes) << 2
-                                     << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
-                                        "Programming can be resumed from sector 0.";
-    QTest::newRow("Alt+F4, stop") << false << int(QMessageBox::Yes) << 2
-                                  << "Brasvik|Flash programming aborted:\n\nUser break!\n\n"
-                                     "Programming can be resumed from sector 0.";
-    QTest::newRow("keep it running") << true << int(QMessageBox::No) << 1
-                                     << "Brasvik|Flash programming successful:\n\n8192 bytes "
-                                        "programmed";
+    const QString stopped = QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!\n\n"
+                                           "Programming can be resumed from sector 0.");
+    const QString programmed
+        = QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed");
+    QTest::newRow("Stop clicked, stop") << "click" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Space on Stop, stop") << "space" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Space on Stop, keep it running")
+        << "space" << int(QMessageBox::No) << 1 << programmed;
+    QTest::newRow("close box, stop") << "close" << int(QMessageBox::Yes) << 2 << stopped;
+    QTest::newRow("Alt+F4, keep it running") << "reject" << int(QMessageBox::No) << 1 << programmed;
 }
 
-void tst_DownloadWindow::closingMidTransferAsksFirst()
+// Every way of stopping a running download asks the same question first.
+void tst_DownloadWindow::stoppingMidTransferAsksFirst()
 {
-    QFETCH(bool, closeBox);
+    QFETCH(QString, how);
     QFETCH(int, answer);
     m_stopAnswer = QMessageBox::StandardButton(answer);
     SimDeviceOptions options;
@@ -251,21 +244,28 @@ void tst_DownloadWindow::closingMidTransferAsksFirst()
     SimDevice sim(options);
     QVERIFY(sim.isReady());
     makeSerial(sim.serialPath());
-    bool closed = false;
+    bool stopped = false;
     const int result = runWindow([&](TBKDownloadForm &form) {
-        if (!closed && form.ResultMemo->toPlainText().contains(QLatin1String("Start flash"))) {
-            closed = true;
+        if (!stopped && form.ResultMemo->toPlainText().contains(QLatin1String("Start flash"))) {
+            QVERIFY(form.ButtonCloseCOM->isEnabled());
+            stopped = true;
             // Outside this timer's slot: the question's own loop needs the timer to answer it.
-            QTimer::singleShot(0, &form, [&form, closeBox] {
-                if (closeBox)
+            QTimer::singleShot(0, &form, [&form, how] {
+                if (how == QLatin1String("click")) {
+                    form.ButtonCloseCOM->click();
+                } else if (how == QLatin1String("space")) {
+                    form.ButtonCloseCOM->setFocus();
+                    QTest::keyClick(form.ButtonCloseCOM, Qt::Key_Space);
+                } else if (how == QLatin1String("close")) {
                     form.close();
-                else
+                } else {
                     form.reject();
+                }
             });
         }
     });
     QTEST(result, "result");
-    QVERIFY(closed);
+    QVERIFY(stopped);
     // The prompt, the question, the report.
     QCOMPARE(m_boxes.size(), 3);
     QCOMPARE(m_boxes.at(1),
@@ -275,6 +275,8 @@ void tst_DownloadWindow::closingMidTransferAsksFirst()
     QVERIFY2(m_boxes.at(2).startsWith(report), qPrintable(m_boxes.at(2)));
     // A break is no success: the report carries the warning sign.
     QCOMPARE(m_icons.at(2), result == 1 ? QMessageBox::Information : QMessageBox::Warning);
+    if (result == 2)
+        QVERIFY(m_memo.endsWith(QLatin1String("TIMEOUT")));
     QVERIFY(!m_serial->Active());
     QVERIFY(!m_serial->OnRxChar && !m_serial->OnTxEmpty && !m_serial->OnError);
     QTest::qWait(300); // nothing still queued may touch the freed window
@@ -300,6 +302,7 @@ void tst_DownloadWindow::unansweredBootByte()
 }
 
 // A stray Esc, on the window or on its log, must not end a download: it goes on to its report.
+// After the report Esc closes the window with the download's result.
 void tst_DownloadWindow::escapeLeavesTheTransferRunning()
 {
     SimDeviceOptions options;
@@ -307,6 +310,7 @@ void tst_DownloadWindow::escapeLeavesTheTransferRunning()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     makeSerial(sim.serialPath());
+    m_closeWithEscape = true;
     int pressed = 0;
     const int result = runWindow([&](TBKDownloadForm &form) {
         if (pressed == 0 && form.ResultMemo->toPlainText().contains(QLatin1String("Loader"))) {
@@ -317,6 +321,7 @@ void tst_DownloadWindow::escapeLeavesTheTransferRunning()
     });
     QCOMPARE(pressed, 1);
     QCOMPARE(result, 1);
+    QVERIFY(m_openAfterReport);
     QVERIFY(m_boxes.last().startsWith(
         QStringLiteral("Brasvik|Flash programming successful:\n\n8192 bytes programmed")));
     QVERIFY(!m_serial->Active());
@@ -348,23 +353,40 @@ void tst_DownloadWindow::portThatCannotBeOpened()
     QVERIFY(!m_serial->Active());
 }
 
+void tst_DownloadWindow::missingTargetFile_data()
+{
+    QTest::addColumn<bool>("folderNamed"); // with --h86-dir, else the folders searched
+    QTest::newRow("folder named") << true;
+    QTest::newRow("folders searched") << false;
+}
+
+// The missing file, the folders searched, and what to do about it with what the window offers:
+// the folders to copy the files into, never a command-line option.
 void tst_DownloadWindow::missingTargetFile()
 {
+    QFETCH(bool, folderNamed);
     QTemporaryDir empty;
-    TargetFiles::setDirectory(empty.path());
+    TargetFiles::setDirectory(folderNamed ? empty.path() : QString());
+    qputenv("XDG_DATA_HOME", empty.filePath(QStringLiteral("data")).toLocal8Bit());
+    const auto restore = qScopeGuard([] { qunsetenv("XDG_DATA_HOME"); });
     makeSerial(QStringLiteral("/dev/null"));
     const int result = runWindow();
     QCOMPARE(result, 3);
-    QCOMPARE(m_boxes,
-             QStringList(QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
-                                        "DLoader.H86\n\nDownload will be aborted!\n\n"
-                                        "Folder searched: 1) %1 (used)\n\n%2")
-                             .arg(empty.path(),
-                                  TargetDiagnosis::hintForFile(
-                                      QDir(empty.path()).filePath("DLoader.H86"),
-                                      TargetFiles::searchPath()))));
-    QVERIFY(m_boxes.first().endsWith(QLatin1String("Copy the device maker's target programs into ")
-                                     + empty.path() + u'.'));
+    QCOMPARE(m_boxes.size(), 1);
+    const QString folder = TargetFiles::directory();
+    QVERIFY2(m_boxes.first().startsWith(
+                 QStringLiteral("Brasvik|Missing bootstrap loader file!\n\nFile: "
+                                "DLoader.H86\n\nDownload will be aborted!\n\n")
+                 + (folderNamed ? QStringLiteral("Folder searched: 1) %1 (used)").arg(folder)
+                                : QStringLiteral("Folders searched: "))),
+             qPrintable(m_boxes.first()));
+    const QString hint = folderNamed
+        ? QStringLiteral("Copy the device maker's target programs into %1.").arg(folder)
+        : QStringLiteral("Copy the device maker's target programs into %1 (your own) or %2 "
+                         "(all users).")
+              .arg(TargetFiles::userDirectory(), TargetFiles::systemDirectory());
+    QVERIFY2(m_boxes.first().endsWith(hint), qPrintable(m_boxes.first()));
+    QVERIFY(!m_boxes.first().contains(QLatin1String("--")));
     QVERIFY(!m_serial->Active());
 }
 
@@ -509,13 +531,84 @@ void tst_DownloadWindow::injectedLinksCarryTheTransfer()
         QCOMPARE(fake->openCount, 1);
         QCOMPARE(fake->writes.first(), QByteArray(1, '\0')); // the boot byte
         clicked = true;
-        form.ButtonCloseCOM->click();
+        QTimer::singleShot(0, form.ButtonCloseCOM, &QToolButton::click);
     });
     QVERIFY(clicked);
     QCOMPARE(result, 2);
     QCOMPARE(m_boxes.last(), QStringLiteral("Brasvik|Flash programming aborted:\n\nUser break!"));
     QCOMPARE(canLinks, 0); // RS-232 only
     QVERIFY(!m_serial->Active());
+}
+
+void tst_DownloadWindow::verifyAndUnitProof_data()
+{
+    QTest::addColumn<QString>("unit"); // what the device holds, or its fault
+    QTest::addColumn<int>("resumeSector"); // -1: a whole download with Verify checked
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("lastBox"); // the start of the box that tells how it went
+    QTest::newRow("verified") << "" << -1 << 1 << "Flash programming successful:";
+    QTest::newRow("verify finds an altered byte")
+        << "altered" << -1 << 2
+        << "Flash programming failed:\n\nThe verify read found 1 differing bytes, the first at "
+           "004010h (sector 1):";
+    QTest::newRow("resume on the same unit") << "same" << 2 << 1 << "Flash programming successful:";
+    QTest::newRow("resume refused on a blank unit")
+        << "blank" << 2 << 3
+        << "The unit on COM1 does not hold this image below sector 2 (first difference at "
+           "000000h): download it in full.";
+}
+
+void tst_DownloadWindow::verifyAndUnitProof()
+{
+    QFETCH(QString, unit);
+    QFETCH(int, resumeSector);
+    // Sectors 0 to 2, so that a resume at 2 has a sector below it to prove.
+    const QByteArray text = H86Builder()
+                                .data(0, m_data, 32)
+                                .data(0x4000, m_data, 32)
+                                .data(0x6000, m_data, 32)
+                                .end()
+                                .text();
+    QVERIFY(ImageLoader::LoadH86Data(m_image, text, DeviceKind::Device46xx).ok());
+    m_image.EndSector = LastSectorBelow(m_image.DataEnd) + 1;
+    QByteArray flash = m_image.ImageBuffer.left(0x100000);
+    if (unit == QLatin1String("blank"))
+        flash.fill(char(0xFF));
+    SimDeviceOptions options;
+    options.oneShot = false; // the proof or the verify is an entry of its own
+    options.initialMemory = flash + QByteArray(4096, '\0');
+    if (unit == QLatin1String("altered"))
+        options.extraArguments = {QStringLiteral("--alter-byte"), QStringLiteral("4010")};
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    makeSerial(sim.serialPath());
+    Settings.DownloadVerify = resumeSector < 0;
+    DownloadResumeOffer::Choice resume;
+    if (resumeSector >= 0) {
+        resume.kind = DownloadResumeOffer::Choice::Kind::Resume;
+        resume.sector = resumeSector;
+    }
+    bool verifyShown = false;
+    const int modal = runWindow(
+        [&](TBKDownloadForm &form) { verifyShown = form.CBVerify->isChecked(); }, {}, resume);
+    QFETCH(int, result);
+    QFETCH(QString, lastBox);
+    QCOMPARE(modal, result);
+    QVERIFY2(std::any_of(m_boxes.cbegin(), m_boxes.cend(),
+                         [&](const QString &box) {
+                             return box.startsWith(QStringLiteral("Brasvik|") + lastBox);
+                         }),
+             qPrintable(m_boxes.join(u'\n')));
+    QCOMPARE(verifyShown, resumeSector < 0);
+    // One boot prompt per entry: the proof or the verify, and the download.
+    QCOMPARE(m_boxes.count(QStringLiteral("Brasvik|Please press the boot pushbutton\nand restart "
+                                          "your hardware now!")),
+             unit == QLatin1String("blank") ? 1 : 2);
+    sim.stop();
+    if (unit == QLatin1String("blank"))
+        QCOMPARE(sim.flash(), flash); // refused before anything was erased
+    else if (unit != QLatin1String("altered"))
+        QCOMPARE(sim.flash(), m_image.ImageBuffer.left(0x100000));
 }
 
 QTEST_MAIN(tst_DownloadWindow)

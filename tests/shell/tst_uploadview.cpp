@@ -21,7 +21,7 @@ void TestUploadView::linesBeyondTheBufferAreBlank_data()
     QTest::addColumn<qint32>("top");
     QTest::addColumn<int>("imageLines"); // lines showing image bytes, the rest blank
     QTest::newRow("wholly beyond") << 0x2000 << 0;
-    QTest::newRow("far beyond") << 0x50800 << 0;
+    QTest::newRow("far beyond") << 0x50000 << 0;
     QTest::newRow("straddling the end") << 0xF80 << 8;
 }
 

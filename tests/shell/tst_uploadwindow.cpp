@@ -55,6 +55,7 @@ private slots:
     void cleanup();
 
     void uploadReplacesTheImage();
+    void unansweredUploadKeepsTheImage_data();
     void unansweredUploadKeepsTheImage();
     void abortedUploadLeavesTheImage_data();
     void abortedUploadLeavesTheImage();
@@ -76,6 +77,7 @@ private:
     bool m_titleFits = false; // the last window was wide enough for its whole title
     bool m_confirmPrompt = true;
     bool m_showDifferences = false; // click "Show differences" where it is offered
+    bool m_openAfterReport = false; // the window stayed open after its report
     std::function<void(TBKUploadForm &)> m_whileRunning;
 };
 
@@ -126,6 +128,15 @@ void TestUploadWindow::initTestCase()
                     ->click();
             return;
         }
+        // The report read, the window waits with its log for the user to close it.
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *form = qobject_cast<TBKUploadForm *>(w);
+            if (form && form->ButtonClose->isVisible()) {
+                m_openAfterReport = form->isVisible();
+                form->ButtonClose->click();
+                return;
+            }
+        }
     });
 }
 
@@ -134,6 +145,7 @@ void TestUploadWindow::init()
     m_boxes.clear();
     m_confirmPrompt = true;
     m_showDifferences = false;
+    m_openAfterReport = false;
     m_whileRunning = nullptr;
     TargetFiles::setDirectory(SimDevice::h86Directory());
     m_user.start();
@@ -179,6 +191,7 @@ void TestUploadWindow::uploadReplacesTheImage()
     QCOMPARE(m_boxes.size(), 2);
     QVERIFY(m_boxes.last().startsWith(
         QStringLiteral("Brasvik|info|Flash reading successful:\n\n131072 bytes have been read")));
+    QVERIFY(m_openAfterReport); // the log stays readable until the window is closed
     QCOMPARE(w->windowTitle(), QStringLiteral("BrasvikV6 - Curve and system parameters.b86"));
     QCOMPARE(w->statusText(6), QStringLiteral("Curve and system parameters"));
     QVERIFY(imageCommandsEnabled(*w));
@@ -192,10 +205,28 @@ void TestUploadWindow::uploadReplacesTheImage()
     QVERIFY(!w->Serial.OnRxChar);
 }
 
+void TestUploadWindow::unansweredUploadKeepsTheImage_data()
+{
+    QTest::addColumn<QString>("silentFrom");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("boot byte")
+        << "id"
+        << "No answer to the boot byte: the device did not send its target ID.\n"
+           "Check the cable and the port, and put the device into its boot mode "
+           "(boot switch, then reset).";
+    QTest::newRow("third block")
+        << "block:3"
+        << "No answer while reading at address 0E0200h (sector 17): the device stopped sending "
+           "after 512 of 131072 bytes.\nCheck the cable and the port, put the device into its "
+           "boot mode again and repeat the reading; a reading changes nothing on the device.";
+}
+
+// A device that falls silent gets the report and, below it, where and what to check.
 void TestUploadWindow::unansweredUploadKeepsTheImage()
 {
+    QFETCH(QString, silentFrom);
     SimDeviceOptions options;
-    options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("id")};
+    options.extraArguments = {QStringLiteral("--silent-from"), silentFrom};
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     auto w = mainWindow(sim.serialPath());
@@ -204,14 +235,12 @@ void TestUploadWindow::unansweredUploadKeepsTheImage()
     const QString caption = w->windowTitle();
     const QString content = w->statusText(6);
     ModalScript script(*w);
-    script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBFlash");
+    script.ok("TBKDeviceTypeForm", "RBType46xx").ok("TBKChooseForm", "RBParameter");
     w->ButtonUploadClick();
 
+    QFETCH(QString, hint);
     QCOMPARE(m_boxes.last(),
-             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nTIMEOUT\n\n"
-                            "No answer to the boot byte: the device did not send its target ID.\n"
-                            "Check the cable and the port, and put the device into its boot mode "
-                            "(boot switch, then reset)."));
+             QStringLiteral("Brasvik|warning|Flash reading aborted:\n\nTIMEOUT\n\n") + hint);
     // Only a successful upload changes the image shown.
     QCOMPARE(w->windowTitle(), caption);
     QCOMPARE(w->statusText(6), content);
@@ -269,11 +298,13 @@ void TestUploadWindow::compareLeavesTheImage_data()
                               "Data compare successful!";
     QTest::newRow("last byte") << QList<qint32> {0xFFFFF} << false
                                << "Data compare aborted!|error|1048576 bytes have been compared."
-                                  "\n\nDifferent value at address 0FFFFFh found!|Show differences";
+                                  "\n\nDifferent value at address 0FFFFFh found!\n\n"
+                                  "1 byte differs in 1 range.|Show differences";
     QTest::newRow("two ranges, shown")
         << QList<qint32> {0x4000, 0x4001, 0xFFFFF} << true
         << "Data compare aborted!|error|16385 bytes have been compared."
-           "\n\nDifferent value at address 004000h found!|Show differences";
+           "\n\nDifferent value at address 004000h found!\n\n"
+           "3 bytes differ in 2 ranges.|Show differences";
 }
 
 void TestUploadWindow::compareLeavesTheImage()
@@ -332,6 +363,8 @@ void TestUploadWindow::compareLeavesTheImage()
     // The list of differences, when asked for, beside the main window and the bytes marked.
     TDifferencesForm *list = w->differencesForm();
     QCOMPARE(list != nullptr, showDifferences && !differing.isEmpty());
+    // Going on to the list closes the window at once; otherwise it waits with its log.
+    QCOMPARE(m_openAfterReport, !list);
     if (list) {
         QCOMPARE(list->RangeList->topLevelItemCount(), compare.value("ranges").toArray().size());
         QCOMPARE(list->RangeList->topLevelItemCount(), 2);

@@ -1,6 +1,7 @@
 #include "support/SimDevice.h"
 #include "support/SimWire.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -67,6 +68,8 @@ private slots:
     void eraseFails();
     void refusedBlockIsTakenAgain();
     void compareErrorAtBlock();
+    void byteAlteredAfterTheDownload();
+    void unitsTakeTurnsOnTheLink();
     void uploadBlockFaults_data();
     void uploadBlockFaults();
     void hangUp_data();
@@ -156,6 +159,43 @@ void TestSimFaults::compareErrorAtBlock()
     QVERIFY(sim.waitForFinished());
     QCOMPARE(sim.exitCode(), 2);
     QCOMPARE(sim.summaryValue("result"), QStringLiteral("compare error at block 1"));
+}
+
+void TestSimFaults::byteAlteredAfterTheDownload()
+{
+    SimDevice sim(withFaults({"--alter-byte", "10021"}));
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    SimWire wire(sim.serialPath());
+    QByteArray got;
+    QCOMPARE(play(wire, downloadSteps(2), &got), downloadSteps(2).size());
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    // Every block was acknowledged; one bit of the second one flipped afterwards.
+    QByteArray expected = QByteArray(32, char(0)) + QByteArray(32, char(1));
+    expected[0x21] = char(0);
+    QCOMPARE(sim.flash().mid(0x10000, 64), expected);
+    QVERIFY(sim.summaryValue("faults").contains("byte 010021h altered after the download"));
+}
+
+void TestSimFaults::unitsTakeTurnsOnTheLink()
+{
+    QTemporaryDir dir;
+    const QString second = dir.filePath(QStringLiteral("unit2.bin"));
+    SimDeviceOptions options = withFaults({"--units", second});
+    options.oneShot = false;
+    SimDevice sim(options);
+    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
+    QVERIFY(sim.swapUnit());
+    // The unit now on the line takes the download; the first one keeps its memory.
+    SimWire wire(sim.serialPath());
+    QByteArray got;
+    QCOMPARE(play(wire, downloadSteps(1), &got), downloadSteps(1).size());
+    wire.close();
+    sim.stop();
+    QFile file(second);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().mid(0x10000, 32), QByteArray(32, char(0)));
+    QCOMPARE(sim.flash().mid(0x10000, 32), QByteArray(32, char(0xFF)));
 }
 
 void TestSimFaults::uploadBlockFaults_data()

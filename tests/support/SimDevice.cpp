@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
+
 namespace {
 
 constexpr int StartTimeoutMs = 10000;
@@ -106,6 +108,20 @@ void SimDevice::collectOutput()
         else if (line.trimmed() == "brasvik-sim: ready")
             m_ready = true;
     }
+}
+
+bool SimDevice::swapUnit(int msecs)
+{
+    if (!m_process || m_process->state() != QProcess::Running)
+        return false;
+    const int before = int(m_stdout.count("brasvik-sim: unit "));
+    ::kill(pid_t(m_process->processId()), SIGUSR1);
+    return QTest::qWaitFor(
+        [this, before] {
+            collectOutput();
+            return int(m_stdout.count("brasvik-sim: unit ")) > before;
+        },
+        msecs);
 }
 
 bool SimDevice::waitForFinished(int msecs)

@@ -71,6 +71,9 @@ public:
     // The virtual CAN bus in the "CANBus" notation (empty without CAN).
     QString canBus() const { return m_canBus; }
 
+    // The next of the run's --units takes the device's place (SIGUSR1); false when the device
+    // did not say so in time.
+    bool swapUnit(int msecs = 5000);
     // Waits until a one-shot run has ended; false on time-out.
     bool waitForFinished(int msecs = 60000);
     bool isRunning() const;
