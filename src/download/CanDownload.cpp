@@ -27,30 +27,24 @@ CanDownload::CanDownload(DownloadJob job) : DownloadMachine(job, canRules(job))
 
 void CanDownload::programRunning(MachineStep &step)
 {
-    // Never reached: over CAN the program's start leads to the CAN phase.
-    Q_UNUSED(step);
-}
-
-void CanDownload::serialRead(QByteArrayView bytes, MachineStep &step)
-{
-    // Once the CAN phase is due, whatever the serial line brings is no answer; the watchdog
-    // guards the CAN replies and is left alone.
-    if (bootOnlyRead(bytes, step))
-        m_state = State::WaitCanPhase;
+    // From here on, whatever the serial line brings is no answer. The watchdog stays stopped
+    // until the CAN phase arms it.
+    enter(State::WaitCanPhase);
+    step.startCanPhase();
 }
 
 void CanDownload::canPhaseStart(MachineStep &step)
 {
     // A user break or a line error since it was asked for is ending the transfer through its
     // short wait: that wait must stay.
-    if (idle() || m_state != State::WaitCanPhase)
+    if (state() != State::WaitCanPhase)
         return;
     step.stop();
     if (m_job.retainData) {
         step.log(QStringLiteral("Start retain values programming..."));
         step.phase(TransferPhase::Data);
         m_canCommand.Len = 1;
-        m_state = State::Programming;
+        enter(State::Programming);
         step.setWait(CanRetainBlockTimeoutMs);
         SendCANRetainBlock(step);
         return;
@@ -61,7 +55,7 @@ void CanDownload::canPhaseStart(MachineStep &step)
     m_canCommand.Len = 2;
     step.log(erasingLine());
     step.phase(TransferPhase::Erase);
-    m_state = State::WaitErase;
+    enter(State::WaitErase);
     step.setWait(EraseTimeoutMs);
     step.arm();
     step.sendCan(m_canCommand);
@@ -69,8 +63,8 @@ void CanDownload::canPhaseStart(MachineStep &step)
 
 void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
 {
-    if (idle() || (m_state != State::WaitErase && m_state != State::Programming)
-        || msg.ID != CanReplyId || msg.Len == 0)
+    if ((state() != State::WaitErase && state() != State::Programming) || msg.ID != CanReplyId
+        || msg.Len == 0)
         return;
     // Every reply with a status of the protocol is the answer to what is in flight: the erase,
     // a block or the end marker. Another status (0xA5 for retain values) stands for none and
@@ -80,11 +74,11 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         && (status != Refused || m_job.retainData) && status != Acknowledge)
         return;
     step.stop();
-    const bool erasing = m_state == State::WaitErase;
+    const bool erasing = state() == State::WaitErase;
     if (status == CanEraseFinished && erasing && !m_job.retainData) {
         sectorsErased(step, m_job.endSector == m_job.firstSector);
         m_canCommand.Len = 5;
-        m_state = State::Programming;
+        enter(State::Programming);
         step.setWait(FlashBlockTimeoutMs);
         SendCANFlashBlock(step);
         return;
@@ -112,11 +106,9 @@ void CanDownload::canFrame(const TCANMsg &msg, MachineStep &step)
         else
             endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
                          compareErrorText());
-        stopAll();
         break;
     case Refused:
         endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
-        stopAll();
         break;
     case Acknowledge:
         succeedProgramming(step);
@@ -172,7 +164,6 @@ void CanDownload::SendCANFlashBlock(MachineStep &step)
         m_frame = Frame::FlashBlock;
     } else {
         // The empty block is the end marker.
-        m_endSent = true;
         m_frame = Frame::End;
         m_canCommand.Len = 1;
         m_canCommand.Data[0] = 0x00;
@@ -186,8 +177,6 @@ void CanDownload::SendCANRetainBlock(MachineStep &step)
     m_bytesProgrammed += int(data.size());
     m_inFlight = data.size();
     m_frame = data.isEmpty() ? Frame::End : Frame::RetainBlock;
-    if (data.isEmpty())
-        m_endSent = true;
     m_canCommand.Len = 1;
     m_canCommand.Data[0] = quint8(data.size());
     sendCanBlock(data, step);

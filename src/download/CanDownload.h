@@ -11,12 +11,18 @@ class CanDownload : public DownloadMachine
 {
 public:
     enum class State {
+        // Those of every machine (BootState).
         Idle,
-        Booting,
+        Ended,
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        // The protocol's.
         WaitCanPhase, // the program runs; the CAN phase starts when the session is idle
         WaitErase,
         Programming,
     };
+    static_assert(startsWithBootStates<State>());
 
     static constexpr quint8 CanEraseFinished = 0x33;
     static constexpr quint32 CanCommandId = 0x63F;
@@ -25,15 +31,12 @@ public:
 
     explicit CanDownload(DownloadJob job);
 
-    void serialRead(QByteArrayView bytes, MachineStep &step) override;
     void canPhaseStart(MachineStep &step) override;
     void canFrame(const TCANMsg &frame, MachineStep &step) override;
 
-    State state() const { return m_state; }
+    State state() const { return stateAs<State>(); }
 
 protected:
-    bool protocolIdle() const override { return m_state == State::Idle; }
-    void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
 
 private:
@@ -41,7 +44,6 @@ private:
     void SendCANRetainBlock(MachineStep &step);
     void sendCanBlock(const QByteArray &data, MachineStep &step);
 
-    State m_state = State::Booting;
     TCANMsg m_canCommand {};
     std::array<TCANMsg, 4> m_canData {};
 };

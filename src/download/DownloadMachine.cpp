@@ -48,7 +48,7 @@ TransferMachine::Place DownloadMachine::failurePlace() const
 bool DownloadMachine::dataComplete() const
 {
     // The device confirms the end marker only; every block before it must have been answered.
-    return m_endSent && m_inFlight == 0 && m_acknowledged == m_job.plannedBytes;
+    return m_frame == Frame::End && m_inFlight == 0 && m_acknowledged == m_job.plannedBytes;
 }
 
 QString DownloadMachine::shortfallText() const
@@ -76,7 +76,6 @@ void DownloadMachine::sendFrame(Frame kind, const QByteArray &frame, MachineStep
 
 void DownloadMachine::sendEndMarker(MachineStep &step, quint8 marker)
 {
-    m_endSent = true;
     // Sent again, as a data frame is, when the device asks for it.
     sendFrame(Frame::End, QByteArray(1, char(marker)), step);
 }
@@ -119,7 +118,6 @@ void DownloadMachine::answersOutOfStep(const QString &text, MachineStep &step)
         m_tally.resumeSector = qMin(m_tally.resumeSector, m_previousSector);
     endWithError(step, QStringLiteral("The answers are out of step: ") + text,
                  TransferOutcome::Failed);
-    stopAll();
 }
 
 void DownloadMachine::refusedTooOften(MachineStep &step)
@@ -127,7 +125,6 @@ void DownloadMachine::refusedTooOften(MachineStep &step)
     const QString line
         = QStringLiteral("The device refused %1 %2 times.").arg(frameText()).arg(m_repeats + 1);
     endWithError(step, line, TransferOutcome::Failed);
-    stopAll();
 }
 
 void DownloadMachine::showProgrammed(MachineStep &step)
@@ -186,7 +183,6 @@ void DownloadMachine::frameAnswer(quint8 b, MachineStep &step)
         // A flash block's refusal names its sector and range; a retain frame has none.
         endWithError(step, QStringLiteral("Compare error!"), TransferOutcome::Failed,
                      m_retainPart ? QString() : compareErrorText());
-        stopAll();
         return;
     case Refused:
         if (!inStep(b, step))

@@ -63,7 +63,8 @@ protected:
     bool dataComplete() const override;
     QString shortfallText() const override;
 
-    // What is in flight: the device's next answer is to it.
+    // What is in flight: the device's next answer is to it. Once the end marker has gone out it
+    // stays in flight until the end.
     enum class Frame {
         None,
         FlashBlock,
@@ -121,6 +122,5 @@ protected:
     int m_repeats = 0; // of the frame in flight
     qint64 m_inFlight = 0; // data bytes sent and not answered yet
     qint64 m_acknowledged = 0;
-    bool m_endSent = false;
     QByteArray m_lastFrame;
 };

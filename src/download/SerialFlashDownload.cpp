@@ -22,7 +22,7 @@ SerialFlashDownload::SerialFlashDownload(DownloadJob job)
 void SerialFlashDownload::programSent(MachineStep &step)
 {
     Q_UNUSED(step);
-    m_state = State::WaitEndSectorAck;
+    enter(State::WaitEndSectorAck);
 }
 
 void SerialFlashDownload::programRunning(MachineStep &step)
@@ -30,19 +30,13 @@ void SerialFlashDownload::programRunning(MachineStep &step)
     step.phase(TransferPhase::Sectors);
     step.log(QStringLiteral("Transmitting start sector: %1...").arg(m_job.firstSector));
     step.setWait(SectorAckTimeoutMs);
-    m_state = State::WaitStartSectorAck;
+    enter(State::WaitStartSectorAck);
     step.sendByte(quint8(m_job.firstSector));
-}
-
-void SerialFlashDownload::serialRead(QByteArrayView bytes, MachineStep &step)
-{
-    if (takeRead(bytes, step))
-        takeAnswers(bytes, step);
 }
 
 bool SerialFlashDownload::isAnswer(quint8 b) const
 {
-    return (m_state != State::Programming && m_state != State::RetainProgramming)
+    return (state() != State::Programming && state() != State::RetainProgramming)
         || isFrameAnswer(b);
 }
 
@@ -50,7 +44,7 @@ void SerialFlashDownload::answer(quint8 b, MachineStep &step)
 {
     if (bootAnswer(b, step))
         return;
-    switch (m_state) {
+    switch (state()) {
     case State::WaitStartSectorAck:
         if (b != Acknowledge) {
             unexpectedReply(step);
@@ -62,7 +56,7 @@ void SerialFlashDownload::answer(quint8 b, MachineStep &step)
                      .arg(m_job.endSector == m_job.firstSector
                               ? SectorCount
                               : m_job.endSector - m_job.firstSector));
-        m_state = State::WaitEndSectorAck;
+        enter(State::WaitEndSectorAck);
         step.sendByte(quint8(m_job.endSector));
         return;
     case State::WaitEndSectorAck:
@@ -79,7 +73,10 @@ void SerialFlashDownload::answer(quint8 b, MachineStep &step)
         frameAnswer(b, step);
         return;
     case State::Idle:
-    case State::Booting:
+    case State::Ended:
+    case State::WaitTargetId:
+    case State::WaitLoaderStarted:
+    case State::WaitProgramStarted:
         break;
     }
 }
@@ -87,12 +84,12 @@ void SerialFlashDownload::answer(quint8 b, MachineStep &step)
 void SerialFlashDownload::endSectorAcknowledged(MachineStep &step)
 {
     if (m_job.deviceType == DeviceKind::Board4610)
-        programStarted(step); // the board's program answers here that it runs
+        logProgramStarted(step); // the board's program answers here that it runs
     else
         step.log(QStringLiteral("1 Byte transmitted"));
     step.log(erasingLine());
     step.phase(TransferPhase::Erase);
-    m_state = State::WaitErase;
+    enter(State::WaitErase);
     step.setWait(EraseTimeoutMs);
     step.arm();
     // The erase answer follows the acknowledgement without a request of its own; after a quick
@@ -103,13 +100,12 @@ void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
 {
     if (b != quint8(m_job.endSector) || b == Refused) {
         endWithError(step, QStringLiteral("Flash erase error!"), TransferOutcome::Failed);
-        stopAll();
         return;
     }
     if (!inStep(b, step))
         return;
     sectorsErased(step, b == 0);
-    m_state = State::Programming;
+    enter(State::Programming);
     step.setWait(FlashBlockTimeoutMs);
     SendFlashBlock(step);
 }
@@ -117,7 +113,7 @@ void SerialFlashDownload::eraseAnswered(quint8 b, MachineStep &step)
 void SerialFlashDownload::sendNextFrame(MachineStep &step)
 {
     // The NV part of the board's combined image follows in retain-values frames.
-    if (m_state == State::RetainProgramming)
+    if (state() == State::RetainProgramming)
         sendRetainFrame(step);
     else
         SendFlashBlock(step);
@@ -140,7 +136,7 @@ void SerialFlashDownload::SendFlashBlock(MachineStep &step)
             m_retainPart = true;
             m_tally.resumeSector = -1; // the NV part is always downloaded whole
             setResultText(abortedPrefix() + QStringLiteral("TIMEOUT"));
-            m_state = State::RetainProgramming;
+            enter(State::RetainProgramming);
             sendFrame(Frame::Switch, QByteArray(1, char(DownloadFrames::SwitchToRetain)), step);
         } else {
             sendEndMarker(step, DownloadFrames::EndOfData);

@@ -10,24 +10,26 @@ class SerialFlashDownload : public DownloadMachine
 {
 public:
     enum class State {
-        Idle, // ended, or stopped
-        Booting, // the bootstrap phase has the line
+        // Those of every machine (BootState).
+        Idle,
+        Ended,
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        // The protocol's.
         WaitStartSectorAck,
         WaitEndSectorAck, // on the 4610 board: waiting for the program's start
         WaitErase,
         Programming,
         RetainProgramming, // the NV part of the board's combined image
     };
+    static_assert(startsWithBootStates<State>());
 
     explicit SerialFlashDownload(DownloadJob job);
 
-    void serialRead(QByteArrayView bytes, MachineStep &step) override;
-
-    State state() const { return m_state; }
+    State state() const { return stateAs<State>(); }
 
 protected:
-    bool protocolIdle() const override { return m_state == State::Idle; }
-    void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
     void programSent(MachineStep &step) override;
     void sendNextFrame(MachineStep &step) override;
@@ -40,6 +42,4 @@ private:
     void SendFlashBlock(MachineStep &step);
     // An answer the protocol has no place for: the transfer ends after the short wait.
     void unexpectedReply(MachineStep &step);
-
-    State m_state = State::Booting;
 };

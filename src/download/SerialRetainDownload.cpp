@@ -19,24 +19,18 @@ void SerialRetainDownload::programRunning(MachineStep &step)
 {
     step.log(QStringLiteral("Start retain values programming..."));
     step.phase(TransferPhase::Data);
-    m_state = State::Programming;
+    enter(State::Programming);
     step.setWait(RetainBlockTimeoutMs);
     sendRetainFrame(step);
 }
 
-void SerialRetainDownload::serialRead(QByteArrayView bytes, MachineStep &step)
-{
-    if (takeRead(bytes, step))
-        takeAnswers(bytes, step);
-}
-
 bool SerialRetainDownload::isAnswer(quint8 b) const
 {
-    return m_state != State::Programming || isFrameAnswer(b);
+    return state() != State::Programming || isFrameAnswer(b);
 }
 
 void SerialRetainDownload::answer(quint8 b, MachineStep &step)
 {
-    if (!bootAnswer(b, step) && m_state == State::Programming)
+    if (!bootAnswer(b, step) && state() == State::Programming)
         frameAnswer(b, step);
 }

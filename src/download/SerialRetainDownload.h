@@ -8,24 +8,25 @@ class SerialRetainDownload : public DownloadMachine
 {
 public:
     enum class State {
+        // Those of every machine (BootState).
         Idle,
-        Booting,
+        Ended,
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        // The protocol's.
         Programming,
     };
+    static_assert(startsWithBootStates<State>());
 
     explicit SerialRetainDownload(DownloadJob job);
 
-    void serialRead(QByteArrayView bytes, MachineStep &step) override;
-
-    State state() const { return m_state; }
+    State state() const { return stateAs<State>(); }
 
 protected:
-    bool protocolIdle() const override { return m_state == State::Idle; }
-    void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
     bool isAnswer(quint8 b) const override;
     void answer(quint8 b, MachineStep &step) override;
 
 private:
-    State m_state = State::Booting;
 };

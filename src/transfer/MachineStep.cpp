@@ -32,21 +32,18 @@ void MachineStep::takeBack(qsizetype index, const MachineWatchdog &was)
 
 void MachineStep::arm()
 {
-    add(MachineAction::Kind::Arm);
     if (m_watchdog && m_watchdog->deadline < 0)
         m_watchdog->deadline = m_elapsedMs + m_watchdog->waitMs;
 }
 
 void MachineStep::stop()
 {
-    add(MachineAction::Kind::Stop);
     if (m_watchdog)
         m_watchdog->deadline = -1;
 }
 
 void MachineStep::setWait(int ms)
 {
-    add(MachineAction::Kind::SetWait).value = ms;
     if (!m_watchdog || m_watchdog->waitMs == ms)
         return;
     m_watchdog->waitMs = ms;

@@ -17,9 +17,6 @@ struct MachineAction
     enum class Kind {
         Send, // write `bytes` on the serial line
         SendCan, // send `frame` on the CAN bus
-        Arm, // start the watchdog unless it runs
-        Stop, // stop the watchdog
-        SetWait, // the watchdog's interval becomes `value` ms (restarts a running one)
         Log, // one log line `text`
         Phase, // `phase` entered
         Progress, // the image position `value` reached
@@ -50,7 +47,8 @@ struct MachineWatchdog
 // One step of a protocol machine: what the session tells it about the moment (the time since
 // the boot prompt was confirmed) and, in order, what the machine asks the session to do. The
 // machine has no clock, link or timer of its own: its watchdog is a value that the step's
-// arm(), stop() and setWait() keep, so that the machine always knows its deadline.
+// arm(), stop() and setWait() keep, so that the machine always knows its deadline; the session's
+// timer follows that deadline, and no action is needed for it.
 class MachineStep
 {
 public:

@@ -23,14 +23,20 @@ void TransferMachine::bootConfirmed(MachineStep &step)
     // Bytes from before this session (a late answer, an aborted transfer) would be taken
     // for the identification.
     step.discardInput();
-    m_boot = BootState::WaitTargetId;
+    enter(BootState::WaitTargetId);
     step.phase(TransferPhase::Identification);
     step.sendByte(Bootstrap::BootByte);
 }
 
+void TransferMachine::serialRead(QByteArrayView bytes, MachineStep &step)
+{
+    if (takeRead(bytes, step))
+        takeAnswers(bytes, step);
+}
+
 bool TransferMachine::takeRead(QByteArrayView bytes, MachineStep &step)
 {
-    if (idle() || m_canPhase)
+    if (idle() || inCanPhase())
         return false;
     if (bytes.isEmpty()) {
         step.arm();
@@ -39,20 +45,12 @@ bool TransferMachine::takeRead(QByteArrayView bytes, MachineStep &step)
     return true;
 }
 
-bool TransferMachine::bootOnlyRead(QByteArrayView bytes, MachineStep &step)
-{
-    if (!takeRead(bytes, step))
-        return false;
-    takeAnswers(bytes, step);
-    return m_canPhase;
-}
-
 void TransferMachine::takeAnswers(QByteArrayView bytes, MachineStep &step)
 {
     bool answered = false;
     bool sent = false;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
-        if (idle() || m_canPhase) {
+        if (idle() || inCanPhase()) {
             m_bytes.afterEnd += bytes.size() - i;
             break;
         }
@@ -113,14 +111,15 @@ bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
 {
     // The bootstrap's answers are one byte each: what follows in the read came before the next
     // request, right or wrong.
-    m_restAnswersNothing = m_boot != BootState::Idle && m_boot != BootState::Done;
-    switch (m_boot) {
+    const BootState state = bootState();
+    m_restAnswersNothing
+        = state != BootState::Idle && state != BootState::Ended && state != BootState::Protocol;
+    switch (state) {
     case BootState::WaitTargetId:
         if (b != Bootstrap::TargetIdC5 && b != Bootstrap::TargetIdD5) {
             const QString line = QStringLiteral("Invalid Target-ID: %1").arg(hex2(b));
             step.log(line);
             setResult(TransferOutcome::Aborted, abortedPrefix() + line);
-            stopAll();
             endNow(step);
             return true;
         }
@@ -142,12 +141,12 @@ bool TransferMachine::bootAnswer(quint8 b, MachineStep &step)
             wrongBootAnswer(m_rules.shortWaitOnWrongProgramAnswer, step);
             return true;
         }
-        m_boot = BootState::Done;
-        if (programStarted(step))
-            programRunning(step);
+        logProgramStarted(step);
+        programRunning(step);
         return true;
     case BootState::Idle:
-    case BootState::Done:
+    case BootState::Ended:
+    case BootState::Protocol:
         break;
     }
     return false;
@@ -163,19 +162,16 @@ void TransferMachine::targetFileRead(TargetProgram which, const QByteArray &byte
         step.log(error);
         setResult(TransferOutcome::Aborted,
                   abortedPrefix() + QStringLiteral("Cannot read file: %1").arg(name));
-        stopAll();
         endNow(step);
         return;
     }
     (loader ? m_loaderSize : m_programSize) = int(bytes.size());
-    if (loader) {
-        m_boot = BootState::WaitLoaderStarted;
-    } else if (m_rules.programAnsweredByProtocol) {
-        m_boot = BootState::Done;
+    if (loader)
+        enter(BootState::WaitLoaderStarted);
+    else if (m_rules.programAnsweredByProtocol)
         programSent(step);
-    } else {
-        m_boot = BootState::WaitProgramStarted;
-    }
+    else
+        enter(BootState::WaitProgramStarted);
     step.phase(loader ? TransferPhase::Loader : TransferPhase::Program);
     step.log(QStringLiteral("Transmitting %1...").arg(name));
     step.send(bytes);
@@ -198,28 +194,20 @@ void TransferMachine::wrongBootAnswer(bool shortWait, MachineStep &step)
         keepWaiting();
 }
 
-bool TransferMachine::programStarted(MachineStep &step)
+void TransferMachine::logProgramStarted(MachineStep &step)
 {
     step.log(QStringLiteral("%1 Byte transmitted").arg(m_programSize));
     step.log(QStringLiteral("Brasvik started..."));
-    if (!m_rules.useCan)
-        return true;
-    // The watchdog stays stopped until the CAN phase arms it.
-    m_canPhase = true;
-    step.startCanPhase();
-    return false;
 }
 
 void TransferMachine::succeed(MachineStep &step, const QString &finishedLine, const QString &text)
 {
     if (!dataComplete()) {
         endWithError(step, shortfallText(), TransferOutcome::Failed);
-        stopAll();
         return;
     }
     step.log(finishedLine);
     setResult(TransferOutcome::Success, text);
-    stopAll();
     endNow(step);
 }
 
@@ -233,13 +221,13 @@ void TransferMachine::endWithError(MachineStep &step, const QString &line, Trans
 
 void TransferMachine::stopAll()
 {
-    m_boot = BootState::Idle;
-    stopProtocol();
+    if (!ended())
+        enter(BootState::Idle);
 }
 
 void TransferMachine::endNow(MachineStep &step)
 {
-    m_ended = true;
+    enter(BootState::Ended);
     step.finish();
 }
 
@@ -257,7 +245,6 @@ void TransferMachine::canError(quint32 code, MachineStep &step)
     step.stop();
     endWithError(step, QStringLiteral("CAN Dongle error: ") + CANErrorText(code),
                  TransferOutcome::Failed);
-    stopAll();
 }
 
 void TransferMachine::canPhaseStart(MachineStep &step)
@@ -268,10 +255,9 @@ void TransferMachine::canPhaseStart(MachineStep &step)
 void TransferMachine::timeout(QByteArrayView late, MachineStep &step)
 {
     Q_UNUSED(late);
-    if (m_ended)
+    if (ended())
         return;
     // The transfer ends here: whatever the device still says is no answer.
-    stopAll();
     step.log(QStringLiteral("TIMEOUT"));
     endNow(step);
 }
@@ -279,7 +265,7 @@ void TransferMachine::timeout(QByteArrayView late, MachineStep &step)
 void TransferMachine::userBreak(MachineStep &step)
 {
     // A transfer that has ended keeps its outcome and report.
-    if (m_ended)
+    if (ended())
         return;
     // The ports are closed: nothing more can come.
     stopAll();

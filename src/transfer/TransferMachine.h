@@ -13,11 +13,13 @@
 // A protocol as a state machine without I/O: the session feeds it what happened (the bytes of
 // one read, a CAN frame, a time-out, a user break, a line error, a target program read from
 // disk) and carries out, in order, what the machine asks for in the step (bytes and frames to
-// send, the wait to arm, log lines, progress, the end). A test drives it with no event loop.
+// send, log lines, progress, the end); its timer runs out at the machine's deadline(). A test
+// drives it with no event loop.
 //
-// Every transfer starts with the bootstrap phase, which this base runs with its own state
-// (BootState): the boot byte, the target's identification, the loader and the program. The
-// protocol that follows is the subclass's, with its own State enum.
+// Every transfer starts with the bootstrap phase, which this base runs: the boot byte, the
+// target's identification, the loader and the program. Each machine has one State enum, which
+// begins with the states every machine shares (BootState) and goes on with its protocol's; the
+// base keeps the machine's one state and sees the protocol's states as BootState::Protocol.
 //
 // Success is decided here and nowhere else (succeed()): a subclass claims it when the device
 // reports the end, and the claim holds only when the data went through (dataComplete());
@@ -25,12 +27,14 @@
 class TransferMachine
 {
 public:
+    // The states every machine's State begins with, in this order (startsWithBootStates()).
     enum class BootState {
-        Idle, // not started, or stopped: received bytes are dropped
+        Idle, // not started, or stopped: received bytes are dropped; the end may be due
+        Ended, // the end has been asked for: the outcome and the report are final
         WaitTargetId,
         WaitLoaderStarted,
         WaitProgramStarted,
-        Done, // the program runs; the subclass's protocol has the line
+        Protocol, // the program runs: one of the protocol's states
     };
 
     // What sets the bootstrap phase of one protocol apart from another's.
@@ -112,7 +116,7 @@ public:
     // The user confirmed the boot prompt (or the boot lines ran): the boot byte goes out.
     virtual void bootConfirmed(MachineStep &step);
     // The bytes of one read from the serial line (at most readLimit(), possibly none).
-    virtual void serialRead(QByteArrayView bytes, MachineStep &step) = 0;
+    virtual void serialRead(QByteArrayView bytes, MachineStep &step);
     // The session read the target program asked for by LoadTarget: its bytes, or why not.
     void targetFileRead(TargetProgram which, const QByteArray &bytes, const QString &error,
                         MachineStep &step);
@@ -131,12 +135,10 @@ public:
     virtual qint64 readLimit() const { return 512; }
     virtual bool takesLateBytes() const { return false; }
     // Nothing is expected: bytes and frames that arrive are dropped.
-    bool idle() const
-    {
-        return m_boot == BootState::Idle || (m_boot == BootState::Done && protocolIdle());
-    }
-    BootState bootState() const { return m_boot; }
-    bool inCanPhase() const { return m_canPhase; }
+    bool idle() const { return m_state <= int(BootState::Ended); }
+    BootState bootState() const { return BootState(qMin(m_state, int(BootState::Protocol))); }
+    // The program runs and the protocol has moved to CAN: serial bytes are no answer.
+    bool inCanPhase() const { return m_rules.useCan && m_state >= int(BootState::Protocol); }
     // The watchdog's interval before the first step.
     int initialWaitMs() const { return m_initialWaitMs; }
     // The watchdog, kept by the steps it is handed to: when the machine next needs a time-out
@@ -145,7 +147,7 @@ public:
     int waitMs() const { return m_watchdog.waitMs; }
     MachineWatchdog *watchdog() { return &m_watchdog; }
     // The machine has asked for the end: its outcome and report are final.
-    bool ended() const { return m_ended; }
+    bool ended() const { return m_state == int(BootState::Ended); }
     TransferOutcome outcome() const { return m_outcome; }
     // The final report, "\r\n" line breaks.
     QString resultText() const { return m_resultText; }
@@ -160,13 +162,23 @@ public:
 protected:
     TransferMachine(BootRules rules, int initialWaitMs);
 
-    // The subclass's protocol has nothing to do (before the program runs, or after its end).
-    virtual bool protocolIdle() const = 0;
-    // The subclass's protocol stops: its state goes to its idle state.
-    virtual void stopProtocol() = 0;
-    // The program runs and the protocol goes on over RS-232.
+    // Whether a machine's State begins with the BootState values.
+    template<class State> static constexpr bool startsWithBootStates()
+    {
+        return int(State::Idle) == int(BootState::Idle)
+            && int(State::Ended) == int(BootState::Ended)
+            && int(State::WaitTargetId) == int(BootState::WaitTargetId)
+            && int(State::WaitLoaderStarted) == int(BootState::WaitLoaderStarted)
+            && int(State::WaitProgramStarted) == int(BootState::WaitProgramStarted);
+    }
+    // The machine's one state, as the subclass's State.
+    template<class State> State stateAs() const { return State(m_state); }
+    template<class State> void enter(State state) { m_state = int(state); }
+
+    // The program runs: the protocol's first state (over CAN: the CAN phase is asked for).
     virtual void programRunning(MachineStep &step) = 0;
-    // With programAnsweredByProtocol: the program has been sent; the protocol waits.
+    // With programAnsweredByProtocol: the program has been sent; the protocol enters the state
+    // that waits for its answer.
     virtual void programSent(MachineStep &step);
     // Whether the data went through: checked when the subclass claims success.
     virtual bool dataComplete() const = 0;
@@ -177,9 +189,6 @@ protected:
     // the watchdog left alone) or nothing came (the wait goes on); otherwise the read is the
     // machine's to answer.
     bool takeRead(QByteArrayView bytes, MachineStep &step);
-    // A serial read of a machine whose data phase runs over CAN, where only the bootstrap's
-    // answers count: true when this read made the CAN phase due.
-    bool bootOnlyRead(QByteArrayView bytes, MachineStep &step);
     // The bytes of one read, in order, each offered to answer(). Once an answer has made the
     // machine send, the rest of the read came before that went out: it answers nothing (where it
     // could be an answer, the machine has looked ahead with laterAnswer() and failed first).
@@ -206,9 +215,8 @@ protected:
     bool restOfReadEmpty() const { return m_here.size() <= 1; }
     // The bootstrap phase's answer `b`: true when it was the bootstrap's to take.
     bool bootAnswer(quint8 b, MachineStep &step);
-    // The program has answered that it runs: logs its size and "Brasvik started...". Over CAN
-    // the CAN phase is asked for and the result is false; true when RS-232 goes on.
-    bool programStarted(MachineStep &step);
+    // The program has answered that it runs: logs its size and "Brasvik started...".
+    void logProgramStarted(MachineStep &step);
 
     // The device reported the end: success when the data went through, else a failure.
     void succeed(MachineStep &step, const QString &finishedLine, const QString &text);
@@ -222,7 +230,7 @@ protected:
     }
     void setResultText(const QString &text) { m_resultText = text; }
     void setOutcome(TransferOutcome outcome) { m_outcome = outcome; }
-    // Stops the whole machine: bootstrap and protocol.
+    // Stops the whole machine (Idle), unless it has ended.
     void stopAll();
     // The end, asked for now: the outcome and report are final from here on.
     void endNow(MachineStep &step);
@@ -234,14 +242,12 @@ protected:
 private:
     void wrongBootAnswer(bool shortWait, MachineStep &step);
 
-    BootState m_boot = BootState::Idle;
-    bool m_canPhase = false;
+    int m_state = int(BootState::Idle); // a value of the subclass's State
     int m_initialWaitMs = 2000;
     int m_loaderSize = 0;
     int m_programSize = 0;
     TransferOutcome m_outcome = TransferOutcome::Failed;
     QString m_resultText;
-    bool m_ended = false;
     MachineWatchdog m_watchdog;
     QByteArrayView m_here; // the bytes of the current read from the one being answered on
     QByteArrayView m_rest; // the bytes of the current read after the one being answered

@@ -347,10 +347,6 @@ void TransferSession::carryOut(const MachineStep &step)
             if (m_can)
                 m_can->writeMessage(action.frame);
             break;
-        case MachineAction::Kind::Arm:
-        case MachineAction::Kind::Stop:
-        case MachineAction::Kind::SetWait:
-            break; // the machine keeps its watchdog: see syncWatchdog()
         case MachineAction::Kind::Log:
             log(action.text);
             break;

@@ -25,20 +25,16 @@ CanUpload::CanUpload(UploadJob job) : UploadMachine(job, canRules(job))
 
 void CanUpload::programRunning(MachineStep &step)
 {
-    // Never reached: over CAN the program's start leads to the CAN phase.
-    Q_UNUSED(step);
-}
-
-void CanUpload::serialRead(QByteArrayView bytes, MachineStep &step)
-{
-    if (bootOnlyRead(bytes, step))
-        m_state = State::WaitCanPhase;
+    // From here on, whatever the serial line brings is no answer. The watchdog stays stopped
+    // until the CAN phase arms it.
+    enter(State::WaitCanPhase);
+    step.startCanPhase();
 }
 
 void CanUpload::canPhaseStart(MachineStep &step)
 {
     // A user break or an error that came first has ended the reading already.
-    if (idle() || m_state != State::WaitCanPhase)
+    if (state() != State::WaitCanPhase)
         return;
     step.stop();
     m_batch.clear();
@@ -49,12 +45,12 @@ void CanUpload::canPhaseStart(MachineStep &step)
     if (m_job.retainMode) {
         step.log(QStringLiteral("Reading retain values..."));
         step.phase(TransferPhase::Data);
-        m_state = State::Reading;
+        enter(State::Reading);
     } else {
         // The region request: the sectors that the reading covers.
         step.phase(TransferPhase::Sectors);
         step.log(readingLine());
-        m_state = State::WaitRegionAccepted;
+        enter(State::WaitRegionAccepted);
     }
     step.setWait(CanTimeoutMs);
     step.arm();
@@ -65,22 +61,25 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
 {
     if (idle() || msg.Len == 0)
         return;
-    if (m_state == State::WaitRegionAccepted) {
+    if (state() == State::WaitRegionAccepted) {
         // Only the answer to the region request counts; others leave the watchdog running.
         if (msg.ID != CANUploadBatch::StatusId
             || msg.Data[0] != CANUploadBatch::StatusRegionAccepted)
             return;
         step.stop();
         step.phase(TransferPhase::Data);
-        m_state = State::Reading;
+        enter(State::Reading);
         requestBatch(step);
         return;
     }
-    if (m_state != State::Reading)
+    if (state() != State::Reading)
         return;
     const CANUploadBatch::Event event = m_batch.take(msg);
-    // What stores nothing leaves the wait as it is.
-    if (event == CANUploadBatch::Event::Empty || event == CANUploadBatch::Event::Foreign)
+    // One wait per batch, from its request on: a message that does not complete the batch (a
+    // part of it, the same one again, a status the protocol does not know, a foreign one) leaves
+    // it running, so that a device that repeats itself cannot hold the reading open.
+    if (event == CANUploadBatch::Event::Empty || event == CANUploadBatch::Event::Foreign
+        || event == CANUploadBatch::Event::Waiting)
         return;
     step.stop();
     switch (event) {
@@ -96,12 +95,10 @@ void CanUpload::canFrame(const TCANMsg &msg, MachineStep &step)
                                     "batch.")
                          .arg(QString::number(m_batch.conflictId(), 16).toUpper()),
                      TransferOutcome::Failed);
-        stopAll();
         break;
     case CANUploadBatch::Event::Empty:
     case CANUploadBatch::Event::Foreign:
     case CANUploadBatch::Event::Waiting:
-        step.arm();
         break;
     }
 }

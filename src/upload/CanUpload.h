@@ -11,34 +11,36 @@ class CanUpload : public UploadMachine
 {
 public:
     enum class State {
+        // Those of every machine (BootState).
         Idle,
-        Booting,
+        Ended,
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        // The protocol's.
         WaitCanPhase, // the program runs; the CAN phase starts when the session is idle
         WaitRegionAccepted,
         Reading,
     };
+    static_assert(startsWithBootStates<State>());
 
     static constexpr int CanTimeoutMs = 5000;
     static constexpr quint32 CanCommandId = 0x63F;
 
     explicit CanUpload(UploadJob job);
 
-    void serialRead(QByteArrayView bytes, MachineStep &step) override;
     void canPhaseStart(MachineStep &step) override;
     void canFrame(const TCANMsg &frame, MachineStep &step) override;
 
-    State state() const { return m_state; }
+    State state() const { return stateAs<State>(); }
 
 protected:
-    bool protocolIdle() const override { return m_state == State::Idle; }
-    void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
 
 private:
     void StoreCANBlock(MachineStep &step);
     void requestBatch(MachineStep &step);
 
-    State m_state = State::Booting;
     CANUploadBatch m_batch;
     TCANMsg m_canCommand {};
 };

@@ -31,13 +31,13 @@ SerialUpload::SerialUpload(UploadJob job) : UploadMachine(job, serialRules(job))
 qint64 SerialUpload::readLimit() const
 {
     // One byte beyond a block shows, where it came with it, that the block has slipped.
-    return m_state == State::ReceivingBlock ? m_block.room() + 1 : AnswerReadSize;
+    return state() == State::ReceivingBlock ? m_block.room() + 1 : AnswerReadSize;
 }
 
 void SerialUpload::programSent(MachineStep &step)
 {
     Q_UNUSED(step);
-    m_state = State::WaitEndSectorAck;
+    enter(State::WaitEndSectorAck);
 }
 
 void SerialUpload::programRunning(MachineStep &step)
@@ -45,14 +45,14 @@ void SerialUpload::programRunning(MachineStep &step)
     if (m_job.retainMode) {
         step.log(QStringLiteral("Reading retain values..."));
         step.phase(TransferPhase::Data);
-        m_state = State::WaitBlock;
+        enter(State::WaitBlock);
         step.setWait(RetainBlockTimeoutMs);
         step.sendByte(BlockRequest);
         return;
     }
     step.phase(TransferPhase::Sectors);
     step.log(QStringLiteral("Transmitting start sector: %1...").arg(m_job.firstSector));
-    m_state = State::WaitStartSectorAck;
+    enter(State::WaitStartSectorAck);
     step.setWait(SectorTimeoutMs);
     step.sendByte(quint8(UploadWire::serialSectorBytes(m_job.firstSector, m_job.endSector).at(0)));
 }
@@ -61,7 +61,7 @@ void SerialUpload::serialRead(QByteArrayView bytes, MachineStep &step)
 {
     if (!takeRead(bytes, step))
         return;
-    if (m_state == State::ReceivingBlock) {
+    if (state() == State::ReceivingBlock) {
         // A read holds no more than the block's room; each piece puts the block's wait off.
         step.stop();
         const qint32 taken = blockBytes(bytes, step);
@@ -75,14 +75,14 @@ void SerialUpload::serialRead(QByteArrayView bytes, MachineStep &step)
 bool SerialUpload::isAnswer(quint8 b) const
 {
     // Waiting for a block, any other byte is no answer to the request and cannot stand for one.
-    return m_state != State::WaitBlock || b == EndMark || b == BlockHeader;
+    return state() != State::WaitBlock || b == EndMark || b == BlockHeader;
 }
 
 void SerialUpload::answer(quint8 b, MachineStep &step)
 {
     if (bootAnswer(b, step))
         return;
-    switch (m_state) {
+    switch (state()) {
     case State::WaitStartSectorAck:
         startSectorAnswered(b, step);
         break;
@@ -97,7 +97,10 @@ void SerialUpload::answer(quint8 b, MachineStep &step)
         skipInRead(blockBytes(readFromHere(), step) - 1);
         break;
     case State::Idle:
-    case State::Booting:
+    case State::Ended:
+    case State::WaitTargetId:
+    case State::WaitLoaderStarted:
+    case State::WaitProgramStarted:
         break;
     }
 }
@@ -115,7 +118,7 @@ void SerialUpload::startSectorAnswered(quint8 b, MachineStep &step)
     const qint32 count
         = m_job.endSector == m_job.firstSector ? SectorCount : m_job.endSector - m_job.firstSector;
     step.log(QStringLiteral("Transmitting sector count: %1...").arg(count));
-    m_state = State::WaitEndSectorAck;
+    enter(State::WaitEndSectorAck);
     step.sendByte(quint8(UploadWire::serialSectorBytes(m_job.firstSector, m_job.endSector).at(1)));
 }
 
@@ -131,11 +134,11 @@ void SerialUpload::endSectorAnswered(quint8 b, MachineStep &step)
         step.log(QStringLiteral("1 Byte transmitted"));
         step.log(readingLine());
     } else {
-        programStarted(step); // the board's program answers here that it runs
+        logProgramStarted(step); // the board's program answers here that it runs
         step.log(QStringLiteral("Reading all flash data sectors and NV parameter..."));
     }
     step.phase(TransferPhase::Data);
-    m_state = State::WaitBlock;
+    enter(State::WaitBlock);
     step.setWait(BlockTimeoutMs);
     step.sendByte(BlockRequest);
 }
@@ -146,7 +149,7 @@ void SerialUpload::blockAnswer(quint8 b, MachineStep &step)
         completeReading(step);
         return;
     }
-    m_state = State::ReceivingBlock;
+    enter(State::ReceivingBlock);
     // The header often arrives together with the first block bytes: the read goes on with them.
     if (restOfReadEmpty())
         step.arm();
@@ -205,19 +208,18 @@ void SerialUpload::badCheckTooOften(MachineStep &step)
     endWithError(
         step, where + QStringLiteral(" came with a bad check byte %1 times.").arg(m_badChecks + 1),
         TransferOutcome::Failed);
-    stopAll();
 }
 
 void SerialUpload::request(quint8 byte, MachineStep &step)
 {
     m_block.reset();
-    m_state = State::WaitBlock;
+    enter(State::WaitBlock);
     step.sendByte(byte);
 }
 
 void SerialUpload::timeout(QByteArrayView late, MachineStep &step)
 {
-    if (m_state != State::ReceivingBlock) {
+    if (state() != State::ReceivingBlock) {
         UploadMachine::timeout(late, step);
         return;
     }

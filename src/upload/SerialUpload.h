@@ -13,13 +13,19 @@ class SerialUpload : public UploadMachine
 {
 public:
     enum class State {
+        // Those of every machine (BootState).
         Idle,
-        Booting,
+        Ended,
+        WaitTargetId,
+        WaitLoaderStarted,
+        WaitProgramStarted,
+        // The protocol's.
         WaitStartSectorAck,
         WaitEndSectorAck, // on the 4610 board: waiting for the program's start
         WaitBlock, // a request is out: the header or the end is due
         ReceivingBlock,
     };
+    static_assert(startsWithBootStates<State>());
 
     static constexpr int SectorTimeoutMs = 1000;
     static constexpr int BlockTimeoutMs = 2000;
@@ -37,13 +43,11 @@ public:
     void serialRead(QByteArrayView bytes, MachineStep &step) override;
     void timeout(QByteArrayView late, MachineStep &step) override;
     qint64 readLimit() const override;
-    bool takesLateBytes() const override { return m_state == State::ReceivingBlock; }
+    bool takesLateBytes() const override { return state() == State::ReceivingBlock; }
 
-    State state() const { return m_state; }
+    State state() const { return stateAs<State>(); }
 
 protected:
-    bool protocolIdle() const override { return m_state == State::Idle; }
-    void stopProtocol() override { m_state = State::Idle; }
     void programRunning(MachineStep &step) override;
     void programSent(MachineStep &step) override;
     bool isAnswer(quint8 b) const override;
@@ -60,7 +64,6 @@ private:
     void badCheckTooOften(MachineStep &step);
     void request(quint8 byte, MachineStep &step);
 
-    State m_state = State::Booting;
     UploadBlock m_block;
     qint32 m_retryCount = 0;
     int m_badChecks = 0; // of the block asked for

@@ -87,7 +87,6 @@ void UploadMachine::sentTooMuch(MachineStep &step)
     endWithError(
         step, QStringLiteral("The device sent more than the %1 bytes asked for.").arg(bytesAsked()),
         TransferOutcome::Failed);
-    stopAll();
 }
 
 void UploadMachine::completeReading(MachineStep &step)

@@ -180,10 +180,6 @@ void MachineDriver::carryOut(const MachineStep &step)
             m_frames << a.frame;
             wire << Exchange {true, frameKey(a.frame), true};
             break;
-        case MachineAction::Kind::Arm:
-        case MachineAction::Kind::Stop:
-        case MachineAction::Kind::SetWait:
-            break; // the machine keeps its watchdog
         case MachineAction::Kind::Log:
             logs << a.text;
             break;

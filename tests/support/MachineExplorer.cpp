@@ -6,8 +6,8 @@
 
 namespace {
 
-// A device that never stops, answering every 100 ms, must have been stopped within this many
-// of its answers: the repetitions it may ask for, or the longest wait it does not put off.
+// A device that never stops, answering at its pace, must have been stopped within this many of
+// its answers: the repetitions it may ask for, or the longest wait it does not put off.
 constexpr int EndlessBound = 4 * TransferMachine::MaxRepeats + 60;
 
 QString describe(const MachineInput &input)
@@ -51,8 +51,8 @@ public:
     {
         ++m_result.cases;
         MachineDriver d(m_e.make());
-        // A device that never stops answers every 100 ms: the waits run out between.
-        d.msPerInput = endlessFrom >= 0 ? 100 : 0;
+        // A device that never stops answers at its pace: the waits run out between.
+        d.msPerInput = endlessFrom >= 0 ? m_e.endlessEveryMs : 0;
         d.confirm();
         int finishedAfter = -1;
         for (const MachineInput &input : inputs) {

@@ -27,8 +27,10 @@ struct MachineExploration
     // From the confirmed boot prompt to the device's end.
     QList<MachineInput> goodRun;
     QList<MachineInput> variants;
-    // Answers of a device that never stops (each fed repeatedly from every prefix).
+    // Answers of a device that never stops (each fed repeatedly from every prefix), one every
+    // `endlessEveryMs`: slow enough that the longest wait it does not put off runs out.
     QList<MachineInput> endless;
+    int endlessEveryMs = 100;
     // What a device sends past the end of what was asked for.
     QList<MachineInput> pastTheEnd;
     // The invariant's own check, independent of the machine's bookkeeping.

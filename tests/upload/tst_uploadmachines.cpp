@@ -400,7 +400,13 @@ void tst_UploadMachines::exhaustive()
     if (!can) {
         QByteArray bad = data(name, 1).constFirst().bytes;
         bad[257] = char(bad[257] ^ 1);
-        e.endless << MachineInput::read(bad);
+        e.endless << MachineInput::read(bad) << MachineInput::read(0xE1);
+    } else {
+        // Over CAN: messages that never complete the batch (the same data message again, a
+        // short one, a status the protocol does not know, "batch complete" without its data, a
+        // foreign identifier).
+        e.endless << data(name, 1).constFirst()
+                  << machineScript(QStringLiteral("2bf:0102 5bf:33 5bf:20 7ff:0102030405060708"));
     }
     e.pastTheEnd = data(name, 2);
     const ExplorationResult r = explore(e);
