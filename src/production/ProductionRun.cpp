@@ -17,6 +17,13 @@ QString sectorsText(qint32 first, qint32 end)
                             : QStringLiteral("sectors %1 to %2").arg(first).arg(end - 1);
 }
 
+// A read-back went through when every byte came, whether or not the bytes match the image.
+bool readBackComplete(const TransferRecord &record)
+{
+    return record.outcome == TransferOutcome::Success
+        || record.outcome == TransferOutcome::Different;
+}
+
 } // namespace
 
 ProductionRun::ProductionRun(SerialLink &serial, TransferSession::CanLinkFactory canFactory,
@@ -254,7 +261,7 @@ void ProductionRun::startCheck()
 
 void ProductionRun::afterCheck(const TransferRecord &record)
 {
-    if (record.outcome != TransferOutcome::Success) {
+    if (!readBackComplete(record)) {
         finish(record);
         return;
     }
@@ -320,7 +327,7 @@ void ProductionRun::startProof()
 
 void ProductionRun::afterProof(const TransferRecord &record)
 {
-    if (record.outcome != TransferOutcome::Success) {
+    if (!readBackComplete(record)) {
         tryFailed(record);
         return;
     }
@@ -388,7 +395,7 @@ void ProductionRun::afterVerify(const TransferRecord &verify)
     m_held = false;
     TransferRecord download = m_download;
     download.ended = m_setup.clock->now();
-    if (verify.outcome == TransferOutcome::Success && verify.compareEqual) {
+    if (readBackComplete(verify) && verify.compareEqual) {
         download.compared = true;
         download.compareEqual = true;
         download.compareAddress = -1;
@@ -398,7 +405,7 @@ void ProductionRun::afterVerify(const TransferRecord &verify)
         finish(download);
         return;
     }
-    if (verify.outcome == TransferOutcome::Success) {
+    if (readBackComplete(verify)) {
         download = failedByVerify(download, verify);
     } else {
         // Programmed but not proven: the next try programs the whole range again.
@@ -473,7 +480,7 @@ void ProductionRun::finish(const TransferRecord &record, const QString &refusal,
     m_result.refusal = refusal;
     m_result.closing = !refusal.isEmpty() ? refusal : closing;
     if (m_result.closing.isEmpty() && (m_step == Step::Proof || m_step == Step::Verify)
-        && record.outcome != TransferOutcome::Success)
+        && !readBackComplete(record))
         m_result.closing = record.operation == TransferOperation::Download
             ? record.reportText
             : QStringLiteral("The unit could not be read back:\n\n")
