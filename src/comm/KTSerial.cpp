@@ -5,12 +5,16 @@
 #include "comm/SerialBackend.h"
 #include "comm/SerialHandover.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
+#include <QSocketNotifier>
 #include <QLoggingCategory>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcSerialWorker)
 
@@ -164,6 +168,14 @@ void TKTSerial::StartWorker(quint32 mask)
     m_rxDelivered = (mask & EV_RXCHAR) != 0;
     m_errorsWatched = (mask & EV_ERR) != 0;
     m_handoverWatcher.reset(handover->watch(this, [this] { RunPendingDispatch(); }));
+    const int readable = m_backend->readableHandle();
+    if ((mask & EV_RXCHAR) && SyncEventHandling() && readable >= 0
+        && QThread::currentThread() == thread() && QAbstractEventDispatcher::instance()) {
+        m_worker->readsElsewhere = true;
+        m_readsHere = true;
+        m_readNotifier.reset(new QSocketNotifier(readable, QSocketNotifier::Read));
+        connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &TKTSerial::ReadHere);
+    }
     TKTSerialThread::run(m_worker, niceFor(m_threadPriority));
 }
 
@@ -174,6 +186,14 @@ void TKTSerial::StopWorker()
         disconnect(m_handoverWatcher.get(), nullptr, this, nullptr);
         m_handoverWatcher.reset();
     }
+    if (m_readNotifier) {
+        // Before the port's descriptor closes, so that the event loop no longer watches it.
+        if (QThread::currentThread() == m_readNotifier->thread())
+            m_readNotifier->setEnabled(false);
+        disconnect(m_readNotifier.get(), nullptr, this, nullptr);
+        m_readNotifier.reset();
+    }
+    m_readsHere = false;
     m_rxDelivered = false;
     m_errorsWatched = false;
     m_rxStalled = false;
@@ -185,7 +205,6 @@ void TKTSerial::StopWorker()
         std::lock_guard lock(worker->mutex);
         worker->terminate = true;
     }
-    worker->handedBack.notify_all();
     worker->wake();
     if (worker->workerId.load() == std::this_thread::get_id()) {
         // Closed from a handler running on the worker itself: it sees the flag when the
@@ -332,9 +351,8 @@ void TKTSerial::SetVicPortAccess(bool value)
 void TKTSerial::SetRxBufSize(int value)
 {
     m_rxBufSize = qMax(16, value);
-    // A worker that waits for room may have it now.
-    if (m_rxStalled)
-        m_backend->wake();
+    // A reader that waits for room may have it now.
+    ResumeReading();
 }
 
 void TKTSerial::SetTxBufSize(int value)
@@ -444,8 +462,8 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
             std::memcpy(Buffer, m_rx.constData(), n);
             m_rx.remove(0, n);
         }
-        if (n && m_rxStalled)
-            m_backend->wake();
+        if (n)
+            ResumeReading();
         return n;
     }
     const quint32 n = qMin(Count, InputCount());
@@ -455,6 +473,16 @@ quint32 TKTSerial::Read(void *Buffer, quint32 Count)
     if (got < 0)
         m_lineErrors.raise(CE_IOE);
     return got > 0 ? quint32(got) : 0;
+}
+
+bool TKTSerial::HasDeliveredBytes(const SerialWorkerState *worker)
+{
+    // Handed over without waiting, a read can travel with the event before it: its bytes have
+    // been taken already and the later event has nothing to tell.
+    if (!worker || !m_rxDelivered || !SyncEventHandling())
+        return true;
+    std::lock_guard lock(m_rxMutex);
+    return !m_rx.isEmpty();
 }
 
 qsizetype TKTSerial::ReceiveRoom()
@@ -486,8 +514,7 @@ bool TKTSerial::DiscardInput()
         dropped = m_backend->discardInput();
         m_rx.clear();
     }
-    if (m_rxStalled)
-        m_backend->wake();
+    ResumeReading();
     return dropped;
 }
 
@@ -549,18 +576,74 @@ void TKTSerial::RunPendingDispatch()
     quint32 mask = 0;
     {
         std::lock_guard lock(worker->mutex);
-        if (worker->terminate || worker->handoverDone)
+        if (worker->terminate)
             return;
-        mask = worker->pendingMask;
-        worker->pendingMask = 0;
+        mask = std::exchange(worker->pendingMask, 0);
     }
     if (mask)
-        Dispatch(mask, worker.get());
-    {
-        std::lock_guard lock(worker->mutex);
-        worker->handoverDone = true;
+        DispatchHere(mask, worker);
+}
+
+void TKTSerial::ReadHere()
+{
+    const std::shared_ptr<SerialWorkerState> worker = m_worker;
+    if (!worker || worker->terminate || !m_readNotifier)
+        return;
+    const qsizetype room = ReceiveRoom();
+    if (room <= 0) {
+        // Read makes room and turns the watch back on.
+        m_rxStalled = true;
+        m_readNotifier->setEnabled(false);
+        return;
     }
-    worker->handedBack.notify_all();
+    std::array<char, SerialWorkerState::ReadChunk> chunk;
+    const quint32 discards = m_rxDiscards.load();
+    const qint64 n = m_backend->read(chunk.data(), qMin(room, SerialWorkerState::ReadChunk));
+    if (n < 0 || (n == 0 && m_backend->lineIsDown())) {
+        // A hung-up line stays readable: stop watching it and let the worker, which watches the
+        // line, report it.
+        m_readNotifier->setEnabled(false);
+        worker->readFailed = true;
+        worker->wake();
+        return;
+    }
+    if (n == 0 || !Receive(chunk.data(), n, discards))
+        return;
+    quint32 mask = EV_RXCHAR;
+    if (m_errorsWatched && m_lineErrors.collect(*m_backend))
+        mask |= EV_ERR;
+    DispatchHere(mask, worker);
+}
+
+void TKTSerial::DispatchHere(quint32 eventMask, const std::shared_ptr<SerialWorkerState> &worker)
+{
+    worker->dispatching = true;
+    Dispatch(eventMask, worker.get());
+    worker->dispatching = false;
+    // Writes in the handlers did not wake the worker: it is woken once, and only when the
+    // dispatch did not settle them (bytes still to send, or the transmit queue to watch).
+    if (!worker->terminate && worker->transmitOwed())
+        worker->wake();
+}
+
+void TKTSerial::ResumeReading()
+{
+    if (!m_rxStalled)
+        return;
+    if (!m_readsHere) {
+        m_backend->wake();
+        return;
+    }
+    auto resume = [this] {
+        if (m_readNotifier && m_rxStalled) {
+            m_rxStalled = false;
+            m_readNotifier->setEnabled(true);
+        }
+    };
+    if (QThread::currentThread() == thread())
+        resume();
+    else
+        QMetaObject::invokeMethod(this, resume, Qt::QueuedConnection);
 }
 
 void TKTSerial::DispatchEvents(quint32 eventMask)
@@ -577,7 +660,7 @@ void TKTSerial::Dispatch(quint32 eventMask, SerialWorkerState *worker)
     };
     if ((eventMask & EV_ERR) && !closed())
         OnError(this);
-    if ((eventMask & EV_RXCHAR) && !closed())
+    if ((eventMask & EV_RXCHAR) && !closed() && HasDeliveredBytes(worker))
         OnRxChar(this);
     // An answer that the driver has sent on at once gets its transmit-empty event in this
     // dispatch rather than in a hand-over of its own right after, which would hold up the

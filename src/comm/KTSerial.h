@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+class QSocketNotifier;
 class TKTSerial;
 struct SerialWorkerState;
 
@@ -47,8 +48,9 @@ using TNotifyEvent = TEventHandler<TKTSerial *>;
 // One serial port: opened exclusive, non-blocking and raw on its DevicePath, through a
 // SerialBackend (the platform's own unless one is handed in). A
 // worker thread waits for port events and calls OnError, OnRxChar and OnTxEmpty (in that order),
-// on the thread that owns the component when SyncEventHandling is set. Read, Write and
-// InputCount never block and never raise.
+// on the thread that owns the component when SyncEventHandling is set; that thread then reads
+// the received bytes itself when the backend has a descriptor to watch and Open runs there.
+// Read, Write and InputCount never block and never raise.
 //
 // While a worker serves OnRxChar, it reads the bytes before the event and they travel with it:
 // InputCount and Read answer from them without asking the driver, and the worker reads no more
@@ -142,15 +144,24 @@ public:
 private slots:
     // The worker's hand-over when SyncEventHandling is set.
     void RunPendingDispatch();
+    // Received bytes, read on this component's thread when it watches the port itself.
+    void ReadHere();
 
 private:
     friend class TKTSerialThread;
     // Stops at the first handler after the opening that started the worker was closed.
     void Dispatch(quint32 eventMask, SerialWorkerState *worker);
+    // Dispatch on this component's thread, then wakes the worker if the handlers left it
+    // something to send or a transmit queue to watch.
+    void DispatchHere(quint32 eventMask, const std::shared_ptr<SerialWorkerState> &worker);
+    // The receive buffer has room again: the reader goes on.
+    void ResumeReading();
     void ApplyTimeouts();
     void ApplyLine();
     // The worker's side of the receive buffer: room left, and bytes it has read.
     qsizetype ReceiveRoom();
+    // False when an event handed over to this thread finds none of its bytes left.
+    bool HasDeliveredBytes(const SerialWorkerState *worker);
     // Keeps bytes the worker read while DiscardInput had been called `discards` times; false
     // (bytes dropped) when a discard came in between.
     bool Receive(const char *data, qsizetype count, quint32 discards);
@@ -190,6 +201,10 @@ private:
         void operator()(QObject *object) const;
     };
     std::unique_ptr<QObject, DeleteLater> m_handoverWatcher;
+    // With SyncEventHandling, a port that an event loop can watch is read on this component's
+    // thread: an answer then costs no hand-over between threads.
+    std::unique_ptr<QSocketNotifier, DeleteLater> m_readNotifier;
+    std::atomic<bool> m_readsHere {false};
     // A worker that closed its own port from a handler; joined by the next Open or the
     // destructor, so nothing of it runs on when the component goes.
     std::shared_ptr<SerialWorkerState> m_retiredWorker;

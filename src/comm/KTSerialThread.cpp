@@ -14,11 +14,9 @@ Q_LOGGING_CATEGORY(lcSerialWorker, "brasvik.comm.serial", QtCriticalMsg)
 
 namespace {
 
-// Without a receive handler, the driver's error counters are looked at this often.
+// When the worker does not read, the driver's error counters are looked at this often.
 constexpr int kErrorCounterCheckMs = 100;
 constexpr int kMaxDrainWaitMs = 100;
-// What one wake-up reads at most; more waiting completes the next wait at once.
-constexpr qsizetype kReadChunk = 4096;
 
 } // namespace
 
@@ -49,6 +47,12 @@ bool SerialWorkerState::takeTransmitEmpty()
     return true;
 }
 
+bool SerialWorkerState::transmitOwed()
+{
+    std::lock_guard lock(txMutex);
+    return !txPending.isEmpty() || txAwaitingEmpty;
+}
+
 std::shared_ptr<SerialWorkerState> TKTSerialThread::create(TKTSerial *component,
                                                            std::shared_ptr<SerialBackend> backend,
                                                            std::shared_ptr<SerialHandover> handover,
@@ -70,20 +74,20 @@ void TKTSerialThread::dispatch(SerialWorkerState &s, quint32 mask)
 {
     if (s.terminate)
         return;
-    s.dispatching = true;
     if (!s.owner->SyncEventHandling()) {
+        s.dispatching = true;
         s.owner->Dispatch(mask, &s);
         s.dispatching = false;
         return;
     }
-    std::unique_lock lock(s.mutex);
-    s.pendingMask = mask;
-    s.handoverDone = false;
-    lock.unlock();
+    // The worker does not wait for the handlers: the bytes already travel in the receive
+    // buffer, and events raised again before the component's thread takes them are one
+    // dispatch. Waiting would cost every answer a further wake-up of this thread.
+    {
+        std::lock_guard lock(s.mutex);
+        s.pendingMask |= mask;
+    }
     s.handover->raise();
-    lock.lock();
-    s.handedBack.wait(lock, [&] { return s.handoverDone || s.terminate.load(); });
-    s.dispatching = false;
 }
 
 void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, int niceValue)
@@ -99,11 +103,11 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
     if (s.terminate)
         return;
     SerialBackend &port = *s.backend;
-    const bool wantRx = s.mask & EV_RXCHAR;
+    const bool wantRx = (s.mask & EV_RXCHAR) && !s.readsElsewhere;
     const bool wantError = s.mask & EV_ERR;
     const bool watchCounters = wantError && s.owner->m_lineErrors.hasCounters();
     bool lineDown = false;
-    std::array<char, kReadChunk> chunk;
+    std::array<char, SerialWorkerState::ReadChunk> chunk;
 
     auto lineFailed = [&](quint32 *events) {
         if (!lineDown)
@@ -119,6 +123,8 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
 
     while (!s.terminate) {
         quint32 events = 0;
+        if (s.readFailed.exchange(false) && !lineDown)
+            lineFailed(&events);
         quint32 interest = lineDown ? 0 : quint32(SerialBackend::LineDown);
         int timeout = -1;
         qsizetype rxRoom = 0;
@@ -176,7 +182,7 @@ void TKTSerialThread::execute(const std::shared_ptr<SerialWorkerState> &state, i
             }
             if ((ready & SerialBackend::Readable) && !lineDown) {
                 const quint32 discards = s.owner->m_rxDiscards.load();
-                const qint64 n = port.read(chunk.data(), qMin(rxRoom, kReadChunk));
+                const qint64 n = port.read(chunk.data(), qMin(rxRoom, SerialWorkerState::ReadChunk));
                 if (n < 0)
                     lineFailed(&events);
                 else if (n > 0 && s.owner->Receive(chunk.data(), n, discards))

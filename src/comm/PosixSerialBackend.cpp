@@ -265,6 +265,12 @@ quint32 PosixSerialBackend::wait(quint32 interest, int timeoutMs)
     return ready;
 }
 
+bool PosixSerialBackend::lineIsDown()
+{
+    pollfd fd {m_fd.load(), 0, 0};
+    return ::poll(&fd, 1, 0) > 0 && (fd.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 void PosixSerialBackend::wake()
 {
     const quint64 one = 1;

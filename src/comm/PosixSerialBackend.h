@@ -32,6 +32,8 @@ public:
 
     quint32 wait(quint32 interest, int timeoutMs) override;
     void wake() override;
+    int readableHandle() const override { return m_fd.load(); }
+    bool lineIsDown() override;
 
     [[nodiscard]] ModemResult setModemLine(ModemLine line, bool on) override;
 

@@ -95,6 +95,12 @@ public:
     virtual quint32 wait(quint32 interest, int timeoutMs) = 0;
     // Ends the current or the next wait().
     virtual void wake() = 0;
+    // A descriptor that an event loop can watch for received bytes, or -1 where only wait()
+    // tells. Bytes are read through read() all the same.
+    virtual int readableHandle() const { return -1; }
+    // True when the line has failed or hung up (what wait() reports as LineDown), asked without
+    // waiting and without taking a wake().
+    virtual bool lineIsDown() { return false; }
 
     [[nodiscard]] virtual ModemResult setModemLine(ModemLine line, bool on) = 0;
 

@@ -485,7 +485,7 @@ void tst_KTSerial::destroyWhileHandOverPending()
     };
     m_port->Open();
     QVERIFY(m_pty->write("a"));
-    // The worker now waits for this thread, which does not run its event loop.
+    // The event waits for this thread, which does not run its event loop.
     QThread::msleep(50);
     QElapsedTimer timer;
     timer.start();

@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -59,13 +60,38 @@ private slots:
     void lineErrorsReachOnError();
     void lineErrorHidesQueueOnce_data();
     void lineErrorHidesQueueOnce();
+    void vanishedPortGivesOneIoError_data() { readers(); }
     void vanishedPortGivesOneIoError();
     void receivedBytesNeedNoDriverCall();
     void handlerLeavesBytes();
+    void receiveBufferBoundedByRxBufSize_data() { readers(); }
     void receiveBufferBoundedByRxBufSize();
+    void discardDropsDriverAndReadAhead_data() { readers(); }
     void discardDropsDriverAndReadAhead();
 
 private:
+    // Who reads the received bytes: the worker, or the component's own thread when the port
+    // has a descriptor its event loop can watch.
+    static void readers()
+    {
+        QTest::addColumn<bool>("readsHere");
+        QTest::newRow("worker reads") << false;
+        QTest::newRow("own thread reads") << true;
+    }
+    // Offers the descriptor for rows that read on the own thread; call before Open.
+    void chooseReader()
+    {
+        QFETCH(bool, readsHere);
+        if (readsHere)
+            m_fake->offerReadableHandle();
+    }
+    // After bytes were taken: the reader was the one the row chose.
+    bool readByChosenReader() const
+    {
+        QFETCH(bool, readsHere);
+        return (m_fake->lastReader() == std::this_thread::get_id()) == readsHere;
+    }
+
     FakeSerialBackend *m_fake = nullptr; // owned by m_port
     std::unique_ptr<TKTSerial> m_port;
 };
@@ -249,9 +275,11 @@ void tst_KTSerialFakePort::vanishedPortGivesOneIoError()
 {
     Recorder rec;
     rec.install(*m_port);
+    chooseReader();
     m_port->Open();
     m_fake->feed("\x55");
     QVERIFY(QTest::qWaitFor([&] { return rec.events.contains("rx"); }, 2000));
+    QVERIFY(readByChosenReader());
     m_fake->vanish();
     QVERIFY(QTest::qWaitFor([&] { return !rec.errors.isEmpty(); }, 2000));
     QTest::qWait(150);
@@ -347,6 +375,7 @@ void tst_KTSerialFakePort::receiveBufferBoundedByRxBufSize()
     m_port->OnRxChar = [&](TKTSerial *) {
         ++events;
     };
+    chooseReader();
     m_port->Open();
     QByteArray sent;
     for (int i = 0; i < 100; ++i)
@@ -356,6 +385,7 @@ void tst_KTSerialFakePort::receiveBufferBoundedByRxBufSize()
     QTest::qWait(50);
     QCOMPARE(m_port->InputCount(), 16u);
     QCOMPARE(m_fake->inputQueue(), 84);
+    QVERIFY(readByChosenReader());
     QByteArray got;
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -377,6 +407,7 @@ void tst_KTSerialFakePort::discardDropsDriverAndReadAhead()
     };
     QVERIFY(!m_port->DiscardInput());
     QCOMPARE(errno, EBADF);
+    chooseReader();
     m_port->Open();
     m_fake->feed(QByteArray(40, 'x'));
     QVERIFY(QTest::qWaitFor([&] { return events >= 1; }, 2000));

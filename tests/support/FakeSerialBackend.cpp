@@ -5,6 +5,9 @@
 #include <chrono>
 #include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace {
 
 // Far above any descriptor a test opens, so no real port and no fake share a Handle.
@@ -15,6 +18,51 @@ std::atomic<int> nextHandle {1 << 20};
 FakeSerialBackend::FakeSerialBackend() : m_handle(nextHandle++)
 {
     m_clock.start();
+}
+
+FakeSerialBackend::~FakeSerialBackend()
+{
+    if (m_readableFd >= 0)
+        ::close(m_readableFd);
+}
+
+void FakeSerialBackend::offerReadableHandle()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_readableFd < 0)
+        m_readableFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    updateReadableLocked();
+}
+
+std::thread::id FakeSerialBackend::lastReader() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lastReader;
+}
+
+int FakeSerialBackend::readableHandle() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_readableFd;
+}
+
+bool FakeSerialBackend::lineIsDown()
+{
+    std::lock_guard lock(m_mutex);
+    return m_vanished;
+}
+
+void FakeSerialBackend::updateReadableLocked()
+{
+    if (m_readableFd < 0)
+        return;
+    const bool readable = m_open && (m_vanished || !m_input.isEmpty());
+    if (readable == m_readableRaised)
+        return;
+    quint64 value = 1;
+    (void)!(readable ? ::write(m_readableFd, &value, sizeof value)
+                     : ::read(m_readableFd, &value, sizeof value));
+    m_readableRaised = readable;
 }
 
 void FakeSerialBackend::setOpenError(int error)
@@ -58,6 +106,7 @@ void FakeSerialBackend::countLineErrors(const ErrorCounters &more, const QByteAr
         // Copied, not shared: the worker reads them on its thread.
         if (m_open && !m_vanished)
             m_input.append(withBytes.constData(), withBytes.size());
+        updateReadableLocked();
     }
     m_changed.notify_all();
 }
@@ -88,6 +137,7 @@ void FakeSerialBackend::vanish()
     {
         std::lock_guard lock(m_mutex);
         m_vanished = true;
+        updateReadableLocked();
     }
     m_changed.notify_all();
 }
@@ -170,6 +220,7 @@ bool FakeSerialBackend::open(const QString &)
     m_open = true;
     m_woken = false;
     m_input = std::exchange(m_staleInput, QByteArray());
+    updateReadableLocked();
     return true;
 }
 
@@ -182,6 +233,7 @@ bool FakeSerialBackend::close()
         m_open = false;
         m_input.clear();
         m_outQueued = 0;
+        updateReadableLocked();
     }
     m_changed.notify_all();
     std::lock_guard lock(m_mutex);
@@ -229,6 +281,9 @@ qint64 FakeSerialBackend::read(char *buffer, qint64 count)
     const qint64 n = qMin(count, qint64(m_input.size()));
     std::copy_n(m_input.constData(), n, buffer);
     m_input.remove(0, n);
+    if (n > 0)
+        m_lastReader = std::this_thread::get_id();
+    updateReadableLocked();
     return n;
 }
 
@@ -250,6 +305,7 @@ bool FakeSerialBackend::discardInput()
         return refuse(m_open ? EIO : EBADF);
     ++m_discardCalls;
     m_input.clear();
+    updateReadableLocked();
     return true;
 }
 

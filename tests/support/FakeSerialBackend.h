@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 // A serial port in memory for tests of the serial component, showing what a pseudo-terminal
 // cannot: output that never drains, line errors the driver counts, a device that vanishes, and
@@ -26,6 +27,9 @@ public:
     };
 
     FakeSerialBackend();
+    ~FakeSerialBackend() override;
+    FakeSerialBackend(const FakeSerialBackend &) = delete;
+    FakeSerialBackend &operator=(const FakeSerialBackend &) = delete;
 
     // Scripting. An errno value of 0 lets the call succeed.
     void setOpenError(int error);
@@ -45,6 +49,9 @@ public:
     // The device is gone: reads and writes fail with EIO, the line is down, opening fails.
     void vanish();
     void setModemLinesSupported(bool supported);
+    // Offers a descriptor that polls readable while bytes wait or the line is down, as a tty
+    // does: the component's own thread then reads, not the worker.
+    void offerReadableHandle();
     // Stamps the modem line changes with this clock too (virtual time in transfer tests).
     void setClock(std::function<qint64()> msNow);
 
@@ -58,6 +65,8 @@ public:
     // Bytes waiting in the driver's receive queue, and the calls that dropped them.
     qsizetype pendingInput() const;
     int discardCalls() const;
+    // The thread of the latest read() that took bytes.
+    std::thread::id lastReader() const;
 
     [[nodiscard]] bool open(const QString &path) override;
     bool close() override;
@@ -73,10 +82,14 @@ public:
     [[nodiscard]] bool errorCounters(ErrorCounters *counters) override;
     quint32 wait(quint32 interest, int timeoutMs) override;
     void wake() override;
+    int readableHandle() const override;
+    bool lineIsDown() override;
     [[nodiscard]] ModemResult setModemLine(ModemLine line, bool on) override;
 
 private:
     quint32 readyLocked(quint32 interest) const;
+    // Keeps the offered descriptor readable exactly while a tty's would be.
+    void updateReadableLocked();
     // Set errno for a failing call.
     static int fail(int error);
     static bool refuse(int error);
@@ -98,6 +111,9 @@ private:
     bool m_countersSupported = true;
     bool m_drains = true;
     bool m_modemLinesSupported = true;
+    int m_readableFd = -1;
+    bool m_readableRaised = false;
+    std::thread::id m_lastReader;
     std::function<qint64()> m_msClock;
     QByteArray m_input;
     QByteArray m_written;
