@@ -3,6 +3,7 @@
 #include "support/PtyPair.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,7 +47,6 @@ private slots:
 private:
     using Run = CliRun;
     Run cli(const QStringList &args, const QByteArray &input = {}, bool closeInput = true);
-    QString writeFile(const QString &name, const QByteArray &data);
 
     TempSettings m_settings;
     QTemporaryDir m_dir;
@@ -54,33 +54,12 @@ private:
     QByteArray m_osData;
 };
 
-namespace {
-
-QByteArray pattern(int n, int seed = 1)
-{
-    QByteArray b;
-    for (int i = 0; i < n; ++i)
-        b.append(char((i * 13 + seed) % 0xFD));
-    return b;
-}
-
-} // namespace
-
 void tst_CliDownload::initTestCase()
 {
     QVERIFY(QFileInfo(cliPath()).isExecutable());
-    m_osData = pattern(0x4100);
-    m_osImage
-        = writeFile(QStringLiteral("os.h86"), H86Builder().data(0, m_osData, 32).end().text());
-}
-
-QString tst_CliDownload::writeFile(const QString &name, const QByteArray &data)
-{
-    const QString path = QDir(m_dir.path()).filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return {};
-    return path;
+    m_osData = countingPattern(0x4100);
+    m_osImage = writeTestFile(m_dir, QStringLiteral("os.h86"),
+                              H86Builder().data(0, m_osData, 32).end().text());
 }
 
 tst_CliDownload::Run tst_CliDownload::cli(const QStringList &args, const QByteArray &input,
@@ -126,9 +105,12 @@ void tst_CliDownload::progressBarCountsWhatTheReportCounts()
 {
     // The erased stretch between the two pieces is never sent: the bar on a terminal counts
     // the bytes the report and the JSON feed count, not the span of addresses.
-    const QString image = writeFile(
-        QStringLiteral("gap.h86"),
-        H86Builder().data(0, pattern(0x100)).data(0x3000, pattern(0x100, 9)).end().text());
+    const QString image = writeTestFile(m_dir, QStringLiteral("gap.h86"),
+                                        H86Builder()
+                                            .data(0, countingPattern(0x100))
+                                            .data(0x3000, countingPattern(0x100, 9))
+                                            .end()
+                                            .text());
     SimDevice sim;
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     PtyPair terminal;
@@ -197,8 +179,8 @@ void tst_CliDownload::deviceFailures()
 
 void tst_CliDownload::retainValues()
 {
-    const QByteArray nv = pattern(4096, 7);
-    const QString image = writeFile(QStringLiteral("nv.b86"), nv);
+    const QByteArray nv = countingPattern(4096, 7);
+    const QString image = writeTestFile(m_dir, QStringLiteral("nv.b86"), nv);
     SimDevice sim;
     QVERIFY(sim.isReady());
     const Run r = cli({"download", image, "--port", sim.serialPath(), "--h86-dir",
@@ -214,9 +196,9 @@ void tst_CliDownload::retainValues()
 void tst_CliDownload::board4610CombinedImage()
 {
     QByteArray image(329984, char(0xFF));
-    image.replace(0, 0x100, pattern(0x100));
-    image.replace(0x50000, 0x900, pattern(0x900, 5));
-    const QString path = writeFile(QStringLiteral("board.b86"), image);
+    image.replace(0, 0x100, countingPattern(0x100));
+    image.replace(0x50000, 0x900, countingPattern(0x900, 5));
+    const QString path = writeTestFile(m_dir, QStringLiteral("board.b86"), image);
     SimDeviceOptions options;
     options.device = QStringLiteral("4610");
     SimDevice sim(options);
@@ -257,8 +239,8 @@ void tst_CliDownload::canDownload()
 
 void tst_CliDownload::canRetainValues()
 {
-    const QByteArray nv = pattern(4096, 11);
-    const QString image = writeFile(QStringLiteral("nv-can.b86"), nv);
+    const QByteArray nv = countingPattern(4096, 11);
+    const QString image = writeTestFile(m_dir, QStringLiteral("nv-can.b86"), nv);
     SimDeviceOptions options;
     options.can = true;
     SimDevice sim(options);
@@ -312,7 +294,7 @@ void tst_CliDownload::fieldLogs()
     const QString log = QDir(m_dir.path()).filePath(QStringLiteral("field.log"));
     const QString trace = QDir(m_dir.path()).filePath(QStringLiteral("tool.trace"));
     QFile::remove(trace);
-    QVERIFY(writeFile(QStringLiteral("field.log"), "earlier line\n") == log);
+    QVERIFY(writeTestFile(m_dir, QStringLiteral("field.log"), "earlier line\n") == log);
     QStringList args {"download",  m_osImage,
                       "--device",  "46xx",
                       "--port",    sim.serialPath(),
@@ -407,14 +389,11 @@ void tst_CliDownload::usageErrors_data()
 void tst_CliDownload::usageErrors()
 {
     QFETCH(QStringList, args);
-    const QString bad = writeFile(QStringLiteral("bad.b86"), QByteArray(100, 'x'));
+    const QString bad = writeTestFile(m_dir, QStringLiteral("bad.b86"), QByteArray(100, 'x'));
     args.replaceInStrings(QStringLiteral("@os"), m_osImage);
     args.replaceInStrings(QStringLiteral("@bad"), bad);
-    const Run r = cli(args);
-    QCOMPARE(r.exitCode, 1);
-    QCOMPARE(r.out, QString());
     QFETCH(QString, message);
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    CLI_VERIFY_REFUSED(cli(args), message);
 }
 
 void tst_CliDownload::missingTargetFile()
@@ -544,14 +523,14 @@ void tst_CliDownload::infoAndConvert()
 // exactly as a direct download of the image does: the B86 names the same sectors.
 void tst_CliDownload::convertedImageDownloadsEveryByte()
 {
-    const QByteArray far = pattern(0x400, 3);
-    const QString hex = writeFile(QStringLiteral("far.hex"),
-                                  H86Builder()
-                                      .data(0, m_osData.left(0x100))
-                                      .data(0x9C000, far) // sector 12
-                                      .data(0xFFC00, far) // up to the last byte of sector 18
-                                      .end()
-                                      .text());
+    const QByteArray far = countingPattern(0x400, 3);
+    const QString hex = writeTestFile(m_dir, QStringLiteral("far.hex"),
+                                      H86Builder()
+                                          .data(0, m_osData.left(0x100))
+                                          .data(0x9C000, far) // sector 12
+                                          .data(0xFFC00, far) // up to the last byte of sector 18
+                                          .end()
+                                          .text());
     const QString b86 = QDir(m_dir.path()).filePath(QStringLiteral("far.b86"));
     const Run convert = cli({"convert", hex, b86, "--device", "46xx"});
     QVERIFY2(convert.exitCode == 0, qPrintable(convert.err));

@@ -249,10 +249,7 @@ void tst_CliHelp::notHelp()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, message);
-    const Run r = cli(args);
-    QCOMPARE(r.exitCode, 1);
-    QCOMPARE(r.out, QString());
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    CLI_VERIFY_REFUSED(cli(args), message);
 }
 
 QTEST_GUILESS_MAIN(tst_CliHelp)

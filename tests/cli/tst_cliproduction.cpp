@@ -1,8 +1,8 @@
 #include "core/SectorMap.h"
 #include "support/CliProcess.h"
-#include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "support/TestFiles.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/ServiceRecordReader.h"
 
@@ -59,19 +59,11 @@ QByteArray withNvRam(const QByteArray &flash)
 void tst_CliProduction::initTestCase()
 {
     QVERIFY(QFileInfo(cliPath()).isExecutable());
-    m_flash = QByteArray(0x100000, char(0xFF));
-    H86Builder h86;
-    for (int s = 0; s < Sectors; ++s) {
-        QByteArray chunk;
-        for (int i = 0; i < ChunkBytes; ++i)
-            chunk.append(char((i * 13 + s * 7 + 1) % 0xF7));
-        m_flash.replace(SectorStart(s), ChunkBytes, chunk);
-        h86.data(SectorStart(s), chunk, 32);
-    }
-    m_imagePath = m_dir.filePath(QStringLiteral("os.h86"));
-    QFile file(m_imagePath);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(h86.end().text());
+    const SectorImage image = sectorImage(
+        Sectors, ChunkBytes, [](int s, int i) { return char((i * 13 + s * 7 + 1) % 0xF7); });
+    m_flash = image.flash;
+    m_imagePath = writeTestFile(m_dir, QStringLiteral("os.h86"), image.text);
+    QVERIFY(!m_imagePath.isEmpty());
 }
 
 void tst_CliProduction::init()

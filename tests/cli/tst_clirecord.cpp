@@ -2,6 +2,7 @@
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -39,7 +40,6 @@ private slots:
 private:
     CliRun cli(const QStringList &args);
     QString defaultRecord() const;
-    QString writeFile(const QString &name, const QByteArray &data);
     // The transfer command for `operation` against `sim`, without the feed options.
     QStringList command(const QString &operation, const SimDevice &sim);
 
@@ -51,14 +51,6 @@ private:
 };
 
 namespace {
-
-QByteArray pattern(qsizetype n, int seed = 1)
-{
-    QByteArray b;
-    for (qsizetype i = 0; i < n; ++i)
-        b.append(char((i * 13 + seed) % 0xFD));
-    return b;
-}
 
 // The lines of a file as JSON objects; an empty object for a line that is not one.
 QList<QJsonObject> jsonLines(const QByteArray &text)
@@ -83,9 +75,9 @@ void tst_CliRecord::initTestCase()
 {
     QVERIFY(QFileInfo(cliPath()).isExecutable());
     QVERIFY(m_dir.isValid());
-    m_osData = pattern(0x4100);
-    m_osImage
-        = writeFile(QStringLiteral("os.h86"), H86Builder().data(0, m_osData, 32).end().text());
+    m_osData = countingPattern(0x4100);
+    m_osImage = writeTestFile(m_dir, QStringLiteral("os.h86"),
+                              H86Builder().data(0, m_osData, 32).end().text());
     QSettings ini(m_settings.iniFile(), QSettings::IniFormat);
     ini.setValue(QStringLiteral("UploadOpt2"), 1);
 }
@@ -99,15 +91,6 @@ void tst_CliRecord::init()
 QString tst_CliRecord::defaultRecord() const
 {
     return m_state->filePath(QStringLiteral("Halvero/BrasvikV6/transfers.jsonl"));
-}
-
-QString tst_CliRecord::writeFile(const QString &name, const QByteArray &data)
-{
-    const QString path = m_dir.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return {};
-    return path;
 }
 
 CliRun tst_CliRecord::cli(const QStringList &args)

@@ -3,8 +3,8 @@
 #include "core/SectorMap.h"
 #include "download/DownloadTransfer.h"
 #include "support/CliProcess.h"
-#include "support/H86Builder.h"
 #include "support/SimDevice.h"
+#include "support/TestFiles.h"
 #include "transfer/ResumePoint.h"
 #include "transfer/ServiceRecord.h"
 #include "transfer/ServiceRecordReader.h"
@@ -32,7 +32,6 @@ private slots:
     void provesTheUnit();
 
 private:
-    QString writeFile(const QString &name, const QByteArray &data);
     // A download of the image that failed in sector 4 on `port`, as the record holds it.
     TransferRecord failedDownload(const QString &port) const;
 
@@ -49,33 +48,18 @@ constexpr int Sectors = 8;
 
 } // namespace
 
-QString tst_CliResume::writeFile(const QString &name, const QByteArray &data)
-{
-    const QString path = QDir(m_dir.path()).filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return {};
-    return path;
-}
-
 void tst_CliResume::initTestCase()
 {
     QVERIFY(QFileInfo(cliPath()).isExecutable());
-    m_flash = QByteArray(0x100000, char(0xFF));
-    H86Builder h86;
-    for (int s = 0; s < Sectors; ++s) {
-        QByteArray chunk;
-        for (int i = 0; i < ChunkBytes; ++i)
-            chunk.append(char((i * 11 + s * 5 + 3) % 0xF9));
-        m_flash.replace(SectorStart(s), ChunkBytes, chunk);
-        h86.data(SectorStart(s), chunk, 32);
-    }
-    const QByteArray text = h86.end().text();
-    m_imagePath = writeFile(QStringLiteral("os.h86"), text);
+    const SectorImage sectors = sectorImage(
+        Sectors, ChunkBytes, [](int s, int i) { return char((i * 11 + s * 5 + 3) % 0xF9); });
+    m_flash = sectors.flash;
+    m_imagePath = writeTestFile(m_dir, QStringLiteral("os.h86"), sectors.text);
+    QVERIFY(!m_imagePath.isEmpty());
 
     // The fingerprint as the command computes it (erasing the image's sectors only).
     ImageState image;
-    QVERIFY(ImageLoader::LoadH86Data(image, text, DeviceKind::Device46xx).ok());
+    QVERIFY(ImageLoader::LoadH86Data(image, sectors.text, DeviceKind::Device46xx).ok());
     image.EndSector = LastSectorBelow(image.DataEnd) + 1;
     m_sha256 = DownloadTransfer::imageFingerprint(
         DownloadRequest::fromImage(image, DeviceKind::Device46xx, TSettings()));
@@ -187,7 +171,7 @@ void tst_CliResume::refusals()
 
     QString image = m_imagePath;
     if (change == QLatin1String("retain"))
-        image = writeFile(QStringLiteral("nv.b86"), QByteArray(4096, '\x11'));
+        image = writeTestFile(m_dir, QStringLiteral("nv.b86"), QByteArray(4096, '\x11'));
     const CliRun run = runCli(QStringList {"download", image, "--device", "46xx", "--port", port,
                                            "--h86-dir", SimDevice::h86Directory(), "--yes"}
                               + options);

@@ -331,10 +331,7 @@ void tst_CliUpload::compareDiffUsage()
     QFETCH(QStringList, options);
     QFETCH(QString, message);
     const QString file = writeFile(QStringLiteral("usage.b86"), pattern(0x100000, 15));
-    const Run r = cli(QStringList {"compare", file, "--yes"} + options);
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
-    QCOMPARE(r.out, QString());
+    CLI_VERIFY_REFUSED(cli(QStringList {"compare", file, "--yes"} + options), message);
 }
 
 void tst_CliUpload::outputsThatAreInputs_data()
@@ -393,10 +390,7 @@ void tst_CliUpload::outputsThatAreInputs()
         = QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     if (args.first() != QLatin1String("convert"))
         args += QStringList {"--port", "/nonexistent/tty", "--yes"};
-    const Run r = cli(args);
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY2(r.err.contains(expand(message)), qPrintable(r.err));
-    QCOMPARE(r.out, QString());
+    CLI_VERIFY_REFUSED(cli(args), expand(message));
     QCOMPARE(readFile(image), data);
     QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), entries);
 }

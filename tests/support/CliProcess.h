@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QtTest>
 
 #include <functional>
 
@@ -27,3 +28,13 @@ struct CliRunOptions
 
 QString cliPath();
 CliRun runCli(const QStringList &args, const CliRunOptions &options = {});
+
+// In a test function: `run` (evaluated once) was refused as a usage error, with status 1,
+// nothing on stdout and `message` in what it wrote to stderr.
+#define CLI_VERIFY_REFUSED(run, message)                                                           \
+    do {                                                                                           \
+        const CliRun refused = (run);                                                              \
+        QCOMPARE(refused.exitCode, 1);                                                             \
+        QCOMPARE(refused.out, QString());                                                          \
+        QVERIFY2(refused.err.contains(message), qPrintable(refused.err));                          \
+    } while (false)
