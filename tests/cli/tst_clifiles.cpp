@@ -2,6 +2,7 @@
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,20 +46,21 @@ private:
     using ChildSetup = std::function<void()>;
     Run cli(const QStringList &args, const ChildSetup &childSetup = {});
     QString path(const QString &name) const { return QDir(m_dir->path()).filePath(name); }
-    QString writeFile(const QString &name, const QByteArray &data);
     QStringList entries() const
     {
         return QDir(m_dir->path())
             .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     }
-    // Makes `name` what `kind` says; false with a skip reason when it cannot be made here.
-    bool makeNode(const QString &name, const QString &kind, QString *skip);
+    // Makes `name` what `kind` says: empty, else why it failed (NoDeviceNodes: skip the case).
+    QString makeNode(const QString &name, const QString &kind);
 
     TempSettings m_settings;
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
 namespace {
+
+const QString NoDeviceNodes = QStringLiteral("device nodes cannot be made here");
 
 QByteArray contents(const QString &path)
 {
@@ -93,14 +95,6 @@ void tst_CliFiles::init()
     QVERIFY(m_dir->isValid());
 }
 
-QString tst_CliFiles::writeFile(const QString &name, const QByteArray &data)
-{
-    QFile f(path(name));
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return {};
-    return f.fileName();
-}
-
 tst_CliFiles::Run tst_CliFiles::cli(const QStringList &args, const ChildSetup &childSetup)
 {
     CliRunOptions options;
@@ -108,23 +102,23 @@ tst_CliFiles::Run tst_CliFiles::cli(const QStringList &args, const ChildSetup &c
     return runCli(args, options);
 }
 
-bool tst_CliFiles::makeNode(const QString &name, const QString &kind, QString *skip)
+QString tst_CliFiles::makeNode(const QString &name, const QString &kind)
 {
     const QByteArray native = QFile::encodeName(path(name));
+    const QString failed = QStringLiteral("cannot make the output node");
     if (kind == QLatin1String("fifo"))
-        return ::mkfifo(native.constData(), 0644) == 0;
+        return ::mkfifo(native.constData(), 0644) == 0 ? QString() : failed;
     if (kind == QLatin1String("folder"))
-        return QDir().mkdir(path(name));
+        return QDir().mkdir(path(name)) ? QString() : failed;
     if (kind == QLatin1String("link to a fifo")) {
-        return ::mkfifo(QFile::encodeName(path(QStringLiteral("pipe"))).constData(), 0644) == 0
+        const bool made
+            = ::mkfifo(QFile::encodeName(path(QStringLiteral("pipe"))).constData(), 0644) == 0
             && QFile::link(path(QStringLiteral("pipe")), path(name));
+        return made ? QString() : failed;
     }
     // A null device of our own: if the refusal ever failed, only this node would be replaced.
-    if (::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
-        *skip = QStringLiteral("device nodes cannot be made here");
-        return false;
-    }
-    return true;
+    return ::mknod(native.constData(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? QString()
+                                                                           : NoDeviceNodes;
 }
 
 void tst_CliFiles::damagedImagesAreRefused_data()
@@ -162,7 +156,7 @@ void tst_CliFiles::damagedImagesAreRefused()
     QFETCH(QString, command);
     QFETCH(QByteArray, text);
     QFETCH(QString, message);
-    const QString image = writeFile(QStringLiteral("t.h86"), text);
+    const QString image = writeTestFile(*m_dir, QStringLiteral("t.h86"), text);
     QStringList args {command, image, QStringLiteral("--device"), QStringLiteral("46xx")};
     if (command == QLatin1String("convert"))
         args.insert(2, path(QStringLiteral("out.b86")));
@@ -204,7 +198,7 @@ void tst_CliFiles::intelHexNamesAreReadAsH86()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     const QString image = args.at(1).mid(1);
-    QVERIFY(!writeFile(image, H86Builder().data(0, "\x01\x02").end().text()).isEmpty());
+    QVERIFY(!writeTestFile(*m_dir, image, H86Builder().data(0, "\x01\x02").end().text()).isEmpty());
     args.replaceInStrings(QStringLiteral("@"), m_dir->path() + u'/');
     const Run r = cli(args);
     QVERIFY2(r.exitCode == exitCode, qPrintable(r.err));
@@ -230,14 +224,13 @@ void tst_CliFiles::convertRefusesOutputsThatAreNoRegularFiles()
 {
     QFETCH(QString, kind);
     QFETCH(QString, message);
-    const QString image = writeFile(QStringLiteral("retain.b86"), QByteArray(4096, 'r'));
+    const QString image
+        = writeTestFile(*m_dir, QStringLiteral("retain.b86"), QByteArray(4096, 'r'));
     const QString output = path(QStringLiteral("out.b86"));
-    QString skip;
-    if (!makeNode(QStringLiteral("out.b86"), kind, &skip)) {
-        if (!skip.isEmpty())
-            QSKIP(qPrintable(skip));
-        QFAIL("cannot make the output node");
-    }
+    const QString trouble = makeNode(QStringLiteral("out.b86"), kind);
+    if (trouble == NoDeviceNodes)
+        QSKIP(qPrintable(trouble));
+    QVERIFY2(trouble.isEmpty(), qPrintable(trouble));
     const mode_t before = modeOf(output);
     const QStringList entriesBefore = entries();
 
@@ -260,8 +253,8 @@ void tst_CliFiles::convertKeepsPermissions()
 {
     QFETCH(int, mode);
     const QByteArray retain(4096, 'r');
-    const QString image = writeFile(QStringLiteral("retain.b86"), retain);
-    const QString output = writeFile(QStringLiteral("out.b86"), "previous");
+    const QString image = writeTestFile(*m_dir, QStringLiteral("retain.b86"), retain);
+    const QString output = writeTestFile(*m_dir, QStringLiteral("out.b86"), "previous");
     QCOMPARE(::chmod(QFile::encodeName(output).constData(), mode_t(mode)), 0);
 
     const Run r = cli({QStringLiteral("convert"), image, output});
@@ -295,12 +288,10 @@ void tst_CliFiles::uploadChecksItsOutputBeforeTheTransfer()
     if (kind == QLatin1String("missing")) {
         output = path(QStringLiteral("no/such/folder/out.b86"));
     } else {
-        QString skip;
-        if (!makeNode(QStringLiteral("out.b86"), kind, &skip)) {
-            if (!skip.isEmpty())
-                QSKIP(qPrintable(skip));
-            QFAIL("cannot make the output node");
-        }
+        const QString trouble = makeNode(QStringLiteral("out.b86"), kind);
+        if (trouble == NoDeviceNodes)
+            QSKIP(qPrintable(trouble));
+        QVERIFY2(trouble.isEmpty(), qPrintable(trouble));
     }
     const mode_t before = modeOf(output);
 
@@ -355,7 +346,7 @@ void tst_CliFiles::uploadThroughAPortPathWithAComma()
     };
     QVERIFY(writeIni("[Ports]\nCOM1=" + QFile::encodeName(port) + "\n"));
 
-    const QString output = writeFile(QStringLiteral("retain.b86"), "previous");
+    const QString output = writeTestFile(*m_dir, QStringLiteral("retain.b86"), "previous");
     QCOMPARE(::chmod(QFile::encodeName(output).constData(), 0640), 0);
     const Run r = cli({"upload", "retain", output, "--device", "46xx", "--port", "COM1",
                        "--h86-dir", SimDevice::h86Directory(), "--yes"});
@@ -372,7 +363,7 @@ void tst_CliFiles::failedUploadLeavesNoTemporaryFile()
     options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("program")};
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    const QString output = writeFile(QStringLiteral("kept.b86"), "previous");
+    const QString output = writeTestFile(*m_dir, QStringLiteral("kept.b86"), "previous");
     const Run r = cli(QStringList {"upload", "retain", output, "--device", "46xx"}
                       + transferArgs(sim.serialPath()));
     QCOMPARE(r.exitCode, 2);
@@ -385,7 +376,8 @@ void tst_CliFiles::unreadableSettingsAreReported()
     TempSettings broken;
     // A folder where the settings file belongs: even a privileged process cannot read it.
     QVERIFY(QDir().mkpath(broken.iniFile()));
-    const QString image = writeFile(QStringLiteral("retain.b86"), QByteArray(4096, 'r'));
+    const QString image
+        = writeTestFile(*m_dir, QStringLiteral("retain.b86"), QByteArray(4096, 'r'));
     const Run r = cli({QStringLiteral("info"), image});
     QCOMPARE(r.exitCode, 0);
     const QStringList errLines = r.err.split(u'\n', Qt::SkipEmptyParts);

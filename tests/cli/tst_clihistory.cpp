@@ -33,6 +33,8 @@ private slots:
 private:
     using Run = CliRun;
     Run cli(const QStringList &args, const QString &stateHome = {});
+    // The table's lines for `records` in a record file `name` (none when anything failed).
+    QStringList tableOf(const QString &name, const QList<TransferRecord> &records);
 
     QTemporaryDir m_dir;
     QString m_file;
@@ -96,6 +98,18 @@ tst_CliHistory::Run tst_CliHistory::cli(const QStringList &args, const QString &
                                    : stateHome);
     options.timeoutMs = 30000;
     return runCli(QStringList {QStringLiteral("history")} + args, options);
+}
+
+QStringList tst_CliHistory::tableOf(const QString &name, const QList<TransferRecord> &records)
+{
+    const QString path = QDir(m_dir.path()).filePath(name);
+    ServiceRecordWriter writer(path);
+    for (const TransferRecord &r : records) {
+        if (!writer.append(r))
+            return {};
+    }
+    const Run r = cli({QStringLiteral("--record"), path});
+    return r.exitCode == 0 ? r.out.split(u'\n', Qt::SkipEmptyParts) : QStringList();
 }
 
 void tst_CliHistory::table()
@@ -262,13 +276,8 @@ void tst_CliHistory::partialDownloads()
     fromSector.started = at(9, 10, 0);
     fromSector.resumedFromSector = 4;
 
-    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("partial.jsonl"));
-    ServiceRecordWriter writer(path);
-    for (const TransferRecord &r : {failed, resumed, fromSector})
-        QVERIFY(writer.append(r));
-    const Run r = cli({QStringLiteral("--record"), path});
-    QCOMPARE(r.exitCode, 0);
-    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    const QStringList lines
+        = tableOf(QStringLiteral("partial.jsonl"), {failed, resumed, fromSector});
     QCOMPARE(lines.size(), 4);
     QVERIFY2(lines.at(1).endsWith(QLatin1String("  failed")), qPrintable(lines.at(1)));
     QVERIFY2(lines.at(2).contains(QLatin1String("success (resumed from sector 17)")),
@@ -297,13 +306,8 @@ void tst_CliHistory::comparesThatDiffer()
     shorter.compareAddress = 0x50000;
     shorter.setCompareRanges({}, 0);
 
-    const QString path = QDir(m_dir.path()).filePath(QStringLiteral("differ.jsonl"));
-    ServiceRecordWriter writer(path);
-    for (const TransferRecord &r : {different, earlier, shorter})
-        QVERIFY(writer.append(r));
-    const Run r = cli({QStringLiteral("--record"), path});
-    QCOMPARE(r.exitCode, 0);
-    const QStringList lines = r.out.split(u'\n', Qt::SkipEmptyParts);
+    const QStringList lines
+        = tableOf(QStringLiteral("differ.jsonl"), {different, earlier, shorter});
     QCOMPARE(lines.size(), 4);
     for (const QString &line : lines.mid(1, 2))
         QVERIFY2(line.contains(QLatin1String("differs: 5 bytes in 2 ranges")), qPrintable(line));
@@ -327,10 +331,7 @@ void tst_CliHistory::refusals()
 {
     QFETCH(QStringList, args);
     QFETCH(QString, message);
-    const Run r = cli(args);
-    QCOMPARE(r.exitCode, 1);
-    QCOMPARE(r.out, QString());
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    CLI_VERIFY_REFUSED(cli(args), message);
 }
 
 QTEST_GUILESS_MAIN(tst_CliHistory)
