@@ -2,6 +2,7 @@
 #include "support/H86Builder.h"
 #include "support/SimDevice.h"
 #include "support/TempSettings.h"
+#include "support/TestFiles.h"
 #include "transfer/ServiceRecord.h"
 
 #include <QDir>
@@ -38,8 +39,6 @@ private:
     using Run = CliRun;
     Run cli(const QStringList &args);
     QString path(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
-    QString writeFile(const QString &name, const QByteArray &data);
-    static QByteArray readFile(const QString &path);
 
     TempSettings m_settings;
     QTemporaryDir m_dir;
@@ -73,20 +72,6 @@ void tst_CliUpload::initTestCase()
     ini.setValue(QStringLiteral("UploadOpt6"), 1);
 }
 
-QString tst_CliUpload::writeFile(const QString &name, const QByteArray &data)
-{
-    QFile f(path(name));
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != data.size())
-        return {};
-    return f.fileName();
-}
-
-QByteArray tst_CliUpload::readFile(const QString &name)
-{
-    QFile f(name);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 tst_CliUpload::Run tst_CliUpload::cli(const QStringList &args)
 {
     return runCli(args);
@@ -111,7 +96,7 @@ void tst_CliUpload::uploadWritesTheB86File()
              QStringList({"Flash reading successful:", "", "131072 bytes have been read"}));
 
     // What Save writes after the same upload: 1 MiB of flash image, then the trailer 17, 19.
-    const QByteArray file = readFile(out);
+    const QByteArray file = readTestFile(out);
     QCOMPARE(file.size(), 0x100008);
     QCOMPARE(file.left(0xE0000), QByteArray(0xE0000, char(0xFF)));
     QCOMPARE(file.mid(0xE0000, 0x20000), sim.flash().mid(0xE0000, 0x20000));
@@ -156,11 +141,11 @@ void tst_CliUpload::failedUploadWritesNothing()
     options.extraArguments = {QStringLiteral("--silent-from"), QStringLiteral("block:3")};
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    const QString out = writeFile(QStringLiteral("kept.b86"), "previous contents");
+    const QString out = writeTestFile(m_dir, QStringLiteral("kept.b86"), "previous contents");
     const Run r = cli(QStringList {"upload", "flash", out, "--device", "46xx"} + transferArgs(sim));
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.out.endsWith(QStringLiteral("TIMEOUT\n\nFlash reading aborted:\n\nTIMEOUT\n")));
-    QCOMPARE(readFile(out), QByteArray("previous contents"));
+    QCOMPARE(readTestFile(out), QByteArray("previous contents"));
 }
 
 void tst_CliUpload::retainValuesOverCan()
@@ -177,7 +162,7 @@ void tst_CliUpload::retainValuesOverCan()
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains(QLatin1String("Retain values reading successful:\n\n"
                                          "4096 bytes have been read")));
-    QCOMPARE(readFile(out), sim.nvRam());
+    QCOMPARE(readTestFile(out), sim.nvRam());
 }
 
 void tst_CliUpload::boardImage()
@@ -190,7 +175,7 @@ void tst_CliUpload::boardImage()
     const QString out = path(QStringLiteral("board.b86"));
     const Run r = cli(QStringList {"upload", "flash", out, "--device", "4610"} + transferArgs(sim));
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(readFile(out), sim.memory().left(329984));
+    QCOMPARE(readTestFile(out), sim.memory().left(329984));
 
     // The same image compared with the device is equal over its 329732 bytes.
     SimDevice again(options);
@@ -227,7 +212,7 @@ void tst_CliUpload::compare()
     QByteArray image = flash;
     if (diffAt >= 0)
         image[diffAt] = char(~image[diffAt]);
-    const QString file = writeFile(QStringLiteral("compare.b86"), image);
+    const QString file = writeTestFile(m_dir, QStringLiteral("compare.b86"), image);
     const Run r = cli(QStringList {"compare", file} + transferArgs(sim));
     QCOMPARE(r.exitCode, exitCode);
     // The log, the reading's report, then the compare's report.
@@ -237,7 +222,7 @@ void tst_CliUpload::compare()
     QVERIFY(report > 0);
     QVERIFY(lines.indexOf(QStringLiteral("Comparing data...")) > report);
     QVERIFY2(r.out.endsWith(reportEnd), qPrintable(r.out));
-    QCOMPARE(readFile(file), image);
+    QCOMPARE(readTestFile(file), image);
 }
 
 void tst_CliUpload::compareImageShorterThanTheRange()
@@ -249,8 +234,8 @@ void tst_CliUpload::compareImageShorterThanTheRange()
     options.initialMemory = flash + pattern(2304, 11) + pattern(0x7000, 12);
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    const QString file
-        = writeFile(QStringLiteral("board.h86"), H86Builder().data(0, flash, 32).end().text());
+    const QString file = writeTestFile(m_dir, QStringLiteral("board.h86"),
+                                       H86Builder().data(0, flash, 32).end().text());
     const Run r = cli(QStringList {"compare", file, "--device", "4610"} + transferArgs(sim));
     QCOMPARE(r.exitCode, 4);
     QVERIFY2(
@@ -288,7 +273,7 @@ void tst_CliUpload::compareDiff()
             image[at] = char(~image[at]);
         image[0xE8002 + i * 0x100] = char(image[0xE8002 + i * 0x100] ^ 0x10);
     }
-    const QString file = writeFile(QStringLiteral("diff.b86"), image);
+    const QString file = writeTestFile(m_dir, QStringLiteral("diff.b86"), image);
     const QString dump = path(QStringLiteral("device.b86"));
     const Run r
         = cli(QStringList {"compare", file, diffOption, "--diff-dump", dump} + transferArgs(sim));
@@ -307,8 +292,8 @@ void tst_CliUpload::compareDiff()
     QCOMPARE(table.last(), tail);
 
     // The dump is the image with the device's bytes: byte for byte what the device holds.
-    QCOMPARE(readFile(dump), flash);
-    QCOMPARE(readFile(file), image);
+    QCOMPARE(readTestFile(dump), flash);
+    QCOMPARE(readTestFile(file), image);
 }
 
 void tst_CliUpload::compareDiffUsage_data()
@@ -330,7 +315,7 @@ void tst_CliUpload::compareDiffUsage()
 {
     QFETCH(QStringList, options);
     QFETCH(QString, message);
-    const QString file = writeFile(QStringLiteral("usage.b86"), pattern(0x100000, 15));
+    const QString file = writeTestFile(m_dir, QStringLiteral("usage.b86"), pattern(0x100000, 15));
     CLI_VERIFY_REFUSED(cli(QStringList {"compare", file, "--yes"} + options), message);
 }
 
@@ -372,7 +357,7 @@ void tst_CliUpload::outputsThatAreInputs()
     QFETCH(QStringList, args);
     QFETCH(QString, message);
     const QByteArray data = pattern(0x100000, 21);
-    const QString image = writeFile(QStringLiteral("image.b86"), data);
+    const QString image = writeTestFile(m_dir, QStringLiteral("image.b86"), data);
     const QString same = path(QStringLiteral("same.b86"));
     QFile::remove(same);
     QVERIFY(QFile::link(image, same));
@@ -391,7 +376,7 @@ void tst_CliUpload::outputsThatAreInputs()
     if (args.first() != QLatin1String("convert"))
         args += QStringList {"--port", "/nonexistent/tty", "--yes"};
     CLI_VERIFY_REFUSED(cli(args), expand(message));
-    QCOMPARE(readFile(image), data);
+    QCOMPARE(readTestFile(image), data);
     QCOMPARE(QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), entries);
 }
 
