@@ -128,6 +128,14 @@ struct Harness
         QCOMPARE(serial.takeWritten(), QByteArray(1, '\0'));
     }
 
+    // Start, confirm, then the device's ID and the loader's answer; what went out is left.
+    void startBooted()
+    {
+        startConfirmed();
+        serial.deliver(0xC5);
+        serial.deliver(0x01);
+    }
+
     // Through loader, program (and sector bytes on a 46xx over RS-232), up to the erase wait.
     void bootToErase(int sectorBytes = 2)
     {
@@ -154,6 +162,16 @@ DownloadRequest flashRequest(const QByteArray &image, qint32 first, qint32 end, 
     r.endSector = end;
     r.dataEnd = dataEnd;
     r.deviceType = DeviceKind::Device46xx;
+    return r;
+}
+
+// The device's retain values: 4096 bytes of `pattern(4096, seed)`.
+DownloadRequest retainRequest(int seed)
+{
+    DownloadRequest r;
+    r.image = pattern(4096, seed);
+    r.dataEnd = 4096;
+    r.retainData = true;
     return r;
 }
 
@@ -228,9 +246,7 @@ void tst_DownloadTransfer::serialFlashProgramming()
 void tst_DownloadTransfer::wholeFlashErase()
 {
     Harness h(flashRequest(image46xx(pattern(4)), 0, 0, 4));
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.deliver(0xAA);
     QCOMPARE(h.serial.takeWritten().right(1), QByteArray::fromHex("00"));
     h.serial.deliver(0xAA);
@@ -245,9 +261,7 @@ void tst_DownloadTransfer::wholeFlashErase()
 
     // Sectors 17 to 19: the bytes 0x11 and 0x13, the count 2.
     Harness p(flashRequest(image46xx(pattern(4), 0xE0000), 17, 19, 0xE0004));
-    p.startConfirmed();
-    p.serial.deliver(0xC5);
-    p.serial.deliver(0x01);
+    p.startBooted();
     p.serial.takeWritten();
     p.serial.deliver(0xAA);
     QCOMPARE(p.serial.takeWritten(), QByteArray::fromHex("11"));
@@ -316,9 +330,7 @@ void tst_DownloadTransfer::eraseAnswerInTheAcknowledgementsRead()
         r.deviceType = DeviceKind::Board4610;
     }
     Harness h(r);
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     if (DeviceKind(deviceType) == DeviceKind::Device46xx) {
         h.serial.deliver(0xAA);
         h.serial.deliver(0xAA);
@@ -387,16 +399,11 @@ void tst_DownloadTransfer::board4610CombinedImage()
 
 void tst_DownloadTransfer::retainValuesSerial()
 {
-    DownloadRequest r;
-    r.image = pattern(4096, 5);
-    r.dataEnd = 4096;
-    r.retainData = true;
+    DownloadRequest r = retainRequest(5);
     r.deviceType = DeviceKind::Device46xx;
     Harness h(r);
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadNV.H86")));
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     QCOMPARE(h.transfer->watchdogInterval(), 1000);
     h.serial.takeWritten();
     h.serial.deliver(0xAA);
@@ -425,14 +432,9 @@ void tst_DownloadTransfer::retainValuesSerial()
 
 void tst_DownloadTransfer::refusedRetainFrameIsSentWhole()
 {
-    DownloadRequest r;
-    r.image = pattern(4096, 5);
-    r.dataEnd = 4096;
-    r.retainData = true;
+    DownloadRequest r = retainRequest(5);
     Harness h(r);
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.takeWritten();
     h.serial.deliver(0xAA);
     const QByteArray frame = h.serial.takeWritten();
@@ -514,9 +516,7 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
     DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 0, 64);
     r.settings.COMInterface = 1;
     Harness h(r);
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.deliver(0xAA);
     h.settle();
     QCOMPARE(h.probe->logs.last(), QStringLiteral("Erasing all flash sectors..."));
@@ -554,16 +554,11 @@ void tst_DownloadTransfer::canEraseErrorAndIgnoredReplies()
 
 void tst_DownloadTransfer::canRetainValues()
 {
-    DownloadRequest r;
-    r.image = pattern(4096, 2);
-    r.dataEnd = 4096;
-    r.retainData = true;
+    DownloadRequest r = retainRequest(2);
     r.settings.COMInterface = 1;
     Harness h(r);
     QVERIFY(h.transfer->programFile().endsWith(QLatin1String("DownloadNVCAN1_500K.H86")));
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.deliver(0xAA);
     h.settle();
     QCOMPARE(h.probe->logs.last(), QStringLiteral("Start retain values programming..."));
@@ -645,9 +640,7 @@ void tst_DownloadTransfer::canDongleError()
     DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 11, 64);
     r.settings.COMInterface = 1;
     Harness h(r);
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.deliver(0xAA);
     h.settle();
     h.bus->raiseError(0x10);
@@ -679,9 +672,7 @@ void tst_DownloadTransfer::endBeforeCanPhaseStarts()
     DownloadRequest r = flashRequest(image46xx(pattern(64)), 0, 11, 64);
     r.settings.COMInterface = 1;
     Harness h(r);
-    h.startConfirmed();
-    h.serial.deliver(0xC5);
-    h.serial.deliver(0x01);
+    h.startBooted();
     h.serial.deliver(0xAA);
     if (lineError)
         h.serial.raiseLineError(CE_FRAME);
@@ -800,10 +791,7 @@ void tst_DownloadTransfer::bootPromptDeclined()
 
 void tst_DownloadTransfer::watchdogTimeout()
 {
-    DownloadRequest r;
-    r.image = pattern(4096);
-    r.dataEnd = 4096;
-    r.retainData = true;
+    DownloadRequest r = retainRequest(1);
     Harness h(r);
     h.startConfirmed(); // nobody answers the boot byte
     h.clock.advance(2000 - 1);
