@@ -93,6 +93,36 @@ void sendBlock(BusNode &node, const QByteArray &bytes, const QByteArray &header)
     node.send(Command, header);
 }
 
+// A device on a CAN bus, a node on that bus and the device's serial line, as a transfer
+// over CAN finds them.
+struct CanDevice
+{
+    explicit CanDevice(SimDeviceOptions options = {})
+        : sim(onCan(std::move(options))), node(sim.canBus()), wire(sim.serialPath())
+    { }
+    static SimDeviceOptions onCan(SimDeviceOptions options)
+    {
+        options.can = true;
+        return options;
+    }
+    // Up, on the bus and booted into `program`; else `error` says which step failed.
+    bool boot(const QString &loader, const QString &program)
+    {
+        if (!sim.isReady())
+            error = sim.errorString();
+        else if (!node.waitConnected())
+            error = QStringLiteral("the node did not join the bus");
+        else if (!::boot(wire, loader, program))
+            error = QStringLiteral("the device did not boot into ") + program;
+        return error.isEmpty();
+    }
+
+    SimDevice sim;
+    BusNode node;
+    SimWire wire;
+    QString error;
+};
+
 } // namespace
 
 class TestSimCan : public QObject
@@ -117,37 +147,32 @@ private slots:
 void TestSimCan::flashDownload()
 {
     SimDeviceOptions options;
-    options.can = true;
     options.eraseMs = 10;
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    QVERIFY(sim.canBus().startsWith("virtualcan:tcp://127.0.0.1:"));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_500K.H86"));
+    CanDevice d(options);
+    QVERIFY2(d.boot("DLoaderCAN.H86", "DownloadCAN1_500K.H86"), qPrintable(d.error));
+    QVERIFY(d.sim.canBus().startsWith("virtualcan:tcp://127.0.0.1:"));
 
     // Whole flash on CAN is 0..19.
-    node.send(Command, QByteArray::fromHex("0013"));
-    QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
+    d.node.send(Command, QByteArray::fromHex("0013"));
+    QCOMPARE(d.node.replyByte(), QByteArray::fromHex("33"));
     // 20 bytes at 080000h, sector 11: slots of 8, 8, 4 and one meaningless byte.
     QByteArray data;
     for (int i = 0; i < 20; ++i)
         data.append(char(0x30 + i));
-    sendBlock(node, data, QByteArray::fromHex("140B000008"));
-    QCOMPARE(node.replyByte(), QByteArray::fromHex("55"));
+    sendBlock(d.node, data, QByteArray::fromHex("140B000008"));
+    QCOMPARE(d.node.replyByte(), QByteArray::fromHex("55"));
     // A padding slot with the wrong length means the tool built the block wrongly.
-    node.send(0x23F, QByteArray(8, 'a'));
-    node.send(0x33F, QByteArray(1, 'x'));
-    node.send(0x43F, QByteArray(2, 'x'));
-    node.send(0x53F, QByteArray(1, 'x'));
-    node.send(Command, QByteArray::fromHex("080B200008"));
-    QCOMPARE(node.replyByte(), QByteArray::fromHex("5A"));
-    wire.close();
-    QVERIFY(sim.waitForFinished());
-    QCOMPARE(sim.flash().mid(0x80000, 20), data);
-    QCOMPARE(sim.flash().mid(0x80020, 8), QByteArray(8, char(0xFF)));
-    const QList<SimTraceLine> can = sim.canMessages();
+    d.node.send(0x23F, QByteArray(8, 'a'));
+    d.node.send(0x33F, QByteArray(1, 'x'));
+    d.node.send(0x43F, QByteArray(2, 'x'));
+    d.node.send(0x53F, QByteArray(1, 'x'));
+    d.node.send(Command, QByteArray::fromHex("080B200008"));
+    QCOMPARE(d.node.replyByte(), QByteArray::fromHex("5A"));
+    d.wire.close();
+    QVERIFY(d.sim.waitForFinished());
+    QCOMPARE(d.sim.flash().mid(0x80000, 20), data);
+    QCOMPARE(d.sim.flash().mid(0x80020, 8), QByteArray(8, char(0xFF)));
+    const QList<SimTraceLine> can = d.sim.canMessages();
     QVERIFY(can.size() >= 12);
     QCOMPARE(can[0].canId, Command);
     QCOMPARE(can[0].bytes, QByteArray::fromHex("0013"));
@@ -157,27 +182,21 @@ void TestSimCan::flashDownload()
 
 void TestSimCan::retainDownload()
 {
-    SimDeviceOptions options;
-    options.can = true;
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "DLoaderNVCAN.H86", "DownloadNVCAN2_125K.H86"));
+    CanDevice d;
+    QVERIFY2(d.boot("DLoaderNVCAN.H86", "DownloadNVCAN2_125K.H86"), qPrintable(d.error));
     QByteArray values;
     for (int i = 0; i < 4096; ++i)
         values.append(char(i ^ (i >> 4)));
     for (int at = 0; at < 4096; at += 32) {
-        sendBlock(node, values.mid(at, 32), QByteArray(1, char(32)));
-        QCOMPARE(node.replyByte(), QByteArray::fromHex("55"));
+        sendBlock(d.node, values.mid(at, 32), QByteArray(1, char(32)));
+        QCOMPARE(d.node.replyByte(), QByteArray::fromHex("55"));
     }
-    sendBlock(node, {}, QByteArray(1, '\0'));
-    QCOMPARE(node.replyByte(), QByteArray::fromHex("AA"));
-    wire.close();
-    QVERIFY(sim.waitForFinished());
-    QCOMPARE(sim.exitCode(), 0);
-    QCOMPARE(sim.nvRam(), values);
+    sendBlock(d.node, {}, QByteArray(1, '\0'));
+    QCOMPARE(d.node.replyByte(), QByteArray::fromHex("AA"));
+    d.wire.close();
+    QVERIFY(d.sim.waitForFinished());
+    QCOMPARE(d.sim.exitCode(), 0);
+    QCOMPARE(d.sim.nvRam(), values);
 }
 
 void TestSimCan::flashUpload_data()
@@ -200,26 +219,21 @@ void TestSimCan::flashUpload()
     for (int i = 0; i < 0x100000; ++i)
         memory[i] = char((i >> 8) ^ i);
     SimDeviceOptions options;
-    options.can = true;
     options.initialMemory = memory;
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoaderCAN.H86", "UploadCAN1_250K.H86"));
-    node.send(Command, request);
-    QCOMPARE(node.replyByte(), QByteArray::fromHex("AA"));
+    CanDevice d(options);
+    QVERIFY2(d.boot("ULoaderCAN.H86", "UploadCAN1_250K.H86"), qPrintable(d.error));
+    d.node.send(Command, request);
+    QCOMPARE(d.node.replyByte(), QByteArray::fromHex("AA"));
     QByteArray read;
     for (;;) {
-        node.send(Command, QByteArray::fromHex("55"));
-        const QList<QCanBusFrame> frames = node.receive(1);
+        d.node.send(Command, QByteArray::fromHex("55"));
+        const QList<QCanBusFrame> frames = d.node.receive(1);
         QVERIFY(!frames.isEmpty());
         if (frames.first().frameId() == Reply) {
             QCOMPARE(frames.first().payload(), QByteArray::fromHex("00"));
             break;
         }
-        const QList<QCanBusFrame> rest = node.receive(4);
+        const QList<QCanBusFrame> rest = d.node.receive(4);
         QCOMPARE(rest.size(), 4);
         QList<QCanBusFrame> batch = {frames.first()};
         batch += rest.mid(0, 3);
@@ -233,9 +247,9 @@ void TestSimCan::flashUpload()
         QVERIFY(read.size() <= size);
     }
     QCOMPARE(read, memory.mid(from, size));
-    wire.close();
-    QVERIFY(sim.waitForFinished());
-    QCOMPARE(sim.exitCode(), 0);
+    d.wire.close();
+    QVERIFY(d.sim.waitForFinished());
+    QCOMPARE(d.sim.exitCode(), 0);
 }
 
 void TestSimCan::retainUpload()
@@ -244,18 +258,13 @@ void TestSimCan::retainUpload()
     for (int i = 0; i < 4096; ++i)
         memory[0x100000 + i] = char(i * 3);
     SimDeviceOptions options;
-    options.can = true;
     options.initialMemory = memory;
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"));
+    CanDevice d(options);
+    QVERIFY2(d.boot("ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"), qPrintable(d.error));
     QByteArray read;
     for (int batch = 0; batch < 129; ++batch) {
-        node.send(Command, QByteArray::fromHex("55"));
-        const QList<QCanBusFrame> frames = node.receive(batch < 128 ? 5 : 1);
+        d.node.send(Command, QByteArray::fromHex("55"));
+        const QList<QCanBusFrame> frames = d.node.receive(batch < 128 ? 5 : 1);
         QVERIFY(!frames.isEmpty());
         if (batch == 128) {
             QCOMPARE(frames.first().payload(), QByteArray::fromHex("00"));
@@ -265,8 +274,8 @@ void TestSimCan::retainUpload()
             read += frames[k].payload();
     }
     QCOMPARE(read, memory.mid(0x100000));
-    wire.close();
-    QVERIFY(sim.waitForFinished());
+    d.wire.close();
+    QVERIFY(d.sim.waitForFinished());
 }
 
 void TestSimCan::faults_data()
@@ -292,36 +301,26 @@ void TestSimCan::faults()
     QFETCH(QByteArray, eraseReply);
     QFETCH(QByteArray, blockReply);
     SimDeviceOptions options;
-    options.can = true;
     options.eraseMs = 10;
     options.extraArguments = arguments;
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_125K.H86"));
-    node.send(Command, QByteArray::fromHex("1113"));
-    QCOMPARE(node.replyByte(eraseReply.isEmpty() ? 300 : 3000), eraseReply);
+    CanDevice d(options);
+    QVERIFY2(d.boot("DLoaderCAN.H86", "DownloadCAN1_125K.H86"), qPrintable(d.error));
+    d.node.send(Command, QByteArray::fromHex("1113"));
+    QCOMPARE(d.node.replyByte(eraseReply.isEmpty() ? 300 : 3000), eraseReply);
     if (eraseReply != QByteArray::fromHex("33"))
         return;
-    sendBlock(node, QByteArray(8, 'z'), QByteArray::fromHex("081100000E"));
-    QCOMPARE(node.replyByte(blockReply.isEmpty() ? 300 : 3000), blockReply);
+    sendBlock(d.node, QByteArray(8, 'z'), QByteArray::fromHex("081100000E"));
+    QCOMPARE(d.node.replyByte(blockReply.isEmpty() ? 300 : 3000), blockReply);
 }
 
 void TestSimCan::shortBatch()
 {
     SimDeviceOptions options;
-    options.can = true;
     options.extraArguments = {"--short-block", "1"};
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    BusNode node(sim.canBus());
-    QVERIFY(node.waitConnected());
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"));
-    node.send(Command, QByteArray::fromHex("55"));
-    const QList<QCanBusFrame> batch = node.receive(5);
+    CanDevice d(options);
+    QVERIFY2(d.boot("ULoaderNVCAN.H86", "UploadNVCAN1_125K.H86"), qPrintable(d.error));
+    d.node.send(Command, QByteArray::fromHex("55"));
+    const QList<QCanBusFrame> batch = d.node.receive(5);
     QCOMPARE(batch.size(), 5);
     QCOMPARE(batch[3].frameId(), 0x4BFU);
     QCOMPARE(batch[3].payload().size(), 4);
