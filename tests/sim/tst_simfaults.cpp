@@ -65,9 +65,9 @@ class TestSimFaults : public QObject
 private slots:
     void silentFrom_data();
     void silentFrom();
-    void eraseFails();
+    void answerChangedByAFault_data();
+    void answerChangedByAFault();
     void refusedBlockIsTakenAgain();
-    void compareErrorAtBlock();
     void byteAlteredAfterTheDownload();
     void unitsTakeTurnsOnTheLink();
     void uploadBlockFaults_data();
@@ -76,7 +76,6 @@ private slots:
     void hangUp();
     void hangUpThenFreshLine();
     void existingSerialDevice();
-    void strayBytes();
     void strayBytesAtStartup();
     void slowErase();
     void survivesGarbage_data();
@@ -114,15 +113,45 @@ void TestSimFaults::silentFrom()
     QVERIFY(sim.summaryValue("faults").contains("silent from " + step));
 }
 
-void TestSimFaults::eraseFails()
+void TestSimFaults::answerChangedByAFault_data()
 {
-    SimDevice sim(withFaults({"--erase-fail"}));
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<int>("step"); // whose answer the fault changes
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("played"); // steps played from the start
+    QTest::addColumn<QString>("result"); // in the summary of the run; empty: not looked at
+    QTest::newRow("erase fails") << QStringList {"--erase-fail"} << 0 << 4
+                                 << QByteArray::fromHex("AAA5") << 5 << QString();
+    QTest::newRow("compare error at block 1")
+        << QStringList {"--compare-error", "1"} << 1 << 5 << QByteArray::fromHex("5A") << 6
+        << QStringLiteral("compare error at block 1");
+    QTest::newRow("stray bytes after the loader")
+        << QStringList {"--stray", "loader", "--stray-bytes", "3CE1"} << 0 << 1
+        << QByteArray::fromHex("013CE1") << 3 << QString();
+}
+
+void TestSimFaults::answerChangedByAFault()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, blocks);
+    QFETCH(int, step);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, played);
+    QFETCH(QString, result);
+    SimDevice sim(withFaults(arguments));
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QList<Step> steps = downloadSteps(0);
-    steps[4].expect = QByteArray::fromHex("AAA5");
+    QList<Step> steps = downloadSteps(blocks);
+    steps[step].expect = answer;
     QByteArray got;
-    QCOMPARE(play(wire, steps.mid(0, 5), &got), 5);
+    QCOMPARE(play(wire, steps.mid(0, played), &got), played);
+    if (result.isEmpty())
+        return;
+    wire.close();
+    QVERIFY(sim.waitForFinished());
+    QCOMPARE(sim.exitCode(), 2);
+    QCOMPARE(sim.summaryValue("result"), result);
 }
 
 void TestSimFaults::refusedBlockIsTakenAgain()
@@ -144,21 +173,6 @@ void TestSimFaults::refusedBlockIsTakenAgain()
     QCOMPARE(sim.flash().mid(0x10020, 32), QByteArray(32, char(1)));
     QCOMPARE(sim.summaryValue("programmed"),
              QStringLiteral("96 flash bytes, 0 retain bytes in 3 blocks"));
-}
-
-void TestSimFaults::compareErrorAtBlock()
-{
-    SimDevice sim(withFaults({"--compare-error", "1"}));
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    SimWire wire(sim.serialPath());
-    QList<Step> steps = downloadSteps(1);
-    steps[5].expect = QByteArray::fromHex("5A");
-    QByteArray got;
-    QCOMPARE(play(wire, steps.mid(0, 6), &got), 6);
-    wire.close();
-    QVERIFY(sim.waitForFinished());
-    QCOMPARE(sim.exitCode(), 2);
-    QCOMPARE(sim.summaryValue("result"), QStringLiteral("compare error at block 1"));
 }
 
 void TestSimFaults::byteAlteredAfterTheDownload()
@@ -299,17 +313,6 @@ void TestSimFaults::existingSerialDevice()
     sim.stop();
     ::close(master);
     QCOMPARE(sim.hostBytes(), QByteArray(1, '\0'));
-}
-
-void TestSimFaults::strayBytes()
-{
-    SimDevice sim(withFaults({"--stray", "loader", "--stray-bytes", "3CE1"}));
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    SimWire wire(sim.serialPath());
-    QList<Step> steps = downloadSteps(0);
-    steps[1].expect = QByteArray::fromHex("013CE1");
-    QByteArray got;
-    QCOMPARE(play(wire, steps.mid(0, 3), &got), 3);
 }
 
 void TestSimFaults::strayBytesAtStartup()
