@@ -54,9 +54,8 @@ private slots:
     void flashRegions_data();
     void flashRegions();
     void blockAgainOn5A();
-    void board4610Image();
-    void retainValues_data();
-    void retainValues();
+    void regionsWithoutSectorBytes_data();
+    void regionsWithoutSectorBytes();
     void checkByteOfErasedBlock();
 };
 
@@ -129,54 +128,44 @@ void TestSimUpload::blockAgainOn5A()
     QCOMPARE(sim.summaryValue("read"), QStringLiteral("512 bytes, 1 blocks sent again"));
 }
 
-void TestSimUpload::board4610Image()
-{
-    SimDeviceOptions options;
-    options.device = "4610";
-    options.initialMemory = patternMemory(0x50000, 2304 + 0x7000);
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
-    SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoaderIF.H86", "UploadIF.H86"));
-    // No sector bytes on the board: the flash and the NV parameters, 329984 bytes.
-    const QByteArray data = readAll(wire, 1289);
-    QCOMPARE(data.size(), 329984);
-    QCOMPARE(data, options.initialMemory.left(329984));
-}
-
-void TestSimUpload::retainValues_data()
+void TestSimUpload::regionsWithoutSectorBytes_data()
 {
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("loader");
     QTest::addColumn<QString>("program");
     QTest::addColumn<int>("flashSize");
-    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("from");
     QTest::addColumn<int>("size");
-    QTest::newRow("46xx") << "46xx"
-                          << "ULoaderNV.H86"
-                          << "UploadNV.H86" << 0x100000 << 0 << 4096;
-    QTest::newRow("4610") << "4610"
-                          << "ULoaderNVIF.H86"
-                          << "UploadNVIF.H86" << 0x50000 << 2304 << 0x7000;
+    // The 4610's flash and NV parameters, 329984 bytes.
+    QTest::newRow("4610 image") << "4610"
+                                << "ULoaderIF.H86"
+                                << "UploadIF.H86" << 0x50000 << 0 << 329984;
+    QTest::newRow("46xx retain values") << "46xx"
+                                        << "ULoaderNV.H86"
+                                        << "UploadNV.H86" << 0x100000 << 0x100000 << 4096;
+    QTest::newRow("4610 retain values") << "4610"
+                                        << "ULoaderNVIF.H86"
+                                        << "UploadNVIF.H86" << 0x50000 << 0x50000 + 2304 << 0x7000;
 }
 
-void TestSimUpload::retainValues()
+void TestSimUpload::regionsWithoutSectorBytes()
 {
     QFETCH(QString, device);
     QFETCH(QString, loader);
     QFETCH(QString, program);
     QFETCH(int, flashSize);
-    QFETCH(int, before);
+    QFETCH(int, from);
     QFETCH(int, size);
     SimDeviceOptions options;
     options.device = device;
-    options.initialMemory = patternMemory(flashSize, before + size);
+    options.initialMemory = patternMemory(flashSize, device == "4610" ? 2304 + 0x7000 : 4096);
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
     QVERIFY(boot(wire, loader, program));
     const QByteArray data = readAll(wire, size / 256);
-    QCOMPARE(data, options.initialMemory.right(size));
+    QCOMPARE(data.size(), size);
+    QCOMPARE(data, options.initialMemory.mid(from, size));
 }
 
 void TestSimUpload::checkByteOfErasedBlock()
