@@ -45,6 +45,8 @@ private:
     void writeFile(const QString &relative, const QByteArray &data = {});
     void link(const QString &relative, const QString &target);
     PortDiagnosis::Environment fakeEnvironment() const;
+    // The holders check of dev/ttyUSB0 in `env`, every device taken for a terminal.
+    DiagnosisCheck holdersOfUsb0(PortDiagnosis::Environment env) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -109,6 +111,17 @@ PortDiagnosis::Environment tst_PortDiagnosis::fakeEnvironment() const
         return std::optional<PortDiagnosis::Group>({gid, QStringLiteral("dialout"), {}});
     };
     return env;
+}
+
+DiagnosisCheck tst_PortDiagnosis::holdersOfUsb0(PortDiagnosis::Environment env) const
+{
+    env.isTerminal = [](const QString &) {
+        return true;
+    };
+    const DiagnosisChecks checks
+        = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
+    const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
+    return c ? *c : DiagnosisCheck();
 }
 
 void tst_PortDiagnosis::path_data()
@@ -346,17 +359,12 @@ void tst_PortDiagnosis::holders()
 
     PortDiagnosis::Environment env = fakeEnvironment();
     env.ownPid = ownPid;
-    env.isTerminal = [](const QString &) {
-        return true;
-    };
-    const DiagnosisChecks checks
-        = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
-    const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
-    QVERIFY(c);
-    QCOMPARE(c->verdict, verdict);
-    QVERIFY2(c->text.contains(text), qPrintable(c->text));
-    QVERIFY2(c->hint.contains(hint), qPrintable(c->hint));
-    QCOMPARE(c->hint.contains(QLatin1String("kill")), hint.startsWith(QLatin1String("kill")));
+    const DiagnosisCheck c = holdersOfUsb0(env);
+    QCOMPARE(c.id, QStringLiteral("port.holders"));
+    QCOMPARE(c.verdict, verdict);
+    QVERIFY2(c.text.contains(text), qPrintable(c.text));
+    QVERIFY2(c.hint.contains(hint), qPrintable(c.hint));
+    QCOMPARE(c.hint.contains(QLatin1String("kill")), hint.startsWith(QLatin1String("kill")));
 }
 
 void tst_PortDiagnosis::services_data()
@@ -415,16 +423,11 @@ void tst_PortDiagnosis::holdersOfOtherUsersAreCounted()
     PortDiagnosis::Environment env = fakeEnvironment();
     env.processes
         = ProcessTable({hidden, ProcessTable::Process {901, QStringLiteral("bash"), {}, true}});
-    env.isTerminal = [](const QString &) {
-        return true;
-    };
-    const DiagnosisChecks checks
-        = PortDiagnosis::run(QStringLiteral("COM1"), path(QStringLiteral("dev/ttyUSB0")), env);
-    const DiagnosisCheck *c = find(checks, QStringLiteral("port.holders"));
-    QVERIFY(c);
-    QCOMPARE(c->verdict, Verdict::Ok);
-    QVERIFY2(c->text.contains(QStringLiteral("1 processes of other users cannot be looked into")),
-             qPrintable(c->text));
+    const DiagnosisCheck c = holdersOfUsb0(env);
+    QCOMPARE(c.id, QStringLiteral("port.holders"));
+    QCOMPARE(c.verdict, Verdict::Ok);
+    QVERIFY2(c.text.contains(QStringLiteral("1 processes of other users cannot be looked into")),
+             qPrintable(c.text));
 }
 
 void tst_PortDiagnosis::realProcFindsOwnOpenFile()
