@@ -9,6 +9,7 @@
 #include "support/TempSettings.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
+#include "support/UploadSetups.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
@@ -27,19 +28,6 @@ namespace {
 const QByteArray LoaderBytes = QByteArray::fromHex("11223344");
 const QByteArray ProgramBytes = QByteArray::fromHex("aabbcc");
 
-UploadSetup flashSetup()
-{
-    const UploadRequest req
-        = UploadChoices::request(UploadChoice::Parameters, DeviceKind::Device46xx);
-    UploadSetup s;
-    s.deviceType = DeviceKind::Device46xx;
-    s.FirstSector = req.FirstSector;
-    s.EndSector = req.EndSector;
-    s.UploadChoiceText = req.UploadChoiceText;
-    s.baudrateOrdinal = br115200;
-    return s;
-}
-
 // An upload through TKTSerial over `backend` (a fake) or over the default backend (a device
 // path), with the watchdog and the idle actions on a virtual clock.
 struct PortReading
@@ -51,9 +39,10 @@ struct PortReading
         serial->SetPortName(COM1);
         serial->SetSyncEventHandling(true);
         link = std::make_unique<KTSerialLink>(*serial);
-        transfer = std::make_unique<UploadTransfer>(flashSetup(), *link, nullptr,
-                                                    testSetup(TargetFiles::directory(), clock,
-                                                              SettingsStore::comPortDevicePath(0)));
+        transfer = std::make_unique<UploadTransfer>(
+            uploadSetupFor(UploadChoice::Parameters, DeviceKind::Device46xx, 0, br115200), *link,
+            nullptr,
+            testSetup(TargetFiles::directory(), clock, SettingsStore::comPortDevicePath(0)));
         probe = std::make_unique<TransferProbe>(*transfer);
     }
     ~PortReading() { transfer.reset(); }
@@ -100,14 +89,9 @@ private:
 void TestUploadPort::initTestCase()
 {
     QVERIFY(m_h86.isValid());
-    const auto names
-        = TargetFiles::choose(TargetFiles::Direction::Upload, false, DeviceKind::Device46xx, 0, 0);
-    QFile loader(m_h86.filePath(names.loader));
-    QVERIFY(loader.open(QIODevice::WriteOnly));
-    loader.write(":0400000011223344FF\r\n:00000001FF\r\n");
-    QFile program(m_h86.filePath(names.program));
-    QVERIFY(program.open(QIODevice::WriteOnly));
-    program.write(":03000000AABBCCFF\r\n");
+    QVERIFY(writeStandInTargets(
+        m_h86.path(),
+        TargetFiles::choose(TargetFiles::Direction::Upload, false, DeviceKind::Device46xx, 0, 0)));
     TargetFiles::setDirectory(m_h86.path());
 }
 

@@ -4,6 +4,7 @@
 #include "support/TempSettings.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
+#include "support/UploadSetups.h"
 #include "transfer/KTCanLink.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/LoaderFile.h"
@@ -42,16 +43,7 @@ QByteArray converted(const QString &path)
 
 UploadSetup setupFor(UploadChoice choice, DeviceKind deviceType, int comInterface = 0)
 {
-    const UploadRequest req = UploadChoices::request(choice, deviceType);
-    UploadSetup s;
-    s.deviceType = deviceType;
-    s.FirstSector = req.FirstSector;
-    s.EndSector = req.EndSector;
-    s.RetainMode = req.RetainData;
-    s.UploadChoiceText = req.UploadChoiceText;
-    s.comInterface = comInterface;
-    s.baudrateOrdinal = br115200;
-    return s;
+    return uploadSetupFor(choice, deviceType, comInterface, br115200);
 }
 
 // One reading from the simulated device through the real serial component and CAN thread.

@@ -3,6 +3,7 @@
 #include "support/FakeLinks.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
+#include "support/UploadSetups.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/TargetFiles.h"
 #include "transfer/TransferOutcome.h"
@@ -48,15 +49,7 @@ TCANMsg canMessage(quint32 id, const QByteArray &data)
 UploadSetup setupFor(UploadChoice choice, DeviceKind deviceType = DeviceKind::Device46xx,
                      int comInterface = 0)
 {
-    const UploadRequest req = UploadChoices::request(choice, deviceType);
-    UploadSetup s;
-    s.deviceType = deviceType;
-    s.FirstSector = req.FirstSector;
-    s.EndSector = req.EndSector;
-    s.RetainMode = req.RetainData;
-    s.UploadChoiceText = req.UploadChoiceText;
-    s.comInterface = comInterface;
-    return s;
+    return uploadSetupFor(choice, deviceType, comInterface);
 }
 
 struct Harness
@@ -188,14 +181,9 @@ void TestUploadTransfer::initTestCase()
         for (DeviceKind device : {DeviceKind::Device46xx, DeviceKind::Board4610}) {
             for (int iface : {0, 1, 2}) {
                 for (int rate : {5, 6, 7}) {
-                    const auto names = TargetFiles::choose(TargetFiles::Direction::Upload, retain,
-                                                           device, iface, rate);
-                    QFile loader(m_h86.filePath(names.loader));
-                    QVERIFY(loader.open(QIODevice::WriteOnly));
-                    loader.write(":0400000011223344FF\r\n:00000001FF\r\n");
-                    QFile program(m_h86.filePath(names.program));
-                    QVERIFY(program.open(QIODevice::WriteOnly));
-                    program.write(":03000000AABBCCFF\r\n");
+                    QVERIFY(writeStandInTargets(m_h86.path(),
+                                                TargetFiles::choose(TargetFiles::Direction::Upload,
+                                                                    retain, device, iface, rate)));
                 }
             }
         }
