@@ -5,7 +5,6 @@
 #include "support/MachineExplorer.h"
 #include "support/MachineScript.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 // The download's machines with no session: a case is a line of inputs and what must come of
@@ -375,16 +374,12 @@ void tst_DownloadMachines::outOfStepResumePoint()
 
 void tst_DownloadMachines::exhaustive_data()
 {
-    QTest::addColumn<QString>("name");
-    for (const char *name : {"serial", "retain", "board", "can", "can-retain"})
-        QTest::newRow(name) << QString::fromLatin1(name);
+    addMachineKindRows();
 }
 
 void tst_DownloadMachines::exhaustive()
 {
     QFETCH(QString, name);
-    QElapsedTimer timer;
-    timer.start();
     MachineExploration e;
     e.make = [name] {
         return machine(name);
@@ -436,10 +431,8 @@ void tst_DownloadMachines::exhaustive()
         = can ? machineScript("5bf:55 5bf:a5 5bf:33 5bf:77 7ff:55") : machineScript("a5 55 e1");
     if (can)
         e.endlessEveryMs = 1000;
-    const ExplorationResult r = explore(e);
-    qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
-    if (!r.violations.isEmpty())
-        QFAIL(qPrintable(r.violations.join(u'\n')));
+    const QString violations = exploreLogged(e, name);
+    QVERIFY2(violations.isEmpty(), qPrintable(violations));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadMachines)

@@ -2,7 +2,9 @@
 
 #include "transfer/TransferOutcome.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <QTest>
 
 namespace {
 
@@ -325,4 +327,20 @@ bool answeredInStep(const MachineDriver &d, const AnswerCheck &c)
             return false;
     }
     return true;
+}
+
+QString exploreLogged(const MachineExploration &exploration, const QString &name)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const ExplorationResult r = explore(exploration);
+    qInfo("%s: %d cases in %lld ms", qPrintable(name), r.cases, timer.elapsed());
+    return r.violations.join(u'\n');
+}
+
+void addMachineKindRows()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"serial", "retain", "board", "can", "can-retain"})
+        QTest::newRow(name) << QString::fromLatin1(name);
 }

@@ -56,6 +56,12 @@ struct ExplorationResult
 };
 
 ExplorationResult explore(const MachineExploration &exploration);
+// explore(), its count of cases and their time logged under `name`: the violations as one
+// message, empty when there were none.
+QString exploreLogged(const MachineExploration &exploration, const QString &name);
+// The rows of a test over every kind of transfer machine, in a column "name": "serial",
+// "retain", "board", "can" and "can-retain".
+void addMachineKindRows();
 
 // The 256 byte values as single reads, a time-out and a user break.
 QList<MachineInput> serialVariants();
