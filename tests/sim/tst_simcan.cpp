@@ -73,17 +73,6 @@ private:
     QList<QCanBusFrame> m_frames;
 };
 
-bool boot(SimWire &wire, const QString &loader, const QString &program)
-{
-    wire.write(QByteArray(1, '\0'));
-    QByteArray answers = wire.read(1);
-    wire.write(SimWire::programBytes(loader));
-    answers += wire.read(1, 600);
-    wire.write(SimWire::programBytes(program));
-    answers += wire.read(1, 600);
-    return answers == QByteArray::fromHex("C501AA");
-}
-
 void sendBlock(BusNode &node, const QByteArray &bytes, const QByteArray &header)
 {
     for (int k = 0; k < 4; ++k) {
@@ -112,7 +101,7 @@ struct CanDevice
             error = sim.errorString();
         else if (!node.waitConnected())
             error = QStringLiteral("the node did not join the bus");
-        else if (!::boot(wire, loader, program))
+        else if (!wire.boot(loader, program))
             error = QStringLiteral("the device did not boot into ") + program;
         return error.isEmpty();
     }
@@ -345,7 +334,7 @@ void TestSimCan::joinsABusServedElsewhere()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     QCOMPARE(sim.canBus(), bus);
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN2_500K.H86"));
+    QVERIFY(wire.boot("DLoaderCAN.H86", "DownloadCAN2_500K.H86"));
     node.send(Command, QByteArray::fromHex("0B11"));
     QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
 }
@@ -370,7 +359,7 @@ void TestSimCan::busSurvivesMalformedLines()
     BusNode node(sim.canBus());
     QVERIFY(node.waitConnected());
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "DLoaderCAN.H86", "DownloadCAN1_250K.H86"));
+    QVERIFY(wire.boot("DLoaderCAN.H86", "DownloadCAN1_250K.H86"));
     node.send(Command, QByteArray::fromHex("0013"));
     QCOMPARE(node.replyByte(), QByteArray::fromHex("33"));
     QVERIFY(sim.isRunning());
@@ -401,7 +390,7 @@ void TestSimCan::programMustFitTheBus()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QCOMPARE(boot(wire, "DLoaderCAN.H86", program), accepted);
+    QCOMPARE(wire.boot("DLoaderCAN.H86", program), accepted);
 }
 
 QTEST_GUILESS_MAIN(TestSimCan)

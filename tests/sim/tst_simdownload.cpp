@@ -8,20 +8,6 @@ namespace {
 const QByteArray Ack = QByteArray::fromHex("AA");
 const QByteArray BlockOk = QByteArray::fromHex("55");
 
-// Boot byte, loader and program; false (with the answers in the message) when the device
-// does not answer as expected.
-bool boot(SimWire &wire, const QString &loader, const QString &program, QByteArray *answers)
-{
-    wire.write(QByteArray(1, '\0'));
-    *answers += wire.read(1);
-    // The device answers at once or never; a refusal costs only this wait.
-    wire.write(SimWire::programBytes(loader));
-    *answers += wire.read(1, 600);
-    wire.write(SimWire::programBytes(program));
-    *answers += wire.read(1, 600);
-    return answers->size() == 3 && answers->mid(1) == QByteArray::fromHex("01AA");
-}
-
 } // namespace
 
 class TestSimDownload : public QObject
@@ -119,7 +105,7 @@ void TestSimDownload::programsMustFit()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
     QByteArray answers;
-    QCOMPARE(boot(wire, loader, program, &answers), accepted);
+    QCOMPARE(wire.boot(loader, program, &answers), accepted);
     if (!accepted) {
         // A refused file is met with silence, never with a wrong answer.
         QVERIFY(answers.size() < 3);
@@ -160,8 +146,7 @@ void TestSimDownload::sectorRangeAndErase()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QByteArray answers;
-    QVERIFY(boot(wire, "DLoader.H86", "Download.H86", &answers));
+    QVERIFY(wire.boot("DLoader.H86", "Download.H86"));
     wire.write(QByteArray(1, char(first)));
     QCOMPARE(wire.read(1), Ack);
     wire.write(QByteArray(1, char(end)));
@@ -182,8 +167,7 @@ void TestSimDownload::blockFramesAndFlashSemantics()
     SimDevice sim;
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QByteArray answers;
-    QVERIFY(boot(wire, "DLoader.H86", "Download.H86", &answers));
+    QVERIFY(wire.boot("DLoader.H86", "Download.H86"));
     wire.write(QByteArray::fromHex("00"));
     QCOMPARE(wire.read(1), Ack);
     wire.write(QByteArray::fromHex("0B"));
@@ -228,8 +212,7 @@ void TestSimDownload::retainValues()
     SimDevice sim;
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QByteArray answers;
-    QVERIFY(boot(wire, "DLoaderNV.H86", "DownloadNV.H86", &answers));
+    QVERIFY(wire.boot("DLoaderNV.H86", "DownloadNV.H86"));
     QByteArray values;
     for (int i = 0; i < 4096; ++i)
         values.append(char((i * 7) ^ (i >> 8)));
@@ -254,8 +237,7 @@ void TestSimDownload::combined4610Image()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QByteArray answers;
-    QVERIFY(boot(wire, "DLoaderIF.H86", "DownloadIF.H86", &answers));
+    QVERIFY(wire.boot("DLoaderIF.H86", "DownloadIF.H86"));
     // No sector range on the board: the erase answer 00 follows by itself.
     QCOMPARE(wire.read(1), QByteArray::fromHex("00"));
     wire.write(SimWire::flashFrame(7, 0x4FFE0, QByteArray(32, char(0x42))));
@@ -271,8 +253,7 @@ void TestSimDownload::combined4610Image()
     SimDevice second(again);
     QVERIFY2(second.isReady(), qPrintable(second.errorString()));
     SimWire wire2(second.serialPath());
-    answers.clear();
-    QVERIFY(boot(wire2, "DLoaderIF.H86", "DownloadIF.H86", &answers));
+    QVERIFY(wire2.boot("DLoaderIF.H86", "DownloadIF.H86"));
     QCOMPARE(wire2.read(1), QByteArray::fromHex("00"));
     wire2.write(SimWire::flashFrame(0, 0x0000, QByteArray::fromHex("0102")));
     QCOMPARE(wire2.read(1), BlockOk);
@@ -306,8 +287,7 @@ void TestSimDownload::persistentRunResetsBetweenSessions()
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     for (char fill : {'a', 'b'}) {
         SimWire wire(sim.serialPath());
-        QByteArray answers;
-        QVERIFY(boot(wire, "DLoaderNV.H86", "DownloadNV.H86", &answers));
+        QVERIFY(wire.boot("DLoaderNV.H86", "DownloadNV.H86"));
         wire.write(SimWire::retainFrame(QByteArray(16, fill)));
         QCOMPARE(wire.read(1), BlockOk);
         wire.write(QByteArray::fromHex("FF"));

@@ -5,17 +5,6 @@
 
 namespace {
 
-bool boot(SimWire &wire, const QString &loader, const QString &program)
-{
-    wire.write(QByteArray(1, '\0'));
-    QByteArray answers = wire.read(1);
-    wire.write(SimWire::programBytes(loader));
-    answers += wire.read(1, 600);
-    wire.write(SimWire::programBytes(program));
-    answers += wire.read(1, 600);
-    return answers.size() == 3 && answers.mid(1) == QByteArray::fromHex("01AA");
-}
-
 // A recognisable memory: every flash byte differs from its neighbours.
 QByteArray patternMemory(qsizetype flash, qsizetype rest)
 {
@@ -82,7 +71,7 @@ void TestSimUpload::flashRegions()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
     wire.write(QByteArray(1, char(first)));
     QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
     wire.write(QByteArray(1, char(end)));
@@ -105,7 +94,7 @@ void TestSimUpload::blockAgainOn5A()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
     wire.write(QByteArray::fromHex("11"));
     QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
     wire.write(QByteArray::fromHex("13"));
@@ -162,7 +151,7 @@ void TestSimUpload::regionsWithoutSectorBytes()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, loader, program));
+    QVERIFY(wire.boot(loader, program));
     const QByteArray data = readAll(wire, size / 256);
     QCOMPARE(data.size(), size);
     QCOMPARE(data, options.initialMemory.mid(from, size));
@@ -173,7 +162,7 @@ void TestSimUpload::checkByteOfErasedBlock()
     SimDevice sim;
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(boot(wire, "ULoader.H86", "Upload.H86"));
+    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
     wire.write(QByteArray::fromHex("00"));
     QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
     wire.write(QByteArray::fromHex("00"));

@@ -102,6 +102,20 @@ bool SimWire::hungUp(int timeoutMs)
     return false;
 }
 
+bool SimWire::boot(const QString &loader, const QString &program, QByteArray *answers)
+{
+    write(QByteArray(1, '\0'));
+    QByteArray got = read(1);
+    // The device answers at once or never; a refusal costs only this wait.
+    write(programBytes(loader));
+    got += read(1, 600);
+    write(programBytes(program));
+    got += read(1, 600);
+    if (answers)
+        *answers += got;
+    return got.size() == 3 && got.mid(1) == QByteArray::fromHex("01AA");
+}
+
 QByteArray SimWire::programBytes(const QString &fileName)
 {
     QFile file(QDir(qEnvironmentVariable("BRASVIK_SOURCE_DIR"))

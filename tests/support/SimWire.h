@@ -21,6 +21,9 @@ public:
     QByteArray read(int count, int timeoutMs = 3000);
     // Reads whatever arrives within the time.
     QByteArray readFor(int timeoutMs);
+    // The boot byte, then the target programs `loader` and `program`: true when the device
+    // answered with an ID, then 01 and AA. Its answers are added to `answers`.
+    bool boot(const QString &loader, const QString &program, QByteArray *answers = nullptr);
     // True when the device end hung up (the line reports a hang-up).
     bool hungUp(int timeoutMs);
 
