@@ -9,48 +9,21 @@
 // against the same paced device, and the tool's ratio is given as a share of the bare host's.
 // --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
 // Usage: bench_download [--size BYTES] [--rounds N] [--skip-paced] [--skip-serial] [--skip-can]
-#include "BenchEnvironment.h"
 #include "BareHost.h"
-#include "CanTurnaround.h"
 #include "LatencyFigures.h"
+#include "SimRun.h"
 #include "ToolVsBare.h"
-#include "base/SettingsStore.h"
-#include "comm/KTSerial.h"
 #include "download/DownloadTransfer.h"
-#include "support/CanBusLoad.h"
-#include "support/SimDevice.h"
 #include "support/TempSettings.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLoggingCategory>
-#include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <sys/resource.h>
+#include <vector>
 
 namespace {
-
-struct RunResult
-{
-    bool ok = false;
-    double seconds = 0;
-    long peakRssKiB = 0; // at the end of the download, before the trace is read
-    QList<SimTraceLine> trace;
-};
-
-long maxRssKiB()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // An image without a single 0xFF byte, so that every word is sent.
 QByteArray benchImage(int size)
@@ -61,58 +34,22 @@ QByteArray benchImage(int size)
     return image;
 }
 
-RunResult runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptions &options,
-                      bool overCan)
+SimRun runDownload(const QByteArray &image, int dataEnd, const SimDeviceOptions &options)
 {
-    RunResult result;
-    SimDevice sim(options);
-    if (!sim.isReady()) {
-        std::fprintf(stderr, "brasvik-sim: %s\n", qPrintable(sim.errorString()));
-        return result;
-    }
-    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
-    if (overCan)
-        SettingsStore::overrideCanBus(sim.canBus());
-
-    TKTSerial serial;
-    serial.SetPortName(COM1);
-    serial.SetFrameParitybit(TParityBit::None);
-    serial.SetSyncEventHandling(true);
-    KTSerialLink link(serial);
-
     DownloadRequest request;
     request.image = image;
     request.dataEnd = dataEnd;
     request.deviceType = DeviceKind::Device46xx;
     request.settings.brDefault = br115200;
-    request.settings.COMInterface = overCan ? InterfaceCAN1 : InterfaceRS232;
+    request.settings.COMInterface = options.can ? InterfaceCAN1 : InterfaceRS232;
     request.settings.CANBaudrate = 7;
-
-    DownloadTransfer transfer(
-        link, [] { return std::make_unique<KTCanLink>(); }, std::move(request), benchSetup());
-    QEventLoop loop;
-    QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
-        clock.start();
-        transfer.answerBootPrompt(true);
-    });
-    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
-        if (event.kind != TransferEvent::Kind::Finished)
-            return;
-        const TransferRecord &report = event.record;
-        result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
-        result.ok = report.outcome == TransferOutcome::Success;
-        result.peakRssKiB = maxRssKiB();
-        if (!result.ok)
-            std::fprintf(stderr, "download failed: %s\n",
-                         qPrintable(report.reportText));
-        loop.quit();
-    });
-    transfer.start();
-    loop.exec();
-    sim.waitForFinished(10000);
-    result.trace = sim.trace();
-    return result;
+    const SimRun run = runOnSim(options, sessionRunner([&request](SerialLink &link) {
+                                    return std::make_unique<DownloadTransfer>(
+                                        link, benchCanLink, request, benchSetup());
+                                }));
+    if (run.ok && !run.succeeded())
+        std::fprintf(stderr, "download failed: %s\n", qPrintable(run.record.reportText));
+    return run;
 }
 
 } // namespace
@@ -149,9 +86,8 @@ int main(int argc, char *argv[])
 
     // 2. Turnaround, unpaced.
     {
-        SimDeviceOptions options;
-        const RunResult r = runDownload(image, size, options, false);
-        if (!r.ok)
+        const SimRun r = runDownload(image, size, SimDeviceOptions());
+        if (!r.succeeded())
             return 1;
         std::vector<double> turnaround;
         qint64 answerAt = -1;
@@ -186,32 +122,15 @@ int main(int argc, char *argv[])
             SimDeviceOptions options;
             options.baud = 115200;
             options.exitAfterSeconds = 600;
-            RunResult r;
+            SimRun r;
             BareHost::Run bare;
-            if (round % 2 == 0) {
-                r = runDownload(image, size, options, false);
-                bare = BareHost::serialDownload(options, image, size);
-            } else {
-                bare = BareHost::serialDownload(options, image, size);
-                r = runDownload(image, size, options, false);
-            }
-            if (!r.ok)
+            if (!ToolVsBare::inTurn(
+                    round, [&] { return runDownload(image, size, options); },
+                    [&] { return BareHost::serialDownload(options, image, size); }, &r, &bare))
                 return 1;
-            if (!bare.ok) {
-                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
-                return 1;
-            }
-            const qint64 bytes = BareHost::serialLineBytes(r.trace);
-            const qint64 bareBytes = BareHost::serialLineBytes(bare.trace);
-            const double ratio = bytes / 11520.0 / r.seconds;
-            const double bareRatio = bareBytes / 11520.0 / bare.seconds;
-            std::printf("RS-232 at 115200 bit/s: %.2f s; line limit for %lld bytes both ways "
-                        "%.2f s; ratio %.3f (goal >= 0.95)\n",
-                        r.seconds, qlonglong(bytes), bytes / 11520.0, ratio);
-            std::printf("  bare host: %.2f s for %lld bytes; ratio %.3f; tool/bare %.3f\n",
-                        bare.seconds, qlonglong(bareBytes), bareRatio, ratio / bareRatio);
-            std::fflush(stdout);
-            figures.add(ratio, bareRatio);
+            figures.addSerialRound("RS-232 at 115200 bit/s: ", r.seconds,
+                                   BareHost::serialLineBytes(r.trace), bare.seconds,
+                                   BareHost::serialLineBytes(bare.trace));
         }
         figures.print("RS-232 download", 0.99);
     }
@@ -225,39 +144,18 @@ int main(int argc, char *argv[])
             options.canBitrate = 500000;
             options.canPace = true;
             options.exitAfterSeconds = 600;
-            RunResult r;
+            SimRun r;
             BareHost::Run bare;
-            if (round % 2 == 0) {
-                r = runDownload(image, size, options, true);
-                bare = BareHost::canDownload(options, image, size);
-            } else {
-                bare = BareHost::canDownload(options, image, size);
-                r = runDownload(image, size, options, true);
-            }
-            if (!r.ok)
+            if (!ToolVsBare::inTurn(
+                    round, [&] { return runDownload(image, size, options); },
+                    [&] { return BareHost::canDownload(options, image, size); }, &r, &bare))
                 return 1;
-            if (!bare.ok) {
-                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
-                return 1;
-            }
             const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
-            const CanBusLoad bareLoad = CanBusLoad::fromTrace(bare.trace);
             std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames), bus limit %.2f s; "
                         "ratio %.3f; whole download %.2f s\n",
                         load.phaseSeconds(), load.frames, load.limitSeconds(500000),
                         load.ratio(500000), r.seconds);
-            std::printf("  bare host: CAN phase %.2f s (%d frames); ratio %.3f; tool/bare %.3f\n",
-                        bareLoad.phaseSeconds(), bareLoad.frames, bareLoad.ratio(500000),
-                        load.ratio(500000) / bareLoad.ratio(500000));
-            const CanTurnaround turn = CanTurnaround::of(r.trace);
-            const CanTurnaround bareTurn = CanTurnaround::of(bare.trace);
-            std::printf(
-                "  host turnaround on the bus (us): tool mean %.0f median %.0f p99 %.0f; bare "
-                "host mean %.0f median %.0f p99 %.0f\n",
-                turn.mean, turn.figures.median, turn.figures.p99, bareTurn.mean,
-                bareTurn.figures.median, bareTurn.figures.p99);
-            std::fflush(stdout);
-            figures.add(load.ratio(500000), bareLoad.ratio(500000));
+            figures.addCanRound(r.trace, bare.trace);
         }
         figures.print("CAN download", 0.97);
     }

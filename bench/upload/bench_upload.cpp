@@ -13,16 +13,9 @@
 // --rounds N repeats each pair and gives the medians (a busy machine's load drifts).
 // Usage: bench_upload [--compare-only] [--skip-serial] [--skip-can] [--sectors N] [--rounds N]
 #include "BareHost.h"
-#include "BenchEnvironment.h"
-#include "CanTurnaround.h"
+#include "SimRun.h"
 #include "ToolVsBare.h"
-#include "base/SettingsStore.h"
-#include "comm/KTSerial.h"
-#include "support/CanBusLoad.h"
-#include "support/SimDevice.h"
 #include "support/TempSettings.h"
-#include "transfer/KTCanLink.h"
-#include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
 #include "upload/CompareData.h"
 #include "upload/UploadChoice.h"
@@ -30,7 +23,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -40,33 +32,8 @@
 
 namespace {
 
-struct RunResult
+SimRun runUpload(const SimDeviceOptions &options, int endSector)
 {
-    bool ok = false;
-    double seconds = 0;
-    QList<SimTraceLine> trace;
-};
-
-RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSector)
-{
-    RunResult result;
-    SimDevice sim(options);
-    if (!sim.isReady()) {
-        std::fprintf(stderr, "brasvik-sim: %s\n", qPrintable(sim.errorString()));
-        return result;
-    }
-    SettingsStore::overrideComPortDevicePath(0, sim.serialPath());
-    if (comInterface != InterfaceRS232)
-        SettingsStore::overrideCanBus(sim.canBus());
-
-    TKTSerial serial;
-    serial.SetPortName(COM1);
-    serial.SetFrameParitybit(TParityBit::None);
-    serial.SetRxBufSize(4096);
-    serial.SetTxBufSize(4096);
-    serial.SetSyncEventHandling(true);
-    KTSerialLink link(serial);
-
     const UploadRequest request
         = UploadChoices::request(UploadChoice::Flash, DeviceKind::Device46xx);
     UploadSetup setup;
@@ -74,33 +41,17 @@ RunResult runUpload(const SimDeviceOptions &options, int comInterface, int endSe
     setup.FirstSector = request.FirstSector;
     setup.EndSector = endSector > 0 ? endSector : request.EndSector;
     setup.UploadChoiceText = request.UploadChoiceText;
-    setup.comInterface = comInterface;
+    setup.comInterface = options.can ? InterfaceCAN1 : InterfaceRS232;
     setup.baudrateOrdinal = br115200;
     setup.can.bitrateCode = 7;
-
-    UploadTransfer transfer(setup, link, [] { return std::make_unique<KTCanLink>(); },
-                            benchSetup());
-    QEventLoop loop;
-    QElapsedTimer clock;
-    QObject::connect(&transfer, &TransferSession::bootPromptRequested, &transfer, [&] {
-        clock.start();
-        transfer.answerBootPrompt(true);
-    });
-    QObject::connect(&transfer, &TransferSession::event, &loop, [&](const TransferEvent &event) {
-        if (event.kind != TransferEvent::Kind::Finished)
-            return;
-        const TransferRecord &report = event.record;
-        result.seconds = clock.isValid() ? clock.nsecsElapsed() / 1e9 : 0;
-        result.ok = report.outcome == TransferOutcome::Success;
-        if (!result.ok)
-            std::fprintf(stderr, "upload failed: %s\n", qPrintable(report.reportText));
-        loop.quit();
-    });
-    transfer.start();
-    loop.exec();
-    sim.waitForFinished(10000);
-    result.trace = sim.trace();
-    return result;
+    const SimRun run = runOnSim(options, sessionRunner([&setup](SerialLink &link) {
+                                    return std::make_unique<UploadTransfer>(
+                                        setup, link, benchCanLink, benchSetup());
+                                }),
+                                4096);
+    if (run.ok && !run.succeeded())
+        std::fprintf(stderr, "upload failed: %s\n", qPrintable(run.record.reportText));
+    return run;
 }
 
 void benchCompare()
@@ -233,33 +184,16 @@ int main(int argc, char *argv[])
             SimDeviceOptions options;
             options.baud = 115200;
             options.exitAfterSeconds = 600;
-            RunResult r;
+            SimRun r;
             BareHost::Run bare;
-            if (round % 2 == 0) {
-                r = runUpload(options, InterfaceRS232, endSector);
-                bare = BareHost::serialUpload(options, 0, endSector);
-            } else {
-                bare = BareHost::serialUpload(options, 0, endSector);
-                r = runUpload(options, InterfaceRS232, endSector);
-            }
-            if (!r.ok)
+            if (!ToolVsBare::inTurn(
+                    round, [&] { return runUpload(options, endSector); },
+                    [&] { return BareHost::serialUpload(options, 0, endSector); }, &r, &bare))
                 return 1;
-            if (!bare.ok) {
-                std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
-                return 1;
-            }
-            const qint64 bytes = BareHost::serialLineBytes(r.trace);
-            const qint64 bareBytes = BareHost::serialLineBytes(bare.trace);
-            const double ratio = bytes / 11520.0 / r.seconds;
-            const double bareRatio = bareBytes / 11520.0 / bare.seconds;
-            std::printf("RS-232 at 115200 bit/s: %s read in %.2f s; line limit for %lld bytes "
-                        "both ways %.2f s; ratio %.3f (goal >= 0.95)\n",
-                        endSector ? "region" : "1 MiB", r.seconds, qlonglong(bytes),
-                        bytes / 11520.0, ratio);
-            std::printf("  bare host: %.2f s for %lld bytes; ratio %.3f; tool/bare %.3f\n",
-                        bare.seconds, qlonglong(bareBytes), bareRatio, ratio / bareRatio);
-            std::fflush(stdout);
-            figures.add(ratio, bareRatio);
+            figures.addSerialRound(endSector ? "RS-232 at 115200 bit/s: region read in "
+                                             : "RS-232 at 115200 bit/s: 1 MiB read in ",
+                                   r.seconds, BareHost::serialLineBytes(r.trace), bare.seconds,
+                                   BareHost::serialLineBytes(bare.trace));
         }
         figures.print("RS-232 upload", 0.99);
     }
@@ -275,38 +209,18 @@ int main(int argc, char *argv[])
         options.canBitrate = 500000;
         options.canPace = true;
         options.exitAfterSeconds = 600;
-        RunResult r;
+        SimRun r;
         BareHost::Run bare;
-        if (round % 2 == 0) {
-            r = runUpload(options, InterfaceCAN1, endSector);
-            bare = BareHost::canUpload(options, 0, endSector);
-        } else {
-            bare = BareHost::canUpload(options, 0, endSector);
-            r = runUpload(options, InterfaceCAN1, endSector);
-        }
-        if (!r.ok)
+        if (!ToolVsBare::inTurn(
+                round, [&] { return runUpload(options, endSector); },
+                [&] { return BareHost::canUpload(options, 0, endSector); }, &r, &bare))
             return 1;
-        if (!bare.ok) {
-            std::fprintf(stderr, "bare host: %s\n", qPrintable(bare.error));
-            return 1;
-        }
         const CanBusLoad load = CanBusLoad::fromTrace(r.trace);
-        const CanBusLoad bareLoad = CanBusLoad::fromTrace(bare.trace);
         std::printf("CAN at 500 kbit/s: CAN phase %.2f s (%d frames, %d requests), bus limit "
                     "%.2f s; ratio %.3f; whole upload %.2f s\n",
                     load.phaseSeconds(), load.frames, load.hostFrames, load.limitSeconds(500000),
                     load.ratio(500000), r.seconds);
-        std::printf("  bare host: CAN phase %.2f s (%d frames); ratio %.3f; tool/bare %.3f\n",
-                    bareLoad.phaseSeconds(), bareLoad.frames, bareLoad.ratio(500000),
-                    load.ratio(500000) / bareLoad.ratio(500000));
-        const CanTurnaround turn = CanTurnaround::of(r.trace);
-        const CanTurnaround bareTurn = CanTurnaround::of(bare.trace);
-        std::printf("  host turnaround on the bus (us): tool mean %.0f median %.0f p99 %.0f; bare "
-                    "host mean %.0f median %.0f p99 %.0f\n",
-                    turn.mean, turn.figures.median, turn.figures.p99, bareTurn.mean,
-                    bareTurn.figures.median, bareTurn.figures.p99);
-        std::fflush(stdout);
-        figures.add(load.ratio(500000), bareLoad.ratio(500000));
+        figures.addCanRound(r.trace, bare.trace);
     }
     figures.print("CAN upload", 0.97);
     return 0;

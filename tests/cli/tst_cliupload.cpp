@@ -38,6 +38,8 @@ private slots:
 private:
     using Run = CliRun;
     Run cli(const QStringList &args);
+    // brasvik-cli compare `args` against a `device` whose memory file holds `memory`.
+    Run compareWith(const QString &device, const QByteArray &memory, const QStringList &args);
     QString path(const QString &name) const { return QDir(m_dir.path()).filePath(name); }
 
     TempSettings m_settings;
@@ -75,6 +77,18 @@ void tst_CliUpload::initTestCase()
 tst_CliUpload::Run tst_CliUpload::cli(const QStringList &args)
 {
     return runCli(args);
+}
+
+tst_CliUpload::Run tst_CliUpload::compareWith(const QString &device, const QByteArray &memory,
+                                              const QStringList &args)
+{
+    SimDeviceOptions options;
+    options.device = device;
+    options.initialMemory = memory;
+    SimDevice sim(options);
+    if (!sim.isReady())
+        return {-1, {}, sim.errorString()};
+    return cli(QStringList {"compare"} + args + transferArgs(sim));
 }
 
 void tst_CliUpload::uploadWritesTheB86File()
@@ -205,15 +219,11 @@ void tst_CliUpload::compare()
     QFETCH(QString, reportEnd);
 
     const QByteArray flash = pattern(0x100000, 8);
-    SimDeviceOptions options;
-    options.initialMemory = flash + pattern(4096, 9);
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     QByteArray image = flash;
     if (diffAt >= 0)
         image[diffAt] = char(~image[diffAt]);
     const QString file = writeTestFile(m_dir, QStringLiteral("compare.b86"), image);
-    const Run r = cli(QStringList {"compare", file} + transferArgs(sim));
+    const Run r = compareWith("46xx", flash + pattern(4096, 9), {file});
     QCOMPARE(r.exitCode, exitCode);
     // The log, the reading's report, then the compare's report.
     const QStringList lines = r.out.split(u'\n');
@@ -229,14 +239,10 @@ void tst_CliUpload::compareImageShorterThanTheRange()
 {
     // A 4610 image from an H86 file holds 0x50000 bytes; the compared range runs to 329732.
     const QByteArray flash = pattern(0x50000, 10);
-    SimDeviceOptions options;
-    options.device = QStringLiteral("4610");
-    options.initialMemory = flash + pattern(2304, 11) + pattern(0x7000, 12);
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     const QString file = writeTestFile(m_dir, QStringLiteral("board.h86"),
                                        H86Builder().data(0, flash, 32).end().text());
-    const Run r = cli(QStringList {"compare", file, "--device", "4610"} + transferArgs(sim));
+    const Run r = compareWith("4610", flash + pattern(2304, 11) + pattern(0x7000, 12),
+                              {file, "--device", "4610"});
     QCOMPARE(r.exitCode, 4);
     QVERIFY2(
         r.out.endsWith(QLatin1String("327680 bytes have been compared.\n\n"
@@ -263,10 +269,6 @@ void tst_CliUpload::compareDiff()
     QFETCH(QString, tail);
 
     const QByteArray flash = pattern(0x100000, 13);
-    SimDeviceOptions options;
-    options.initialMemory = flash + pattern(4096, 14);
-    SimDevice sim(options);
-    QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     QByteArray image = flash;
     for (qint32 i = 0; i < 60; ++i) {
         for (qint32 at : {0xE8001 + i * 0x100, 0xE8003 + i * 0x100})
@@ -276,7 +278,7 @@ void tst_CliUpload::compareDiff()
     const QString file = writeTestFile(m_dir, QStringLiteral("diff.b86"), image);
     const QString dump = path(QStringLiteral("device.b86"));
     const Run r
-        = cli(QStringList {"compare", file, diffOption, "--diff-dump", dump} + transferArgs(sim));
+        = compareWith("46xx", flash + pattern(4096, 14), {file, diffOption, "--diff-dump", dump});
     QCOMPARE(r.exitCode, 4);
 
     // The report as without the option, then the table.
