@@ -5,6 +5,7 @@
 #include "comm/KTSerial.h"
 #include "download/DownloadTransfer.h"
 #include "support/FakeSerialBackend.h"
+#include "support/TestFiles.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
@@ -34,16 +35,6 @@ private slots:
 };
 
 namespace {
-
-void writeHex(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(":020000040000FA\r\n");
-    f.write(":" + QByteArray::number(data.size(), 16).rightJustified(2, '0') + "000000"
-            + data.toHex().toUpper() + "00\r\n");
-    f.write(":00000001FF\r\n");
-}
 
 void storeBootLines(const QString &text)
 {
@@ -98,8 +89,8 @@ struct Rig
         setup.bootLinesOrigin = QStringLiteral("Ports/COM1BootLines");
         transfer = std::make_unique<DownloadTransfer>(*link, TransferSession::CanLinkFactory(),
                                                       std::move(r), setup);
-        writeHex(transfer->loaderFile(), QByteArray::fromHex("11223344"));
-        writeHex(transfer->programFile(), QByteArray::fromHex("aabbcc"));
+        writeTargetHex(transfer->loaderFile(), QByteArray::fromHex("11223344"));
+        writeTargetHex(transfer->programFile(), QByteArray::fromHex("aabbcc"));
         probe = std::make_unique<TransferProbe>(*transfer);
     }
 

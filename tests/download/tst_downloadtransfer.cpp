@@ -5,6 +5,7 @@
 #include "download/DownloadTransfer.h"
 #include "download/SerialFlashDownload.h"
 #include "support/FakeLinks.h"
+#include "support/TestFiles.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
 #include "support/VirtualTimerSource.h"
@@ -94,8 +95,8 @@ struct Harness
             serial, [bus = bus] { return std::make_unique<FakeCanLink>(bus); }, std::move(request),
             testSetup(dir.path(), clock));
         if (writeTargets) {
-            writeHex(transfer->loaderFile(), LoaderBytes);
-            writeHex(transfer->programFile(), ProgramBytes);
+            writeTargetHex(transfer->loaderFile(), LoaderBytes);
+            writeTargetHex(transfer->programFile(), ProgramBytes);
         }
         probe = std::make_unique<TransferProbe>(*transfer);
     }
@@ -104,16 +105,6 @@ struct Harness
     ~Harness() { transfer.reset(); }
     Harness(const Harness &) = delete;
     Harness &operator=(const Harness &) = delete;
-
-    static void writeHex(const QString &path, const QByteArray &data)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(":020000040000FA\r\n");
-        f.write(":" + QByteArray::number(data.size(), 16).rightJustified(2, '0') + "000000"
-                + data.toHex().toUpper() + "00\r\n");
-        f.write(":00000001FF\r\n");
-    }
 
     // Runs pending idle actions; no time passes.
     void settle() { clock.settle(); }
@@ -704,7 +695,7 @@ void tst_DownloadTransfer::userBreakDuringErase()
 void tst_DownloadTransfer::missingTargetFile()
 {
     Harness h(flashRequest(image46xx(pattern(4)), 0, 11, 4), false);
-    Harness::writeHex(h.transfer->programFile(), ProgramBytes);
+    writeTargetHex(h.transfer->programFile(), ProgramBytes);
     h.transfer->start();
     h.settle();
     QCOMPARE(

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 QByteArray countingPattern(qsizetype n, int seed)
 {
@@ -27,6 +28,16 @@ QByteArray readTestFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeTargetHex(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(":020000040000FA\r\n");
+    f.write(":" + QByteArray::number(data.size(), 16).rightJustified(2, '0') + "000000"
+            + data.toHex().toUpper() + "00\r\n");
+    f.write(":00000001FF\r\n");
 }
 
 SectorImage sectorImage(int sectors, int chunkBytes, const std::function<char(int, int)> &byte)
