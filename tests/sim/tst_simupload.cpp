@@ -5,6 +5,18 @@
 
 namespace {
 
+// Boots the flash upload's programs and asks for sectors `first` up to `end`: the device's two
+// answers, AA AA when it took them.
+QByteArray requestSectors(SimWire &wire, int first, int end)
+{
+    if (!wire.boot("ULoader.H86", "Upload.H86"))
+        return {};
+    wire.write(QByteArray(1, char(first)));
+    QByteArray answers = wire.read(1);
+    wire.write(QByteArray(1, char(end)));
+    return answers + wire.read(1);
+}
+
 // A recognisable memory: every flash byte differs from its neighbours.
 QByteArray patternMemory(qsizetype flash, qsizetype rest)
 {
@@ -71,11 +83,7 @@ void TestSimUpload::flashRegions()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
-    wire.write(QByteArray(1, char(first)));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
-    wire.write(QByteArray(1, char(end)));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    QCOMPARE(requestSectors(wire, first, end), QByteArray::fromHex("AAAA"));
     const QByteArray data = readAll(wire, (to - from) / 256);
     QCOMPARE(data.size(), to - from);
     QCOMPARE(data, options.initialMemory.mid(from, to - from));
@@ -94,11 +102,7 @@ void TestSimUpload::blockAgainOn5A()
     SimDevice sim(options);
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
-    wire.write(QByteArray::fromHex("11"));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
-    wire.write(QByteArray::fromHex("13"));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    QCOMPARE(requestSectors(wire, 0x11, 0x13), QByteArray::fromHex("AAAA"));
     const QByteArray expected = options.initialMemory.mid(0xE0000, 512);
     wire.write(QByteArray::fromHex("55"));
     const QByteArray first = wire.read(258);
@@ -162,11 +166,7 @@ void TestSimUpload::checkByteOfErasedBlock()
     SimDevice sim;
     QVERIFY2(sim.isReady(), qPrintable(sim.errorString()));
     SimWire wire(sim.serialPath());
-    QVERIFY(wire.boot("ULoader.H86", "Upload.H86"));
-    wire.write(QByteArray::fromHex("00"));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
-    wire.write(QByteArray::fromHex("00"));
-    QCOMPARE(wire.read(1), QByteArray::fromHex("AA"));
+    QCOMPARE(requestSectors(wire, 0x00, 0x00), QByteArray::fromHex("AAAA"));
     wire.write(QByteArray::fromHex("55"));
     // 256 bytes of erased flash carry the check byte 0xAA.
     QCOMPARE(wire.read(258),
