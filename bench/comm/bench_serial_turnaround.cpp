@@ -1,6 +1,5 @@
-// Serial turnaround on pseudo-terminal pairs: a byte arrives, the component's worker reads it
-// and hands it to the main thread with the receive event, the handler takes it and writes the
-// answer. Measured from the far end as the round trip, against a plain poll()/read()/write()
+// Serial turnaround on pseudo-terminal pairs: a byte arrives, the component reads it on the main
+// thread (events handled there), the handler takes it and writes the answer. Measured from the far end as the round trip, against a plain poll()/read()/write()
 // echo loop on a pair of its own in the same run. The two are measured in turns, block by
 // block, so that a change of load on the machine falls on both alike.
 // Usage: bench_serial_turnaround [--blocks N] [--rounds N]   (N rounds per block)
@@ -145,7 +144,7 @@ int main(int argc, char **argv)
     std::printf("serial turnaround, %zu round trips each, %d blocks in turns (microseconds)\n",
                 p.count, blocks);
     std::printf("  plain poll/read/write echo: median %8.1f  p99 %8.1f\n", p.median, p.p99);
-    std::printf("  TKTSerial with hand-over:   median %8.1f  p99 %8.1f\n", c.median, c.p99);
+    std::printf("  TKTSerial, events on main: median %8.1f  p99 %8.1f\n", c.median, c.p99);
     if (p.median > 0 && p.p99 > 0)
         std::printf("  ratio (goal <= 2.0):        median %8.2f  p99 %8.2f\n", c.median / p.median,
                     c.p99 / p.p99);

@@ -10,11 +10,9 @@
 
 #include <QEventLoop>
 #include <QHash>
-#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 #include <utility>
 
 // Members in the order they are made; they go in reverse, the runner first, the serial
@@ -36,10 +34,7 @@ CliBatchRunner::CliBatchRunner(const CliTransferSetup::Setup &setup, const CliFe
     : m_setup(setup), m_feeds(feeds), m_links(links)
 { }
 
-CliBatchRunner::~CliBatchRunner()
-{
-    dropStdinNotifier();
-}
+CliBatchRunner::~CliBatchRunner() = default;
 
 int CliBatchRunner::run(const TransferMaker &make)
 {
@@ -113,12 +108,11 @@ int CliBatchRunner::run(const TransferMaker &make)
         job->runner->start();
     if (running > 0)
         loop.exec();
-    dropStdinNotifier();
+    m_prompt.close();
 
     m_results.clear();
     for (const auto &job : m_jobs)
         m_results.append({job->label, job->runner->record(), job->lastError});
-    m_waiting.clear();
     m_jobs.clear(); // every port closed and every worker ended before the summary
     std::fflush(stdout);
     if (m_feeds.json) {
@@ -134,66 +128,25 @@ int CliBatchRunner::run(const TransferMaker &make)
 
 void CliBatchRunner::onBootPrompt(Job *job)
 {
-    m_waiting.append(job);
+    m_prompt.wait(job, job->label,
+                  [job](bool confirmed) { job->transfer->answerBootPrompt(confirmed); });
     askWhenAllWaiting();
 }
 
 void CliBatchRunner::askWhenAllWaiting()
 {
-    if (m_asked || m_waiting.isEmpty())
-        return;
-    for (const auto &job : m_jobs) {
-        if (!job->runner->hasFinished() && !m_waiting.contains(job.get()))
-            return;
-    }
-    m_asked = true;
-    QStringList ports;
-    for (const Job *job : std::as_const(m_waiting))
-        ports << job->label;
-    printErr(bootPromptText(ports));
-    printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
-    m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(m_stdinNotifier, &QSocketNotifier::activated, this,
-            &CliBatchRunner::onStdinReadable);
-}
-
-void CliBatchRunner::onStdinReadable()
-{
-    const PromptAnswer answer = readPromptAnswer();
-    if (answer == PromptAnswer::None)
-        return;
-    dropStdinNotifier();
-    if (answer == PromptAnswer::EndOfInput)
-        printErr(bootPromptDeclinedText());
-    answerAll(answer == PromptAnswer::Enter);
-}
-
-void CliBatchRunner::answerAll(bool confirmed)
-{
-    const QList<Job *> waiting = m_waiting;
-    m_waiting.clear();
-    for (Job *job : waiting)
-        job->transfer->answerBootPrompt(confirmed);
+    m_prompt.askIf(std::all_of(m_jobs.cbegin(), m_jobs.cend(), [this](const auto &job) {
+        return job->runner->hasFinished() || m_prompt.isWaiting(job.get());
+    }));
 }
 
 void CliBatchRunner::interruptAll()
 {
-    dropStdinNotifier();
-    m_asked = true; // a prompt not yet asked is never asked now
-    m_waiting.clear();
+    m_prompt.close(); // a prompt not yet asked is never asked now
     for (const auto &job : m_jobs) {
         if (job->runner && !job->runner->hasFinished())
             job->runner->interrupt();
     }
-}
-
-void CliBatchRunner::dropStdinNotifier()
-{
-    if (!m_stdinNotifier)
-        return;
-    m_stdinNotifier->setEnabled(false);
-    m_stdinNotifier->deleteLater();
-    m_stdinNotifier = nullptr;
 }
 
 int CliBatchRunner::exitStatus(const QList<Result> &results)
@@ -271,17 +224,4 @@ QString CliBatchRunner::summaryTable(const QList<Result> &results)
                   + row.time.rightJustified(wTime) + QStringLiteral("  ") + row.report);
     }
     return lines.join(u'\n');
-}
-
-QString CliBatchRunner::bootPromptText(const QStringList &waiting)
-{
-    if (waiting.size() == 1) {
-        return QStringLiteral("Please press the boot pushbutton on the device at %1\n"
-                              "and restart your hardware now!")
-            .arg(waiting.first());
-    }
-    return QStringLiteral("Please press the boot pushbutton on all %1 devices (%2)\n"
-                          "and restart your hardware now!")
-        .arg(waiting.size())
-        .arg(waiting.join(QStringLiteral(", ")));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/CliSharedPrompt.h"
 #include "cli/CliTransferFeeds.h"
 #include "cli/CliTransferSetup.h"
 #include "transfer/TransferLinks.h"
@@ -14,7 +15,6 @@
 #include <memory>
 #include <vector>
 
-class QSocketNotifier;
 class TransferSession;
 
 // Runs one transfer per port at the same time, all on the one event loop: each port has its own
@@ -58,25 +58,18 @@ public:
     static QString summaryTable(const QList<Result> &results);
     // The report's first line; a heading that ends in ':' takes the line after it along.
     static QString reportGist(const Result &result);
-    // The one boot prompt for the ports in `waiting`.
-    static QString bootPromptText(const QStringList &waiting);
 
 private:
     struct Job;
 
     void onBootPrompt(Job *job);
     void askWhenAllWaiting();
-    void onStdinReadable();
-    void answerAll(bool confirmed);
     void interruptAll();
-    void dropStdinNotifier();
 
     CliTransferSetup::Setup m_setup;
     CliFeedOptions m_feeds;
     TransferLinks m_links;
     std::vector<std::unique_ptr<Job>> m_jobs;
-    QList<Job *> m_waiting; // for the boot prompt
-    bool m_asked = false;
-    QSocketNotifier *m_stdinNotifier = nullptr;
+    CliSharedPrompt m_prompt;
     QList<Result> m_results;
 };

@@ -11,11 +11,9 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
-#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 // Members in the order they are made; they go in reverse, the runner first, the serial
 // component last.
@@ -40,10 +38,7 @@ CliProductionRunner::CliProductionRunner(const CliTransferSetup::Setup &setup,
     : m_setup(setup), m_feeds(feeds), m_options(options), m_links(links)
 { }
 
-CliProductionRunner::~CliProductionRunner()
-{
-    dropStdinNotifier();
-}
+CliProductionRunner::~CliProductionRunner() = default;
 
 QList<CliProductionRunner::Outcome> CliProductionRunner::run(const DownloadRequest &request,
                                                              const QStringList &units, bool summary)
@@ -99,7 +94,7 @@ QList<CliProductionRunner::Outcome> CliProductionRunner::run(const DownloadReque
                             });
                 });
         connect(j->run.get(), &ProductionRun::sessionEnded, this, [this, j] {
-            m_waiting.removeAll(j);
+            m_prompt.forget(j);
             j->runner.reset();
             askWhenAllWaiting();
         });
@@ -128,13 +123,12 @@ QList<CliProductionRunner::Outcome> CliProductionRunner::run(const DownloadReque
     }
     if (running > 0)
         loop.exec();
-    dropStdinNotifier();
+    m_prompt.close();
 
     QList<Outcome> outcomes;
     for (const auto &job : m_jobs)
         outcomes.append(
             {job->label, job->unitId, job->run->result(), job->lastError, job->elapsedMs});
-    m_waiting.clear();
     m_jobs.clear(); // every port closed before the summary
     std::fflush(stdout);
     if (m_several && summary) {
@@ -192,50 +186,24 @@ CliBatchRunner::Result CliProductionRunner::batchResult(const Outcome &outcome)
 
 void CliProductionRunner::onBootPrompt(Job *job)
 {
-    if (!m_waiting.contains(job))
-        m_waiting.append(job);
+    m_prompt.wait(job, job->label, [job](bool confirmed) {
+        if (TransferSession *session = job->run->session())
+            session->answerBootPrompt(confirmed);
+    });
     askWhenAllWaiting();
 }
 
 void CliProductionRunner::askWhenAllWaiting()
 {
-    if (m_stdinNotifier || m_waiting.isEmpty())
-        return;
     // Every device that still runs waits at its prompt: one press of Enter for all of them.
-    for (const auto &job : m_jobs) {
-        if (!job->run->hasFinished() && !m_waiting.contains(job.get()))
-            return;
-    }
-    QStringList ports;
-    for (const Job *job : std::as_const(m_waiting))
-        ports << job->label;
-    printErr(CliBatchRunner::bootPromptText(ports));
-    printErr(QStringLiteral("Press Enter to continue, Ctrl+C to cancel."));
-    m_stdinNotifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
-    connect(m_stdinNotifier, &QSocketNotifier::activated, this,
-            &CliProductionRunner::onStdinReadable);
-}
-
-void CliProductionRunner::onStdinReadable()
-{
-    const PromptAnswer answer = readPromptAnswer();
-    if (answer == PromptAnswer::None)
-        return;
-    dropStdinNotifier();
-    if (answer == PromptAnswer::EndOfInput)
-        printErr(bootPromptDeclinedText());
-    const QList<Job *> waiting = m_waiting;
-    m_waiting.clear();
-    for (Job *job : waiting) {
-        if (TransferSession *session = job->run->session())
-            session->answerBootPrompt(answer == PromptAnswer::Enter);
-    }
+    m_prompt.askIf(std::all_of(m_jobs.cbegin(), m_jobs.cend(), [this](const auto &job) {
+        return job->run->hasFinished() || m_prompt.isWaiting(job.get());
+    }));
 }
 
 void CliProductionRunner::interruptAll()
 {
-    dropStdinNotifier();
-    m_waiting.clear();
+    m_prompt.close();
     for (const auto &job : m_jobs) {
         if (job->run->hasFinished())
             continue;
@@ -243,15 +211,6 @@ void CliProductionRunner::interruptAll()
             job->runner->interrupt();
         job->run->stop();
     }
-}
-
-void CliProductionRunner::dropStdinNotifier()
-{
-    if (!m_stdinNotifier)
-        return;
-    m_stdinNotifier->setEnabled(false);
-    m_stdinNotifier->deleteLater();
-    m_stdinNotifier = nullptr;
 }
 
 bool productionOptions(const CliOptions &options, ProductionOptions *production, QString *error)

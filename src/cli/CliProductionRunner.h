@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliBatchRunner.h"
+#include "cli/CliSharedPrompt.h"
 #include "cli/CliTransferFeeds.h"
 #include "cli/CliTransferSetup.h"
 #include "production/ProductionRun.h"
@@ -14,7 +15,6 @@
 #include <vector>
 
 class CliOptions;
-class QSocketNotifier;
 
 // The most further tries --retries allows.
 constexpr int MaxRetries = 10;
@@ -75,17 +75,14 @@ private:
 
     void onBootPrompt(Job *job);
     void askWhenAllWaiting();
-    void onStdinReadable();
     void interruptAll();
-    void dropStdinNotifier();
 
     CliTransferSetup::Setup m_setup;
     CliFeedOptions m_feeds;
     ProductionOptions m_options;
     TransferLinks m_links;
     std::vector<std::unique_ptr<Job>> m_jobs;
-    QList<Job *> m_waiting;
-    QSocketNotifier *m_stdinNotifier = nullptr;
+    CliSharedPrompt m_prompt;
     bool m_several = false;
     bool m_quiet = false;
 };

@@ -1,3 +1,4 @@
+#include "cli/CliTransferArgs.h"
 #include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
@@ -59,20 +60,17 @@ int runCompare(const QStringList &args)
 {
     const QString diff = QStringLiteral("diff");
     const QString diffDump = QStringLiteral("diff-dump");
-    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
-                           + QStringList {diffDump},
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions(), {diff});
-    if (!options.parse(args))
-        return usageError(options.error());
+    CliTransferArgs parsed({diffDump}, {}, {diff});
+    if (QString error; !parsed.parse(args, &error))
+        return usageError(error);
+    const CliOptions &options = parsed.options;
+    CliFeedOptions &feeds = parsed.feeds;
     const bool showDiff = options.isSet(diff);
     const bool showAll = options.value(diff) == QLatin1String("all");
     if (showDiff && !showAll && !options.value(diff).isEmpty())
         return usageError(QStringLiteral("--diff takes no value or \"all\""));
     if (options.isSet(diffDump) && options.value(diffDump).isEmpty())
         return usageError(QStringLiteral("--diff-dump needs a file name"));
-    CliFeedOptions feeds;
-    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
-        return usageError(error);
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("compare needs exactly one IMAGE"));
     if (showDiff && feeds.json)

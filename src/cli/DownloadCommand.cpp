@@ -1,4 +1,5 @@
 #include "base/SettingsStore.h"
+#include "cli/CliTransferArgs.h"
 #include "cli/CliBatchRunner.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
@@ -111,17 +112,13 @@ QString readBackRefusal(const QString &why)
 
 int runDownload(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
-                           << QStringLiteral("erase") << QStringLiteral("from-sector")
-                           << QStringLiteral("retries"),
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions()
-                           << QStringLiteral("resume") << QStringLiteral("verify")
-                           << QStringLiteral("skip-unchanged"));
-    if (!options.parse(args))
-        return usageError(options.error());
-    CliFeedOptions feeds;
-    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+    CliTransferArgs parsed(
+        {QStringLiteral("erase"), QStringLiteral("from-sector"), QStringLiteral("retries")},
+        {QStringLiteral("resume"), QStringLiteral("verify"), QStringLiteral("skip-unchanged")});
+    if (QString error; !parsed.parse(args, &error))
         return usageError(error);
+    const CliOptions &options = parsed.options;
+    CliFeedOptions &feeds = parsed.feeds;
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("download needs exactly one IMAGE"));
     ResourceIdentity::FileClaims files;

@@ -1,3 +1,4 @@
+#include "cli/CliTransferArgs.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliProductionRunner.h"
@@ -106,14 +107,11 @@ QString minutesText(qint64 ms)
 
 int runStation(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions()
-                           << QStringLiteral("erase") << QStringLiteral("retries"),
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
-    if (!options.parse(args))
-        return usageError(options.error());
-    CliFeedOptions feeds;
-    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+    CliTransferArgs parsed({QStringLiteral("erase"), QStringLiteral("retries")}, {});
+    if (QString error; !parsed.parse(args, &error))
         return usageError(error);
+    const CliOptions &options = parsed.options;
+    CliFeedOptions &feeds = parsed.feeds;
     if (options.positional().size() != 1)
         return usageError(QStringLiteral("station needs exactly one IMAGE"));
     if (!options.isSet(QStringLiteral("port")))

@@ -1,3 +1,4 @@
+#include "cli/CliTransferArgs.h"
 #include "cli/CliCommand.h"
 #include "cli/CliOptions.h"
 #include "cli/CliTransferRunner.h"
@@ -38,13 +39,11 @@ qint64 expectedUploadSize(const UploadRequest &request, DeviceKind deviceType)
 
 int runUpload(const QStringList &args)
 {
-    CliOptions options(CliTransferSetup::valueOptions() + CliFeedOptions::valueOptions(),
-                       CliTransferSetup::flagOptions() + CliFeedOptions::flagOptions());
-    if (!options.parse(args))
-        return usageError(options.error());
-    CliFeedOptions feeds;
-    if (QString error; !CliFeedOptions::fromOptions(options, &feeds, &error))
+    CliTransferArgs parsed({}, {});
+    if (QString error; !parsed.parse(args, &error))
         return usageError(error);
+    const CliOptions &options = parsed.options;
+    CliFeedOptions &feeds = parsed.feeds;
     if (options.positional().size() != 2)
         return usageError(QStringLiteral("upload needs CHOICE and OUTPUT"));
 

@@ -1,7 +1,7 @@
 #include "shell/AppIcon.h"
 
 #include <QPainter>
-#include <QPainterPath>
+#include <QPolygonF>
 #include <QPixmap>
 
 namespace {
@@ -33,17 +33,8 @@ QPixmap draw(int side, Arrow direction, const QColor &arrowColour)
         p.translate(0, 64);
         p.scale(1, -1);
     }
-    QPainterPath arrow;
-    arrow.moveTo(27, 16);
-    arrow.lineTo(37, 16);
-    arrow.lineTo(37, 32);
-    arrow.lineTo(45, 32);
-    arrow.lineTo(32, 48);
-    arrow.lineTo(19, 32);
-    arrow.lineTo(27, 32);
-    arrow.closeSubpath();
     p.setBrush(arrowColour);
-    p.drawPath(arrow);
+    p.drawPolygon(QPolygonF({{27, 16}, {37, 16}, {37, 32}, {45, 32}, {32, 48}, {19, 32}, {27, 32}}));
     return pixmap;
 }
 
@@ -66,23 +57,9 @@ QPixmap drawFolder(int side)
     p.setPen(QPen(QColor(150, 95, 10), 2));
     // The back with its tab, then the front leaf tilted open.
     p.setBrush(QColor(230, 160, 30));
-    QPainterPath back;
-    back.moveTo(6, 14);
-    back.lineTo(24, 14);
-    back.lineTo(29, 20);
-    back.lineTo(54, 20);
-    back.lineTo(54, 52);
-    back.lineTo(6, 52);
-    back.closeSubpath();
-    p.drawPath(back);
+    p.drawPolygon(QPolygonF({{6, 14}, {24, 14}, {29, 20}, {54, 20}, {54, 52}, {6, 52}}));
     p.setBrush(QColor(255, 205, 80));
-    QPainterPath front;
-    front.moveTo(14, 28);
-    front.lineTo(60, 28);
-    front.lineTo(52, 52);
-    front.lineTo(6, 52);
-    front.closeSubpath();
-    p.drawPath(front);
+    p.drawPolygon(QPolygonF({{14, 28}, {60, 28}, {52, 52}, {6, 52}}));
     return pixmap;
 }
 
