@@ -1,5 +1,6 @@
 // An upload over the real serial component, on a fake port (what a pseudo-terminal cannot show)
 // and on a pseudo-terminal, in virtual time.
+#include "UploadSetups.h"
 #include "base/IdleSlot.h"
 #include "base/SettingsStore.h"
 #include "comm/KTComm.h"
@@ -9,7 +10,6 @@
 #include "support/TempSettings.h"
 #include "support/TestSetup.h"
 #include "support/TransferProbe.h"
-#include "support/UploadSetups.h"
 #include "support/VirtualTimerSource.h"
 #include "transfer/KTSerialLink.h"
 #include "transfer/TargetFiles.h"
