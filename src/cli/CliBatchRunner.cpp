@@ -108,7 +108,7 @@ int CliBatchRunner::run(const TransferMaker &make)
         job->runner->start();
     if (running > 0)
         loop.exec();
-    m_prompt.close();
+    m_prompt.clear();
 
     m_results.clear();
     for (const auto &job : m_jobs)

@@ -123,7 +123,7 @@ QList<CliProductionRunner::Outcome> CliProductionRunner::run(const DownloadReque
     }
     if (running > 0)
         loop.exec();
-    m_prompt.close();
+    m_prompt.clear();
 
     QList<Outcome> outcomes;
     for (const auto &job : m_jobs)

@@ -48,11 +48,16 @@ void CliSharedPrompt::askIf(bool everyRunningWaits)
     connect(m_notifier, &QSocketNotifier::activated, this, &CliSharedPrompt::onStdinReadable);
 }
 
+void CliSharedPrompt::clear()
+{
+    dropNotifier();
+    m_waiting.clear();
+}
+
 void CliSharedPrompt::close()
 {
     m_closed = true;
-    dropNotifier();
-    m_waiting.clear();
+    clear();
 }
 
 void CliSharedPrompt::onStdinReadable()

@@ -29,7 +29,9 @@ public:
     bool isWaiting(const void *key) const;
     // Asks when devices wait, no prompt is open and every device that still runs waits.
     void askIf(bool everyRunningWaits);
-    // Forgets the waiting devices and never asks again.
+    // Forgets the waiting devices and drops an open prompt (the run has ended).
+    void clear();
+    // As clear(), and never asks again (the run was broken off).
     void close();
 
     // The prompt for the devices at these ports.

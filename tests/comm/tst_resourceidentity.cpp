@@ -1,4 +1,5 @@
 #include "comm/ResourceIdentity.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -79,11 +80,8 @@ void tst_ResourceIdentity::files()
     QTemporaryDir dir;
     const QDir d(dir.path());
     QVERIFY(d.mkdir(QStringLiteral("d")));
-    QFile f(d.filePath(QStringLiteral("f")));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("x");
-    f.close();
-    QVERIFY(f.copy(d.filePath(QStringLiteral("copy"))));
+    QVERIFY(!writeTestFile(dir, QStringLiteral("f"), "x").isEmpty());
+    QVERIFY(QFile::copy(d.filePath(QStringLiteral("f")), d.filePath(QStringLiteral("copy"))));
     QVERIFY(QFile::link(d.filePath(QStringLiteral("f")), d.filePath(QStringLiteral("link"))));
     QVERIFY(QFile::link(d.filePath(QStringLiteral("d")), d.filePath(QStringLiteral("dlink"))));
     QCOMPARE(::link(QFile::encodeName(d.filePath(QStringLiteral("f"))).constData(),
